@@ -20,6 +20,7 @@ class QThreadContext {
 class QThread {
  public:
   QThread() = default;
+  // Stops the thread; a class whose Run uses its own members must stop it in its own destructor.
   virtual ~QThread();
   QThread(const QThread&) = delete;
   QThread& operator=(const QThread&) = delete;
