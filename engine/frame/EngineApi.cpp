@@ -36,7 +36,7 @@ int TaskCall(TaskHandle handle, Operation operation) {
 // takes each task's own lock.
 bool IsDuplicate(TaskInterface& task) {
   for (TaskInterface* other : TaskRegistry::Snapshot()) {
-    if (other && other != &task && task.Duplicates(*other)) return true;
+    if (other != &task && task.Duplicates(*other)) return true;
   }
   return false;
 }

@@ -48,7 +48,7 @@ TaskInterface* TaskRegistry::Find(const void* handle) {
   Registry& r = TheRegistry();
   QScopedLock guard(r.lock);
   for (TaskInterface* task : r.tasks) {
-    if (task && static_cast<const void*>(task) == handle) return task;
+    if (static_cast<const void*>(task) == handle) return task;
   }
   return nullptr;
 }
@@ -56,7 +56,6 @@ TaskInterface* TaskRegistry::Find(const void* handle) {
 TaskInterface* TaskRegistry::First() {
   Registry& r = TheRegistry();
   QScopedLock guard(r.lock);
-  std::erase(r.tasks, nullptr);
   return r.tasks.empty() ? nullptr : r.tasks.front();
 }
 

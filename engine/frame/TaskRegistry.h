@@ -15,14 +15,14 @@ class TaskRegistry {
  public:
   static QTMutex& Lock();
 
-  // Appends the task unless it is already listed; returns whether it was added.
+  // Appends the task unless it is null or already listed; returns whether it was added.
   static bool Add(TaskInterface* task);
   // Compares addresses only, so a task may be removed after it was destroyed.
   static bool Remove(const TaskInterface* task);
   static bool IsEmpty();
   // The registered task whose address is handle, or null.
   static TaskInterface* Find(const void* handle);
-  // The first registered task (null entries dropped), or null when there is none.
+  // The first registered task, or null when there is none.
   static TaskInterface* First();
   static std::vector<TaskInterface*> Snapshot();
   static void Clear();

@@ -202,7 +202,8 @@ void StopSecondService() { stopped.push_back(2); }
 
 TEST_F(EngineApiTest, UninitDestroysEveryTaskThenStopsServices) {
   std::vector<FakeTask*> tasks = {Create("http://a"), Create("http://b")};
-  TaskRegistry::Add(nullptr);
+  EXPECT_FALSE(TaskRegistry::Add(nullptr));
+  EXPECT_FALSE(TaskRegistry::Add(tasks[0])) << "listed once";
   stopped.clear();
   AddEngineService(StopFirstService);
   AddEngineService(StopSecondService);
