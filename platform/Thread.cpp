@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
+#include <system_error>
+#include <thread>
 
 namespace platform {
 
@@ -17,6 +20,21 @@ void SleepMs(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
+}
+
+bool StartDetachedThread(void (*entry)(void*), void* arg, uint32_t* threadId) {
+  std::promise<uint32_t> idPromise;
+  std::future<uint32_t> id = idPromise.get_future();
+  try {
+    std::thread([entry, arg, reported = std::move(idPromise)]() mutable {
+      reported.set_value(CurrentThreadId());
+      entry(arg);
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  *threadId = id.get();
+  return true;
 }
 
 }  // namespace platform

@@ -1,0 +1,257 @@
+#include "engine/frame/EngineApi.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "engine/frame/CBrightwillowCore.h"
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineServices.h"
+#include "engine/frame/TaskInterface.h"
+#include "engine/frame/TaskRegistry.h"
+#include "platform/DiskSpace.h"
+#include "platform/Thread.h"
+
+namespace bw {
+namespace {
+
+QTMutex& EngineLock() { return CBrightwillowCore::Instance().engineLock; }
+
+// Under the engine lock: -106 for a handle that is not a registered task, -107 for an exception.
+template <class Operation>
+int TaskCall(TaskHandle handle, Operation operation) {
+  QScopedLock engine(EngineLock());
+  try {
+    TaskInterface* task = TaskRegistry::Find(handle);
+    if (!task) return kEngineUnknownTask;
+    return operation(*task);
+  } catch (...) {
+    return kEngineOperationFailed;
+  }
+}
+
+// Every other registered task is compared with the new one. Tasks are destroyed only under the
+// engine lock, which the caller holds, so the registry lock need not stay held while the test
+// takes each task's own lock.
+bool IsDuplicate(TaskInterface& task) {
+  for (TaskInterface* other : TaskRegistry::Snapshot()) {
+    if (other != &task && task.Duplicates(*other)) return true;
+  }
+  return false;
+}
+
+int BuildTask(TaskParams* params, bool recover, bool force) {
+  if (!params) return kEngineInvalidArgument;
+  TaskInterface* task = nullptr;
+  {
+    QScopedLock engine(EngineLock());
+    try {
+      task = NewTask();
+    } catch (...) {
+      return kEngineOutOfMemory;
+    }
+    if (!task) return kEngineOutOfMemory;
+    try {
+      task->Describe(*params, !recover);
+      if (!(recover && force) && IsDuplicate(*task)) {
+        delete task;
+        return kEngineDuplicateTask;
+      }
+    } catch (...) {
+      delete task;
+      return kEngineOperationFailed;
+    }
+    params->handle = task;
+    const auto id = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(task));
+    if (recover) {
+      LogPrintf(23, 23, "Recover %s, Download, ID : %lu] [Target File : (%s) ", task->TypeName(), id,
+                task->TargetFile().c_str());
+    } else {
+      LogPrintf(23, 23, "Create %s, Download, ID : %lu] [Target File : (%s) ", task->TypeName(), id,
+                task->TargetFile().c_str());
+    }
+  }
+  return TaskCall(task, [recover](TaskInterface& t) { return recover ? t.ContinueDownload() : t.StartDownload(); });
+}
+
+void DestroyAllTasks() {
+  for (;;) {
+    TaskInterface* task = TaskRegistry::First();
+    if (!task) break;
+    delete task;
+    TaskRegistry::Remove(task);  // its destructor should have; the loop must not spin on it
+  }
+  TaskRegistry::Clear();
+}
+
+}  // namespace
+
+int InitEngine(const char* workFolder) {
+  CBrightwillowCore& core = CBrightwillowCore::Instance();
+  QScopedLock engine(core.engineLock);
+  if (core.initialised) return kEngineOk;
+  if (workFolder) core.workFolder.assign(workFolder, strnlen(workFolder, kTextSize - 1));
+  core.initialised = true;
+  return kEngineOk;
+}
+
+int UninitEngine() {
+  CBrightwillowCore& core = CBrightwillowCore::Instance();
+  QScopedLock engine(core.engineLock);
+  if (!core.initialised) return kEngineOk;
+  try {
+    DestroyAllTasks();
+    StopEngineServices();
+    StopTimeThread();
+    core.initialised = false;
+    return kEngineOk;
+  } catch (...) {
+    return kEngineOperationFailed;
+  }
+}
+
+int CreateDownloadTask(TaskParams* params) { return BuildTask(params, false, false); }
+
+int RecoverDownloadTask(TaskParams* params, bool force) { return BuildTask(params, true, force); }
+
+int StopDownloadTask(TaskHandle handle, bool reset) {
+  return TaskCall(handle, [reset](TaskInterface& task) {
+    if (task.StopDownload() != kEngineOk) return kEngineOperationFailed;
+    task.ReturnSourcesToIdle();
+    if (reset) task.Reset(1, 1);
+    return kEngineOk;
+  });
+}
+
+int StopDownloadTasks(TaskHandle tasks[], unsigned count, bool reset, int results[]) {
+  if (count == 0) return kEngineOk;
+  if (!tasks) return kEngineInvalidArgument;
+  QScopedLock engine(EngineLock());
+  std::vector<int> ownResults;
+  if (!results) {
+    ownResults.resize(count);
+    results = ownResults.data();
+  }
+  std::vector<TaskInterface*> stopping(count, nullptr);
+  std::vector<uint32_t> threadIds(count, 0);
+  for (unsigned i = 0; i < count; ++i) {
+    stopping[i] = TaskRegistry::Find(tasks[i]);
+    results[i] = stopping[i] ? kEngineOk : kEngineUnknownTask;
+  }
+  for (unsigned i = 0; i < count; ++i) {
+    if (!stopping[i]) continue;
+    try {
+      stopping[i]->SignalStop(&threadIds[i]);
+    } catch (...) {
+      results[i] = kEngineOperationFailed;
+      stopping[i] = nullptr;
+    }
+  }
+  for (;;) {
+    bool waiting = false;
+    for (unsigned i = 0; i < count; ++i) {
+      TaskInterface* task = stopping[i];
+      if (!task) continue;
+      try {
+        if (!task->HasEnded(threadIds[i])) {
+          waiting = true;
+          continue;
+        }
+        task->ReturnSourcesToIdle();
+        if (reset) task->Reset(1, 1);
+      } catch (...) {
+        results[i] = kEngineOperationFailed;
+      }
+      stopping[i] = nullptr;
+    }
+    if (!waiting) break;
+    platform::SleepMs(50);
+  }
+  return kEngineOk;
+}
+
+int ResumeDownloadTask(TaskHandle handle) {
+  return TaskCall(handle, [](TaskInterface& task) { return task.ResumeDownload(); });
+}
+
+int GetTaskProgress(TaskHandle handle, TaskProgress* out) {
+  return TaskCall(handle, [out](TaskInterface& task) { return task.GetProgress(out); });
+}
+
+int IsTaskComplete(TaskHandle handle, int* out) {
+  return TaskCall(handle, [out](TaskInterface& task) { return task.IsComplete(out); });
+}
+
+int SetTaskSpeedLimit(TaskHandle handle, int direction, int kBps) {
+  if (direction != 0 && direction != 1) return kEngineInvalidArgument;
+  return TaskCall(handle, [=](TaskInterface& task) { return task.SetSpeedLimit(direction, kBps); });
+}
+
+int SetTaskPeerLimits(TaskHandle handle, int maxSourceConnections, int maxPeerConnections) {
+  return TaskCall(handle, [=](TaskInterface& task) {
+    return task.SetPeerLimits(maxSourceConnections, maxPeerConnections);
+  });
+}
+
+int GetTaskPieceBitmap(TaskHandle handle, void* buf, int size) {
+  const int result = TaskCall(handle, [=](TaskInterface& task) {
+    return buf && size > 0 ? task.CopyPieceBitmap(buf, size) : 0;
+  });
+  return result == kEngineUnknownTask || result == kEngineOperationFailed ? kEngineFailed : result;
+}
+
+int GetTaskPieceBitmapSize(TaskHandle handle) {
+  // Checked against the registry like any task call: a stale handle must not be followed.
+  const int result = TaskCall(handle, [](TaskInterface& task) { return task.PieceBitmapBytes(); });
+  return result < 0 ? kEngineFailed : result;
+}
+
+int AddTaskMirror(TaskHandle handle, const char* urls, const char* hosts) {
+  return TaskCall(handle, [=](TaskInterface& task) {
+    task.AddMirrors(urls, hosts);
+    return kEngineOk;
+  });
+}
+
+int ClearTaskMirrors(TaskHandle handle) {
+  return TaskCall(handle, [](TaskInterface& task) {
+    task.ClearMirrors();
+    return kEngineOk;
+  });
+}
+
+int SetListenPort(int port) {
+  CBrightwillowCore::Instance().listenPort.store(port);
+  return kEngineOk;
+}
+
+int EnableP2P(int enable) {
+  CBrightwillowCore::Instance().p2pEnabled.store(enable != 0);
+  return kEngineOk;
+}
+
+void SetBtHttpDisguise(int enable) { CBrightwillowCore::Instance().btHttpDisguise.store((enable & 0xFF) != 0); }
+
+uint64_t GetDiskFreeBytes(const char* path) { return platform::DiskFreeBytes(path); }
+
+int64_t GetFileSizeOnDisk(const char* path) {
+  if (!path) return -1;
+  uint64_t bytes = 0;
+  platform::SizeQuery query = platform::AllocatedSize(path, &bytes);
+  if (query == platform::SizeQuery::kNotFound || query == platform::SizeQuery::kOpenFailed) {
+    // The data may still lie in the in-progress file.
+    query = platform::AllocatedSize((std::string(path) + ".bwtmp").c_str(), &bytes);
+  }
+  switch (query) {
+    case platform::SizeQuery::kOk: return static_cast<int64_t>(bytes);
+    case platform::SizeQuery::kNotFound: return 0;
+    case platform::SizeQuery::kOpenFailed: return -1;
+    case platform::SizeQuery::kQueryFailed: return -2;
+  }
+  return -1;
+}
+
+void ShutdownReporting() { DeleteEngineLog(); }
+
+}  // namespace bw
