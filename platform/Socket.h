@@ -7,13 +7,11 @@ namespace platform {
 enum SocketError : int {
   kSockOk = 0,
   kWsaEintr = 10004,
-  kWsaEbadf = 10009,
   kWsaEacces = 10013,
   kWsaEfault = 10014,
   kWsaEinval = 10022,
   kWsaEmfile = 10024,
   kWsaEwouldblock = 10035,
-  kWsaEinprogress = 10036,
   kWsaEalready = 10037,
   kWsaEnotsock = 10038,
   kWsaEmsgsize = 10040,

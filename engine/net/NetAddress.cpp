@@ -27,10 +27,6 @@ uint32_t HostToNet32(uint32_t v) {
   return std::endian::native == std::endian::little ? __builtin_bswap32(v) : v;
 }
 
-uint16_t HostToNet16(uint16_t v) {
-  return std::endian::native == std::endian::little ? __builtin_bswap16(v) : v;
-}
-
 bool ParseDottedQuad(std::string_view text, uint32_t* ip) {
   uint32_t value = 0;
   size_t i = 0;

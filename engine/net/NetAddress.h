@@ -10,7 +10,6 @@ constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // the all-ones address: "none" or
 
 uint32_t HostToNet32(uint32_t v);
 inline uint32_t NetToHost32(uint32_t v) { return HostToNet32(v); }
-uint16_t HostToNet16(uint16_t v);
 
 // Strict a.b.c.d with four decimal parts 0..255; false for anything else.
 bool ParseDottedQuad(std::string_view text, uint32_t* ip);
