@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/sources/TUrlInfo.h"
+
+namespace bw {
+
+enum SourceKind : int32_t {
+  SOURCE_BTNODE = 1,
+  SOURCE_HTTP = 2,
+  SOURCE_FTP = 4,
+  SOURCE_TRACKER = 8,
+};
+
+// The identity of one source or peer: what it is, where it is, and how eagerly the task uses it.
+class TPeerId {
+ public:
+  TPeerId() = default;
+  explicit TPeerId(std::string address) : addressText(std::move(address)) {}
+
+  TUrlInfo& UrlInfo();
+  const TUrlInfo* UrlInfoIfAny() const { return urlInfo_.get(); }
+
+  uint8_t parsed = 0;
+  uint8_t lookupFailed = 0;
+  uint8_t overTcp = 0;  // trackers: 1 over HTTP/TCP, 0 over UDP
+  int32_t port = 0;
+  int32_t waitTicks = 0;
+  int32_t priority = 1;
+  int32_t failures = 0;
+  int32_t activeConnections = 0;
+  int32_t rankB = 0;
+  int32_t attempts = 0;
+  int32_t allowance = 1;
+  uint8_t peerIdBytes[20] = {};
+  std::string addressText;
+  uint32_t ip = 0xFFFFFFFFu;  // network order; all ones when unset
+  uint64_t lastAttempt = 0;
+  int32_t kind = 0;
+
+ private:
+  std::unique_ptr<TUrlInfo> urlInfo_;
+};
+
+}  // namespace bw

@@ -1,0 +1,164 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+thread_local int tLastError = 0;
+
+int Fail() {
+  tLastError = MapErrno(errno);
+  return -1;
+}
+
+sockaddr_in ToNative(const SockAddrV4& a) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = a.ip;
+  sa.sin_port = htons(a.port);
+  std::memcpy(sa.sin_zero, a.spare, sizeof a.spare);
+  return sa;
+}
+
+void FromNative(const sockaddr_in& sa, SockAddrV4* a) {
+  a->ip = sa.sin_addr.s_addr;
+  a->port = ntohs(sa.sin_port);
+  std::memcpy(a->spare, sa.sin_zero, sizeof a->spare);
+}
+
+}  // namespace
+
+bool SocketStartup(int* version) {
+  if (version) *version = 2;
+  return true;
+}
+
+int LastSocketError() { return tLastError; }
+void SetLastSocketError(int code) { tLastError = code; }
+
+int MapErrno(int err) {
+  switch (err) {
+    case 0: return kSockOk;
+    case EINTR: return kWsaEintr;
+    case EBADF: return kWsaEnotsock;
+    case EACCES: case EPERM: return kWsaEacces;
+    case EFAULT: return kWsaEfault;
+    case EINVAL: return kWsaEinval;
+    case EMFILE: case ENFILE: return kWsaEmfile;
+    case EAGAIN: case EINPROGRESS: return kWsaEwouldblock;
+    case EALREADY: return kWsaEalready;
+    case ENOTSOCK: return kWsaEnotsock;
+    case EMSGSIZE: return kWsaEmsgsize;
+    case EAFNOSUPPORT: return kWsaEafnosupport;
+    case EADDRINUSE: return kWsaEaddrinuse;
+    case EADDRNOTAVAIL: return kWsaEaddrnotavail;
+    case ENETDOWN: return kWsaEnetdown;
+    case ENETUNREACH: return kWsaEnetunreach;
+    case ECONNABORTED: return kWsaEconnaborted;
+    case ECONNRESET: return kWsaEconnreset;
+    case EPIPE: return kWsaEshutdown;
+    case ENOBUFS: case ENOMEM: return kWsaEnobufs;
+    case EISCONN: return kWsaEisconn;
+    case ENOTCONN: return kWsaEnotconn;
+    case ETIMEDOUT: return kWsaEtimedout;
+    case ECONNREFUSED: return kWsaEconnrefused;
+    case EHOSTUNREACH: case EHOSTDOWN: return kWsaEhostunreach;
+    default: return kWsaEinval;
+  }
+}
+
+SocketHandle OpenTcpSocket() {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return s < 0 ? Fail() : s;
+}
+
+bool SetNonBlocking(SocketHandle s, bool on) {
+  const int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0) return Fail(), false;
+  if (::fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) < 0) return Fail(), false;
+  return true;
+}
+
+bool SetReuseAddress(SocketHandle s) {
+  const int one = 1;
+  return ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 || (Fail(), false);
+}
+
+bool SetReceiveBufferSize(SocketHandle s, int bytes) {
+  return ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0 || (Fail(), false);
+}
+
+int Connect(SocketHandle s, const SockAddrV4& to) {
+  const sockaddr_in sa = ToNative(to);
+  return ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
+}
+
+int Bind(SocketHandle s, const SockAddrV4& at) {
+  const sockaddr_in sa = ToNative(at);
+  return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
+}
+
+int Listen(SocketHandle s, int backlog) { return ::listen(s, backlog) == 0 ? 0 : Fail(); }
+
+SocketHandle Accept(SocketHandle s, SockAddrV4* peer) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  const int c = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (c < 0) return Fail();
+  if (peer) FromNative(sa, peer);
+  return c;
+}
+
+int64_t Send(SocketHandle s, const void* data, int64_t len) {
+  const ssize_t n = ::send(s, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  return n < 0 ? Fail() : n;
+}
+
+int64_t Recv(SocketHandle s, void* buffer, int64_t len) {
+  const ssize_t n = ::recv(s, buffer, static_cast<size_t>(len), 0);
+  return n < 0 ? Fail() : n;
+}
+
+int GetSockName(SocketHandle s, SockAddrV4* local) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail();
+  FromNative(sa, local);
+  return 0;
+}
+
+int PendingError(SocketHandle s) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return MapErrno(errno);
+  return MapErrno(err);
+}
+
+void CloseSocket(SocketHandle s) {
+  if (s >= 0) ::close(s);
+}
+
+int WaitSocket(SocketHandle s, int what, int timeoutMs) {
+  pollfd p{s, static_cast<short>(((what & kWaitRead) ? POLLIN : 0) | ((what & kWaitWrite) ? POLLOUT : 0)), 0};
+  int rc;
+  while ((rc = ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (rc < 0) return Fail();
+  if (rc == 0) return 0;
+  int ready = 0;
+  if (p.revents & (POLLIN | POLLHUP)) ready |= kWaitRead;
+  if (p.revents & POLLOUT) ready |= kWaitWrite;
+  if (p.revents & (POLLERR | POLLNVAL)) ready |= kWaitError;
+  return ready;
+}
+
+}  // namespace platform

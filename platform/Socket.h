@@ -1,0 +1,84 @@
+#pragma once
+#include <cstdint>
+
+namespace platform {
+
+// Error codes as the engine knows them (Windows Sockets numbering); errno values map onto them.
+enum SocketError : int {
+  kSockOk = 0,
+  kWsaEintr = 10004,
+  kWsaEacces = 10013,
+  kWsaEfault = 10014,
+  kWsaEinval = 10022,
+  kWsaEmfile = 10024,
+  kWsaEwouldblock = 10035,
+  kWsaEalready = 10037,
+  kWsaEnotsock = 10038,
+  kWsaEmsgsize = 10040,
+  kWsaEafnosupport = 10047,
+  kWsaEaddrinuse = 10048,
+  kWsaEaddrnotavail = 10049,
+  kWsaEnetdown = 10050,
+  kWsaEnetunreach = 10051,
+  kWsaEconnaborted = 10053,
+  kWsaEconnreset = 10054,
+  kWsaEnobufs = 10055,
+  kWsaEisconn = 10056,
+  kWsaEnotconn = 10057,
+  kWsaEshutdown = 10058,
+  kWsaEtimedout = 10060,
+  kWsaEconnrefused = 10061,
+  kWsaEhostunreach = 10065,
+  kWsaNotInitialised = 10093,
+  kWsaHostNotFound = 11001,
+  kWsaTryAgain = 11002,
+  kWsaNoRecovery = 11003,
+  kWsaNoData = 11004,
+};
+
+using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
+
+// An IPv4 socket address: ip in network order, port in host order, and the 8 spare bytes that
+// the stream-over-UDP transport uses to carry an engine tag.
+struct SockAddrV4 {
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  uint8_t spare[8] = {};
+};
+
+// Readiness bits for WaitSocket.
+enum : int { kWaitRead = 1, kWaitWrite = 2, kWaitError = 4 };
+
+// The socket library needs no start-up here; reports version 2 like the system expects.
+bool SocketStartup(int* version);
+
+// Error of the last socket call on this thread; the stream-over-UDP transport sets it too.
+int LastSocketError();
+void SetLastSocketError(int code);
+int MapErrno(int err);
+
+// All calls return -1 (or kNoSocket) on failure and set the thread's last socket error.
+SocketHandle OpenTcpSocket();
+bool SetNonBlocking(SocketHandle s, bool on);
+bool SetReuseAddress(SocketHandle s);
+bool SetReceiveBufferSize(SocketHandle s, int bytes);
+int Connect(SocketHandle s, const SockAddrV4& to);
+int Bind(SocketHandle s, const SockAddrV4& at);
+int Listen(SocketHandle s, int backlog);
+// The accepted socket is non-blocking already.
+SocketHandle Accept(SocketHandle s, SockAddrV4* peer);
+// Never raises SIGPIPE; a peer that went away is an error.
+int64_t Send(SocketHandle s, const void* data, int64_t len);
+int64_t Recv(SocketHandle s, void* buffer, int64_t len);
+int GetSockName(SocketHandle s, SockAddrV4* local);
+// The pending error of a connect (0 when none), as a mapped code.
+int PendingError(SocketHandle s);
+void CloseSocket(SocketHandle s);
+
+// Waits until the socket is ready for what `what` asks (kWaitRead, kWaitWrite), or until
+// timeoutMs passes (negative: no limit). Returns the ready bits (errors included as kWaitError),
+// 0 on time-out, -1 on failure.
+int WaitSocket(SocketHandle s, int what, int timeoutMs);
+
+}  // namespace platform

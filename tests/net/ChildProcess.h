@@ -1,0 +1,109 @@
+#pragma once
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+
+namespace bw::test {
+
+// A program started by a test and stopped by its pid when the object goes. Helpers that the
+// program forks and leaves behind when it stops become the test's own children and are reaped
+// too, so no zombie outlives the test. One at a time per test program.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::string& logPath) {
+    // Everything the child needs is prepared first: after fork only plain system calls are safe.
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (log >= 0) {
+        ::dup2(log, 1);
+        ::dup2(log, 2);
+      }
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    if (log >= 0) ::close(log);
+  }
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+
+  // True once something accepts connections on 127.0.0.1:port (within about five seconds).
+  bool WaitListening(uint16_t port) {
+    for (int i = 0; i < 250; ++i) {
+      int status;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      const int s = platform::OpenTcpSocket();
+      platform::SockAddrV4 to;
+      to.ip = htonl(INADDR_LOOPBACK);
+      to.port = port;
+      const bool up = platform::Connect(s, to) == 0;
+      platform::CloseSocket(s);
+      if (up) return true;
+      platform::SleepMs(20);
+    }
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status;
+    int i = 0;
+    while (::waitpid(pid_, &status, WNOHANG) != pid_ && ++i < 400) platform::SleepMs(10);
+    if (i == 400) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    ReapOrphans();
+  }
+
+ private:
+  // The stopped program's helpers end on their own once it is gone.
+  static void ReapOrphans() {
+    int status;
+    for (int i = 0; i < 200; ++i) {
+      const pid_t r = ::waitpid(-1, &status, WNOHANG);
+      if (r < 0) return;  // no children left
+      if (r == 0) platform::SleepMs(10);
+    }
+  }
+
+  pid_t pid_ = -1;
+};
+
+// The full path of a program on PATH, or "" when it is not installed.
+inline std::string FindProgram(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string full = dir + "/" + program;
+    if (!dir.empty() && ::access(full.c_str(), X_OK) == 0) return full;
+  }
+  return "";
+}
+
+}  // namespace bw::test

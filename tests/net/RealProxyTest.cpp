@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "engine/net/QSocket.h"
+#include "tests/net/ChildProcess.h"
+#include "tests/net/LoopbackServer.h"
+#include "tests/net/SocketPump.h"
+
+namespace bw {
+namespace {
+
+using test::HeldText;
+using test::Loopback;
+using test::ReceiveAtLeast;
+using test::SendText;
+
+// Real proxies on 127.0.0.1, each in front of an echo server of the test.
+class RealProxyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/bw-proxy-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    proxy_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Starts the program with a config file written from text; skips when it is not installed.
+  void Start(const std::string& program, const std::string& config,
+             std::vector<std::string> (*args)(const std::string& exe, const std::string& conf,
+                                               const std::string& dir, uint16_t port)) {
+    const std::string exe = test::FindProgram(program);
+    if (exe.empty()) GTEST_SKIP() << program << " is not installed (scripts/deps.sh installs it)";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = test::FreePort();
+      std::string text = config;
+      for (size_t at; (at = text.find("@PORT@")) != std::string::npos;) {
+        text.replace(at, 6, std::to_string(port_));
+      }
+      for (size_t at; (at = text.find("@DIR@")) != std::string::npos;) text.replace(at, 5, dir_);
+      const std::string conf = dir_ + "/" + program + ".conf";
+      std::ofstream(conf) << text;
+      proxy_ = std::make_unique<test::ChildProcess>(args(exe, conf, dir_, port_),
+                                                    dir_ + "/" + program + ".out");
+      if (proxy_->WaitListening(port_)) return;
+      proxy_.reset();
+    }
+    FAIL() << program << " did not start";
+  }
+
+  void StartTinyproxy() {
+    Start("tinyproxy",
+          "Port @PORT@\nListen 127.0.0.1\nTimeout 20\nMaxClients 8\nAllow 127.0.0.1\n"
+          "PidFile \"@DIR@/tinyproxy.pid\"\nBasicAuth user secret\n",
+          [](const std::string& exe, const std::string& conf, const std::string&, uint16_t) {
+            return std::vector<std::string>{exe, "-d", "-c", conf};
+          });
+  }
+
+  void StartDante(uint16_t blockedPort) {
+    Start("danted",
+          "logoutput: @DIR@/danted.log\ninternal: 127.0.0.1 port = @PORT@\nexternal: 127.0.0.1\n"
+          "clientmethod: none\nsocksmethod: none\nuser.privileged: root\n"
+          "user.unprivileged: nobody\nclient pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+          "socks block { from: 0.0.0.0/0 to: 127.0.0.1/32 port = " +
+              std::to_string(blockedPort) +
+              " }\nsocks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n",
+          [](const std::string& exe, const std::string& conf, const std::string& dir, uint16_t) {
+            return std::vector<std::string>{exe, "-f", conf, "-p", dir + "/danted.pid"};
+          });
+  }
+
+  void StartMicrosocks() {
+    Start("microsocks", "",
+          [](const std::string& exe, const std::string&, const std::string&, uint16_t port) {
+            return std::vector<std::string>{exe, "-i", "127.0.0.1", "-p", std::to_string(port),
+                                            "-u", "user", "-P", "secret"};
+          });
+  }
+
+  QProxyInfo Proxy(uint32_t type, const char* user = "", const char* password = "") const {
+    QProxyInfo p;
+    p.type = type;
+    p.address = Loopback();
+    p.port = port_;
+    p.timeout = 6;
+    p.user = user;
+    p.password = password;
+    return p;
+  }
+
+  // Connects through the proxy and checks that bytes make the round trip to the echo server.
+  void ExpectEchoThrough(const QProxyInfo& settings, const std::string& host = "") {
+    QSocket s;
+    ASSERT_TRUE(host.empty() ? s.Connect(Loopback(), echo_.Port(), false, &settings)
+                             : s.ConnectHost(host, echo_.Port(), false, &settings));
+    EXPECT_GE(SendText(s, "through the tunnel"), 0);
+    ASSERT_EQ(ReceiveAtLeast(s, 18), 18);
+    EXPECT_EQ(HeldText(s), "through the tunnel");
+    EXPECT_TRUE(s.IsReady());
+  }
+
+  // The same by address and with the proxy resolving "localhost".
+  void ExpectEchoByAddressAndByName(QProxyInfo settings) {
+    ExpectEchoThrough(settings);
+    settings.remoteResolve = true;
+    ExpectEchoThrough(settings, "localhost");
+  }
+
+  // Connects through the proxy and expects the tunnel to be refused.
+  void ExpectRefused(const QProxyInfo& settings, uint16_t port) {
+    QSocket s;
+    ASSERT_TRUE(s.Connect(Loopback(), port, false, &settings));
+    SendText(s, "never delivered");
+    EXPECT_EQ(ReceiveAtLeast(s, 1), -1);
+    EXPECT_FALSE(s.IsReady());
+  }
+
+  test::LoopbackServer echo_{test::Echo};
+  std::string dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<test::ChildProcess> proxy_;
+};
+
+TEST_F(RealProxyTest, TinyproxyConnectWithBasicAuthorisation) {
+  StartTinyproxy();
+  ExpectEchoByAddressAndByName(Proxy(PROXY_HTTP, "user", "secret"));
+}
+
+TEST_F(RealProxyTest, TinyproxyRefusals) {
+  StartTinyproxy();
+  ExpectRefused(Proxy(PROXY_HTTP, "user", "wrong"), echo_.Port());      // 407
+  ExpectRefused(Proxy(PROXY_HTTP, "user", "secret"), test::FreePort());  // nobody there: 500
+}
+
+TEST_F(RealProxyTest, DanteSocks4AndSocks5) {
+  StartDante(test::FreePort());
+  ExpectEchoThrough(Proxy(PROXY_SOCKS4));
+  ExpectEchoByAddressAndByName(Proxy(PROXY_SOCKS5));
+}
+
+TEST_F(RealProxyTest, DanteRefusesABlockedDestination) {
+  test::LoopbackServer blocked(test::Echo);
+  StartDante(blocked.Port());
+  ExpectRefused(Proxy(PROXY_SOCKS4), blocked.Port());
+  ExpectRefused(Proxy(PROXY_SOCKS5), blocked.Port());
+  EXPECT_EQ(blocked.Connections(), 0);
+}
+
+TEST_F(RealProxyTest, MicrosocksUserAndPassword) {
+  StartMicrosocks();
+  ExpectEchoByAddressAndByName(Proxy(PROXY_SOCKS5, "user", "secret"));
+  QSocket s;
+  const QProxyInfo wrong = Proxy(PROXY_SOCKS5, "user", "wrong");
+  EXPECT_FALSE(s.Connect(Loopback(), echo_.Port(), false, &wrong));
+  const QProxyInfo none = Proxy(PROXY_SOCKS5);
+  EXPECT_FALSE(s.Connect(Loopback(), echo_.Port(), false, &none));  // it insists on a password
+}
+
+}  // namespace
+}  // namespace bw
