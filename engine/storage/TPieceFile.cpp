@@ -25,12 +25,9 @@ bool TPieceFile::FinishFile() {
     int fd = platform::OpenFile(FinalPath, platform::OpenMode::ReadWrite);
     if (fd < 0) return false;
     platform::CloseFile(fd);
-    Path = FinalPath;
-    FinalPath.clear();
-    UsesTempName = false;
-    return true;
+  } else if (platform::RenamePath(Path, FinalPath) != 0) {
+    return false;
   }
-  if (platform::RenamePath(Path, FinalPath) != 0) return false;
   platform::SyncDirectory(platform::DirectoryOf(FinalPath));
   Path = FinalPath;
   FinalPath.clear();
