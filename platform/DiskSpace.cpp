@@ -10,18 +10,18 @@
 
 namespace platform {
 
-uint64_t DiskFreeBytes(const char* path) {
-  if (!path || path[0] != '/') return 0;
+int64_t DiskFreeBytes(const char* path) {
+  if (!path || path[0] != '/') return -1;
   std::string folder(path);
   struct statvfs fs {};
   // A save folder is often asked about before it is created: climb to what exists.
   while (statvfs(folder.c_str(), &fs) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) return 0;
+    if (errno != ENOENT && errno != ENOTDIR) return -1;
     const size_t slash = folder.find_last_of('/');
-    if (slash == std::string::npos || folder == "/") return 0;
+    if (slash == std::string::npos || folder == "/") return -1;
     folder.resize(slash == 0 ? 1 : slash);
   }
-  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return static_cast<int64_t>(fs.f_bavail * fs.f_frsize);
 }
 
 SizeQuery AllocatedSize(const char* path, uint64_t* bytes) {

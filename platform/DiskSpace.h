@@ -4,8 +4,8 @@
 namespace platform {
 
 // Bytes available to the caller on the file system holding path. path must be absolute; it need
-// not exist yet (the nearest existing folder above it is asked). 0 on failure.
-uint64_t DiskFreeBytes(const char* path);
+// not exist yet (the nearest existing folder above it is asked). -1 on failure.
+int64_t DiskFreeBytes(const char* path);
 
 enum class SizeQuery { kOk, kNotFound, kOpenFailed, kQueryFailed };
 

@@ -233,7 +233,10 @@ int EnableP2P(int enable) {
 
 void SetBtHttpDisguise(int enable) { CBrightwillowCore::Instance().btHttpDisguise.store((enable & 0xFF) != 0); }
 
-uint64_t GetDiskFreeBytes(const char* path) { return platform::DiskFreeBytes(path); }
+uint64_t GetDiskFreeBytes(const char* path) {
+  const int64_t bytes = platform::DiskFreeBytes(path);
+  return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
+}
 
 int64_t GetFileSizeOnDisk(const char* path) {
   if (!path) return -1;

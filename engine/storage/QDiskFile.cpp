@@ -1,0 +1,108 @@
+#include "engine/storage/QDiskFile.h"
+
+#include <utility>
+
+#include "platform/File.h"
+
+namespace bw {
+
+QDiskFile::QDiskFile(QDiskFile&& other) noexcept { *this = std::move(other); }
+
+QDiskFile& QDiskFile::operator=(QDiskFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    mode_ = std::exchange(other.mode_, kClosed);
+    position_ = other.position_;
+    lastError_ = other.lastError_;
+    unsynced_ = std::exchange(other.unsynced_, false);
+  }
+  return *this;
+}
+
+bool QDiskFile::Check(int64_t result) {
+  if (result < 0) lastError_ = static_cast<int>(result);
+  return result >= 0;
+}
+
+bool QDiskFile::Open(const std::string& path, Mode mode, bool sequential) {
+  Close();
+  if (mode == kClosed) return false;
+  platform::OpenMode how = mode == kReadOnly    ? platform::OpenMode::ReadOnly
+                           : mode == kReadWrite ? platform::OpenMode::ReadWrite
+                                                : platform::OpenMode::Create;
+  int fd = platform::OpenFile(path, how);
+  if (!Check(fd)) return false;
+  fd_ = fd;
+  mode_ = mode;
+  position_ = 0;
+  lastError_ = 0;
+  if (sequential) platform::AdviseSequential(fd_);
+  return true;
+}
+
+void QDiskFile::Close() {
+  if (fd_ < 0) return;
+  Sync();
+  platform::CloseFile(fd_);
+  fd_ = -1;
+  mode_ = kClosed;
+  unsynced_ = false;
+}
+
+int64_t QDiskFile::Read(void* buffer, int64_t length, int64_t position) {
+  if (fd_ < 0 || length < 0) return -1;
+  if (position < 0) position = position_;
+  int64_t n = platform::ReadAt(fd_, buffer, length, position);
+  if (!Check(n)) return -1;
+  position_ = position + n;
+  return n;
+}
+
+int64_t QDiskFile::Write(const void* buffer, int64_t length, int64_t position) {
+  if (fd_ < 0 || length < 0 || !Writable()) return -1;
+  if (position < 0) position = position_;
+  int64_t n = platform::WriteAt(fd_, buffer, length, position);
+  if (!Check(n)) return -1;
+  if (n > 0) unsynced_ = true;
+  position_ = position + n;
+  return n;
+}
+
+int64_t QDiskFile::Size() {
+  if (fd_ < 0) return -1;
+  int64_t size = platform::FileSizeOf(fd_);
+  return Check(size) ? size : -1;
+}
+
+bool QDiskFile::Truncate(int64_t size) {
+  if (fd_ < 0 || !Writable()) return false;
+  unsynced_ = true;
+  return Check(platform::Truncate(fd_, size));
+}
+
+bool QDiskFile::Allocate(int64_t size) {
+  if (fd_ < 0 || !Writable()) return false;
+  unsynced_ = true;
+  return Check(platform::Allocate(fd_, size));
+}
+
+bool QDiskFile::Sync() {
+  if (fd_ < 0 || !unsynced_) return fd_ >= 0;
+  if (!Check(platform::SyncFile(fd_))) return false;
+  unsynced_ = false;
+  return true;
+}
+
+bool QDiskFile::LastWriteTime(uint64_t* time) {
+  return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time));
+}
+
+bool QDiskFile::NoSpace() const { return lastError_ == platform::kErrNoSpace; }
+
+QTMutex& QDiskFile::DiskLock() {
+  static QTMutex lock;
+  return lock;
+}
+
+}  // namespace bw

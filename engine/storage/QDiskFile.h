@@ -1,0 +1,59 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/frame/QTMutex.h"
+
+namespace bw {
+
+// Thin wrapper around one open data file. Failures keep the system error so a full disk can be
+// told apart from a broken one.
+class QDiskFile {
+ public:
+  enum Mode { kClosed, kReadOnly, kReadWrite, kCreate };
+
+  QDiskFile() = default;
+  ~QDiskFile() { Close(); }
+  QDiskFile(const QDiskFile&) = delete;
+  QDiskFile& operator=(const QDiskFile&) = delete;
+  QDiskFile(QDiskFile&& other) noexcept;
+  QDiskFile& operator=(QDiskFile&& other) noexcept;
+
+  // Read-only opens an existing file; read-write creates a missing one; create truncates.
+  bool Open(const std::string& path, Mode mode, bool sequential = false);
+  // Flushes written data to stable storage first, so a closed file is a durable file.
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  Mode OpenMode() const { return mode_; }
+  bool Writable() const { return mode_ == kReadWrite || mode_ == kCreate; }
+
+  // A negative position means the current position. Bytes moved, or -1.
+  int64_t Read(void* buffer, int64_t length, int64_t position);
+  int64_t Write(const void* buffer, int64_t length, int64_t position);
+
+  int64_t Size();  // -1 on failure
+  bool Truncate(int64_t size);
+  // Reserves every block up to size, so later writes cannot hit a full disk.
+  bool Allocate(int64_t size);
+  // Syncs only when something was written since the last sync.
+  bool Sync();
+  bool LastWriteTime(uint64_t* time);
+
+  bool Unsynced() const { return unsynced_; }
+  int LastError() const { return lastError_; }
+  bool NoSpace() const;
+
+  // Serialises every data-file read and write of all tasks.
+  static QTMutex& DiskLock();
+
+ private:
+  bool Check(int64_t result);
+
+  int fd_ = -1;
+  Mode mode_ = kClosed;
+  int64_t position_ = 0;
+  int lastError_ = 0;
+  bool unsynced_ = false;
+};
+
+}  // namespace bw

@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/storage/TPieceBlocks.h"
+
+namespace bw {
+
+class IPieceSource;
+
+// One piece of the torrent: its size, expected hash and the state of its data.
+struct TPiece {
+  explicit TPiece(QBufferPool& pool) : Blocks(pool) {}
+
+  int32_t Index = 0;
+  int32_t Size = 0;
+  const uint8_t* Hash = nullptr;  // 20 bytes inside the map's hash string
+  bool Skip = false;
+  bool Verified = false;  // the whole data passed its hash (or is trusted)
+  bool Dirty = false;     // verified whole data in memory, not yet written
+  TPieceBlocks Blocks;
+  int32_t HashedPrefix = 0;     // bytes from the start already written and hashed
+  uint8_t* Sha1State = nullptr; // running state after HashedPrefix bytes, from the state pool
+  int64_t LastActivity = 0;
+  IPieceSource* Source = nullptr;
+  int64_t SourceBytes = 0;
+  int32_t FirstFile = -1;
+  int64_t FirstFileOffset = -1;
+};
+
+}  // namespace bw

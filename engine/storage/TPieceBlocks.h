@@ -1,0 +1,64 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace bw {
+
+class QBufferPool;
+
+// The data of one piece held in memory: chunks of min(piece size, 128 KiB), taken from the pool
+// on first use, and which 16 KiB blocks are present.
+class TPieceBlocks {
+ public:
+  static constexpr int32_t kBlockSize = 16384;
+  static constexpr int32_t kChunkSize = 128 * 1024;
+
+  explicit TPieceBlocks(QBufferPool& pool) : pool_(&pool) {}
+  ~TPieceBlocks() { Clear(); }
+  TPieceBlocks(const TPieceBlocks&) = delete;
+  TPieceBlocks& operator=(const TPieceBlocks&) = delete;
+  TPieceBlocks(TPieceBlocks&& other) noexcept;
+  TPieceBlocks& operator=(TPieceBlocks&& other) noexcept;
+
+  // Sizes the layout for a piece; forgets any data.
+  void Init(int32_t pieceSize);
+  // Returns every chunk to the pool.
+  void Clear();
+
+  int32_t PieceSize() const { return pieceSize_; }
+  int32_t ChunkSize() const { return chunkSize_; }
+  int32_t BytesHeld() const { return bytesHeld_; }
+  bool Empty() const { return bytesHeld_ == 0; }
+  // Length of the block at a block-aligned offset (shorter only at the piece's end); 0 outside.
+  int32_t BlockLength(int32_t offset) const;
+  bool Has(int32_t offset) const;
+  // Every block overlapping [offset, offset + length) is present.
+  bool HasRange(int32_t offset, int32_t length) const;
+  // Bytes of consecutive blocks present from a block-aligned offset.
+  int32_t RunFrom(int32_t offset) const;
+  // True when some block at or after offset is present.
+  bool AnyFrom(int32_t offset) const;
+
+  // Stores one whole block; false when the offset or length is not a block of this piece or
+  // memory is short. A block already present is left as it is (true).
+  bool Store(int32_t offset, const uint8_t* data, int32_t length);
+  // Copies bytes of present blocks out.
+  void CopyOut(int32_t offset, int32_t length, uint8_t* out) const;
+  // Chunk i's bytes, or nullptr when never allocated.
+  const uint8_t* Chunk(int32_t i) const { return chunks_[static_cast<size_t>(i)]; }
+  int32_t ChunkCount() const { return static_cast<int32_t>(chunks_.size()); }
+  // Returns the chunks wholly inside [0, end) to the pool and forgets their blocks; false when
+  // end is not on a chunk boundary.
+  bool ReleasePrefix(int32_t end);
+
+ private:
+  QBufferPool* pool_;
+  int32_t pieceSize_ = 0;
+  int32_t chunkSize_ = 0;
+  int32_t bytesHeld_ = 0;
+  std::vector<uint8_t*> chunks_;
+  std::vector<bool> present_;
+};
+
+}  // namespace bw

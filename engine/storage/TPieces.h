@@ -1,0 +1,194 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/storage/IPieceSource.h"
+#include "engine/storage/IPiecesTask.h"
+#include "engine/storage/TPiece.h"
+#include "engine/storage/TPieceFile.h"
+
+namespace bw {
+
+class QBufferPool;
+class QElement;
+
+// One task's view of its content: the piece table, which pieces are complete and wanted, the
+// memory cache every received block passes through, and the files on disk.
+class TPieces {
+ public:
+  static constexpr int32_t kBlockSize = 16384;
+  static constexpr int32_t kChunkSize = 128 * 1024;
+  static constexpr int32_t kCacheUnit = 256 * 1024;
+  static constexpr int64_t kUnknownFreeSpace = 2147483647;
+  static constexpr int64_t kHour = 3600;
+
+  struct Span {
+    int32_t file;
+    int64_t fileOffset;
+    int64_t length;
+  };
+  using FreeSpaceQuery = std::function<int64_t(const std::string& folder)>;
+
+  explicit TPieces(IPiecesTask& task);
+  ~TPieces();
+  TPieces(const TPieces&) = delete;
+  TPieces& operator=(const TPieces&) = delete;
+
+  // Process-wide pools: chunk and piece-sized buffers, and SHA-1 states.
+  static QBufferPool& PiecePool();
+  static QBufferPool& StatePool();
+
+  // Task inputs, given before LoadInfo.
+  void SetSaveDirectory(const std::string& directory);
+  void SetTargetPath(const std::string& path) { targetPath_ = path; }
+  void SetPendingPath(const std::string& path) { pendingPath_ = path; }
+  void SetQuickStart(bool on) { quickStart_ = on; }
+  void SetUseResume(bool on) { useResume_ = on; }
+  void SetInfoHash(const uint8_t hash[20]);
+  void SetCacheUnits(int32_t units);
+  // Replaces the free-space query (tests); none restores the real one.
+  void SetFreeSpaceQuery(FreeSpaceQuery query);
+
+  // Lays out the files of an info dictionary and builds the piece table; false when the
+  // torrent cannot be laid out safely or is inconsistent.
+  bool LoadInfo(const QElement& info);
+  bool BuildPieces();
+  // Frees pieces and files after closing the files and reporting the file selection.
+  void Reset();
+
+  bool IsValid() const;
+  bool IsReady() const { return IsValid() && bytesChecked_ >= totalLength_; }
+  bool IsComplete() const;
+  bool IsPieceValid(int64_t index) const;
+  bool IsPieceComplete(int64_t index) const;
+  bool IsPieceWanted(int64_t index) const;
+  bool HasBlock(int64_t piece, int64_t offset, int64_t length) const;
+  bool HasGlobalBlock(int64_t block) const;
+
+  // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
+  // failed verification, -1 for a block that is not one of this torrent.
+  int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source,
+                       bool* accepted);
+  int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint,
+                    bool anyState);
+  bool SetPieceState(int64_t index, bool complete);
+  void ResetPiece(int64_t index);
+  int32_t PieceBytesInMemory(int64_t index) const;
+  int32_t CountDoneOrSkipped() const;
+  bool SelectFile(int32_t file, bool deselect);
+
+  void FlushPieces();
+  void MaintainCache();
+  void TrimCache();
+  int32_t CheckCache();
+  void LimitOpenFiles();
+  int64_t CacheLimit() const;
+
+  bool GetPieceFiles(int64_t piece, std::vector<Span>* spans);
+  int64_t WritePieceData(int64_t piece, const uint8_t* data, int64_t length, int64_t offset,
+                         bool trusted);
+  int64_t ReadPieceData(int64_t piece, uint8_t* out, int64_t length, int64_t offset,
+                        int32_t readAheadHint, bool anyState);
+  bool OpenFileForRange(int32_t file, int64_t end, bool forWriting, bool noExtend);
+  bool WaitForDiskSpace(const std::string& path, int64_t need);
+  // Flushes (when finishing), closes every file, renames finished files, saves the record.
+  void CloseFiles(bool forceSave, bool finish);
+  int32_t OpenFileCount() const;
+
+  // Hands the resume record to the task (type 1001: a clear, then the record when built).
+  void SaveResumeRecord();
+  // The periodic save: makes written data durable, then hands over a fresh record.
+  void RefreshResumeRecord();
+  // Hands the file selection list to the task (type 1000).
+  void ReportFileSelection();
+  bool SavePendingBlocks();
+
+  int64_t PieceLength() const { return pieceLength_; }
+  int64_t PieceCount() const { return pieceCount_; }
+  int64_t TotalLength() const { return totalLength_; }
+  int64_t BytesComplete() const { return bytesComplete_; }
+  int64_t BytesWanted() const { return bytesWanted_; }
+  int64_t PiecesWanted() const { return piecesWanted_; }
+  int64_t BytesChecked() const { return bytesChecked_; }
+  int32_t DonePieces() const { return donePieces_; }
+  int32_t LastCompleted() const { return lastCompleted_; }
+  int64_t CacheBytes() const { return cacheBytes_; }
+  int64_t DirtyBytes() const { return dirtyBytes_; }
+  int64_t PartialBytes() const { return partialBytes_; }
+  int32_t ReadRequests() const { return readRequests_; }
+  int32_t ReadHits() const { return readHits_; }
+  bool HasHashes() const { return valid_; }
+  bool HasInfoHash() const { return hasInfoHash_; }
+  const uint8_t* InfoHash() const { return infoHash_; }
+  const std::string& Bitfield() const { return bitfield_; }
+  const std::vector<TPieceFile>& Files() const { return files_; }
+  const TPiece& Piece(int64_t index) const { return pieces_[static_cast<size_t>(index)]; }
+  const std::string& PendingPath() const { return pendingPath_; }
+
+ private:
+  TPiece* PieceAt(int64_t index);
+  void Send(int32_t type, int32_t value, int32_t size, const void* data);
+  int64_t Now() { return task_.Clock(); }
+
+  void SetSource(TPiece& piece, IPieceSource* source);
+  void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);
+  void DropMemory(TPiece& piece);
+  void DropPartialState(TPiece& piece);
+  void ReleaseState(TPiece& piece);
+  bool VerifyInMemory(TPiece& piece);
+  bool VerifyData(TPiece& piece, const uint8_t* data, int64_t offset, int64_t length);
+  void MarkVerifiedInMemory(TPiece& piece);
+  void ReportFailure(TPiece& piece);
+  int64_t WriteRest(TPiece& piece);
+  int64_t WritePrefix(TPiece& piece, int32_t minimum);
+  void RecountWanted();
+  bool PieceTouchesSelected(int64_t index) const;
+  bool FileHasMissingPieces(const TPieceFile& file) const;
+  // Reports a full disk once, until space is found again.
+  void ReportDiskFull();
+  void ReportDiskAvailable();
+  bool ExtendFile(TPieceFile& file, int64_t target, bool noExtend);
+  int64_t TransferSpans(int64_t piece, uint8_t* data, int64_t length, int64_t offset,
+                        bool write);
+  void StartEmpty();
+
+  IPiecesTask& task_;
+  FreeSpaceQuery freeSpace_;
+
+  std::string saveDirectory_;
+  std::string targetPath_;
+  std::string pendingPath_;
+  bool quickStart_ = false;
+  bool useResume_ = false;
+  bool hasInfoHash_ = false;
+  uint8_t infoHash_[20] = {};
+
+  bool valid_ = false;
+  int64_t pieceLength_ = 0;
+  int64_t pieceCount_ = 0;
+  int64_t totalLength_ = 0;
+  std::string hashes_;
+  std::vector<TPiece> pieces_;
+  std::vector<TPieceFile> files_;
+  std::string bitfield_;
+  int64_t bytesChecked_ = 0;
+  int64_t bytesComplete_ = 0;
+  int64_t bytesWanted_ = 0;
+  int64_t piecesWanted_ = 0;
+  int32_t donePieces_ = 0;
+  int32_t lastCompleted_ = -1;
+  int32_t cacheUnits_ = 32;
+  int64_t cacheBytes_ = 0;
+  int64_t dirtyBytes_ = 0;
+  int64_t partialBytes_ = 0;
+  int64_t pendingBytes_ = 0;
+  int32_t readRequests_ = 0;
+  int32_t readHits_ = 0;
+  int64_t lastTrim_ = 0;
+  bool waitingForDisk_ = false;
+  bool resumeSaveDue_ = false;
+};
+
+}  // namespace bw

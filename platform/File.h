@@ -1,0 +1,60 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// File services for the engine. Calls that can fail return a negative errno value (or -1 where
+// noted) so callers can tell a full disk from a broken one.
+enum class OpenMode {
+  ReadOnly,   // existing file only
+  ReadWrite,  // opens or creates
+  Create,     // creates, truncating an existing file
+};
+
+constexpr int kErrNoSpace = -28;  // -ENOSPC
+
+// File descriptor, or a negative errno.
+int OpenFile(const std::string& path, OpenMode mode);
+void CloseFile(int fd);
+
+// Positioned transfers; they loop over partial transfers and EINTR. Bytes moved (short only at
+// end of file for reads), or a negative errno when nothing could be moved.
+int64_t ReadAt(int fd, void* buffer, int64_t length, int64_t position);
+int64_t WriteAt(int fd, const void* buffer, int64_t length, int64_t position);
+
+int64_t FileSizeOf(int fd);  // negative errno on failure
+int Truncate(int fd, int64_t size);
+// Reserves real blocks up to size (never a file of holes); grows the file to size.
+int Allocate(int fd, int64_t size);
+int SyncFile(int fd);
+// Hints that the file will be read from start to end.
+void AdviseSequential(int fd);
+
+// Last-write time as 100 ns units since 1601-01-01 (the unit the resume record stores).
+int LastWriteTime(int fd, uint64_t* time);
+// -1 when the path does not exist or is not a regular file.
+int64_t PathFileSize(const std::string& path);
+bool PathExists(const std::string& path);
+// Reads a regular file whole; false on any failure.
+bool ReadWholeFile(const std::string& path, std::string* out);
+
+int RenamePath(const std::string& from, const std::string& to);
+int RemoveFile(const std::string& path);
+// Creates the directory and every missing parent; 0 also when it already exists.
+int MakeDirectories(const std::string& path);
+// Flushes a directory's entries (after a rename into it).
+int SyncDirectory(const std::string& path);
+
+// Replacing a file so that a crash leaves either the old or the new content whole: write the
+// new content to TempNameFor(path), then CommitTempFile syncs and closes it, renames it over
+// path and syncs the folder. On failure the temp file is removed. 0 or a negative errno.
+std::string TempNameFor(const std::string& path);
+int CommitTempFile(int fd, const std::string& path);
+int ReplaceFileDurably(const std::string& path, const void* data, size_t length);
+
+// Directory part of a path up to and including its last '/', or "" when it has none.
+std::string DirectoryOf(const std::string& path);
+
+}  // namespace platform

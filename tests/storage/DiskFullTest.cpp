@@ -1,0 +1,100 @@
+#include <sys/mount.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/storage/TPieces.h"
+#include "platform/File.h"
+#include "tests/storage/PiecesTestSupport.h"
+
+namespace bw {
+namespace {
+
+constexpr int64_t kPiece = 256 * 1024;
+constexpr int64_t kLength = 12 * kPiece;  // 3 MiB on a 2 MiB file system
+
+// A small tmpfs of its own, so a full disk is real.
+class DiskFullTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mountPoint = dir.path + "mnt/";
+    platform::MakeDirectories(mountPoint);
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=2m") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    mounted = true;
+    content = test::Content(static_cast<size_t>(kLength));
+    map.SetSaveDirectory(mountPoint);
+    map.SetPendingPath(dir.path + "task.bwinfodf");
+    ASSERT_TRUE(map.LoadInfo(*test::Parse(
+        test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
+  }
+  void TearDown() override {
+    if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
+  }
+  void GivePiece(int64_t piece) {
+    bool accepted;
+    for (int64_t at = piece * kPiece; at < (piece + 1) * kPiece; at += TPieces::kBlockSize) {
+      map.ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+                       reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
+    }
+  }
+
+  test::TempDir dir;
+  std::string mountPoint;
+  bool mounted = false;
+  test::FakeTask task;
+  TPieces map{task};
+  std::string content;
+};
+
+TEST_F(DiskFullTest, WaitsReportsAndLosesNothingThenContinuesWhenSpaceIsBack) {
+  GivePiece(0);
+  GivePiece(5);
+  map.FlushPieces();
+  EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
+  EXPECT_EQ(task.Count(TPiecesEvent::kFileFailed), 0);
+  EXPECT_FALSE(map.IsPieceComplete(0));
+  EXPECT_TRUE(map.Piece(0).Dirty);
+  EXPECT_TRUE(map.Piece(5).Verified);
+  EXPECT_EQ(map.PieceBytesInMemory(5), kPiece);
+  // The stop saves the verified pieces with the pending blocks.
+  ASSERT_TRUE(map.SavePendingBlocks());
+  EXPECT_EQ(platform::PathFileSize(dir.path + "task.bwinfodf"), 2 * (16 + 16 + 16 * 16400));
+
+  ASSERT_EQ(mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+  task.stop = false;
+  for (int64_t p = 0; p < 12; ++p) {
+    if (p != 0 && p != 5) GivePiece(p);
+  }
+  map.FlushPieces();
+  EXPECT_EQ(task.Count(TPiecesEvent::kDiskAvailable), 1);
+  EXPECT_TRUE(map.IsComplete());
+  map.CloseFiles(false, true);
+  EXPECT_EQ(test::ReadAll(mountPoint + "big.bin"), content);
+}
+
+TEST_F(DiskFullTest, NoSpaceAtAllocationAfterTheCheckPassedIsAFullDisk) {
+  map.SetFreeSpaceQuery([](const std::string&) { return int64_t{1} << 40; });
+  GivePiece(3);
+  map.FlushPieces();
+  EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
+  EXPECT_EQ(task.Count(TPiecesEvent::kFileFailed), 0);
+  EXPECT_TRUE(map.Piece(3).Dirty);
+  EXPECT_FALSE(map.IsPieceComplete(3));
+  // Retrying does not report again while the disk stays full.
+  map.FlushPieces();
+  EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
+}
+
+TEST_F(DiskFullTest, UnknownFreeSpaceCountsAsTwoGigabytes) {
+  int64_t asked = 0;
+  map.SetFreeSpaceQuery([&](const std::string&) { return ++asked, int64_t{-1}; });
+  EXPECT_TRUE(map.WaitForDiskSpace(mountPoint + "x", TPieces::kUnknownFreeSpace));
+  EXPECT_EQ(asked, 1);
+  task.stop = true;
+  EXPECT_FALSE(map.WaitForDiskSpace(mountPoint + "x", TPieces::kUnknownFreeSpace + 1));
+  EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
+}
+
+}  // namespace
+}  // namespace bw
