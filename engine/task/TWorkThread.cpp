@@ -172,6 +172,7 @@ bool TWorkThread::Prepare() {
 TWorkThread::Outcome TWorkThread::Loop() {
   working.workState = kWorkRunning;
   startClock_ = EngineClock();
+  lastSave_ = startClock_;
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
   while (!IsStopRequested()) {

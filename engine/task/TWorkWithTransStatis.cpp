@@ -14,6 +14,7 @@ void TWorkWithTransStatis::Reset(int full, int flag) {
 void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   if (now == lastStatistics_) return;
   lastStatistics_ = now;
+  SyncFromPieces();
   working.httpBytes = httpBytes;
   working.p2pBytes = p2pBytes;
   Publish(true, false);
