@@ -22,6 +22,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual int32_t CandidateCount() { return 0; }
   virtual void PruneCandidates() {}
   virtual void MaintainPeers() {}
+  // Makes the task findable by its info hash for incoming connections and LAN discovery.
+  virtual void JoinSwarm() {}
 
  private:
   int32_t maxSourceConnections_ = 0;

@@ -5,6 +5,10 @@
 
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
+#include "engine/common/Md5.h"
+#include "platform/Clock.h"
+#include "platform/NetInterfaces.h"
+#include "platform/Thread.h"
 
 namespace bw {
 
@@ -26,6 +30,7 @@ void TWorkWithPieces::Reset(int full, int flag) {
       diskFull = false;
       bitmap_.clear();
       bitmapPieces_ = 0;
+      swarmReady_ = false;
     } else if (pieces) {
       pieces->CloseFiles(true, false);  // hands over a fresh resume record
     }
@@ -142,6 +147,28 @@ void TWorkWithPieces::OnPiecesEvent(const TPiecesEvent& event) {
     default:
       break;
   }
+}
+
+void TWorkWithPieces::PrepareSwarmIdentity() {
+  if (swarmReady_ || !metadataLoaded || !pieces || !pieces->HasInfoHash()) return;
+  static constexpr char kProtocol[] = "BitTorrent protocol";
+  uint8_t* at = handshake_;
+  *at++ = 19;
+  std::memcpy(at, kProtocol, 19);
+  at += 19;
+  std::memset(at, 0, 8);
+  at += 8;
+  std::memcpy(at, pieces->InfoHash(), 20);
+  at += 20;
+  static constexpr uint8_t kPeerIdPrefix[4] = {0x00, 0x01, 'B', 'w'};
+  std::memcpy(at, kPeerIdPrefix, 4);
+  const std::vector<uint32_t> local = platform::LocalIPv4Addresses();
+  const std::string seed = AnnounceAddress() + std::to_string(platform::CurrentThreadId()) +
+                           std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickCountMs()) +
+                           std::to_string(local.empty() ? 0u : local.front());
+  Md5::Hash(seed.data(), seed.size(), at + 4);
+  swarmReady_ = true;
+  JoinSwarm();
 }
 
 void TWorkWithPieces::RefreshReports(bool force) {

@@ -13,6 +13,8 @@ namespace bw {
 // The task's piece map and metadata link, and what the piece map reports back.
 class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
  public:
+  static constexpr int kHandshakeSize = 68;  // BitTorrent handshake prefix ending in the peer id
+
   TWorkWithPieces();
   ~TWorkWithPieces() override;
 
@@ -36,10 +38,18 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
 
   bool DiskFull() const { return diskFull; }
 
+  // Once the metadata is loaded: builds the handshake prefix with the info hash and this task's
+  // peer id, then joins the swarm.
+  void PrepareSwarmIdentity();
+  bool SwarmIdentityReady() const { return swarmReady_; }
+  const uint8_t* Handshake() const { return handshake_; }
+
  protected:
   // Loads the torrent metadata from the task's torrent bytes and builds the piece map; false
   // while there is no metadata.
   virtual bool LoadMetadata() { return false; }
+  // The torrent's announce address, part of what the peer id is made from.
+  virtual std::string AnnounceAddress() { return {}; }
   // Creates an empty piece map bound to this task with the task's paths.
   TPieces& CreatePieceMap();
   TPieces* PieceMap() { return pieces.get(); }
@@ -62,6 +72,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
  private:
   void RefreshCounters();
 
+  bool swarmReady_ = false;
+  uint8_t handshake_[kHandshakeSize] = {};
   std::string bitmap_;
   int32_t bitmapPieces_ = 0;
 };

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <stdexcept>
 
+#include "engine/frame/TaskRegistry.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/File.h"
@@ -14,6 +16,7 @@ using test::EngineTest;
 using test::kAppFlags;
 
 constexpr int64_t kPiece = 32768;
+constexpr uint8_t kInfoHash[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
 
 // A task whose metadata is a single-file torrent built by the test; the content arrives while
 // the metadata loads, the first time only.
@@ -37,6 +40,7 @@ class PieceMapTask : public TWorkThread {
     const auto info = test::Parse(test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kPiece,
                                                    test::PieceHashes(content, kPiece)));
     if (!info || !map.LoadInfo(*info)) return false;
+    map.SetInfoHash(kInfoHash);
     if (eventOnLoad) OnPiecesEvent({eventOnLoad, 1, 0, nullptr});
     if (loads++ == 0) {
       for (int64_t at = 0; at < static_cast<int64_t>(content.size()); at += TPieces::kBlockSize) {
@@ -144,6 +148,53 @@ TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
     EXPECT_TRUE(task.CompleteAt(t0 + 12 * 3600)) << "an HTTP task with all it wants is done";
   }
   EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  {
+    PieceMapTask a(test::Content(kPiece)), b(test::Content(kPiece));
+    a.PrepareSwarmIdentity();
+    EXPECT_FALSE(a.SwarmIdentityReady()) << "no metadata yet";
+    ASSERT_TRUE(a.Load());
+    ASSERT_TRUE(b.Load());
+    a.PrepareSwarmIdentity();
+    b.PrepareSwarmIdentity();
+    ASSERT_TRUE(a.SwarmIdentityReady());
+    const uint8_t* h = a.Handshake();
+    EXPECT_EQ(h[0], 19);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 1), 19), "BitTorrent protocol");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 20), 8), std::string(8, '\0'));
+    EXPECT_EQ(std::memcmp(h + 28, kInfoHash, 20), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
+    EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
+  }
+  EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+// Takes the task lock and the registry lock, then fails.
+class ThrowingTask : public TWorkThread {
+ protected:
+  bool LoadMetadata() override {
+    lock.Lock();
+    TaskRegistry::Lock().Lock();
+    TaskRegistry::Lock().Lock();
+    throw std::runtime_error("broken metadata");
+  }
+};
+
+TEST_F(PieceMapTaskTest, ExceptionInTheLoopReleasesEveryLockTheThreadHeld) {
+  std::ofstream(dir.path + "t.torrent", std::ios::binary) << "d4:infode";
+  auto* task = new ThrowingTask;
+  TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "x.bin", "file://" + dir.path + "t.torrent");
+  task->Describe(params, true);
+  ASSERT_EQ(task->StartDownload(), kEngineOk);
+  ASSERT_TRUE(Ends(task, 5));
+  ASSERT_TRUE(TaskRegistry::Lock().TryLock());
+  TaskRegistry::Lock().Unlock();
+  ASSERT_TRUE(task->lock.TryLock());
+  task->lock.Unlock();
 }
 
 }  // namespace
