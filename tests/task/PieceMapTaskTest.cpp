@@ -55,6 +55,14 @@ class PieceMapTask : public TWorkThread {
   }
 };
 
+void DescribeIn(TWorkThread& task, const std::string& target) {
+  TaskParams params;
+  std::memset(&params, 0, sizeof params);
+  std::strncpy(params.target, target.c_str(), kTextSize - 1);
+  params.flags = kAppFlags;
+  task.Describe(params, true);
+}
+
 class PieceMapTaskTest : public EngineTest {
  protected:
   PieceMapTask* Start(int32_t eventOnLoad = 0) {
@@ -131,11 +139,7 @@ TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
   ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask task(test::Content(kPiece));
-    TaskParams params;
-    std::memset(&params, 0, sizeof params);
-    std::strcpy(params.target, (dir.path + "s.bin").c_str());
-    params.flags = kAppFlags;
-    task.Describe(params, true);
+    DescribeIn(task, dir.path + "s.bin");
     EXPECT_FALSE(task.CompleteAt(1000)) << "no piece map yet";
     ASSERT_TRUE(task.Load());
     const uint64_t t0 = 5000;
@@ -155,6 +159,8 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
   ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask a(test::Content(kPiece)), b(test::Content(kPiece));
+    DescribeIn(a, dir.path + "a.bin");
+    DescribeIn(b, dir.path + "b.bin");
     a.PrepareSwarmIdentity();
     EXPECT_FALSE(a.SwarmIdentityReady()) << "no metadata yet";
     ASSERT_TRUE(a.Load());
