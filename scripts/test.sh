@@ -19,4 +19,4 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DBW_SANITI
 cmake --build "$build_dir" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" ${sanitize:+-LE slow}
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" ${sanitize:+-E Slow}

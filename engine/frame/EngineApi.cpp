@@ -10,6 +10,7 @@
 #include "engine/frame/EngineServices.h"
 #include "engine/frame/TaskInterface.h"
 #include "engine/frame/TaskRegistry.h"
+#include "engine/task/TWorkThread.h"
 #include "platform/DiskSpace.h"
 #include "platform/Thread.h"
 
@@ -92,6 +93,7 @@ int InitEngine(const char* workFolder) {
   QScopedLock engine(core.engineLock);
   if (core.initialised) return kEngineOk;
   if (workFolder) core.workFolder.assign(workFolder, strnlen(workFolder, kTextSize - 1));
+  RegisterTaskFactory();
   core.initialised = true;
   return kEngineOk;
 }

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "engine/frame/TaskRegistry.h"
+#include "engine/storage/TTaskInfoFile.h"
+#include "engine/task/TWorkThread.h"
+#include "platform/File.h"
+#include "tests/task/TaskTestSupport.h"
+
+namespace bw {
+namespace {
+
+using test::EngineTest;
+using test::kAppFlags;
+
+constexpr int64_t kPiece = 32768;
+constexpr uint8_t kInfoHash[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+
+// A task whose metadata is a single-file torrent built by the test; the content arrives while
+// the metadata loads, the first time only.
+class PieceMapTask : public TWorkThread {
+ public:
+  explicit PieceMapTask(std::string data) : content(std::move(data)) {}
+  ~PieceMapTask() override { Stop(); }
+
+  bool CompleteAt(uint64_t now) { return IsContentComplete(now); }
+  bool Load() { return LoadMetadata(); }
+  TTaskStatus Working() const { return working; }
+
+  std::string content;
+  int32_t eventOnLoad = 0;
+  int loads = 0;
+
+ protected:
+  bool LoadMetadata() override {
+    metadataLoaded = true;
+    TPieces& map = CreatePieceMap();
+    const auto info = test::Parse(test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kPiece,
+                                                   test::PieceHashes(content, kPiece)));
+    if (!info || !map.LoadInfo(*info)) return false;
+    map.SetInfoHash(kInfoHash);
+    if (eventOnLoad) OnPiecesEvent({eventOnLoad, 1, 0, nullptr});
+    if (loads++ == 0) {
+      for (int64_t at = 0; at < static_cast<int64_t>(content.size()); at += TPieces::kBlockSize) {
+        const auto length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, content.size() - at));
+        bool accepted = false;
+        map.ReceiveBlock(at / TPieces::kBlockSize, length, reinterpret_cast<const uint8_t*>(content.data() + at),
+                         nullptr, &accepted);
+      }
+      map.FlushPieces();
+    }
+    return true;
+  }
+};
+
+void DescribeIn(TWorkThread& task, const std::string& target) {
+  TaskParams params;
+  std::memset(&params, 0, sizeof params);
+  std::strncpy(params.target, target.c_str(), kTextSize - 1);
+  params.flags = kAppFlags;
+  task.Describe(params, true);
+}
+
+class PieceMapTaskTest : public EngineTest {
+ protected:
+  PieceMapTask* Start(int32_t eventOnLoad = 0) {
+    std::ofstream(dir.path + "t.torrent", std::ios::binary) << "d4:infode";
+    auto* task = new PieceMapTask(test::Content(3 * kPiece + 100));  // UninitEngine destroys it
+    task->eventOnLoad = eventOnLoad;
+    TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "t.torrent");
+    task->Describe(params, true);
+    EXPECT_EQ(task->StartDownload(), kEngineOk);
+    return task;
+  }
+  std::string Out() const { return dir.path + "out.bin"; }
+  std::string Info() const { return dir.path + "out.bin.bwinfo"; }
+};
+
+TEST_F(PieceMapTaskTest, DiskEventsStopTheTaskWithTheirStatus) {
+  const struct {
+    int32_t event;
+    int status;
+  } cases[] = {{TPiecesEvent::kWaitingForDisk, kTaskStatusDiskFull}, {TPiecesEvent::kFileFailed, kTaskStatusWriteFailed}};
+  for (const auto& c : cases) {
+    PieceMapTask* task = Start(c.event);
+    ASSERT_TRUE(Ends(task, 5)) << c.event;
+    EXPECT_EQ(Status(task), c.status);
+    EXPECT_TRUE(task->DiskFull());
+    task->OnPiecesEvent({TPiecesEvent::kDiskAvailable, 1, 0, nullptr});
+    EXPECT_FALSE(task->DiskFull());
+    ASSERT_EQ(UninitEngine(), kEngineOk);
+    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  }
+}
+
+TEST_F(PieceMapTaskTest, CompletedTaskKeepsSeedingAndDropsItsInfoFileWhenStopped) {
+  TTaskInfoFile old;
+  old.bits = "old-bits";
+  ASSERT_TRUE(old.Save(Info()));
+  PieceMapTask* task = Start();
+  ASSERT_TRUE(test::WaitFor([&] { return platform::PathExists(Out()) && Status(task) == kTaskStatusComplete; }, 10));
+  EXPECT_EQ(test::ReadAll(Out()), task->content);
+  EXPECT_FALSE(platform::PathExists(Out() + ".bwtmp"));
+  EXPECT_TRUE(task->IsRunning()) << "seeds for seedHours";
+  int complete = 0;
+  ASSERT_EQ(IsTaskComplete(task, &complete), kEngineOk);
+  EXPECT_EQ(complete, 1);
+  std::vector<uint8_t> bitmap(4);
+  EXPECT_EQ(GetTaskPieceBitmap(task, bitmap.data(), 4), 4);
+  EXPECT_EQ(bitmap[0], 0xF0);
+  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  EXPECT_TRUE(task->Completed());
+  EXPECT_FALSE(platform::PathExists(Info()));
+  EXPECT_EQ(Status(task), kTaskStatusComplete);
+}
+
+TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
+  PieceMapTask* task = Start();
+  ASSERT_TRUE(test::WaitFor([&] { return platform::PathExists(Out()); }, 10));
+  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  std::ofstream(Out() + ".bwinfodf") << "pending";
+  std::ofstream(Info()) << "info";
+  ASSERT_EQ(task->RestartDownload(), kEngineOk);
+  EXPECT_FALSE(platform::PathExists(Out()));
+  EXPECT_FALSE(platform::PathExists(Out() + ".bwinfodf"));
+  ASSERT_TRUE(test::WaitFor([&] { return task->Published().totalBytes == task->content.size(); }, 5));
+  EXPECT_EQ(task->Published().doneBytes, 0u);
+  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  TTaskInfoFile after;
+  ASSERT_TRUE(after.Load(Info())) << "an unfinished task keeps its info file";
+  EXPECT_FALSE(after.bits.empty());
+  EXPECT_EQ(after.torrent, "d4:infode");
+}
+
+TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  {
+    PieceMapTask task(test::Content(kPiece));
+    DescribeIn(task, dir.path + "s.bin");
+    EXPECT_FALSE(task.CompleteAt(1000)) << "no piece map yet";
+    ASSERT_TRUE(task.Load());
+    const uint64_t t0 = 5000;
+    EXPECT_FALSE(task.CompleteAt(t0));
+    EXPECT_EQ(task.Working().completedAt, t0);
+    EXPECT_TRUE(task.Completed());
+    EXPECT_FALSE(task.CompleteAt(t0 + 12 * 3600 - 1)) << "keeps running for the seed hours";
+    EXPECT_TRUE(task.CompleteAt(t0 + 12 * 3600));
+    EXPECT_EQ(task.Working().keepRunning, 0);
+    EXPECT_TRUE(task.CompleteAt(t0 + 12 * 3600)) << "an HTTP task with all it wants is done";
+  }
+  EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  {
+    PieceMapTask a(test::Content(kPiece)), b(test::Content(kPiece));
+    DescribeIn(a, dir.path + "a.bin");
+    DescribeIn(b, dir.path + "b.bin");
+    a.PrepareSwarmIdentity();
+    EXPECT_FALSE(a.SwarmIdentityReady()) << "no metadata yet";
+    ASSERT_TRUE(a.Load());
+    ASSERT_TRUE(b.Load());
+    a.PrepareSwarmIdentity();
+    b.PrepareSwarmIdentity();
+    ASSERT_TRUE(a.SwarmIdentityReady());
+    const uint8_t* h = a.Handshake();
+    EXPECT_EQ(h[0], 19);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 1), 19), "BitTorrent protocol");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 20), 8), std::string(8, '\0'));
+    EXPECT_EQ(std::memcmp(h + 28, kInfoHash, 20), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
+    EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
+  }
+  EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+// Takes the task lock and the registry lock, then fails.
+class ThrowingTask : public TWorkThread {
+ protected:
+  bool LoadMetadata() override {
+    lock.Lock();
+    TaskRegistry::Lock().Lock();
+    TaskRegistry::Lock().Lock();
+    throw std::runtime_error("broken metadata");
+  }
+};
+
+TEST_F(PieceMapTaskTest, ExceptionInTheLoopReleasesEveryLockTheThreadHeld) {
+  std::ofstream(dir.path + "t.torrent", std::ios::binary) << "d4:infode";
+  auto* task = new ThrowingTask;
+  TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "x.bin", "file://" + dir.path + "t.torrent");
+  task->Describe(params, true);
+  ASSERT_EQ(task->StartDownload(), kEngineOk);
+  ASSERT_TRUE(Ends(task, 5));
+  ASSERT_TRUE(TaskRegistry::Lock().TryLock());
+  TaskRegistry::Lock().Unlock();
+  ASSERT_TRUE(task->lock.TryLock());
+  task->lock.Unlock();
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,156 @@
+#include "engine/task/TWorkThread.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/storage/TTaskInfoFile.h"
+#include "platform/File.h"
+#include "tests/task/TaskTestSupport.h"
+
+namespace bw {
+namespace {
+
+using test::EngineTest;
+using test::kAppFlags;
+
+class TaskLifecycle : public EngineTest {};
+
+TEST_F(TaskLifecycle, MissingTorrentFileEndsWith20211) {
+  TWorkThread* task = nullptr;
+  ASSERT_EQ(Create("http://127.0.0.1:9/a.cab", kAppFlags | kTaskFlagP2SP, "a.cab",
+                   "file://" + dir.path + "missing.torrent", &task),
+            kEngineOk);
+  ASSERT_TRUE(Ends(task, 5));
+  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+  EXPECT_EQ(task->Published().workState, kWorkStopped);
+}
+
+TEST_F(TaskLifecycle, MissingTorrentWithoutSourcesStillReports20211) {
+  TWorkThread* task = nullptr;
+  ASSERT_EQ(Create("", kAppFlags | kTaskFlagP2SP, "b.cab", "FILE://" + dir.path + "missing.torrent", &task),
+            kEngineOk);
+  ASSERT_TRUE(Ends(task, 5));
+  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+}
+
+TEST_F(TaskLifecycle, UnknownTotalEndsWith20209AtTheMetadataTimeout) {
+  auto* task = new TWorkThread;  // registered: UninitEngine destroys it
+  TaskParams params = Params("http://127.0.0.1:9/c.cab", kAppFlags, "c.cab");
+  task->Describe(params, true);
+  TTaskSettings settings = task->Settings();
+  settings.metadataTimeout = 1;
+  task->SetSettings(settings);
+  ASSERT_EQ(task->StartDownload(), kEngineOk);
+  EXPECT_EQ(task->StartDownload(), kEngineOperationFailed) << "already running";
+  ASSERT_TRUE(Ends(task, 10));
+  EXPECT_EQ(Status(task), kTaskStatusMetadataTimeout);
+  EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
+}
+
+TEST_F(TaskLifecycle, HttpTaskWithoutDeliverableSourceEndsWith20214Slow) {
+  TWorkThread* task = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Create("http://127.0.0.1:9/d.cab", kAppFlags, "d.cab", "", &task), kEngineOk);
+  ASSERT_TRUE(Ends(task, 30));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(Status(task), kTaskStatusNoSources);
+  EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
+}
+
+TEST_F(TaskLifecycle, StopGivesHandedOutSourcesTheirIdleMarksBack) {
+  TWorkThread* task = nullptr;
+  ASSERT_EQ(Create("torrent-line\nhttp://127.0.0.1:9/e.cab\n", kAppFlags | kTaskFlagBT, "e.cab", "", &task),
+            kEngineOk);
+  ASSERT_TRUE(test::WaitFor(
+      [task] {
+        const auto s = task->Sources();
+        return s[0].mark == kSourceTorrentHandedOut && s[1].mark == kSourceHandedOut;
+      },
+      5));
+  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  EXPECT_FALSE(task->IsRunning());
+  const auto sources = task->Sources();
+  EXPECT_EQ(sources[0].mark, kSourceTorrent);
+  EXPECT_EQ(sources[1].mark, kSourceIdle);
+  EXPECT_EQ(ResumeDownloadTask(task), kEngineOk);
+  EXPECT_EQ(ResumeDownloadTask(task), kEngineOperationFailed);
+}
+
+TEST_F(TaskLifecycle, DuplicateRulesOnRealTasks) {
+  TWorkThread* first = nullptr;
+  ASSERT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/b\nhttp://127.0.0.1:9/c", kAppFlags, "f.cab", "",
+                   &first),
+            kEngineOk);
+  // Same full target path.
+  EXPECT_EQ(Create("http://127.0.0.1:9/other", kAppFlags, "f.cab"), kEngineDuplicateTask);
+  TaskParams forced = Params("http://127.0.0.1:9/other", kAppFlags, "f.cab");
+  EXPECT_EQ(RecoverDownloadTask(&forced, true), kEngineOk);
+  // Source share: 3 / 1 = 3 is not a duplicate, 3 / 2 = 1 is.
+  EXPECT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/x\nhttp://127.0.0.1:9/y", kAppFlags, "g.cab"),
+            kEngineOk);
+  EXPECT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/b\nhttp://127.0.0.1:9/z", kAppFlags, "h.cab"),
+            kEngineDuplicateTask);
+  // Same content identifier.
+  const std::string id = "file://" + dir.path + "same.torrent";
+  EXPECT_EQ(Create("http://127.0.0.1:9/p", kAppFlags | kTaskFlagP2SP, "p.cab", id), kEngineOk);
+  EXPECT_EQ(Create("http://127.0.0.1:9/q", kAppFlags | kTaskFlagP2SP, "q.cab", id), kEngineDuplicateTask);
+  EXPECT_TRUE(first->IsRunning()) << "the first task is left alone";
+}
+
+TEST_F(TaskLifecycle, SpeedLimitsAreNormalised) {
+  TWorkThread* task = nullptr;
+  ASSERT_EQ(Create("http://127.0.0.1:9/l", kAppFlags, "l.cab", "", &task), kEngineOk);
+  ASSERT_EQ(SetTaskSpeedLimit(task, 1, 100), kEngineOk);
+  ASSERT_EQ(SetTaskSpeedLimit(task, 0, 200), kEngineOk);
+  EXPECT_EQ(task->Settings().downloadLimitKiB, 100);
+  EXPECT_EQ(task->Settings().uploadLimitKiB, 200);
+  EXPECT_EQ(SetTaskSpeedLimit(task, 2, 300), kEngineInvalidArgument);
+  EXPECT_EQ(task->SetSpeedLimit(2, 300), kEngineInvalidArgument);
+  EXPECT_EQ(task->Settings().downloadLimitKiB, 100);
+  ASSERT_EQ(SetTaskSpeedLimit(task, 1, 32767), kEngineOk);
+  EXPECT_EQ(task->Settings().downloadLimitKiB, 0) << "unlimited";
+  EXPECT_EQ(task->Settings().uploadLimitKiB, 200);
+}
+
+TEST_F(TaskLifecycle, InfoFileKeepsEveryTextAfterAStop) {
+  const std::string info = dir.path + "i.cab.bwinfo";
+  TTaskInfoFile before;
+  before.bits = "bits-record";
+  before.part = "part-record";
+  before.seeds = "seed-list";
+  ASSERT_TRUE(before.Save(info));
+  std::ofstream(dir.path + "i.torrent", std::ios::binary) << "d4:infode";
+  TaskParams params = Params("http://127.0.0.1:9/i", kAppFlags | kTaskFlagP2SP, "i.cab", "file://" + dir.path + "i.torrent");
+  ASSERT_EQ(RecoverDownloadTask(&params, false), kEngineOk);
+  auto* task = static_cast<TWorkThread*>(static_cast<TaskInterface*>(params.handle));
+  ASSERT_TRUE(Ends(task, 5));
+  // Metadata cannot be loaded from this torrent, so the task stops; what it had is kept.
+  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+  TTaskInfoFile after;
+  ASSERT_TRUE(after.Load(info));
+  EXPECT_EQ(after.bits, "bits-record");
+  EXPECT_EQ(after.part, "part-record");
+  EXPECT_EQ(after.seeds, "seed-list");
+  EXPECT_EQ(after.torrent, "d4:infode");
+}
+
+TEST(TaskInfoData, SaveWritesOnlyWhenSomethingChanged) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  {
+    TWorkThread task;
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    std::strcpy(params.infoPath, (dir.path + "t.bwinfo").c_str());
+    task.Describe(params, true);
+    EXPECT_TRUE(task.SaveInfoFile()) << "nothing dirty: nothing to write";
+    EXPECT_FALSE(platform::PathExists(dir.path + "t.bwinfo"));
+    task.OnPiecesEvent({TPiecesEvent::kResumeRecord, 1, 4, "abcd"});
+    EXPECT_TRUE(task.InfoText("bits").empty()) << "ignored without a piece map";
+  }
+  EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+}  // namespace
+}  // namespace bw
