@@ -29,6 +29,7 @@ bool QThread::Start(const char*, std::unique_ptr<QThreadContext> context) {
   ++startCount_;
   starting_ = true;
   uint32_t id = 0;
+  bool began = false;
   if (platform::StartDetachedThread(&QThread::Entry, this, &id)) {
     threadId_.store(id, std::memory_order_release);
     context_ = std::move(context);
@@ -37,9 +38,11 @@ bool QThread::Start(const char*, std::unique_ptr<QThreadContext> context) {
       platform::SleepMs(50);
       lock.Lock();
     }
+    // A short run may already have ended (and cleared its id) by now: it still started.
+    began = started_ || ThreadId() != id;
   }
   starting_ = false;
-  return Running();
+  return began;
 }
 
 bool QThread::Stop() {

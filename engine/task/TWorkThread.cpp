@@ -51,10 +51,7 @@ TWorkThread::~TWorkThread() {
 }
 
 int TWorkThread::StartThread(const char* threadName) {
-  const int32_t runs = StartCount();
-  if (Start(threadName)) return kEngineOk;
-  // A run that ends before Start looks again is still a successful start.
-  return StartCount() != runs && StartedAt() != 0 ? kEngineOk : kEngineOperationFailed;
+  return Start(threadName) ? kEngineOk : kEngineOperationFailed;
 }
 
 int TWorkThread::StartDownload() { return StartThread("StartDownload"); }

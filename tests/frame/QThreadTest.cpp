@@ -142,7 +142,7 @@ class QuickThread : public QThread {
 TEST(QThread, ContextLivesForOneRun) {
   std::atomic<int> destroyed{0};
   QuickThread thread;
-  thread.Start("quick", std::make_unique<Flag>(destroyed));
+  EXPECT_TRUE(thread.Start("quick", std::make_unique<Flag>(destroyed))) << "a run that ended at once still started";
   ASSERT_TRUE(Eventually([&] { return destroyed == 1; }));
   EXPECT_TRUE(thread.sawContext);
   EXPECT_FALSE(thread.IsRunning());
