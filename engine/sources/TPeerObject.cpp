@@ -324,11 +324,15 @@ bool TPeerObject::ClaimRange() {
 }
 
 bool TPeerObject::MoveToPosition(int32_t position) {
-  ReleaseRange();
   auto& ranges = task_->Ranges();
+  const auto holds = [position](const std::unique_ptr<TPieceRange>& r) {
+    return r->Contains(position) && !r->abandoned;
+  };
+  if (!IsNeeded(position) && std::none_of(ranges.begin(), ranges.end(), holds)) return false;
+  ReleaseRange();
   TPieceRange* holder = nullptr;
   for (const auto& r : ranges) {
-    if (r->Contains(position) && !r->abandoned) holder = r.get();
+    if (holds(r)) holder = r.get();
   }
   int32_t last = position;
   if (holder) {
@@ -337,7 +341,6 @@ bool TPeerObject::MoveToPosition(int32_t position) {
     if (holder->first > holder->last && !holder->worker) RemoveRange(holder);
   } else {
     const int64_t count = task_->Pieces()->PieceCount();
-    if (!IsNeeded(position)) return false;
     while (last + 1 < count && IsNeeded(last + 1)) ++last;
   }
   AddRange(position, last);
@@ -426,7 +429,10 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   if (block < 0 || length <= 0 || !data || !task_ || !IsConnected()) return false;
   if (task_->IsComplete()) return true;
   TPieces* pieces = task_->Pieces();
-  if (!pieces || pieces->PieceLength() <= 0) return false;
+  // Bounded before the multiplication so that no index can overflow it.
+  if (!pieces || pieces->PieceLength() <= 0 || block > pieces->TotalLength() / BLOCK_SIZE) {
+    return false;
+  }
   const int64_t piece = block * BLOCK_SIZE / pieces->PieceLength();
   // Only what was asked for is taken: a remote side cannot place data of its own choosing.
   if (piece >= pieces->PieceCount() || !RemoveRequest(block, length)) return false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "tests/net/LoopbackServer.h"
@@ -308,11 +309,20 @@ TEST_F(PeerFixture, UrlSourceFollowsAPositionJumpOfSevenPieces) {
   EXPECT_EQ(peer->lastPosition, 8);
   EXPECT_EQ(task.ranges.size(), 2u);  // the emptied unassigned range [8, 7] is gone
 
-  // A move of 6 pieces is not followed.
-  task.position = 14;
+  // A position on a piece that is done and that no range holds is not followed.
+  task.map.SetPieceState(1, true);
+  task.ranges[0]->last = 0;
+  task.position = 1;
   ASSERT_TRUE(peer->PlanRequests());
   EXPECT_EQ(peer->Range()->first, 8);
   EXPECT_EQ(peer->stats.currentPiece, 9);
+  EXPECT_EQ(peer->lastPosition, 1);
+
+  // A move of 6 pieces is not followed.
+  task.position = 7;
+  ASSERT_TRUE(peer->PlanRequests());
+  EXPECT_EQ(peer->Range()->first, 8);
+  EXPECT_EQ(peer->stats.currentPiece, 10);
 }
 
 TEST_F(PeerFixture, PositionInsideAWorkedRangeSplitsIt) {
@@ -403,6 +413,7 @@ TEST_F(PeerFixture, DeliverBlockTakesOnlyWhatWasAskedFor) {
       {"block nobody asked for", -1, 5, kBlock, false},
       {"requested block, other length", -1, 1, 100, false},
       {"negative index", -1, -1, kBlock, false},
+      {"largest index", -1, INT64_MAX, kBlock, false},
       {"zero length", -1, 1, 0, false},
       {"end-game block", -1, 40, kBlock, true},
       {"end-game entry past the last piece", -1, int64_t{1} << 40, kBlock, false},
