@@ -502,5 +502,43 @@ TEST_F(PeerFixture, ACompletedPieceLeavesTheEndGameList) {
   EXPECT_EQ(Blocks(task.endGameList), (std::vector<int64_t>{4}));
 }
 
+// A peer whose BitTorrent answers are set by the test.
+struct JudgedPeer : test::TestPeer {
+  explicit JudgedPeer(IPeerTask* t) : TestPeer(SOURCE_BTNODE, t) {}
+  bool IsUseless() override { return useless; }
+  bool IsStale() override { return stale; }
+  bool IsSeed() override { return seed; }
+  bool useless = false, stale = false, seed = false;
+};
+
+TEST_F(PeerFixture, IsDroppable) {
+  struct Case {
+    const char* name;
+    bool connected, useless, stale, seed, complete, keepSeeds, droppable;
+  };
+  const Case cases[] = {
+      {"not connected", false, false, false, false, false, true, true},
+      {"useless", true, true, false, false, false, true, true},
+      {"stale, seeds not kept", true, false, true, false, false, false, true},
+      {"stale, seeds kept", true, false, true, false, false, true, false},
+      {"seed while seeding", true, false, false, true, true, true, true},
+      {"seed while downloading", true, false, false, true, false, true, false},
+      {"healthy", true, false, false, false, true, false, false},
+  };
+  for (const Case& c : cases) {
+    auto* peer = new JudgedPeer(&task);
+    TPeerId* id = test::MakeIdentity(SOURCE_BTNODE, 6881);
+    if (c.connected) ASSERT_TRUE(peer->ConnectTo(id));
+    peer->useless = c.useless;
+    peer->stale = c.stale;
+    peer->seed = c.seed;
+    task.complete = c.complete;
+    EXPECT_EQ(peer->IsDroppable(c.keepSeeds), c.droppable) << c.name;
+    peer->Reset();
+    peer->Release();
+    id->Release();
+  }
+}
+
 }  // namespace
 }  // namespace bw
