@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/common/TRefObject.h"
 #include "engine/sources/TUrlInfo.h"
 
 namespace bw {
@@ -15,7 +16,7 @@ enum SourceKind : int32_t {
 };
 
 // The identity of one source or peer: what it is, where it is, and how eagerly the task uses it.
-class TPeerId {
+class TPeerId : public TRefObject {
  public:
   TPeerId() = default;
   explicit TPeerId(std::string address) : addressText(std::move(address)) {}

@@ -1,0 +1,62 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace bw {
+
+class TPeerId;
+class TPeerObject;
+class TPieceRange;
+class TPieces;
+
+// One outstanding block request: the global block index (piece index × piece length / 16,384 +
+// offset / 16,384) and its length.
+struct TBlockRequest {
+  int64_t block = 0;
+  int32_t length = 0;
+  uint64_t sentAt = 0;
+  bool sent = false;
+};
+
+// What a peer object needs from the task that drives it. All calls come on the task thread.
+class IPeerTask {
+ public:
+  virtual ~IPeerTask() = default;
+
+  virtual TPieces* Pieces() = 0;
+  // Engine clock in seconds.
+  virtual uint64_t Clock() = 0;
+  virtual bool HasMetadata() = 0;
+  virtual bool IsComplete() = 0;
+  // False until the piece map is ready to hand out work.
+  virtual bool CanSchedule() = 0;
+  virtual bool InEndGame() = 0;
+  virtual bool PeerConnectionsEnabled() = 0;
+  // The piece where the last read request began, -1 before any.
+  virtual int32_t CurrentPosition() = 0;
+  virtual int32_t MaxConnections() = 0;
+
+  // The range list owns its ranges; removing an entry frees it.
+  virtual std::vector<std::unique_ptr<TPieceRange>>& Ranges() = 0;
+  virtual bool CreateInitialRanges() = 0;
+  // Gives the peer a range (through TPeerObject::SetRange); false when none can be spared.
+  virtual bool AssignRange(TPeerObject& peer) = 0;
+  // Blocks requested from several peers at once.
+  virtual std::vector<TBlockRequest>& EndGameList() = 0;
+  // Outstanding requests of a peer that lets them go, for other peers to take.
+  virtual void ReturnRequests(const std::vector<TBlockRequest>& requests) = 0;
+
+  virtual void AddDownloaded(int64_t bytes) = 0;
+  // Payload bytes delivered by a source of the given kind.
+  virtual void AddKindBytes(int32_t kind, int64_t bytes) = 0;
+  // Backs the identity off by at least one second per penalty.
+  virtual void PenalizeSource(TPeerId& id, int32_t seconds) = 0;
+  // Received bytes are waiting: run the next cycle soon.
+  virtual void RequestCycleSoon() = 0;
+
+  virtual std::vector<TPeerObject*>& ActivePeers() = 0;
+  virtual void SetPeerRates(int64_t downloadRate, int64_t uploadRate) = 0;
+};
+
+}  // namespace bw

@@ -1,0 +1,161 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/common/TRefObject.h"
+#include "engine/sources/IPeerTask.h"
+#include "engine/sources/TVirtualPeer.h"
+#include "engine/storage/IPieceSource.h"
+
+namespace bw {
+
+class QSocket;
+class TPeerId;
+class TPieceRange;
+
+// The common part of every source connection: connection bookkeeping, the walk over the
+// task's piece runs, block request planning and the hand-over of received blocks.
+class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource {
+ public:
+  static constexpr int32_t BLOCK_SIZE = 16384;
+  // Byte and rate figures are ranked in units of this many bytes.
+  static constexpr int64_t kRankUnit = 2048;
+
+  enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
+  enum WorkState : uint32_t {
+    kIdle = 0,
+    kActive = 1,
+    kTimedOut = 5,
+    kFinished = 6,
+  };
+  // The protocol-specific state a delivered block moves on from.
+  static constexpr uint32_t kAwaitingData = 4;
+
+  struct Stats {
+    bool incoming = false;
+    uint64_t startTime = 0;
+    uint64_t lastDataTime = 0;
+    bool hasData = false;
+    bool settled = false;
+    bool chokeChanged = false;
+    int32_t idle = 0;
+    int32_t currentPiece = -1;
+    int32_t rangesTaken = 0;
+    uint64_t stallSent = 0;
+    uint64_t stallReceived = 0;
+    int32_t remotePieces = 0;  // BitTorrent: pieces the remote side has
+    int32_t failures = 0;      // pieces from this peer that failed their check
+  };
+  struct Counters {
+    int64_t stepReceived = 0;
+    int64_t stepSent = 0;
+    int64_t windowDelivered = 0;
+    int64_t windowSent = 0;
+    int64_t downloadRate = 0;
+    int64_t uploadRate = 0;
+    int64_t deliveredKiB = 0;
+    int64_t deliveredRest = 0;  // bytes not yet making up a whole KiB
+  };
+
+  TPeerObject(uint32_t peerType, IPeerTask* task);
+  ~TPeerObject() override;
+
+  // Counted on the embedded reference object; the last Release deletes the whole peer.
+  void AddRef() override;
+  void Release() override;
+
+  // Slots after the abstract interface, in the order subclasses override them.
+  bool FlushOutput() override;
+  bool PlanRequests() override;
+  bool ServeUploads() override;
+  void Reset() override;
+  virtual bool DownloadStep();
+  virtual bool UploadStep();
+  virtual bool SendRequests();
+  virtual bool ConnectTo(TPeerId* peerId);
+  virtual bool AttachSocket(std::unique_ptr<QSocket> socket);
+  virtual bool OnAttached();
+  virtual bool CheckIncoming(QSocket& socket);
+  virtual bool IsUseless();
+  virtual bool IsDroppable(bool keepSeeds);
+  virtual bool IsTimedOut();
+  virtual bool IsConnected();
+  virtual int64_t RemoteRate();
+  virtual bool IsStale();
+  virtual bool ShouldDisconnect();
+  virtual void Maintain();
+  virtual bool IsSeed();
+  virtual void ReleaseRange();
+  // The next piece to work on, -1 for none.
+  virtual int32_t NextPiece();
+
+  // Hands a received block to the piece map. False for a block that was not asked for, one
+  // that failed its piece check, or bad input.
+  bool DeliverBlock(int64_t block, int32_t length, const uint8_t* data);
+  // The same for a block named by piece and offset, as a remote side names it.
+  bool DeliverPieceBlock(int64_t piece, int64_t offset, int32_t length, const uint8_t* data);
+  // -1 unless offset is block-aligned inside a piece of the map.
+  static int64_t GlobalBlock(const TPieces& pieces, int64_t piece, int64_t offset);
+
+  // Bytes per second since the connect completed; 0 before it.
+  int64_t AverageSendRate(uint64_t now) const;
+  int64_t AverageReceiveRate(uint64_t now) const;
+
+  // The task's range assignment names the worker's range here.
+  void SetRange(TPieceRange* range);
+  TPieceRange* Range() const { return range_; }
+
+  // IPieceSource
+  int32_t Kind() const override { return static_cast<int32_t>(peerType); }
+  uint32_t Ipv4() const override;
+  uint16_t Port() const override;
+  std::string AddressText() const override;
+  void CountFailure() override { ++stats.failures; }
+  void ResetFailures() override { stats.failures = 0; }
+
+  bool IsUrlSource() const { return peerType == 2 || peerType == 4; }
+  bool IsBitTorrent() const { return peerType == 1; }
+  bool GreetingComplete() const;
+  bool HasRequest(int64_t block) const;
+  bool HasRequestInPiece(int64_t piece) const;
+  TPeerId* PeerId() const { return peerId_; }
+  QSocket* Socket() const { return socket_.get(); }
+  IPeerTask* Task() const { return task_; }
+  const std::vector<TBlockRequest>& Requests() const { return requests_; }
+
+  int32_t linkState = kNoLink;
+  uint32_t workState = kIdle;
+  const uint32_t peerType;
+  int32_t lastPosition = -1;
+  Stats stats;
+  Counters counters;
+
+ protected:
+  void QueueRequest(int64_t block, int32_t length) { requests_.push_back({block, length, 0, false}); }
+  std::vector<TBlockRequest> requests_;
+  std::vector<TBlockRequest> uploadRequests_;
+
+ private:
+  // Measures the step's traffic from the socket totals taken before it.
+  void CountStep(uint64_t sentBefore, uint64_t receivedBefore);
+  bool IsNeeded(int64_t piece) const;
+  int32_t WalkRange();
+  bool ClaimRange();
+  void RemoveRange(TPieceRange* range);
+  bool MoveToPosition(int32_t position);
+  void AddRange(int32_t first, int32_t last);
+  void LeaveExhaustedRange();
+  bool RemoveRequest(int64_t block, int32_t length);
+  void DropEndGamePiece(int64_t piece);
+  void ReturnRequests();
+  void ReleaseIdentity();
+
+  TPeerId* peerId_ = nullptr;
+  TPieceRange* range_ = nullptr;
+  std::unique_ptr<QSocket> socket_;
+  IPeerTask* task_;
+};
+
+}  // namespace bw
