@@ -40,8 +40,8 @@ struct Session {
 };
 
 struct Options {
-  std::string bits;
-  std::string part;
+  std::string bits{};
+  std::string part{};
   bool quick = false;
   const uint8_t* infoHash = kHash;
   int64_t pieceLength = L;
@@ -163,8 +163,11 @@ TEST_F(TStartupStateTest, UntrustedRecordsFallBack) {
     c.change();
     auto s = Start(c.options);
     ASSERT_TRUE(s->loaded);
-    if (c.rechecked) EXPECT_GE(s->bytesRead, 2 * L);
-    if (!c.rechecked) EXPECT_LT(s->bytesRead, kTotal / 4);
+    if (c.rechecked) {
+      EXPECT_GE(s->bytesRead, 2 * L);
+    } else {
+      EXPECT_LT(s->bytesRead, kTotal / 4);
+    }
     EXPECT_TRUE(s->map.IsPieceComplete(0));
     EXPECT_TRUE(s->map.IsPieceComplete(1));
     EXPECT_EQ(s->map.Piece(2).HashedPrefix, 0);
@@ -175,7 +178,7 @@ TEST_F(TStartupStateTest, UntrustedRecordsFallBack) {
 
 TEST_F(TStartupStateTest, TruncatedFileIsRecheckedKeepingTheGoodPieces) {
   WriteFinalFiles();
-  std::string bits;
+  std::string bits{};
   {
     auto s = Start();
     ASSERT_TRUE(s->loaded);
@@ -213,7 +216,7 @@ TEST_F(TStartupStateTest, QuickStartTrustsOnlyFinishedFilesOfTheRightSize) {
 }
 
 TEST_F(TStartupStateTest, PartListSelectsTwoOfThreeFiles) {
-  std::string part;
+  std::string part{};
   ASSERT_TRUE(TResumeRecord::EncodeFileSelection(
       {{"pack/a.bin", false}, {"pack/b.bin", true}, {"pack/c.bin", false}}, &part));
   auto s = Start({.part = part});
