@@ -23,8 +23,8 @@ constexpr int64_t kPrefixMinimum = 128 * 1024;
 constexpr int64_t kIdleAge = std::max<int64_t>(TPieces::kHour / 6, 15);
 constexpr uint32_t kDiskWaitMs = 2000;
 constexpr size_t kMaxFolderText = 4096;
-// A template names its sizes in text; the piece table it asks for stays within memory.
-constexpr int64_t kMaxTemplatePieces = int64_t{1} << 21;
+// A template names its sizes in text; the piece table it asks for stays small (tens of MiB).
+constexpr int64_t kMaxTemplatePieces = int64_t{1} << 18;
 constexpr const char* kTemplateFileName = "001.bwinfo";
 
 // A pool buffer for the length of one call.

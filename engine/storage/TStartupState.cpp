@@ -81,10 +81,8 @@ bool TStartupState::RestoreState(TPieces* previous) {
   } else if (LoadResumeRecord()) {
     ok = true;
   } else if (m.valid_) {
-    ClearState();
     ok = RecheckFiles();
   } else {
-    ClearState();
     m.StartEmpty();
     ok = true;
   }
@@ -116,7 +114,8 @@ bool TStartupState::LoadResumeRecord() {
     return false;
   }
 
-  // Everything is checked before anything is applied, so a record that fails leaves no trace.
+  // Everything is checked before anything is applied, so a record that fails leaves the fresh
+  // map as it was.
   std::vector<int32_t> priorities(m.files_.size(), 0);
   std::vector<bool> hasPriority(m.files_.size(), false);
   for (TPieceFile& file : m.files_) {
@@ -402,7 +401,6 @@ bool TStartupState::RecheckFiles() {
 
 bool TStartupState::MigrateFrom(TPieces& previous) {
   TPieces& m = map_;
-  ClearState();
   std::vector<uint8_t> buffer(static_cast<size_t>(m.pieceLength_));
   for (TPiece& piece : m.pieces_) {
     if (m.task_.StopRequested()) return false;

@@ -238,7 +238,9 @@ TEST_F(TTorrentTest, TemplateTakesSixtyFourBitSizesAndWinsOverBytes) {
 
   for (const char* bad : {"$Hash$0011$Size$100$Length$16384$Tracker$x$End$",
                           "$Hash$00112233445566778899AABBCCDDEEFF00112233$Size$100$Length$1000$Tracker$x$End$",
-                          "$Hash$00112233445566778899AABBCCDDEEFF00112233$Size$0$Length$16384$Tracker$x$End$"}) {
+                          "$Hash$00112233445566778899AABBCCDDEEFF00112233$Size$0$Length$16384$Tracker$x$End$",
+                          // millions of pieces: a piece table too large to build
+                          "$Hash$00112233445566778899AABBCCDDEEFF00112233$Size$100000000000$Length$16384$Tracker$x$End$"}) {
     torrent.SourceText = bad;
     EXPECT_FALSE(torrent.Load()) << bad;
     EXPECT_TRUE(torrent.InfoHashHex.empty());
