@@ -346,6 +346,26 @@ TEST_F(TStartupStateTest, NewPieceLengthKeepsTheVerifiedData) {
   EXPECT_TRUE(s->map.IsComplete());
 }
 
+TEST_F(TStartupStateTest, FormerMapOfAnotherLengthIsNotCarriedOver) {
+  test::FakeTask task;
+  TPieces other(task);
+  other.SetSaveDirectory(dir.path + "other/");
+  const std::string shorter = content.substr(0, 500000);
+  ASSERT_TRUE(other.LoadInfo(*test::Parse(test::MultiInfo(
+      "pack", {{{"a.bin"}, 300000}, {{"b.bin"}, 100000}, {{"c.bin"}, 100000}}, L, test::PieceHashes(shorter, L)))));
+  EXPECT_FALSE(Start({.previous = &other})->loaded);
+  // A different number of files: only the resume record can tell what is present.
+  const std::string bits = StopHalfWay();
+  test::FakeTask oneTask;
+  TPieces one(oneTask);
+  one.SetSaveDirectory(dir.path + "one/");
+  ASSERT_TRUE(one.LoadInfo(*test::Parse(test::SingleInfo("x", 100, 16384, test::PieceHashes(content.substr(0, 100), 16384)))));
+  auto s = Start({.bits = bits, .previous = &one});
+  ASSERT_TRUE(s->loaded);
+  EXPECT_TRUE(s->map.IsPieceComplete(1));
+  EXPECT_FALSE(Start({.previous = &one})->loaded);
+}
+
 TEST_F(TStartupStateTest, StopDuringTheCheckFailsTheBuild) {
   WriteFinalFiles();
   auto s = std::make_unique<Session>();
