@@ -7,6 +7,7 @@
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define BW_SHA1_X86 1
 #endif
@@ -158,9 +159,12 @@ BW_SHA_TARGET void CompressShaNi(uint32_t h[5], const uint8_t* p, size_t count) 
 bool Sha1::HasShaExtensions() {
 #ifdef BW_SHA1_X86
   static const bool present = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") &&
-           __builtin_cpu_supports("sse4.1");
+    // cpuid directly: clang 14 (the fuzz build) knows no "sha" feature name.
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & (1u << 29)) != 0;
   }();
   return present;
 #else

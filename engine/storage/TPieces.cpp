@@ -9,6 +9,7 @@
 #include "engine/storage/TFileLayout.h"
 #include "engine/storage/TPendingBlocks.h"
 #include "engine/storage/TResumeRecord.h"
+#include "engine/storage/TStartupState.h"
 #include "engine/storage/TorrentPath.h"
 #include "platform/DiskSpace.h"
 #include "platform/File.h"
@@ -22,6 +23,9 @@ constexpr int64_t kPrefixMinimum = 128 * 1024;
 constexpr int64_t kIdleAge = std::max<int64_t>(TPieces::kHour / 6, 15);
 constexpr uint32_t kDiskWaitMs = 2000;
 constexpr size_t kMaxFolderText = 4096;
+// A template names its sizes in text; the piece table it asks for stays small (tens of MiB).
+constexpr int64_t kMaxTemplatePieces = int64_t{1} << 18;
+constexpr const char* kTemplateFileName = "001.bwinfo";
 
 // A pool buffer for the length of one call.
 class PoolBuffer {
@@ -90,7 +94,7 @@ void TPieces::Send(int32_t type, int32_t value, int32_t size, const void* data) 
 
 // ---- building ----
 
-bool TPieces::LoadInfo(const QElement& info) {
+bool TPieces::LoadInfo(const QElement& info, TPieces* previous) {
   Reset();
   TFileLayout layout;
   if (!layout.Build(info, saveDirectory_, targetPath_)) return false;
@@ -100,12 +104,43 @@ bool TPieces::LoadInfo(const QElement& info) {
   totalLength_ = layout.TotalLength;
   hashes_ = std::move(layout.Hashes);
   valid_ = true;
-  if (!BuildPieces()) {
+  if (!BuildPieces() || !StartUp(previous)) {
     Reset();
     return false;
   }
-  StartEmpty();
-  return !task_.StopRequested();
+  return true;
+}
+
+bool TPieces::LoadTemplate(int64_t totalLength, int64_t pieceLength) {
+  Reset();
+  if (pieceLength <= 0 || pieceLength % kBlockSize != 0 ||
+      pieceLength > TFileLayout::kMaxPieceLength || totalLength <= 0 ||
+      (totalLength + pieceLength - 1) / pieceLength > kMaxTemplatePieces) {
+    return false;
+  }
+  TPieceFile file;
+  file.Length = totalLength;
+  file.PieceCount = TFileLayout::FilePieceCount(0, totalLength, pieceLength);
+  file.SetFinalPath(CleanPathText(targetPath_.empty() ? saveDirectory_ + kTemplateFileName : targetPath_));
+  const std::string& finalPath = file.FinalPath.empty() ? file.Path : file.FinalPath;
+  file.RelativePath = finalPath.substr(finalPath.rfind('/') + 1);
+  files_.push_back(std::move(file));
+  pieceLength_ = pieceLength;
+  pieceCount_ = (totalLength + pieceLength - 1) / pieceLength;
+  totalLength_ = totalLength;
+  valid_ = false;
+  SetCacheUnits(128);
+  if (!BuildPieces() || !StartUp(nullptr)) {
+    Reset();
+    return false;
+  }
+  return true;
+}
+
+bool TPieces::StartUp(TPieces* previous) {
+  TStartupState startup(*this);
+  startup.ApplyFileSelection();
+  return startup.RestoreState(previous) && startup.PrepareFiles() && !task_.StopRequested();
 }
 
 bool TPieces::BuildPieces() {
@@ -562,6 +597,15 @@ bool TPieces::SelectFile(int32_t index, bool deselect) {
   }
   RecountWanted();
   return true;
+}
+
+void TPieces::SelectAll(bool deselect) {
+  for (TPieceFile& file : files_) {
+    file.Selection = deselect ? TPieceFile::kDeselected : 0;
+    if (deselect) file.Handle.Close();
+  }
+  for (TPiece& piece : pieces_) piece.Skip = deselect;
+  RecountWanted();
 }
 
 void TPieces::RecountWanted() {

@@ -46,14 +46,21 @@ class TPieces {
   void SetPendingPath(const std::string& path) { pendingPath_ = path; }
   void SetQuickStart(bool on) { quickStart_ = on; }
   void SetUseResume(bool on) { useResume_ = on; }
+  // The "bits" and "part" values saved in the task info file.
+  void SetSavedRecord(std::string bits) { savedBits_ = std::move(bits); }
+  void SetSavedSelection(std::string part) { savedPart_ = std::move(part); }
   void SetInfoHash(const uint8_t hash[20]);
   void SetCacheUnits(int32_t units);
   // Replaces the free-space query (tests); none restores the real one.
   void SetFreeSpaceQuery(FreeSpaceQuery query);
 
-  // Lays out the files of an info dictionary and builds the piece table; false when the
-  // torrent cannot be laid out safely or is inconsistent.
-  bool LoadInfo(const QElement& info);
+  // Lays out the files of an info dictionary, builds the piece table and finds out what is
+  // already present (carrying data over from `previous`, the task's former map, when given);
+  // false when the torrent cannot be laid out safely, is inconsistent or its state cannot be
+  // restored.
+  bool LoadInfo(const QElement& info, TPieces* previous = nullptr);
+  // One file of totalLength bytes without piece hashes.
+  bool LoadTemplate(int64_t totalLength, int64_t pieceLength);
   bool BuildPieces();
   // Frees pieces and files after closing the files and reporting the file selection.
   void Reset();
@@ -78,6 +85,7 @@ class TPieces {
   int32_t PieceBytesInMemory(int64_t index) const;
   int32_t CountDoneOrSkipped() const;
   bool SelectFile(int32_t file, bool deselect);
+  void SelectAll(bool deselect);
 
   void FlushPieces();
   void MaintainCache();
@@ -128,6 +136,10 @@ class TPieces {
   const std::string& PendingPath() const { return pendingPath_; }
 
  private:
+  friend class TStartupState;
+
+  // File selection, the start-up decision and file preparation, after BuildPieces.
+  bool StartUp(TPieces* previous);
   TPiece* PieceAt(int64_t index);
   void Send(int32_t type, int32_t value, int32_t size, const void* data);
   int64_t Now() { return task_.Clock(); }
@@ -162,6 +174,8 @@ class TPieces {
   std::string pendingPath_;
   bool quickStart_ = false;
   bool useResume_ = false;
+  std::string savedBits_;
+  std::string savedPart_;
   bool hasInfoHash_ = false;
   uint8_t infoHash_[20] = {};
 

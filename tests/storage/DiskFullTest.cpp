@@ -18,7 +18,8 @@ class DiskFullTest : public ::testing::Test {
   void SetUp() override {
     mountPoint = dir.path + "mnt/";
     platform::MakeDirectories(mountPoint);
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    // Room for the start-up preparation; the disk fills once it is shrunk below.
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=8m") != 0) {
       GTEST_SKIP() << "cannot mount a tmpfs here";
     }
     mounted = true;
@@ -27,6 +28,7 @@ class DiskFullTest : public ::testing::Test {
     map.SetPendingPath(dir.path + "task.bwinfodf");
     ASSERT_TRUE(map.LoadInfo(*test::Parse(
         test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
+    ASSERT_EQ(mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT, "size=2m"), 0);
   }
   void TearDown() override {
     if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
