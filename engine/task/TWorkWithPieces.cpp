@@ -25,6 +25,7 @@ void TWorkWithPieces::Reset(int full, int flag) {
     QScopedLock guard(lock);
     if (full) {
       if (pieces) pieces->Reset();  // closes the files and hands over the file selection first
+      torrent.reset();
       pieces.reset();
       metadataLoaded = false;
       diskFull = false;
@@ -54,6 +55,36 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetPendingPath(pendingBlockPath);
   pieces->SetQuickStart(settings.QuickStart());
   return *pieces;
+}
+
+bool TWorkWithPieces::LoadMetadata() {
+  // A torrent that arrives again (from a source) is laid over the former map, which hands over
+  // what it already holds.
+  std::unique_ptr<TTorrent> former = std::move(torrent);
+  std::unique_ptr<TPieces> previous = std::move(pieces);
+  TPieces& map = CreatePieceMap();
+  map.SetUseResume(!infoPath.empty());
+  map.SetSavedRecord(InfoText("bits"));
+  map.SetSavedSelection(InfoText("part"));
+  auto loading = std::make_unique<TTorrent>(map, this);
+  loading->SourceText = contentId;
+  loading->TorrentBytes = InfoText("torrent");
+  loading->SetPreviousPieces(previous.get());
+  if (!loading->Load()) {
+    QScopedLock guard(lock);
+    pieces = std::move(previous);
+    torrent = std::move(former);
+    return false;
+  }
+  QScopedLock guard(lock);
+  torrent = std::move(loading);
+  RefreshCounters();
+  return true;
+}
+
+void TWorkWithPieces::StopWithError(int32_t error) {
+  working.status = error;
+  RequestStop();
 }
 
 void TWorkWithPieces::RefreshCounters() {

@@ -5,13 +5,15 @@
 #include <string>
 
 #include "engine/storage/IPiecesTask.h"
+#include "engine/storage/ITorrentTask.h"
 #include "engine/storage/TPieces.h"
+#include "engine/storage/TTorrent.h"
 #include "engine/task/TWorkWithPeers.h"
 
 namespace bw {
 
 // The task's piece map and metadata link, and what the piece map reports back.
-class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
+class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorrentTask {
  public:
   static constexpr int kHandshakeSize = 68;  // BitTorrent handshake prefix ending in the peer id
 
@@ -26,6 +28,10 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
   int64_t Clock() override;
   bool MetadataLoaded() override { return HasMetadata(); }
   void ReportEvent(const char* code, const std::string& text) override;
+
+  // ITorrentTask
+  void SetWorkState(int32_t state) override { working.workState = state; }
+  void StopWithError(int32_t error) override;
 
   bool HasMetadata() const { return metadataLoaded; }
   // Copies the piece map's counters into the working block; publishes when done bytes changed.
@@ -47,9 +53,9 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
  protected:
   // Loads the torrent metadata from the task's torrent bytes and builds the piece map; false
   // while there is no metadata.
-  virtual bool LoadMetadata() { return false; }
+  virtual bool LoadMetadata();
   // The torrent's announce address, part of what the peer id is made from.
-  virtual std::string AnnounceAddress() { return {}; }
+  virtual std::string AnnounceAddress() { return torrent ? torrent->Announce : std::string(); }
   // Creates an empty piece map bound to this task with the task's paths.
   TPieces& CreatePieceMap();
   TPieces* PieceMap() { return pieces.get(); }
@@ -64,6 +70,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
   void RequestStop();
 
   std::unique_ptr<TPieces> pieces;
+  std::unique_ptr<TTorrent> torrent;
   bool metadataLoaded = false;
   bool diskFull = false;
   bool bitmapChanged = false;

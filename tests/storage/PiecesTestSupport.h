@@ -139,6 +139,14 @@ class TempDir {
   std::string path;
 };
 
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
 inline std::string ReadAll(const std::string& path) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) return "<missing>";

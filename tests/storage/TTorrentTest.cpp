@@ -33,10 +33,7 @@ std::string Shell(const std::string& command) {
   return out;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using test::WriteFile;
 
 class TTorrentTest : public ::testing::Test {
  protected:

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "engine/task/TWorkThread.h"
+#include "tests/storage/PiecesTestSupport.h"
+#include "tests/task/TaskTestSupport.h"
+
+namespace bw {
+namespace {
+
+using test::EngineTest;
+using test::kAppFlags;
+
+constexpr int64_t kPieceLength = 32 * 1024;
+
+// A P2SP task as the application makes it: a "file://" torrent beside one HTTP source line.
+class TaskWithTorrent : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    content = test::Content(5 * kPieceLength + 1234);
+    const std::string info = test::SingleInfo("game.cab", static_cast<int64_t>(content.size()), kPieceLength,
+                                              test::PieceHashes(content, kPieceLength));
+    test::WriteFile(dir.path + "game.torrent", "d8:announce27:http://127.0.0.1:9/announce4:info" + info + "e");
+  }
+
+  TWorkThread* Start() {
+    TWorkThread* task = nullptr;
+    EXPECT_EQ(Create("http://127.0.0.1:9/game.cab", kAppFlags | kTaskFlagP2SP, "game.cab",
+                     "file://" + dir.path + "game.torrent", &task),
+              kEngineOk);
+    return task;
+  }
+
+  std::string content;
+};
+
+TEST_F(TaskWithTorrent, RunsWithItsPieceMapReady) {
+  TWorkThread* task = Start();
+  ASSERT_NE(task, nullptr);
+  ASSERT_TRUE(test::WaitFor([&] { return task->Published().totalBytes != 0; }, 10));
+  EXPECT_EQ(task->Published().workState, kWorkRunning);
+  EXPECT_EQ(task->Published().totalBytes, content.size());
+  EXPECT_EQ(task->Published().pieceCount, 6);
+  EXPECT_EQ(task->Published().doneBytes, 0u);
+  EXPECT_TRUE(task->HasMetadata());
+  EXPECT_EQ(StopDownloadTask(task, false), kEngineOk);
+}
+
+TEST_F(TaskWithTorrent, FindsContentAlreadyOnDiskComplete) {
+  test::WriteFile(dir.path + "game.cab", content);
+  TWorkThread* task = Start();
+  ASSERT_NE(task, nullptr);
+  int complete = 0;
+  ASSERT_TRUE(test::WaitFor([&] { return IsTaskComplete(task, &complete) == kEngineOk && complete == 1; }, 10));
+  TaskProgress progress;
+  ASSERT_EQ(GetTaskProgress(task, &progress), kEngineOk);
+  EXPECT_EQ(progress.status, kTaskStatusComplete);
+  EXPECT_EQ(progress.doneBytes, content.size());
+  EXPECT_EQ(test::ReadAll(dir.path + "game.cab"), content);
+}
+
+}  // namespace
+}  // namespace bw
