@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/frame/EngineApi.h"
@@ -298,6 +299,25 @@ TEST_F(TransStatisTest, SharedLimitsTakeEffectFromTheNextStep) {
   task->Step(0);
   EXPECT_EQ(task->DownloadBudget(), TRateMeter::kUnlimited);
   EXPECT_EQ(other.DownloadBudget(), 76048) << "the other task has not stepped yet";
+}
+
+TEST_F(TransStatisTest, SharingRunsBesideTheTaskThread) {
+  task->swarm = {task.get()};
+  TWorkWithTransStatis::SetProcessLimits(64, 64);
+  std::thread sharer([this] {
+    for (int i = 0; i < 2000; ++i) task->ShareLimits();
+  });
+  for (int i = 0; i < 2000; ++i) {
+    task->AddDownloaded(100);
+    task->AddUploaded(100);
+    task->Step(1);
+  }
+  sharer.join();
+  task->Step(0);
+  TWorkWithTransStatis::SetProcessLimits(0, 0);
+  EXPECT_GE(task->DownloadBudget(), TRateMeter::kMinBudget);
+  EXPECT_LE(task->DownloadBudget(), 64 * 1024);
+  EXPECT_LE(task->UploadBudget(), 64 * 1024);
 }
 
 }  // namespace
