@@ -167,13 +167,13 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
   return true;
 }
 
-bool TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
+TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
   auto* id = new TPeerId(text);
   id->priority = kConfiguredPriority;
   if (!ParseSourceAddress(*id)) {
     if (id->lookupFailed) *lookupFailed = true;
     id->Release();
-    return false;
+    return nullptr;
   }
   // The same source on two lines is one identity.
   TPeerId* known = candidates.FindText(id->addressText);
@@ -181,10 +181,9 @@ bool TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
   if (known) {
     known->priority = std::max(known->priority, id->priority);
     id->Release();
-    return true;
+    return known;
   }
-  candidates.Add(id, true);
-  return true;
+  return candidates.Add(id, true) ? id : nullptr;
 }
 
 void TWorkWithPeers::HandOutSources() {
@@ -233,10 +232,8 @@ void TWorkWithPeers::HandOutMirrors() {
   for (const std::string& url : urls) {
     const bool known = std::any_of(handedMirrors_.begin(), handedMirrors_.end(),
                                    [&](const std::pair<std::string, std::string>& h) { return h.first == url; });
-    if (known || !AddParsed(url, &lookupFailed)) continue;
-    TPeerId probe(url);
-    ParseSourceText(url.data(), url.size(), probe);
-    handedMirrors_.emplace_back(url, probe.addressText);
+    if (known) continue;
+    if (const TPeerId* id = AddParsed(url, &lookupFailed)) handedMirrors_.emplace_back(url, id->addressText);
   }
   if (lookupFailed) SetHostUnresolved();
 }

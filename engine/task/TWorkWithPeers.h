@@ -93,8 +93,9 @@ class TWorkWithPeers : public TBaseWork {
   int32_t StartOnReady(bool urlSources, int32_t wanted, uint64_t now);
   void RetireExhausted();
   void HandOutMirrors();
-  // Parses text into an identity and adds it; false when it does not parse.
-  bool AddParsed(const std::string& text, bool* lookupFailed);
+  // Parses text into an identity and adds it, or finds the identity it repeats; null when it
+  // does not parse or the list has no room.
+  TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
   void SetHostUnresolved();
   bool DuplicatesConnected(const TPeerId& id) const;
   int32_t CountConnected(bool urlSources) const;
