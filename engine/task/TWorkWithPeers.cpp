@@ -403,9 +403,9 @@ void TWorkWithPeers::TrimUrlConnections(uint64_t now) {
   if (lastTrim_ != 0 && now < lastTrim_ + 31) return;
   lastTrim_ = now;
   const int32_t limit = MaxSourceConnections();
-  int32_t connected = CountConnected(true);
+  const int32_t connected = CountConnected(true);
+  // At the limit one connection makes way, so that another source gets its turn.
   for (int32_t excess = connected - limit + 1; excess > 0; --excess) DropPeer(true);
-  connected = CountConnected(true);
   const int32_t wanted = connected == lastTrimCount_ ? 1 : limit - connected;
   lastTrimCount_ = connected;
   if (wanted > 0) StartOnReady(true, wanted, now);

@@ -183,6 +183,24 @@ TEST_F(PeerPool, PassesStayWithinTheLimits) {
   for (TPeerObject* p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
 }
 
+TEST_F(PeerPool, ChangedMirrorsRotateUrlConnectionsEvery31Seconds) {
+  task->SetPeerLimits(2, 0);
+  task->AddMirrors("http://127.0.0.1:8/m1\nhttp://127.0.0.1:8/m2\nhttp://127.0.0.1:8/m3", "");
+  task->HandOutSources();
+  task->ConnectionPasses(100);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1) << "at the limit one connection makes way";
+  task->ConnectionPasses(101);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 2);
+  for (size_t i = 0; i < task->candidates.Size(); ++i) EXPECT_GE(task->candidates[i]->attempts, 1) << "m3 got its turn";
+  task->ConnectionPasses(130);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 2) << "no trim within 31 seconds";
+  task->ConnectionPasses(131);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 2) << "same count as last time: one out, one in";
+  task->ClearMirrors();
+  task->ConnectionPasses(200);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 2) << "no trim once the mirror lists settle";
+}
+
 TEST_F(PeerPool, SourceWithoutPeerClassLeavesThePool) {
   task->SetSources({{"ftp://127.0.0.1:21/f", 0}, {"http://127.0.0.1:9/f", 0}});
   task->HandOutSources();
