@@ -1,8 +1,89 @@
 #include "engine/task/TWorkWithPeers.h"
 
-namespace bw {
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
 
-void TWorkWithPeers::Reset(int full, int flag) { TBaseWork::Reset(full, flag); }
+#include "engine/frame/CBrightwillowCore.h"
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/TaskRegistry.h"
+#include "engine/sources/SourceAddress.h"
+#include "engine/sources/TPeerObject.h"
+
+namespace bw {
+namespace {
+
+constexpr int32_t kStepFailurePenalty = 6;
+constexpr size_t kHandshakeMinimum = 48;
+constexpr size_t kHashAt = 28;
+constexpr size_t kPeerIdAt = 48;
+constexpr uint8_t kEnginePeerPrefix[4] = {0x00, 0x01, 'B', 'w'};
+
+struct SwarmEntry {
+  TWorkWithPeers* task;
+  std::array<uint8_t, 20> hash;
+};
+
+// Guarded by the registry lock.
+std::vector<SwarmEntry>& SwarmList() {
+  static std::vector<SwarmEntry> list;
+  return list;
+}
+
+// The info hash a BitTorrent handshake names; null for anything else.
+const uint8_t* HandshakeHash(const uint8_t* data, size_t len) {
+  static constexpr char kProtocol[] = "BitTorrent protocol";
+  if (!data || len < kHandshakeMinimum || data[0] != 19 || std::memcmp(data + 1, kProtocol, 19) != 0) return nullptr;
+  return data + kHashAt;
+}
+
+bool IsUrlKind(int32_t kind) { return kind == SOURCE_HTTP || kind == SOURCE_FTP; }
+
+bool IsLoopback(uint32_t ip) {
+  uint8_t b[4];
+  std::memcpy(b, &ip, 4);
+  return b[0] == 127 && b[1] == 0 && b[2] == 0 && b[3] == 1;
+}
+
+bool IsFinished(const TPeerObject& peer) {
+  return peer.workState == TPeerObject::kTimedOut || peer.workState == TPeerObject::kFinished;
+}
+
+}  // namespace
+
+TWorkWithPeers::TWorkWithPeers() : random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this))) {}
+
+TWorkWithPeers::~TWorkWithPeers() {
+  // The swarm list must never route a connection to a task that is gone.
+  LeaveSwarm();
+  for (TPeerObject* peer : activePeers) peer->Release();
+  for (TPeerObject* peer : sparePeers) peer->Release();
+}
+
+void TWorkWithPeers::Reset(int full, int flag) {
+  LeaveSwarm();
+  std::vector<TPeerObject*> peers;
+  peers.swap(activePeers);
+  peers.insert(peers.end(), sparePeers.begin(), sparePeers.end());
+  sparePeers.clear();
+  for (TPeerObject* peer : peers) {
+    peer->Reset();
+    peer->Release();
+  }
+  candidates.Clear();
+  handedMirrors_.clear();
+  peerSerial_ = 0;
+  idleSeconds_ = 0;
+  lastPass_ = lastTrim_ = 0;
+  lastTrimCount_ = -1;
+  {
+    QScopedLock guard(lock);
+    maxSourceConnections_ = kDefaultSourceConnections;
+    if (full) trackerText_.clear();
+  }
+  TBaseWork::Reset(full, flag);
+}
 
 int TWorkWithPeers::SetPeerLimits(int maxSourceConnections, int maxPeerConnections) {
   QScopedLock guard(lock);
@@ -21,14 +102,404 @@ int32_t TWorkWithPeers::MaxPeerConnections() {
   return maxPeerConnections_;
 }
 
-void TWorkWithPeers::HandOutSources() {
-  QScopedLock guard(lock);
-  if (usedSources.empty()) usedSources = sources;
-  for (TaskSource& source : sources) {
-    if (source.text.empty()) continue;
-    if (source.mark == kSourceIdle) source.mark = kSourceHandedOut;
-    if (source.mark == kSourceTorrent) source.mark = kSourceTorrentHandedOut;
+// ---- candidates ----
+
+TPeerId* TWorkWithPeers::AddCandidate(uint32_t ip, int32_t port, int32_t kind, bool atFront, int32_t priority) {
+  if (TPeerId* known = candidates.Find(ip, port, kind)) {
+    if (kind != SOURCE_BTNODE) std::memset(known->peerIdBytes, 0, sizeof known->peerIdBytes);
+    known->priority = priority;
+    return known;
   }
+  auto* id = new TPeerId;
+  id->ip = ip;
+  id->port = port;
+  id->kind = kind;
+  id->priority = priority;
+  if (kind == SOURCE_BTNODE) {
+    std::memcpy(id->peerIdBytes + 14, &ip, 4);
+    id->peerIdBytes[18] = static_cast<uint8_t>(port >> 8);
+    id->peerIdBytes[19] = static_cast<uint8_t>(port);
+    id->allowance = 1;
+    id->parsed = 1;
+    id->priority = std::min(kPeerPriority, priority);
+    uint8_t b[4];
+    std::memcpy(b, &ip, 4);
+    id->addressText = "btnode://" + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                      std::to_string(b[2]) + "." + std::to_string(b[3]) + ":" + std::to_string(port);
+  }
+  return candidates.Add(id, atFront || IsUrlKind(kind)) ? id : nullptr;
+}
+
+bool TWorkWithPeers::AddSource(const TPeerId& source) {
+  const bool bitTorrent = source.kind == SOURCE_BTNODE;
+  if (bitTorrent && IsLoopback(source.ip)) return false;
+  const uint8_t* handshake = SwarmHandshake();
+  if (bitTorrent && handshake && (p2sp || bt) &&
+      std::memcmp(source.peerIdBytes, handshake + kPeerIdAt, sizeof source.peerIdBytes) == 0) {
+    return false;
+  }
+  if (!source.addressText.empty() && candidates.FindText(source.addressText)) return true;
+  if (TPeerId* known = candidates.Find(source.ip, source.port, source.kind)) {
+    static constexpr uint8_t kNone[20] = {};
+    if (std::memcmp(source.peerIdBytes, kNone, sizeof kNone) != 0) {
+      std::memcpy(known->peerIdBytes, source.peerIdBytes, sizeof kNone);
+    }
+    return true;
+  }
+  // Only what names the source is copied: the counters of the finder's identity are not ours.
+  auto* copy = new TPeerId(source.addressText);
+  copy->parsed = source.parsed;
+  copy->lookupFailed = source.lookupFailed;
+  copy->overTcp = source.overTcp;
+  copy->port = source.port;
+  copy->priority = source.priority;
+  copy->allowance = source.allowance;
+  copy->ip = source.ip;
+  copy->kind = source.kind;
+  std::memcpy(copy->peerIdBytes, source.peerIdBytes, sizeof copy->peerIdBytes);
+  if (const TUrlInfo* info = source.UrlInfoIfAny()) copy->UrlInfo() = *info;
+  if (bitTorrent) {
+    copy->priority = kPeerPriority;
+    if (std::memcmp(copy->peerIdBytes + 16, "UDP", 3) != 0) std::memcpy(copy->peerIdBytes, kEnginePeerPrefix, 4);
+  }
+  if (!candidates.AddAmongEqual(copy, static_cast<uint32_t>(random_()))) return false;
+  candidates.Sort();
+  return true;
+}
+
+TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
+  auto* id = new TPeerId(text);
+  id->priority = kConfiguredPriority;
+  if (!ParseSourceAddress(*id)) {
+    if (id->lookupFailed) *lookupFailed = true;
+    id->Release();
+    return nullptr;
+  }
+  // The same source on two lines is one identity.
+  TPeerId* known = candidates.FindText(id->addressText);
+  if (!known && id->kind == SOURCE_BTNODE) known = candidates.Find(id->ip, id->port, id->kind);
+  if (known) {
+    known->priority = std::max(known->priority, id->priority);
+    id->Release();
+    return known;
+  }
+  return candidates.Add(id, true) ? id : nullptr;
+}
+
+void TWorkWithPeers::HandOutSources() {
+  std::vector<std::pair<size_t, std::string>> lines;
+  {
+    QScopedLock guard(lock);
+    if (usedSources.empty()) usedSources = sources;
+    for (size_t i = sources.size(); i-- > 0;) {
+      const TaskSource& source = sources[i];
+      if (source.text.empty() || source.mark == kSourceHandedOut || source.mark == kSourceTorrentHandedOut) continue;
+      lines.emplace_back(i, source.text);
+    }
+  }
+  // Parsing may wait for name lookups: the task lock stays free meanwhile.
+  bool lookupFailed = false;
+  std::vector<size_t> handed;
+  for (const auto& [index, text] : lines) {
+    if (AddParsed(text, &lookupFailed)) handed.push_back(index);
+  }
+  {
+    QScopedLock guard(lock);
+    for (size_t index : handed) {
+      if (index >= sources.size()) continue;
+      TaskSource& source = sources[index];
+      if (source.mark == kSourceTorrent) source.mark = kSourceTorrentHandedOut;
+      if (source.mark == kSourceIdle) source.mark = kSourceHandedOut;
+    }
+  }
+  HandOutMirrors();
+  if (lookupFailed) SetHostUnresolved();
+}
+
+void TWorkWithPeers::HandOutMirrors() {
+  std::vector<std::string> urls;
+  {
+    QScopedLock guard(lock);
+    urls = mirrors;
+  }
+  // Mirrors taken off the lists leave the pool.
+  std::erase_if(handedMirrors_, [&](const std::pair<std::string, std::string>& handed) {
+    if (std::find(urls.begin(), urls.end(), handed.first) != urls.end()) return false;
+    if (TPeerId* id = candidates.FindText(handed.second)) candidates.Remove(id);
+    return true;
+  });
+  bool lookupFailed = false;
+  for (const std::string& url : urls) {
+    const bool known = std::any_of(handedMirrors_.begin(), handedMirrors_.end(),
+                                   [&](const std::pair<std::string, std::string>& h) { return h.first == url; });
+    if (known) continue;
+    if (const TPeerId* id = AddParsed(url, &lookupFailed)) handedMirrors_.emplace_back(url, id->addressText);
+  }
+  if (lookupFailed) SetHostUnresolved();
+}
+
+void TWorkWithPeers::PruneCandidates() {
+  if (candidates.Prune() > 0) SetHostUnresolved();
+}
+
+void TWorkWithPeers::SetHostUnresolved() {
+  {
+    QScopedLock guard(lock);
+    working.status = kTaskStatusHostUnresolved;
+  }
+  Publish(false, true);
+}
+
+void TWorkWithPeers::AppendTrackerText(const std::string& text) {
+  if (text.empty()) return;
+  QScopedLock guard(lock);
+  if (!trackerText_.empty()) trackerText_ += "\r\n";
+  trackerText_ += text;
+}
+
+std::string TWorkWithPeers::TrackerText() {
+  QScopedLock guard(lock);
+  return trackerText_;
+}
+
+// ---- readiness and connections ----
+
+bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
+  for (const TPeerObject* peer : activePeers) {
+    const TPeerId* other = peer->PeerId();
+    if (!other || other == &id || !peer->IsBitTorrent()) continue;
+    if (other->ip != id.ip) continue;
+    if (other->port == id.port || std::memcmp(other->peerIdBytes, id.peerIdBytes, sizeof id.peerIdBytes) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
+  if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
+  if (IsUrlKind(id.kind) && ContentComplete()) return false;
+  const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
+  return TCandidateList::IsReady(id, dataFlowing, hasWork, now);
+}
+
+TPeerObject* TWorkWithPeers::CreatePeer(int32_t kind) {
+  auto spare = std::find_if(sparePeers.begin(), sparePeers.end(),
+                            [kind](const TPeerObject* p) { return static_cast<int32_t>(p->peerType) == kind; });
+  if (spare == sparePeers.end()) return NewPeerObject(kind);
+  TPeerObject* peer = *spare;
+  sparePeers.erase(spare);
+  return peer;
+}
+
+int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now) {
+  int32_t target = id.allowance;
+  if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
+  int32_t count = 0;
+  while (id.activeConnections < target && started + count < wanted) {
+    TPeerObject* peer = CreatePeer(id.kind);
+    if (!peer) {
+      if (id.activeConnections == 0) unservable_.push_back(&id);
+      break;
+    }
+    ++id.attempts;
+    ++peerSerial_;
+    if (!peer->ConnectTo(&id)) {
+      peer->Reset();
+      peer->Release();
+      break;
+    }
+    // Counted once the peer holds the identity, so that its reset gives the count back.
+    ++id.activeConnections;
+    activePeers.push_back(peer);
+    id.lastAttempt = now;
+    ++count;
+  }
+  return count;
+}
+
+int32_t TWorkWithPeers::CountConnected(bool urlSources) const {
+  return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(), [urlSources](TPeerObject* p) {
+    return (urlSources ? p->IsUrlSource() : p->IsBitTorrent()) && p->IsConnected();
+  }));
+}
+
+int32_t TWorkWithPeers::StartOnReady(bool urlSources, int32_t wanted, uint64_t now) {
+  const bool dataFlowing = working.smoothedRate > 0;
+  const std::vector<TPeerId*> walk = candidates.Items();
+  int32_t started = 0;
+  for (TPeerId* id : walk) {
+    if (started >= wanted) break;
+    if (urlSources ? !IsUrlKind(id->kind) : IsUrlKind(id->kind)) continue;
+    if (!urlSources && !CBrightwillowCore::Instance().p2pEnabled.load()) break;
+    if (!IsReady(*id, dataFlowing, now)) continue;
+    const int32_t got = StartConnections(*id, started, wanted, now);
+    if (got == 0 && urlSources) ++id->failures;
+    started += got;
+  }
+  // A source no peer object can be made for stays useless: it leaves the pool.
+  for (TPeerId* id : unservable_) candidates.Remove(id);
+  unservable_.clear();
+  return started;
+}
+
+int32_t TWorkWithPeers::UrlPass(uint64_t now) {
+  const int32_t limit = MaxSourceConnections();
+  const int32_t connected = CountConnected(true);
+  if (connected >= limit) return 0;
+  int32_t started = StartOnReady(true, limit - connected, now);
+  if (started > 0) {
+    idleSeconds_ = 0;
+  } else if (++idleSeconds_ > 9) {
+    RetireExhausted();
+    PruneCandidates();
+    candidates.Sort();
+    // Back-off aside, the best remaining sources get a connection.
+    const std::vector<TPeerId*> walk = candidates.Items();
+    for (TPeerId* id : walk) {
+      if (started >= limit - connected) break;
+      if (IsUrlKind(id->kind) && id->parsed && id->activeConnections == 0 && !ContentComplete()) {
+        started += StartConnections(*id, started, limit - connected, now);
+      }
+    }
+    for (TPeerId* id : unservable_) candidates.Remove(id);
+    unservable_.clear();
+    idleSeconds_ = 0;
+  }
+  candidates.Sort();
+  return started;
+}
+
+void TWorkWithPeers::RetireExhausted() {
+  std::vector<TPeerId*> exhausted;
+  for (TPeerId* id : candidates.Items()) {
+    if (IsUrlKind(id->kind) && id->activeConnections == 0 && id->failures > kExhaustedFailures) exhausted.push_back(id);
+  }
+  for (TPeerId* id : exhausted) candidates.Remove(id);
+}
+
+void TWorkWithPeers::DropPeer(bool urlSources) {
+  for (size_t i = activePeers.size(); i-- > 0;) {
+    TPeerObject* peer = activePeers[i];
+    if (urlSources ? !peer->IsUrlSource() : !peer->IsBitTorrent()) continue;
+    activePeers.erase(activePeers.begin() + static_cast<std::ptrdiff_t>(i));
+    KeepAsSpare(peer);
+    return;
+  }
+}
+
+void TWorkWithPeers::PeerPass(uint64_t now) {
+  if (!CBrightwillowCore::Instance().p2pEnabled.load()) {
+    DropPeer(false);
+    return;
+  }
+  const int32_t limit = MaxPeerConnections();
+  const int32_t connected = CountConnected(false);
+  if (connected >= limit) return;
+  StartOnReady(false, limit - connected, now);
+}
+
+void TWorkWithPeers::TrimUrlConnections(uint64_t now) {
+  if (lastTrim_ != 0 && now < lastTrim_ + 31) return;
+  lastTrim_ = now;
+  const int32_t limit = MaxSourceConnections();
+  const int32_t connected = CountConnected(true);
+  // At the limit one connection makes way, so that another source gets its turn.
+  for (int32_t excess = connected - limit + 1; excess > 0; --excess) DropPeer(true);
+  const int32_t wanted = connected == lastTrimCount_ ? 1 : limit - connected;
+  lastTrimCount_ = connected;
+  if (wanted > 0) StartOnReady(true, wanted, now);
+  PruneCandidates();
+}
+
+void TWorkWithPeers::ConnectionPasses(uint64_t now) {
+  if (lastPass_ != 0 && now == lastPass_) return;
+  lastPass_ = now;
+  UrlPass(now);
+  PeerPass(now);
+  bool mirrorsMoved = false;
+  {
+    QScopedLock guard(lock);
+    mirrorsMoved = mirrorsChanged;
+  }
+  if (mirrorsMoved) TrimUrlConnections(now);
+  candidates.Sort();
+}
+
+void TWorkWithPeers::MaintainPeers() {
+  RetireExhausted();
+  ConnectionPasses(EngineClock());
+}
+
+// ---- the active peers ----
+
+void TWorkWithPeers::Penalize(TPeerId& id, int32_t seconds) {
+  ++id.failures;
+  const int32_t wait = std::max(seconds, 1) * std::min(id.failures, 10);
+  id.waitTicks = id.waitTicks > INT32_MAX - wait ? INT32_MAX : id.waitTicks + wait;
+}
+
+void TWorkWithPeers::KeepAsSpare(TPeerObject* peer) {
+  peer->Reset();
+  if (sparePeers.size() < kMaxSparePeers) {
+    sparePeers.push_back(peer);
+  } else {
+    peer->Release();
+  }
+}
+
+void TWorkWithPeers::RetirePeer(TPeerObject* peer) {
+  std::erase(activePeers, peer);
+  if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer)) {
+    Penalize(*id, kStepFailurePenalty);
+    candidates.Sort();
+  }
+  KeepAsSpare(peer);
+}
+
+void TWorkWithPeers::RunConnectionPasses() { ConnectionPasses(EngineClock()); }
+
+// ---- the swarm ----
+
+void TWorkWithPeers::JoinSwarm() {
+  const uint8_t* handshake = SwarmHandshake();
+  if (!handshake) return;
+  SwarmEntry entry{this, {}};
+  std::memcpy(entry.hash.data(), handshake + kHashAt, entry.hash.size());
+  if (std::all_of(entry.hash.begin(), entry.hash.end(), [](uint8_t b) { return b == 0; })) return;
+  QScopedLock guard(TaskRegistry::Lock());
+  std::vector<SwarmEntry>& list = SwarmList();
+  if (std::none_of(list.begin(), list.end(), [this](const SwarmEntry& e) { return e.task == this; })) {
+    list.push_back(entry);
+  }
+}
+
+void TWorkWithPeers::LeaveSwarm() {
+  QScopedLock guard(TaskRegistry::Lock());
+  std::erase_if(SwarmList(), [this](const SwarmEntry& e) { return e.task == this; });
+}
+
+TWorkWithPeers* TWorkWithPeers::FindSwarmTask(const uint8_t* data, size_t len) {
+  const uint8_t* hash = HandshakeHash(data, len);
+  if (!hash) return nullptr;
+  QScopedLock guard(TaskRegistry::Lock());
+  for (const SwarmEntry& entry : SwarmList()) {
+    if (std::memcmp(entry.hash.data(), hash, entry.hash.size()) == 0) return entry.task;
+  }
+  return nullptr;
+}
+
+bool TWorkWithPeers::IsOwnHandshake(const uint8_t* data, size_t len) {
+  const uint8_t* hash = HandshakeHash(data, len);
+  const uint8_t* handshake = SwarmHandshake();
+  return hash && handshake && std::memcmp(hash, handshake + kHashAt, 20) == 0;
+}
+
+bool TWorkWithPeers::AcceptsIncoming(const uint8_t* data, size_t len) {
+  const auto limit = static_cast<size_t>(std::max(Settings().maxConnections, 0));
+  const auto connected = static_cast<size_t>(
+      std::count_if(activePeers.begin(), activePeers.end(), [](TPeerObject* p) { return p->IsConnected(); }));
+  return (activePeers.size() < limit + 4 || connected < limit) && IsOwnHandshake(data, len);
 }
 
 }  // namespace bw

@@ -1,53 +1,131 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/task/TBaseWork.h"
+#include "engine/task/TCandidateList.h"
 
 namespace bw {
 
 class TPeerObject;
 
-// The task's pool of sources and peers: connection limits and the hand-over of source lines.
+// The task's pool of sources and peers: candidate identities, connection limits, the connected
+// peer objects and the swarm entry that routes incoming connections to the task.
 class TWorkWithPeers : public TBaseWork {
  public:
+  static constexpr int32_t kDefaultSourceConnections = 49;
+  static constexpr int32_t kConfiguredPriority = 29;
+  static constexpr int32_t kPeerPriority = 19;
+
+  TWorkWithPeers();
+  ~TWorkWithPeers() override;
+
   void Reset(int full, int flag) override;
   int SetPeerLimits(int maxSourceConnections, int maxPeerConnections) override;
 
   int32_t MaxSourceConnections();
   int32_t MaxPeerConnections();
 
+  // Finds the identity with this address, port and kind or adds a new one; null when the list
+  // is full of better ones.
+  TPeerId* AddCandidate(uint32_t ip, int32_t port, int32_t kind, bool atFront, int32_t priority);
+  // Takes a copy of an identity a peer object found; false when it is refused.
+  bool AddSource(const TPeerId& identity);
+  void AppendTrackerText(const std::string& text);
+  std::string TrackerText();
+
+  // A BitTorrent handshake of at least 48 bytes naming this task's info hash.
+  bool IsOwnHandshake(const uint8_t* data, size_t len);
+  bool AcceptsIncoming(const uint8_t* data, size_t len);
+  // The swarm task whose info hash the handshake names, or null. Hold the registry lock while
+  // using the result.
+  static TWorkWithPeers* FindSwarmTask(const uint8_t* data, size_t len);
+
  protected:
-  // Gives every idle source line to the pool (marks 0 → 16, 1 → 17); the first time, the source
-  // list is copied to the used-source list.
+  // Turns idle source lines (marks 0 → 16, 1 → 17) and new mirror addresses into candidates;
+  // the first time, the source list is copied to the used-source list.
   virtual void HandOutSources();
-  // Candidate sources parsed from the lines and not yet connected.
-  virtual int32_t CandidateCount() { return 0; }
-  virtual void PruneCandidates() {}
-  virtual void MaintainPeers() {}
+  virtual int32_t CandidateCount() { return static_cast<int32_t>(candidates.Size()); }
+  // Drops identities that no longer parse.
+  virtual void PruneCandidates();
+  // Retires exhausted sources and runs the connection passes.
+  virtual void MaintainPeers();
   // Makes the task findable by its info hash for incoming connections and LAN discovery.
-  virtual void JoinSwarm() {}
+  virtual void JoinSwarm();
+  void LeaveSwarm();
+
+  // A new peer object of the kind, null for a kind this build has no peer class for.
+  virtual TPeerObject* NewPeerObject(int32_t) { return nullptr; }
+  // Whether an HTTP or FTP source that already has a connection has more work for another.
+  virtual bool SourceHasWork(TPeerId&) { return false; }
+  // The 68-byte handshake prefix (info hash at 28, own peer id at 48); null until it is built.
+  virtual const uint8_t* SwarmHandshake() const { return nullptr; }
+
+  // A peer object of the kind: a spare one when there is one.
+  TPeerObject* CreatePeer(int32_t kind);
+  int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now);
+  bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
+  // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
+  void ConnectionPasses(uint64_t now);
+  // Backs the identity off; repeated failures lengthen the wait.
+  void Penalize(TPeerId& id, int32_t seconds);
+  // A peer whose step failed: off the active list, its identity backed off unless it finished,
+  // then kept as a spare or released.
+  virtual void RetirePeer(TPeerObject* peer);
+  // Resets the peer and keeps it as a spare, or releases it when enough are kept.
+  void KeepAsSpare(TPeerObject* peer);
   // Connected and connecting peer objects, in creation order.
   virtual std::vector<TPeerObject*>& ActivePeers() { return activePeers; }
-  // A peer whose step failed: off the active list, its identity backed off unless it finished
-  // or timed out, then released.
-  virtual void RetirePeer(TPeerObject*) {}
   // The per-second URL-source and BitTorrent connection passes.
-  virtual void RunConnectionPasses() {}
+  virtual void RunConnectionPasses();
   // The URL sources deliver too little: retire them and take fresh ones.
   virtual void ReplaceUrlSources() {}
-  // The per-second source upkeep (the trim of URL connections while the mirror lists changed).
+  // The per-second source upkeep.
   virtual void UpkeepSources() {}
   // The tasks of the swarm list; called under the registry lock.
   virtual std::vector<TWorkWithPeers*> SwarmTasks() { return {}; }
   // The process-wide listener's upkeep.
   virtual void MaintainListener() {}
+  bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
+  TCandidateList candidates;
   std::vector<TPeerObject*> activePeers;
+  std::vector<TPeerObject*> sparePeers;
 
  private:
-  int32_t maxSourceConnections_ = 0;
+  static constexpr size_t kMaxSparePeers = 8;
+  static constexpr int32_t kExhaustedFailures = 32;
+
+  int32_t UrlPass(uint64_t now);
+  void PeerPass(uint64_t now);
+  void TrimUrlConnections(uint64_t now);
+  int32_t StartOnReady(bool urlSources, int32_t wanted, uint64_t now);
+  void RetireExhausted();
+  void HandOutMirrors();
+  // Parses text into an identity and adds it, or finds the identity it repeats; null when it
+  // does not parse or the list has no room.
+  TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
+  void SetHostUnresolved();
+  bool DuplicatesConnected(const TPeerId& id) const;
+  int32_t CountConnected(bool urlSources) const;
+  void DropPeer(bool urlSources);
+
+  int32_t maxSourceConnections_ = kDefaultSourceConnections;
   int32_t maxPeerConnections_ = 0;
+  std::string trackerText_;
+  // Mirror addresses handed out, with the address text their identity was given.
+  std::vector<std::pair<std::string, std::string>> handedMirrors_;
+  std::vector<TPeerId*> unservable_;
+  int64_t peerSerial_ = 0;
+  int32_t idleSeconds_ = 0;
+  uint64_t lastPass_ = 0;
+  uint64_t lastTrim_ = 0;
+  int32_t lastTrimCount_ = -1;
+  std::minstd_rand random_;
 };
 
 }  // namespace bw

@@ -60,7 +60,7 @@ TEST_F(TaskLifecycle, HttpTaskWithoutDeliverableSourceEndsWith20214Slow) {
 
 TEST_F(TaskLifecycle, StopGivesHandedOutSourcesTheirIdleMarksBack) {
   TWorkThread* task = nullptr;
-  ASSERT_EQ(Create("torrent-line\nhttp://127.0.0.1:9/e.cab\n", kAppFlags | kTaskFlagBT, "e.cab", "", &task),
+  ASSERT_EQ(Create("http://127.0.0.1:9/e.torrent\nhttp://127.0.0.1:9/e.cab\n", kAppFlags | kTaskFlagBT, "e.cab", "", &task),
             kEngineOk);
   ASSERT_TRUE(test::WaitFor(
       [task] {

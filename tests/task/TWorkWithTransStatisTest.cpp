@@ -113,17 +113,17 @@ class TransStatisTest : public testing::Test {
     task->Describe(params, true);
   }
   void TearDown() override {
+    for (TPeerObject* peer : task->retired) peer->Release();  // the pool owns the active ones
     task.reset();
     EXPECT_EQ(UninitEngine(), kEngineOk);
   }
   StepPeer* Add(uint32_t kind, int64_t downloadRate, int64_t uploadRate = 0) {
-    peers.push_back(std::make_unique<StepPeer>(kind, downloadRate, uploadRate));
-    task->activePeers.push_back(peers.back().get());
-    return peers.back().get();
+    auto* peer = new StepPeer(kind, downloadRate, uploadRate);  // the task's reference
+    task->activePeers.push_back(peer);
+    return peer;
   }
 
   test::TempDir dir;
-  std::vector<std::unique_ptr<StepPeer>> peers;
   std::unique_ptr<MeteredTask> task;
 };
 

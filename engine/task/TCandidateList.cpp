@@ -1,0 +1,153 @@
+#include "engine/task/TCandidateList.h"
+
+#include <algorithm>
+
+#include "engine/frame/EngineLog.h"
+
+namespace bw {
+namespace {
+
+constexpr int kPoolChannel = 38;
+
+// Back-off left after the failure history shortened it: 0 below the divisor.
+int32_t Shortened(int32_t ticks, int32_t divisor) { return ticks < divisor ? 0 : ticks / divisor; }
+
+}  // namespace
+
+bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
+  if (a.priority != b.priority) return a.priority > b.priority;
+  if (a.rankB != b.rankB) return a.rankB > b.rankB;
+  if (a.failures != b.failures) return a.failures < b.failures;
+  if (a.attempts != b.attempts) return a.attempts < b.attempts;
+  return a.waitTicks < b.waitTicks;
+}
+
+bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now) {
+  if (!id.parsed) return false;
+  switch (id.kind) {
+    case SOURCE_BTNODE:
+      if (id.activeConnections > 0) return false;
+      break;
+    case SOURCE_TRACKER:
+      if (id.activeConnections > 0) return false;
+      // A tracker never asked has no interval to wait out.
+      if (id.attempts > 0 && now < id.lastAttempt + kTrackerInterval) return false;
+      break;
+    case SOURCE_HTTP:
+    case SOURCE_FTP:
+      if (id.activeConnections >= id.allowance) return false;
+      if (id.activeConnections == 1) return hasWork;
+      if (id.activeConnections == 0) {
+        if (id.failures > 15) {
+          id.waitTicks = 0;
+          return true;
+        }
+        if (id.failures > 5) {
+          id.waitTicks = Shortened(id.waitTicks, 10);
+        } else if (id.failures > 0) {
+          id.waitTicks = Shortened(id.waitTicks, 5);
+        }
+        if (!dataFlowing) id.waitTicks = id.waitTicks <= 10 ? 0 : id.waitTicks / 10;
+      }
+      break;
+    default:
+      return false;
+  }
+  if (id.waitTicks > 0) --id.waitTicks;
+  return id.waitTicks <= 0;
+}
+
+bool TCandidateList::MakeRoom(const TPeerId& id) {
+  if (items_.size() < kMaxCandidates) return true;
+  auto worst = std::max_element(items_.begin(), items_.end(),
+                                [](const TPeerId* a, const TPeerId* b) { return RanksBefore(*a, *b); });
+  if (!RanksBefore(id, **worst)) return false;
+  TPeerId* gone = *worst;
+  items_.erase(worst);
+  ReleaseGuarded(gone);
+  return true;
+}
+
+bool TCandidateList::Admit(TPeerId* id) {
+  if (!id) return false;
+  if (MakeRoom(*id)) return true;
+  ReleaseGuarded(id);
+  return false;
+}
+
+bool TCandidateList::Add(TPeerId* id, bool atFront) {
+  if (!Admit(id)) return false;
+  items_.insert(atFront ? items_.begin() : items_.end(), id);
+  return true;
+}
+
+bool TCandidateList::AddAmongEqual(TPeerId* id, uint32_t pick) {
+  if (!Admit(id)) return false;
+  auto first = std::find_if(items_.begin(), items_.end(), [id](const TPeerId* c) { return c->priority == id->priority; });
+  auto end = std::find_if(first, items_.end(), [id](const TPeerId* c) { return c->priority != id->priority; });
+  const auto span = static_cast<uint32_t>(end - first);
+  items_.insert(first + pick % (span + 1), id);
+  return true;
+}
+
+bool TCandidateList::Remove(TPeerId* id) {
+  auto at = std::find(items_.begin(), items_.end(), id);
+  if (at == items_.end()) return false;
+  items_.erase(at);
+  ReleaseGuarded(id);
+  return true;
+}
+
+int32_t TCandidateList::Prune() {
+  int32_t lookupFailures = 0;
+  std::vector<TPeerId*> kept;
+  kept.reserve(items_.size());
+  for (TPeerId* id : items_) {
+    if (!id) continue;
+    if (id->parsed) {
+      kept.push_back(id);
+      continue;
+    }
+    if (id->lookupFailed) ++lookupFailures;
+    ReleaseGuarded(id);
+  }
+  items_.swap(kept);
+  return lookupFailures;
+}
+
+void TCandidateList::Clear() {
+  std::vector<TPeerId*> gone;
+  gone.swap(items_);
+  for (TPeerId* id : gone) {
+    if (id) ReleaseGuarded(id);
+  }
+}
+
+void TCandidateList::Sort() {
+  std::erase(items_, nullptr);
+  std::stable_sort(items_.begin(), items_.end(), [](const TPeerId* a, const TPeerId* b) { return RanksBefore(*a, *b); });
+}
+
+TPeerId* TCandidateList::Find(uint32_t ip, int32_t port, int32_t kind) const {
+  for (TPeerId* id : items_) {
+    if (id && id->ip == ip && id->port == port && id->kind == kind) return id;
+  }
+  return nullptr;
+}
+
+TPeerId* TCandidateList::FindText(const std::string& addressText) const {
+  for (TPeerId* id : items_) {
+    if (id && id->addressText == addressText) return id;
+  }
+  return nullptr;
+}
+
+void TCandidateList::ReleaseGuarded(TPeerId* id) {
+  try {
+    id->Release();
+  } catch (...) {
+    LogWrite("ClearPeerId Failed..", kPoolChannel, kPoolChannel);
+  }
+}
+
+}  // namespace bw
