@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev
   tinyproxy dante-server microsocks
+  nginx
 )
 
 missing=()
