@@ -118,7 +118,8 @@ std::string THeaderBlock::Value(std::string_view name) const {
 int64_t THeaderBlock::ContentLength() const { return ParseCount(Value("Content-Length")); }
 
 int64_t THeaderBlock::RangeStart() const {
-  std::string_view v = TrimBlanks(Value("Content-Range"));
+  const std::string value = Value("Content-Range");
+  std::string_view v = TrimBlanks(value);
   if (v.size() >= 6 && std::equal(v.begin(), v.begin() + 5, "bytes", EqualsNoCase)) {
     v.remove_prefix(5);
   }
