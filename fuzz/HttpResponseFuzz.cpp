@@ -29,9 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(name != "." && name != ".." && name.find('/') == std::string::npos &&
         name.find('\\') == std::string::npos);
   header.Value("Location");
-  // The same bytes fed in two parts give the same header.
+  // The header ends where it was found, whatever follows it; fewer than 3 bytes never parse.
+  if (length < 3) return 0;
   bw::THeaderBlock again;
-  Check(again.Parse(text, length - 1 >= 3 ? length - 1 : 0) <= 0 || length == 0);
+  Check(again.Parse(text, length - 1) <= 0);
   Check(again.Parse(text, length) == length && again.lines == header.lines &&
         again.status == header.status);
   return 0;
