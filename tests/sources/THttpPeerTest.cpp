@@ -368,6 +368,24 @@ TEST_F(ScriptedServerTest, SilentServerTimesOut) {
   EXPECT_EQ(task_.penalties[0].second, 15);
 }
 
+// The body waits while the task's budget for the cycle is spent; the header is read regardless.
+TEST_F(ScriptedServerTest, BodyWaitsForTheDownloadBudget) {
+  Serve("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false);
+  source_->Url().wholeBody = true;
+  task_.budget = 0;
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  for (int i = 0; i < 3000 && !peer_.headerReceived; ++i) {
+    ASSERT_TRUE(peer_.DownloadStep());
+    platform::SleepMs(1);
+  }
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(peer_.DownloadStep());
+  EXPECT_TRUE(source_->Url().body.empty());
+  task_.budget = 1 << 20;
+  ASSERT_TRUE(peer_.DownloadStep());
+  EXPECT_TRUE(source_->Url().downloadComplete);
+  EXPECT_EQ(source_->Url().body, "hello");
+}
+
 // Whole-body mode: complete at the length, or at the close without one; never beyond the cap.
 TEST_F(ScriptedServerTest, WholeBodyEndsAtTheCloseAndStaysBounded) {
   const std::string body = test::Content(50000, 7);
