@@ -221,42 +221,44 @@ bool THttpPeer::FollowRedirect() {
   return false;
 }
 
+bool THttpPeer::TakeBody() {
+  QSocket& socket = *Socket();
+  TUrlInfo& url = Url();
+  const int64_t held = socket.ReceivedSize();
+  if (held > 0) {
+    if (static_cast<int64_t>(url.body.size()) + held > kMaxWholeBody) {
+      socket.Close();
+      return false;
+    }
+    if (url.body.capacity() - url.body.size() < static_cast<size_t>(kBodySlack)) {
+      url.body.reserve(url.body.size() + static_cast<size_t>(held + kBodySlack));
+    }
+    url.body.append(reinterpret_cast<const char*>(socket.ReceivedData()), static_cast<size_t>(held));
+    socket.ConsumeReceived(held);
+  }
+  if (!noLength && static_cast<int64_t>(url.body.size()) >= url.fileSize) {
+    url.downloadComplete = true;
+    workState = kFinished;
+  }
+  return true;
+}
+
 bool THttpPeer::ReadWholeBody() {
   QSocket& socket = *Socket();
   TUrlInfo& url = Url();
-  const uint64_t before = socket.BytesReceived();
   // What is already held goes first: a close seen by Receive drops the held bytes.
-  for (int round = 0; round < 2; ++round) {
-    const int64_t held = socket.ReceivedSize();
-    if (held > 0) {
-      if (static_cast<int64_t>(url.body.size()) + held > kMaxWholeBody) {
-        socket.Close();
-        return false;
-      }
-      if (url.body.capacity() - url.body.size() < static_cast<size_t>(kBodySlack)) {
-        url.body.reserve(url.body.size() + static_cast<size_t>(held + kBodySlack));
-      }
-      url.body.append(reinterpret_cast<const char*>(socket.ReceivedData()), static_cast<size_t>(held));
-      socket.ConsumeReceived(held);
-    }
-    const int64_t size = static_cast<int64_t>(url.body.size());
-    if (!noLength && size >= url.fileSize) {
-      url.downloadComplete = true;
-      workState = kFinished;
-      return true;
-    }
-    if (round == 1) break;
-    if (socket.Receive() < 0) {
-      if (noLength && size > 0) {
-        url.downloadComplete = true;
-        workState = kFinished;
-        return true;
-      }
-      return false;
-    }
-    NoteReceived(before);
+  if (!TakeBody()) return false;
+  if (url.downloadComplete) return true;
+  const uint64_t before = socket.BytesReceived();
+  if (socket.Receive() < 0) {
+    // A body without a length ends with the connection.
+    if (!noLength || url.body.empty()) return false;
+    url.downloadComplete = true;
+    workState = kFinished;
+    return true;
   }
-  return true;
+  NoteReceived(before);
+  return TakeBody();
 }
 
 bool THttpPeer::DeliverHeld() {

@@ -51,6 +51,8 @@ class THttpPeer : public TPeerObject {
   bool TakeSuccess();
   bool FollowRedirect();
   bool ReadWholeBody();
+  // Moves the held bytes into the body; false when it would outgrow kMaxWholeBody.
+  bool TakeBody();
   bool ReadBlocks();
   // Delivers the held blocks of the current run; false when the piece map refuses one.
   bool DeliverHeld();

@@ -410,7 +410,9 @@ TEST_F(ScriptedServerTest, WholeBodyEndsAtTheCloseAndStaysBounded) {
       if (!peer_.stats.hasData) platform::SleepMs(1);
     }
     EXPECT_EQ(source_->Url().downloadComplete, c.complete);
-    if (c.complete) EXPECT_TRUE(source_->Url().body == body);
+    if (c.complete) {
+      EXPECT_TRUE(source_->Url().body == body);
+    }
     EXPECT_LE(static_cast<int64_t>(source_->Url().body.size()), THttpPeer::kMaxWholeBody);
     peer_.Reset();
     server_.reset();
