@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev
   tinyproxy dante-server microsocks
-  mktorrent python3-libtorrent
+  mktorrent python3-libtorrent nginx
 )
 
 missing=()

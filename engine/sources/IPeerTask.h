@@ -55,6 +55,16 @@ class IPeerTask {
   // Received bytes are waiting: run the next cycle soon.
   virtual void RequestCycleSoon() = 0;
 
+  // Bytes the task may still take in this cycle.
+  virtual int64_t DownloadBudget() { return INT64_MAX; }
+  // Drops the identity from the candidate list.
+  virtual void RemoveSource(TPeerId& /*id*/) {}
+  // A further source learned from one (a redirect); the task takes its own reference.
+  virtual void AddSource(TPeerId& /*id*/) {}
+  virtual void SetErrorCode(int32_t /*code*/) {}
+  virtual void NoteLookupFailure() {}
+  virtual void SetTaskState(int32_t /*state*/) {}
+
   virtual std::vector<TPeerObject*>& ActivePeers() = 0;
   virtual void SetPeerRates(int64_t downloadRate, int64_t uploadRate) = 0;
 };

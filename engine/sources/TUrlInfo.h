@@ -16,6 +16,21 @@ struct TUrlInfo {
   std::string requestPath;  // HTTP: from the first "/" after the host, query included
   std::string fileName;     // HTTP and FTP: after the last "/"
   std::vector<uint32_t> moreAddresses;  // further IPv4 addresses of the host, network order
+
+  // What an HTTP source learns and keeps between its connections.
+  int64_t fileSize = 0;  // 0: not learned yet
+  std::string referer;
+  int32_t redirectCount = 0;
+  int32_t redirectRepeats = 0;
+  std::string lastRedirect;
+  bool redirected = false;
+  bool rangesIgnored = false;  // the server answered a ranged request with the whole file
+  int32_t reconnects = 0;
+  // Whole-body mode: the response is collected here instead of going to the piece map.
+  bool wholeBody = false;
+  int32_t sourceClass = 0;
+  std::string body;
+  bool downloadComplete = false;
 };
 
 }  // namespace bw

@@ -60,6 +60,12 @@ class FakePeerTask : public IPeerTask {
   void AddKindBytes(int32_t kind, int64_t bytes) override { kindBytes[kind] += bytes; }
   void PenalizeSource(TPeerId& id, int32_t seconds) override { penalties.emplace_back(&id, seconds); }
   void RequestCycleSoon() override { ++cyclesRequested; }
+  int64_t DownloadBudget() override { return budget; }
+  void RemoveSource(TPeerId& id) override { removed.push_back(&id); }
+  void AddSource(TPeerId& id) override { added.emplace_back(id.addressText, id.priority); }
+  void SetErrorCode(int32_t code) override { errorCode = code; }
+  void NoteLookupFailure() override { ++lookupFailures; }
+  void SetTaskState(int32_t state) override { taskState = state; }
   std::vector<TPeerObject*>& ActivePeers() override { return active; }
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
@@ -90,6 +96,12 @@ class FakePeerTask : public IPeerTask {
   std::map<int32_t, int64_t> kindBytes;
   std::vector<std::pair<TPeerId*, int32_t>> penalties;
   int cyclesRequested = 0;
+  int64_t budget = INT64_MAX;
+  std::vector<TPeerId*> removed;
+  std::vector<std::pair<std::string, int32_t>> added;  // address, priority
+  int32_t errorCode = 0;
+  int lookupFailures = 0;
+  int32_t taskState = 0;
   std::vector<TPeerObject*> active;
   int64_t downRate = -1;
   int64_t upRate = -1;

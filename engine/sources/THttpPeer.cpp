@@ -1,0 +1,382 @@
+#include "engine/sources/THttpPeer.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "engine/net/QProxyInfo.h"
+#include "engine/net/QSocket.h"
+#include "engine/sources/SourceAddress.h"
+#include "engine/sources/TPeerId.h"
+#include "engine/sources/TUrlInfo.h"
+#include "engine/storage/TPieces.h"
+
+namespace bw {
+
+namespace {
+
+constexpr int32_t kTimeoutBackOff = 15;
+constexpr int32_t kServerErrorBackOff = 60;
+constexpr int32_t kHeaderTimeout = 15;
+constexpr int32_t kBodyTimeout = 30;
+constexpr int64_t kSlowRate = 2048;
+constexpr int32_t kKnownPriority = 28;
+constexpr int32_t kUntriedPriority = 29;
+constexpr int kRedirectRepeatLimit = 2;
+// What a source without any length is taken to hold in whole-body mode.
+constexpr int64_t kUnknownBodySize = 2147483647;
+constexpr int64_t kBodySlack = 4096;
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+TUrlInfo& THttpPeer::Url() const { return PeerId()->UrlInfo(); }
+
+std::string THttpPeer::BuildRequest(const std::string& host, const std::string& path, int64_t start,
+                                    const std::string& referer, const std::string& cookie,
+                                    int64_t end) {
+  std::string text = "GET " + path + " HTTP/1.1\r\n";
+  text += "Host:" + host + "\r\n";
+  text += "Accept:*/*\r\n";
+  text += "Referer: " + referer + "\r\n";
+  text += "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Brightwillow/1.0.3\r\n";
+  text += "Connection:Keep-Alive\r\n";
+  if (!cookie.empty()) text += "Set Cookie:0" + cookie + "\r\n";
+  if (start > 0) {
+    text += "Range: bytes=" + std::to_string(start) + "-";
+    if (end > start) text += std::to_string(end);
+    text += "\r\n";
+  }
+  text += "Pragma: no-cache\r\n";
+  text += "Cache-Control: no-cache\r\n";
+  text += "\r\n";
+  return text;
+}
+
+// ---- connecting ----
+
+bool THttpPeer::ConnectTo(TPeerId* peerId) {
+  if (!TPeerObject::ConnectTo(peerId)) return false;
+  TUrlInfo& url = Url();
+  url.downloadComplete = false;
+  url.body.clear();
+  headerReceived = false;
+  skipBytes = 0;
+  runLength_ = 0;
+  if (url.wholeBody && url.sourceClass == 1 && Task()) Task()->SetTaskState(2);
+  return Dial();
+}
+
+bool THttpPeer::Dial() {
+  TPeerId& id = *PeerId();
+  TUrlInfo& url = Url();
+  streamPos = 0;
+  if (!url.wholeBody) {
+    if (requests_.empty() && url.fileSize > 0) {
+      TPeerObject::PlanRequests();
+      if (requests_.empty()) return false;
+    }
+    // A server that ignores ranges sends the file from its start whatever is asked.
+    if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * BLOCK_SIZE;
+  }
+  QSocket& socket = *Socket();
+  const QProxyInfo direct;
+  if (!socket.Connect(id.ip, id.port, false, &direct)) return false;
+  linkState = kLinked;
+  stats.incoming = false;
+  stats.lastDataTime = 0;
+
+  const std::string& address = id.addressText;
+  const size_t slash = address.rfind('/');
+  url.referer = slash == std::string::npos ? address : address.substr(0, slash);
+  const size_t hostAt = address.find("://");
+  const size_t pathAt = address.find('/', hostAt == std::string::npos ? 0 : hostAt + 3);
+  const std::string path = pathAt == std::string::npos ? "/" : address.substr(pathAt);
+
+  requestedFrom_ = streamPos;
+  const std::string request =
+      BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer);
+  return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
+}
+
+// ---- reading ----
+
+void THttpPeer::NoteReceived(uint64_t before) {
+  if (Socket()->BytesReceived() != before && Task()) stats.lastDataTime = Task()->Clock();
+}
+
+bool THttpPeer::ReadInput() {
+  if (!IsConnected()) return false;
+  if (IsTimedOut()) {
+    if (Task()) Task()->PenalizeSource(*PeerId(), kTimeoutBackOff);
+    return false;
+  }
+  if (!headerReceived) return ReadHeader();
+  if (Task() && Task()->DownloadBudget() <= 0) return true;
+  return Url().wholeBody ? ReadWholeBody() : ReadBlocks();
+}
+
+bool THttpPeer::ReadHeader() {
+  QSocket& socket = *Socket();
+  const uint64_t before = socket.BytesReceived();
+  if (socket.Receive() < 0) return false;
+  NoteReceived(before);
+  const int64_t length = header.Parse(reinterpret_cast<const char*>(socket.ReceivedData()),
+                                      socket.ReceivedSize());
+  if (length == THeaderBlock::kMalformed) {
+    socket.Close();
+    return false;
+  }
+  if (length == THeaderBlock::kIncomplete) return true;
+  socket.ConsumeReceived(length);
+  headerReceived = true;
+  linkState = kGreeted;
+  const int32_t status = header.status;
+  if (status >= 200 && status < 300) return TakeSuccess();
+  if (status >= 300 && status < 400) return FollowRedirect();
+  if (status >= 400 && status < 500) {
+    socket.Close();
+    workState = kFinished;
+    if (Task()) Task()->RemoveSource(*PeerId());
+    return false;
+  }
+  if (status >= 500 && status < 600) {
+    socket.Close();
+    if (Task()) Task()->PenalizeSource(*PeerId(), kServerErrorBackOff);
+  }
+  return false;
+}
+
+bool THttpPeer::TakeSuccess() {
+  TPeerId& id = *PeerId();
+  TUrlInfo& url = Url();
+  if (id.priority == kUntriedPriority) id.priority = kKnownPriority;
+  url.redirected = false;
+  // Only a 206 starts where it says; any other answer carries the file from its first byte.
+  const int64_t rangeStart = header.RangeStart();
+  if (header.status == 206 && rangeStart >= 0) {
+    streamPos = rangeStart;
+  } else if (header.status != 206) {
+    if (requestedFrom_ > 0) url.rangesIgnored = true;
+    streamPos = 0;
+  }
+  noLength = !header.Has("Content-Range") && !header.Has("Content-Length");
+  if (id.activeConnections > 1) return true;
+  if (url.fileSize <= 0) {
+    int64_t size = header.Has("Content-Range") ? header.RangeTotal() : header.ContentLength();
+    if (url.wholeBody && noLength) size = kUnknownBodySize;
+    url.fileSize = std::max<int64_t>(size, 0);
+    const std::string name = header.DispositionName();
+    if (!name.empty()) url.fileName = name;
+    if (url.fileName.empty()) url.fileName = "index.htm";
+  }
+  if (url.wholeBody && !noLength && url.fileSize > kMaxWholeBody) return false;
+  return url.fileSize > 0;
+}
+
+bool THttpPeer::FollowRedirect() {
+  TPeerId& old = *PeerId();
+  TUrlInfo& url = Url();
+  url.redirected = true;
+  std::string target = header.Value("Location");
+  if (!StartsWith(target, "http://") && !StartsWith(target, "ftp://")) {
+    std::string absolute = "http://" + url.host;
+    if (old.port != 80) {
+      absolute += ':';
+      absolute += std::to_string(old.port);
+    }
+    if (!StartsWith(target, "/")) absolute += "/";
+    target = absolute + target;
+  }
+  Socket()->Close();
+  workState = kFinished;
+  IPeerTask* task = Task();
+  if (!task) return false;
+  if (target == url.lastRedirect) {
+    ++url.redirectRepeats;
+  } else {
+    url.lastRedirect = target;
+  }
+  ++url.redirectCount;
+  // Every hop counts against the whole chain, so two servers cannot bounce a source forever.
+  if (url.redirectRepeats > kRedirectRepeatLimit || url.redirectCount > kMaxRedirects) {
+    task->RemoveSource(old);
+    return false;
+  }
+  auto* next = new TPeerId(target);
+  if (ParseSourceAddress(*next)) {
+    TUrlInfo& nextUrl = next->UrlInfo();
+    nextUrl.wholeBody = url.wholeBody;
+    nextUrl.sourceClass = url.sourceClass;
+    nextUrl.redirectCount = url.redirectCount;
+    nextUrl.redirectRepeats = url.redirectRepeats;
+    nextUrl.lastRedirect = url.lastRedirect;
+    next->priority = kKnownPriority;
+    task->AddSource(*next);
+  } else if (next->lookupFailed) {
+    task->SetErrorCode(kRedirectLookupFailed);
+    task->NoteLookupFailure();
+  }
+  next->Release();
+  return false;
+}
+
+bool THttpPeer::TakeBody() {
+  QSocket& socket = *Socket();
+  TUrlInfo& url = Url();
+  const int64_t held = socket.ReceivedSize();
+  if (held > 0) {
+    if (static_cast<int64_t>(url.body.size()) + held > kMaxWholeBody) {
+      socket.Close();
+      return false;
+    }
+    if (url.body.capacity() - url.body.size() < static_cast<size_t>(kBodySlack)) {
+      url.body.reserve(url.body.size() + static_cast<size_t>(held + kBodySlack));
+    }
+    url.body.append(reinterpret_cast<const char*>(socket.ReceivedData()), static_cast<size_t>(held));
+    socket.ConsumeReceived(held);
+  }
+  if (!noLength && static_cast<int64_t>(url.body.size()) >= url.fileSize) {
+    url.downloadComplete = true;
+    workState = kFinished;
+  }
+  return true;
+}
+
+bool THttpPeer::ReadWholeBody() {
+  QSocket& socket = *Socket();
+  TUrlInfo& url = Url();
+  // What is already held goes first: a close seen by Receive drops the held bytes.
+  if (!TakeBody()) return false;
+  if (url.downloadComplete) return true;
+  const uint64_t before = socket.BytesReceived();
+  if (socket.Receive() < 0) {
+    // A body without a length ends with the connection.
+    if (!noLength || url.body.empty()) return false;
+    url.downloadComplete = true;
+    workState = kFinished;
+    return true;
+  }
+  NoteReceived(before);
+  return TakeBody();
+}
+
+bool THttpPeer::DeliverHeld() {
+  QSocket& socket = *Socket();
+  int64_t held = socket.ReceivedSize();
+  const int64_t skipped = std::min(skipBytes, held);
+  if (skipped > 0) {
+    socket.ConsumeReceived(skipped);
+    skipBytes -= skipped;
+    streamPos += skipped;
+    held -= skipped;
+  }
+  if (skipBytes > 0) return true;
+  int64_t used = 0;
+  while (runLength_ > 0 && !requests_.empty()) {
+    const TBlockRequest first = requests_.front();
+    if (first.block * BLOCK_SIZE != streamPos) {
+      runLength_ = 0;  // the requests changed under the run: plan again
+      break;
+    }
+    if (held - used < first.length) break;
+    if (!DeliverBlock(first.block, first.length, socket.ReceivedData() + used)) return false;
+    used += first.length;
+    streamPos += first.length;
+    --runLength_;
+  }
+  if (used > 0) socket.ConsumeReceived(used);
+  return true;
+}
+
+bool THttpPeer::ReadBlocks() {
+  if (runLength_ <= 0) return true;
+  QSocket& socket = *Socket();
+  if (!DeliverHeld()) return false;
+  if (runLength_ <= 0) return true;
+  const uint64_t before = socket.BytesReceived();
+  if (socket.Receive() < 0) return false;
+  NoteReceived(before);
+  return DeliverHeld();
+}
+
+bool THttpPeer::FlushOutput() {
+  if (!IsConnected()) return false;
+  QSocket& socket = *Socket();
+  return socket.SendQueued() == 0 || socket.Flush() >= 0;
+}
+
+// ---- planning ----
+
+bool THttpPeer::PlanRequests() {
+  if (!IsConnected()) return false;
+  TUrlInfo& url = Url();
+  if (!headerReceived || runLength_ > 0 || url.wholeBody) return true;
+  IPeerTask* task = Task();
+  TPieces* pieces = task ? task->Pieces() : nullptr;
+  if (url.fileSize > 0 && pieces) {
+    if (pieces->TotalLength() > 0 && pieces->TotalLength() != url.fileSize) {
+      Socket()->Close();
+      task->PenalizeSource(*PeerId(), kServerErrorBackOff);
+      return false;
+    }
+    if (requests_.empty()) {
+      skipBytes = 0;
+      TPeerObject::PlanRequests();
+    }
+    if (requests_.empty()) {
+      if (task->IsComplete()) {
+        workState = kFinished;
+        return false;
+      }
+      runLength_ = 0;
+      skipBytes = 0;
+      return true;
+    }
+  }
+  if (requests_.empty()) return true;
+  runLength_ = 1;
+  while (runLength_ < static_cast<int64_t>(requests_.size()) &&
+         requests_[runLength_].block == requests_[runLength_ - 1].block + 1) {
+    ++runLength_;
+  }
+  skipBytes = requests_.front().block * BLOCK_SIZE - streamPos;
+  // Without ranges the stream always starts at 0: skipping ahead is the only way forward.
+  const int64_t reach = url.rangesIgnored ? INT64_MAX : kMaxSkip;
+  if (skipBytes >= 0 && skipBytes <= reach) return true;
+  skipBytes = 0;
+  runLength_ = 0;
+  headerReceived = false;
+  ++url.reconnects;
+  stats.startTime = task ? task->Clock() : 0;
+  Socket()->Close();
+  return Dial();
+}
+
+bool THttpPeer::IsTimedOut() {
+  if (!Task()) return false;
+  int64_t limit = headerReceived ? kBodyTimeout : kHeaderTimeout;
+  if (counters.downloadRate > 0 && counters.downloadRate < kSlowRate) limit *= 2;
+  const uint64_t since = std::max(stats.lastDataTime, stats.startTime);
+  const uint64_t now = Task()->Clock();
+  if (now <= since || static_cast<int64_t>(now - since) <= limit) return false;
+  workState = kTimedOut;
+  ReleaseRange();
+  return true;
+}
+
+void THttpPeer::Reset() {
+  TPeerObject::Reset();
+  headerReceived = false;
+  skipBytes = 0;
+  streamPos = 0;
+  noLength = false;
+}
+
+void THttpPeer::ReleaseRange() {
+  TPeerObject::ReleaseRange();
+  skipBytes = 0;
+  runLength_ = 0;
+}
+
+}  // namespace bw

@@ -1,0 +1,65 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/sources/THeaderBlock.h"
+#include "engine/sources/TPeerObject.h"
+
+namespace bw {
+
+struct TUrlInfo;
+
+// A source that serves the task's file over HTTP: one open-ended range request per run of
+// pieces, the body cut into blocks; or, in whole-body mode, the body collected in memory.
+class THttpPeer : public TPeerObject {
+ public:
+  // The open response is read on when the wanted data starts at most this far ahead of it.
+  static constexpr int64_t kMaxSkip = 131072;
+  // A body collected in memory (a small file such as a torrent) may not grow beyond this.
+  static constexpr int64_t kMaxWholeBody = int64_t{8} << 20;
+  // A chain of redirects, each to a new target, ends here.
+  static constexpr int32_t kMaxRedirects = 10;
+  static constexpr int32_t kRedirectLookupFailed = 20216;
+
+  explicit THttpPeer(IPeerTask* task) : TPeerObject(2, task) {}
+
+  bool ConnectTo(TPeerId* peerId) override;
+  bool ReadInput() override;
+  bool FlushOutput() override;
+  bool PlanRequests() override;
+  void Reset() override;
+  bool IsTimedOut() override;
+  void ReleaseRange() override;
+
+  // The request text; no Range line for start 0, none of the optional lines when empty.
+  static std::string BuildRequest(const std::string& host, const std::string& path, int64_t start,
+                                  const std::string& referer, const std::string& cookie = {},
+                                  int64_t end = 0);
+  std::string HeaderValue(const std::string& name) const { return header.Value(name); }
+
+  bool headerReceived = false;
+  int64_t skipBytes = 0;
+  int64_t streamPos = 0;
+  THeaderBlock header;
+  bool noLength = false;
+
+ private:
+  TUrlInfo& Url() const;
+  // Dials the held identity and queues a request from the first requested block on.
+  bool Dial();
+  bool ReadHeader();
+  bool TakeSuccess();
+  bool FollowRedirect();
+  bool ReadWholeBody();
+  // Moves the held bytes into the body; false when it would outgrow kMaxWholeBody.
+  bool TakeBody();
+  bool ReadBlocks();
+  // Delivers the held blocks of the current run; false when the piece map refuses one.
+  bool DeliverHeld();
+  void NoteReceived(uint64_t before);
+
+  int64_t runLength_ = 0;
+  int64_t requestedFrom_ = 0;
+};
+
+}  // namespace bw

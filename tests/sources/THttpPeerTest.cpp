@@ -1,0 +1,423 @@
+#include "engine/sources/THttpPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/net/QSocket.h"
+#include "engine/sources/SourceAddress.h"
+#include "platform/Thread.h"
+#include "tests/net/ChildProcess.h"
+#include "tests/net/LoopbackServer.h"
+#include "tests/sources/FakePeerTask.h"
+#include "tests/sources/TestResolver.h"
+
+namespace bw {
+namespace {
+
+using test::FakePeerTask;
+
+constexpr int64_t kFileLength = 1000000;  // 16 pieces, the last one short
+constexpr int64_t kPieceLength = 65536;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// An identity for an address, parsed as the source list would; the test holds one reference.
+struct Source {
+  explicit Source(const std::string& address) : id(new TPeerId(address)) {
+    parsed = ParseSourceAddress(*id);
+  }
+  ~Source() { id->Release(); }
+  TUrlInfo& Url() { return id->UrlInfo(); }
+  TPeerId* id;
+  bool parsed;
+};
+
+// Steps the peer as the task's pool would, reconnecting after a failed step, until the piece map
+// is complete, the source is finished, or a few seconds have passed.
+bool Download(THttpPeer& peer, FakePeerTask& task, TPeerId* id) {
+  if (!peer.ConnectTo(id)) return false;
+  for (int i = 0; i < 5000 && !task.map.IsComplete(); ++i) {
+    if (!peer.DownloadStep()) {
+      if (peer.workState == TPeerObject::kFinished) break;
+      peer.Reset();
+      if (!peer.ConnectTo(id)) return false;
+    }
+    task.map.FlushPieces();  // verified pieces count as complete once written
+    if (!peer.stats.hasData) platform::SleepMs(1);
+  }
+  peer.Reset();
+  task.map.CloseFiles(true, true);
+  return task.map.IsComplete() && ReadFile(task.dir.path + "data.bin") == task.content;
+}
+
+// Steps until a step fails (true) or a few seconds pass (false).
+bool StepUntilFailure(THttpPeer& peer) {
+  for (int i = 0; i < 3000; ++i) {
+    if (!peer.DownloadStep()) return true;
+    platform::SleepMs(1);
+  }
+  return false;
+}
+
+TEST(THttpPeerRequestTest, RequestText) {
+  EXPECT_EQ(THttpPeer::BuildRequest("example.org", "/d/f.bin?x=1", 0, "http://example.org/d"),
+            "GET /d/f.bin?x=1 HTTP/1.1\r\n"
+            "Host:example.org\r\n"
+            "Accept:*/*\r\n"
+            "Referer: http://example.org/d\r\n"
+            "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Brightwillow/1.0.3\r\n"
+            "Connection:Keep-Alive\r\n"
+            "Pragma: no-cache\r\n"
+            "Cache-Control: no-cache\r\n"
+            "\r\n");
+  const std::string ranged = THttpPeer::BuildRequest("h", "/f", 100 * 16384, "r");
+  EXPECT_NE(ranged.find("\r\nConnection:Keep-Alive\r\nRange: bytes=1638400-\r\nPragma: no-cache\r\n"),
+            std::string::npos);
+  EXPECT_NE(THttpPeer::BuildRequest("h", "/f", 5000000000, "r").find("Range: bytes=5000000000-\r\n"),
+            std::string::npos);
+}
+
+// ---- a real nginx, and python's server that ignores ranges ----
+
+class RealServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(task_.loaded);
+    www_ = task_.dir.path + "www/";
+    std::filesystem::create_directories(www_);
+    std::ofstream(www_ + "data.bin", std::ios::binary) << task_.content;
+  }
+
+  void StartNginx() {
+    const std::string exe = test::FindProgram("nginx");
+    if (exe.empty()) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
+    const std::string dir = task_.dir.path;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = test::FreePort();
+      std::ofstream(dir + "nginx.conf")
+          << "daemon off;\nmaster_process off;\npid " << dir << "nginx.pid;\nerror_log " << dir
+          << "error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log " << dir
+          << "access.log;\n  client_body_temp_path " << dir << "t1;\n  proxy_temp_path " << dir
+          << "t2;\n  fastcgi_temp_path " << dir << "t3;\n  uwsgi_temp_path " << dir
+          << "t4;\n  scgi_temp_path " << dir << "t5;\n  default_type application/octet-stream;\n"
+          << "  absolute_redirect off;\n  server {\n    listen 127.0.0.1:" << port_ << ";\n    root "
+          << www_ << ";\n    location = /old { return 302 /data.bin; }\n"
+          << "    location = /named.bin {\n      alias " << www_ << "data.bin;\n"
+          << "      add_header Content-Disposition 'attachment; filename=\"../x y.bin\"; size=1';\n"
+          << "    }\n  }\n}\n";
+      server_ = std::make_unique<test::ChildProcess>(
+          std::vector<std::string>{exe, "-c", dir + "nginx.conf", "-p", dir, "-e", dir + "error.log"},
+          dir + "nginx.out");
+      if (server_->WaitListening(port_)) return;
+      server_.reset();
+    }
+    FAIL() << "nginx did not start: " << ReadFile(dir + "error.log");
+  }
+
+  void StartPython() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = test::FreePort();
+      server_ = std::make_unique<test::ChildProcess>(
+          std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                                   "--directory", www_, std::to_string(port_)},
+          task_.dir.path + "python.out");
+      if (server_->WaitListening(port_)) return;
+      server_.reset();
+    }
+    FAIL() << "python3 -m http.server did not start";
+  }
+
+  std::string Address(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  std::string AccessLog() const { return ReadFile(task_.dir.path + "access.log"); }
+
+  FakePeerTask task_{kFileLength, kPieceLength};
+  std::string www_;
+  uint16_t port_ = 0;
+  std::unique_ptr<test::ChildProcess> server_;
+};
+
+// The first answer is read on while the wanted piece lies within 128 KiB; further ahead a ranged
+// request replaces it; behind the stream a request from the start is sent.
+TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
+  StartNginx();
+  struct Case {
+    int32_t firstPiece;
+    bool ranged;
+  };
+  for (const Case c : {Case{1, false}, Case{8, true}}) {
+    SCOPED_TRACE(c.firstPiece);
+    FakePeerTask task(kFileLength, kPieceLength);
+    std::ofstream(www_ + "data.bin", std::ios::binary) << task.content;
+    const size_t logged = AccessLog().size();
+    task.initialRanges = {{c.firstPiece, 15}};
+    Source source(Address("/data.bin"));
+    ASSERT_TRUE(source.parsed);
+    THttpPeer peer(&task);
+    EXPECT_TRUE(Download(peer, task, source.id));
+    EXPECT_EQ(source.Url().fileSize, kFileLength);
+    EXPECT_EQ(source.Url().fileName, "data.bin");
+    EXPECT_FALSE(source.Url().rangesIgnored);
+    EXPECT_EQ(task.kindBytes[SOURCE_HTTP], kFileLength);
+    const std::string log = AccessLog().substr(logged);
+    EXPECT_EQ(CountOf(log, "\" 206 ") > 0, c.ranged) << log;
+    // Piece 0 lies behind the stream at the end: one request from the start again.
+    EXPECT_EQ(source.Url().reconnects, c.ranged ? 2 : 1);
+  }
+}
+
+TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
+  StartPython();
+  task_.initialRanges = {{8, 15}};
+  Source source(Address("/data.bin"));
+  THttpPeer peer(&task_);
+  EXPECT_TRUE(Download(peer, task_, source.id));
+  EXPECT_TRUE(source.Url().rangesIgnored);
+  EXPECT_EQ(task_.kindBytes[SOURCE_HTTP], kFileLength);
+}
+
+TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
+  StartNginx();
+  Source source(Address("/named.bin"));
+  source.Url().wholeBody = true;
+  source.Url().sourceClass = 1;
+  THttpPeer peer(&task_);
+  ASSERT_TRUE(peer.ConnectTo(source.id));
+  EXPECT_EQ(task_.taskState, 2);
+  for (int i = 0; i < 3000 && !source.Url().downloadComplete; ++i) {
+    ASSERT_TRUE(peer.DownloadStep());
+    platform::SleepMs(1);
+  }
+  EXPECT_TRUE(source.Url().downloadComplete);
+  EXPECT_TRUE(source.Url().body == task_.content);
+  EXPECT_EQ(source.Url().fileName, "x y.bin");
+  EXPECT_EQ(task_.kindBytes[SOURCE_HTTP], 0);  // nothing went to the piece map
+  peer.Reset();
+}
+
+TEST_F(RealServerTest, RedirectAddsTheTargetAndNotFoundRetires) {
+  StartNginx();
+  {
+    Source source(Address("/old"));
+    THttpPeer peer(&task_);
+    ASSERT_TRUE(peer.ConnectTo(source.id));
+    EXPECT_TRUE(StepUntilFailure(peer));
+    EXPECT_EQ(peer.workState, TPeerObject::kFinished);
+    EXPECT_TRUE(source.Url().redirected);
+    ASSERT_EQ(task_.added.size(), 1u);
+    EXPECT_EQ(task_.added[0].first, Address("/data.bin"));
+    EXPECT_EQ(task_.added[0].second, 28);
+    EXPECT_TRUE(task_.removed.empty());
+    peer.Reset();
+  }
+  {
+    Source source(Address("/missing.bin"));
+    THttpPeer peer(&task_);
+    ASSERT_TRUE(peer.ConnectTo(source.id));
+    EXPECT_TRUE(StepUntilFailure(peer));
+    ASSERT_EQ(task_.removed.size(), 1u);
+    EXPECT_EQ(task_.removed[0], source.id);
+    peer.Reset();
+  }
+}
+
+// ---- a scripted server for answers real servers do not give on request ----
+
+class ScriptedServerTest : public ::testing::Test {
+ protected:
+  // Serves `reply` to every request; closes the connection afterwards when asked to.
+  void Serve(std::string reply, bool close) {
+    reply_ = std::move(reply);
+    server_ = std::make_unique<test::LoopbackServer>([this, close](int fd) {
+      const std::string request = test::ReadUntil(fd, "\r\n\r\n");
+      {
+        std::lock_guard<std::mutex> g(lock_);
+        requests_.push_back(request);
+      }
+      test::WriteAll(fd, reply_);
+      if (close) ::shutdown(fd, SHUT_RDWR);
+    });
+    source_ = std::make_unique<Source>("http://127.0.0.1:" + std::to_string(server_->Port()) + "/d/f.bin");
+    ASSERT_TRUE(source_->parsed);
+  }
+  void TearDown() override {
+    peer_.Reset();
+    server_.reset();
+  }
+  std::string Port() const { return std::to_string(server_->Port()); }
+
+  FakePeerTask task_{kFileLength, kPieceLength};
+  THttpPeer peer_{&task_};
+  std::string reply_;
+  std::mutex lock_;
+  std::vector<std::string> requests_;
+  std::unique_ptr<test::LoopbackServer> server_;
+  std::unique_ptr<Source> source_;
+};
+
+TEST_F(ScriptedServerTest, FirstRequestNamesPathHostAndReferer) {
+  Serve("HTTP/1.1 404 Not Found\r\n\r\n", false);
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  std::lock_guard<std::mutex> g(lock_);
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(requests_[0].rfind("GET /d/f.bin HTTP/1.1\r\nHost:127.0.0.1\r\n", 0), 0u) << requests_[0];
+  EXPECT_NE(requests_[0].find("Referer: http://127.0.0.1:" + Port() + "/d\r\n"), std::string::npos);
+  EXPECT_EQ(requests_[0].find("Range:"), std::string::npos);
+}
+
+TEST_F(ScriptedServerTest, RelativeRedirectBecomesAbsoluteWithThePort) {
+  Serve("HTTP/1.1 302 Found\r\nLocation: new/f.exe\r\n\r\n", false);
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  ASSERT_EQ(task_.added.size(), 1u);
+  EXPECT_EQ(task_.added[0].first, "http://127.0.0.1:" + Port() + "/new/f.exe");
+}
+
+TEST_F(ScriptedServerTest, RepeatedOrEndlessRedirectsRemoveTheSource) {
+  Serve("HTTP/1.1 302 Found\r\nLocation: /same\r\n\r\n", false);
+  int attempts = 0;
+  while (task_.removed.empty() && attempts < 10) {
+    ++attempts;
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    EXPECT_TRUE(StepUntilFailure(peer_));
+    peer_.Reset();
+  }
+  EXPECT_EQ(attempts, 4);  // the first sets the target; the fourth is its third repeat
+  EXPECT_EQ(task_.added.size(), 3u);
+
+  // A chain of ever new targets ends too: every hop carries the count on.
+  task_.removed.clear();
+  task_.added.clear();
+  Source hop("http://127.0.0.1:" + Port() + "/hop");
+  hop.Url().redirectCount = THttpPeer::kMaxRedirects;
+  ASSERT_TRUE(peer_.ConnectTo(hop.id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  EXPECT_EQ(task_.removed.size(), 1u);
+  EXPECT_TRUE(task_.added.empty());
+}
+
+TEST_F(ScriptedServerTest, RedirectToAHostThatDoesNotResolve) {
+  test::TestResolver();  // nosuch.test is unknown to it
+  Serve("HTTP/1.1 301 Moved\r\nLocation: http://nosuch.test/f.exe\r\n\r\n", false);
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  EXPECT_EQ(task_.errorCode, THttpPeer::kRedirectLookupFailed);
+  EXPECT_EQ(task_.lookupFailures, 1);
+  EXPECT_TRUE(task_.added.empty());
+}
+
+TEST_F(ScriptedServerTest, FailingAnswersPenaliseTheSource) {
+  struct Case {
+    std::string reply;
+    int32_t backOff;  // 0: none
+  };
+  std::string huge = "HTTP/1.1 200 OK\r\n";
+  while (huge.size() < 20000) huge += "X-Filler: 0123456789012345678901234567890123456789\r\n";
+  const Case cases[] = {
+      {"HTTP/1.1 503 Busy\r\n\r\n", 60},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", 60},  // not the task's size
+      {"HTTP/1.1 200 OK\r\n\r\n", 0},                          // no length at all
+      {"HTTP/1.1 101 Switching\r\n\r\n", 0},
+      {huge, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply.substr(0, 40));
+    task_.penalties.clear();
+    Serve(c.reply, false);
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    EXPECT_TRUE(StepUntilFailure(peer_));
+    if (c.backOff) {
+      ASSERT_EQ(task_.penalties.size(), 1u);
+      EXPECT_EQ(task_.penalties[0].second, c.backOff);
+    } else {
+      EXPECT_TRUE(task_.penalties.empty());
+    }
+    peer_.Reset();
+    server_.reset();
+  }
+}
+
+TEST_F(ScriptedServerTest, SilentServerTimesOut) {
+  Serve("", false);
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  ASSERT_TRUE(peer_.DownloadStep());
+  task_.now += 16;
+  EXPECT_FALSE(peer_.DownloadStep());
+  EXPECT_EQ(peer_.workState, TPeerObject::kTimedOut);
+  ASSERT_EQ(task_.penalties.size(), 1u);
+  EXPECT_EQ(task_.penalties[0].second, 15);
+}
+
+// The body waits while the task's budget for the cycle is spent; the header is read regardless.
+TEST_F(ScriptedServerTest, BodyWaitsForTheDownloadBudget) {
+  Serve("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false);
+  source_->Url().wholeBody = true;
+  task_.budget = 0;
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  for (int i = 0; i < 3000 && !peer_.headerReceived; ++i) {
+    ASSERT_TRUE(peer_.DownloadStep());
+    platform::SleepMs(1);
+  }
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(peer_.DownloadStep());
+  EXPECT_TRUE(source_->Url().body.empty());
+  task_.budget = 1 << 20;
+  ASSERT_TRUE(peer_.DownloadStep());
+  EXPECT_TRUE(source_->Url().downloadComplete);
+  EXPECT_EQ(source_->Url().body, "hello");
+}
+
+// Whole-body mode: complete at the length, or at the close without one; never beyond the cap.
+TEST_F(ScriptedServerTest, WholeBodyEndsAtTheCloseAndStaysBounded) {
+  const std::string body = test::Content(50000, 7);
+  const std::string tooLong(static_cast<size_t>(THttpPeer::kMaxWholeBody) + 100000, 'x');
+  struct Case {
+    std::string reply;
+    bool complete;
+  };
+  const Case cases[] = {
+      {"HTTP/1.0 200 OK\r\n\r\n" + body, true},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 50000\r\n\r\n" + body, true},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 60000\r\n\r\n" + body, false},  // cut short
+      {"HTTP/1.0 200 OK\r\nContent-Length: 100000000\r\n\r\n" + body, false},
+      {"HTTP/1.0 200 OK\r\n\r\n" + tooLong, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply.substr(0, 50));
+    Serve(c.reply, true);
+    source_->Url().wholeBody = true;
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    for (int i = 0; i < 5000 && !source_->Url().downloadComplete && peer_.DownloadStep(); ++i) {
+      if (!peer_.stats.hasData) platform::SleepMs(1);
+    }
+    EXPECT_EQ(source_->Url().downloadComplete, c.complete);
+    if (c.complete) {
+      EXPECT_TRUE(source_->Url().body == body);
+    }
+    EXPECT_LE(static_cast<int64_t>(source_->Url().body.size()), THttpPeer::kMaxWholeBody);
+    peer_.Reset();
+    server_.reset();
+  }
+}
+
+}  // namespace
+}  // namespace bw
