@@ -38,6 +38,17 @@ void TPieceScheduler::Clear() {
   endGame_.clear();
 }
 
+bool TPieceScheduler::Resplit() {
+  std::vector<TPeerObject*> workers;
+  for (const auto& r : ranges_) {
+    if (r->worker) workers.push_back(r->worker);
+  }
+  for (TPeerObject* worker : workers) worker->ReleaseRange();
+  ranges_.clear();
+  endGame_.clear();
+  return CreateInitialRanges();
+}
+
 int32_t TPieceScheduler::UnverifiedPieces() {
   const TPieces* pieces = Pieces();
   return pieces ? static_cast<int32_t>(pieces->PieceCount() - pieces->DonePieces()) : 0;

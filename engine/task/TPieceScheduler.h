@@ -44,6 +44,8 @@ class TPieceScheduler : public IPeerTask {
   void PruneWanted();
   // Workers let their ranges go and all lists are emptied.
   void Clear();
+  // After the piece length changed: the workers let go and the split starts over.
+  bool Resplit();
   const std::vector<int32_t>& Wanted() const { return wanted_; }
 
  protected:

@@ -221,6 +221,16 @@ bool TWorkWithPieces::AcceptTorrent(const std::string& bytes) {
   return true;
 }
 
+void TWorkWithPieces::ReloadMetadata() {
+  reloadMetadata = false;
+  const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
+  metadataLoaded = LoadMetadata();
+  if (pieces && pieceLength > 0 && pieces->PieceLength() != pieceLength) scheduler_->Resplit();
+  SyncFromPieces();
+  RefreshReports(true);
+  Publish(true, true);
+}
+
 int64_t TWorkWithPieces::ReadRange(int32_t file, uint8_t* buffer, int64_t offset, int64_t length) {
   static constexpr uint32_t kServeTimeoutMs = 3000;
   ReadRequest request;

@@ -74,6 +74,9 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask {
   // the end-game list goes too.
   virtual void PruneWanted();
   TPieceScheduler& PieceScheduler();
+  // Loads the metadata again once a torrent file has arrived; a new piece length splits the
+  // URL sources' work anew. Publishes the result.
+  void ReloadMetadata();
   // Serves the queued read requests; called once per loop step on the task thread.
   void ServeReadRequests();
   // Transfer figures the peers report; the statistics layer keeps them.

@@ -25,31 +25,39 @@ class SchedulingTask : public TWorkThread {
     for (TPeerId* id : urlSources) id->Release();
   }
 
-  bool Load(const std::string& folder) {
-    metadataLoaded = true;
+  bool Load(const std::string& where) {
+    folder = where;
+    metadataLoaded = LoadMetadata();
+    return pieces && pieces->IsPieceComplete(0) && pieces->IsPieceComplete(1);
+  }
+  void Reload() { ReloadMetadata(); }
+  void Serve() { ServeReadRequests(); }
+  TPieceScheduler& Scheduler() { return PieceScheduler(); }
+  bool ReloadMarked() const { return reloadMetadata; }
+
+  std::string content;
+  std::string folder;
+  int64_t pieceLength = kPiece;
+  std::vector<TPeerId*> urlSources;
+
+ protected:
+  std::vector<TPeerId*> UsableUrlSources() override { return urlSources; }
+  // The first two pieces of the first piece length arrive with the metadata.
+  bool LoadMetadata() override {
     TPieces& map = CreatePieceMap();
     map.SetSaveDirectory(folder);
-    const auto info = test::Parse(test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kPiece,
-                                                   test::PieceHashes(content, kPiece)));
+    const auto info = test::Parse(test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), pieceLength,
+                                                   test::PieceHashes(content, pieceLength)));
     if (!info || !map.LoadInfo(*info)) return false;
-    for (int64_t block = 0; block < 2 * kPiece / TPieces::kBlockSize; ++block) {
+    for (int64_t block = 0; pieceLength == kPiece && block < 2 * kPiece / TPieces::kBlockSize; ++block) {
       bool accepted = false;
       map.ReceiveBlock(block, TPieces::kBlockSize,
                        reinterpret_cast<const uint8_t*>(content.data() + block * TPieces::kBlockSize), nullptr,
                        &accepted);
     }
     map.FlushPieces();
-    return map.IsPieceComplete(0) && map.IsPieceComplete(1);
+    return true;
   }
-  void Serve() { ServeReadRequests(); }
-  TPieceScheduler& Scheduler() { return PieceScheduler(); }
-  bool ReloadMarked() const { return reloadMetadata; }
-
-  std::string content;
-  std::vector<TPeerId*> urlSources;
-
- protected:
-  std::vector<TPeerId*> UsableUrlSources() override { return urlSources; }
 };
 
 class TaskSchedulingTest : public test::EngineTest {
@@ -123,6 +131,20 @@ TEST_F(TaskSchedulingTest, AUrlPeerOfTheTaskGetsTheFirstMissingPieceOfItsSources
   ASSERT_NE(peer->Range(), nullptr);
   EXPECT_EQ(peer->Range()->Owner(), task->urlSources[0]);
   EXPECT_EQ(task->PeerTask().Ranges().size(), 1u);
+  peer->Reset();
+  peer->Release();
+}
+
+TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
+  task->urlSources.push_back(test::MakeIdentity(SOURCE_HTTP, 8080));
+  auto* peer = new test::TestPeer(SOURCE_HTTP, &task->PeerTask());
+  ASSERT_EQ(peer->NextPiece(), 2);
+  task->pieceLength = kPiece / 2;
+  task->Reload();
+  EXPECT_EQ(peer->Range(), nullptr);
+  ASSERT_EQ(task->PeerTask().Ranges().size(), 1u);
+  EXPECT_EQ(task->PeerTask().Ranges().front()->last, 6);
+  EXPECT_EQ(task->Published().pieceCount, 7);
   peer->Reset();
   peer->Release();
 }
