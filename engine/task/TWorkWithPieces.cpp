@@ -245,13 +245,14 @@ int64_t TWorkWithPieces::ReadRange(int32_t file, uint8_t* buffer, int64_t offset
   }
   for (;;) {
     platform::SleepMs(10);
+    const bool stopping = IsStopRequested();  // may wait out a pause: not under the queue lock
     QScopedLock guard(readLock_);
     int64_t result = 0;
     if (request.state == ReadRequest::kDone) {
       result = request.result;
     } else if (request.state == ReadRequest::kFailed) {
       result = request.result == -3 ? -3 : -6;
-    } else if (IsStopRequested()) {
+    } else if (stopping) {
       result = -5;
     } else if (platform::TickCountMs() - request.queuedAt > kServeTimeoutMs) {
       result = -7;
