@@ -202,10 +202,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
       }
       lastUpkeep_ = now;
     }
-    if (reloadMetadata) {
-      reloadMetadata = false;
-      metadataLoaded = LoadMetadata();
-    }
+    if (reloadMetadata) ReloadMetadata();
     if (now - lastMaintenance_ > 9) {
       MaintainPeers();
       lastMaintenance_ = now;
@@ -269,6 +266,7 @@ uint64_t TWorkThread::Tick() {
   platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
   const uint64_t now = EngineClock();
   StatisticsTick(now);
+  ServeReadRequests();
   return now;
 }
 

@@ -11,6 +11,7 @@
 
 namespace bw {
 
+class TPeerId;
 class TPeerObject;
 
 // The task's pool of sources and peers: candidate identities, connection limits, the connected
@@ -90,6 +91,11 @@ class TWorkWithPeers : public TBaseWork {
   virtual std::vector<TWorkWithPeers*> SwarmTasks() { return {}; }
   // The process-wide listener's upkeep.
   virtual void MaintainListener() {}
+  // HTTP and FTP sources a URL peer may move to.
+  virtual std::vector<TPeerId*> UsableUrlSources() { return {}; }
+  virtual void PenalizeSource(TPeerId& id, int32_t seconds) { Penalize(id, seconds); }
+  virtual int32_t ConnectionLimit() { return Settings().maxConnections; }
+  virtual bool PeerConnectionsEnabled() { return true; }
   bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
   TCandidateList candidates;

@@ -6,13 +6,60 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
 #include "engine/common/Md5.h"
+#include "engine/storage/QElement.h"
+#include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Thread.h"
 
 namespace bw {
 
-TWorkWithPieces::TWorkWithPieces() = default;
+// The scheduler bound to this task: what the peers ask of their task goes to its layers.
+class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
+ public:
+  explicit TaskScheduler(TWorkWithPieces& task) : task_(task) {}
+
+  TPieces* Pieces() override { return task_.pieces.get(); }
+  uint64_t Clock() override { return EngineClock(); }
+  bool HasMetadata() override { return task_.metadataLoaded; }
+  bool IsComplete() override {
+    const TPieces* map = task_.pieces.get();
+    return map && map->PieceCount() > 0 && map->DonePieces() >= map->PieceCount();
+  }
+  bool CanSchedule() override { return task_.metadataLoaded && task_.pieces && task_.pieces->IsReady(); }
+  bool InEndGame() override { return task_.endGame; }
+  bool PeerConnectionsEnabled() override { return task_.PeerConnectionsEnabled(); }
+  int32_t CurrentPosition() override { return task_.currentPosition_; }
+  int32_t MaxConnections() override { return task_.ConnectionLimit(); }
+  void AddDownloaded(int64_t bytes) override { task_.AddDownloaded(bytes); }
+  void AddKindBytes(int32_t kind, int64_t bytes) override { task_.AddKindBytes(kind, bytes); }
+  void PenalizeSource(TPeerId& id, int32_t seconds) override { task_.PenalizeSource(id, seconds); }
+  void RequestCycleSoon() override { task_.RequestCycleSoon(); }
+  std::vector<TPeerObject*>& ActivePeers() override { return task_.ActivePeers(); }
+  void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
+
+ protected:
+  std::vector<TPeerId*> UrlSources() override { return task_.UsableUrlSources(); }
+  bool StopRequested() override { return task_.IsStopRequested(); }
+  bool RandomStartEnabled() override { return task_.Settings().options1[0] != 0; }
+  bool FastStart() override { return task_.Settings().QuickStart(); }
+
+ private:
+  TWorkWithPieces& task_;
+};
+
+struct TWorkWithPieces::ReadRequest {
+  enum State { kPending, kServing, kDone, kFailed };
+  int32_t file = 0;
+  uint8_t* buffer = nullptr;
+  int64_t offset = 0;
+  int64_t length = 0;
+  State state = kPending;
+  int64_t result = -1;
+  uint32_t queuedAt = 0;
+};
+
+TWorkWithPieces::TWorkWithPieces() : scheduler_(std::make_unique<TaskScheduler>(*this)) {}
 
 TWorkWithPieces::~TWorkWithPieces() {
   // The piece map reports into this object while it closes its files.
@@ -32,6 +79,9 @@ void TWorkWithPieces::Reset(int full, int flag) {
       bitmap_.clear();
       bitmapPieces_ = 0;
       swarmReady_ = false;
+      scheduler_->Clear();
+      currentPosition_ = -1;
+      endGame = false;
     } else if (pieces) {
       pieces->CloseFiles(true, false);  // hands over a fresh resume record
     }
@@ -178,6 +228,113 @@ void TWorkWithPieces::OnPiecesEvent(const TPiecesEvent& event) {
     default:
       break;
   }
+}
+
+IPeerTask& TWorkWithPieces::PeerTask() { return *scheduler_; }
+
+TPieceScheduler& TWorkWithPieces::PieceScheduler() { return *scheduler_; }
+
+void TWorkWithPieces::OnPieceCompleted(int32_t piece) { scheduler_->OnPieceCompleted(piece); }
+
+void TWorkWithPieces::PruneWanted() {
+  scheduler_->PruneWanted();
+  if (scheduler_->IsComplete()) {
+    std::vector<TBlockRequest>().swap(scheduler_->EndGameList());
+  }
+}
+
+bool TWorkWithPieces::AcceptTorrent(const std::string& bytes) {
+  if (!ParseElement(bytes.data(), static_cast<int64_t>(bytes.size()))) return false;
+  if (!InfoText("torrent").empty()) return false;
+  StoreInfoText(kTorrent, bytes);
+  reloadMetadata = true;
+  working.workState = kWorkRunning;
+  return true;
+}
+
+void TWorkWithPieces::ReloadMetadata() {
+  reloadMetadata = false;
+  const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
+  metadataLoaded = LoadMetadata();
+  if (pieces && pieceLength > 0 && pieces->PieceLength() != pieceLength) scheduler_->Resplit();
+  SyncFromPieces();
+  RefreshReports(true);
+  Publish(true, true);
+}
+
+int64_t TWorkWithPieces::ReadRange(int32_t file, uint8_t* buffer, int64_t offset, int64_t length) {
+  static constexpr uint32_t kServeTimeoutMs = 3000;
+  ReadRequest request;
+  request.file = file;
+  request.buffer = buffer;
+  request.offset = offset;
+  request.length = length;
+  request.queuedAt = platform::TickCountMs();
+  {
+    QScopedLock guard(readLock_);
+    reads_.push_back(&request);
+  }
+  for (;;) {
+    platform::SleepMs(10);
+    const bool stopping = IsStopRequested();  // may wait out a pause: not under the queue lock
+    QScopedLock guard(readLock_);
+    int64_t result = 0;
+    if (request.state == ReadRequest::kDone) {
+      result = request.result;
+    } else if (request.state == ReadRequest::kFailed) {
+      result = request.result == -3 ? -3 : -6;
+    } else if (stopping) {
+      result = -5;
+    } else if (platform::TickCountMs() - request.queuedAt > kServeTimeoutMs) {
+      result = -7;
+    } else {
+      continue;
+    }
+    std::erase(reads_, &request);
+    return result;
+  }
+}
+
+void TWorkWithPieces::ServeReadRequests() {
+  QScopedLock guard(readLock_);
+  for (ReadRequest* request : reads_) {
+    if (request->state == ReadRequest::kDone || request->state == ReadRequest::kFailed) continue;
+    request->state = ReadRequest::kServing;
+    ServeRead(*request);
+  }
+}
+
+void TWorkWithPieces::ServeRead(ReadRequest& request) {
+  request.state = ReadRequest::kFailed;
+  request.result = -3;
+  if (!pieces || pieces->PieceLength() <= 0) return;
+  const std::vector<TPieceFile>& files = pieces->Files();
+  if (request.file < 0 || static_cast<size_t>(request.file) >= files.size() || !request.buffer) return;
+  const TPieceFile& file = files[static_cast<size_t>(request.file)];
+  if (request.offset < 0 || request.length <= 0 || request.offset > file.Length - request.length) return;
+  // Pieces are counted from the start of the content: a file need not begin on a piece boundary.
+  const int64_t pieceLength = pieces->PieceLength();
+  const int64_t start = file.Offset + request.offset;
+  const int64_t firstPiece = start / pieceLength;
+  const int64_t lastPiece = (start + request.length - 1) / pieceLength;
+  currentPosition_ = static_cast<int32_t>(firstPiece);
+  for (int64_t piece = firstPiece; piece <= lastPiece; ++piece) {
+    if (!pieces->IsPieceComplete(piece)) return;
+  }
+  int64_t done = 0;
+  while (done < request.length) {
+    const int64_t at = start + done;
+    const int64_t got = pieces->ReadPieceData(at / pieceLength, request.buffer + done, request.length - done,
+                                              at % pieceLength, 0, false);
+    if (got <= 0) break;
+    done += got;
+  }
+  if (done == 0) {
+    request.result = -6;
+    return;
+  }
+  request.state = ReadRequest::kDone;
+  request.result = done;
 }
 
 void TWorkWithPieces::PrepareSwarmIdentity() {

@@ -3,7 +3,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "engine/frame/QTMutex.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/ITorrentTask.h"
 #include "engine/storage/TPieces.h"
@@ -11,6 +13,9 @@
 #include "engine/task/TWorkWithPeers.h"
 
 namespace bw {
+
+class IPeerTask;
+class TPieceScheduler;
 
 // The task's piece map and metadata link, and what the piece map reports back.
 class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorrentTask {
@@ -50,6 +55,16 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool SwarmIdentityReady() const { return swarmReady_; }
   const uint8_t* Handshake() const { return handshake_; }
 
+  // What the peer objects of this task work with.
+  IPeerTask& PeerTask();
+  // From any thread: copies bytes of a file once the task thread serves the request. Returns
+  // the count read, -3 when they are not all present, -5 when the task stops, -6 on another
+  // failure and -7 when the task thread did not take the request within three seconds.
+  int64_t ReadRange(int32_t file, uint8_t* buffer, int64_t offset, int64_t length);
+  // A torrent file fetched from a source becomes the metadata to load; later copies and bytes
+  // that do not decode are ignored.
+  bool AcceptTorrent(const std::string& bytes);
+
  protected:
   // Loads the torrent metadata from the task's torrent bytes and builds the piece map; false
   // while there is no metadata.
@@ -59,10 +74,22 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // Creates an empty piece map bound to this task with the task's paths.
   TPieces& CreatePieceMap();
   TPieces* PieceMap() { return pieces.get(); }
-  // A piece became complete: the scheduler drops it from its wanted list and tells the peers.
-  virtual void OnPieceCompleted(int32_t) {}
-  // Drops pieces the task no longer wants from the wanted list.
-  virtual void PruneWanted() {}
+  // A piece became complete: the scheduler drops it from its wanted and end-game lists.
+  virtual void OnPieceCompleted(int32_t piece);
+  // Drops pieces the task no longer wants from the wanted list; once the content is complete
+  // the end-game list goes too.
+  virtual void PruneWanted();
+  TPieceScheduler& PieceScheduler();
+  // Loads the metadata again once a torrent file has arrived; a new piece length splits the
+  // URL sources' work anew. Publishes the result.
+  void ReloadMetadata();
+  // Serves the queued read requests; called once per loop step on the task thread.
+  void ServeReadRequests();
+  // Transfer figures the peers report; the statistics layer keeps them.
+  virtual void AddDownloaded(int64_t) {}
+  virtual void AddKindBytes(int32_t, int64_t) {}
+  virtual void SetPeerRates(int64_t, int64_t) {}
+  virtual void RequestCycleSoon() {}
 
   void RefreshReports(bool force) override;
   std::span<const uint8_t> PieceBitmap() override;
@@ -75,14 +102,23 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool diskFull = false;
   bool bitmapChanged = false;
   bool reloadMetadata = false;  // a torrent file has arrived from a source
+  bool endGame = false;
 
  private:
+  class TaskScheduler;
+  struct ReadRequest;
+
   void RefreshCounters();
+  void ServeRead(ReadRequest& request);
 
   bool swarmReady_ = false;
   uint8_t handshake_[kHandshakeSize] = {};
   std::string bitmap_;
   int32_t bitmapPieces_ = 0;
+  std::unique_ptr<TaskScheduler> scheduler_;
+  QTMutex readLock_;
+  std::vector<ReadRequest*> reads_;  // the requests live on their callers' stacks
+  int32_t currentPosition_ = -1;
 };
 
 }  // namespace bw

@@ -15,8 +15,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 
   // Counted by the peer objects on the task thread: payload bytes delivered, bytes a source of
   // the given kind got into the piece map, bytes uploaded.
-  void AddDownloaded(int64_t bytes);
-  void AddKindBytes(int32_t kind, int64_t bytes);
+  void AddDownloaded(int64_t bytes) override;
+  void AddKindBytes(int32_t kind, int64_t bytes) override;
   void AddUploaded(int64_t bytes);
 
   // What the peers may still move in this second.

@@ -1,0 +1,278 @@
+#include "engine/task/TPieceScheduler.h"
+
+#include <algorithm>
+
+#include "engine/sources/TPeerId.h"
+#include "engine/sources/TPeerObject.h"
+#include "engine/sources/TPieceRange.h"
+#include "engine/storage/TPieces.h"
+#include "platform/Clock.h"
+
+namespace bw {
+
+namespace {
+
+bool BitSet(std::span<const uint8_t> bits, int64_t index) {
+  if (index < 0 || static_cast<uint64_t>(index) / 8 >= bits.size()) return false;
+  return (bits[static_cast<size_t>(index / 8)] & (0x80 >> (index % 8))) != 0;
+}
+
+bool Free(const TPieceRange& r) { return !r.exhausted && !r.abandoned && !r.worker && !r.rescan; }
+
+int64_t Left(const TPieceRange& r) { return static_cast<int64_t>(r.last) - r.next + 1; }
+
+}  // namespace
+
+TPieceScheduler::TPieceScheduler() = default;
+
+TPieceScheduler::~TPieceScheduler() = default;
+
+uint32_t TPieceScheduler::Ticks() { return platform::TickCountMs(); }
+
+void TPieceScheduler::Clear() {
+  for (const auto& r : ranges_) {
+    if (r->worker && r->worker->Range() == r.get()) r->worker->SetRange(nullptr);
+  }
+  ranges_.clear();
+  wanted_.clear();
+  endGame_.clear();
+}
+
+bool TPieceScheduler::Resplit() {
+  std::vector<TPeerObject*> workers;
+  for (const auto& r : ranges_) {
+    if (r->worker) workers.push_back(r->worker);
+  }
+  for (TPeerObject* worker : workers) worker->ReleaseRange();
+  ranges_.clear();
+  endGame_.clear();
+  return CreateInitialRanges();
+}
+
+int32_t TPieceScheduler::UnverifiedPieces() {
+  const TPieces* pieces = Pieces();
+  return pieces ? static_cast<int32_t>(pieces->PieceCount() - pieces->DonePieces()) : 0;
+}
+
+bool TPieceScheduler::CreateInitialRanges() {
+  const TPieces* pieces = Pieces();
+  const int64_t count = pieces ? pieces->PieceCount() : 0;
+  const std::vector<TPeerId*> sources = UrlSources();
+  const int64_t usable = static_cast<int64_t>(sources.size());
+  if (count <= 0 || usable <= 0) return false;
+  bool added = false;
+  for (int64_t k = 0; k < usable; ++k) {
+    TPeerId* source = sources[static_cast<size_t>(k)];
+    int64_t first = k;
+    int64_t last = k;
+    if (usable < count) {
+      const int64_t slice = count / usable;
+      first = slice * k;
+      last = k + 1 == usable ? count - 1 : slice * (k + 1) - 1;
+    }
+    // An allowance of zero would leave the slice to nobody.
+    int64_t n = std::min<int64_t>((last - first + 5) / 5, std::max(source->allowance, 1));
+    n = std::min(last - first + 1, n);
+    source->allowance = static_cast<int32_t>(n);
+    const int64_t size = (last - first + 1) / n;
+    for (int64_t j = 0; j < n; ++j) {
+      const int64_t end = j + 1 == n ? last : first + size * (j + 1) - 1;
+      auto range = std::make_unique<TPieceRange>(source, static_cast<int32_t>(first + size * j),
+                                                 static_cast<int32_t>(end));
+      ranges_.push_back(std::move(range));
+      added = true;
+    }
+    if (usable >= count && k + 1 >= count) break;
+  }
+  return added;
+}
+
+bool TPieceScheduler::AssignRange(TPeerObject& peer) {
+  if (ranges_.empty()) return false;
+  const int32_t current = peer.stats.currentPiece;
+  if (current >= 0) {
+    for (const auto& r : ranges_) {
+      if (!r->exhausted && !r->abandoned && !r->worker && r->next == current + 1) {
+        peer.SetRange(r.get());
+        return true;
+      }
+    }
+  }
+  const size_t size = ranges_.size();
+  const size_t start = Ticks() % size;
+  for (size_t i = 0; i < size; ++i) {
+    TPieceRange& r = *ranges_[(start + i) % size];
+    if (Free(r)) {
+      peer.SetRange(&r);
+      return true;
+    }
+  }
+  const uint64_t now = Clock();
+  for (const auto& r : ranges_) {
+    if (r->worker && r->worker != &peer && !r->abandoned && r->next == r->first && !r->rescan &&
+        r->blockCounter == 0 && now > r->assignedAt + kStaleSeconds) {
+      r->worker->ReleaseRange();
+      peer.SetRange(r.get());
+      return true;
+    }
+  }
+  for (const auto& r : ranges_) {
+    if (r->rescan && !r->worker) {
+      peer.SetRange(r.get());
+      return true;
+    }
+  }
+  return StealRange(peer);
+}
+
+bool TPieceScheduler::StealRange(TPeerObject& peer) {
+  const int64_t rp = peer.counters.downloadRate;
+  const bool holds = peer.Range() != nullptr;
+  if (rp == 0 && holds) return false;
+  TPieceRange* r = FindRangeToSplit(peer);
+  if (!r) return false;
+  const TPieces* pieces = Pieces();
+  while (r->last > r->next && !pieces->IsPieceWanted(r->last)) --r->last;
+  const int64_t c = Left(*r);
+  if (c <= 0) return false;
+  TPeerObject* worker = r->worker;
+  const int64_t rw = worker->counters.downloadRate;
+  const bool faster = 2 * rw < rp;
+  int64_t m = holds && rw + rp > 0 ? rp * 100 / (rw + rp) : 50;
+  if (m < 100 && faster) ++m;
+  int64_t e = c > 1 ? c * m / 100 : 1;
+  if (e < c && faster) ++e;
+  if (e <= 0) return false;
+  const int32_t first = static_cast<int32_t>(r->last - e + 1);
+  auto split = std::make_unique<TPieceRange>(peer.PeerId(), first, r->last);
+  TPieceRange* taken = split.get();
+  r->last = std::max(first - 1, r->next);
+  r->assignedAt = Clock();
+  ranges_.push_back(std::move(split));
+  peer.SetRange(taken);
+  // A plain source left with only the piece just handed on gives way to the much faster peer.
+  if (!worker->IsBitTorrent() && r->next == first && r->last == first && rp >= 3 * rw) {
+    r->abandoned = true;
+    worker->ReleaseRange();  // removes r
+  }
+  return true;
+}
+
+TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
+  const TPieces* pieces = Pieces();
+  if (!pieces) return nullptr;
+  const int64_t rp = peer.counters.downloadRate;
+  const int64_t pieceLength = pieces->PieceLength();
+  const bool fewLeft = UnverifiedPieces() < 4;
+  const uint64_t now = Clock();
+  const auto pick = [&](bool firstPass) -> TPieceRange* {
+    TPieceRange* best = nullptr;
+    int64_t bestTime = -1;
+    for (const auto& r : ranges_) {
+      if (!r->worker || r->worker == &peer || r->abandoned) continue;
+      const int64_t left = Left(*r);
+      if (left <= 0) continue;
+      const int64_t rw = r->worker->counters.downloadRate;
+      if (firstPass) {
+        if (now <= r->assignedAt + kStaleSeconds && rw == 0) continue;
+        if (left == 1 && rw != 0 && rp < 2 * rw) continue;
+      } else if (now <= r->assignedAt + 3 && left <= 1) {
+        continue;
+      }
+      if (rw == 0) return r.get();
+      const int64_t t = left * pieceLength / rw;
+      if (t <= static_cast<int64_t>(kStaleSeconds) && !fewLeft) continue;
+      if (t > bestTime) {
+        bestTime = t;
+        best = r.get();
+      }
+    }
+    return best;
+  };
+  TPieceRange* found = pick(true);
+  if (!found && !peer.Range()) found = pick(false);
+  return found;
+}
+
+bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove) {
+  const int64_t occurs = std::count(wanted_.begin(), wanted_.end(), index);
+  if (add) {
+    const TPieces* pieces = Pieces();
+    const int64_t verified = pieces ? pieces->DonePieces() : 0;
+    const int64_t count = pieces ? pieces->PieceCount() : 0;
+    const int64_t c = std::max<int64_t>(static_cast<int64_t>(ActivePeers().size()) / 3, 64);
+    const int64_t d = std::max<int64_t>(c + verified - count, 1);
+    if (occurs > d) return false;
+    wanted_.push_back(index);
+    return true;
+  }
+  if (!remove) return occurs > 0;
+  std::erase(wanted_, index);
+  return occurs > 0;
+}
+
+void TPieceScheduler::PruneWanted() {
+  const TPieces* pieces = Pieces();
+  if (!pieces) return;
+  std::erase_if(wanted_, [pieces](int32_t index) { return !pieces->IsPieceWanted(index); });
+}
+
+void TPieceScheduler::OnPieceCompleted(int32_t piece) {
+  std::erase(wanted_, piece);
+  const TPieces* pieces = Pieces();
+  const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
+  if (pieceLength <= 0) return;
+  std::erase_if(endGame_, [&](const TBlockRequest& r) {
+    return r.block * TPeerObject::BLOCK_SIZE / pieceLength == piece;
+  });
+}
+
+bool TPieceScheduler::TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude,
+                                        int32_t max, std::vector<TBlockRequest>& out) {
+  const TPieces* pieces = Pieces();
+  const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
+  if (pieceLength <= 0) return false;
+  const auto pieceOf = [pieceLength](const TBlockRequest& r) { return r.block * TPeerObject::BLOCK_SIZE / pieceLength; };
+  const auto chosen = std::find_if(endGame_.begin(), endGame_.end(), [&](const TBlockRequest& r) {
+    const int64_t piece = pieceOf(r);
+    return BitSet(peerHas, piece) && !BitSet(exclude, piece) && pieces->IsPieceWanted(piece);
+  });
+  if (chosen == endGame_.end()) return false;
+  const int64_t piece = pieceOf(*chosen);
+  const size_t limit = static_cast<size_t>(max <= 0 ? kDefaultEndGameTake : max);
+  const auto requested = [&out](const TBlockRequest& r) {
+    return std::any_of(out.begin(), out.end(), [&r](const TBlockRequest& o) { return o.block == r.block; });
+  };
+  bool moved = false;
+  for (auto it = endGame_.begin(); it != endGame_.end() && out.size() < limit;) {
+    if (pieceOf(*it) == piece && !requested(*it)) {
+      out.push_back({it->block, it->length, 0, false});
+      it = endGame_.erase(it);
+      moved = true;
+    } else {
+      ++it;
+    }
+  }
+  return moved;
+}
+
+void TPieceScheduler::ReturnRequests(const std::vector<TBlockRequest>& requests) {
+  for (const TBlockRequest& r : requests) {
+    const bool listed = std::any_of(endGame_.begin(), endGame_.end(),
+                                    [&r](const TBlockRequest& e) { return e.block == r.block; });
+    if (!listed) endGame_.push_back({r.block, r.length, 0, false});
+  }
+}
+
+int32_t TPieceScheduler::RandomStartPiece() {
+  const TPieces* pieces = Pieces();
+  const int64_t count = pieces ? pieces->PieceCount() : 0;
+  if (!RandomStartEnabled() || count <= 0) return -1;
+  const int64_t verified = pieces->DonePieces();
+  const int64_t a = verified * (FastStart() ? 20 : 10) + 6;
+  const int64_t b = static_cast<int64_t>(Ticks()) % a % count;
+  // Skipping past the verified pieces must still land inside the content.
+  return static_cast<int32_t>(verified > 1 ? (b + verified) % count : b);
+}
+
+}  // namespace bw

@@ -1,0 +1,70 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/sources/IPeerTask.h"
+
+namespace bw {
+
+class TPeerId;
+
+// The task side of the work split: the piece runs of the URL sources, the wanted-piece list and
+// the end-game list shared by the BitTorrent peers. Everything runs on the task thread.
+class TPieceScheduler : public IPeerTask {
+ public:
+  // A range assigned longer ago than this without progress may be taken from its worker.
+  static constexpr uint64_t kStaleSeconds = 10;
+  static constexpr int32_t kDefaultEndGameTake = 16;
+
+  TPieceScheduler();
+  ~TPieceScheduler() override;
+  TPieceScheduler(const TPieceScheduler&) = delete;
+  TPieceScheduler& operator=(const TPieceScheduler&) = delete;
+
+  std::vector<std::unique_ptr<TPieceRange>>& Ranges() override { return ranges_; }
+  bool CreateInitialRanges() override;
+  bool AssignRange(TPeerObject& peer) override;
+  std::vector<TBlockRequest>& EndGameList() override { return endGame_; }
+  void ReturnRequests(const std::vector<TBlockRequest>& requests) override;
+
+  TPieceRange* FindRangeToSplit(TPeerObject& peer);
+  bool WantPiece(int32_t index, bool add, bool remove);
+  // Moves end-game entries of one piece the peer has (and the exclusion set does not name) to
+  // the peer's list. Bitmaps hold the most significant bit first.
+  bool TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude, int32_t max,
+                         std::vector<TBlockRequest>& out);
+  // The piece a BitTorrent peer starts with; -1 when the task starts in order.
+  int32_t RandomStartPiece();
+
+  // A verified piece is neither wanted nor worth a duplicate request any more.
+  void OnPieceCompleted(int32_t piece);
+  // Drops pieces the piece map no longer needs from the wanted list.
+  void PruneWanted();
+  // Workers let their ranges go and all lists are emptied.
+  void Clear();
+  // After the piece length changed: the workers let go and the split starts over.
+  bool Resplit();
+  const std::vector<int32_t>& Wanted() const { return wanted_; }
+
+ protected:
+  // The usable URL sources of the candidate list, in list order.
+  virtual std::vector<TPeerId*> UrlSources() = 0;
+  virtual bool StopRequested() = 0;
+  // The task's first option byte: BitTorrent peers start at a random piece.
+  virtual bool RandomStartEnabled() = 0;
+  virtual bool FastStart() = 0;
+  // Milliseconds, only used to spread choices.
+  virtual uint32_t Ticks();
+
+ private:
+  bool StealRange(TPeerObject& peer);
+  int32_t UnverifiedPieces();
+
+  std::vector<std::unique_ptr<TPieceRange>> ranges_;
+  std::vector<int32_t> wanted_;
+  std::vector<TBlockRequest> endGame_;
+};
+
+}  // namespace bw

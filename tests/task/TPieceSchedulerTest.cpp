@@ -1,0 +1,277 @@
+#include "engine/task/TPieceScheduler.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/sources/FakePeerTask.h"
+
+namespace bw {
+namespace {
+
+constexpr int64_t kPieceLength = 32768;
+
+// A scheduler over a real piece map; the pool, clock and ticks are set by the test.
+class TestScheduler : public TPieceScheduler {
+ public:
+  explicit TestScheduler(int64_t pieces) {
+    content = test::Content(static_cast<size_t>(pieces * kPieceLength));
+    map.SetSaveDirectory(dir.path);
+    loaded = map.LoadInfo(*test::Parse(test::SingleInfo("data.bin", pieces * kPieceLength, kPieceLength,
+                                                        test::PieceHashes(content, kPieceLength))));
+  }
+  ~TestScheduler() override {
+    for (TPeerId* id : sources) id->Release();
+  }
+
+  TPieces* Pieces() override { return &map; }
+  uint64_t Clock() override { return now; }
+  bool HasMetadata() override { return true; }
+  bool IsComplete() override { return false; }
+  bool CanSchedule() override { return true; }
+  bool InEndGame() override { return endGame; }
+  bool PeerConnectionsEnabled() override { return true; }
+  int32_t CurrentPosition() override { return -1; }
+  int32_t MaxConnections() override { return 52; }
+  void AddDownloaded(int64_t) override {}
+  void AddKindBytes(int32_t, int64_t) override {}
+  void PenalizeSource(TPeerId&, int32_t) override {}
+  void RequestCycleSoon() override {}
+  std::vector<TPeerObject*>& ActivePeers() override { return active; }
+  void SetPeerRates(int64_t, int64_t) override {}
+
+  std::vector<TPeerId*> UrlSources() override { return sources; }
+  bool StopRequested() override { return false; }
+  bool RandomStartEnabled() override { return randomStart; }
+  bool FastStart() override { return fastStart; }
+  uint32_t Ticks() override { return ticks; }
+
+  void AddSources(int count, int32_t allowance) {
+    for (int i = 0; i < count; ++i) {
+      sources.push_back(test::MakeIdentity(SOURCE_HTTP, 8080 + i));
+      sources.back()->allowance = allowance;
+    }
+  }
+
+  test::TempDir dir;
+  test::FakeTask piecesTask;
+  TPieces map{piecesTask};
+  std::string content;
+  bool loaded = false;
+  uint64_t now = 1000;
+  uint32_t ticks = 0;
+  bool endGame = false;
+  bool randomStart = true;
+  bool fastStart = false;
+  std::vector<TPeerId*> sources;
+  std::vector<TPeerObject*> active;
+};
+
+class SchedulerFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (test::TestPeer* peer : peers) {
+      peer->Reset();
+      peer->Release();
+    }
+  }
+  void Build(int64_t pieces) {
+    sched = std::make_unique<TestScheduler>(pieces);
+    ASSERT_TRUE(sched->loaded);
+  }
+  test::TestPeer* Peer(uint32_t kind, int64_t rate) {
+    auto* peer = new test::TestPeer(kind, sched.get());
+    peer->counters.downloadRate = rate;
+    peers.push_back(peer);
+    return peer;
+  }
+  // One range [first, last] worked by the peer since the clock's current time.
+  TPieceRange* Working(test::TestPeer* peer, int32_t first, int32_t last) {
+    sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, first, last));
+    peer->SetRange(sched->Ranges().back().get());
+    return sched->Ranges().back().get();
+  }
+
+  std::unique_ptr<TestScheduler> sched;
+  std::vector<test::TestPeer*> peers;
+};
+
+struct Span {
+  int32_t first, last;
+  bool operator==(const Span&) const = default;
+};
+
+std::vector<Span> Spans(TestScheduler& s, TPeerId* owner) {
+  std::vector<Span> out;
+  for (const auto& r : s.Ranges()) {
+    if (r->Owner() == owner) out.push_back({r->first, r->last});
+  }
+  return out;
+}
+
+TEST_F(SchedulerFixture, InitialSplitGivesEachSourceASliceInRangesOfAboutFivePieces) {
+  Build(100);
+  sched->AddSources(3, 10);
+  ASSERT_TRUE(sched->CreateInitialRanges());
+  const std::vector<Span> first = Spans(*sched, sched->sources[0]);
+  const std::vector<Span> expected = {{0, 3}, {4, 7}, {8, 11}, {12, 15}, {16, 19}, {20, 23}, {24, 32}};
+  EXPECT_EQ(first, expected);
+  EXPECT_EQ(sched->sources[0]->allowance, 7);
+  EXPECT_EQ(Spans(*sched, sched->sources[1]).front().first, 33);
+  EXPECT_EQ(Spans(*sched, sched->sources[1]).back().last, 65);
+  EXPECT_EQ(Spans(*sched, sched->sources[2]).front().first, 66);
+  EXPECT_EQ(Spans(*sched, sched->sources[2]).back().last, 99);
+  for (const auto& r : sched->Ranges()) {
+    EXPECT_EQ(r->next, r->first);
+    EXPECT_EQ(r->worker, nullptr);
+  }
+}
+
+TEST_F(SchedulerFixture, InitialSplitWithMoreSourcesThanPiecesStopsAtThePieceCount) {
+  Build(2);
+  sched->AddSources(5, 10);
+  ASSERT_TRUE(sched->CreateInitialRanges());
+  ASSERT_EQ(sched->Ranges().size(), 2u);
+  EXPECT_EQ(Spans(*sched, sched->sources[0]), (std::vector<Span>{{0, 0}}));
+  EXPECT_EQ(Spans(*sched, sched->sources[1]), (std::vector<Span>{{1, 1}}));
+}
+
+TEST_F(SchedulerFixture, InitialSplitSurvivesAZeroAllowanceAndNoSources) {
+  Build(10);
+  EXPECT_FALSE(sched->CreateInitialRanges());
+  sched->AddSources(1, 0);
+  ASSERT_TRUE(sched->CreateInitialRanges());
+  EXPECT_EQ(Spans(*sched, sched->sources[0]), (std::vector<Span>{{0, 9}}));
+}
+
+TEST_F(SchedulerFixture, AssignmentPrefersContinuationThenFreeRangesThenStaleOnes) {
+  Build(40);
+  sched->AddSources(1, 4);
+  ASSERT_TRUE(sched->CreateInitialRanges());  // [0,9] [10,19] [20,29] [30,39]
+  test::TestPeer* a = Peer(SOURCE_HTTP, 0);
+  a->stats.currentPiece = 19;
+  ASSERT_TRUE(sched->AssignRange(*a));
+  EXPECT_EQ(a->Range()->first, 20);
+  EXPECT_EQ(a->Range()->worker, a);
+  EXPECT_EQ(a->stats.rangesTaken, 1);
+
+  sched->ticks = 3;  // the free search starts at the fourth range
+  test::TestPeer* b = Peer(SOURCE_HTTP, 0);
+  ASSERT_TRUE(sched->AssignRange(*b));
+  EXPECT_EQ(b->Range()->first, 30);
+  test::TestPeer* c = Peer(SOURCE_HTTP, 0);
+  ASSERT_TRUE(sched->AssignRange(*c));
+  EXPECT_EQ(c->Range()->first, 0);
+  test::TestPeer* d = Peer(SOURCE_HTTP, 0);
+  ASSERT_TRUE(sched->AssignRange(*d));
+  EXPECT_EQ(d->Range()->first, 10);
+
+  // Every range is busy; one that never moved for more than ten seconds changes hands.
+  d->Range()->next = 11;
+  a->Range()->next = 21;
+  b->Range()->next = 31;
+  sched->now += TPieceScheduler::kStaleSeconds + 1;
+  test::TestPeer* e = Peer(SOURCE_HTTP, 0);
+  ASSERT_TRUE(sched->AssignRange(*e));
+  EXPECT_EQ(e->Range()->first, 0);
+  EXPECT_EQ(c->Range(), nullptr);
+}
+
+TEST_F(SchedulerFixture, StealingTakesAShareByRate) {
+  struct Case {
+    const char* name;
+    bool holdsRange;
+    int32_t taken;
+  };
+  for (const Case& k : {Case{"holding a range", true, 8}, Case{"holding none", false, 6}}) {
+    Build(40);
+    test::TestPeer* slow = Peer(SOURCE_HTTP, 1000);
+    TPieceRange* r = Working(slow, 0, 19);
+    r->next = 10;  // ten pieces left
+    test::TestPeer* fast = Peer(SOURCE_HTTP, 3000);
+    if (k.holdsRange) Working(fast, 30, 30)->next = 31;
+    sched->now += 1;
+    ASSERT_TRUE(sched->AssignRange(*fast)) << k.name;
+    EXPECT_EQ(fast->Range()->last, 19) << k.name;
+    EXPECT_EQ(fast->Range()->first, 20 - k.taken) << k.name;
+    EXPECT_EQ(r->last, 19 - k.taken) << k.name;
+    EXPECT_EQ(slow->Range(), r) << k.name;
+    TearDown();
+    peers.clear();
+  }
+}
+
+TEST_F(SchedulerFixture, StealingAbandonsASlowSourceLeftWithTheSplitPiece) {
+  Build(10);
+  test::TestPeer* slow = Peer(SOURCE_HTTP, 1000);
+  TPieceRange* r = Working(slow, 0, 5);
+  r->next = 5;  // one piece left
+  test::TestPeer* fast = Peer(SOURCE_HTTP, 100000);
+  ASSERT_TRUE(sched->AssignRange(*fast));
+  EXPECT_EQ(fast->Range()->first, 5);
+  EXPECT_EQ(slow->Range(), nullptr);
+  ASSERT_EQ(sched->Ranges().size(), 1u);
+  EXPECT_EQ(sched->Ranges().front().get(), fast->Range());
+}
+
+TEST_F(SchedulerFixture, NoRangeIsSplitWhenTheRestIsQuicklyDone) {
+  Build(40);
+  test::TestPeer* worker = Peer(SOURCE_HTTP, 10 * kPieceLength);
+  Working(worker, 0, 19)->next = 10;  // one second of work left
+  test::TestPeer* peer = Peer(SOURCE_HTTP, 100 * kPieceLength);
+  EXPECT_EQ(sched->FindRangeToSplit(*peer), nullptr);
+  worker->counters.downloadRate = kPieceLength / 4;  // 40 seconds left
+  EXPECT_NE(sched->FindRangeToSplit(*peer), nullptr);
+}
+
+TEST_F(SchedulerFixture, EndGameBlocksMoveForOnePieceAndGoWhenItCompletes) {
+  Build(4);
+  const int64_t perPiece = kPieceLength / TPeerObject::BLOCK_SIZE;  // 2 blocks a piece
+  for (int64_t b = 0; b < 4 * perPiece; ++b) sched->EndGameList().push_back({b, TPeerObject::BLOCK_SIZE});
+  const uint8_t has[] = {0x60};     // pieces 1 and 2
+  const uint8_t exclude[] = {0x40};  // piece 1
+  std::vector<TBlockRequest> out = {{5, TPeerObject::BLOCK_SIZE}};
+  ASSERT_TRUE(sched->TakeEndGameBlocks(has, exclude, 0, out));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].block, 4);
+  EXPECT_EQ(sched->EndGameList().size(), 7u);  // block 5 stays: the peer asked for it already
+  EXPECT_FALSE(sched->TakeEndGameBlocks(has, exclude, 0, out));
+
+  sched->OnPieceCompleted(2);
+  std::vector<int64_t> left;
+  for (const TBlockRequest& r : sched->EndGameList()) left.push_back(r.block);
+  EXPECT_EQ(left, (std::vector<int64_t>{0, 1, 2, 3, 6, 7}));
+}
+
+TEST_F(SchedulerFixture, WantedListCapsRepeatsAndForgetsCompletedPieces) {
+  Build(100);
+  // With 100 pieces and none verified a piece may be listed once more after its first entry.
+  EXPECT_TRUE(sched->WantPiece(7, true, false));
+  EXPECT_TRUE(sched->WantPiece(7, true, false));
+  EXPECT_FALSE(sched->WantPiece(7, true, false));
+  EXPECT_FALSE(sched->WantPiece(8, false, false));
+  sched->WantPiece(8, true, false);
+  EXPECT_TRUE(sched->WantPiece(8, false, false));
+  sched->OnPieceCompleted(7);
+  EXPECT_EQ(sched->Wanted(), (std::vector<int32_t>{8}));
+  EXPECT_TRUE(sched->WantPiece(8, false, true));
+  EXPECT_FALSE(sched->WantPiece(8, false, false));
+}
+
+TEST_F(SchedulerFixture, RandomStartPieceStaysInsideTheContent) {
+  Build(10);
+  sched->randomStart = false;
+  EXPECT_EQ(sched->RandomStartPiece(), -1);
+  sched->randomStart = true;
+  for (int32_t piece = 0; piece < 8; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+  for (bool fast : {false, true}) {
+    sched->fastStart = fast;
+    for (uint32_t t = 0; t < 200; ++t) {
+      sched->ticks = t * 7919u;
+      const int32_t piece = sched->RandomStartPiece();
+      ASSERT_GE(piece, 0);
+      ASSERT_LT(piece, 10) << "ticks " << sched->ticks;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace bw
