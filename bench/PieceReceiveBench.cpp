@@ -15,21 +15,13 @@
 #include "engine/common/Sha1.h"
 #include "engine/storage/QElement.h"
 #include "engine/storage/TPieces.h"
+#include "tests/storage/QuietPiecesTask.h"
 
 namespace {
 
 constexpr int64_t kTotal = int64_t{1} << 30;
 constexpr int64_t kPiece = 1 << 20;
 constexpr int32_t kBlock = bw::TPieces::kBlockSize;
-
-class BenchTask : public bw::IPiecesTask {
- public:
-  void OnPiecesEvent(const bw::TPiecesEvent&) override {}
-  bool StopRequested() override { return false; }
-  int64_t Clock() override { return 1000; }
-  bool MetadataLoaded() override { return true; }
-  void ReportEvent(const char*, const std::string&) override {}
-};
 
 // Block b of the content: a fixed random pattern stamped with b.
 void FillBlock(uint8_t* out, int64_t b) {
@@ -91,7 +83,7 @@ void ReceiveToDisk(benchmark::State& state) {
                            std::to_string(kPiece) + "e6:pieces" + std::to_string(hashes.size()) + ":" +
                            hashes + "e";
   for (auto _ : state) {
-    BenchTask task;
+    bw::test::QuietPiecesTask task;
     bw::TPieces map(task);
     map.SetSaveDirectory(Folder());
     auto root = bw::ParseElement(info.data(), static_cast<int64_t>(info.size()));

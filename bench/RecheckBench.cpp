@@ -13,6 +13,7 @@
 #include "engine/common/Sha1.h"
 #include "engine/storage/QElement.h"
 #include "engine/storage/TPieces.h"
+#include "tests/storage/QuietPiecesTask.h"
 
 namespace {
 
@@ -20,15 +21,6 @@ constexpr int64_t kFileLength = int64_t{512} << 20;
 constexpr int kFiles = 4;
 constexpr int64_t kPieceLength = 1 << 20;
 constexpr int64_t kSetLength = kFileLength * kFiles;
-
-class CheckTask : public bw::IPiecesTask {
- public:
-  void OnPiecesEvent(const bw::TPiecesEvent&) override {}
-  bool StopRequested() override { return false; }
-  int64_t Clock() override { return 0; }
-  bool MetadataLoaded() override { return true; }
-  void ReportEvent(const char*, const std::string&) override {}
-};
 
 struct FileSet {
   std::string folder;
@@ -78,7 +70,7 @@ void Throughput(benchmark::State& state, double seconds) {
 void RecheckFiles(benchmark::State& state) {
   const FileSet& set = Files();
   for (auto _ : state) {
-    CheckTask task;
+    bw::test::QuietPiecesTask task;
     bw::TPieces map(task);
     map.SetSaveDirectory(set.folder);
     auto info = bw::ParseElement(set.info.data(), static_cast<int64_t>(set.info.size()));

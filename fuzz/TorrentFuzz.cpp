@@ -8,27 +8,18 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/IPiecesTask.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TTorrent.h"
+#include "tests/storage/QuietPiecesTask.h"
 
 namespace {
-
-class Task : public bw::IPiecesTask {
- public:
-  void OnPiecesEvent(const bw::TPiecesEvent&) override {}
-  bool StopRequested() override { return false; }
-  int64_t Clock() override { return 0; }
-  bool MetadataLoaded() override { return true; }
-  void ReportEvent(const char*, const std::string&) override {}
-};
 
 const std::string kScratch = "/tmp/bw-fuzz-torrent-" + std::to_string(getpid()) + "/";
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Task task;
+  bw::test::QuietPiecesTask task;
   bw::TPieces map(task);
   map.SetSaveDirectory(kScratch);
   map.SetFreeSpaceQuery([](const std::string&) { return int64_t{1} << 50; });

@@ -139,7 +139,10 @@ bool TWorkThread::Prepare() {
     bool unreadable = false;
     if (StartsWithNoCase(id, "file://")) {
       std::string bytes;
-      if (platform::ReadWholeFile(id.substr(7), &bytes) && !bytes.empty()) {
+      const std::string path = id.substr(7);
+      // The named file is read whole: a torrent never comes near this size.
+      const int64_t size = platform::PathFileSize(path);
+      if (size > 0 && size <= TTorrent::kMaxTorrentFile && platform::ReadWholeFile(path, &bytes) && !bytes.empty()) {
         StoreInfoText(kTorrent, std::move(bytes));
       } else {
         unreadable = true;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "engine/task/TWorkThread.h"
 #include "tests/storage/PiecesTestSupport.h"
 #include "tests/task/TaskTestSupport.h"
@@ -57,6 +59,17 @@ TEST_F(TaskWithTorrent, FindsContentAlreadyOnDiskComplete) {
   EXPECT_EQ(progress.status, kTaskStatusComplete);
   EXPECT_EQ(progress.doneBytes, content.size());
   EXPECT_EQ(test::ReadAll(dir.path + "game.cab"), content);
+}
+
+TEST_F(TaskWithTorrent, OversizedTorrentFileIsRefusedUnread) {
+  const std::string huge = dir.path + "huge.torrent";
+  test::WriteFile(huge, "d");
+  std::filesystem::resize_file(huge, TTorrent::kMaxTorrentFile + 1);  // sparse: costs no disk
+  TWorkThread* task = nullptr;
+  ASSERT_EQ(Create("http://127.0.0.1:9/huge.cab", kAppFlags | kTaskFlagP2SP, "huge.cab", "file://" + huge, &task),
+            kEngineOk);
+  ASSERT_TRUE(Ends(task, 5));
+  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
 }
 
 }  // namespace
