@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,7 +20,8 @@ namespace bw::test {
 
 // A program started by a test and stopped by its pid when the object goes. Helpers that the
 // program forks and leaves behind when it stops become the test's own children and are reaped
-// too, so no zombie outlives the test. One at a time per test program.
+// too, so no zombie outlives the test. Several may run at once: each one's end is left to its
+// own object.
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const std::string& logPath) {
@@ -39,12 +41,34 @@ class ChildProcess {
       ::_exit(127);
     }
     if (log >= 0) ::close(log);
+    if (pid_ > 0) Running().insert(pid_);
   }
   ~ChildProcess() { Stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+
+  void Signal(int signal) const {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+
+  // The exit status once the program has ended (128 + the signal when a signal ended it), or -1
+  // while it still runs after `timeoutMs`.
+  int Wait(int timeoutMs) {
+    if (pid_ <= 0) return exitStatus_;
+    for (int waited = 0;; waited += 10) {
+      int status;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exitStatus_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        Forget();
+        return exitStatus_;
+      }
+      if (waited >= timeoutMs) return -1;
+      platform::SleepMs(10);
+    }
+  }
 
   // True once something accepts connections on 127.0.0.1:port (within about five seconds).
   bool WaitListening(uint16_t port) {
@@ -76,22 +100,41 @@ class ChildProcess {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);
     }
-    pid_ = -1;
+    Forget();
     ReapOrphans();
   }
 
  private:
-  // The stopped program's helpers end on their own once it is gone.
+  static std::set<pid_t>& Running() {
+    static std::set<pid_t> running;
+    return running;
+  }
+
+  void Forget() {
+    Running().erase(pid_);
+    pid_ = -1;
+  }
+
+  // The stopped program's helpers end on their own once it is gone. The end of a program another
+  // object started is left to that object, and while such programs run only helpers that have
+  // already ended are reaped: waiting for the rest could not tell them apart.
   static void ReapOrphans() {
-    int status;
     for (int i = 0; i < 200; ++i) {
-      const pid_t r = ::waitpid(-1, &status, WNOHANG);
-      if (r < 0) return;  // no children left
-      if (r == 0) platform::SleepMs(10);
+      siginfo_t ended{};
+      if (::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) != 0) return;  // no children left
+      if (ended.si_pid == 0) {
+        if (!Running().empty()) return;
+        platform::SleepMs(10);
+      } else if (Running().count(ended.si_pid)) {
+        return;
+      } else {
+        ::waitpid(ended.si_pid, nullptr, 0);
+      }
     }
   }
 
   pid_t pid_ = -1;
+  int exitStatus_ = -1;
 };
 
 // The full path of a program on PATH, or "" when it is not installed.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "platform/Thread.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"
+#include "tests/net/NginxServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
 
@@ -31,12 +33,6 @@ std::string ReadFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-int CountOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 // An identity for an address, parsed as the source list would; the test holds one reference.
@@ -107,40 +103,25 @@ class RealServerTest : public ::testing::Test {
   }
 
   void StartNginx() {
-    const std::string exe = test::FindProgram("nginx");
-    if (exe.empty()) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
-    const std::string dir = task_.dir.path;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = test::FreePort();
-      std::ofstream(dir + "nginx.conf")
-          << "daemon off;\nmaster_process off;\npid " << dir << "nginx.pid;\nerror_log " << dir
-          << "error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log " << dir
-          << "access.log;\n  client_body_temp_path " << dir << "t1;\n  proxy_temp_path " << dir
-          << "t2;\n  fastcgi_temp_path " << dir << "t3;\n  uwsgi_temp_path " << dir
-          << "t4;\n  scgi_temp_path " << dir << "t5;\n  default_type application/octet-stream;\n"
-          << "  absolute_redirect off;\n  server {\n    listen 127.0.0.1:" << port_ << ";\n    root "
-          << www_ << ";\n    location = /old { return 302 /data.bin; }\n"
-          << "    location = /named.bin {\n      alias " << www_ << "data.bin;\n"
-          << "      add_header Content-Disposition 'attachment; filename=\"../x y.bin\"; size=1';\n"
-          << "    }\n  }\n}\n";
-      server_ = std::make_unique<test::ChildProcess>(
-          std::vector<std::string>{exe, "-c", dir + "nginx.conf", "-p", dir, "-e", dir + "error.log"},
-          dir + "nginx.out");
-      if (server_->WaitListening(port_)) return;
-      server_.reset();
-    }
-    FAIL() << "nginx did not start: " << ReadFile(dir + "error.log");
+    if (!test::NginxServer::Installed()) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
+    nginx_ = std::make_unique<test::NginxServer>(
+        www_, task_.dir.path + "nginx",
+        "    location = /old { return 302 /data.bin; }\n"
+        "    location = /named.bin {\n      alias " + www_ + "data.bin;\n"
+        "      add_header Content-Disposition 'attachment; filename=\"../x y.bin\"; size=1';\n    }");
+    ASSERT_TRUE(nginx_->Running()) << "nginx did not start: " << nginx_->ErrorLog();
+    port_ = nginx_->Port();
   }
 
   void StartPython() {
     for (int attempt = 0; attempt < 3; ++attempt) {
       port_ = test::FreePort();
-      server_ = std::make_unique<test::ChildProcess>(
+      python_ = std::make_unique<test::ChildProcess>(
           std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
                                    "--directory", www_, std::to_string(port_)},
           task_.dir.path + "python.out");
-      if (server_->WaitListening(port_)) return;
-      server_.reset();
+      if (python_->WaitListening(port_)) return;
+      python_.reset();
     }
     FAIL() << "python3 -m http.server did not start";
   }
@@ -148,12 +129,12 @@ class RealServerTest : public ::testing::Test {
   std::string Address(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
-  std::string AccessLog() const { return ReadFile(task_.dir.path + "access.log"); }
 
   FakePeerTask task_{kFileLength, kPieceLength};
   std::string www_;
   uint16_t port_ = 0;
-  std::unique_ptr<test::ChildProcess> server_;
+  std::unique_ptr<test::NginxServer> nginx_;
+  std::unique_ptr<test::ChildProcess> python_;
 };
 
 // The first answer is read on while the wanted piece lies within 128 KiB; further ahead a ranged
@@ -168,7 +149,7 @@ TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
     SCOPED_TRACE(c.firstPiece);
     FakePeerTask task(kFileLength, kPieceLength);
     std::ofstream(www_ + "data.bin", std::ios::binary) << task.content;
-    const size_t logged = AccessLog().size();
+    const size_t logged = nginx_->Requests().size();
     task.initialRanges = {{c.firstPiece, 15}};
     Source source(Address("/data.bin"));
     ASSERT_TRUE(source.parsed);
@@ -178,8 +159,10 @@ TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
     EXPECT_EQ(source.Url().fileName, "data.bin");
     EXPECT_FALSE(source.Url().rangesIgnored);
     EXPECT_EQ(task.kindBytes[SOURCE_HTTP], kFileLength);
-    const std::string log = AccessLog().substr(logged);
-    EXPECT_EQ(CountOf(log, "\" 206 ") > 0, c.ranged) << log;
+    const std::vector<test::AccessEntry> requests = nginx_->Requests();
+    const bool ranged = std::any_of(requests.begin() + logged, requests.end(),
+                                    [](const test::AccessEntry& e) { return e.status == 206; });
+    EXPECT_EQ(ranged, c.ranged);
     // Piece 0 lies behind the stream at the end: one request from the start again.
     EXPECT_EQ(source.Url().reconnects, c.ranged ? 2 : 1);
   }
