@@ -50,7 +50,7 @@ class NginxServer {
   }
   std::string ErrorLog() const { return ReadText(prefix_ + "error.log"); }
 
-  // Ends the server; connections in progress are closed, and logged.
+  // Ends the server. A request still in progress is cut off and never logged.
   void Stop() { process_.reset(); }
 
   std::vector<AccessEntry> Requests() const {
@@ -65,9 +65,10 @@ class NginxServer {
     return entries;
   }
 
+  // Bytes of the files served (200 and 206 answers), not of error pages.
   int64_t BytesSent() const {
     int64_t total = 0;
-    for (const AccessEntry& e : Requests()) total += e.bytesSent;
+    for (const AccessEntry& e : Requests()) total += e.status == 200 || e.status == 206 ? e.bytesSent : 0;
     return total;
   }
 

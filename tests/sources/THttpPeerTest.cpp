@@ -14,9 +14,9 @@
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
 #include "platform/Thread.h"
-#include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/net/NginxServer.h"
+#include "tests/net/PythonHttpServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
 
@@ -114,16 +114,9 @@ class RealServerTest : public ::testing::Test {
   }
 
   void StartPython() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = test::FreePort();
-      python_ = std::make_unique<test::ChildProcess>(
-          std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                                   "--directory", www_, std::to_string(port_)},
-          task_.dir.path + "python.out");
-      if (python_->WaitListening(port_)) return;
-      python_.reset();
-    }
-    FAIL() << "python3 -m http.server did not start";
+    python_ = std::make_unique<test::PythonHttpServer>(www_, task_.dir.path + "python.out");
+    ASSERT_TRUE(python_->Running()) << "python3 -m http.server did not start";
+    port_ = python_->Port();
   }
 
   std::string Address(const std::string& path) const {
@@ -134,7 +127,7 @@ class RealServerTest : public ::testing::Test {
   std::string www_;
   uint16_t port_ = 0;
   std::unique_ptr<test::NginxServer> nginx_;
-  std::unique_ptr<test::ChildProcess> python_;
+  std::unique_ptr<test::PythonHttpServer> python_;
 };
 
 // The first answer is read on while the wanted piece lies within 128 KiB; further ahead a ranged

@@ -1,0 +1,85 @@
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Thread.h"
+#include "tests/net/ChildProcess.h"
+
+namespace bw::test {
+
+// One line of `bwget --progress json`.
+struct ProgressLine {
+  int64_t doneBytes = 0;
+  int64_t httpBytes = 0;
+  int64_t status = 0;
+};
+
+// The download tool run as a program of its own, as a user runs it: stoppable by its pid at any
+// moment, its standard output and error in one log.
+class BwgetProcess {
+ public:
+  BwgetProcess(const std::vector<std::string>& options, const std::string& logPath)
+      : logPath_(logPath), process_(Command(options), logPath) {}
+
+  // The exit status, or -1 while it still runs after `timeoutMs`.
+  int Wait(int timeoutMs) { return process_.Wait(timeoutMs); }
+  void Signal(int signal) const { process_.Signal(signal); }
+
+  std::string Output() const {
+    std::ifstream in(logPath_, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+  // Output and error lines interleave in the log: a progress line is a whole line in braces.
+  std::vector<ProgressLine> Progress() const {
+    std::vector<ProgressLine> lines;
+    std::istringstream text(Output());
+    std::string line;
+    while (std::getline(text, line)) {
+      if (line.empty() || line.front() != '{' || line.back() != '}') continue;
+      lines.push_back({Field(line, "doneBytes"), Field(line, "httpBytes"), Field(line, "status")});
+    }
+    return lines;
+  }
+
+  int64_t DoneBytes() const {
+    const std::vector<ProgressLine> lines = Progress();
+    return lines.empty() ? 0 : lines.back().doneBytes;
+  }
+
+  // Polls the progress lines until `bytes` are reported done; false when the program ends first
+  // or `timeoutMs` passes.
+  bool WaitForDone(int64_t bytes, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+      if (DoneBytes() >= bytes) return true;
+      if (Wait(0) >= 0) return false;
+      platform::SleepMs(50);
+    }
+    return false;
+  }
+
+ private:
+  static std::vector<std::string> Command(const std::vector<std::string>& options) {
+    std::vector<std::string> argv{BW_BWGET};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return argv;
+  }
+
+  static int64_t Field(const std::string& line, const std::string& name) {
+    const size_t at = line.find("\"" + name + "\"");
+    if (at == std::string::npos) return -1;
+    const size_t colon = line.find(':', at);
+    return colon == std::string::npos ? -1 : std::strtoll(line.c_str() + colon + 1, nullptr, 10);
+  }
+
+  std::string logPath_;
+  ChildProcess process_;
+};
+
+}  // namespace bw::test

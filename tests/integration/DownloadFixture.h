@@ -1,0 +1,129 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/Thread.h"
+#include "tests/frame/TempDir.h"
+#include "tests/integration/BwgetProcess.h"
+#include "tests/net/ChildProcess.h"
+#include "tests/net/LoopbackServer.h"
+#include "tests/net/NginxServer.h"
+
+namespace bw::test {
+
+// A content of random bytes in a folder that local mirrors serve, its torrent, the mirrors
+// themselves and the download tool's runs against them, all under one temp folder.
+class DownloadFixture : public ::testing::Test {
+ protected:
+  static constexpr const char* kName = "data.bin";
+
+  void SetUp() override {
+    if (!NginxServer::Installed() || FindProgram("mktorrent").empty()) {
+      GTEST_SKIP() << "nginx and mktorrent are needed (scripts/deps.sh installs them)";
+    }
+    // The tool keeps its engine's work folder in the user's cache: keep it in the test's folder.
+    ::setenv("XDG_CACHE_HOME", dir_.Path("cache").c_str(), 1);
+  }
+
+  static std::string RandomContent(int64_t size) {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    std::string bytes(static_cast<size_t>(size), '\0');
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+      const uint64_t word = random();
+      for (size_t j = 0; j < 8 && i + j < bytes.size(); ++j) bytes[i + j] = static_cast<char>(word >> (8 * j));
+    }
+    return bytes;
+  }
+
+  // The content every good mirror serves from the folder "www".
+  void MakeContent(int64_t size) {
+    content_ = RandomContent(size);
+    WriteFile("www", content_);
+  }
+
+  // A content file in a folder of its own: another folder serves a differing copy.
+  std::string WriteFile(const std::string& folder, const std::string& bytes) {
+    std::filesystem::create_directories(dir_.Path(folder));
+    const std::string path = dir_.Path(folder + "/" + kName);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  // A torrent of the content with pieces of 2^pieceLog bytes, its tracker unreachable.
+  std::string MakeTorrent(int pieceLog) {
+    const std::string torrent = dir_.Path("data.torrent");
+    ChildProcess mktorrent({FindProgram("mktorrent"), "-l", std::to_string(pieceLog), "-a",
+                            "http://127.0.0.1:1/announce", "-o", torrent, dir_.Path(std::string("www/") + kName)},
+                           dir_.Path("mktorrent.log"));
+    EXPECT_EQ(mktorrent.Wait(60000), 0) << TempDir::Read(dir_.Path("mktorrent.log"));
+    return torrent;
+  }
+
+  // A mirror of the folder `root` (under the test's folder) with extra server directives.
+  NginxServer& StartMirror(const std::string& directives = "", const std::string& root = "www") {
+    const std::string prefix = dir_.Path("mirror" + std::to_string(mirrors_.size()));
+    std::filesystem::create_directories(dir_.Path(root));
+    mirrors_.push_back(std::make_unique<NginxServer>(dir_.Path(root), prefix, directives));
+    EXPECT_TRUE(mirrors_.back()->Running()) << mirrors_.back()->ErrorLog();
+    return *mirrors_.back();
+  }
+
+  std::string MirrorUrl(const NginxServer& mirror) const { return mirror.Url(std::string("/") + kName); }
+
+  std::unique_ptr<BwgetProcess> StartBwget(const std::vector<std::string>& options) {
+    ++runs_;
+    return std::make_unique<BwgetProcess>(options, dir_.Path("bwget" + std::to_string(runs_) + ".log"));
+  }
+
+  // Runs the tool to its end; its exit status, with its output shown when it is not `expected`.
+  int RunBwget(const std::vector<std::string>& options, int expected = 0, int timeoutMs = 120000) {
+    std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
+    int status = bwget->Wait(timeoutMs);
+    if (status < 0) {
+      bwget->Signal(SIGKILL);
+      status = bwget->Wait(10000);
+      ADD_FAILURE() << "bwget did not end within " << timeoutMs << " ms";
+    }
+    EXPECT_EQ(status, expected) << bwget->Output();
+    lastOutput_ = bwget->Output();
+    return status;
+  }
+
+  std::string Target() const { return dir_.Path("out/") + kName; }
+
+  // Compares without printing megabytes of bytes when they differ.
+  void ExpectTargetIsTheContent() const {
+    const std::string got = TempDir::Read(Target());
+    EXPECT_EQ(got.size(), content_.size()) << Target();
+    EXPECT_TRUE(got == content_) << "the downloaded file differs from the content";
+  }
+
+  // A request reaches the log when the mirror sees its connection closed, which takes a moment
+  // after the client went; stopping a mirror cuts the rest off unlogged.
+  void StopMirrors() {
+    platform::SleepMs(300);
+    for (auto& mirror : mirrors_) mirror->Stop();
+  }
+
+  int64_t SentByAll() const {
+    int64_t total = 0;
+    for (const auto& mirror : mirrors_) total += mirror->BytesSent();
+    return total;
+  }
+
+  TempDir dir_;
+  std::string content_;
+  std::vector<std::unique_ptr<NginxServer>> mirrors_;
+  std::string lastOutput_;
+  int runs_ = 0;
+};
+
+}  // namespace bw::test

@@ -1,0 +1,84 @@
+// HTTP tasks (no torrent: the size comes from the sources, nothing is hashed) and the answers of
+// real servers that a download must get through: redirects, 404, a server that ignores Range.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/integration/DownloadFixture.h"
+#include "tests/net/PythonHttpServer.h"
+
+namespace bw::test {
+namespace {
+
+constexpr int64_t kSize = (3 << 20) + 12345;  // the last piece short
+
+class HttpDownloadTest : public DownloadFixture {
+ protected:
+  void SetUp() override {
+    DownloadFixture::SetUp();
+    if (!IsSkipped()) MakeContent(kSize);
+  }
+
+  static int Count(const NginxServer& mirror, int status) {
+    int n = 0;
+    for (const AccessEntry& e : mirror.Requests()) n += e.status == status;
+    return n;
+  }
+};
+
+// With -d the file is named after the URL.
+TEST_F(HttpDownloadTest, SizeComesFromContentLength) {
+  NginxServer& mirror = StartMirror();
+  RunBwget({"-d", dir_.Path("out"), "--progress", "none", MirrorUrl(mirror)});
+  ExpectTargetIsTheContent();
+  EXPECT_NE(lastOutput_.find("not verified"), std::string::npos) << "the user is told nothing is hashed";
+}
+
+TEST_F(HttpDownloadTest, RedirectIsFollowed) {
+  NginxServer& target = StartMirror();
+  NginxServer& moved =
+      StartMirror("    location = /moved.bin { return 302 " + MirrorUrl(target) + "; }", "empty");
+  RunBwget({"-o", Target(), "--progress", "none", moved.Url("/moved.bin")});
+  ExpectTargetIsTheContent();
+  StopMirrors();
+  EXPECT_GE(Count(moved, 302), 1);
+  EXPECT_GE(target.BytesSent(), kSize);
+}
+
+// The mirror that answers 404 is retired: asked once, never again.
+TEST_F(HttpDownloadTest, MirrorAnsweringNotFoundBesideAGoodOne) {
+  NginxServer& empty = StartMirror("", "empty");
+  NginxServer& good = StartMirror();
+  RunBwget({"-t", MakeTorrent(18), "-o", Target(), "--progress", "none", "--timeout", "60",
+            MirrorUrl(empty), MirrorUrl(good)});
+  ExpectTargetIsTheContent();
+  StopMirrors();
+  EXPECT_EQ(Count(empty, 404), 1);
+}
+
+TEST_F(HttpDownloadTest, ServerIgnoringRangeBesideNginxStillGivesTheExactBytes) {
+  PythonHttpServer python(dir_.Path("www"), dir_.Path("python.log"));
+  ASSERT_TRUE(python.Running()) << "/usr/bin/python3 -m http.server did not start";
+  NginxServer& nginx = StartMirror();
+  RunBwget({"-o", Target(), "--progress", "none", python.Url(std::string("/") + kName), MirrorUrl(nginx)});
+  ExpectTargetIsTheContent();
+  EXPECT_NE(python.Log().find("GET /data.bin"), std::string::npos) << "python's server was never asked";
+}
+
+// Without a torrent no peer can come: once every source is gone the task fails after its 15 s.
+TEST_F(HttpDownloadTest, EveryMirrorNotFoundEndsWithNoSourcesSlow) {
+  std::vector<std::string> options{"-o", Target(), "--progress", "none"};
+  for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror("", "empty")));
+  const auto start = std::chrono::steady_clock::now();
+  RunBwget(options, 2, 90000);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(seconds.count(), 14);
+  EXPECT_NE(lastOutput_.find("bwget: 20214: "), std::string::npos) << lastOutput_;
+  EXPECT_FALSE(std::filesystem::exists(Target()));
+}
+
+}  // namespace
+}  // namespace bw::test

@@ -1,0 +1,79 @@
+// P2SP tasks (a torrent plus HTTP mirrors) run by the download tool against real nginx mirrors.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/integration/DownloadFixture.h"
+
+namespace bw::test {
+namespace {
+
+class P2spDownloadTest : public DownloadFixture {
+ protected:
+  // Options of a P2SP task into the target; a stalled task ends instead of waiting for ever.
+  std::vector<std::string> Options(const std::string& torrent, int timeoutSeconds = 60) const {
+    return {"-t", torrent, "-o", Target(), "--progress", "json", "--timeout", std::to_string(timeoutSeconds)};
+  }
+};
+
+TEST_F(P2spDownloadTest, ThreeMirrorsEachDeliverPartOfTheContent) {
+  MakeContent(64 << 20);
+  std::vector<std::string> options = Options(MakeTorrent(18));
+  for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror()));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  EXPECT_FALSE(std::filesystem::exists(Target() + ".bwtmp"));
+  EXPECT_FALSE(std::filesystem::exists(Target() + ".bwinfo")) << "a complete task keeps no info file";
+  StopMirrors();
+  for (const auto& mirror : mirrors_) EXPECT_GT(mirror->BytesSent(), 0) << mirror->Url("/");
+  EXPECT_GE(SentByAll(), static_cast<int64_t>(content_.size()));
+}
+
+// Pieces from a mirror with other bytes of the same size fail their hash; the others fill them.
+TEST_F(P2spDownloadTest, MirrorServingOtherBytesCannotSpoilTheFile) {
+  MakeContent(16 << 20);
+  WriteFile("liar", RandomContent(content_.size()));
+  std::vector<std::string> options = Options(MakeTorrent(18));
+  NginxServer& liar = StartMirror("", "liar");
+  options.push_back(MirrorUrl(liar));
+  for (int i = 0; i < 2; ++i) options.push_back(MirrorUrl(StartMirror()));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  StopMirrors();
+  EXPECT_GT(liar.BytesSent(), 0) << "the lying mirror was never asked: nothing was tested";
+}
+
+TEST_F(P2spDownloadTest, OthersFinishWhenAMirrorDisappearsHalfWay) {
+  MakeContent(16 << 20);
+  std::vector<std::string> options = Options(MakeTorrent(18));
+  options.insert(options.end(), {"--limit", "4096"});  // about four seconds
+  for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror()));
+  std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
+  ASSERT_TRUE(bwget->WaitForDone(static_cast<int64_t>(content_.size()) / 4, 30000)) << bwget->Output();
+  mirrors_[1]->Stop();
+  const int64_t doneAtStop = bwget->DoneBytes();
+  EXPECT_LT(doneAtStop, static_cast<int64_t>(content_.size())) << "the mirror stopped too late to matter";
+  EXPECT_EQ(bwget->Wait(60000), 0) << bwget->Output();
+  ExpectTargetIsTheContent();
+}
+
+// A P2SP task waits for sources for ever, as peers may still come; only --timeout ends it.
+TEST_F(P2spDownloadTest, TaskWhoseMirrorsAllFailWaitsUntilTheTimeout) {
+  MakeContent(1 << 20);
+  std::vector<std::string> options = Options(MakeTorrent(18), 5);
+  NginxServer& empty = StartMirror("", "empty");
+  options.push_back(MirrorUrl(empty));                                      // 404
+  options.push_back("http://127.0.0.1:" + std::to_string(FreePort()) + "/data.bin");  // refused
+  const auto start = std::chrono::steady_clock::now();
+  RunBwget(options, 2, 60000);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(seconds.count(), 5);
+  EXPECT_EQ(lastOutput_.find("20214"), std::string::npos) << lastOutput_;
+  EXPECT_FALSE(std::filesystem::exists(Target()));
+}
+
+}  // namespace
+}  // namespace bw::test
