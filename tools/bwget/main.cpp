@@ -104,14 +104,18 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
     bw::GetTaskProgress(task, &progress);
     bw::IsTaskComplete(task, &complete);
     display.Update(progress, now);
-    const auto finish = [&](int exitStatus, const std::string& message) {
+    const auto finish = [&](int exitStatus, std::string message, bool resumable = false) {
       bw::StopDownloadTask(task, false);
       display.Close(progress);
+      // Only a stopped task has saved its state, if it had any.
+      if (resumable && std::filesystem::exists(options.infoPath)) {
+        message += "; the same command resumes from " + options.infoPath;
+      }
       if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
       return exitStatus;
     };
     if (stopSignal) {
-      return finish(kExitInterrupted, "bwget: interrupted; the same command resumes from " + options.infoPath);
+      return finish(kExitInterrupted, "bwget: interrupted", true);
     }
     if (complete == 1 || progress.status == bw::kTaskStatusComplete) {
       if (completedAt == Clock::time_point{}) {
@@ -132,8 +136,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
       lastArrival = now;
     } else if (options.timeoutSeconds > 0 && completedAt == Clock::time_point{} &&
                now - lastArrival >= std::chrono::seconds(options.timeoutSeconds)) {
-      return finish(kExitFailed, "bwget: no data for " + std::to_string(options.timeoutSeconds) +
-                                     " s; the same command resumes from " + options.infoPath);
+      return finish(kExitFailed, "bwget: no data for " + std::to_string(options.timeoutSeconds) + " s", true);
     }
     std::this_thread::sleep_for(kPollPeriod);
   }
