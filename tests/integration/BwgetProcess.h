@@ -36,6 +36,18 @@ class BwgetProcess {
     return all.str();
   }
 
+  // The last lines of the log: what a failure message shows of a run.
+  std::string Tail(size_t lineCount = 12) const {
+    std::vector<std::string> lines;
+    std::istringstream text(Output());
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    std::string tail;
+    for (size_t i = lines.size() > lineCount ? lines.size() - lineCount : 0; i < lines.size(); ++i) {
+      tail += lines[i] + "\n";
+    }
+    return tail;
+  }
+
   // Output and error lines interleave in the log: a progress line is a whole line in braces.
   std::vector<ProgressLine> Progress() const {
     std::vector<ProgressLine> lines;

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,7 +80,9 @@ class DownloadFixture : public ::testing::Test {
 
   std::string MirrorUrl(const NginxServer& mirror) const { return mirror.Url(std::string("/") + kName); }
 
-  std::unique_ptr<BwgetProcess> StartBwget(const std::vector<std::string>& options) {
+  // Every run of a test listens on the same port of its own: tests run side by side.
+  std::unique_ptr<BwgetProcess> StartBwget(std::vector<std::string> options) {
+    options.insert(options.begin(), {"--listen-port", std::to_string(listenPort_)});
     ++runs_;
     return std::make_unique<BwgetProcess>(options, dir_.Path("bwget" + std::to_string(runs_) + ".log"));
   }
@@ -92,9 +96,33 @@ class DownloadFixture : public ::testing::Test {
       status = bwget->Wait(10000);
       ADD_FAILURE() << "bwget did not end within " << timeoutMs << " ms";
     }
-    EXPECT_EQ(status, expected) << bwget->Output();
+    EXPECT_EQ(status, expected) << bwget->Tail() << MirrorRequests();
     lastOutput_ = bwget->Output();
     return status;
+  }
+
+  static int Answers(const NginxServer& mirror, int status) {
+    int n = 0;
+    for (const AccessEntry& e : mirror.Requests()) n += e.status == status;
+    return n;
+  }
+
+  // What each mirror was asked and answered so far, for failure messages.
+  std::string MirrorRequests() const {
+    std::ostringstream text;
+    for (const auto& mirror : mirrors_) {
+      std::map<int, std::pair<int, int64_t>> byStatus;
+      for (const AccessEntry& e : mirror->Requests()) {
+        ++byStatus[e.status].first;
+        byStatus[e.status].second += e.bytesSent;
+      }
+      text << mirror->Url("") << ":";
+      for (const auto& [status, counts] : byStatus) {
+        text << " " << counts.first << " x " << status << " (" << counts.second << " bytes)";
+      }
+      text << "\n";
+    }
+    return text.str();
   }
 
   std::string Target() const { return dir_.Path("out/") + kName; }
@@ -124,6 +152,7 @@ class DownloadFixture : public ::testing::Test {
   std::vector<std::unique_ptr<NginxServer>> mirrors_;
   std::string lastOutput_;
   int runs_ = 0;
+  uint16_t listenPort_ = FreePort();
 };
 
 }  // namespace bw::test

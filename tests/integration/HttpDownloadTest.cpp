@@ -21,12 +21,6 @@ class HttpDownloadTest : public DownloadFixture {
     DownloadFixture::SetUp();
     if (!IsSkipped()) MakeContent(kSize);
   }
-
-  static int Count(const NginxServer& mirror, int status) {
-    int n = 0;
-    for (const AccessEntry& e : mirror.Requests()) n += e.status == status;
-    return n;
-  }
 };
 
 // With -d the file is named after the URL.
@@ -44,7 +38,7 @@ TEST_F(HttpDownloadTest, RedirectIsFollowed) {
   RunBwget({"-o", Target(), "--progress", "none", moved.Url("/moved.bin")});
   ExpectTargetIsTheContent();
   StopMirrors();
-  EXPECT_GE(Count(moved, 302), 1);
+  EXPECT_GE(Answers(moved, 302), 1);
   EXPECT_GE(target.BytesSent(), kSize);
 }
 
@@ -52,11 +46,11 @@ TEST_F(HttpDownloadTest, RedirectIsFollowed) {
 TEST_F(HttpDownloadTest, MirrorAnsweringNotFoundBesideAGoodOne) {
   NginxServer& empty = StartMirror("", "empty");
   NginxServer& good = StartMirror();
-  RunBwget({"-t", MakeTorrent(18), "-o", Target(), "--progress", "none", "--timeout", "60",
+  RunBwget({"-t", MakeTorrent(18), "-o", Target(), "--progress", "none", "--timeout", "20",
             MirrorUrl(empty), MirrorUrl(good)});
   ExpectTargetIsTheContent();
   StopMirrors();
-  EXPECT_EQ(Count(empty, 404), 1);
+  EXPECT_EQ(Answers(empty, 404), 1);
 }
 
 TEST_F(HttpDownloadTest, ServerIgnoringRangeBesideNginxStillGivesTheExactBytes) {

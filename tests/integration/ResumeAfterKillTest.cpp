@@ -28,7 +28,7 @@ TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingLittleAgai
   const int64_t size = 24 << 20;
   MakeContent(size);
   std::vector<std::string> options{"-t", MakeTorrent(18), "-o", Target(), "--progress", "json",
-                                   "--timeout", "60", "--limit", "2400"};  // about ten seconds
+                                   "--timeout", "20", "--limit", "2400"};  // about ten seconds
   for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror()));
 
   const unsigned seed = std::random_device()();
@@ -42,7 +42,7 @@ TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingLittleAgai
   int64_t unsaved = 0;  // sent by the mirrors to the killed runs but not reported done by them
   for (const double fraction : killAt) {
     std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
-    ASSERT_TRUE(bwget->WaitForDone(static_cast<int64_t>(size * fraction), 60000)) << story.str() << bwget->Output();
+    ASSERT_TRUE(bwget->WaitForDone(static_cast<int64_t>(size * fraction), 60000)) << story.str() << bwget->Tail() << MirrorRequests();
     platform::SleepMs(random() % 1000);  // anywhere between two progress reports
     bwget->Signal(SIGKILL);
     ASSERT_EQ(bwget->Wait(10000), 128 + SIGKILL);
