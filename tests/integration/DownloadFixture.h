@@ -1,6 +1,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -88,7 +89,9 @@ class DownloadFixture : public ::testing::Test {
   }
 
   // Runs the tool to its end; its exit status, with its output shown when it is not `expected`.
+  // The run's output and duration stay for the test to look at.
   int RunBwget(const std::vector<std::string>& options, int expected = 0, int timeoutMs = 120000) {
+    const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
     int status = bwget->Wait(timeoutMs);
     if (status < 0) {
@@ -98,6 +101,7 @@ class DownloadFixture : public ::testing::Test {
     }
     EXPECT_EQ(status, expected) << bwget->Tail() << MirrorRequests();
     lastOutput_ = bwget->Output();
+    lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return status;
   }
 
@@ -151,6 +155,7 @@ class DownloadFixture : public ::testing::Test {
   std::string content_;
   std::vector<std::unique_ptr<NginxServer>> mirrors_;
   std::string lastOutput_;
+  double lastSeconds_ = 0;
   int runs_ = 0;
   uint16_t listenPort_ = FreePort();
 };

@@ -2,7 +2,6 @@
 // real servers that a download must get through: redirects, 404, a server that ignores Range.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -66,12 +65,12 @@ TEST_F(HttpDownloadTest, ServerIgnoringRangeBesideNginxStillGivesTheExactBytes) 
 TEST_F(HttpDownloadTest, EveryMirrorNotFoundEndsWithNoSourcesSlow) {
   std::vector<std::string> options{"-o", Target(), "--progress", "none"};
   for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror("", "empty")));
-  const auto start = std::chrono::steady_clock::now();
   RunBwget(options, 2, 90000);
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_GE(seconds.count(), 14);
+  EXPECT_GE(lastSeconds_, 14);
   EXPECT_NE(lastOutput_.find("bwget: 20214: "), std::string::npos) << lastOutput_;
   EXPECT_FALSE(std::filesystem::exists(Target()));
+  StopMirrors();
+  for (const auto& mirror : mirrors_) EXPECT_GE(Answers(*mirror, 404), 1) << mirror->Url("/");
 }
 
 }  // namespace

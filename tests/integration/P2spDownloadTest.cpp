@@ -1,7 +1,6 @@
 // P2SP tasks (a torrent plus HTTP mirrors) run by the download tool against real nginx mirrors.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -65,12 +64,10 @@ TEST_F(P2spDownloadTest, TaskWhoseMirrorsAllFailWaitsUntilTheTimeout) {
   MakeContent(1 << 20);
   std::vector<std::string> options = Options(MakeTorrent(18), 5);
   NginxServer& empty = StartMirror("", "empty");
-  options.push_back(MirrorUrl(empty));                                      // 404
+  options.push_back(MirrorUrl(empty));  // 404
   options.push_back("http://127.0.0.1:" + std::to_string(FreePort()) + "/data.bin");  // refused
-  const auto start = std::chrono::steady_clock::now();
   RunBwget(options, 2, 60000);
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_GE(seconds.count(), 5);
+  EXPECT_GE(lastSeconds_, 5);
   EXPECT_EQ(lastOutput_.find("20214"), std::string::npos) << lastOutput_;
   EXPECT_FALSE(std::filesystem::exists(Target()));
   StopMirrors();

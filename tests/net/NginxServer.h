@@ -2,13 +2,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/net/ChildProcess.h"
-#include "tests/net/LoopbackServer.h"
+#include "tests/net/ServerProcess.h"
 
 namespace bw::test {
 
@@ -22,36 +21,24 @@ struct AccessEntry {
 };
 
 // A real nginx serving a folder on 127.0.0.1 at a port chosen at run time, with its prefix, pid
-// file and logs in a folder of its own, stopped by its pid. Its access log tells what it sent.
-class NginxServer {
+// file and logs in a folder of its own, stopped by its pid. Its access log tells what it sent; a
+// request still in progress when it stops is cut off and never logged.
+class NginxServer : public ServerProcess {
  public:
   static bool Installed() { return !FindProgram("nginx").empty(); }
 
   // `directives` go into the server block: redirects, aliases, `limit_rate`.
   NginxServer(const std::string& root, const std::string& prefix, const std::string& directives = "")
-      : prefix_(prefix.back() == '/' ? prefix : prefix + "/") {
-    std::filesystem::create_directories(prefix_);
-    const std::string exe = FindProgram("nginx");
-    for (int attempt = 0; attempt < 3 && !exe.empty(); ++attempt) {
-      port_ = FreePort();  // another program may take it first: then try another
-      WriteConfig(root, directives);
-      process_ = std::make_unique<ChildProcess>(
-          std::vector<std::string>{exe, "-c", prefix_ + "nginx.conf", "-p", prefix_, "-e", prefix_ + "error.log"},
-          prefix_ + "nginx.out");
-      if (process_->WaitListening(port_)) return;
-      process_.reset();
-    }
-  }
+      : ServerProcess(
+            [folder = Folder(prefix), &root, &directives](uint16_t port) {
+              WriteConfig(folder, port, root, directives);
+              return std::vector<std::string>{FindProgram("nginx"), "-c", folder + "nginx.conf", "-p", folder,
+                                              "-e", folder + "error.log"};
+            },
+            Folder(prefix) + "nginx.out"),
+        prefix_(Folder(prefix)) {}
 
-  bool Running() const { return process_ != nullptr; }
-  uint16_t Port() const { return port_; }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
   std::string ErrorLog() const { return ReadText(prefix_ + "error.log"); }
-
-  // Ends the server. A request still in progress is cut off and never logged.
-  void Stop() { process_.reset(); }
 
   std::vector<AccessEntry> Requests() const {
     std::vector<AccessEntry> entries;
@@ -80,8 +67,13 @@ class NginxServer {
     return all.str();
   }
 
-  void WriteConfig(const std::string& root, const std::string& directives) const {
-    const std::string& p = prefix_;
+  // The prefix folder, made, with a slash at the end.
+  static std::string Folder(const std::string& prefix) {
+    std::filesystem::create_directories(prefix);
+    return prefix.back() == '/' ? prefix : prefix + "/";
+  }
+
+  static void WriteConfig(const std::string& p, uint16_t port, const std::string& root, const std::string& directives) {
     std::ofstream(p + "nginx.conf")
         << "daemon off;\nmaster_process off;\npid " << p << "nginx.pid;\nerror_log " << p << "error.log;\n"
         << "events { worker_connections 256; }\nhttp {\n"
@@ -91,13 +83,11 @@ class NginxServer {
         << "  fastcgi_temp_path " << p << "t3;\n  uwsgi_temp_path " << p << "t4;\n"
         << "  scgi_temp_path " << p << "t5;\n"
         << "  default_type application/octet-stream;\n  sendfile on;\n  absolute_redirect off;\n"
-        << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << root << ";\n"
+        << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
         << directives << "\n  }\n}\n";
   }
 
   std::string prefix_;
-  uint16_t port_ = 0;
-  std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace bw::test
