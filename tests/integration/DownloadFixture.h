@@ -1,6 +1,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -53,11 +54,9 @@ class DownloadFixture : public ::testing::Test {
   }
 
   // A content file in a folder of its own: another folder serves a differing copy.
-  std::string WriteFile(const std::string& folder, const std::string& bytes) {
+  void WriteFile(const std::string& folder, const std::string& bytes) {
     std::filesystem::create_directories(dir_.Path(folder));
-    const std::string path = dir_.Path(folder + "/" + kName);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    std::ofstream(dir_.Path(folder + "/" + kName), std::ios::binary) << bytes;
   }
 
   // A torrent of the content with pieces of 2^pieceLog bytes, its tracker unreachable.
@@ -131,11 +130,12 @@ class DownloadFixture : public ::testing::Test {
 
   std::string Target() const { return dir_.Path("out/") + kName; }
 
-  // Compares without printing megabytes of bytes when they differ.
+  // Says where the file first differs instead of printing megabytes.
   void ExpectTargetIsTheContent() const {
     const std::string got = TempDir::Read(Target());
     EXPECT_EQ(got.size(), content_.size()) << Target();
-    EXPECT_TRUE(got == content_) << "the downloaded file differs from the content";
+    const auto [at, ignored] = std::mismatch(got.begin(), got.end(), content_.begin(), content_.end());
+    EXPECT_TRUE(got == content_) << "the downloaded file differs from byte " << (at - got.begin());
   }
 
   // A request reaches the log when the mirror sees its connection closed, which takes a moment
