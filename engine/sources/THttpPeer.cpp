@@ -72,7 +72,9 @@ bool THttpPeer::Dial() {
   TUrlInfo& url = Url();
   streamPos = 0;
   if (!url.wholeBody) {
-    if (requests_.empty() && url.fileSize > 0) {
+    // A task that knows its content asks even a fresh source for its own part at once.
+    const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
+    if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
       if (requests_.empty()) return false;
     }
