@@ -43,7 +43,8 @@ TEST(TRef, CopiesShareAndTheLastToLetGoDeletes) {
   EXPECT_EQ(object->RefCount(), 3);
   EXPECT_EQ(&*third, object);
 
-  third = third;  // self-assignment keeps the count
+  const TRef<Tracked>& same = third;
+  third = same;  // self-assignment keeps the count
   EXPECT_EQ(object->RefCount(), 3);
 
   first.reset();
