@@ -72,7 +72,9 @@ bool THttpPeer::Dial() {
   TUrlInfo& url = Url();
   streamPos = 0;
   if (!url.wholeBody) {
-    if (requests_.empty() && url.fileSize > 0) {
+    // A task that knows its content asks even a fresh source for its own part at once.
+    const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
+    if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
       if (requests_.empty()) return false;
     }
@@ -293,11 +295,33 @@ bool THttpPeer::ReadBlocks() {
   if (runLength_ <= 0) return true;
   QSocket& socket = *Socket();
   if (!DeliverHeld()) return false;
-  if (runLength_ <= 0) return true;
-  const uint64_t before = socket.BytesReceived();
-  if (socket.Receive() < 0) return false;
-  NoteReceived(before);
-  return DeliverHeld();
+  // A fast server keeps the socket full: while each read fills its size the step reads on
+  // (doubling the size, within the budget), and a finished run is followed by the next one of
+  // the range, which mostly continues the same response; so the rate is not bound to one read
+  // or one piece per step.
+  int64_t size = QSocket::kDefaultReadSize;
+  int64_t taken = 0;
+  for (int runs = 0; taken < kMaxStepBytes;) {
+    if (runLength_ <= 0) {
+      if (++runs > kMaxStepRuns || !PlanRequests()) return runs > kMaxStepRuns;
+      if (!headerReceived || runLength_ <= 0) break;
+      if (!DeliverHeld()) return false;
+      continue;
+    }
+    // A limited task reads no more than its budget: the rest waits in the socket.
+    const int64_t budget = Task() ? Task()->DownloadBudget() : INT64_MAX;
+    if (budget <= 0) break;
+    size = std::min(size, budget);
+    const uint64_t before = socket.BytesReceived();
+    if (socket.Receive(size) < 0) return false;
+    NoteReceived(before);
+    const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
+    taken += got;
+    if (!DeliverHeld()) return false;
+    if (got < size) break;
+    size = std::min(size * 2, kMaxStepBytes);
+  }
+  return true;
 }
 
 bool THttpPeer::FlushOutput() {

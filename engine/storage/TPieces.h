@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/TRefObject.h"
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/TPiece.h"
@@ -16,7 +17,7 @@ class QElement;
 
 // One task's view of its content: the piece table, which pieces are complete and wanted, the
 // memory cache every received block passes through, and the files on disk.
-class TPieces {
+class TPieces : public TRefObject {
  public:
   static constexpr int32_t kBlockSize = 16384;
   static constexpr int32_t kChunkSize = 128 * 1024;
@@ -32,7 +33,7 @@ class TPieces {
   using FreeSpaceQuery = std::function<int64_t(const std::string& folder)>;
 
   explicit TPieces(IPiecesTask& task);
-  ~TPieces();
+  ~TPieces() override;
   TPieces(const TPieces&) = delete;
   TPieces& operator=(const TPieces&) = delete;
 
@@ -68,6 +69,8 @@ class TPieces {
   bool IsValid() const;
   bool IsReady() const { return IsValid() && bytesChecked_ >= totalLength_; }
   bool IsComplete() const;
+  // Every piece is verified, whether still in memory or already on disk.
+  bool AllVerified() const;
   bool IsPieceValid(int64_t index) const;
   bool IsPieceComplete(int64_t index) const;
   bool IsPieceWanted(int64_t index) const;
@@ -180,6 +183,7 @@ class TPieces {
   uint8_t infoHash_[20] = {};
 
   bool valid_ = false;
+  bool fromTemplate_ = false;  // built from a size alone: it never gets hashes
   int64_t pieceLength_ = 0;
   int64_t pieceCount_ = 0;
   int64_t totalLength_ = 0;
