@@ -82,19 +82,20 @@ rm -rf "$out"
 echo
 echo "$size_mib MiB from 4 local nginx mirrors (curl: 1), mean of $runs runs after a warm-up"
 awk -v size="$size_mib" '
+  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
   FNR == 1 { tool = FILENAME; sub(/.*\//, "", tool); order[++tools] = tool }
   { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
   END {
-    printf "%-8s %10s %10s %12s %14s %8s\n", "tool", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
+    printf "%-13s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
     for (i = 1; i <= tools; i++) {
       t = order[i]
       wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-      printf "%-8s %10.2f %10.2f %12.1f %14.1f %8d\n", t, wall[t], cpu[t], size / wall[t], rss[t], failed[t]
+      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], wall[t] > 0 ? size / wall[t] : 0, rss[t], failed[t]
     }
     for (i = 2; i <= tools; i++) {
       t = order[i]
-      printf "%-8s %10.2f %10.2f %12s %14.2f\n", "bwget/" t, wall["bwget"] / wall[t], cpu["bwget"] / cpu[t], "",
-             rss["bwget"] / rss[t]
+      printf "%-13s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
+             ratio(rss["bwget"], rss[t])
     }
   }' "$work/bwget" "$work/aria2c" "$work/curl"
 

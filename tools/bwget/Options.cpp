@@ -63,6 +63,14 @@ constexpr option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+std::string OptionName(int val) {
+  if (val < 256) return std::string("-") + static_cast<char>(val);
+  for (const option& o : kLongOptions) {
+    if (o.name && o.val == val) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
 bool ParseInt(const char* text, int low, int high, int* out) {
   errno = 0;
   char* end = nullptr;
@@ -133,10 +141,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     const int c = getopt_long(argc, argv, ":t:o:d:h", kLongOptions, nullptr);
     if (c == -1) break;
     const char* arg = optarg;
-    // getopt leaves a short option in optopt; a long one is the word it stopped after.
-    const auto offender = [&] {
-      return optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
-    };
+    if (arg && !*arg) return fail("option " + OptionName(c) + " needs a value");
     switch (c) {
       case 't': o.torrent = arg; break;
       case 'o': output = arg; break;
@@ -172,8 +177,8 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       }
       case 'h': return Command::kHelp;
       case kVersion: return Command::kVersion;
-      case ':': return fail("option " + offender() + " needs a value");
-      default: return fail("unknown option " + offender());
+      case ':': return fail("option " + OptionName(optopt) + " needs a value");
+      default: return fail("unknown option " + (optopt > 0 ? OptionName(optopt) : std::string(argv[optind - 1])));
     }
   }
   for (int i = optind; i < argc; ++i) {

@@ -151,9 +151,9 @@ int Run(const Options& options) {
   if (options.torrent.empty()) {
     std::fprintf(stderr, "bwget: no torrent: pieces are not verified; the file is as good as its sources\n");
   }
-  bw::InitEngine(work.c_str());
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
+  bw::InitEngine(work.c_str());
   const std::string sources = JoinSources(options);
   bw::TaskHandle task = nullptr;
   if (const int result = StartTask(options, sources, &task); result != bw::kEngineOk) {
