@@ -4,6 +4,8 @@
 #include <cctype>
 #include <limits>
 
+#include "engine/common/PlainFileName.h"
+
 namespace bw {
 
 namespace {
@@ -145,16 +147,8 @@ std::string THeaderBlock::DispositionName() const {
   } else {
     rest = rest.substr(0, rest.find(';'));
   }
-  // A server names a file, never where it goes: only the last path element is kept.
-  const size_t slash = rest.find_last_of("/\\");
-  if (slash != std::string_view::npos) rest.remove_prefix(slash + 1);
-  rest = TrimBlanks(rest);
-  std::string name;
-  for (char c : rest) {
-    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) name += c;
-  }
-  if (name == "." || name == "..") name.clear();
-  return name;
+  // A server names a file, never where it goes.
+  return PlainFileName(rest);
 }
 
 }  // namespace bw

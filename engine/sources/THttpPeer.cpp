@@ -293,11 +293,29 @@ bool THttpPeer::ReadBlocks() {
   if (runLength_ <= 0) return true;
   QSocket& socket = *Socket();
   if (!DeliverHeld()) return false;
-  if (runLength_ <= 0) return true;
-  const uint64_t before = socket.BytesReceived();
-  if (socket.Receive() < 0) return false;
-  NoteReceived(before);
-  return DeliverHeld();
+  // A fast server keeps the socket full: while each read fills its size the step reads on
+  // (doubling the size, within the budget), and a finished run is followed by the next one of
+  // the range, which mostly continues the same response; so the rate is not bound to one read
+  // or one piece per step.
+  int64_t size = QSocket::kDefaultReadSize;
+  int64_t taken = 0;
+  for (int runs = 0; taken < kMaxStepBytes;) {
+    if (runLength_ <= 0) {
+      if (++runs > kMaxStepRuns || !PlanRequests()) return runs > kMaxStepRuns;
+      if (!headerReceived || runLength_ <= 0) break;
+      if (!DeliverHeld()) return false;
+      continue;
+    }
+    const uint64_t before = socket.BytesReceived();
+    if (socket.Receive(size) < 0) return false;
+    NoteReceived(before);
+    const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
+    taken += got;
+    if (!DeliverHeld()) return false;
+    if (got < size || (Task() && Task()->DownloadBudget() <= 0)) break;
+    size = std::min(size * 2, kMaxStepBytes);
+  }
+  return true;
 }
 
 bool THttpPeer::FlushOutput() {

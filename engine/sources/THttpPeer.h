@@ -20,6 +20,9 @@ class THttpPeer : public TPeerObject {
   // A chain of redirects, each to a new target, ends here.
   static constexpr int32_t kMaxRedirects = 10;
   static constexpr int32_t kRedirectLookupFailed = 20216;
+  // What one step reads at most from a server that keeps the socket full.
+  static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
+  static constexpr int kMaxStepRuns = 16;
 
   explicit THttpPeer(IPeerTask* task) : TPeerObject(2, task) {}
 

@@ -129,6 +129,7 @@ bool TPieces::LoadTemplate(int64_t totalLength, int64_t pieceLength) {
   pieceCount_ = (totalLength + pieceLength - 1) / pieceLength;
   totalLength_ = totalLength;
   valid_ = false;
+  fromTemplate_ = true;
   SetCacheUnits(128);
   if (!BuildPieces() || !StartUp(nullptr)) {
     Reset();
@@ -192,6 +193,7 @@ void TPieces::Reset() {
   hashes_.clear();
   bitfield_.clear();
   valid_ = false;
+  fromTemplate_ = false;
   pieceLength_ = pieceCount_ = totalLength_ = 0;
   bytesChecked_ = bytesComplete_ = bytesWanted_ = piecesWanted_ = 0;
   donePieces_ = 0;
@@ -205,11 +207,20 @@ void TPieces::Reset() {
 
 bool TPieces::IsValid() const {
   if (pieces_.empty() || files_.empty() || totalLength_ <= 0) return false;
-  return !task_.MetadataLoaded() || hashes_.size() >= 20;
+  // A map without hashes is complete as it is; one that expects them waits for them.
+  return fromTemplate_ || !task_.MetadataLoaded() || hashes_.size() >= 20;
 }
 
 bool TPieces::IsComplete() const {
   return !pieces_.empty() && donePieces_ >= pieceCount_ && bytesComplete_ >= totalLength_;
+}
+
+bool TPieces::AllVerified() const {
+  if (pieces_.empty()) return false;
+  for (const TPiece& piece : pieces_) {
+    if (!piece.Verified && !IsPieceComplete(piece.Index)) return false;
+  }
+  return true;
 }
 
 bool TPieces::IsPieceValid(int64_t index) const {

@@ -68,6 +68,8 @@ class TPieces {
   bool IsValid() const;
   bool IsReady() const { return IsValid() && bytesChecked_ >= totalLength_; }
   bool IsComplete() const;
+  // Every piece is verified, whether still in memory or already on disk.
+  bool AllVerified() const;
   bool IsPieceValid(int64_t index) const;
   bool IsPieceComplete(int64_t index) const;
   bool IsPieceWanted(int64_t index) const;
@@ -180,6 +182,7 @@ class TPieces {
   uint8_t infoHash_[20] = {};
 
   bool valid_ = false;
+  bool fromTemplate_ = false;  // built from a size alone: it never gets hashes
   int64_t pieceLength_ = 0;
   int64_t pieceCount_ = 0;
   int64_t totalLength_ = 0;

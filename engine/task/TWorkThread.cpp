@@ -175,6 +175,10 @@ TWorkThread::Outcome TWorkThread::Loop() {
   lastSave_ = startClock_;
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
+  // The sources are in the pool before the first tick's connection pass.
+  HandOutSources();
+  PruneCandidates();
+  lastHandOut_ = startClock_;
   while (!IsStopRequested()) {
     if (IsContentComplete(EngineClock())) {
       LogPrintf(kTaskChannel, kTaskChannel, "TID : %5lu] [%s is Download Complete",
@@ -184,6 +188,8 @@ TWorkThread::Outcome TWorkThread::Loop() {
     RefreshSizeOnDisk();
     const uint64_t now = Tick();
     const uint64_t ran = now - startClock_;
+    FetchTorrentFromSources();
+    if (!p2pOrBt && !metadataLoaded) BuildPieceMapFromSources();
     if (now - lastHandOut_ > 14) {
       HandOutSources();
       PruneCandidates();
@@ -211,7 +217,11 @@ TWorkThread::Outcome TWorkThread::Loop() {
       lastMaintenance_ = now;
     }
     if (now - lastSave_ > 19) {
-      if (pieces) pieces->RefreshResumeRecord();
+      if (pieces) {
+        // What is verified goes to disk before the record that counts it.
+        pieces->FlushPieces();
+        pieces->RefreshResumeRecord();
+      }
       SaveInfoFile();
       lastSave_ = now;
     }

@@ -187,21 +187,30 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
 }
 
 void TWorkWithPeers::HandOutSources() {
-  std::vector<std::pair<size_t, std::string>> lines;
+  std::vector<TaskSource> lines;
+  std::vector<size_t> indexes;
   {
     QScopedLock guard(lock);
     if (usedSources.empty()) usedSources = sources;
     for (size_t i = sources.size(); i-- > 0;) {
       const TaskSource& source = sources[i];
       if (source.text.empty() || source.mark == kSourceHandedOut || source.mark == kSourceTorrentHandedOut) continue;
-      lines.emplace_back(i, source.text);
+      lines.push_back(source);
+      indexes.push_back(i);
     }
   }
   // Parsing may wait for name lookups: the task lock stays free meanwhile.
   bool lookupFailed = false;
   std::vector<size_t> handed;
-  for (const auto& [index, text] : lines) {
-    if (AddParsed(text, &lookupFailed)) handed.push_back(index);
+  for (size_t k = 0; k < lines.size(); ++k) {
+    TPeerId* id = AddParsed(lines[k].text, &lookupFailed);
+    if (!id) continue;
+    if (lines[k].mark == kSourceTorrent) {
+      // The torrent file is fetched whole into memory, never into the piece map.
+      id->UrlInfo().wholeBody = true;
+      id->UrlInfo().sourceClass = 1;
+    }
+    handed.push_back(indexes[k]);
   }
   {
     QScopedLock guard(lock);

@@ -96,6 +96,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual void PenalizeSource(TPeerId& id, int32_t seconds) { Penalize(id, seconds); }
   virtual int32_t ConnectionLimit() { return Settings().maxConnections; }
   virtual bool PeerConnectionsEnabled() { return true; }
+  // Status 20216, published at once.
+  void SetHostUnresolved();
   bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
   TCandidateList candidates;
@@ -115,7 +117,6 @@ class TWorkWithPeers : public TBaseWork {
   // Parses text into an identity and adds it, or finds the identity it repeats; null when it
   // does not parse or the list has no room.
   TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
-  void SetHostUnresolved();
   bool DuplicatesConnected(const TPeerId& id) const;
   int32_t CountConnected(bool urlSources) const;
   void DropPeer(bool urlSources);

@@ -6,6 +6,12 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
 #include "engine/common/Md5.h"
+#include "engine/common/PlainFileName.h"
+#include "engine/sources/SourceAddress.h"
+#include "engine/sources/THttpPeer.h"
+#include "engine/sources/TPeerId.h"
+#include "engine/sources/TPieceRange.h"
+#include "engine/sources/TUrlInfo.h"
 #include "engine/storage/QElement.h"
 #include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
@@ -37,6 +43,12 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   void RequestCycleSoon() override { task_.RequestCycleSoon(); }
   std::vector<TPeerObject*>& ActivePeers() override { return task_.ActivePeers(); }
   void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
+  int64_t DownloadBudget() override { return task_.PeerDownloadBudget(); }
+  void RemoveSource(TPeerId& id) override { task_.candidates.Remove(&id); }
+  void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
+  void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
+  void NoteLookupFailure() override { task_.SetHostUnresolved(); }
+  void SetTaskState(int32_t state) override { task_.working.workState = state; }
 
  protected:
   std::vector<TPeerId*> UrlSources() override { return task_.UsableUrlSources(); }
@@ -113,9 +125,7 @@ bool TWorkWithPieces::LoadMetadata() {
   std::unique_ptr<TTorrent> former = std::move(torrent);
   std::unique_ptr<TPieces> previous = std::move(pieces);
   TPieces& map = CreatePieceMap();
-  map.SetUseResume(!infoPath.empty());
-  map.SetSavedRecord(InfoText("bits"));
-  map.SetSavedSelection(InfoText("part"));
+  RestoreInto(map);
   auto loading = std::make_unique<TTorrent>(map, this);
   loading->SourceText = contentId;
   loading->TorrentBytes = InfoText("torrent");
@@ -130,6 +140,126 @@ bool TWorkWithPieces::LoadMetadata() {
   torrent = std::move(loading);
   RefreshCounters();
   return true;
+}
+
+void TWorkWithPieces::RestoreInto(TPieces& map) {
+  map.SetUseResume(!infoPath.empty());
+  map.SetSavedRecord(InfoText("bits"));
+  map.SetSavedSelection(InfoText("part"));
+}
+
+bool TWorkWithPieces::BuildPieceMapFromSources() {
+  if (metadataLoaded) return true;
+  const TUrlInfo* answered = nullptr;
+  for (TPeerId* id : UsableUrlSources()) {
+    const TUrlInfo* url = id->UrlInfoIfAny();
+    if (url && url->fileSize > 0) {
+      answered = url;
+      break;
+    }
+  }
+  if (!answered) return false;
+  static constexpr int64_t kSmallContent = int64_t{64} << 20;
+  const int64_t size = answered->fileSize;
+  const int64_t pieceLength = size < kSmallContent ? 256 * 1024 : 1024 * 1024;
+  if (!fullPath) {
+    // The name comes from the server or the address: only ever a plain name in the save folder.
+    std::string name = PlainFileName(answered->fileName);
+    if (name.empty()) name = "index.htm";
+    QScopedLock guard(lock);
+    targetFile = saveFolder + (saveFolder.empty() || saveFolder.back() == '/' ? "" : "/") + name;
+  }
+  TPieces& map = CreatePieceMap();
+  RestoreInto(map);
+  if (!fullPath) map.SetTargetPath(targetFile);
+  if (!map.LoadTemplate(size, pieceLength)) {
+    QScopedLock guard(lock);
+    pieces.reset();
+    return false;
+  }
+  metadataLoaded = true;
+  {
+    QScopedLock guard(lock);
+    RefreshCounters();
+  }
+  RefreshReports(true);
+  Publish(true, true);
+  return true;
+}
+
+void TWorkWithPieces::FetchTorrentFromSources() {
+  static constexpr int32_t kFetchedBackOff = 60;
+  std::vector<TPeerObject*>& peers = ActivePeers();
+  for (size_t i = 0; i < peers.size();) {
+    TPeerObject* peer = peers[i];
+    TPeerId* id = peer->PeerId();
+    const TUrlInfo* url = id ? id->UrlInfoIfAny() : nullptr;
+    if (!url || !url->wholeBody || url->sourceClass != 1 || !url->downloadComplete) {
+      ++i;
+      continue;
+    }
+    peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
+    AcceptTorrent(url->body);
+    PenalizeSource(*id, kFetchedBackOff);
+    KeepAsSpare(peer);
+  }
+  // Once the metadata is in, the torrent file has nothing more to give.
+  if (!metadataLoaded) return;
+  std::vector<TPeerId*> fetched;
+  for (TPeerId* id : candidates.Items()) {
+    const TUrlInfo* url = id->UrlInfoIfAny();
+    if (url && url->wholeBody && url->sourceClass == 1 && id->activeConnections == 0) fetched.push_back(id);
+  }
+  for (TPeerId* id : fetched) candidates.Remove(id);
+}
+
+TPeerObject* TWorkWithPieces::NewPeerObject(int32_t kind) {
+  if (kind == SOURCE_HTTP) return new THttpPeer(&PeerTask());
+  return nullptr;
+}
+
+bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
+  if (!metadataLoaded) return false;
+  for (const auto& range : scheduler_->Ranges()) {
+    if (range->Owner() == &id && !range->worker && !range->exhausted && !range->abandoned) return true;
+  }
+  return false;
+}
+
+std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
+  std::vector<TPeerId*> usable;
+  for (TPeerId* id : candidates.Items()) {
+    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed) continue;
+    const TUrlInfo* url = id->UrlInfoIfAny();
+    if (url && url->wholeBody) continue;
+    usable.push_back(id);
+  }
+  return usable;
+}
+
+void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
+  if (!pieces || !pieces->IsReady()) return;
+  switch (round) {
+    case CacheRound::kTick:
+      if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
+      break;
+    case CacheRound::kSecond:
+      // The content is complete only once its last verified pieces are on disk.
+      if (pieces->DirtyBytes() > 0 && pieces->AllVerified()) pieces->FlushPieces();
+      break;
+    case CacheRound::kRegular:
+      pieces->MaintainCache();
+      pieces->LimitOpenFiles();
+      break;
+  }
+}
+
+void TWorkWithPieces::SetErrorStatus(int32_t code) {
+  {
+    QScopedLock guard(lock);
+    working.status = code;
+  }
+  Publish(false, true);
 }
 
 void TWorkWithPieces::StopWithError(int32_t error) {

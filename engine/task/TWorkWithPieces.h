@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/frame/QTMutex.h"
+#include "engine/sources/TPeerUpkeep.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/ITorrentTask.h"
 #include "engine/storage/TPieces.h"
@@ -85,6 +86,26 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void ReloadMetadata();
   // Serves the queued read requests; called once per loop step on the task thread.
   void ServeReadRequests();
+  // A new peer object of a kind this build can talk to.
+  TPeerObject* NewPeerObject(int32_t kind) override;
+  // A URL source with one connection is worth a second one only while a range of its own waits.
+  bool SourceHasWork(TPeerId& id) override;
+  // Parsed HTTP and FTP sources that serve the content (not the torrent file), in list order.
+  std::vector<TPeerId*> UsableUrlSources() override;
+  // A task without a torrent learns its size from the first source that answers and builds a
+  // piece map without hashes of one file of that size; false until then.
+  bool BuildPieceMapFromSources();
+  // Takes the torrent file a source has fetched whole and lets the peer go.
+  void FetchTorrentFromSources();
+  // The three-second rate window and pruning of the active peers.
+  virtual void RunPeerUpkeep() { peerUpkeep_.Tick(PeerTask()); }
+  // Writes verified pieces out of memory: on every tick when the cache is over its limit (so that
+  // a fast source cannot make the map hold more), once a second when all of the content is
+  // verified, and on the regular round.
+  enum class CacheRound { kTick, kSecond, kRegular };
+  void MaintainPieceCache(CacheRound round);
+  // Bytes the peers may still take in this cycle; the statistics layer sets the limit.
+  virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
   // Transfer figures the peers report; the statistics layer keeps them.
   virtual void AddDownloaded(int64_t) {}
   virtual void AddKindBytes(int32_t, int64_t) {}
@@ -110,12 +131,16 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
 
   void RefreshCounters();
   void ServeRead(ReadRequest& request);
+  // Hands the task's saved state to a new piece map.
+  void RestoreInto(TPieces& map);
+  void SetErrorStatus(int32_t code);
 
   bool swarmReady_ = false;
   uint8_t handshake_[kHandshakeSize] = {};
   std::string bitmap_;
   int32_t bitmapPieces_ = 0;
   std::unique_ptr<TaskScheduler> scheduler_;
+  TPeerUpkeep peerUpkeep_;
   QTMutex readLock_;
   std::vector<ReadRequest*> reads_;  // the requests live on their callers' stacks
   int32_t currentPosition_ = -1;

@@ -7,6 +7,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/TaskRegistry.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/sources/TPeerUpkeep.h"
 #include "platform/Clock.h"
 
 namespace bw {
@@ -18,6 +19,7 @@ constexpr int32_t kAllKinds = 0xF;
 constexpr int32_t kUrlKinds = 2 | 4;
 constexpr int64_t kSlowUrlRate = 1024;
 constexpr int32_t kSlowTicksBeforeReplace = 15;
+constexpr uint64_t kCacheRoundSeconds = 5;
 
 // Guards the shares handed out and the process-wide limits; taken after the registry lock.
 QTMutex& ShareLock() {
@@ -44,6 +46,7 @@ void TWorkWithTransStatis::Reset(int full, int flag) {
   measured_ = false;
   publishPending_ = false;
   startUptime_ = 0;
+  lastCacheRound_ = 0;
   shareReceived_ = 0;
   shareSent_ = 0;
   if (full) {
@@ -124,6 +127,8 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
     extraUploads = TRateMeter::ExtraUploads(sentLastSecond, uploadSlots_);
   }
   DrivePeers(fullStep, extraUploads);
+  RunPeerUpkeep();
+  MaintainPieceCache(CacheRound::kTick);
   if (!HasMetadata()) RunConnectionPasses();
   meter_.AdvanceTick();
   tickPauseMs_ = meter_.TickPauseMs();
@@ -168,6 +173,11 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
   uploadSlots_ = TRateMeter::UploadSlots(upRate);
   RecomputeBudgets();
   publishPending_ = true;
+  if (pieces && pieces->TotalLength() > 0 && now >= lastCacheRound_ + kCacheRoundSeconds) {
+    lastCacheRound_ = now;
+    MaintainPieceCache(CacheRound::kRegular);
+  }
+  MaintainPieceCache(CacheRound::kSecond);
 
   if (complete) return;
   RunConnectionPasses();
@@ -184,8 +194,12 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
 
 void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
   const bool complete = ContentComplete();
+  // What a peer moved so far in the open window is a lower bound of its rate: a fast new source
+  // is driven as one at once instead of filling its socket and waiting for the window to close.
   auto ownRate = [complete](const TPeerObject& peer) {
-    return complete ? peer.counters.uploadRate : peer.counters.downloadRate;
+    const TPeerObject::Counters& c = peer.counters;
+    return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
+                    : std::max(c.downloadRate, c.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
   };
   std::vector<TPeerObject*>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {

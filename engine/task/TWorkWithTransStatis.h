@@ -29,6 +29,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 
   // Summed window download rates of the active peers whose kind is in kindMask.
   int64_t SumPeerRates(int32_t kindMask);
+  int64_t PeerDownloadBudget() override { return DownloadBudgetLeft(); }
   // Takes over the shares of the last ShareLimits run.
   void ApplyPendingLimits();
   // Spreads the process-wide limits over the tasks of the swarm list by what each used lately.
@@ -76,6 +77,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   uint32_t lastListenerMs_ = 0;
   uint32_t startUptime_ = 0;
   uint64_t taskClock_ = 0;
+  uint64_t lastCacheRound_ = 0;
   int64_t downloadBudget_ = TRateMeter::kUnlimited;
   int64_t uploadBudget_ = TRateMeter::kUnlimited;
   int64_t downloadShare_ = 0;

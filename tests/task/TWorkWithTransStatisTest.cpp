@@ -99,6 +99,7 @@ class MeteredTask : public TWorkThread {
   void ReplaceUrlSources() override { ++replaced; }
   void UpkeepSources() override { ++upkeeps; }
   void MaintainListener() override { ++listener; }
+  void RunPeerUpkeep() override {}  // the peers' rates are the test's
   std::vector<TWorkWithPeers*> SwarmTasks() override { return swarm; }
 };
 
