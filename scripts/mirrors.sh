@@ -75,7 +75,7 @@ start() {  # state root count
     mkdir -p "$dir"
     write_config "$dir" "$root" "$port"
     # Its output goes to a file: a caller reading ours through a pipe must not wait for nginx.
-    nginx -c "$dir/nginx.conf" -p "$dir" >"$dir/nginx.out" 2>&1 </dev/null &
+    nginx -c "$dir/nginx.conf" -p "$dir" -e "$dir/error.log" >"$dir/nginx.out" 2>&1 </dev/null &
     echo $! >"$dir/pid"
     echo "$port" >"$dir/port"
     if ! wait_until_serving "$port" "$!"; then
