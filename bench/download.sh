@@ -90,7 +90,7 @@ awk -v size="$size_mib" '
     for (i = 1; i <= tools; i++) {
       t = order[i]
       wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], wall[t] > 0 ? size / wall[t] : 0, rss[t], failed[t]
+      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
     }
     for (i = 2; i <= tools; i++) {
       t = order[i]
