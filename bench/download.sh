@@ -15,6 +15,7 @@ limit_seconds=20
 bash scripts/deps.sh
 need=()
 command -v aria2c >/dev/null || need+=(aria2)
+command -v curl >/dev/null || need+=(curl)
 [[ -x /usr/bin/time ]] || need+=(time)
 if ((${#need[@]})); then
   export DEBIAN_FRONTEND=noninteractive

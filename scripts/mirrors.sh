@@ -96,7 +96,7 @@ stop() {  # state
     # A zombie counts as gone: not every init reaps orphans promptly.
     if kill "$pid" 2>/dev/null; then
       for _ in $(seq 100); do
-        [[ $(ps -o stat= -p "$pid" 2>/dev/null) == [^Z]* ]] || break
+        [[ $(sed -E 's/.*\) (.).*/\1/' "/proc/$pid/stat" 2>/dev/null) == [^Z] ]] || break
         sleep 0.05
       done
     fi

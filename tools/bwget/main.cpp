@@ -123,7 +123,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
         if (options.seedSeconds > 0) display.Message("bwget: seeding for " + std::to_string(options.seedSeconds) + " s");
       }
       if (now - completedAt >= std::chrono::seconds(options.seedSeconds)) {
-        return finish(kExitComplete, Summary(progress, now - start));
+        return finish(kExitComplete, Summary(progress, completedAt - start));
       }
     } else if (IsFailureStatus(progress.status)) {
       return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
