@@ -72,7 +72,9 @@ bool THttpPeer::Dial() {
   TUrlInfo& url = Url();
   streamPos = 0;
   if (!url.wholeBody) {
-    if (requests_.empty() && url.fileSize > 0) {
+    // A task that knows its content asks even a fresh source for its own part at once.
+    const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
+    if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
       if (requests_.empty()) return false;
     }
@@ -306,13 +308,17 @@ bool THttpPeer::ReadBlocks() {
       if (!DeliverHeld()) return false;
       continue;
     }
+    // A limited task reads no more than its budget: the rest waits in the socket.
+    const int64_t budget = Task() ? Task()->DownloadBudget() : INT64_MAX;
+    if (budget <= 0) break;
+    size = std::min(size, budget);
     const uint64_t before = socket.BytesReceived();
     if (socket.Receive(size) < 0) return false;
     NoteReceived(before);
     const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
     taken += got;
     if (!DeliverHeld()) return false;
-    if (got < size || (Task() && Task()->DownloadBudget() <= 0)) break;
+    if (got < size) break;
     size = std::min(size * 2, kMaxStepBytes);
   }
   return true;

@@ -59,6 +59,7 @@ int TBaseWork::SetSpeedLimit(int direction, int kBps) {
   QScopedLock guard(lock);
   (direction == 1 ? settings.downloadLimitKiB : settings.uploadLimitKiB) = kBps;
   settings.Normalise();
+  limitsChanged = true;
   return kEngineOk;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ class TBaseWork : public TaskInterface {
   static constexpr const char* kInfoKeys[kInfoTexts] = {"bits", "part", "seeds", "torrent"};
 
   TTaskSettings settings;
+  // A speed limit changed: the transfer layer takes it at its next tick, not its next second.
+  std::atomic<bool> limitsChanged{false};
   TTaskStatus working;
   TTaskStatus published;
   std::vector<TaskSource> usedSources;

@@ -126,6 +126,7 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
     meter_.RestartTicks();
     extraUploads = TRateMeter::ExtraUploads(sentLastSecond, uploadSlots_);
   }
+  if (limitsChanged.exchange(false)) RecomputeBudgets();
   DrivePeers(fullStep, extraUploads);
   RunPeerUpkeep();
   MaintainPieceCache(CacheRound::kTick);

@@ -48,16 +48,6 @@ TEST_F(TaskLifecycle, UnknownTotalEndsWith20209AtTheMetadataTimeout) {
   EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
 }
 
-TEST_F(TaskLifecycle, HttpTaskWithoutDeliverableSourceEndsWith20214Slow) {
-  TWorkThread* task = nullptr;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(Create("http://127.0.0.1:9/d.cab", kAppFlags, "d.cab", "", &task), kEngineOk);
-  ASSERT_TRUE(Ends(task, 30));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
-  EXPECT_EQ(Status(task), kTaskStatusNoSources);
-  EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
-}
-
 TEST_F(TaskLifecycle, StopGivesHandedOutSourcesTheirIdleMarksBack) {
   TWorkThread* task = nullptr;
   ASSERT_EQ(Create("http://127.0.0.1:9/e.torrent\nhttp://127.0.0.1:9/e.cab\n", kAppFlags | kTaskFlagBT, "e.cab", "", &task),
