@@ -75,7 +75,7 @@ start() {  # state root count
     mkdir -p "$dir"
     write_config "$dir" "$root" "$port"
     # Its output goes to a file: a caller reading ours through a pipe must not wait for nginx.
-    nginx -c "$dir/nginx.conf" -p "$dir" >"$dir/nginx.out" 2>&1 </dev/null &
+    nginx -c "$dir/nginx.conf" -p "$dir" -e "$dir/error.log" >"$dir/nginx.out" 2>&1 </dev/null &
     echo $! >"$dir/pid"
     echo "$port" >"$dir/port"
     if ! wait_until_serving "$port" "$!"; then
@@ -96,7 +96,7 @@ stop() {  # state
     # A zombie counts as gone: not every init reaps orphans promptly.
     if kill "$pid" 2>/dev/null; then
       for _ in $(seq 100); do
-        [[ $(ps -o stat= -p "$pid" 2>/dev/null) == [^Z]* ]] || break
+        [[ $(sed -E 's/.*\) (.).*/\1/' "/proc/$pid/stat" 2>/dev/null) == [^Z] ]] || break
         sleep 0.05
       done
     fi

@@ -63,6 +63,38 @@ constexpr option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+struct NumberOption {
+  int id;
+  int low;
+  int high;
+  int Options::*field;
+  const char* rule;
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {kLimit, 0, 32766, &Options::limitKiB, "0 to 32766 (KiB/s)"},
+    {kMaxSources, 0, 1000, &Options::maxSources, "0 to 1000"},
+    {kMaxPeers, 0, 1000, &Options::maxPeers, "0 to 1000"},
+    {kListenPort, 1, 65535, &Options::listenPort, "1 to 65535"},
+    {kSeed, 0, 1 << 30, &Options::seedSeconds, "a number of seconds"},
+    {kTimeout, 1, 1 << 30, &Options::timeoutSeconds, "a number of seconds"},
+};
+
+const NumberOption* FindNumberOption(int id) {
+  for (const NumberOption& number : kNumberOptions) {
+    if (number.id == id) return &number;
+  }
+  return nullptr;
+}
+
+std::string OptionName(int val) {
+  if (val < 256) return std::string("-") + static_cast<char>(val);
+  for (const option& o : kLongOptions) {
+    if (o.name && o.val == val) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
 bool ParseInt(const char* text, int low, int high, int* out) {
   errno = 0;
   char* end = nullptr;
@@ -133,34 +165,19 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     const int c = getopt_long(argc, argv, ":t:o:d:h", kLongOptions, nullptr);
     if (c == -1) break;
     const char* arg = optarg;
-    // getopt leaves a short option in optopt; a long one is the word it stopped after.
-    const auto offender = [&] {
-      return optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
-    };
+    if (arg && !*arg) return fail("option " + OptionName(c) + " needs a value");
+    if (const NumberOption* number = FindNumberOption(c)) {
+      if (!ParseInt(arg, number->low, number->high, &(o.*number->field))) {
+        return fail(OptionName(c) + " takes " + number->rule);
+      }
+      continue;
+    }
     switch (c) {
       case 't': o.torrent = arg; break;
       case 'o': output = arg; break;
       case 'd': dir = arg; break;
       case kInfo: info = arg; break;
-      case kLimit:
-        if (!ParseInt(arg, 0, 32766, &o.limitKiB)) return fail("--limit takes 0 to 32766 KiB/s");
-        break;
-      case kMaxSources:
-        if (!ParseInt(arg, 0, 1000, &o.maxSources)) return fail("--max-sources takes 0 to 1000");
-        break;
-      case kMaxPeers:
-        if (!ParseInt(arg, 0, 1000, &o.maxPeers)) return fail("--max-peers takes 0 to 1000");
-        break;
-      case kListenPort:
-        if (!ParseInt(arg, 1, 65535, &o.listenPort)) return fail("--listen-port takes 1 to 65535");
-        break;
       case kNoP2p: o.p2p = false; break;
-      case kSeed:
-        if (!ParseInt(arg, 0, 1 << 30, &o.seedSeconds)) return fail("--seed takes a number of seconds");
-        break;
-      case kTimeout:
-        if (!ParseInt(arg, 1, 1 << 30, &o.timeoutSeconds)) return fail("--timeout takes a number of seconds");
-        break;
       case kProgress: {
         const std::string_view style = arg;
         if (style == "bar") o.progress = ProgressStyle::kBar;
@@ -172,8 +189,8 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       }
       case 'h': return Command::kHelp;
       case kVersion: return Command::kVersion;
-      case ':': return fail("option " + offender() + " needs a value");
-      default: return fail("unknown option " + offender());
+      case ':': return fail("option " + OptionName(optopt) + " needs a value");
+      default: return fail("unknown option " + (optopt > 0 ? OptionName(optopt) : std::string(argv[optind - 1])));
     }
   }
   for (int i = optind; i < argc; ++i) {

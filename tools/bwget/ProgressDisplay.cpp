@@ -1,5 +1,6 @@
 #include "tools/bwget/ProgressDisplay.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -98,7 +99,7 @@ void ProgressDisplay::DrawBar(const bw::TaskProgress& p) {
   const uint64_t total = static_cast<uint64_t>(p.totalKiB) * 1024;
   char head[64];
   if (total > 0) {
-    const int filled = p.progress * kBarCells / 10000;
+    const int filled = std::clamp(p.progress, 0, 10000) * kBarCells / 10000;
     line.push_back('[');
     line.append(filled, '#').append(kBarCells - filled, '.').push_back(']');
     std::snprintf(head, sizeof head, " %5.1f%%  ", p.progress / 100.0);

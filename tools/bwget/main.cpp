@@ -123,7 +123,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
         if (options.seedSeconds > 0) display.Message("bwget: seeding for " + std::to_string(options.seedSeconds) + " s");
       }
       if (now - completedAt >= std::chrono::seconds(options.seedSeconds)) {
-        return finish(kExitComplete, Summary(progress, now - start));
+        return finish(kExitComplete, Summary(progress, completedAt - start));
       }
     } else if (IsFailureStatus(progress.status)) {
       return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
@@ -151,9 +151,9 @@ int Run(const Options& options) {
   if (options.torrent.empty()) {
     std::fprintf(stderr, "bwget: no torrent: pieces are not verified; the file is as good as its sources\n");
   }
-  bw::InitEngine(work.c_str());
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
+  bw::InitEngine(work.c_str());
   const std::string sources = JoinSources(options);
   bw::TaskHandle task = nullptr;
   if (const int result = StartTask(options, sources, &task); result != bw::kEngineOk) {
