@@ -65,11 +65,12 @@ class BwgetProcess {
     return lines.empty() ? 0 : lines.back().doneBytes;
   }
 
-  // Polls the progress lines until `bytes` are reported done; false when the program ends first
-  // or `timeoutMs` passes.
-  bool WaitForDone(int64_t bytes, int timeoutMs) {
+  // Polls the progress lines until `bytes` have arrived in this run; false when the program ends
+  // first or `timeoutMs` passes.
+  bool WaitForReceived(int64_t bytes, int timeoutMs) {
     for (int waited = 0; waited < timeoutMs; waited += 50) {
-      if (DoneBytes() >= bytes) return true;
+      const std::vector<ProgressLine> lines = Progress();
+      if (!lines.empty() && lines.back().httpBytes >= bytes) return true;
       if (Wait(0) >= 0) return false;
       platform::SleepMs(50);
     }

@@ -24,44 +24,47 @@ int64_t DoneAtStart(const BwgetProcess& run) {
   return run.DoneBytes();
 }
 
-TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingLittleAgain) {
+// The mirrors hold the pace (not --limit): a client that reads slowly lets a server fill the socket
+// buffers, megabytes on loopback, which would count as sent and blur what the tool fetched.
+TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingAgainOnlyTheUnsaved) {
   const int64_t size = 24 << 20;
   MakeContent(size);
-  std::vector<std::string> options{"-t", MakeTorrent(18), "-o", Target(), "--progress", "json",
-                                   "--timeout", "20", "--limit", "2400"};  // about ten seconds
-  for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror()));
+  std::vector<std::string> options{"-t", MakeTorrent(18), "-o", Target(), "--progress", "json", "--timeout", "20"};
+  for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror("    limit_rate 800k;")));  // ten seconds
 
   const unsigned seed = std::random_device()();
   std::mt19937 random(seed);
-  std::uniform_real_distribution<double> spread(0.0, 0.2);
-  const double killAt[] = {0.15 + spread(random), 0.4 + spread(random), 0.65 + spread(random)};
-
+  std::uniform_real_distribution<double> fraction(0.1, 0.25);
   std::ostringstream story;
   story << "seed " << seed << "\n";
   int64_t sentBefore = 0;
   int64_t unsaved = 0;  // sent by the mirrors to the killed runs but not reported done by them
-  for (const double fraction : killAt) {
+  int64_t doneBefore = 0;
+  for (int run = 0; run < 4; ++run) {
+    const bool killed = run < 3;
     std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
-    ASSERT_TRUE(bwget->WaitForDone(static_cast<int64_t>(size * fraction), 60000)) << story.str() << bwget->Tail() << MirrorRequests();
-    platform::SleepMs(random() % 1000);  // anywhere between two progress reports
-    bwget->Signal(SIGKILL);
-    ASSERT_EQ(bwget->Wait(10000), 128 + SIGKILL);
+    if (killed) {
+      // Received, not done: done bytes move in steps as the cache is written out.
+      const int64_t received = static_cast<int64_t>(size * fraction(random));
+      ASSERT_TRUE(bwget->WaitForReceived(received, 30000)) << story.str() << bwget->Tail() << MirrorRequests();
+      platform::SleepMs(random() % 1000);  // anywhere between two progress reports
+      bwget->Signal(SIGKILL);
+    }
+    ASSERT_EQ(bwget->Wait(120000), killed ? 128 + SIGKILL : 0) << story.str() << bwget->Tail();
     platform::SleepMs(500);  // the mirrors log a request once they see its connection closed
     const int64_t sent = SentByAll() - sentBefore;
     sentBefore += sent;
     const int64_t start = DoneAtStart(*bwget);
-    const int64_t done = bwget->DoneBytes();
-    unsaved += sent - (done - start);
-    story << "run from " << start << " killed at " << done << " done, mirrors sent " << sent << "\n";
+    EXPECT_GE(start, doneBefore) << "what was reported done did not survive the kill\n" << story.str();
+    doneBefore = bwget->DoneBytes();
+    if (killed) unsaved += sent - (doneBefore - start);
+    story << "run from " << start << " to " << doneBefore << " done, mirrors sent " << sent << "\n";
   }
-  RunBwget(options);
   ExpectTargetIsTheContent();
-  StopMirrors();
-  const int64_t fetchedAgain = SentByAll() - size;
-  story << "final run, mirrors sent " << SentByAll() - sentBefore << "; fetched again " << fetchedAgain
-        << ", unsaved at the kills " << unsaved;
-  EXPECT_LT(fetchedAgain, size / 2) << story.str();
-  // Room for the pieces fetched twice in the end game and what sat in socket buffers at the end.
+  const int64_t fetchedAgain = sentBefore - size;
+  story << "fetched again " << fetchedAgain << ", unsaved at the kills " << unsaved;
+  // Unsaved is what sat in the cache, up to its five-second round: no fixed share of the content.
+  // Room for the pieces fetched twice in the end game.
   EXPECT_LE(fetchedAgain, unsaved + size / 8) << story.str();
 }
 
