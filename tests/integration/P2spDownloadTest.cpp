@@ -51,10 +51,10 @@ TEST_F(P2spDownloadTest, OthersFinishWhenAMirrorDisappearsHalfWay) {
   options.insert(options.end(), {"--limit", "4096"});  // about four seconds
   for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror()));
   std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
-  ASSERT_TRUE(bwget->WaitForReceived(static_cast<int64_t>(content_.size()) / 4, 30000)) << bwget->Tail() << MirrorRequests();
+  const int64_t size = static_cast<int64_t>(content_.size());
+  ASSERT_TRUE(bwget->WaitForReceived(size / 4, 30000)) << bwget->Tail() << MirrorRequests();
   mirrors_[1]->Stop();
-  EXPECT_LT(bwget->Progress().back().httpBytes, static_cast<int64_t>(content_.size()) * 3 / 4)
-      << "the mirror stopped too late to matter";
+  EXPECT_LT(bwget->Progress().back().httpBytes, size * 3 / 4) << "the mirror stopped too late to matter";
   EXPECT_EQ(bwget->Wait(60000), 0) << bwget->Tail() << MirrorRequests();
   ExpectTargetIsTheContent();
 }

@@ -48,7 +48,6 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
-  pid_t Pid() const { return pid_; }
 
   void Signal(int signal) const {
     if (pid_ > 0) ::kill(pid_, signal);
