@@ -268,7 +268,7 @@ bool THttpPeer::DeliverHeld() {
   int64_t held = socket.ReceivedSize();
   const int64_t skipped = std::min(skipBytes, held);
   if (skipped > 0) {
-    socket.ConsumeReceived(skipped);
+    socket.ConsumeReceived(skipped, true);
     skipBytes -= skipped;
     streamPos += skipped;
     held -= skipped;
@@ -287,7 +287,9 @@ bool THttpPeer::DeliverHeld() {
     streamPos += first.length;
     --runLength_;
   }
-  if (used > 0) socket.ConsumeReceived(used);
+  // The buffer keeps its size while the body streams in: shrinking it after every run and
+  // growing it for the next read would churn large buffers through the pool.
+  if (used > 0) socket.ConsumeReceived(used, true);
   return true;
 }
 
@@ -319,7 +321,7 @@ bool THttpPeer::ReadBlocks() {
     taken += got;
     if (!DeliverHeld()) return false;
     if (got < size) break;
-    size = std::min(size * 2, kMaxStepBytes);
+    size = std::min(size * 2, kMaxReadSize);
   }
   return true;
 }
