@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/TRefObject.h"
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/TPiece.h"
@@ -16,7 +17,7 @@ class QElement;
 
 // One task's view of its content: the piece table, which pieces are complete and wanted, the
 // memory cache every received block passes through, and the files on disk.
-class TPieces {
+class TPieces : public TRefObject {
  public:
   static constexpr int32_t kBlockSize = 16384;
   static constexpr int32_t kChunkSize = 128 * 1024;
@@ -32,7 +33,7 @@ class TPieces {
   using FreeSpaceQuery = std::function<int64_t(const std::string& folder)>;
 
   explicit TPieces(IPiecesTask& task);
-  ~TPieces();
+  ~TPieces() override;
   TPieces(const TPieces&) = delete;
   TPieces& operator=(const TPieces&) = delete;
 

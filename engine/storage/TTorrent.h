@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/common/TRefObject.h"
+
 namespace bw {
 
 class ITorrentTask;
@@ -13,7 +15,7 @@ class TPieces;
 // A task's torrent metadata: trackers, info hash and descriptive fields; the files and piece
 // hashes go to its piece map. Loaded from the torrent bytes the task holds, from a "file://"
 // address, or from a one-line template.
-class TTorrent {
+class TTorrent : public TRefObject {
  public:
   static constexpr int64_t kMaxTorrentFile = 64 * 1024 * 1024;
 

@@ -111,7 +111,7 @@ void TWorkWithPieces::ReportEvent(const char* code, const std::string& text) {
 TPieces& TWorkWithPieces::CreatePieceMap() {
   QScopedLock guard(lock);
   settings.Normalise();
-  pieces = std::make_unique<TPieces>(*this);
+  pieces = MakeRef<TPieces>(*this);
   pieces->SetSaveDirectory(saveFolder);
   if (fullPath) pieces->SetTargetPath(targetFile);
   pieces->SetPendingPath(pendingBlockPath);
@@ -122,11 +122,11 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
 bool TWorkWithPieces::LoadMetadata() {
   // A torrent that arrives again (from a source) is laid over the former map, which hands over
   // what it already holds.
-  std::unique_ptr<TTorrent> former = std::move(torrent);
-  std::unique_ptr<TPieces> previous = std::move(pieces);
+  TRef<TTorrent> former = std::move(torrent);
+  TRef<TPieces> previous = std::move(pieces);
   TPieces& map = CreatePieceMap();
   RestoreInto(map);
-  auto loading = std::make_unique<TTorrent>(map, this);
+  auto loading = MakeRef<TTorrent>(map, this);
   loading->SourceText = contentId;
   loading->TorrentBytes = InfoText("torrent");
   loading->SetPreviousPieces(previous.get());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/TRef.h"
 #include "engine/frame/QTMutex.h"
 #include "engine/sources/TPeerUpkeep.h"
 #include "engine/storage/IPiecesTask.h"
@@ -117,8 +118,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   int PieceCount() override;
   void RequestStop();
 
-  std::unique_ptr<TPieces> pieces;
-  std::unique_ptr<TTorrent> torrent;
+  TRef<TPieces> pieces;
+  TRef<TTorrent> torrent;
   bool metadataLoaded = false;
   bool diskFull = false;
   bool bitmapChanged = false;

@@ -50,6 +50,8 @@ TEST(TRefObject, ACopyStartsWithItsOwnReference) {
   original.AddRef();
   Counted* copy = new Counted(original);
   EXPECT_EQ(copy->RefCount(), 1);
+  *copy = original;  // assignment copies the contents, never the count
+  EXPECT_EQ(copy->RefCount(), 1);
   copy->Release();
   EXPECT_EQ(destroyed, 1);
   EXPECT_EQ(original.RefCount(), 2);
