@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Times whole downloads of a 1 GiB content from four local nginx mirrors: bwget with the torrent
+# (every piece checked with SHA-1), aria2c with the same mirrors and connections (no checksum), and
+# curl from one mirror. Each gets a warm-up run and RUNS timed runs (default 5); the table gives
+# the means of wall time, CPU time and peak memory and the ratios. Then bwget runs for 20 seconds
+# under --limit 500 and its rate is set against the limit. Everything stays on 127.0.0.1.
+# BENCH_MIB changes the size of the content (for a quick try).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${RUNS:-5}
+size_mib=${BENCH_MIB:-1024}
+limit_kib=500
+limit_seconds=20
+
+bash scripts/deps.sh
+need=()
+command -v aria2c >/dev/null || need+=(aria2)
+command -v curl >/dev/null || need+=(curl)
+[[ -x /usr/bin/time ]] || need+=(time)
+if ((${#need[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release -j "$(nproc)" --target bwget
+bwget=$PWD/build/release/bwget
+
+data=$PWD/build/bench-data
+content=$data/www/content.bin
+torrent=$data/content.torrent
+if [[ ! -f $torrent || $(stat -c %s "$content" 2>/dev/null || echo 0) != $((size_mib << 20)) ]]; then
+  echo "making a content of $size_mib MiB and its torrent (kept in $data)"
+  mkdir -p "$data/www"
+  rm -f "$torrent"
+  head -c "$((size_mib << 20))" /dev/urandom >"$content"
+  mktorrent -l 20 -a http://127.0.0.1:1/announce -o "$torrent" "$content" >/dev/null
+fi
+
+work=$(mktemp -d "$data/run.XXXXXX")
+out=$work/out
+cleanup() {
+  bash scripts/mirrors.sh stop "$work/mirrors"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mapfile -t bases < <(bash scripts/mirrors.sh start "$work/mirrors" "$data/www" 4)
+((${#bases[@]} == 4)) || { echo "the mirrors did not start" >&2; exit 1; }
+urls=("${bases[@]/%//content.bin}")
+
+# --no-p2p: no listener and no LAN discovery; the download is the same P2SP task from the mirrors.
+cmd_bwget=("$bwget" --no-p2p --progress none --timeout 60 -t "$torrent" -o "$out/bwget.bin" "${urls[@]}")
+cmd_aria2c=(aria2c -x4 -s4 --check-integrity=false --allow-overwrite=true --file-allocation=none
+  --console-log-level=error --summary-interval=0 --download-result=hide -q -d "$out" -o aria2c.bin "${urls[@]}")
+cmd_curl=(curl -s -o "$out/curl.bin" "${urls[0]}")
+
+# One run of a tool: appends "wall user sys peakKiB ok|failed" to $work/<tool>.
+measure() {
+  local tool=$1 stats=$work/time.txt status=ok
+  local -n cmd=cmd_$tool
+  rm -rf "$out"
+  mkdir -p "$out"
+  /usr/bin/time -f "%e %U %S %M" -o "$stats" "${cmd[@]}" >/dev/null 2>"$work/$tool.err" || status=failed
+  echo "$(tail -n 1 "$stats") $status" >>"$work/$tool"
+}
+
+for tool in bwget aria2c curl; do
+  echo "warming up $tool"
+  measure "$tool"
+  if ! cmp -s "$content" "$out/$tool.bin"; then
+    echo "  $tool did not deliver the content: $(head -c 300 "$work/$tool.err")" >&2
+  fi
+  : >"$work/$tool"
+  for ((i = 1; i <= runs; i++)); do
+    measure "$tool"
+    echo "  run $i: $(tail -n 1 "$work/$tool")"
+  done
+done
+rm -rf "$out"
+
+echo
+echo "$size_mib MiB from 4 local nginx mirrors (curl: 1), mean of $runs runs after a warm-up"
+awk -v size="$size_mib" '
+  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
+  FNR == 1 { tool = FILENAME; sub(/.*\//, "", tool); order[++tools] = tool }
+  { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
+  END {
+    printf "%-13s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
+    for (i = 1; i <= tools; i++) {
+      t = order[i]
+      wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
+      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
+    }
+    for (i = 2; i <= tools; i++) {
+      t = order[i]
+      printf "%-13s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
+             ratio(rss["bwget"], rss[t])
+    }
+  }' "$work/bwget" "$work/aria2c" "$work/curl"
+
+echo
+echo "bwget --limit $limit_kib for $limit_seconds s"
+mkdir -p "$out"
+timeout --signal=INT "$limit_seconds" "$bwget" --no-p2p --progress json --limit "$limit_kib" \
+  -t "$torrent" -o "$out/limited.bin" "${urls[@]}" >"$work/limited.json" 2>"$work/limited.err" || true
+# One object a second: the rate over the whole run and, leaving out the start, over the rest.
+awk -v limit="$limit_kib" -v seconds="$limit_seconds" '
+  { match($0, /"httpBytes":[0-9]+/); bytes[++n] = substr($0, RSTART + 12, RLENGTH - 12) }
+  END {
+    if (n == 0) { print "  no progress was reported"; exit }
+    whole = bytes[n] / 1024 / seconds
+    printf "  whole run: %.0f KiB/s (%.0f%% of the limit)\n", whole, whole * 100 / limit
+    if (n > 7) {
+      steady = (bytes[n] - bytes[6]) / 1024 / (seconds - 5)
+      printf "  from second 5 on: %.0f KiB/s (%.0f%% of the limit)\n", steady, steady * 100 / limit
+    }
+  }' "$work/limited.json"

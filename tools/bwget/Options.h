@@ -1,0 +1,33 @@
+#pragma once
+// bwget's command line: what the user asked for, checked and with every path made absolute.
+#include <string>
+#include <vector>
+
+namespace bwget {
+
+enum class ProgressStyle { kBar, kJson, kNone };
+
+struct Options {
+  std::vector<std::string> sources;
+  std::string torrent;     // absolute; empty for an HTTP task
+  std::string target;      // the file with fullPath, else the save folder ending in '/'
+  bool fullPath = false;
+  std::string infoPath;
+  int limitKiB = 0;        // 0 = unlimited
+  int maxSources = 49;
+  int maxPeers = 50;
+  int listenPort = 0;      // 0 = the engine's default
+  bool p2p = true;
+  int seedSeconds = 0;
+  int timeoutSeconds = 0;  // 0 = wait for ever
+  ProgressStyle progress = ProgressStyle::kNone;
+};
+
+enum class Command { kRun, kHelp, kVersion, kUsageError };
+
+// On kUsageError, *error says what is wrong.
+Command ParseOptions(int argc, char** argv, Options* out, std::string* error);
+
+const char* HelpText();
+
+}  // namespace bwget

@@ -1,0 +1,13 @@
+#pragma once
+// What the engine's task status codes and entry-point results mean to a user.
+
+namespace bwget {
+
+// True for the statuses with which a task has given up.
+bool IsFailureStatus(int status);
+// A short meaning of a task status code, or null for one without a message.
+const char* StatusMeaning(int status);
+// A short meaning of an entry point's result code.
+const char* ResultMeaning(int result);
+
+}  // namespace bwget
