@@ -17,7 +17,6 @@ constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kListenerPeriodMs = 400;
 constexpr int32_t kAllKinds = 0xF;
 constexpr int32_t kUrlKinds = 2 | 4;
-constexpr int64_t kSlowUrlRate = 1024;
 constexpr int32_t kSlowTicksBeforeReplace = 15;
 constexpr uint64_t kCacheRoundSeconds = 5;
 
@@ -182,7 +181,7 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
 
   if (complete) return;
   RunConnectionPasses();
-  if (SumPeerRates(kUrlKinds) < kSlowUrlRate) {
+  if (SumPeerRates(kUrlKinds) < kSlowSourceRate) {
     if (++slowTicks_ > kSlowTicksBeforeReplace) {
       ReplaceUrlSources();
       slowTicks_ = 0;
