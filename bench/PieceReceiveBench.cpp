@@ -129,8 +129,9 @@ void Sha1sumRead(benchmark::State& state) {
   Command(state, "sha1sum " + Folder() + "dd.bin >/dev/null && rm -rf " + Folder());
 }
 
-BENCHMARK(ReceiveToDisk)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(DdWrite)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(Sha1sumRead)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// One name prefix for the three, so --benchmark_filter=PieceReceive runs them together.
+BENCHMARK(ReceiveToDisk)->Name("PieceReceive/ToDisk")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(DdWrite)->Name("PieceReceive/DdWrite")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(Sha1sumRead)->Name("PieceReceive/Sha1sumRead")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
