@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "engine/frame/QTMutex.h"
 
