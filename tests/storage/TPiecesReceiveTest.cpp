@@ -63,10 +63,9 @@ class Receiver {
         map.MaintainCache();
         continue;
       }
+      const auto* at = reinterpret_cast<const uint8_t*>(data.data()) + b * kBlock;
       bool accepted;
-      const int64_t got = map.ReceiveBlock(b, kBlock, reinterpret_cast<const uint8_t*>(data.data()) + b * kBlock,
-                                           nullptr, &accepted);
-      failures += got == -99;
+      failures += map.ReceiveBlock(b, kBlock, at, nullptr, &accepted) == -99;
     }
     return failures;
   }
@@ -128,14 +127,14 @@ TEST(PieceArrival, PiecesAcrossUnevenFilesLandInEachFile) {
   TPieces map{task};
   const std::string content = test::Content(static_cast<size_t>(total));
   map.SetSaveDirectory(dir.path);
-  ASSERT_TRUE(map.LoadInfo(*test::Parse(test::MultiInfo("set", files, kPiece, test::PieceHashes(content, kPiece)))));
+  const std::string info = test::MultiInfo("set", files, kPiece, test::PieceHashes(content, kPiece));
+  ASSERT_TRUE(map.LoadInfo(*test::Parse(info)));
   ASSERT_EQ(map.PieceCount(), 2);
   bool accepted;
   for (int64_t b = (total - 1) / kBlock; b >= 0; --b) {
     const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlock, total - b * kBlock));
-    ASSERT_EQ(map.ReceiveBlock(b, length, reinterpret_cast<const uint8_t*>(content.data()) + b * kBlock,
-                               nullptr, &accepted),
-              length);
+    const auto* data = reinterpret_cast<const uint8_t*>(content.data()) + b * kBlock;
+    ASSERT_EQ(map.ReceiveBlock(b, length, data, nullptr, &accepted), length);
   }
   map.FlushPieces();
   ASSERT_TRUE(map.IsComplete());
@@ -143,7 +142,8 @@ TEST(PieceArrival, PiecesAcrossUnevenFilesLandInEachFile) {
   int64_t at = 0;
   for (const auto& f : files) {
     SCOPED_TRACE(f.path[0]);
-    EXPECT_EQ(test::ReadAll(dir.path + "set/" + f.path[0]), content.substr(static_cast<size_t>(at), static_cast<size_t>(f.length)));
+    EXPECT_EQ(test::ReadAll(dir.path + "set/" + f.path[0]),
+              content.substr(static_cast<size_t>(at), static_cast<size_t>(f.length)));
     at += f.length;
   }
   for (int p = 0; p < 2; ++p) map.ResetPiece(p);
