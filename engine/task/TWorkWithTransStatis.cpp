@@ -139,6 +139,12 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   }
 }
 
+void TWorkWithTransStatis::SyncFromPieces() {
+  working.httpBytes = httpBytes;
+  working.p2pBytes = p2pBytes;
+  TWorkWithPieces::SyncFromPieces();
+}
+
 void TWorkWithTransStatis::Measure(uint64_t now) {
   SyncFromPieces();
   const bool complete = ContentComplete();
@@ -151,8 +157,6 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
   }
   working.downloadedBytes += static_cast<uint64_t>(std::max<int64_t>(second.downBytes, 0));
   working.uploadedBytes += static_cast<uint64_t>(std::max<int64_t>(second.sent, 0));
-  working.httpBytes = httpBytes;
-  working.p2pBytes = p2pBytes;
   taskClock_ = now;
 
   const int64_t elapsed = static_cast<int64_t>(Uptime()) - static_cast<int64_t>(startUptime_);

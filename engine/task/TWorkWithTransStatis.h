@@ -30,6 +30,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // Summed window download rates of the active peers whose kind is in kindMask.
   int64_t SumPeerRates(int32_t kindMask);
   int64_t PeerDownloadBudget() override { return DownloadBudgetLeft(); }
+  // The per-kind byte totals go along with the piece map's counters.
+  void SyncFromPieces() override;
   // Takes over the shares of the last ShareLimits run.
   void ApplyPendingLimits();
   // Spreads the process-wide limits over the tasks of the swarm list by what each used lately.
