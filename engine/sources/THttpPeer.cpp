@@ -320,9 +320,11 @@ bool THttpPeer::ReadBlocks() {
     const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
     taken += got;
     if (!DeliverHeld()) return false;
-    if (got < size) break;
+    if (got < size) return true;
     size = std::min(size * 2, kMaxReadSize);
   }
+  // Stopped by the step's share, not by an empty socket: more is waiting.
+  if (taken >= kMaxStepBytes && Task()) Task()->RequestCycleSoon();
   return true;
 }
 

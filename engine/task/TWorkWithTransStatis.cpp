@@ -44,6 +44,7 @@ void TWorkWithTransStatis::Reset(int full, int flag) {
   slowTicks_ = 0;
   measured_ = false;
   publishPending_ = false;
+  cycleSoon_ = false;
   startUptime_ = 0;
   lastCacheRound_ = 0;
   shareReceived_ = 0;
@@ -131,7 +132,9 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   MaintainPieceCache(CacheRound::kTick);
   if (!HasMetadata()) RunConnectionPasses();
   meter_.AdvanceTick();
-  tickPauseMs_ = meter_.TickPauseMs();
+  // Bytes already waiting are worth the shortest pause, unless the budget holds them back.
+  tickPauseMs_ = cycleSoon_ && DownloadBudgetLeft() > 0 ? 1 : meter_.TickPauseMs();
+  cycleSoon_ = false;
   if (sharesPending_.load(std::memory_order_acquire)) ApplyPendingLimits();
   if (publishPending_) {
     publishPending_ = false;
