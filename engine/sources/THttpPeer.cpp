@@ -1,6 +1,8 @@
 #include "engine/sources/THttpPeer.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string>
 #include <cstdint>
 
 #include "engine/net/QProxyInfo.h"
@@ -27,6 +29,11 @@ constexpr int64_t kUnknownBodySize = 2147483647;
 constexpr int64_t kBodySlack = 4096;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool EqualsNoCase(const std::string& text, const char* other) {
+  return std::equal(text.begin(), text.end(), other, other + std::char_traits<char>::length(other),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
 
 }  // namespace
 
@@ -152,6 +159,13 @@ bool THttpPeer::ReadHeader() {
 bool THttpPeer::TakeSuccess() {
   TPeerId& id = *PeerId();
   TUrlInfo& url = Url();
+  // A chunked body carries framing between the file's bytes: it is no byte range of the file.
+  const std::string coding = header.Value("Transfer-Encoding");
+  if (!coding.empty() && !EqualsNoCase(coding, "identity")) {
+    Socket()->Close();
+    if (Task()) Task()->PenalizeSource(id, kServerErrorBackOff);
+    return false;
+  }
   if (id.priority == kUntriedPriority) id.priority = kKnownPriority;
   url.redirected = false;
   // Only a 206 starts where it says; any other answer carries the file from its first byte.
