@@ -91,6 +91,16 @@ int SyncFile(int fd) { return ::fsync(fd) == 0 ? 0 : Fail(); }
 
 void AdviseSequential(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
+void StartWriteBack(int fd, int64_t position, int64_t length) {
+  ::sync_file_range(fd, position, length, SYNC_FILE_RANGE_WRITE);
+}
+
+void FinishWriteBack(int fd, int64_t position, int64_t length) {
+  ::sync_file_range(fd, position, length,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  ::posix_fadvise(fd, position, length, POSIX_FADV_DONTNEED);
+}
+
 int LastWriteTime(int fd, uint64_t* time) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return Fail();

@@ -31,6 +31,11 @@ int Allocate(int fd, int64_t size);
 int SyncFile(int fd);
 // Hints that the file will be read from start to end.
 void AdviseSequential(int fd);
+// Write-behind for a file streamed to disk: start writing a range now without waiting, and
+// later wait for it and let the page cache drop it. Advice only: errors surface at the next
+// SyncFile.
+void StartWriteBack(int fd, int64_t position, int64_t length);
+void FinishWriteBack(int fd, int64_t position, int64_t length);
 
 // Last-write time as 100 ns units since 1601-01-01 (the unit the resume record stores).
 int LastWriteTime(int fd, uint64_t* time);

@@ -1,6 +1,8 @@
 #include "engine/sources/THttpPeer.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string>
 #include <cstdint>
 
 #include "engine/net/QProxyInfo.h"
@@ -27,6 +29,11 @@ constexpr int64_t kUnknownBodySize = 2147483647;
 constexpr int64_t kBodySlack = 4096;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool EqualsNoCase(const std::string& text, const char* other) {
+  return std::equal(text.begin(), text.end(), other, other + std::char_traits<char>::length(other),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
 
 }  // namespace
 
@@ -152,6 +159,13 @@ bool THttpPeer::ReadHeader() {
 bool THttpPeer::TakeSuccess() {
   TPeerId& id = *PeerId();
   TUrlInfo& url = Url();
+  // A chunked body carries framing between the file's bytes: it is no byte range of the file.
+  const std::string coding = header.Value("Transfer-Encoding");
+  if (!coding.empty() && !EqualsNoCase(coding, "identity")) {
+    Socket()->Close();
+    if (Task()) Task()->PenalizeSource(id, kServerErrorBackOff);
+    return false;
+  }
   if (id.priority == kUntriedPriority) id.priority = kKnownPriority;
   url.redirected = false;
   // Only a 206 starts where it says; any other answer carries the file from its first byte.
@@ -268,7 +282,7 @@ bool THttpPeer::DeliverHeld() {
   int64_t held = socket.ReceivedSize();
   const int64_t skipped = std::min(skipBytes, held);
   if (skipped > 0) {
-    socket.ConsumeReceived(skipped);
+    socket.ConsumeReceived(skipped, true);
     skipBytes -= skipped;
     streamPos += skipped;
     held -= skipped;
@@ -287,7 +301,9 @@ bool THttpPeer::DeliverHeld() {
     streamPos += first.length;
     --runLength_;
   }
-  if (used > 0) socket.ConsumeReceived(used);
+  // The buffer keeps its size while the body streams in: shrinking it after every run and
+  // growing it for the next read would churn large buffers through the pool.
+  if (used > 0) socket.ConsumeReceived(used, true);
   return true;
 }
 
@@ -318,9 +334,11 @@ bool THttpPeer::ReadBlocks() {
     const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
     taken += got;
     if (!DeliverHeld()) return false;
-    if (got < size) break;
-    size = std::min(size * 2, kMaxStepBytes);
+    if (got < size) return true;
+    size = std::min(size * 2, kMaxReadSize);
   }
+  // Stopped by the step's share, not by an empty socket: more is waiting.
+  if (taken >= kMaxStepBytes && Task()) Task()->RequestCycleSoon();
   return true;
 }
 

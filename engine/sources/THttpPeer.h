@@ -22,6 +22,8 @@ class THttpPeer : public TPeerObject {
   static constexpr int32_t kRedirectLookupFailed = 20216;
   // What one step reads at most from a server that keeps the socket full.
   static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
+  // One read's size at most, which also bounds the receive buffer of a source.
+  static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
   static constexpr int kMaxStepRuns = 16;
 
   explicit THttpPeer(IPeerTask* task) : TPeerObject(2, task) {}

@@ -1,5 +1,6 @@
 #include "engine/storage/QDiskFile.h"
 
+#include <cstddef>
 #include <utility>
 
 #include "platform/File.h"
@@ -16,6 +17,8 @@ QDiskFile& QDiskFile::operator=(QDiskFile&& other) noexcept {
     position_ = other.position_;
     lastError_ = other.lastError_;
     unsynced_ = std::exchange(other.unsynced_, false);
+    behind_ = std::exchange(other.behind_, {});
+    behindBytes_ = std::exchange(other.behindBytes_, 0);
   }
   return *this;
 }
@@ -44,6 +47,7 @@ bool QDiskFile::Open(const std::string& path, Mode mode, bool sequential) {
 void QDiskFile::Close() {
   if (fd_ < 0) return;
   Sync();
+  FinishWriteBehind();
   platform::CloseFile(fd_);
   fd_ = -1;
   mode_ = kClosed;
@@ -64,9 +68,35 @@ int64_t QDiskFile::Write(const void* buffer, int64_t length, int64_t position) {
   if (position < 0) position = position_;
   int64_t n = platform::WriteAt(fd_, buffer, length, position);
   if (!Check(n)) return -1;
-  if (n > 0) unsynced_ = true;
+  if (n > 0) {
+    unsynced_ = true;
+    WriteBehind(position, n);
+  }
   position_ = position + n;
   return n;
+}
+
+void QDiskFile::WriteBehind(int64_t position, int64_t length) {
+  platform::StartWriteBack(fd_, position, length);
+  if (!behind_.empty() && behind_.back().position + behind_.back().length == position &&
+      behind_.back().length < kRangeBytes) {
+    behind_.back().length += length;
+  } else {
+    behind_.push_back({position, length});
+  }
+  behindBytes_ += length;
+  size_t done = 0;
+  for (; behindBytes_ > kWriteBehindBytes; ++done) {
+    platform::FinishWriteBack(fd_, behind_[done].position, behind_[done].length);
+    behindBytes_ -= behind_[done].length;
+  }
+  behind_.erase(behind_.begin(), behind_.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+void QDiskFile::FinishWriteBehind() {
+  for (const Range& range : behind_) platform::FinishWriteBack(fd_, range.position, range.length);
+  behind_.clear();
+  behindBytes_ = 0;
 }
 
 int64_t QDiskFile::Size() {

@@ -1,13 +1,16 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/frame/QTMutex.h"
 
 namespace bw {
 
 // Thin wrapper around one open data file. Failures keep the system error so a full disk can be
-// told apart from a broken one.
+// told apart from a broken one. Written data goes on to disk behind the writer and leaves the
+// page cache once there, so a large download neither floods the cache nor leaves all the
+// writing to the closing sync.
 class QDiskFile {
  public:
   enum Mode { kClosed, kReadOnly, kReadWrite, kCreate };
@@ -47,13 +50,26 @@ class QDiskFile {
   static QTMutex& DiskLock();
 
  private:
+  struct Range {
+    int64_t position;
+    int64_t length;
+  };
+  // Bytes whose write-back may still be running before the writer waits for the oldest.
+  static constexpr int64_t kWriteBehindBytes = 16 << 20;
+  // Consecutive writes join one range up to this size.
+  static constexpr int64_t kRangeBytes = 1 << 20;
+
   bool Check(int64_t result);
+  void WriteBehind(int64_t position, int64_t length);
+  void FinishWriteBehind();
 
   int fd_ = -1;
   Mode mode_ = kClosed;
   int64_t position_ = 0;
   int lastError_ = 0;
   bool unsynced_ = false;
+  std::vector<Range> behind_;  // oldest first
+  int64_t behindBytes_ = 0;
 };
 
 }  // namespace bw

@@ -19,7 +19,9 @@ struct TPiece {
   bool Dirty = false;     // verified whole data in memory, not yet written
   TPieceBlocks Blocks;
   int32_t HashedPrefix = 0;     // bytes from the start already written and hashed
+  int32_t HashedAhead = 0;      // bytes from the start hashed while arriving, written or not
   uint8_t* Sha1State = nullptr; // running state after HashedPrefix bytes, from the state pool
+  uint8_t* AheadState = nullptr; // running state after HashedAhead bytes, from the state pool
   int64_t LastActivity = 0;
   IPieceSource* Source = nullptr;
   int64_t SourceBytes = 0;

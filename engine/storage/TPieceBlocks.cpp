@@ -89,15 +89,10 @@ bool TPieceBlocks::Store(int32_t offset, const uint8_t* data, int32_t length) {
 }
 
 void TPieceBlocks::CopyOut(int32_t offset, int32_t length, uint8_t* out) const {
-  while (length > 0) {
-    int32_t inChunk = offset % chunkSize_;
-    int32_t n = std::min(length, chunkSize_ - inChunk);
-    std::memcpy(out, chunks_[static_cast<size_t>(offset / chunkSize_)] + inChunk,
-                static_cast<size_t>(n));
+  ForEachRun(offset, length, [&out](const uint8_t* data, int32_t n) {
+    std::memcpy(out, data, static_cast<size_t>(n));
     out += n;
-    offset += n;
-    length -= n;
-  }
+  });
 }
 
 bool TPieceBlocks::ReleasePrefix(int32_t end) {

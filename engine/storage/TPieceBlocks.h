@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,9 +46,18 @@ class TPieceBlocks {
   bool Store(int32_t offset, const uint8_t* data, int32_t length);
   // Copies bytes of present blocks out.
   void CopyOut(int32_t offset, int32_t length, uint8_t* out) const;
-  // Chunk i's bytes, or nullptr when never allocated.
-  const uint8_t* Chunk(int32_t i) const { return chunks_[static_cast<size_t>(i)]; }
-  int32_t ChunkCount() const { return static_cast<int32_t>(chunks_.size()); }
+  // Calls fn(data, length) for each stretch of [offset, offset + length) that lies in one chunk,
+  // in order; every block in the range must be present.
+  template <class Fn>
+  void ForEachRun(int32_t offset, int32_t length, Fn&& fn) const {
+    while (length > 0) {
+      const int32_t inChunk = offset % chunkSize_;
+      const int32_t n = std::min(length, chunkSize_ - inChunk);
+      fn(static_cast<const uint8_t*>(chunks_[static_cast<size_t>(offset / chunkSize_)] + inChunk), n);
+      offset += n;
+      length -= n;
+    }
+  }
   // Returns the chunks wholly inside [0, end) to the pool and forgets their blocks; false when
   // end is not on a chunk boundary.
   bool ReleasePrefix(int32_t end);

@@ -311,6 +311,7 @@ void TPieces::DropMemory(TPiece& piece) {
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
   if (piece.Dirty) dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
   piece.Blocks.Clear();
+  ReleaseAhead(piece);
   piece.Dirty = false;
   if (!IsPieceComplete(piece.Index)) piece.Verified = false;
 }
@@ -319,6 +320,13 @@ void TPieces::ReleaseState(TPiece& piece) {
   StatePool().Free(piece.Sha1State);
   piece.Sha1State = nullptr;
   piece.HashedPrefix = 0;
+  ReleaseAhead(piece);
+}
+
+void TPieces::ReleaseAhead(TPiece& piece) {
+  StatePool().Free(piece.AheadState);
+  piece.AheadState = nullptr;
+  piece.HashedAhead = 0;
 }
 
 void TPieces::DropPartialState(TPiece& piece) {
@@ -345,24 +353,39 @@ bool TPieces::VerifyData(TPiece& piece, const uint8_t* data, int64_t offset, int
   return std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
 }
 
+// Feeds the running hash with the blocks held from where it stands, as far as they follow
+// without a gap, so a piece arriving in order is hashed while its bytes are still in the cache.
+bool TPieces::HashAhead(TPiece& piece) {
+  const int32_t from = piece.AheadState ? piece.HashedAhead : piece.HashedPrefix;
+  const int32_t run = piece.Blocks.RunFrom(from);
+  if (run == 0) return true;
+  Sha1 sha;
+  const uint8_t* state = piece.AheadState ? piece.AheadState : piece.Sha1State;
+  if (from > 0 && (!state || !sha.ImportState(state, Sha1::kStateSize))) return false;
+  if (!piece.AheadState && !(piece.AheadState = StatePool().Alloc(Sha1::kStateSize))) return false;
+  bool fed = true;
+  piece.Blocks.ForEachRun(from, run, [&](const uint8_t* data, int32_t n) {
+    fed = fed && sha.Input(data, static_cast<size_t>(n)) == Sha1::kSuccess;
+  });
+  if (!fed) return false;
+  sha.ExportState(piece.AheadState);
+  piece.HashedAhead = from + run;
+  return true;
+}
+
 bool TPieces::VerifyInMemory(TPiece& piece) {
   if (!valid_) return true;
-  const int32_t chunk = piece.Blocks.ChunkSize();
-  if (piece.HashedPrefix % chunk != 0 || !piece.Blocks.HasRange(piece.HashedPrefix, piece.Size - piece.HashedPrefix)) {
+  if (piece.HashedPrefix % piece.Blocks.ChunkSize() != 0 ||
+      !piece.Blocks.HasRange(piece.HashedPrefix, piece.Size - piece.HashedPrefix)) {
     return false;
   }
   Sha1 sha;
-  if (piece.HashedPrefix > 0 &&
-      (!piece.Sha1State || !sha.ImportState(piece.Sha1State, Sha1::kStateSize))) {
-    return false;
-  }
-  for (int32_t c = piece.HashedPrefix / chunk; c < piece.Blocks.ChunkCount(); ++c) {
-    int32_t length = std::min(chunk, piece.Size - c * chunk);
-    if (sha.Input(piece.Blocks.Chunk(c), static_cast<size_t>(length)) != Sha1::kSuccess) return false;
-  }
   uint8_t digest[Sha1::kDigestSize];
-  return sha.Result(digest) == Sha1::kSuccess &&
-         std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
+  const bool hashed = HashAhead(piece) && piece.HashedAhead == piece.Size &&
+                      sha.ImportState(piece.AheadState, Sha1::kStateSize) &&
+                      sha.Result(digest) == Sha1::kSuccess;
+  ReleaseAhead(piece);
+  return hashed && std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
 }
 
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
@@ -409,6 +432,8 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
     StoreInMemory(*piece, offset, data, length);
     piece->LastActivity = Now();
     piece->SourceBytes += length;
+    // A failure here only means the whole piece is hashed when it is verified.
+    if (valid_ && !piece->Verified) HashAhead(*piece);
   }
   if (!piece->Verified && piece->Blocks.BytesHeld() + piece->HashedPrefix >= piece->Size) {
     if (!VerifyInMemory(*piece)) {
@@ -434,11 +459,8 @@ int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t 
 int64_t TPieces::WriteRest(TPiece& piece) {
   const int32_t rest = piece.Size - piece.HashedPrefix;
   if (!piece.Dirty || !piece.Blocks.HasRange(piece.HashedPrefix, rest)) return 0;
-  PoolBuffer buffer(rest);
-  if (!buffer.get()) return -1;
-  piece.Blocks.CopyOut(piece.HashedPrefix, rest, buffer.get());
   int32_t held = piece.Blocks.BytesHeld();
-  int64_t written = WritePieceData(piece.Index, buffer.get(), rest, piece.HashedPrefix, true);
+  int64_t written = WriteHeld(piece, piece.HashedPrefix, rest);
   if (written != rest) {
     // Verified data is never given up: it stays in memory to be written (or saved with the
     // pending blocks) once the disk takes it.
@@ -465,18 +487,17 @@ int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
   const int32_t chunk = piece.Blocks.ChunkSize();
   const int32_t bytes = run / chunk * chunk;
   if (bytes <= 0 || bytes < minimum) return 0;
-  PoolBuffer buffer(bytes);
-  if (!buffer.get()) return -1;
-  piece.Blocks.CopyOut(piece.HashedPrefix, bytes, buffer.get());
-  if (WritePieceData(piece.Index, buffer.get(), bytes, piece.HashedPrefix, false) != bytes) {
+  if (WriteHeld(piece, piece.HashedPrefix, bytes) != bytes) {
     DropMemory(piece);
     return -1;
   }
   if (!piece.Sha1State) piece.Sha1State = StatePool().Alloc(Sha1::kStateSize);
   Sha1 sha;
   bool fed = piece.Sha1State &&
-             (piece.HashedPrefix == 0 || sha.ImportState(piece.Sha1State, Sha1::kStateSize)) &&
-             sha.Input(buffer.get(), static_cast<size_t>(bytes)) == Sha1::kSuccess;
+             (piece.HashedPrefix == 0 || sha.ImportState(piece.Sha1State, Sha1::kStateSize));
+  piece.Blocks.ForEachRun(piece.HashedPrefix, bytes, [&](const uint8_t* data, int32_t n) {
+    fed = fed && sha.Input(data, static_cast<size_t>(n)) == Sha1::kSuccess;
+  });
   if (fed) sha.ExportState(piece.Sha1State);
   const int32_t before = piece.Blocks.BytesHeld();
   if (!fed || !piece.Blocks.ReleasePrefix(piece.HashedPrefix + bytes)) {
@@ -486,6 +507,8 @@ int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
   }
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - (before - piece.Blocks.BytesHeld()), 0);
   piece.HashedPrefix += bytes;
+  // A running hash that has not reached the new prefix cannot go on: its blocks are gone.
+  if (piece.HashedAhead < piece.HashedPrefix) ReleaseAhead(piece);
   resumeSaveDue_ = true;
   return bytes;
 }
@@ -770,30 +793,40 @@ bool TPieces::OpenFileForRange(int32_t index, int64_t end, bool forWriting, bool
   return size >= end && IsValid();
 }
 
-int64_t TPieces::TransferSpans(int64_t index, uint8_t* data, int64_t length, int64_t offset,
+int64_t TPieces::TransferSpans(int64_t index, const std::vector<Run>& runs, int64_t offset,
                                bool write) {
   std::vector<Span> spans;
   if (!GetPieceFiles(index, &spans)) return -1;
+  int64_t length = 0;
+  for (const Run& run : runs) length += run.length;
+  auto run = runs.begin();
+  int64_t runStart = offset;  // piece offset of run's first byte
   int64_t done = 0;
   int64_t spanStart = 0;
   for (const Span& span : spans) {
     const int64_t spanEnd = spanStart + span.length;
-    const int64_t from = std::max(offset, spanStart);
+    int64_t from = std::max(offset, spanStart);
     const int64_t to = std::min(offset + length, spanEnd);
     if (from < to) {
       TPieceFile& file = files_[static_cast<size_t>(span.file)];
-      const int64_t position = span.fileOffset + (from - spanStart);
-      const int64_t needEnd = write ? span.fileOffset + span.length : position + (to - from);
+      const int64_t needEnd = span.fileOffset + (write ? span.length : to - spanStart);
       if (!OpenFileForRange(span.file, needEnd, write, false)) break;
-      int64_t moved;
+      int64_t moved = 0;
+      int64_t want = 0;
       {
         QScopedLock lock(QDiskFile::DiskLock());
-        moved = write ? file.Handle.Write(data + (from - offset), to - from, position)
-                      : file.Handle.Read(data + (from - offset), to - from, position);
+        for (; from < to && moved == want; from += want) {
+          while (runStart + run->length <= from) runStart += (run++)->length;
+          want = std::min(to, runStart + run->length) - from;
+          // Reads land in the caller's buffer, which is writable.
+          uint8_t* data = const_cast<uint8_t*>(run->data) + (from - runStart);
+          const int64_t position = span.fileOffset + (from - spanStart);
+          moved = write ? file.Handle.Write(data, want, position) : file.Handle.Read(data, want, position);
+          if (moved > 0) done += moved;
+        }
       }
       if (moved < 0 && write && file.Handle.NoSpace()) ReportDiskFull();
-      if (moved > 0) done += moved;
-      if (moved != to - from) break;
+      if (moved != want) break;
     }
     spanStart = spanEnd;
     if (spanStart >= offset + length) break;
@@ -806,18 +839,30 @@ int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t leng
   TPiece* piece = PieceAt(index);
   if (!piece || !data || offset < 0 || offset >= piece->Size || length <= 0) return -1;
   length = std::min<int64_t>(length, piece->Size - offset);
-  int64_t written = TransferSpans(index, const_cast<uint8_t*>(data), length, offset, true);
+  const int64_t written = TransferSpans(index, {Run{data, length}}, offset, true);
   const bool reachedEnd = written > 0 && offset + written == piece->Size;
-  bool good = reachedEnd;
-  int64_t result = written;
-  if (reachedEnd && !trusted && !VerifyData(*piece, data, offset, written)) {
-    good = false;
-    result = -100;
-  }
-  piece->Verified = good;
-  piece->Dirty = false;
-  SetPieceState(index, good);
-  return result;
+  return SettleWrite(*piece, offset, written,
+                     trusted || !reachedEnd || VerifyData(*piece, data, offset, written));
+}
+
+// Records a write of a piece's bytes from offset: whole and sound data makes it complete.
+int64_t TPieces::SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound) {
+  const bool reachedEnd = written > 0 && offset + written == piece.Size;
+  piece.Verified = reachedEnd && sound;
+  piece.Dirty = false;
+  SetPieceState(piece.Index, piece.Verified);
+  return reachedEnd && !sound ? -100 : written;
+}
+
+// Writes held bytes straight from the chunks; they are verified already, or end before the
+// piece does.
+int64_t TPieces::WriteHeld(TPiece& piece, int32_t offset, int32_t length) {
+  std::vector<Run> runs;
+  runs.reserve(static_cast<size_t>(length / piece.Blocks.ChunkSize() + 2));
+  piece.Blocks.ForEachRun(offset, length, [&runs](const uint8_t* data, int32_t n) {
+    runs.push_back(Run{data, n});
+  });
+  return SettleWrite(piece, offset, TransferSpans(piece.Index, runs, offset, true), true);
 }
 
 int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int64_t offset,
@@ -850,7 +895,7 @@ int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int6
   }
   PoolBuffer buffer(run);
   if (!buffer.get()) return -1;
-  int64_t got = TransferSpans(index, buffer.get(), run, start, false);
+  int64_t got = TransferSpans(index, {Run{buffer.get(), run}}, start, false);
   if (got < offset + length - start) return -1;
   if (complete) {
     for (int64_t at2 = start; at2 < start + got; at2 += kBlockSize) {

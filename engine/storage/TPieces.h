@@ -141,6 +141,12 @@ class TPieces : public TRefObject {
  private:
   friend class TStartupState;
 
+  // Piece bytes lying in one place in memory.
+  struct Run {
+    const uint8_t* data;
+    int64_t length;
+  };
+
   // File selection, the start-up decision and file preparation, after BuildPieces.
   bool StartUp(TPieces* previous);
   TPiece* PieceAt(int64_t index);
@@ -152,10 +158,14 @@ class TPieces : public TRefObject {
   void DropMemory(TPiece& piece);
   void DropPartialState(TPiece& piece);
   void ReleaseState(TPiece& piece);
+  void ReleaseAhead(TPiece& piece);
+  bool HashAhead(TPiece& piece);
   bool VerifyInMemory(TPiece& piece);
   bool VerifyData(TPiece& piece, const uint8_t* data, int64_t offset, int64_t length);
   void MarkVerifiedInMemory(TPiece& piece);
   void ReportFailure(TPiece& piece);
+  int64_t SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound);
+  int64_t WriteHeld(TPiece& piece, int32_t offset, int32_t length);
   int64_t WriteRest(TPiece& piece);
   int64_t WritePrefix(TPiece& piece, int32_t minimum);
   void RecountWanted();
@@ -165,8 +175,9 @@ class TPieces : public TRefObject {
   void ReportDiskFull();
   void ReportDiskAvailable();
   bool ExtendFile(TPieceFile& file, int64_t target, bool noExtend);
-  int64_t TransferSpans(int64_t piece, uint8_t* data, int64_t length, int64_t offset,
-                        bool write);
+  // Moves the bytes of runs, which follow each other from offset in the piece, to (or from) its
+  // files.
+  int64_t TransferSpans(int64_t piece, const std::vector<Run>& runs, int64_t offset, bool write);
   void StartEmpty();
 
   IPiecesTask& task_;

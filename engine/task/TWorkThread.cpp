@@ -264,6 +264,9 @@ bool TWorkThread::IsContentComplete(uint64_t now) {
       pieces->CloseFiles(true, true);
       completed_ = pieces->IsComplete();
     }
+    // A caller waiting for completion learns of it now, not at the next second.
+    SyncFromPieces();
+    Publish(true, true);
   }
   const TTaskSettings limits = Settings();
   if (!(p2sp || bt) && working.keepRunning == 0 && working.doneBytes >= working.wantedBytes) return true;

@@ -466,6 +466,27 @@ void TWorkWithPeers::RetirePeer(TPeerObject* peer) {
   KeepAsSpare(peer);
 }
 
+void TWorkWithPeers::ReplaceUrlSources() {
+  const uint64_t now = EngineClock();
+  bool dropped = false;
+  for (size_t i = activePeers.size(); i-- > 0;) {
+    TPeerObject* peer = activePeers[i];
+    if (!peer->IsUrlSource() || peer->counters.downloadRate >= kSlowSourceRate ||
+        now < peer->stats.startTime + kSlowSourceGrace) {
+      continue;
+    }
+    activePeers.erase(activePeers.begin() + static_cast<std::ptrdiff_t>(i));
+    // Backed off, the slow source ranks behind the ones not tried yet.
+    if (TPeerId* id = peer->PeerId()) Penalize(*id, kStepFailurePenalty);
+    KeepAsSpare(peer);
+    dropped = true;
+  }
+  if (!dropped) return;
+  candidates.Sort();
+  const int32_t room = MaxSourceConnections() - CountConnected(true);
+  if (room > 0) StartOnReady(true, room, now);
+}
+
 void TWorkWithPeers::RunConnectionPasses() { ConnectionPasses(EngineClock()); }
 
 // ---- the swarm ----

@@ -21,6 +21,10 @@ class TWorkWithPeers : public TBaseWork {
   static constexpr int32_t kDefaultSourceConnections = 49;
   static constexpr int32_t kConfiguredPriority = 29;
   static constexpr int32_t kPeerPriority = 19;
+  // Below this many bytes a second a URL source counts as slow.
+  static constexpr int64_t kSlowSourceRate = 1024;
+  // A connection has this many seconds before it can count as slow.
+  static constexpr uint64_t kSlowSourceGrace = 15;
 
   TWorkWithPeers();
   ~TWorkWithPeers() override;
@@ -83,8 +87,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual std::vector<TPeerObject*>& ActivePeers() { return activePeers; }
   // The per-second URL-source and BitTorrent connection passes.
   virtual void RunConnectionPasses();
-  // The URL sources deliver too little: retire them and take fresh ones.
-  virtual void ReplaceUrlSources() {}
+  // The URL sources deliver too little: their slow connections make way for fresh sources.
+  virtual void ReplaceUrlSources();
   // The per-second source upkeep.
   virtual void UpkeepSources() {}
   // The tasks of the swarm list; called under the registry lock.

@@ -241,17 +241,26 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {
     case CacheRound::kTick:
-      if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
+      if (pieces->CacheBytes() >= pieces->CacheLimit()) {
+        pieces->MaintainCache();
+      } else if (pieces->BytesComplete() + pieces->DirtyBytes() >= pieces->TotalLength()) {
+        // Cheap test first: the verified pieces in memory may make up the rest of the content.
+        FlushWhenAllVerified();
+      }
       break;
     case CacheRound::kSecond:
-      // The content is complete only once its last verified pieces are on disk.
-      if (pieces->DirtyBytes() > 0 && pieces->AllVerified()) pieces->FlushPieces();
+      FlushWhenAllVerified();
       break;
     case CacheRound::kRegular:
       pieces->MaintainCache();
       pieces->LimitOpenFiles();
       break;
   }
+}
+
+void TWorkWithPieces::FlushWhenAllVerified() {
+  // The content is complete only once its last verified pieces are on disk.
+  if (pieces->DirtyBytes() > 0 && pieces->AllVerified()) pieces->FlushPieces();
 }
 
 void TWorkWithPieces::SetErrorStatus(int32_t code) {

@@ -135,6 +135,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // Hands the task's saved state to a new piece map.
   void RestoreInto(TPieces& map);
   void SetErrorStatus(int32_t code);
+  void FlushWhenAllVerified();
 
   bool swarmReady_ = false;
   uint8_t handshake_[kHandshakeSize] = {};

@@ -17,7 +17,6 @@ constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kListenerPeriodMs = 400;
 constexpr int32_t kAllKinds = 0xF;
 constexpr int32_t kUrlKinds = 2 | 4;
-constexpr int64_t kSlowUrlRate = 1024;
 constexpr int32_t kSlowTicksBeforeReplace = 15;
 constexpr uint64_t kCacheRoundSeconds = 5;
 
@@ -45,6 +44,7 @@ void TWorkWithTransStatis::Reset(int full, int flag) {
   slowTicks_ = 0;
   measured_ = false;
   publishPending_ = false;
+  cycleSoon_ = false;
   startUptime_ = 0;
   lastCacheRound_ = 0;
   shareReceived_ = 0;
@@ -132,12 +132,20 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   MaintainPieceCache(CacheRound::kTick);
   if (!HasMetadata()) RunConnectionPasses();
   meter_.AdvanceTick();
-  tickPauseMs_ = meter_.TickPauseMs();
+  // Bytes already waiting are worth the shortest pause, unless the budget holds them back.
+  tickPauseMs_ = cycleSoon_ && DownloadBudgetLeft() > 0 ? 1 : meter_.TickPauseMs();
+  cycleSoon_ = false;
   if (sharesPending_.load(std::memory_order_acquire)) ApplyPendingLimits();
   if (publishPending_) {
     publishPending_ = false;
     Publish(true, false);
   }
+}
+
+void TWorkWithTransStatis::SyncFromPieces() {
+  working.httpBytes = httpBytes;
+  working.p2pBytes = p2pBytes;
+  TWorkWithPieces::SyncFromPieces();
 }
 
 void TWorkWithTransStatis::Measure(uint64_t now) {
@@ -152,8 +160,6 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
   }
   working.downloadedBytes += static_cast<uint64_t>(std::max<int64_t>(second.downBytes, 0));
   working.uploadedBytes += static_cast<uint64_t>(std::max<int64_t>(second.sent, 0));
-  working.httpBytes = httpBytes;
-  working.p2pBytes = p2pBytes;
   taskClock_ = now;
 
   const int64_t elapsed = static_cast<int64_t>(Uptime()) - static_cast<int64_t>(startUptime_);
@@ -182,7 +188,7 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
 
   if (complete) return;
   RunConnectionPasses();
-  if (SumPeerRates(kUrlKinds) < kSlowUrlRate) {
+  if (SumPeerRates(kUrlKinds) < kSlowSourceRate) {
     if (++slowTicks_ > kSlowTicksBeforeReplace) {
       ReplaceUrlSources();
       slowTicks_ = 0;

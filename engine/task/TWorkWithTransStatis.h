@@ -30,6 +30,9 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // Summed window download rates of the active peers whose kind is in kindMask.
   int64_t SumPeerRates(int32_t kindMask);
   int64_t PeerDownloadBudget() override { return DownloadBudgetLeft(); }
+  void RequestCycleSoon() override { cycleSoon_ = true; }
+  // The per-kind byte totals go along with the piece map's counters.
+  void SyncFromPieces() override;
   // Takes over the shares of the last ShareLimits run.
   void ApplyPendingLimits();
   // Spreads the process-wide limits over the tasks of the swarm list by what each used lately.
@@ -73,6 +76,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   int32_t slowTicks_ = 0;
   bool measured_ = false;
   bool publishPending_ = false;
+  bool cycleSoon_ = false;
   uint32_t lastMeasureMs_ = 0;
   uint32_t lastListenerMs_ = 0;
   uint32_t startUptime_ = 0;

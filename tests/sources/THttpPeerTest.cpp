@@ -321,6 +321,9 @@ TEST_F(ScriptedServerTest, FailingAnswersPenaliseTheSource) {
       {"HTTP/1.1 503 Busy\r\n\r\n", 60},
       {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", 60},  // not the task's size
       {"HTTP/1.1 200 OK\r\n\r\n", 0},                          // no length at all
+      {"HTTP/1.1 206 Partial\r\nTransfer-Encoding: chunked\r\nContent-Range: bytes 0-9/" +
+           std::to_string(kFileLength) + "\r\n\r\n",
+       60},  // framing inside the body
       {"HTTP/1.1 101 Switching\r\n\r\n", 0},
       {huge, 0},
   };

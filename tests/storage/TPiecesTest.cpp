@@ -62,6 +62,27 @@ TEST_F(PiecesFixture, WholeContentArrivesVerifiedAndIsWrittenAndRenamed) {
   EXPECT_NE(task.Last(TPiecesEvent::kResumeRecord), nullptr);
 }
 
+// A map built from a size alone has no hashes to wait for: it hands out work and completes on
+// whatever bytes arrive, and only counts as verified once every piece is.
+TEST_F(PiecesFixture, TemplateMapIsReadyWithoutHashes) {
+  const int64_t length = 3 * 32768 + 100;
+  content = test::Content(static_cast<size_t>(length));
+  map.SetTargetPath(dir.path + "plain.bin");
+  ASSERT_TRUE(map.LoadTemplate(length, 32768));
+  EXPECT_TRUE(map.IsReady());
+  EXPECT_FALSE(map.HasHashes());
+  for (int64_t b = 0; b * kBlock < length; ++b) {
+    EXPECT_FALSE(map.AllVerified());
+    ASSERT_GT(Give(b), 0);
+  }
+  EXPECT_TRUE(map.AllVerified());
+  EXPECT_FALSE(map.IsComplete()) << "verified in memory is not yet on disk";
+  map.FlushPieces();
+  EXPECT_TRUE(map.IsComplete());
+  map.CloseFiles(false, true);
+  EXPECT_EQ(test::ReadAll(dir.path + "plain.bin"), content);
+}
+
 TEST_F(PiecesFixture, BlocksForCompleteOrSkippedPiecesAreTakenButNotStored) {
   Load(4 * 32768, 32768);
   GivePiece(0);

@@ -19,7 +19,7 @@ constexpr int64_t kPiece = 32768;
 constexpr uint8_t kInfoHash[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
 
 // A task whose metadata is a single-file torrent built by the test; the content arrives while
-// the metadata loads, the first time only.
+// the metadata loads, the first time only, unless a disk event is to stop it.
 class PieceMapTask : public TWorkThread {
  public:
   explicit PieceMapTask(std::string data) : content(std::move(data)) {}
@@ -42,7 +42,7 @@ class PieceMapTask : public TWorkThread {
     if (!info || !map.LoadInfo(*info)) return false;
     map.SetInfoHash(kInfoHash);
     if (eventOnLoad) OnPiecesEvent({eventOnLoad, 1, 0, nullptr});
-    if (loads++ == 0) {
+    if (loads++ == 0 && !eventOnLoad) {
       for (int64_t at = 0; at < static_cast<int64_t>(content.size()); at += TPieces::kBlockSize) {
         const auto length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, content.size() - at));
         bool accepted = false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -38,6 +39,7 @@ class PoolTask : public TWorkThread {
  public:
   using TWorkWithPeers::ConnectionPasses;
   using TWorkWithPeers::RetirePeer;
+  using TWorkWithPeers::ReplaceUrlSources;
   using TWorkWithPeers::HandOutSources;
   using TWorkWithPeers::IsReady;
   using TWorkWithPeers::JoinSwarm;
@@ -181,6 +183,28 @@ TEST_F(PeerPool, PassesStayWithinTheLimits) {
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
   for (TPeerObject* p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
+}
+
+TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
+  task->SetSources({{"http://127.0.0.1:9/1", 0}, {"http://127.0.0.1:9/2", 0}, {"http://127.0.0.1:9/3", 0},
+                    {"http://127.0.0.1:9/4", 0}, {"http://127.0.0.1:9/5", 0}});
+  task->HandOutSources();
+  task->SetPeerLimits(3, 0);
+  task->ConnectionPasses(100);
+  ASSERT_EQ(task->Connected(SOURCE_HTTP), 3);
+  TPeerObject* fast = task->activePeers.front();
+  fast->counters.downloadRate = 4 * TWorkWithPeers::kSlowSourceRate;
+  std::vector<std::string> slow;
+  for (TPeerObject* p : task->activePeers) {
+    if (p != fast) slow.push_back(p->PeerId()->addressText);
+  }
+  task->ReplaceUrlSources();
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
+  EXPECT_NE(std::find(task->activePeers.begin(), task->activePeers.end(), fast), task->activePeers.end());
+  for (TPeerObject* p : task->activePeers) {
+    EXPECT_EQ(std::find(slow.begin(), slow.end(), p->PeerId()->addressText), slow.end()) << "a slow source again";
+  }
+  for (const std::string& text : slow) EXPECT_GT(task->candidates.FindText(text)->waitTicks, 0);
 }
 
 TEST_F(PeerPool, ChangedMirrorsRotateUrlConnectionsEvery31Seconds) {

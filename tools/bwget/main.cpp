@@ -45,7 +45,7 @@ std::filesystem::path WorkFolder() {
   return std::filesystem::temp_directory_path() / ("bwget-" + std::to_string(getuid()));
 }
 
-// The engine writes into these folders but does not make the info file's.
+// Made up front: the task may save its info file before a first data write would make the folder.
 void MakeFolders(const Options& options) {
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(options.target).parent_path(), ignored);
