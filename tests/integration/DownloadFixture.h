@@ -145,6 +145,12 @@ class DownloadFixture : public ::testing::Test {
     for (auto& mirror : mirrors_) mirror->Stop();
   }
 
+  size_t RequestCount() const {
+    size_t n = 0;
+    for (const auto& mirror : mirrors_) n += mirror->Requests().size();
+    return n;
+  }
+
   int64_t SentByAll() const {
     int64_t total = 0;
     for (const auto& mirror : mirrors_) total += mirror->BytesSent();
