@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,30 @@ TEST_F(HttpDownloadTest, SizeComesFromContentLength) {
   RunBwget({"-d", dir_.Path("out"), "--progress", "none", MirrorUrl(mirror)});
   ExpectTargetIsTheContent();
   EXPECT_NE(lastOutput_.find("not verified"), std::string::npos) << "the user is told nothing is hashed";
+}
+
+// A server names the file; with -d it lands in the folder under a plain name, whatever it says.
+TEST_F(HttpDownloadTest, ServerChosenNameStaysInsideTheSaveFolder) {
+  const std::string names[] = {"../escape.bin", dir_.Path("absolute.bin"), "..", "sub/dir/x.bin"};
+  std::string locations;
+  for (size_t i = 0; i < std::size(names); ++i) {
+    locations += "    location = /named" + std::to_string(i) + " {\n      alias " + dir_.Path("www/") + kName +
+                 ";\n      add_header Content-Disposition 'attachment; filename=\"" + names[i] + "\"';\n    }\n";
+  }
+  NginxServer& mirror = StartMirror(locations);
+  for (size_t i = 0; i < std::size(names); ++i) {
+    SCOPED_TRACE(names[i]);
+    const std::string folder = dir_.Path("saved" + std::to_string(i));
+    std::filesystem::create_directories(folder);
+    RunBwget({"-d", folder, "--progress", "none", mirror.Url("/named" + std::to_string(i))});
+    std::vector<std::filesystem::path> saved;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) saved.push_back(entry.path());
+    ASSERT_EQ(saved.size(), 1u) << "one file, straight in the folder";
+    EXPECT_EQ(saved[0].parent_path(), std::filesystem::path(folder));
+    EXPECT_TRUE(TempDir::Read(saved[0].string()) == content_) << saved[0];
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("escape.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("absolute.bin")));
 }
 
 TEST_F(HttpDownloadTest, RedirectIsFollowed) {
