@@ -31,7 +31,8 @@ TEST_F(P2spDownloadTest, ThreeMirrorsEachDeliverPartOfTheContent) {
   EXPECT_GE(SentByAll(), static_cast<int64_t>(content_.size()));
 }
 
-// Pieces from a mirror with other bytes of the same size fail their hash; the others fill them.
+// Pieces from a mirror with other bytes of the same size fail their hash; the others fill them,
+// and the mirror charged for them is given less than any honest one.
 TEST_F(P2spDownloadTest, MirrorServingOtherBytesCannotSpoilTheFile) {
   MakeContent(16 << 20);
   WriteFile("liar", RandomContent(content_.size()));
@@ -43,6 +44,9 @@ TEST_F(P2spDownloadTest, MirrorServingOtherBytesCannotSpoilTheFile) {
   ExpectTargetIsTheContent();
   StopMirrors();
   EXPECT_GT(liar.BytesSent(), 0) << "the lying mirror was never asked: nothing was tested";
+  for (const auto& mirror : mirrors_) {
+    if (mirror.get() != &liar) EXPECT_LT(liar.BytesSent(), mirror->BytesSent()) << MirrorRequests();
+  }
 }
 
 TEST_F(P2spDownloadTest, OthersFinishWhenAMirrorDisappearsHalfWay) {
