@@ -19,6 +19,8 @@ void TTrackerPeer::Reset() {
   packet = UdpAnnounce{};
 }
 
-bool TTrackerPeer::IsConnected() { return (linkState != kNoLink || workState != kIdle) && Socket() != nullptr; }
+bool TTrackerPeer::IsConnected() {
+  return (linkState != kNoLink || workState != kIdle) && Socket() != nullptr;
+}
 
 }  // namespace bw

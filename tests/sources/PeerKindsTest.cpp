@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <memory>
-#include <string>
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/TBTPeer.h"
@@ -160,7 +159,8 @@ TEST_F(PeerKinds, TrackerPeerIsConnectedByLinkOrPendingWorkWithASocket) {
 // A spare tracker peer announces to the next tracker: nothing built for the last one remains,
 // while the announce mode it was created with stays.
 TEST_F(PeerKinds, TrackerPeerKeepsItsModeAndResetForgetsTheLastAnnounce) {
-  for (const int32_t mode : {int32_t{TTrackerPeer::kCompleted}, int32_t{TTrackerPeer::kStarted}, int32_t{3}}) {
+  const int32_t modes[] = {TTrackerPeer::kCompleted, TTrackerPeer::kStarted, 3};
+  for (const int32_t mode : modes) {
     Held held(new TTrackerPeer(&task, mode));
     auto& peer = static_cast<TTrackerPeer&>(*held);
     EXPECT_EQ(peer.announceMode, mode);
