@@ -397,6 +397,31 @@ TEST_F(ScriptedServerTest, SilentServerTimesOut) {
   EXPECT_EQ(task_.penalties[0].second, 15);
 }
 
+// A server may answer with less than the range asked for: the rest is asked for anew from where
+// its answer ended, instead of waiting for bytes that never come.
+TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
+  const std::string block = task_.content.substr(0, TPeerObject::BLOCK_SIZE);
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-16383/" + std::to_string(kFileLength) +
+            "\r\nContent-Length: 16384\r\n\r\n" + block,
+        false);
+  task_.initialRanges = {{0, 15}};
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  for (int i = 0; i < 3000; ++i) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      if (requests_.size() >= 2) break;
+    }
+    if (!peer_.DownloadStep()) break;
+    platform::SleepMs(1);
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  ASSERT_GE(requests_.size(), 2u);
+  EXPECT_NE(requests_[0].find("Range: bytes=0-" + std::to_string(kFileLength - 1) + "\r\n"), std::string::npos)
+      << requests_[0];
+  EXPECT_NE(requests_[1].find("Range: bytes=16384-"), std::string::npos) << requests_[1];
+  EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
+}
+
 // The body waits while the task's budget for the cycle is spent; the header is read regardless.
 TEST_F(ScriptedServerTest, BodyWaitsForTheDownloadBudget) {
   Serve("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false);
