@@ -2,10 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <vector>
 
 namespace platform {
 
@@ -54,6 +58,30 @@ int64_t WriteAt(int fd, const void* buffer, int64_t length, int64_t position) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return done ? done : (n < 0 ? Fail() : -EIO);
     done += n;
+  }
+  return done;
+}
+
+int64_t WriteRunsAt(int fd, const ByteRun* runs, size_t count, int64_t position) {
+  std::vector<iovec> vectors;
+  vectors.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (runs[i].length > 0) vectors.push_back({const_cast<void*>(runs[i].data), static_cast<size_t>(runs[i].length)});
+  }
+  int64_t done = 0;
+  size_t first = 0;
+  while (first < vectors.size()) {
+    const int batch = static_cast<int>(std::min<size_t>(vectors.size() - first, IOV_MAX));
+    ssize_t n = ::pwritev(fd, vectors.data() + first, batch, position + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done ? done : (n < 0 ? Fail() : -EIO);
+    done += n;
+    // A short write leaves the rest of the runs, the first of them perhaps in part.
+    while (first < vectors.size() && static_cast<size_t>(n) >= vectors[first].iov_len) n -= static_cast<ssize_t>(vectors[first++].iov_len);
+    if (first < vectors.size() && n > 0) {
+      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + n;
+      vectors[first].iov_len -= static_cast<size_t>(n);
+    }
   }
   return done;
 }

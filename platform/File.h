@@ -23,6 +23,12 @@ void CloseFile(int fd);
 // end of file for reads), or a negative errno when nothing could be moved.
 int64_t ReadAt(int fd, void* buffer, int64_t length, int64_t position);
 int64_t WriteAt(int fd, const void* buffer, int64_t length, int64_t position);
+// One positioned write of several memory runs that follow one another in the file.
+struct ByteRun {
+  const void* data;
+  int64_t length;
+};
+int64_t WriteRunsAt(int fd, const ByteRun* runs, size_t count, int64_t position);
 
 int64_t FileSizeOf(int fd);  // negative errno on failure
 int Truncate(int fd, int64_t size);

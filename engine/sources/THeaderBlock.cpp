@@ -129,6 +129,14 @@ int64_t THeaderBlock::RangeStart() const {
   return dash == std::string_view::npos ? -1 : ParseCount(v.substr(0, dash));
 }
 
+int64_t THeaderBlock::RangeEnd() const {
+  const std::string v = Value("Content-Range");
+  const size_t dash = v.find('-');
+  const size_t slash = v.find('/');
+  if (dash == std::string::npos || slash == std::string::npos || slash < dash) return -1;
+  return ParseCount(std::string_view(v).substr(dash + 1, slash - dash - 1));
+}
+
 int64_t THeaderBlock::RangeTotal() const {
   const std::string v = Value("Content-Range");
   const size_t slash = v.find('/');

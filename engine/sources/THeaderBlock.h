@@ -26,6 +26,8 @@ class THeaderBlock {
   int64_t ContentLength() const;
   // Content-Range "bytes first-last/total": the first byte and the total, -1 when unknown.
   int64_t RangeStart() const;
+  // The last byte a Content-Range names, -1 without one.
+  int64_t RangeEnd() const;
   int64_t RangeTotal() const;
   // The plain file name of Content-Disposition; "" when there is none or it is unusable.
   std::string DispositionName() const;

@@ -9,6 +9,7 @@
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerId.h"
+#include "engine/sources/TPieceRange.h"
 #include "engine/sources/TUrlInfo.h"
 #include "engine/storage/TPieces.h"
 
@@ -49,7 +50,7 @@ std::string THttpPeer::BuildRequest(const std::string& host, const std::string& 
   text += "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Brightwillow/1.0.3\r\n";
   text += "Connection:Keep-Alive\r\n";
   if (!cookie.empty()) text += "Set Cookie:0" + cookie + "\r\n";
-  if (start > 0) {
+  if (start > 0 || end > 0) {
     text += "Range: bytes=" + std::to_string(start) + "-";
     if (end > start) text += std::to_string(end);
     text += "\r\n";
@@ -103,9 +104,32 @@ bool THttpPeer::Dial() {
   const std::string path = pathAt == std::string::npos ? "/" : address.substr(pathAt);
 
   requestedFrom_ = streamPos;
-  const std::string request =
-      BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer);
+  requestedEnd_ = RequestEnd();
+  const std::string request = BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer,
+                                           {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
   return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
+}
+
+int64_t THttpPeer::RequestEnd() const {
+  // The request ends where the worked range does: an open-ended one would make the server push
+  // the rest of the file into the connection, all of it lost when the range is done.
+  const TPieceRange* range = Range();
+  const TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
+  if (!range || !pieces || pieces->PieceLength() <= 0 || Url().rangesIgnored || requests_.empty()) return 0;
+  const int64_t end = std::min<int64_t>((int64_t{range->last} + 1) * pieces->PieceLength(), pieces->TotalLength());
+  return end > streamPos ? end : 0;
+}
+
+bool THttpPeer::ResponseCovers(int64_t offset) const { return requestedEnd_ <= 0 || offset < requestedEnd_; }
+
+bool THttpPeer::Redial() {
+  skipBytes = 0;
+  runLength_ = 0;
+  headerReceived = false;
+  ++Url().reconnects;
+  stats.startTime = Task() ? Task()->Clock() : 0;
+  Socket()->Close();
+  return Dial();
 }
 
 // ---- reading ----
@@ -172,9 +196,13 @@ bool THttpPeer::TakeSuccess() {
   const int64_t rangeStart = header.RangeStart();
   if (header.status == 206 && rangeStart >= 0) {
     streamPos = rangeStart;
+    // The server may send less than was asked: the answer ends where it says.
+    const int64_t rangeEnd = header.RangeEnd();
+    if (rangeEnd >= rangeStart) requestedEnd_ = rangeEnd + 1;
   } else if (header.status != 206) {
     if (requestedFrom_ > 0) url.rangesIgnored = true;
     streamPos = 0;
+    requestedEnd_ = 0;  // the whole file follows
   }
   noLength = !header.Has("Content-Range") && !header.Has("Content-Length");
   if (id.activeConnections > 1) return true;
@@ -324,6 +352,8 @@ bool THttpPeer::ReadBlocks() {
       if (!DeliverHeld()) return false;
       continue;
     }
+    // The answer ended where its request did: the rest of the run needs a new request.
+    if (skipBytes == 0 && !ResponseCovers(streamPos)) return Redial();
     // A limited task reads no more than its budget: the rest waits in the socket.
     const int64_t budget = Task() ? Task()->DownloadBudget() : INT64_MAX;
     if (budget <= 0) break;
@@ -385,14 +415,8 @@ bool THttpPeer::PlanRequests() {
   skipBytes = requests_.front().block * BLOCK_SIZE - streamPos;
   // Without ranges the stream always starts at 0: skipping ahead is the only way forward.
   const int64_t reach = url.rangesIgnored ? INT64_MAX : kMaxSkip;
-  if (skipBytes >= 0 && skipBytes <= reach) return true;
-  skipBytes = 0;
-  runLength_ = 0;
-  headerReceived = false;
-  ++url.reconnects;
-  stats.startTime = task ? task->Clock() : 0;
-  Socket()->Close();
-  return Dial();
+  if (skipBytes >= 0 && skipBytes <= reach && ResponseCovers(requests_.front().block * BLOCK_SIZE)) return true;
+  return Redial();
 }
 
 bool THttpPeer::IsTimedOut() {
@@ -413,6 +437,7 @@ void THttpPeer::Reset() {
   skipBytes = 0;
   streamPos = 0;
   noLength = false;
+  requestedEnd_ = 0;
 }
 
 void THttpPeer::ReleaseRange() {

@@ -62,9 +62,15 @@ class THttpPeer : public TPeerObject {
   // Delivers the held blocks of the current run; false when the piece map refuses one.
   bool DeliverHeld();
   void NoteReceived(uint64_t before);
+  // Where the request for the current run ends (exclusive); 0 for an open-ended one.
+  int64_t RequestEnd() const;
+  bool ResponseCovers(int64_t offset) const;
+  // Gives up the open answer and asks again from the first requested block.
+  bool Redial();
 
   int64_t runLength_ = 0;
   int64_t requestedFrom_ = 0;
+  int64_t requestedEnd_ = 0;
 };
 
 }  // namespace bw

@@ -76,6 +76,18 @@ int64_t QDiskFile::Write(const void* buffer, int64_t length, int64_t position) {
   return n;
 }
 
+int64_t QDiskFile::WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position) {
+  if (fd_ < 0 || !Writable() || position < 0) return -1;
+  int64_t n = platform::WriteRunsAt(fd_, runs.data(), runs.size(), position);
+  if (!Check(n)) return -1;
+  if (n > 0) {
+    unsynced_ = true;
+    WriteBehind(position, n);
+  }
+  position_ = position + n;
+  return n;
+}
+
 void QDiskFile::WriteBehind(int64_t position, int64_t length) {
   platform::StartWriteBack(fd_, position, length);
   if (!behind_.empty() && behind_.back().position + behind_.back().length == position &&

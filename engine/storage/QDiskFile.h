@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/frame/QTMutex.h"
+#include "platform/File.h"
 
 namespace bw {
 
@@ -33,6 +34,8 @@ class QDiskFile {
   // A negative position means the current position. Bytes moved, or -1.
   int64_t Read(void* buffer, int64_t length, int64_t position);
   int64_t Write(const void* buffer, int64_t length, int64_t position);
+  // Writes runs of memory that follow one another in the file with one call.
+  int64_t WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position);
 
   int64_t Size();  // -1 on failure
   bool Truncate(int64_t size);

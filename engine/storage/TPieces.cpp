@@ -813,15 +813,26 @@ int64_t TPieces::TransferSpans(int64_t index, const std::vector<Run>& runs, int6
       if (!OpenFileForRange(span.file, needEnd, write, false)) break;
       int64_t moved = 0;
       int64_t want = 0;
-      {
+      if (write) {
+        // The span's share of the runs goes to disk in one call.
+        std::vector<platform::ByteRun> gathered;
+        const int64_t position = span.fileOffset + (from - spanStart);
+        for (int64_t at = from; at < to; at += gathered.back().length) {
+          while (runStart + run->length <= at) runStart += (run++)->length;
+          gathered.push_back({run->data + (at - runStart), std::min(to, runStart + run->length) - at});
+        }
+        want = to - from;
+        QScopedLock lock(QDiskFile::DiskLock());
+        moved = file.Handle.WriteRuns(gathered, position);
+        if (moved > 0) done += moved;
+      } else {
         QScopedLock lock(QDiskFile::DiskLock());
         for (; from < to && moved == want; from += want) {
           while (runStart + run->length <= from) runStart += (run++)->length;
           want = std::min(to, runStart + run->length) - from;
           // Reads land in the caller's buffer, which is writable.
           uint8_t* data = const_cast<uint8_t*>(run->data) + (from - runStart);
-          const int64_t position = span.fileOffset + (from - spanStart);
-          moved = write ? file.Handle.Write(data, want, position) : file.Handle.Read(data, want, position);
+          moved = file.Handle.Read(data, want, span.fileOffset + (from - spanStart));
           if (moved > 0) done += moved;
         }
       }

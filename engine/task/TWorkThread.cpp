@@ -10,6 +10,8 @@
 #include "engine/frame/TaskRegistry.h"
 #include "engine/net/NetworkLock.h"
 #include "engine/net/QSocket.h"
+#include "engine/sources/SourceAddress.h"
+#include "engine/sources/TPeerObject.h"
 #include "engine/storage/QDiskFile.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
@@ -92,7 +94,7 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Reset(int full, int flag) {
-  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = 0;
+  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = idleSeedingSince_ = 0;
   upkeepCount_ = 0;
   if (full) {
     completed_ = false;
@@ -278,8 +280,21 @@ bool TWorkThread::IsContentComplete(uint64_t now) {
 }
 
 uint64_t TWorkThread::Tick() {
+  static constexpr uint64_t kIdleSeedingSeconds = 60;
+  static constexpr uint32_t kIdleSeedingPauseMs = 200;
   const int32_t pause = TickPauseMs();
   platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
+  // A finished task with nobody but trackers to talk to has no reason to spin.
+  const bool idleSeeding = working.completedAt != 0 && std::all_of(activePeers.begin(), activePeers.end(), [](TPeerObject* p) {
+                             return p->Kind() == SOURCE_TRACKER;
+                           });
+  if (!idleSeeding) {
+    idleSeedingSince_ = 0;
+  } else if (idleSeedingSince_ == 0) {
+    idleSeedingSince_ = EngineClock();
+  } else if (EngineClock() - idleSeedingSince_ >= kIdleSeedingSeconds) {
+    platform::SleepMs(kIdleSeedingPauseMs);
+  }
   const uint64_t now = EngineClock();
   StatisticsTick(now);
   ServeReadRequests();

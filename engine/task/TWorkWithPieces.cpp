@@ -8,9 +8,12 @@
 #include "engine/common/Md5.h"
 #include "engine/common/PlainFileName.h"
 #include "engine/sources/SourceAddress.h"
+#include "engine/sources/TBTPeer.h"
+#include "engine/sources/TFtpPeer.h"
 #include "engine/sources/THttpPeer.h"
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TPieceRange.h"
+#include "engine/sources/TTrackerPeer.h"
 #include "engine/sources/TUrlInfo.h"
 #include "engine/storage/QElement.h"
 #include "engine/task/TPieceScheduler.h"
@@ -214,8 +217,18 @@ void TWorkWithPieces::FetchTorrentFromSources() {
 }
 
 TPeerObject* TWorkWithPieces::NewPeerObject(int32_t kind) {
-  if (kind == SOURCE_HTTP) return new THttpPeer(&PeerTask());
-  return nullptr;
+  switch (kind) {
+    case SOURCE_BTNODE:
+      return new TBTPeer(&PeerTask());
+    case SOURCE_HTTP:
+      return new THttpPeer(&PeerTask());
+    case SOURCE_FTP:
+      return new TFtpPeer(&PeerTask());
+    case SOURCE_TRACKER:
+      return new TTrackerPeer(&PeerTask(), TTrackerPeer::kStarted);
+    default:
+      return nullptr;
+  }
 }
 
 bool TWorkWithPieces::SourceHasWork(TPeerId& id) {

@@ -7,7 +7,9 @@
 #include "engine/frame/EngineApi.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/TWorkThread.h"
+#include "tests/net/LoopbackServer.h"
 #include "tests/sources/TestResolver.h"
+#include "tests/task/TaskTestSupport.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {
@@ -70,9 +72,11 @@ class PoolTask : public TWorkThread {
 
   int buildable = SOURCE_HTTP | SOURCE_BTNODE | SOURCE_TRACKER;
   int alive = 0;
+  bool realPeers = false;  // the task's own peer classes instead of fakes
 
  protected:
   TPeerObject* NewPeerObject(int32_t kind) override {
+    if (realPeers) return TWorkThread::NewPeerObject(kind);
     return (buildable & kind) ? new FakePeer(static_cast<uint32_t>(kind), &alive) : nullptr;
   }
   const uint8_t* SwarmHandshake() const override { return hasHandshake_ ? handshake_ : nullptr; }
@@ -232,6 +236,42 @@ TEST_F(PeerPool, SourceWithoutPeerClassLeavesThePool) {
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Candidates(), 1);
   EXPECT_EQ(task->candidates[0]->kind, SOURCE_HTTP);
+}
+
+// Kinds whose protocol this build does not speak yet sit next to a working HTTP source: they are
+// never dialled, hold no peer object, and the FTP one is retired once its failures run out.
+TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
+  test::LoopbackServer http(test::Echo);
+  test::LoopbackServer others(test::Echo);
+  const std::string port = std::to_string(others.Port());
+  task->realPeers = true;
+  task->SetPeerLimits(49, 10);
+  task->SetSources({{"ftp://127.0.0.1:" + port + "/f", 0},
+                    {"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
+                    {"tracker://http://127.0.0.1:" + port + "/announce", 0}});
+  task->HandOutSources();
+  TPeerId* node = task->AddCandidate(test::Loopback(), others.Port(), SOURCE_BTNODE, false, 19);
+  ASSERT_NE(node, nullptr);
+  ASSERT_EQ(task->Candidates(), 4);
+
+  for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
+
+  ASSERT_EQ(task->activePeers.size(), 1u);
+  EXPECT_EQ(task->activePeers[0]->Kind(), SOURCE_HTTP);
+  EXPECT_TRUE(task->activePeers[0]->IsConnected());
+  EXPECT_TRUE(test::WaitFor([&http] { return http.Connections() == 1; }, 5));
+  EXPECT_TRUE(task->sparePeers.empty()) << "a refused peer is released, not kept";
+  std::vector<int32_t> kinds;
+  for (TPeerId* id : task->candidates.Items()) {
+    kinds.push_back(id->kind);
+    if (id->kind != SOURCE_HTTP) {
+      EXPECT_EQ(id->activeConnections, 0) << id->addressText;
+    }
+  }
+  std::sort(kinds.begin(), kinds.end());
+  EXPECT_EQ(kinds, (std::vector<int32_t>{SOURCE_BTNODE, SOURCE_HTTP, SOURCE_TRACKER}))
+      << "the FTP source failed every pass and was retired";
+  EXPECT_EQ(others.Connections(), 0);
 }
 
 TEST_F(PeerPool, ConnectedPeerIsNotDialledTwice) {
