@@ -18,7 +18,6 @@ constexpr int64_t kSendSlack = 1024;
 constexpr int64_t kReceiveSlack = 2048;
 constexpr int kUdpBacklog = 1024;
 constexpr int kTcpBacklog = 32;
-constexpr int kMaxSocketReceiveBuffer = 1048576;
 constexpr int kDefaultSocketReceiveBuffer = 8192;
 constexpr size_t kMaxProxyHostName = 255;
 
@@ -539,7 +538,7 @@ bool QSocket::BindLocal(int port, uint32_t ip) {
 bool QSocket::SetReceiveBufferSize(int bytes) {
   if (udpMode_) return true;
   if (!connected_ || !HasHandle()) return false;
-  if (bytes <= 0 || bytes > kMaxSocketReceiveBuffer) bytes = kDefaultSocketReceiveBuffer;
+  if (bytes <= 0 || bytes > kMaxReceiveBufferOption) bytes = kDefaultSocketReceiveBuffer;
   return platform::SetReceiveBufferSize(handle_, bytes);
 }
 

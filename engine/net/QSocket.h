@@ -17,6 +17,8 @@ class QSocket {
   static constexpr int64_t kDefaultReadSize = 43008;
   // What one socket may hold unread; a peer that sends more without being read is dropped.
   static constexpr int64_t kMaxReceiveHeld = int64_t{16} << 20;
+  // The largest system receive buffer SetReceiveBufferSize sets.
+  static constexpr int kMaxReceiveBufferOption = 1048576;
   static constexpr int kUdpTagSize = 8;
   static constexpr int kLocalTagSize = 13;
 

@@ -165,7 +165,12 @@ bool THttpPeer::ReadHeader() {
   headerReceived = true;
   linkState = kGreeted;
   const int32_t status = header.status;
-  if (status >= 200 && status < 300) return TakeSuccess();
+  if (status >= 200 && status < 300) {
+    // A body streamed at full speed needs room between two steps; left to itself the buffer
+    // may stay small and cap the rate at what it holds per step.
+    if (!Url().wholeBody) socket.SetReceiveBufferSize(QSocket::kMaxReceiveBufferOption);
+    return TakeSuccess();
+  }
   if (status >= 300 && status < 400) return FollowRedirect();
   if (status >= 400 && status < 500) {
     socket.Close();

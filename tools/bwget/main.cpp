@@ -23,7 +23,7 @@ constexpr int kExitComplete = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitInterrupted = 130;
-constexpr auto kPollPeriod = std::chrono::milliseconds(200);
+constexpr auto kPollPeriod = std::chrono::milliseconds(50);
 
 volatile std::sig_atomic_t stopSignal = 0;
 
