@@ -33,9 +33,11 @@ bool QThread::Start(const char*, std::unique_ptr<QThreadContext> context) {
   if (platform::StartDetachedThread(&QThread::Entry, this, &id)) {
     threadId_.store(id, std::memory_order_release);
     context_ = std::move(context);
+    // Polled briefly: a caller that sets a limit right after the start must get in before the
+    // new thread's first real work (it sleeps 5 ms first).
     while (!started_ && ThreadId() == id) {
       lock.Unlock();
-      platform::SleepMs(50);
+      platform::SleepMs(1);
       lock.Lock();
     }
     // A short run may already have ended (and cleared its id) by now: it still started.

@@ -253,6 +253,7 @@ class ScriptedServerTest : public ::testing::Test {
   }
   void TearDown() override {
     peer_.Reset();
+    task_.map.Reset();  // pieces in progress hold the peer, which lives in this fixture
     server_.reset();
   }
   std::string Port() const { return std::to_string(server_->Port()); }
