@@ -34,7 +34,9 @@ TEST_F(P2spDownloadTest, ThreeMirrorsEachDeliverPartOfTheContent) {
 // Pieces from a mirror with other bytes of the same size fail their hash; the others fill them,
 // and the mirror charged for them is given less than any honest one.
 TEST_F(P2spDownloadTest, MirrorServingOtherBytesCannotSpoilTheFile) {
-  MakeContent(16 << 20);
+  // Large enough that what a mirror pushes into the connection before it is cut off (a few MiB)
+  // stays well below an honest mirror's share.
+  MakeContent(64 << 20);
   WriteFile("liar", RandomContent(content_.size()));
   std::vector<std::string> options = Options(MakeTorrent(18));
   NginxServer& liar = StartMirror("", "liar");
