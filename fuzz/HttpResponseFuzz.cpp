@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t total = header.RangeTotal();
   Check(total >= -1);
   header.RangeStart();
+  Check(header.RangeEnd() >= -1);
   const std::string name = header.DispositionName();
   Check(name != "." && name != ".." && name.find('/') == std::string::npos &&
         name.find('\\') == std::string::npos);
