@@ -66,7 +66,7 @@ int64_t WriteRunsAt(int fd, const ByteRun* runs, size_t count, int64_t position)
   std::vector<iovec> vectors;
   vectors.reserve(count);
   for (size_t i = 0; i < count; ++i) {
-    if (runs[i].length > 0) vectors.push_back({const_cast<void*>(runs[i].data), static_cast<size_t>(runs[i].length)});
+    if (runs[i].length > 0) vectors.push_back({const_cast<uint8_t*>(runs[i].data), static_cast<size_t>(runs[i].length)});
   }
   int64_t done = 0;
   size_t first = 0;

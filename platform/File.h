@@ -25,7 +25,7 @@ int64_t ReadAt(int fd, void* buffer, int64_t length, int64_t position);
 int64_t WriteAt(int fd, const void* buffer, int64_t length, int64_t position);
 // One positioned write of several memory runs that follow one another in the file.
 struct ByteRun {
-  const void* data;
+  const uint8_t* data;
   int64_t length;
 };
 int64_t WriteRunsAt(int fd, const ByteRun* runs, size_t count, int64_t position);

@@ -129,6 +129,13 @@ int64_t THeaderBlock::RangeStart() const {
   return dash == std::string_view::npos ? -1 : ParseCount(v.substr(0, dash));
 }
 
+bool THeaderBlock::EncodedBody() const {
+  const std::string coding = Value("Transfer-Encoding");
+  static constexpr std::string_view kIdentity = "identity";
+  return !coding.empty() && !(coding.size() == kIdentity.size() &&
+                              std::equal(coding.begin(), coding.end(), kIdentity.begin(), EqualsNoCase));
+}
+
 int64_t THeaderBlock::RangeEnd() const {
   const std::string v = Value("Content-Range");
   const size_t dash = v.find('-');

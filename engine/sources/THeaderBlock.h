@@ -26,6 +26,8 @@ class THeaderBlock {
   int64_t ContentLength() const;
   // Content-Range "bytes first-last/total": the first byte and the total, -1 when unknown.
   int64_t RangeStart() const;
+  // The body is encoded for the transfer (chunked, say): its bytes are not the file's.
+  bool EncodedBody() const;
   // The last byte a Content-Range names, -1 without one.
   int64_t RangeEnd() const;
   int64_t RangeTotal() const;

@@ -1,8 +1,6 @@
 #include "engine/sources/THttpPeer.h"
 
 #include <algorithm>
-#include <cctype>
-#include <string>
 #include <cstdint>
 
 #include "engine/net/QProxyInfo.h"
@@ -30,11 +28,6 @@ constexpr int64_t kUnknownBodySize = 2147483647;
 constexpr int64_t kBodySlack = 4096;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool EqualsNoCase(const std::string& text, const char* other) {
-  return std::equal(text.begin(), text.end(), other, other + std::char_traits<char>::length(other),
-                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
-}
 
 }  // namespace
 
@@ -189,8 +182,7 @@ bool THttpPeer::TakeSuccess() {
   TPeerId& id = *PeerId();
   TUrlInfo& url = Url();
   // A chunked body carries framing between the file's bytes: it is no byte range of the file.
-  const std::string coding = header.Value("Transfer-Encoding");
-  if (!coding.empty() && !EqualsNoCase(coding, "identity")) {
+  if (header.EncodedBody()) {
     Socket()->Close();
     if (Task()) Task()->PenalizeSource(id, kServerErrorBackOff);
     return false;
@@ -352,7 +344,8 @@ bool THttpPeer::ReadBlocks() {
   int64_t taken = 0;
   for (int runs = 0; taken < kMaxStepBytes;) {
     if (runLength_ <= 0) {
-      if (++runs > kMaxStepRuns || !PlanRequests()) return runs > kMaxStepRuns;
+      if (++runs > kMaxStepRuns) break;
+      if (!PlanRequests()) return false;
       if (!headerReceived || runLength_ <= 0) break;
       if (!DeliverHeld()) return false;
       continue;

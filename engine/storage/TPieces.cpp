@@ -793,12 +793,12 @@ bool TPieces::OpenFileForRange(int32_t index, int64_t end, bool forWriting, bool
   return size >= end && IsValid();
 }
 
-int64_t TPieces::TransferSpans(int64_t index, const std::vector<Run>& runs, int64_t offset,
+int64_t TPieces::TransferSpans(int64_t index, const std::vector<platform::ByteRun>& runs, int64_t offset,
                                bool write) {
   std::vector<Span> spans;
   if (!GetPieceFiles(index, &spans)) return -1;
   int64_t length = 0;
-  for (const Run& run : runs) length += run.length;
+  for (const platform::ByteRun& run : runs) length += run.length;
   auto run = runs.begin();
   int64_t runStart = offset;  // piece offset of run's first byte
   int64_t done = 0;
@@ -850,7 +850,7 @@ int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t leng
   TPiece* piece = PieceAt(index);
   if (!piece || !data || offset < 0 || offset >= piece->Size || length <= 0) return -1;
   length = std::min<int64_t>(length, piece->Size - offset);
-  const int64_t written = TransferSpans(index, {Run{data, length}}, offset, true);
+  const int64_t written = TransferSpans(index, {platform::ByteRun{data, length}}, offset, true);
   const bool reachedEnd = written > 0 && offset + written == piece->Size;
   return SettleWrite(*piece, offset, written,
                      trusted || !reachedEnd || VerifyData(*piece, data, offset, written));
@@ -868,10 +868,10 @@ int64_t TPieces::SettleWrite(TPiece& piece, int64_t offset, int64_t written, boo
 // Writes held bytes straight from the chunks; they are verified already, or end before the
 // piece does.
 int64_t TPieces::WriteHeld(TPiece& piece, int32_t offset, int32_t length) {
-  std::vector<Run> runs;
+  std::vector<platform::ByteRun> runs;
   runs.reserve(static_cast<size_t>(length / piece.Blocks.ChunkSize() + 2));
   piece.Blocks.ForEachRun(offset, length, [&runs](const uint8_t* data, int32_t n) {
-    runs.push_back(Run{data, n});
+    runs.push_back(platform::ByteRun{data, n});
   });
   return SettleWrite(piece, offset, TransferSpans(piece.Index, runs, offset, true), true);
 }
@@ -906,7 +906,7 @@ int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int6
   }
   PoolBuffer buffer(run);
   if (!buffer.get()) return -1;
-  int64_t got = TransferSpans(index, {Run{buffer.get(), run}}, start, false);
+  int64_t got = TransferSpans(index, {platform::ByteRun{buffer.get(), run}}, start, false);
   if (got < offset + length - start) return -1;
   if (complete) {
     for (int64_t at2 = start; at2 < start + got; at2 += kBlockSize) {

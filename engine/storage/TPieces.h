@@ -9,6 +9,7 @@
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/TPiece.h"
 #include "engine/storage/TPieceFile.h"
+#include "platform/File.h"
 
 namespace bw {
 
@@ -141,12 +142,6 @@ class TPieces : public TRefObject {
  private:
   friend class TStartupState;
 
-  // Piece bytes lying in one place in memory.
-  struct Run {
-    const uint8_t* data;
-    int64_t length;
-  };
-
   // File selection, the start-up decision and file preparation, after BuildPieces.
   bool StartUp(TPieces* previous);
   TPiece* PieceAt(int64_t index);
@@ -177,7 +172,7 @@ class TPieces : public TRefObject {
   bool ExtendFile(TPieceFile& file, int64_t target, bool noExtend);
   // Moves the bytes of runs, which follow each other from offset in the piece, to (or from) its
   // files.
-  int64_t TransferSpans(int64_t piece, const std::vector<Run>& runs, int64_t offset, bool write);
+  int64_t TransferSpans(int64_t piece, const std::vector<platform::ByteRun>& runs, int64_t offset, bool write);
   void StartEmpty();
 
   IPiecesTask& task_;

@@ -284,6 +284,7 @@ uint64_t TWorkThread::Tick() {
   static constexpr uint32_t kIdleSeedingPauseMs = 200;
   const int32_t pause = TickPauseMs();
   platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
+  const uint64_t now = EngineClock();
   // A finished task with nobody but trackers to talk to has no reason to spin.
   const bool idleSeeding = working.completedAt != 0 && std::all_of(activePeers.begin(), activePeers.end(), [](TPeerObject* p) {
                              return p->Kind() == SOURCE_TRACKER;
@@ -291,11 +292,10 @@ uint64_t TWorkThread::Tick() {
   if (!idleSeeding) {
     idleSeedingSince_ = 0;
   } else if (idleSeedingSince_ == 0) {
-    idleSeedingSince_ = EngineClock();
-  } else if (EngineClock() - idleSeedingSince_ >= kIdleSeedingSeconds) {
+    idleSeedingSince_ = now;
+  } else if (now - idleSeedingSince_ >= kIdleSeedingSeconds) {
     platform::SleepMs(kIdleSeedingPauseMs);
   }
-  const uint64_t now = EngineClock();
   StatisticsTick(now);
   ServeReadRequests();
   return now;

@@ -187,30 +187,28 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
 }
 
 void TWorkWithPeers::HandOutSources() {
-  std::vector<TaskSource> lines;
-  std::vector<size_t> indexes;
+  std::vector<std::pair<size_t, TaskSource>> lines;
   {
     QScopedLock guard(lock);
     if (usedSources.empty()) usedSources = sources;
     for (size_t i = sources.size(); i-- > 0;) {
       const TaskSource& source = sources[i];
       if (source.text.empty() || source.mark == kSourceHandedOut || source.mark == kSourceTorrentHandedOut) continue;
-      lines.push_back(source);
-      indexes.push_back(i);
+      lines.emplace_back(i, source);
     }
   }
   // Parsing may wait for name lookups: the task lock stays free meanwhile.
   bool lookupFailed = false;
   std::vector<size_t> handed;
-  for (size_t k = 0; k < lines.size(); ++k) {
-    TPeerId* id = AddParsed(lines[k].text, &lookupFailed);
+  for (const auto& [index, source] : lines) {
+    TPeerId* id = AddParsed(source.text, &lookupFailed);
     if (!id) continue;
-    if (lines[k].mark == kSourceTorrent) {
+    if (source.mark == kSourceTorrent) {
       // The torrent file is fetched whole into memory, never into the piece map.
       id->UrlInfo().wholeBody = true;
       id->UrlInfo().sourceClass = 1;
     }
-    handed.push_back(indexes[k]);
+    handed.push_back(index);
   }
   {
     QScopedLock guard(lock);

@@ -206,6 +206,10 @@ void TWorkWithPieces::FetchTorrentFromSources() {
     PenalizeSource(*id, kFetchedBackOff);
     KeepAsSpare(peer);
   }
+}
+
+void TWorkWithPieces::PruneCandidates() {
+  TWorkWithPeers::PruneCandidates();
   // Once the metadata is in, the torrent file has nothing more to give.
   if (!metadataLoaded) return;
   std::vector<TPeerId*> fetched;

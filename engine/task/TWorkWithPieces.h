@@ -98,6 +98,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool BuildPieceMapFromSources();
   // Takes the torrent file a source has fetched whole and lets the peer go.
   void FetchTorrentFromSources();
+  // Also drops the torrent source once the metadata is in.
+  void PruneCandidates() override;
   // The three-second rate window and pruning of the active peers.
   virtual void RunPeerUpkeep() { peerUpkeep_.Tick(PeerTask()); }
   // Writes verified pieces out of memory: on every tick when the cache is over its limit (so that
