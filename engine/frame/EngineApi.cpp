@@ -10,6 +10,7 @@
 #include "engine/frame/EngineServices.h"
 #include "engine/frame/TaskInterface.h"
 #include "engine/frame/TaskRegistry.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/DiskSpace.h"
 #include "platform/Thread.h"
@@ -226,6 +227,16 @@ int ClearTaskMirrors(TaskHandle handle) {
 int SetListenPort(int port) {
   CBrightwillowCore::Instance().listenPort.store(port);
   return kEngineOk;
+}
+
+int LoadIPFilter(const char* path) {
+  if (!path) return kEngineInvalidArgument;
+  try {
+    const int32_t ranges = LoadProcessIPFilter(path);
+    return ranges < 0 ? kEngineOperationFailed : ranges;
+  } catch (...) {
+    return kEngineOutOfMemory;
+  }
 }
 
 int EnableP2P(int enable) {

@@ -51,6 +51,8 @@ bool TPeerObject::IsSeed() { return true; }
 
 bool TPeerObject::IsConnected() { return linkState != kNoLink && socket_ != nullptr; }
 
+bool TPeerObject::IsConnecting() const { return socket_ && socket_->IsOpen() && !socket_->IsConnected(); }
+
 bool TPeerObject::GreetingComplete() const { return socket_ && linkState == kGreeted; }
 
 // ---- connection bookkeeping ----

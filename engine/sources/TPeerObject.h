@@ -86,6 +86,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual bool IsDroppable(bool keepSeeds);
   virtual bool IsTimedOut();
   virtual bool IsConnected();
+  // The connect of the peer's socket is still under way.
+  bool IsConnecting() const;
   // The connection whose traffic a step counts: the one that carries the payload.
   virtual QSocket* CountedSocket() const { return socket_.get(); }
   virtual int64_t RemoteRate();

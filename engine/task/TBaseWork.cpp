@@ -2,6 +2,7 @@
 
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/TaskRegistry.h"
+#include "engine/net/ConnectionLimits.h"
 #include "engine/net/NetClock.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/EngineIdentity.h"
@@ -17,6 +18,7 @@ void StartTaskServices() {
   TimeEnsure();
   SetNetClock(&SocketClock);
   EngineIdentifier();
+  SetHalfOpenLimit(HalfOpenLimitFrom(QueryHalfOpenLimit()));
 }
 
 }  // namespace
