@@ -76,6 +76,13 @@ class FakePeerTask : public IPeerTask {
     upRate = up;
   }
 
+  // A folder beside the map with a copy of the content as data.bin, for a server to serve.
+  std::string ServedFolder() const {
+    const std::string folder = dir.path + "www/";
+    WriteFile(folder + "data.bin", content);
+    return folder;
+  }
+
   const uint8_t* Data(int64_t block) const {
     return reinterpret_cast<const uint8_t*>(content.data()) + block * TPieces::kBlockSize;
   }

@@ -76,9 +76,7 @@ class RealFtpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(task_.loaded);
-    www_ = task_.dir.path + "www/";
-    std::filesystem::create_directories(www_);
-    std::ofstream(www_ + "data.bin", std::ios::binary) << task_.content;
+    www_ = task_.ServedFolder();
   }
   void TearDown() override {
     peer_.Reset();
