@@ -65,7 +65,6 @@ class PyFtpServer : public ServerProcess {
     for (const int64_t n : LoggedNumbers(Log(), "RETR ", " bytes=")) total += n;
     return total;
   }
-  int Sessions() const { return static_cast<int>(LoggedNumbers(Log(), "FTP session opened", "").size()); }
   int Logins() const { return static_cast<int>(LoggedNumbers(Log(), "logged in.", "").size()); }
 
  private:
