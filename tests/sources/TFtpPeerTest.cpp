@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/common/Sha1.h"
+#include "engine/net/QProxyInfo.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/FtpReply.h"
 #include "engine/sources/TUrlInfo.h"
@@ -136,6 +137,29 @@ TEST_F(RealFtpServerTest, RefusedLoginRetiresTheSource) {
   EXPECT_EQ(task_.removed, std::vector<TPeerId*>{source.id});
   EXPECT_TRUE(task_.penalties.empty());
   EXPECT_EQ(vsftpd_->Commands("PASS").size(), 0u);
+}
+
+// Both connections take the proxy that every connection of the process takes: the server sees
+// the proxy's own address, 127.0.0.2, for the login and for the data alike.
+TEST_F(RealFtpServerTest, ControlAndDataGoThroughTheProxy) {
+  const std::string microsocks = test::FindProgram("microsocks");
+  if (microsocks.empty() || !StartVsftpd()) GTEST_SKIP() << "microsocks and vsftpd are needed (scripts/deps.sh)";
+  const uint16_t port = test::FreePort();
+  test::ChildProcess socks({microsocks, "-i", "127.0.0.1", "-p", std::to_string(port), "-b", "127.0.0.2"},
+                           task_.dir.path + "microsocks.log");
+  ASSERT_TRUE(socks.WaitListening(port));
+  QProxyInfo proxy;
+  proxy.type = PROXY_SOCKS5;
+  proxy.address = test::Loopback();
+  proxy.port = port;
+  QProxyInfo::SetGlobal(proxy);
+  Source source(vsftpd_->FtpUrl("/data.bin"));
+  const bool downloaded = test::Download(peer_, task_, source.id);
+  QProxyInfo::SetGlobal(QProxyInfo{});
+  EXPECT_TRUE(downloaded);
+  const std::string log = vsftpd_->Log();
+  EXPECT_NE(log.find("OK DOWNLOAD: Client \"127.0.0.2\""), std::string::npos) << log;
+  EXPECT_EQ(log.find("Client \"127.0.0.1\", \"USER"), std::string::npos) << log;
 }
 
 TEST_F(RealFtpServerTest, WholeBodyCollectsTheFileInMemory) {
