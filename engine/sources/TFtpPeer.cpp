@@ -355,12 +355,13 @@ bool TFtpPeer::PlanRequests() {
       task->PenalizeSource(*PeerId(), kServerErrorBackOff);
       return false;
     }
-    if (ftpState == kSendPassive && requests_.empty()) {
-      TPeerObject::PlanRequests();
-      if (requests_.empty() && task->IsComplete()) {
+    if (ftpState == kSendPassive) {
+      // A complete task wants no further data cycle, whatever requests are left over.
+      if (task->IsComplete()) {
         workState = kFinished;
         return false;
       }
+      if (requests_.empty()) TPeerObject::PlanRequests();
     }
   }
   if (ftpPhase != kCommandDue) return true;

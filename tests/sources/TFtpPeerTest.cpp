@@ -120,6 +120,36 @@ TEST_F(RealFtpServerTest, VsftpdServesEachRunFromItsFirstWantedByte) {
   EXPECT_EQ(vsftpd_->Commands("RETR"), (std::vector<std::string>{"/data.bin", "/data.bin"}));
 }
 
+// Wanted data far ahead of the stream ends the data cycle early (the server answers the cut-off
+// transfer), and the next REST names the exact offset.
+TEST_F(RealFtpServerTest, JumpAheadEndsTheCycleAtEitherServer) {
+  for (const bool vsftpd : {true, false}) {
+    SCOPED_TRACE(vsftpd ? "vsftpd" : "pyftpdlib");
+    FakePeerTask task(kFileLength, kPieceLength);
+    const std::string www = task.ServedFolder();
+    std::unique_ptr<test::VsftpdServer> vs;
+    std::unique_ptr<test::PyFtpServer> py;
+    std::string address;
+    if (vsftpd) {
+      if (!test::VsftpdServer::Installed()) continue;
+      vs = std::make_unique<test::VsftpdServer>(www, task.dir.path + "vsftpd");
+      address = vs->FtpUrl("/data.bin");
+    } else {
+      if (!test::PyFtpServer::Installed()) continue;
+      py = std::make_unique<test::PyFtpServer>(www, task.dir.path + "pyftpd.log");
+      address = py->FtpUrl("/data.bin");
+    }
+    task.initialRanges = {{0, 3}, {8, 15}};
+    Source source(address);
+    TFtpPeer peer(&task);
+    EXPECT_TRUE(test::Download(peer, task, source.id));
+    EXPECT_TRUE(task.penalties.empty());
+    if (vs) {
+      EXPECT_EQ(vs->Commands("REST"), (std::vector<std::string>{"0", "524288", "262144"}));
+    }
+  }
+}
+
 TEST_F(RealFtpServerTest, LoginWithTheUserAndPasswordOfTheAddress) {
   if (!StartPyftpd("user", "secret")) GTEST_SKIP() << "python3-pyftpdlib is needed (scripts/deps.sh installs it)";
   Source source(pyftpd_->FtpUrl("/data.bin", "user:secret"));
