@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <climits>
 #include <cstring>
 
@@ -187,6 +188,7 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
 }
 
 void TWorkWithPeers::HandOutSources() {
+  assert(OnOwnThread());
   std::vector<std::pair<size_t, TaskSource>> lines;
   {
     QScopedLock guard(lock);
@@ -434,6 +436,7 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
 }
 
 void TWorkWithPeers::MaintainPeers() {
+  assert(OnOwnThread());
   RetireExhausted();
   ConnectionPasses(EngineClock());
 }

@@ -235,7 +235,7 @@ TEST_F(TransStatisTest, ConnectionsAndUploadSlotsFollowThePeerRates) {
   Add(1, 4096 * 60, 8192 * 20);
   Add(2, 4096 * 40, 0);
   task->Step(0);
-  EXPECT_EQ(task->Settings().maxConnections, (4096 * 100 + 8192 * 20) / 4096 + 8);
+  EXPECT_EQ(task->Settings().maxConnections, 148) << "one per 4 KiB/s of download and upload, and 8 more";
   EXPECT_EQ(task->UploadSlots(), 12);
   EXPECT_EQ(task->SumPeerRates(2), 4096 * 40);
   EXPECT_EQ(task->SumPeerRates(1 | 2), 4096 * 100);
