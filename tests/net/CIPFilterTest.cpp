@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/net/NetAddress.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace bw {
 namespace {

@@ -20,6 +20,7 @@
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
 #include "tests/sources/UrlSourceSupport.h"
+#include "tests/support/Require.h"
 
 namespace bw {
 namespace {
@@ -92,7 +93,7 @@ class RealServerTest : public ::testing::Test {
 // part. An answer from the start is read on while the wanted piece lies within 128 KiB; further
 // ahead a ranged request replaces it; behind the stream piece 0 is asked for again.
 TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   struct Case {
     int32_t firstPiece;
     bool connectUnscheduled;
@@ -141,7 +142,7 @@ TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
 }
 
 TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   Source source(Address("/named.bin"));
   source.Url().wholeBody = true;
   source.Url().sourceClass = 1;
@@ -160,7 +161,7 @@ TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
 }
 
 TEST_F(RealServerTest, RedirectAddsTheTargetAndNotFoundRetires) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   {
     Source source(Address("/old"));
     THttpPeer peer(&task_);

@@ -5,9 +5,10 @@
 #include <fstream>
 #include <memory>
 
-#include "engine/frame/EngineApi.h"
 #include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/task/EngineSettings.h"
 #include "engine/task/TWorkThread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/sources/TestResolver.h"
@@ -96,15 +97,14 @@ class PoolTask : public TWorkThread {
 class PeerPool : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
     task = std::make_unique<PoolTask>();
   }
   void TearDown() override {
     task->Reset(1, 1);
     EXPECT_EQ(task->alive, 0) << "every peer object released";
     task.reset();
-    EnableP2P(1);
-    EXPECT_EQ(UninitEngine(), kEngineOk);
+    ProcessSettings().p2pEnabled.store(true);
+    test::EndTasks();
   }
 
   test::TempDir dir;
@@ -280,9 +280,9 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
 TEST_F(PeerPool, BlockedAddressesAreNeitherDialledNorAccepted) {
   const std::string filter = dir.path + "filter.txt";
   std::ofstream(filter) << "127.0.0.2-127.0.0.2 0\n";
-  ASSERT_EQ(LoadIPFilter(filter.c_str()), 1);
+  ASSERT_EQ(LoadProcessIPFilter(filter), 1);
   task->CopyIPFilter();
-  ASSERT_EQ(LoadIPFilter(dir.path.c_str()), kEngineOperationFailed) << "a folder is no filter file";
+  ASSERT_EQ(LoadProcessIPFilter(dir.path), -1) << "a folder is no filter file";
   task->SetSources({{"http://127.0.0.2:9/a", 0}, {"http://127.0.0.1:9/b", 0}, {"ftp://127.0.0.2:9/c", 0}});
   task->HandOutSources();
   ASSERT_EQ(task->Candidates(), 3);
@@ -372,7 +372,7 @@ TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
   for (uint8_t i = 1; i <= 3; ++i) task->AddCandidate(Ip(10, 0, 0, i), 6881, SOURCE_BTNODE, false, 19);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_BTNODE), 3);
-  EnableP2P(0);
+  ProcessSettings().p2pEnabled.store(false);
   task->ConnectionPasses(101);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
   task->ConnectionPasses(102);

@@ -1,4 +1,4 @@
-#include "engine/frame/AsyncMessage.h"
+#include "engine/api/AsyncMessage.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace bw {
 namespace {
