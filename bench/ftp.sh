@@ -9,14 +9,7 @@ cd "$(dirname "$0")/.."
 size_mib=${BENCH_MIB:-1024}
 
 bash scripts/deps.sh
-need=()
-command -v aria2c >/dev/null || need+=(aria2)
-[[ -x /usr/bin/time ]] || need+=(time)
-if ((${#need[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+bash bench/reference-tools.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target bwget
 bwget=$PWD/build/release/bwget

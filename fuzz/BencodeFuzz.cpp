@@ -5,14 +5,9 @@
 #include <string>
 
 #include "engine/storage/QElement.h"
+#include "fuzz/FuzzCheck.h"
 
-namespace {
-
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-}  // namespace
+using bw::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // libFuzzer hands over a block of exactly `size` bytes, so ASan sees any read past it.

@@ -6,14 +6,9 @@
 #include <string_view>
 
 #include "engine/sources/FtpReply.h"
+#include "fuzz/FuzzCheck.h"
 
-namespace {
-
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-}  // namespace
+using bw::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
