@@ -49,6 +49,8 @@ class TFtpPeer : public TPeerObject {
   void ReleaseRange() override;
   // The data connection carries the payload: the step's traffic is counted there.
   QSocket* CountedSocket() const override;
+  // Every state but the transfer waits for a reply or has a command to send.
+  bool InDialogue() const override { return ftpState != kTransfer; }
 
   // The command of a state, ending in "\r\n"; "" for a state that sends none.
   static std::string CommandText(int32_t state, const TUrlInfo& url, int64_t streamPos);

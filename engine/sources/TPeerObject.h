@@ -90,6 +90,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   bool IsConnecting() const;
   // The connection whose traffic a step counts: the one that carries the payload.
   virtual QSocket* CountedSocket() const { return socket_.get(); }
+  // The peer exchanges commands and replies: its steps follow the network's round trips, not
+  // its data rate.
+  virtual bool InDialogue() const { return false; }
   virtual int64_t RemoteRate();
   virtual bool IsStale();
   virtual bool ShouldDisconnect();

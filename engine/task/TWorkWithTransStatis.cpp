@@ -211,7 +211,8 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
   std::vector<TPeerObject*>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {
     TPeerObject* peer = peers[i];
-    if (!peer || !meter_.RunsDownload(ownRate(*peer), fullStep) || peer->DownloadStep()) {
+    // A peer in a command exchange runs every step: its replies would wait for the pipeline.
+    if (!peer || !meter_.RunsDownload(ownRate(*peer), fullStep || peer->InDialogue()) || peer->DownloadStep()) {
       ++i;
       continue;
     }
