@@ -10,6 +10,7 @@
 #include "engine/frame/EngineServices.h"
 #include "engine/frame/TaskInterface.h"
 #include "engine/frame/TaskRegistry.h"
+#include "engine/sources/HostResolution.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/DiskSpace.h"
 #include "platform/Thread.h"
@@ -94,6 +95,7 @@ int InitEngine(const char* workFolder) {
   if (core.initialised) return kEngineOk;
   if (workFolder) core.workFolder.assign(workFolder, strnlen(workFolder, kTextSize - 1));
   RegisterTaskFactory();
+  SetEventReporter(&ReportEvent);  // the first failed host lookup after a success is reported
   core.initialised = true;
   return kEngineOk;
 }
@@ -256,7 +258,5 @@ int64_t GetFileSizeOnDisk(const char* path) {
   }
   return -1;
 }
-
-void ShutdownReporting() { DeleteEngineLog(); }
 
 }  // namespace bw
