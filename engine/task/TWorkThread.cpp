@@ -7,12 +7,13 @@
 #include "engine/common/QBufferPool.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
-#include "engine/frame/TaskRegistry.h"
 #include "engine/net/NetworkLock.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/storage/DataFileSize.h"
 #include "engine/storage/QDiskFile.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 
@@ -303,7 +304,7 @@ uint64_t TWorkThread::Tick() {
 
 void TWorkThread::RefreshSizeOnDisk() {
   if (targetFile.empty()) return;
-  const int64_t bytes = GetFileSizeOnDisk(targetFile.c_str());
+  const int64_t bytes = DataFileSizeOnDisk(targetFile.c_str());
   if (bytes > 0) sizeOnDisk_ = static_cast<uint64_t>(bytes);
 }
 
@@ -312,10 +313,6 @@ void TWorkThread::KeepBufferPoolsSmall() {
   const int64_t used = pool.UsedBytes() / 1024;
   const int64_t held = (pool.UsedBytes() + pool.FreeBytes()) / 1024;
   if (held - used > 1024 && used * 100 / held < 35) pool.Trim(used * 1024 / 5);
-}
-
-void RegisterTaskFactory() {
-  SetTaskFactory([]() -> TaskInterface* { return new TWorkThread; });
 }
 
 }  // namespace bw

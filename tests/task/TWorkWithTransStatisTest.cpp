@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/TWorkThread.h"
+#include "tests/task/TaskTestSupport.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {
@@ -106,7 +106,6 @@ class MeteredTask : public TWorkThread {
 class TransStatisTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
     TaskParams params{};
     std::strncpy(params.target, (dir.path + "out.bin").c_str(), kTextSize - 1);
     params.flags = kTaskFlagFullPath;
@@ -116,7 +115,7 @@ class TransStatisTest : public testing::Test {
   void TearDown() override {
     for (TPeerObject* peer : task->retired) peer->Release();  // the pool owns the active ones
     task.reset();
-    EXPECT_EQ(UninitEngine(), kEngineOk);
+    test::EndTasks();
   }
   StepPeer* Add(uint32_t kind, int64_t downloadRate, int64_t uploadRate = 0) {
     auto* peer = new StepPeer(kind, downloadRate, uploadRate);  // the task's reference

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "tools/bwget/Options.h"
 #include "tools/bwget/ProgressDisplay.h"
 #include "tools/bwget/StatusText.h"

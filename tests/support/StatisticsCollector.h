@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 #include "tests/net/ServerProcess.h"
 
 namespace bw::test {
