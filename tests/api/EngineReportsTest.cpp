@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -25,9 +24,7 @@ class EngineReportsTest : public ::testing::Test {
   void TearDown() override { ShutdownReporting(); }
 
   void Start(const std::vector<std::string>& urls, const char* gameVersion = "v1.0.0.29") {
-    const std::string path = dir_.Path("dataupload.bwconf");
-    std::ofstream(path) << test::StatisticsConfigText(urls);
-    StartDataUpload(path.c_str(), "991002085", "1.0.0.1", gameVersion, "1");
+    test::StartUpload(dir_, urls, gameVersion);
   }
 
   test::TempDir dir_;
