@@ -21,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Thread.h"
+#include "reporting/ReportingApi.h"
 
 namespace bw {
 
@@ -110,6 +111,7 @@ int64_t TWorkWithPieces::Clock() { return static_cast<int64_t>(EngineClock()); }
 
 void TWorkWithPieces::ReportEvent(const char* code, const std::string& text) {
   LogPrintf(23, 23, "Task Event %s : %s", code ? code : "", text.c_str());
+  bw::ReportEvent(code, text.c_str(), 0);
 }
 
 TPieces& TWorkWithPieces::CreatePieceMap() {
