@@ -184,6 +184,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
   lastSave_ = startClock_;
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
+  CopyIPFilter();
   // The sources are in the pool before the first tick's connection pass.
   HandOutSources();
   PruneCandidates();

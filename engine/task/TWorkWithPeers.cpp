@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "engine/frame/EngineClock.h"
+#include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/EngineSettings.h"
@@ -251,6 +253,8 @@ void TWorkWithPeers::PruneCandidates() {
   if (candidates.Prune() > 0) SetHostUnresolved();
 }
 
+void TWorkWithPeers::CopyIPFilter() { ipFilter = ProcessIPFilterCopy(); }
+
 void TWorkWithPeers::SetHostUnresolved() {
   {
     QScopedLock guard(lock);
@@ -301,11 +305,17 @@ TPeerObject* TWorkWithPeers::CreatePeer(int32_t kind) {
   return peer;
 }
 
+int32_t TWorkWithPeers::ConnectsInProgress() const {
+  return static_cast<int32_t>(
+      std::count_if(activePeers.begin(), activePeers.end(), [](TPeerObject* p) { return p->IsConnecting(); }));
+}
+
 int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now) {
+  if (!AcceptsAddress(id.ip)) return 0;
   int32_t target = id.allowance;
   if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
   int32_t count = 0;
-  while (id.activeConnections < target && started + count < wanted) {
+  while (id.activeConnections < target && started + count < wanted && ConnectsInProgress() < HalfOpenLimit()) {
     TPeerObject* peer = CreatePeer(id.kind);
     if (!peer) {
       if (id.activeConnections == 0) unservable_.push_back(&id);
