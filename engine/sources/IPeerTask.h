@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/common/TRef.h"
+
 namespace bw {
 
 class TPeerId;
@@ -65,7 +67,7 @@ class IPeerTask {
   virtual void NoteLookupFailure() {}
   virtual void SetTaskState(int32_t /*state*/) {}
 
-  virtual std::vector<TPeerObject*>& ActivePeers() = 0;
+  virtual std::vector<TRef<TPeerObject>>& ActivePeers() = 0;
   virtual void SetPeerRates(int64_t downloadRate, int64_t uploadRate) = 0;
 };
 

@@ -244,7 +244,7 @@ bool THttpPeer::FollowRedirect() {
     task->RemoveSource(old);
     return false;
   }
-  auto* next = new TPeerId(target);
+  TRef<TPeerId> next = MakeRef<TPeerId>(target);
   if (ParseSourceAddress(*next)) {
     TUrlInfo& nextUrl = next->UrlInfo();
     nextUrl.wholeBody = url.wholeBody;
@@ -258,7 +258,6 @@ bool THttpPeer::FollowRedirect() {
     task->SetErrorCode(kRedirectLookupFailed);
     task->NoteLookupFailure();
   }
-  next->Release();
   return false;
 }
 

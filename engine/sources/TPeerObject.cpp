@@ -60,9 +60,9 @@ bool TPeerObject::ConnectTo(TPeerId* peerId) {
       peerId->ip == 0 || peerId->ip == 0xFFFFFFFFu) {
     return false;
   }
-  peerId->AddRef();
+  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
   ReleaseIdentity();
-  peerId_ = peerId;
+  peerId_ = std::move(taken);
   if (socket_) {
     socket_->Close();
   } else {
@@ -98,7 +98,7 @@ void TPeerObject::Reset() {
 void TPeerObject::ReleaseIdentity() {
   if (!peerId_) return;
   if (peerId_->activeConnections > 0) --peerId_->activeConnections;
-  ReleaseRef(peerId_);
+  peerId_.reset();
 }
 
 void TPeerObject::ReturnRequests() {
@@ -296,7 +296,7 @@ void TPeerObject::LeaveExhaustedRange() {
 }
 
 void TPeerObject::AddRange(int32_t first, int32_t last) {
-  auto range = std::make_unique<TPieceRange>(peerId_, first, last);
+  auto range = std::make_unique<TPieceRange>(peerId_.get(), first, last);
   TPieceRange* added = range.get();
   task_->Ranges().push_back(std::move(range));
   SetRange(added);

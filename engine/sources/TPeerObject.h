@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/TRef.h"
 #include "engine/common/TRefObject.h"
+#include "engine/sources/TPeerId.h"
 #include "engine/sources/IPeerTask.h"
 #include "engine/sources/TVirtualPeer.h"
 #include "engine/storage/IPieceSource.h"
@@ -12,7 +14,6 @@
 namespace bw {
 
 class QSocket;
-class TPeerId;
 class TPieceRange;
 
 // The common part of every source connection: connection bookkeeping, the walk over the
@@ -120,7 +121,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   bool GreetingComplete() const;
   bool HasRequest(int64_t block) const;
   bool HasRequestInPiece(int64_t piece) const;
-  TPeerId* PeerId() const { return peerId_; }
+  TPeerId* PeerId() const { return peerId_.get(); }
   QSocket* Socket() const { return socket_.get(); }
   IPeerTask* Task() const { return task_; }
   const std::vector<TBlockRequest>& Requests() const { return requests_; }
@@ -152,7 +153,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   void ReturnRequests();
   void ReleaseIdentity();
 
-  TPeerId* peerId_ = nullptr;
+  TRef<TPeerId> peerId_;
   TPieceRange* range_ = nullptr;
   std::unique_ptr<QSocket> socket_;
   IPeerTask* task_;

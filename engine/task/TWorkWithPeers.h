@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/common/TRef.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidateList.h"
 
@@ -63,15 +64,15 @@ class TWorkWithPeers : public TBaseWork {
   virtual void JoinSwarm();
   void LeaveSwarm();
 
-  // A new peer object of the kind, null for a kind this build has no peer class for.
-  virtual TPeerObject* NewPeerObject(int32_t) { return nullptr; }
+  // A new peer object of the kind, none for a kind this build has no peer class for.
+  virtual TRef<TPeerObject> NewPeerObject(int32_t kind);
   // Whether an HTTP or FTP source that already has a connection has more work for another.
   virtual bool SourceHasWork(TPeerId&) { return false; }
   // The 68-byte handshake prefix (info hash at 28, own peer id at 48); null until it is built.
   virtual const uint8_t* SwarmHandshake() const { return nullptr; }
 
   // A peer object of the kind: a spare one when there is one.
-  TPeerObject* CreatePeer(int32_t kind);
+  TRef<TPeerObject> CreatePeer(int32_t kind);
   int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now);
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
   // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
@@ -82,9 +83,9 @@ class TWorkWithPeers : public TBaseWork {
   // then kept as a spare or released.
   virtual void RetirePeer(TPeerObject* peer);
   // Resets the peer and keeps it as a spare, or releases it when enough are kept.
-  void KeepAsSpare(TPeerObject* peer);
+  void KeepAsSpare(TRef<TPeerObject> peer);
   // Connected and connecting peer objects, in creation order.
-  virtual std::vector<TPeerObject*>& ActivePeers() { return activePeers; }
+  virtual std::vector<TRef<TPeerObject>>& ActivePeers() { return activePeers; }
   // The per-second URL-source and BitTorrent connection passes.
   virtual void RunConnectionPasses();
   // The URL sources deliver too little: their slow connections make way for fresh sources.
@@ -105,8 +106,8 @@ class TWorkWithPeers : public TBaseWork {
   bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
   TCandidateList candidates;
-  std::vector<TPeerObject*> activePeers;
-  std::vector<TPeerObject*> sparePeers;
+  std::vector<TRef<TPeerObject>> activePeers;
+  std::vector<TRef<TPeerObject>> sparePeers;
 
  private:
   static constexpr size_t kMaxSparePeers = 8;

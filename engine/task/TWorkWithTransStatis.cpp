@@ -88,7 +88,7 @@ int64_t TWorkWithTransStatis::UploadBudgetLeft() const {
 
 int64_t TWorkWithTransStatis::SumRates(int32_t kindMask, bool upload) {
   int64_t sum = 0;
-  for (const TPeerObject* peer : ActivePeers()) {
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
     if (peer && (peer->peerType & static_cast<uint32_t>(kindMask))) {
       sum += upload ? peer->counters.uploadRate : peer->counters.downloadRate;
     }
@@ -208,20 +208,20 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
     return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
                     : std::max(c.downloadRate, c.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
   };
-  std::vector<TPeerObject*>& peers = ActivePeers();
+  std::vector<TRef<TPeerObject>>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {
-    TPeerObject* peer = peers[i];
+    const TRef<TPeerObject> peer = peers[i];
     if (!peer || !meter_.RunsDownload(ownRate(*peer), fullStep) || peer->DownloadStep()) {
       ++i;
       continue;
     }
-    RetirePeer(peer);
+    RetirePeer(peer.get());
     if (i < peers.size() && peers[i] == peer) ++i;  // the pool kept it
   }
   const int32_t allowed = extraUploads + uploadSlots_;
   int32_t steps = 0;
   for (size_t i = 0; i < peers.size() && steps < allowed; ++i) {
-    TPeerObject* peer = peers[i];
+    TPeerObject* peer = peers[i].get();
     if (!peer || !peer->IsBitTorrent() || !meter_.RunsUpload(ownRate(*peer), extraUploads)) continue;
     peer->UploadStep();
     ++steps;

@@ -5,8 +5,9 @@
 namespace bw {
 namespace {
 
-TPeerId* Id(int32_t priority, int32_t rankB = 0, int32_t failures = 0, int32_t attempts = 0, int32_t waitTicks = 0) {
-  auto* id = new TPeerId;
+TRef<TPeerId> Id(int32_t priority, int32_t rankB = 0, int32_t failures = 0, int32_t attempts = 0,
+                 int32_t waitTicks = 0) {
+  TRef<TPeerId> id = MakeRef<TPeerId>();
   id->priority = priority;
   id->rankB = rankB;
   id->failures = failures;
@@ -20,12 +21,12 @@ TPeerId* Id(int32_t priority, int32_t rankB = 0, int32_t failures = 0, int32_t a
 TEST(TCandidateList, SortFollowsEveryRankingKeyInTurn) {
   TCandidateList list;
   // Each entry ranks just behind the one before it by a single key.
-  TPeerId* order[] = {Id(29, 5, 0, 0, 0), Id(29, 4, 0, 0, 0), Id(29, 4, 1, 0, 0),
+  const TRef<TPeerId> order[] = {Id(29, 5, 0, 0, 0), Id(29, 4, 0, 0, 0), Id(29, 4, 1, 0, 0),
                       Id(29, 4, 1, 2, 0), Id(29, 4, 1, 2, 3), Id(19, 9, 0, 0, 0)};
   for (size_t i = std::size(order); i-- > 0;) list.Add(order[i], false);
   list.Sort();
   ASSERT_EQ(list.Size(), std::size(order));
-  for (size_t i = 0; i < std::size(order); ++i) EXPECT_EQ(list[i], order[i]) << i;
+  for (size_t i = 0; i < std::size(order); ++i) EXPECT_EQ(list[i], order[i].get()) << i;
   for (size_t i = 0; i + 1 < std::size(order); ++i) EXPECT_FALSE(TCandidateList::RanksBefore(*order[i + 1], *order[i]));
 }
 
@@ -85,29 +86,29 @@ TEST(TCandidateList, ReadinessShortensAndCountsDownTheBackOff) {
 TEST(TCandidateList, FullListKeepsTheBestIdentities) {
   TCandidateList list;
   for (size_t i = 0; i < TCandidateList::kMaxCandidates; ++i) ASSERT_TRUE(list.Add(Id(19, 0, 1), false));
-  TPeerId* worst = Id(19, 0, 7);
+  const TRef<TPeerId> worst = Id(19, 0, 7);
   worst->addressText = "w";
   EXPECT_FALSE(list.Add(worst, false)) << "ranks below every entry";
   EXPECT_EQ(list.Size(), TCandidateList::kMaxCandidates);
   EXPECT_EQ(list.FindText("w"), nullptr);
 
-  TPeerId* better = Id(29);
+  const TRef<TPeerId> better = Id(29);
   better->addressText = "http://better/";
   EXPECT_TRUE(list.Add(better, true));
   EXPECT_EQ(list.Size(), TCandidateList::kMaxCandidates);
-  EXPECT_EQ(list[0], better);
+  EXPECT_EQ(list[0], better.get());
 
-  TPeerId* equal = Id(19, 0, 1);
+  const TRef<TPeerId> equal = Id(19, 0, 1);
   equal->addressText = "http://equal/";
-  EXPECT_FALSE(list.Add(equal, false)) << "no better than the weakest: refused and released";
+  EXPECT_FALSE(list.Add(equal, false)) << "no better than the weakest: refused";
   EXPECT_EQ(list.FindText("http://equal/"), nullptr);
 }
 
 TEST(TCandidateList, PruneDropsWhatNoLongerParsesAndCountsLookupFailures) {
   TCandidateList list;
-  TPeerId* kept = Id(29);
-  TPeerId* malformed = Id(29);
-  TPeerId* unresolved = Id(29);
+  const TRef<TPeerId> kept = Id(29);
+  const TRef<TPeerId> malformed = Id(29);
+  const TRef<TPeerId> unresolved = Id(29);
   malformed->parsed = 0;
   unresolved->parsed = 0;
   unresolved->lookupFailed = 1;
@@ -116,7 +117,7 @@ TEST(TCandidateList, PruneDropsWhatNoLongerParsesAndCountsLookupFailures) {
   list.Add(unresolved, false);
   EXPECT_EQ(list.Prune(), 1);
   ASSERT_EQ(list.Size(), 1u);
-  EXPECT_EQ(list[0], kept);
+  EXPECT_EQ(list[0], kept.get());
 }
 
 TEST(TCandidateList, AddAmongEqualStaysInsideItsPriority) {
@@ -126,14 +127,14 @@ TEST(TCandidateList, AddAmongEqualStaysInsideItsPriority) {
   list.Add(Id(19), false);
   list.Add(Id(1), false);
   for (uint32_t pick = 0; pick < 6; ++pick) {
-    TPeerId* id = Id(19);
+    const TRef<TPeerId> id = Id(19);
     ASSERT_TRUE(list.AddAmongEqual(id, pick));
     size_t at = 0;
-    while (list[at] != id) ++at;
+    while (list[at] != id.get()) ++at;
     EXPECT_GE(at, 1u);
     EXPECT_LE(at, list.Size() - 2);
     EXPECT_EQ(at, 1 + pick % (list.Size() - 2));
-    list.Remove(id);
+    list.Remove(id.get());
   }
 }
 

@@ -35,7 +35,7 @@ class TestScheduler : public TPieceScheduler {
   void AddKindBytes(int32_t, int64_t) override {}
   void PenalizeSource(TPeerId&, int32_t) override {}
   void RequestCycleSoon() override {}
-  std::vector<TPeerObject*>& ActivePeers() override { return active; }
+  std::vector<TRef<TPeerObject>>& ActivePeers() override { return active; }
   void SetPeerRates(int64_t, int64_t) override {}
 
   std::vector<TPeerId*> UrlSources() override { return sources; }
@@ -62,7 +62,7 @@ class TestScheduler : public TPieceScheduler {
   bool randomStart = true;
   bool fastStart = false;
   std::vector<TPeerId*> sources;
-  std::vector<TPeerObject*> active;
+  std::vector<TRef<TPeerObject>> active;
 };
 
 class SchedulerFixture : public ::testing::Test {

@@ -66,7 +66,7 @@ class PoolTask : public TWorkThread {
   int32_t WorkingStatus() const { return working.status; }
   int32_t Connected(int32_t kind) {
     int32_t n = 0;
-    for (TPeerObject* p : activePeers) n += p->Kind() == kind && p->IsConnected();
+    for (const TRef<TPeerObject>& p : activePeers) n += p->Kind() == kind && p->IsConnected();
     return n;
   }
 
@@ -75,9 +75,10 @@ class PoolTask : public TWorkThread {
   bool realPeers = false;  // the task's own peer classes instead of fakes
 
  protected:
-  TPeerObject* NewPeerObject(int32_t kind) override {
+  TRef<TPeerObject> NewPeerObject(int32_t kind) override {
     if (realPeers) return TWorkThread::NewPeerObject(kind);
-    return (buildable & kind) ? new FakePeer(static_cast<uint32_t>(kind), &alive) : nullptr;
+    if (!(buildable & kind)) return {};
+    return MakeRef<FakePeer>(static_cast<uint32_t>(kind), &alive);
   }
   const uint8_t* SwarmHandshake() const override { return hasHandshake_ ? handshake_ : nullptr; }
 
@@ -138,7 +139,7 @@ TEST_F(PeerPool, UnresolvedHostRaises20216AndIsNotACandidate) {
   EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
 
   task->Reset(0, 1);
-  auto* id = new TPeerId("http://127.0.0.1/x");
+  TRef<TPeerId> id = MakeRef<TPeerId>("http://127.0.0.1/x");
   id->lookupFailed = 1;  // a redirect target that later failed to resolve
   task->candidates.Add(id, false);
   task->PruneCandidates();
@@ -186,7 +187,7 @@ TEST_F(PeerPool, PassesStayWithinTheLimits) {
   task->ConnectionPasses(201);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
-  for (TPeerObject* p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
+  for (const TRef<TPeerObject>& p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
 }
 
 TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
@@ -196,16 +197,16 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
   task->SetPeerLimits(3, 0);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_HTTP), 3);
-  TPeerObject* fast = task->activePeers.front();
+  TPeerObject* fast = task->activePeers.front().get();
   fast->counters.downloadRate = 4 * TWorkWithPeers::kSlowSourceRate;
   std::vector<std::string> slow;
-  for (TPeerObject* p : task->activePeers) {
+  for (const TRef<TPeerObject>& p : task->activePeers) {
     if (p != fast) slow.push_back(p->PeerId()->addressText);
   }
   task->ReplaceUrlSources();
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
   EXPECT_NE(std::find(task->activePeers.begin(), task->activePeers.end(), fast), task->activePeers.end());
-  for (TPeerObject* p : task->activePeers) {
+  for (const TRef<TPeerObject>& p : task->activePeers) {
     EXPECT_EQ(std::find(slow.begin(), slow.end(), p->PeerId()->addressText), slow.end()) << "a slow source again";
   }
   for (const std::string& text : slow) EXPECT_GT(task->candidates.FindText(text)->waitTicks, 0);
@@ -262,7 +263,7 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   EXPECT_TRUE(test::WaitFor([&http] { return http.Connections() == 1; }, 5));
   EXPECT_TRUE(task->sparePeers.empty()) << "a refused peer is released, not kept";
   std::vector<int32_t> kinds;
-  for (TPeerId* id : task->candidates.Items()) {
+  for (const TRef<TPeerId>& id : task->candidates.Items()) {
     kinds.push_back(id->kind);
     if (id->kind != SOURCE_HTTP) {
       EXPECT_EQ(id->activeConnections, 0) << id->addressText;
@@ -279,7 +280,7 @@ TEST_F(PeerPool, ConnectedPeerIsNotDialledTwice) {
   TPeerId* first = task->AddCandidate(Ip(10, 0, 0, 7), 6881, SOURCE_BTNODE, false, 19);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_BTNODE), 1);
-  auto* twin = new TPeerId("btnode://10.0.0.7:6881/other");  // same address and port, known apart
+  TRef<TPeerId> twin = MakeRef<TPeerId>("btnode://10.0.0.7:6881/other");  // same address and port, known apart
   twin->kind = SOURCE_BTNODE;
   twin->ip = first->ip;
   twin->port = 6881;
@@ -296,14 +297,14 @@ TEST_F(PeerPool, FailedStepBacksTheIdentityOffUnlessThePeerFinished) {
   task->HandOutSources();
   task->ConnectionPasses(100);
   ASSERT_EQ(task->activePeers.size(), 2u);
-  auto* failing = static_cast<FakePeer*>(task->activePeers[0]);
-  auto* finished = static_cast<FakePeer*>(task->activePeers[1]);
+  auto* failing = static_cast<FakePeer*>(task->activePeers[0].get());
+  auto* finished = static_cast<FakePeer*>(task->activePeers[1].get());
   TPeerId* failingId = failing->PeerId();
   TPeerId* finishedId = finished->PeerId();
   failing->stepOk = finished->stepOk = false;
   finished->workState = TPeerObject::kFinished;
-  for (TPeerObject* peer : std::vector<TPeerObject*>(task->activePeers)) {
-    if (!peer->DownloadStep()) task->RetirePeer(peer);
+  for (const TRef<TPeerObject>& peer : std::vector<TRef<TPeerObject>>(task->activePeers)) {
+    if (!peer->DownloadStep()) task->RetirePeer(peer.get());
   }
   EXPECT_TRUE(task->activePeers.empty());
   EXPECT_EQ(task->sparePeers.size(), 2u) << "reset peers are kept for reuse";
@@ -344,13 +345,13 @@ TEST_F(PeerPool, AddCandidateFindsOrBuildsTheIdentity) {
   EXPECT_EQ(std::memcmp(peer->peerIdBytes + 14, compact, 6), 0);
   EXPECT_EQ(std::count(peer->peerIdBytes, peer->peerIdBytes + 14, 0), 14);
 
-  auto* url = new TPeerId("http://127.0.0.1/f");
+  TRef<TPeerId> url = MakeRef<TPeerId>("http://127.0.0.1/f");
   url->kind = SOURCE_HTTP;
   url->ip = Ip(127, 0, 0, 1);
   url->port = 80;
   url->peerIdBytes[3] = 7;
   task->candidates.Add(url, false);
-  EXPECT_EQ(task->AddCandidate(url->ip, 80, SOURCE_HTTP, false, 28), url);
+  EXPECT_EQ(task->AddCandidate(url->ip, 80, SOURCE_HTTP, false, 28), url.get());
   EXPECT_EQ(url->priority, 28);
   EXPECT_EQ(url->peerIdBytes[3], 0);
   EXPECT_EQ(task->AddCandidate(Ip(10, 1, 2, 3), 0x1AE1, SOURCE_BTNODE, false, 35), peer);

@@ -81,7 +81,7 @@ class MeteredTask : public TWorkThread {
   std::string content;
   uint32_t ms = 5000;
   uint32_t uptime = 100;
-  std::vector<TPeerObject*> retired;
+  std::vector<TRef<TPeerObject>> retired;
   std::vector<TWorkWithPeers*> swarm;
   int passes = 0;
   int replaced = 0;
@@ -92,7 +92,7 @@ class MeteredTask : public TWorkThread {
   uint32_t TickMs() override { return ms; }
   uint32_t Uptime() override { return uptime; }
   void RetirePeer(TPeerObject* peer) override {
-    retired.push_back(peer);
+    retired.push_back(TRef<TPeerObject>::Share(peer));
     std::erase(activePeers, peer);
   }
   void RunConnectionPasses() override { ++passes; }
@@ -114,14 +114,14 @@ class TransStatisTest : public testing::Test {
     task->Describe(params, true);
   }
   void TearDown() override {
-    for (TPeerObject* peer : task->retired) peer->Release();  // the pool owns the active ones
     task.reset();
     EXPECT_EQ(UninitEngine(), kEngineOk);
   }
   StepPeer* Add(uint32_t kind, int64_t downloadRate, int64_t uploadRate = 0) {
-    auto* peer = new StepPeer(kind, downloadRate, uploadRate);  // the task's reference
-    task->activePeers.push_back(peer);
-    return peer;
+    TRef<StepPeer> peer = MakeRef<StepPeer>(kind, downloadRate, uploadRate);
+    StepPeer* added = peer.get();
+    task->activePeers.push_back(std::move(peer));
+    return added;
   }
 
   test::TempDir dir;
@@ -160,10 +160,13 @@ TEST_F(TransStatisTest, AFailedStepRetiresThePeerAndTheOthersStillRun) {
   StepPeer* last = Add(1, 0);
   failing->failing = true;
   task->Step(0);
-  EXPECT_EQ(task->retired, std::vector<TPeerObject*>{failing});
+  ASSERT_EQ(task->retired.size(), 1u);
+  EXPECT_EQ(task->retired[0], failing);
   EXPECT_EQ(first->downloads, 1);
   EXPECT_EQ(last->downloads, 1);
-  EXPECT_EQ(task->activePeers, (std::vector<TPeerObject*>{first, last}));
+  ASSERT_EQ(task->activePeers.size(), 2u);
+  EXPECT_EQ(task->activePeers[0], first);
+  EXPECT_EQ(task->activePeers[1], last);
 }
 
 TEST_F(TransStatisTest, UploadStepsAreLimitedToSlotsPlusExtras) {
