@@ -77,7 +77,10 @@ bool THttpPeer::Dial() {
     const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
     if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
-      if (requests_.empty()) return false;
+      if (requests_.empty()) {
+        workState = kFinished;  // nothing to ask for: no fault of the source
+        return false;
+      }
     }
     // A server that ignores ranges sends the file from its start whatever is asked.
     if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * BLOCK_SIZE;
@@ -394,13 +397,10 @@ bool THttpPeer::PlanRequests() {
       TPeerObject::PlanRequests();
     }
     if (requests_.empty()) {
-      if (task->IsComplete()) {
-        workState = kFinished;
-        return false;
-      }
-      runLength_ = 0;
-      skipBytes = 0;
-      return true;
+      // Nothing is left for this source: the connection goes instead of idling into a time-out,
+      // and the pool dials the source again once there is work for it.
+      workState = kFinished;
+      return false;
     }
   }
   if (requests_.empty()) return true;

@@ -40,6 +40,9 @@ class TPeerId : public TRefObject {
   uint32_t ip = 0xFFFFFFFFu;  // network order; all ones when unset
   uint64_t lastAttempt = 0;
   int32_t kind = 0;
+  // Bytes per second a connection to this source last delivered: a new connection starts with
+  // no rate of its own.
+  int64_t lastRate = 0;
 
  private:
   std::unique_ptr<TUrlInfo> urlInfo_;

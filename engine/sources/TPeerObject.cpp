@@ -4,6 +4,7 @@
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/TPeerId.h"
+#include "engine/sources/TPeerUpkeep.h"
 #include "engine/sources/TPieceRange.h"
 #include "engine/storage/TPieces.h"
 
@@ -152,6 +153,10 @@ bool TPeerObject::IsDroppable(bool keepSeeds) {
   return task_ && task_->IsComplete() && IsSeed();
 }
 
+int64_t TPeerObject::RecentRate() const {
+  return std::max(counters.downloadRate, counters.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
+}
+
 int64_t TPeerObject::AverageSendRate(uint64_t now) const {
   return socket_ ? PerSecond(socket_->BytesSent(), socket_->ConnectedAt(), now) : 0;
 }
@@ -217,7 +222,10 @@ bool TPeerObject::PlanRequests() {
     piece = WalkRange();
   }
   lastPosition = position;
-  if (piece < 0) return true;
+  if (piece < 0) {
+    if (IsBitTorrent() && task_->InEndGame()) task_->TakeEndGameBlocks(*this, requests_);
+    return true;
+  }
 
   const int64_t size = pieces->Piece(piece).Size;
   int64_t offset = 0;
@@ -320,7 +328,7 @@ bool TPeerObject::ClaimRange() {
     AddRange(static_cast<int32_t>(first), static_cast<int32_t>(last));
     return true;
   }
-  return false;
+  return task_->TakeOverSlowWork(*this) && range_;
 }
 
 bool TPeerObject::MoveToPosition(int32_t position) {
@@ -374,6 +382,13 @@ int32_t TPeerObject::NextPiece() {
     RemoveRange(range_);
   }
   return -1;
+}
+
+void TPeerObject::CancelPiece(int64_t piece) {
+  const TPieces* pieces = task_ ? task_->Pieces() : nullptr;
+  if (!pieces || pieces->PieceLength() <= 0) return;
+  const int64_t pieceLength = pieces->PieceLength();
+  std::erase_if(requests_, [&](const TBlockRequest& r) { return !r.sent && r.block * BLOCK_SIZE / pieceLength == piece; });
 }
 
 void TPeerObject::ReleaseRange() {
@@ -448,8 +463,10 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   counters.deliveredKiB += counters.deliveredRest / 1024;
   counters.deliveredRest %= 1024;
   counters.windowDelivered += length;
-  if (task_->InEndGame() && (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified)) {
-    DropEndGamePiece(piece);
+  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified) {
+    if (task_->InEndGame()) DropEndGamePiece(piece);
+    // Only the block that completed it: a late copy of a block finds the piece done already.
+    if (accepted) task_->PieceVerified(piece, *this);
   }
   return true;
 }

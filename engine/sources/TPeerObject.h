@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,12 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual void ReleaseRange();
   // The next piece to work on, -1 for none.
   virtual int32_t NextPiece();
+  // Another peer completed the piece: its requests not yet sent are dropped.
+  virtual void CancelPiece(int64_t piece);
+  // The pieces the remote side has and those not to ask it for (BitTorrent; bits as the
+  // task's bitmap).
+  virtual std::span<const uint8_t> RemoteHave() const { return {}; }
+  virtual std::span<const uint8_t> ExcludedPieces() const { return {}; }
 
   // Hands a received block to the piece map. False for a block that was not asked for, one
   // that failed its piece check, or bad input.
@@ -100,6 +107,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // -1 unless offset is block-aligned inside a piece of the map.
   static int64_t GlobalBlock(const TPieces& pieces, int64_t piece, int64_t offset);
 
+  // The download rate, or what the open window already shows when that is more: a source that
+  // just started is not taken for an idle one.
+  int64_t RecentRate() const;
   // Bytes per second since the connect completed; 0 before it.
   int64_t AverageSendRate(uint64_t now) const;
   int64_t AverageReceiveRate(uint64_t now) const;

@@ -295,7 +295,7 @@ TRef<TPeerObject> TWorkWithPeers::CreatePeer(int32_t kind) {
   return peer;
 }
 
-int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now) {
+int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork) {
   int32_t target = id.allowance;
   if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
   int32_t count = 0;
@@ -308,6 +308,7 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
     ++id.attempts;
     ++peerSerial_;
     if (!peer->ConnectTo(&id)) {
+      if (noWork && peer->workState == TPeerObject::kFinished) *noWork = true;
       peer->Reset();
       break;
     }
@@ -336,8 +337,10 @@ int32_t TWorkWithPeers::StartOnReady(bool urlSources, int32_t wanted, uint64_t n
     if (urlSources ? !IsUrlKind(id->kind) : IsUrlKind(id->kind)) continue;
     if (!urlSources && !CBrightwillowCore::Instance().p2pEnabled.load()) break;
     if (!IsReady(*id, dataFlowing, now)) continue;
-    const int32_t got = StartConnections(*id, started, wanted, now);
-    if (got == 0 && urlSources) ++id->failures;
+    bool noWork = false;
+    const int32_t got = StartConnections(*id, started, wanted, now, &noWork);
+    // A source with nothing left to fetch is idle, not failing.
+    if (got == 0 && urlSources && !noWork) ++id->failures;
     started += got;
   }
   // A source no peer object can be made for stays useless: it leaves the pool.

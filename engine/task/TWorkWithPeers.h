@@ -73,7 +73,8 @@ class TWorkWithPeers : public TBaseWork {
 
   // A peer object of the kind: a spare one when there is one.
   TRef<TPeerObject> CreatePeer(int32_t kind);
-  int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now);
+  // Connections started; *noWork tells that a peer declined because nothing is left for it.
+  int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork = nullptr);
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
   // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
   void ConnectionPasses(uint64_t now);

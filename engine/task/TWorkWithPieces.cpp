@@ -36,7 +36,6 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
     return map && map->PieceCount() > 0 && map->DonePieces() >= map->PieceCount();
   }
   bool CanSchedule() override { return task_.metadataLoaded && task_.pieces && task_.pieces->IsReady(); }
-  bool InEndGame() override { return task_.endGame; }
   bool PeerConnectionsEnabled() override { return task_.PeerConnectionsEnabled(); }
   int32_t CurrentPosition() override { return task_.currentPosition_; }
   int32_t MaxConnections() override { return task_.ConnectionLimit(); }
@@ -96,7 +95,6 @@ void TWorkWithPieces::Reset(int full, int flag) {
       swarmReady_ = false;
       scheduler_->Clear();
       currentPosition_ = -1;
-      endGame = false;
     } else if (pieces) {
       pieces->CloseFiles(true, false);  // hands over a fresh resume record
     }

@@ -126,7 +126,6 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool diskFull = false;
   bool bitmapChanged = false;
   bool reloadMetadata = false;  // a torrent file has arrived from a source
-  bool endGame = false;
 
  private:
   class TaskScheduler;

@@ -206,7 +206,7 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
   auto ownRate = [complete](const TPeerObject& peer) {
     const TPeerObject::Counters& c = peer.counters;
     return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
-                    : std::max(c.downloadRate, c.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
+                    : peer.RecentRate();
   };
   std::vector<TRef<TPeerObject>>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {

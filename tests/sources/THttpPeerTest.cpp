@@ -390,6 +390,21 @@ TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
   EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
 }
 
+// Once its work is done and the task has none left for it, the source lets its connection go
+// instead of idling on it into a time-out; that is no failure of the source.
+TEST_F(ScriptedServerTest, SourceWithNothingLeftLetsItsConnectionGo) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-" + std::to_string(kFileLength - 1) + "/" +
+            std::to_string(kFileLength) + "\r\nContent-Length: " + std::to_string(kFileLength) + "\r\n\r\n" +
+            task_.content,
+        false);
+  task_.initialRanges = {{0, static_cast<int32_t>(task_.map.PieceCount() - 1)}};
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  EXPECT_EQ(peer_.workState, TPeerObject::kFinished);
+  EXPECT_TRUE(task_.penalties.empty());
+  EXPECT_TRUE(task_.map.AllVerified());
+}
+
 // The body waits while the task's budget for the cycle is spent; the header is read regardless.
 TEST_F(ScriptedServerTest, BodyWaitsForTheDownloadBudget) {
   Serve("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false);

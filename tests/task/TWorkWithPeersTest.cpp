@@ -23,7 +23,14 @@ class FakePeer : public TPeerObject {
   ~FakePeer() override { --*alive_; }
   bool ReadInput() override { return true; }
   bool DownloadStep() override { return stepOk; }
+  // A source with nothing left to fetch declines to connect, as an HTTP source does.
+  bool ConnectTo(TPeerId* id) override {
+    if (!nothingToFetch) return TPeerObject::ConnectTo(id);
+    workState = kFinished;
+    return false;
+  }
   bool stepOk = true;
+  static inline bool nothingToFetch = false;
 
  private:
   int* alive_;
@@ -319,6 +326,21 @@ TEST_F(PeerPool, FailedStepBacksTheIdentityOffUnlessThePeerFinished) {
   EXPECT_EQ(task->activePeers.size(), 2u);
   EXPECT_TRUE(task->sparePeers.empty());
   EXPECT_EQ(task->alive, 2) << "the spare peers were reused";
+}
+
+// A healthy source with no work left is asked again every pass and stays, however long the
+// rest of the download takes: it may be needed to take over from a source that stalls.
+TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
+  task->SetSources({{"http://127.0.0.1:9/a", 0}});
+  task->HandOutSources();
+  FakePeer::nothingToFetch = true;
+  for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
+  FakePeer::nothingToFetch = false;
+  ASSERT_EQ(task->Candidates(), 1);
+  EXPECT_EQ(task->candidates[0]->failures, 0);
+  EXPECT_EQ(task->candidates[0]->activeConnections, 0);
+  task->ConnectionPasses(160);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
 }
 
 TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
