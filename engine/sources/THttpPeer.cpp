@@ -17,6 +17,10 @@ namespace {
 
 constexpr int32_t kTimeoutBackOff = 15;
 constexpr int32_t kServerErrorBackOff = 60;
+// A server's own Retry-After is taken between these.
+constexpr int64_t kMinRetryAfter = 1;
+constexpr int64_t kMaxRetryAfter = 3600;
+constexpr int32_t kTooManyRequests = 429;
 constexpr int32_t kHeaderTimeout = 15;
 constexpr int32_t kBodyTimeout = 30;
 constexpr int64_t kSlowRate = 2048;
@@ -168,15 +172,19 @@ bool THttpPeer::ReadHeader() {
     return TakeSuccess();
   }
   if (status >= 300 && status < 400) return FollowRedirect();
+  // Busy, not gone: the server says when to come back, or the source waits a minute.
+  if ((status >= 500 && status < 600) || status == kTooManyRequests) {
+    socket.Close();
+    const int64_t retryAfter = header.RetryAfter();
+    const int64_t backOff = retryAfter < 0 ? kServerErrorBackOff : std::clamp(retryAfter, kMinRetryAfter, kMaxRetryAfter);
+    if (Task()) Task()->PenalizeSource(*PeerId(), static_cast<int32_t>(backOff));
+    return false;
+  }
   if (status >= 400 && status < 500) {
     socket.Close();
     workState = kFinished;
     if (Task()) Task()->RemoveSource(*PeerId());
     return false;
-  }
-  if (status >= 500 && status < 600) {
-    socket.Close();
-    if (Task()) Task()->PenalizeSource(*PeerId(), kServerErrorBackOff);
   }
   return false;
 }

@@ -29,6 +29,11 @@ class TPeerId : public TRefObject {
   uint8_t overTcp = 0;  // trackers: 1 over HTTP/TCP, 0 over UDP
   int32_t port = 0;
   int32_t waitTicks = 0;
+  // The back-off the last penalty asked for (a server's Retry-After or the reason's own): the
+  // readiness test shortens a longer wait once per penalty, never below this.
+  int32_t backOffFloor = 0;
+  bool backOffShortened = true;
+  uint64_t lastCountdown = 0;  // engine second of the last countdown step
   int32_t priority = 1;
   int32_t failures = 0;
   int32_t activeConnections = 0;

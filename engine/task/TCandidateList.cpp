@@ -12,6 +12,23 @@ constexpr int kPoolChannel = 38;
 // Back-off left after the failure history shortened it: 0 below the divisor.
 int32_t Shortened(int32_t ticks, int32_t divisor) { return ticks < divisor ? 0 : ticks / divisor; }
 
+// Once per penalty, and never below what the penalty itself asked for: a failing source is asked
+// about once per back-off period, however long nothing else works.
+void ShortenBackOff(TPeerId& id, bool dataFlowing) {
+  if (id.backOffShortened) return;
+  id.backOffShortened = true;
+  int32_t wait = id.waitTicks;
+  if (id.failures > 15) {
+    wait = 0;
+  } else if (id.failures > 5) {
+    wait = Shortened(wait, 10);
+  } else if (id.failures > 0) {
+    wait = Shortened(wait, 5);
+  }
+  if (!dataFlowing) wait = wait <= 10 ? 0 : wait / 10;
+  id.waitTicks = std::max(wait, std::min(id.waitTicks, id.backOffFloor));
+}
+
 }  // namespace
 
 bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
@@ -37,23 +54,16 @@ bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64
     case SOURCE_FTP:
       if (id.activeConnections >= id.allowance) return false;
       if (id.activeConnections == 1) return hasWork;
-      if (id.activeConnections == 0) {
-        if (id.failures > 15) {
-          id.waitTicks = 0;
-          return true;
-        }
-        if (id.failures > 5) {
-          id.waitTicks = Shortened(id.waitTicks, 10);
-        } else if (id.failures > 0) {
-          id.waitTicks = Shortened(id.waitTicks, 5);
-        }
-        if (!dataFlowing) id.waitTicks = id.waitTicks <= 10 ? 0 : id.waitTicks / 10;
-      }
+      if (id.activeConnections == 0) ShortenBackOff(id, dataFlowing);
       break;
     default:
       return false;
   }
-  if (id.waitTicks > 0) --id.waitTicks;
+  // One second of back-off per second, however often the test runs in it.
+  if (id.waitTicks > 0 && now != id.lastCountdown) {
+    --id.waitTicks;
+    id.lastCountdown = now;
+  }
   return id.waitTicks <= 0;
 }
 

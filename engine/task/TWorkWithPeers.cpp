@@ -443,8 +443,11 @@ void TWorkWithPeers::MaintainPeers() {
 
 void TWorkWithPeers::Penalize(TPeerId& id, int32_t seconds) {
   ++id.failures;
-  const int32_t wait = std::max(seconds, 1) * std::min(id.failures, 10);
+  seconds = std::max(seconds, 1);
+  const int32_t wait = seconds * std::min(id.failures, 10);
   id.waitTicks = id.waitTicks > INT32_MAX - wait ? INT32_MAX : id.waitTicks + wait;
+  id.backOffFloor = seconds;
+  id.backOffShortened = false;
 }
 
 void TWorkWithPeers::KeepAsSpare(TRef<TPeerObject> peer) {

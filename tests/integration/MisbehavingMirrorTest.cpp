@@ -34,6 +34,29 @@ TEST_F(MisbehavingMirrorTest, SilentMirrorBesideTwoGoodOnesNeverStallsTheDownloa
   EXPECT_GE(silent.Requests().size(), 1u) << "the silent mirror was never asked: nothing was tested";
 }
 
+// Mirrors answering 503 beside a good one (the task held to 1 MiB/s, so that the download takes
+// about four seconds): neither is asked again within its back-off, the one its Retry-After gives
+// or a minute without one, although the work it was given waits.
+TEST_F(MisbehavingMirrorTest, BusyMirrorsAreAskedAgainOnlyAfterTheirBackOff) {
+  MakeContent(4 << 20);
+  const auto busy = [](const std::string& retryAfter) {
+    return [retryAfter](int fd, const ScriptedRequest&) {
+      return WriteAll(fd, "HTTP/1.1 503 Service Unavailable\r\n" + retryAfter + "Content-Length: 0\r\n\r\n");
+    };
+  };
+  ScriptedMirror retryAfter(busy("Retry-After: 30\r\n"));
+  ScriptedMirror nominal(busy(""));
+  std::vector<std::string> options = Options(10);
+  options.insert(options.end(), {"--limit", "1024"});
+  for (ScriptedMirror* mirror : {&retryAfter, &nominal}) options.push_back(mirror->Url(std::string("/") + kName));
+  options.push_back(MirrorUrl(StartMirror()));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  ASSERT_GE(lastSeconds_, 3) << "too quick to show a back-off";
+  EXPECT_EQ(retryAfter.Requests().size(), 1u);
+  EXPECT_EQ(nominal.Requests().size(), 1u);
+}
+
 // A slow mirror (200 KB/s) beside a fast one: once the fast one runs out of work it takes over the
 // slow one's remaining pieces, fetching again the piece the slow one is on, instead of waiting
 // seconds for each piece (1 MiB) the slow mirror still holds.

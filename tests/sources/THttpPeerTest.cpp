@@ -329,6 +329,10 @@ TEST_F(ScriptedServerTest, FailingAnswersPenaliseTheSource) {
   while (huge.size() < 20000) huge += "X-Filler: 0123456789012345678901234567890123456789\r\n";
   const Case cases[] = {
       {"HTTP/1.1 503 Busy\r\n\r\n", 60},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 5\r\n\r\n", 5},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 0\r\n\r\n", 1},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 999999\r\n\r\n", 3600},
+      {"HTTP/1.1 429 Slow Down\r\nRetry-After: 7\r\n\r\n", 7},
       {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", 60},  // not the task's size
       {"HTTP/1.1 200 OK\r\n\r\n", 0},                          // no length at all
       {"HTTP/1.1 206 Partial\r\nTransfer-Encoding: chunked\r\nContent-Range: bytes 0-9/" +

@@ -35,6 +35,7 @@ struct ReadyCase {
   int32_t kind;
   int32_t failures;
   int32_t waitTicks;
+  int32_t floor;  // what the last penalty asked for
   int32_t active;
   int32_t allowance;
   bool dataFlowing;
@@ -45,25 +46,28 @@ struct ReadyCase {
   int32_t waitAfter;
 };
 
+// The first readiness test after a penalty shortens the back-off by the failure history.
 TEST(TCandidateList, ReadinessShortensAndCountsDownTheBackOff) {
   const ReadyCase cases[] = {
-      {"fresh url source", SOURCE_HTTP, 0, 0, 0, 1, true, false, 0, 0, true, 0},
-      {"backing off", SOURCE_HTTP, 0, 3, 0, 1, true, false, 0, 0, false, 2},
-      {"last tick of back-off", SOURCE_FTP, 0, 1, 0, 1, true, false, 0, 0, true, 0},
-      {"1-5 failures: /5", SOURCE_HTTP, 2, 50, 0, 1, true, false, 0, 0, false, 9},
-      {"1-5 failures below 5", SOURCE_HTTP, 5, 4, 0, 1, true, false, 0, 0, true, 0},
-      {"6-15 failures: /10", SOURCE_HTTP, 6, 50, 0, 1, true, false, 0, 0, false, 4},
-      {"over 15 failures: at once", SOURCE_HTTP, 16, 999, 0, 1, true, false, 0, 0, true, 0},
-      {"no data flowing: /10 again", SOURCE_HTTP, 0, 500, 0, 1, false, false, 0, 0, false, 49},
-      {"no data flowing, 10 or less", SOURCE_HTTP, 0, 10, 0, 1, false, false, 0, 0, true, 0},
-      {"at its allowance", SOURCE_HTTP, 0, 0, 1, 1, true, true, 0, 0, false, 0},
-      {"one connection, work left", SOURCE_HTTP, 0, 0, 1, 2, true, true, 0, 0, true, 0},
-      {"one connection, no work", SOURCE_HTTP, 0, 0, 1, 2, true, false, 0, 0, false, 0},
-      {"peer already connected", SOURCE_BTNODE, 0, 0, 1, 1, true, false, 0, 0, false, 0},
-      {"peer free", SOURCE_BTNODE, 0, 0, 0, 1, true, false, 0, 0, true, 0},
-      {"tracker never asked", SOURCE_TRACKER, 0, 0, 0, 1, true, false, 0, 0, true, 0},
-      {"tracker asked 599 s ago", SOURCE_TRACKER, 0, 0, 0, 1, true, false, 1, 1401, false, 0},
-      {"tracker asked 600 s ago", SOURCE_TRACKER, 0, 0, 0, 1, true, false, 1, 1400, true, 0},
+      {"fresh url source", SOURCE_HTTP, 0, 0, 0, 0, 1, true, false, 0, 0, true, 0},
+      {"backing off", SOURCE_HTTP, 0, 3, 3, 0, 1, true, false, 0, 0, false, 2},
+      {"last tick of back-off", SOURCE_FTP, 0, 1, 1, 0, 1, true, false, 0, 0, true, 0},
+      {"1-5 failures: /5", SOURCE_HTTP, 2, 50, 1, 0, 1, true, false, 0, 0, false, 9},
+      {"1-5 failures below 5", SOURCE_HTTP, 5, 4, 1, 0, 1, true, false, 0, 0, true, 0},
+      {"6-15 failures: /10", SOURCE_HTTP, 6, 50, 1, 0, 1, true, false, 0, 0, false, 4},
+      {"over 15 failures: at once", SOURCE_HTTP, 16, 999, 1, 0, 1, true, false, 0, 0, true, 0},
+      {"no data flowing: /10 again", SOURCE_HTTP, 0, 500, 1, 0, 1, false, false, 0, 0, false, 49},
+      {"no data flowing, 10 or less", SOURCE_HTTP, 0, 10, 1, 0, 1, false, false, 0, 0, true, 0},
+      {"never below the penalty's own", SOURCE_HTTP, 2, 120, 60, 0, 1, false, false, 0, 0, false, 59},
+      {"over 15 failures, penalty's own", SOURCE_HTTP, 16, 999, 60, 0, 1, true, false, 0, 0, false, 59},
+      {"at its allowance", SOURCE_HTTP, 0, 0, 0, 1, 1, true, true, 0, 0, false, 0},
+      {"one connection, work left", SOURCE_HTTP, 0, 0, 0, 1, 2, true, true, 0, 0, true, 0},
+      {"one connection, no work", SOURCE_HTTP, 0, 0, 0, 1, 2, true, false, 0, 0, false, 0},
+      {"peer already connected", SOURCE_BTNODE, 0, 0, 0, 1, 1, true, false, 0, 0, false, 0},
+      {"peer free", SOURCE_BTNODE, 0, 0, 0, 0, 1, true, false, 0, 0, true, 0},
+      {"tracker never asked", SOURCE_TRACKER, 0, 0, 0, 0, 1, true, false, 0, 0, true, 0},
+      {"tracker asked 599 s ago", SOURCE_TRACKER, 0, 0, 0, 0, 1, true, false, 1, 1401, false, 0},
+      {"tracker asked 600 s ago", SOURCE_TRACKER, 0, 0, 0, 0, 1, true, false, 1, 1400, true, 0},
   };
   for (const ReadyCase& c : cases) {
     TPeerId id;
@@ -71,6 +75,8 @@ TEST(TCandidateList, ReadinessShortensAndCountsDownTheBackOff) {
     id.kind = c.kind;
     id.failures = c.failures;
     id.waitTicks = c.waitTicks;
+    id.backOffFloor = c.floor;
+    id.backOffShortened = false;
     id.activeConnections = c.active;
     id.allowance = c.allowance;
     id.attempts = c.attempts;
@@ -81,6 +87,25 @@ TEST(TCandidateList, ReadinessShortensAndCountsDownTheBackOff) {
   TPeerId unparsed;
   unparsed.kind = SOURCE_HTTP;
   EXPECT_FALSE(TCandidateList::IsReady(unparsed, true, true, 2000));
+}
+
+// However often the test runs, a failing source waits its back-off out in seconds: shortened
+// once after its penalty, then one step a second.
+TEST(TCandidateList, BackOffIsShortenedOncePerPenaltyAndCountedInSeconds) {
+  TPeerId id;
+  id.parsed = 1;
+  id.kind = SOURCE_HTTP;
+  id.failures = 1;
+  id.waitTicks = 300;
+  id.backOffFloor = 60;
+  id.backOffShortened = false;
+  uint64_t now = 1000;
+  int calls = 0;
+  while (!TCandidateList::IsReady(id, false, false, now)) {
+    ++calls;
+    if (calls % 4 == 0) ++now;  // four passes a second
+  }
+  EXPECT_EQ(now, 1000u + 59);
 }
 
 TEST(TCandidateList, FullListKeepsTheBestIdentities) {
