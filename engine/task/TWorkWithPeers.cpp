@@ -446,7 +446,8 @@ void TWorkWithPeers::Penalize(TPeerId& id, int32_t seconds) {
   seconds = std::max(seconds, 1);
   const int32_t wait = seconds * std::min(id.failures, 10);
   id.waitTicks = id.waitTicks > INT32_MAX - wait ? INT32_MAX : id.waitTicks + wait;
-  id.backOffFloor = seconds;
+  // Penalties that meet before the next readiness test keep the longest wait any of them asked.
+  id.backOffFloor = id.backOffShortened ? seconds : std::max(id.backOffFloor, seconds);
   id.backOffShortened = false;
 }
 

@@ -51,6 +51,7 @@ class PoolTask : public TWorkThread {
   using TWorkWithPeers::ReplaceUrlSources;
   using TWorkWithPeers::HandOutSources;
   using TWorkWithPeers::IsReady;
+  using TWorkWithPeers::Penalize;
   using TWorkWithPeers::JoinSwarm;
   using TWorkWithPeers::LeaveSwarm;
   using TWorkWithPeers::PruneCandidates;
@@ -344,6 +345,21 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   EXPECT_EQ(task->candidates[0]->activeConnections, 0);
   task->ConnectionPasses(160);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+}
+
+// A server's answer backs its source off by a minute and the failed step adds its own six
+// seconds: the source waits the minute, with or without data flowing from others.
+TEST_F(PeerPool, PenaltiesThatMeetKeepTheLongestWait) {
+  for (const bool dataFlowing : {true, false}) {
+    TRef<TPeerId> id = MakeRef<TPeerId>("http://127.0.0.1:9/busy");
+    id->kind = SOURCE_HTTP;
+    id->parsed = 1;
+    task->Penalize(*id, 60);
+    task->Penalize(*id, 6);
+    uint64_t now = 1000;
+    while (!task->IsReady(*id, dataFlowing, now)) ++now;
+    EXPECT_EQ(now, 1000u + 59) << dataFlowing;
+  }
 }
 
 TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
