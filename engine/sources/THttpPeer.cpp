@@ -21,6 +21,8 @@ constexpr int32_t kServerErrorBackOff = 60;
 constexpr int64_t kMinRetryAfter = 1;
 constexpr int64_t kMaxRetryAfter = 3600;
 constexpr int32_t kTooManyRequests = 429;
+// A source whose answers start elsewhere than asked is retired at its second such answer.
+constexpr int32_t kRangeMismatchLimit = 2;
 constexpr int32_t kHeaderTimeout = 15;
 constexpr int32_t kBodyTimeout = 30;
 constexpr int64_t kSlowRate = 2048;
@@ -202,6 +204,16 @@ bool THttpPeer::TakeSuccess() {
   url.redirected = false;
   // Only a 206 starts where it says; any other answer carries the file from its first byte.
   const int64_t rangeStart = header.RangeStart();
+  if (header.status == 206 && rangeStart >= 0 && rangeStart != requestedFrom_ && !url.wholeBody) {
+    // Asked again, it would answer the same: a failure of the source, not a reason to redial.
+    Socket()->Close();
+    if (Task() && ++url.rangeMismatches >= kRangeMismatchLimit) {
+      Task()->RemoveSource(id);
+    } else if (Task()) {
+      Task()->PenalizeSource(id, kServerErrorBackOff);
+    }
+    return false;
+  }
   if (header.status == 206 && rangeStart >= 0) {
     streamPos = rangeStart;
     // The server may send less than was asked: the answer ends where it says.

@@ -57,6 +57,25 @@ TEST_F(MisbehavingMirrorTest, BusyMirrorsAreAskedAgainOnlyAfterTheirBackOff) {
   EXPECT_EQ(nominal.Requests().size(), 1u);
 }
 
+// A mirror whose answers start 16 KiB after the offset asked for, with the bytes of where they say
+// they start: asked once, backed off for its failure, instead of being asked again at once for as
+// long as the download takes.
+TEST_F(MisbehavingMirrorTest, MirrorAnsweringAnotherRangeStartIsNotAskedAgainAndAgain) {
+  MakeContent(16 << 20);
+  const std::string& content = content_;
+  ScriptedMirror late([&content](int fd, const ScriptedRequest& request) {
+    const int64_t start = request.rangeStart + 16384;
+    return ScriptedMirror::SendRange(fd, content, start, request.rangeEnd);
+  });
+  std::vector<std::string> options = Options(10);
+  options.insert(options.end(), {"--limit", "4096"});  // about four seconds
+  options.push_back(late.Url(std::string("/") + kName));
+  options.push_back(MirrorUrl(StartMirror()));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  EXPECT_EQ(late.Requests().size(), 1u);
+}
+
 // A slow mirror (200 KB/s) beside a fast one: once the fast one runs out of work it takes over the
 // slow one's remaining pieces, fetching again the piece the slow one is on, instead of waiting
 // seconds for each piece (1 MiB) the slow mirror still holds.

@@ -394,6 +394,28 @@ TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
   EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
 }
 
+// An answer whose range starts elsewhere than asked would start there again: the source is
+// backed off by a minute, and retired when it does so a second time.
+TEST_F(ScriptedServerTest, AnswerStartingElsewhereThanAskedIsAFailureOfTheSource) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 16384-32767/" + std::to_string(kFileLength) +
+            "\r\nContent-Length: 16384\r\n\r\n" + task_.content.substr(16384, 16384),
+        false);
+  task_.initialRanges = {{0, 15}};
+  for (int answer = 1; answer <= 2; ++answer) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    EXPECT_TRUE(StepUntilFailure(peer_));
+    peer_.Reset();
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  EXPECT_EQ(requests_.size(), 2u) << "no request beyond one per connection";
+  ASSERT_EQ(task_.penalties.size(), 1u);
+  EXPECT_EQ(task_.penalties[0].second, 60);
+  ASSERT_EQ(task_.removed.size(), 1u);
+  EXPECT_EQ(task_.removed[0], source_->id);
+  EXPECT_FALSE(task_.map.HasBlock(1, 0, TPeerObject::BLOCK_SIZE)) << "nothing of the answer was taken";
+}
+
 // Once its work is done and the task has none left for it, the source lets its connection go
 // instead of idling on it into a time-out; that is no failure of the source.
 TEST_F(ScriptedServerTest, SourceWithNothingLeftLetsItsConnectionGo) {
