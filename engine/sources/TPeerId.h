@@ -36,6 +36,7 @@ class TPeerId : public TRefObject {
   uint64_t lastCountdown = 0;  // engine second of the last countdown step
   int32_t priority = 1;
   int32_t failures = 0;
+  int32_t badPieces = 0;  // pieces in a row that failed their hash
   int32_t activeConnections = 0;
   int32_t rankB = 0;
   int32_t attempts = 0;

@@ -180,6 +180,21 @@ uint16_t TPeerObject::Port() const {
 
 std::string TPeerObject::AddressText() const { return peerId_ ? peerId_->addressText : std::string(); }
 
+void TPeerObject::CountFailure() {
+  ++stats.failures;
+  if (!peerId_ || !task_) return;
+  if (++peerId_->badPieces >= kBadPieceLimit) {
+    task_->RemoveSource(*peerId_);
+  } else {
+    task_->PenalizeSource(*peerId_, kBadPieceBackOff * peerId_->badPieces);
+  }
+}
+
+void TPeerObject::ResetFailures() {
+  stats.failures = 0;
+  if (peerId_) peerId_->badPieces = 0;
+}
+
 // ---- requests ----
 
 bool TPeerObject::HasRequest(int64_t block) const {

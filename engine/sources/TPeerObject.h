@@ -24,6 +24,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   static constexpr int32_t BLOCK_SIZE = 16384;
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
+  // Back-off per bad piece in a row, and how many in a row retire the source.
+  static constexpr int32_t kBadPieceBackOff = 30;
+  static constexpr int32_t kBadPieceLimit = 3;
 
   enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
   enum WorkState : uint32_t {
@@ -123,8 +126,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   uint32_t Ipv4() const override;
   uint16_t Port() const override;
   std::string AddressText() const override;
-  void CountFailure() override { ++stats.failures; }
-  void ResetFailures() override { stats.failures = 0; }
+  // A source whose pieces fail their hash waits longer after each; one that fails a few in a row
+  // is retired.
+  void CountFailure() override;
+  void ResetFailures() override;
 
   bool IsUrlSource() const { return peerType == 2 || peerType == 4; }
   bool IsBitTorrent() const { return peerType == 1; }

@@ -490,6 +490,34 @@ TEST_F(PeerFixture, AFailedPieceCountsOnThePeerAndIsWantedAgain) {
   EXPECT_EQ(task.map.PieceBytesInMemory(0), 0);
 }
 
+// Each bad piece in a row backs the source off longer; a good one ends the row; the third bad
+// one in a row retires the source.
+TEST_F(PeerFixture, BadPiecesInARowBackTheSourceOffLongerUntilItIsRetired) {
+  TestPeer* peer = Peer(SOURCE_HTTP);
+  TPeerId* id = peer->PeerId();
+  const std::string junk(kPieceLength, 'x');
+  const auto deliverPiece = [&](int64_t piece, bool good) {
+    const int64_t first = piece * kPieceLength / kBlock;
+    for (int64_t b = first; b < first + kPieceLength / kBlock; ++b) {
+      peer->Ask(b, kBlock);
+      peer->DeliverBlock(b, kBlock, good ? task.Data(b) : reinterpret_cast<const uint8_t*>(junk.data()));
+    }
+  };
+  deliverPiece(0, false);
+  deliverPiece(0, false);
+  ASSERT_EQ(task.penalties.size(), 2u);
+  EXPECT_EQ(task.penalties[0].second, 30);
+  EXPECT_EQ(task.penalties[1].second, 60);
+  deliverPiece(0, true);
+  EXPECT_EQ(id->badPieces, 0);
+  deliverPiece(1, false);
+  deliverPiece(1, false);
+  EXPECT_TRUE(task.removed.empty());
+  deliverPiece(1, false);
+  ASSERT_EQ(task.removed.size(), 1u);
+  EXPECT_EQ(task.removed[0], id);
+}
+
 TEST_F(PeerFixture, ACompletedPieceLeavesTheEndGameList) {
   task.endGame = true;
   TestPeer* peer = Peer(SOURCE_HTTP);
