@@ -29,6 +29,20 @@ void ShortenBackOff(TPeerId& id, bool dataFlowing) {
   id.waitTicks = std::max(wait, std::min(id.waitTicks, id.backOffFloor));
 }
 
+// A retired source back after its long wait: what it was retired for is forgotten.
+void ComeBack(TPeerId& id) {
+  id.retiredUntil = 0;
+  id.failures = 0;
+  id.badPieces = 0;
+  id.waitTicks = 0;
+  if (id.UrlInfoIfAny()) {
+    TUrlInfo& url = id.UrlInfo();
+    url.rangeMismatches = 0;
+    url.redirectCount = 0;
+    url.redirectRepeats = 0;
+  }
+}
+
 }  // namespace
 
 bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
@@ -41,6 +55,10 @@ bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
 
 bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now) {
   if (!id.parsed) return false;
+  if (id.retiredUntil != 0) {
+    if (now < id.retiredUntil) return false;
+    ComeBack(id);
+  }
   switch (id.kind) {
     case SOURCE_BTNODE:
       if (id.activeConnections > 0) return false;

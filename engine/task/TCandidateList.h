@@ -23,7 +23,8 @@ class TCandidateList {
 
   // Higher priority, then higher rankB, fewer failures, fewer attempts, smaller waitTicks.
   static bool RanksBefore(const TPeerId& a, const TPeerId& b);
-  // Whether a connection may be started now; counts the back-off down as a side effect.
+  // Whether a connection may be started now; counts the back-off down as a side effect. A retired
+  // identity is not ready until its time is up, and then starts afresh.
   // hasWork: an HTTP or FTP source with one connection has more to hand out.
   static bool IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now);
 

@@ -164,6 +164,7 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
 TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
   TRef<TPeerId> id = MakeRef<TPeerId>(text);
   id->priority = kConfiguredPriority;
+  id->ownLine = true;
   if (!ParseSourceAddress(*id)) {
     if (id->lookupFailed) *lookupFailed = true;
     return nullptr;
@@ -357,33 +358,38 @@ int32_t TWorkWithPeers::UrlPass(uint64_t now) {
   if (started > 0) {
     idleSeconds_ = 0;
   } else if (++idleSeconds_ > 9) {
-    RetireExhausted();
+    // A source backing off is not dialled before its time, idle or not: each pass already starts
+    // whatever is ready.
+    RetireExhausted(now);
     PruneCandidates();
-    candidates.Sort();
-    // Back-off aside, the best remaining sources get a connection.
-    const std::vector<TRef<TPeerId>> walk = candidates.Items();
-    for (const TRef<TPeerId>& id : walk) {
-      if (started >= limit - connected) break;
-      if (IsUrlKind(id->kind) && id->parsed && id->activeConnections == 0 && !ContentComplete()) {
-        started += StartConnections(*id, started, limit - connected, now);
-      }
-    }
-    for (TPeerId* id : unservable_) candidates.Remove(id);
-    unservable_.clear();
     idleSeconds_ = 0;
   }
   candidates.Sort();
   return started;
 }
 
-void TWorkWithPeers::RetireExhausted() {
+void TWorkWithPeers::RetireExhausted(uint64_t now) {
   std::vector<TPeerId*> exhausted;
   for (const TRef<TPeerId>& id : candidates.Items()) {
-    if (IsUrlKind(id->kind) && id->activeConnections == 0 && id->failures > kExhaustedFailures) {
+    if (IsUrlKind(id->kind) && id->activeConnections == 0 && id->failures > kExhaustedFailures &&
+        id->retiredUntil == 0) {
       exhausted.push_back(id.get());
     }
   }
-  for (TPeerId* id : exhausted) candidates.Remove(id);
+  for (TPeerId* id : exhausted) RetireSource(*id, now);
+}
+
+void TWorkWithPeers::RetireSource(TPeerId& id, uint64_t now) {
+  if (id.ownLine) {
+    id.retiredUntil = now + kRetiredWait;
+  } else {
+    candidates.Remove(&id);
+  }
+}
+
+int32_t TWorkWithPeers::CandidateCount() {
+  return static_cast<int32_t>(std::count_if(candidates.Items().begin(), candidates.Items().end(),
+                                            [](const TRef<TPeerId>& id) { return id->retiredUntil == 0; }));
 }
 
 void TWorkWithPeers::DropPeer(bool urlSources) {
@@ -435,8 +441,9 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
 }
 
 void TWorkWithPeers::MaintainPeers() {
-  RetireExhausted();
-  ConnectionPasses(EngineClock());
+  const uint64_t now = EngineClock();
+  RetireExhausted(now);
+  ConnectionPasses(now);
 }
 
 // ---- the active peers ----

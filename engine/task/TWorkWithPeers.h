@@ -26,6 +26,7 @@ class TWorkWithPeers : public TBaseWork {
   static constexpr int64_t kSlowSourceRate = 1024;
   // A connection has this many seconds before it can count as slow.
   static constexpr uint64_t kSlowSourceGrace = 15;
+  static constexpr uint64_t kRetiredWait = 600;
 
   TWorkWithPeers();
   ~TWorkWithPeers() override;
@@ -55,7 +56,8 @@ class TWorkWithPeers : public TBaseWork {
   // Turns idle source lines (marks 0 → 16, 1 → 17) and new mirror addresses into candidates;
   // the first time, the source list is copied to the used-source list.
   virtual void HandOutSources();
-  virtual int32_t CandidateCount() { return static_cast<int32_t>(candidates.Size()); }
+  // Candidates that are not retired.
+  virtual int32_t CandidateCount();
   // Drops identities that no longer parse.
   virtual void PruneCandidates();
   // Retires exhausted sources and runs the connection passes.
@@ -80,6 +82,9 @@ class TWorkWithPeers : public TBaseWork {
   void ConnectionPasses(uint64_t now);
   // Backs the identity off; repeated failures lengthen the wait.
   void Penalize(TPeerId& id, int32_t seconds);
+  // A source that failed for good: one of the task's own lines waits kRetiredWait and comes back
+  // (a short outage must not lose it for a long download); any other leaves the pool.
+  void RetireSource(TPeerId& id, uint64_t now);
   // A peer whose step failed: off the active list, its identity backed off unless it finished,
   // then kept as a spare or released.
   virtual void RetirePeer(TPeerObject* peer);
@@ -118,7 +123,7 @@ class TWorkWithPeers : public TBaseWork {
   void PeerPass(uint64_t now);
   void TrimUrlConnections(uint64_t now);
   int32_t StartOnReady(bool urlSources, int32_t wanted, uint64_t now);
-  void RetireExhausted();
+  void RetireExhausted(uint64_t now);
   void HandOutMirrors();
   // Parses text into an identity and adds it, or finds the identity it repeats; null when it
   // does not parse or the list has no room.

@@ -46,7 +46,7 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   std::vector<TRef<TPeerObject>>& ActivePeers() override { return task_.ActivePeers(); }
   void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
   int64_t DownloadBudget() override { return task_.PeerDownloadBudget(); }
-  void RemoveSource(TPeerId& id) override { task_.candidates.Remove(&id); }
+  void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }
   void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
   void NoteLookupFailure() override { task_.SetHostUnresolved(); }
@@ -244,7 +244,9 @@ bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
 std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
   std::vector<TPeerId*> usable;
   for (const TRef<TPeerId>& id : candidates.Items()) {
-    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed) continue;
+    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed || id->retiredUntil) {
+      continue;
+    }
     const TUrlInfo* url = id->UrlInfoIfAny();
     if (url && url->wholeBody) continue;
     usable.push_back(id.get());

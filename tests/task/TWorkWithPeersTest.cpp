@@ -52,6 +52,7 @@ class PoolTask : public TWorkThread {
   using TWorkWithPeers::HandOutSources;
   using TWorkWithPeers::IsReady;
   using TWorkWithPeers::Penalize;
+  using TWorkWithPeers::RetireSource;
   using TWorkWithPeers::JoinSwarm;
   using TWorkWithPeers::LeaveSwarm;
   using TWorkWithPeers::PruneCandidates;
@@ -272,7 +273,7 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   EXPECT_TRUE(task->sparePeers.empty()) << "a refused peer is released, not kept";
   std::vector<int32_t> kinds;
   for (const TRef<TPeerId>& id : task->candidates.Items()) {
-    kinds.push_back(id->kind);
+    if (id->retiredUntil == 0) kinds.push_back(id->kind);
     if (id->kind != SOURCE_HTTP) {
       EXPECT_EQ(id->activeConnections, 0) << id->addressText;
     }
@@ -280,6 +281,7 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   std::sort(kinds.begin(), kinds.end());
   EXPECT_EQ(kinds, (std::vector<int32_t>{SOURCE_BTNODE, SOURCE_HTTP, SOURCE_TRACKER}))
       << "the FTP source failed every pass and was retired";
+  EXPECT_EQ(task->Candidates(), 3);
   EXPECT_EQ(others.Connections(), 0);
 }
 
@@ -347,6 +349,34 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
 }
 
+// A source that failed for good: one of the task's own lines is back after its long wait with a
+// clean record (a short outage must not cost it for a long download); a learned one is gone.
+TEST_F(PeerPool, RetiredOwnLineComesBackAfterItsWaitALearnedSourceGoes) {
+  task->SetSources({{"http://127.0.0.1:9/own", 0}});
+  task->HandOutSources();
+  TPeerId redirect("http://127.0.0.1:9/learned");
+  redirect.kind = SOURCE_HTTP;
+  redirect.parsed = 1;
+  ASSERT_TRUE(task->AddSource(redirect));
+  TPeerId* own = task->candidates.FindText("http://127.0.0.1:9/own");
+  TPeerId* learned = task->candidates.FindText("http://127.0.0.1:9/learned");
+  ASSERT_TRUE(own && learned);
+  own->failures = 40;
+  own->UrlInfo().rangeMismatches = 2;
+  task->RetireSource(*own, 100);
+  task->RetireSource(*learned, 100);
+  EXPECT_EQ(task->candidates.Size(), 1u);
+  EXPECT_EQ(task->Candidates(), 0) << "a retired source is no candidate while it waits";
+
+  for (uint64_t now = 101; now < 100 + TWorkWithPeers::kRetiredWait; ++now) task->ConnectionPasses(now);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 0);
+  task->ConnectionPasses(100 + TWorkWithPeers::kRetiredWait);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+  EXPECT_EQ(own->failures, 0);
+  EXPECT_EQ(own->UrlInfo().rangeMismatches, 0);
+  EXPECT_EQ(task->Candidates(), 1);
+}
+
 // A server's answer backs its source off by a minute and the failed step adds its own six
 // seconds: the source waits the minute, with or without data flowing from others.
 TEST_F(PeerPool, PenaltiesThatMeetKeepTheLongestWait) {
@@ -360,6 +390,17 @@ TEST_F(PeerPool, PenaltiesThatMeetKeepTheLongestWait) {
     while (!task->IsReady(*id, dataFlowing, now)) ++now;
     EXPECT_EQ(now, 1000u + 59) << dataFlowing;
   }
+}
+
+// Passes that start nothing for seconds on end do not cut a back-off short either.
+TEST_F(PeerPool, IdlePassesDoNotDialASourceBeforeItsBackOffEnds) {
+  task->SetSources({{"http://127.0.0.1:9/busy", 0}});
+  task->HandOutSources();
+  task->Penalize(*task->candidates[0], 60);
+  for (uint64_t now = 100; now < 159; ++now) task->ConnectionPasses(now);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 0);
+  task->ConnectionPasses(159);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
 }
 
 TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
