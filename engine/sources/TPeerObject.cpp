@@ -64,6 +64,8 @@ bool TPeerObject::ConnectTo(TPeerId* peerId) {
   TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
   ReleaseIdentity();
   peerId_ = std::move(taken);
+  // Counted while held, so that letting go (a failed dial included) gives back this count only.
+  ++peerId_->activeConnections;
   if (socket_) {
     socket_->Close();
   } else {

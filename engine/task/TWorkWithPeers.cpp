@@ -313,8 +313,6 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
       peer->Reset();
       break;
     }
-    // Counted once the peer holds the identity, so that its reset gives the count back.
-    ++id.activeConnections;
     activePeers.push_back(std::move(peer));
     id.lastAttempt = now;
     ++count;

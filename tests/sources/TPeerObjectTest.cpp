@@ -71,6 +71,7 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
     id->ip = c.ip;
     EXPECT_FALSE(peer->ConnectTo(id)) << c.name;
     EXPECT_EQ(id->RefCount(), 1) << c.name;
+    EXPECT_EQ(id->activeConnections, 0) << c.name;
     id->Release();
   }
   EXPECT_FALSE(peer->ConnectTo(nullptr));
@@ -78,15 +79,16 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
 
   TPeerId* id = test::MakeIdentity(SOURCE_HTTP, 80);
   ids.push_back(id);
-  id->activeConnections = 1;
   ASSERT_TRUE(peer->ConnectTo(id));
   EXPECT_EQ(peer->linkState, TPeerObject::kLinked);
   EXPECT_EQ(id->RefCount(), 2);
+  EXPECT_EQ(id->activeConnections, 1) << "counted while the peer holds it";
   EXPECT_EQ(peer->stats.startTime, task.now);
   QSocket* socket = peer->Socket();
   ASSERT_NE(socket, nullptr);
   EXPECT_FALSE(peer->ConnectTo(id));
   EXPECT_EQ(id->RefCount(), 2);
+  EXPECT_EQ(id->activeConnections, 1);
   EXPECT_EQ(peer->Socket(), socket);
 
   peer->Reset();
@@ -103,12 +105,13 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
 TEST_F(PeerFixture, ConnectToAnotherIdentityLetsTheFirstGo) {
   TestPeer* peer = Peer(SOURCE_BTNODE);
   TPeerId* first = ids.back();
-  first->activeConnections = 1;
+  EXPECT_EQ(first->activeConnections, 1);
   TPeerId* second = test::MakeIdentity(SOURCE_BTNODE, 6881);
   ids.push_back(second);
   ASSERT_TRUE(peer->ConnectTo(second));
   EXPECT_EQ(first->RefCount(), 1);
   EXPECT_EQ(first->activeConnections, 0);
+  EXPECT_EQ(second->activeConnections, 1);
   EXPECT_EQ(peer->PeerId(), second);
 }
 

@@ -23,14 +23,19 @@ class FakePeer : public TPeerObject {
   ~FakePeer() override { --*alive_; }
   bool ReadInput() override { return true; }
   bool DownloadStep() override { return stepOk; }
-  // A source with nothing left to fetch declines to connect, as an HTTP source does.
+  // A source with nothing left to fetch declines to connect, as an HTTP source does; a dial
+  // that fails does so after the peer took the identity.
   bool ConnectTo(TPeerId* id) override {
-    if (!nothingToFetch) return TPeerObject::ConnectTo(id);
-    workState = kFinished;
-    return false;
+    if (nothingToFetch) {
+      workState = kFinished;
+      return false;
+    }
+    const bool fails = dialsBeforeFailure-- == 0;
+    return TPeerObject::ConnectTo(id) && !fails;
   }
   bool stepOk = true;
   static inline bool nothingToFetch = false;
+  static inline int dialsBeforeFailure = -1;  // the dial after this many fails
 
  private:
   int* alive_;
@@ -332,6 +337,22 @@ TEST_F(PeerPool, FailedStepBacksTheIdentityOffUnlessThePeerFinished) {
   EXPECT_EQ(task->activePeers.size(), 2u);
   EXPECT_TRUE(task->sparePeers.empty());
   EXPECT_EQ(task->alive, 2) << "the spare peers were reused";
+}
+
+// A source allowed two connections whose second dial fails: the count stays with the connection
+// that holds the identity.
+TEST_F(PeerPool, FailedDialGivesBackOnlyItsOwnConnectionCount) {
+  task->SetSources({{"http://127.0.0.1:9/two", 0}});
+  task->HandOutSources();
+  TPeerId& id = *task->candidates[0];
+  id.allowance = 2;
+  FakePeer::dialsBeforeFailure = 1;
+  task->ConnectionPasses(100);
+  FakePeer::dialsBeforeFailure = -1;
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+  EXPECT_EQ(id.activeConnections, 1);
+  task->activePeers[0]->Reset();
+  EXPECT_EQ(id.activeConnections, 0);
 }
 
 // A healthy source with no work left is asked again every pass and stays, however long the
