@@ -107,7 +107,8 @@ bool THttpPeer::Dial() {
 
   requestedFrom_ = streamPos;
   requestedEnd_ = RequestEnd();
-  const std::string request = BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer,
+  const std::string request = BuildRequest(url.hostHeader.empty() ? url.host : url.hostHeader, path, streamPos,
+                                           url.referer.empty() ? address : url.referer,
                                            {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
   return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
 }

@@ -8,6 +8,7 @@ namespace bw {
 // The parts of a source address, kept with the source's identity.
 struct TUrlInfo {
   std::string host;
+  std::string hostHeader;   // HTTP: sent as Host instead of `host` (a mirror given by address)
   std::string user;
   std::string password;
   std::string scheme;       // trackers: the text before "://"

@@ -219,9 +219,11 @@ void TWorkWithPeers::HandOutSources() {
 
 void TWorkWithPeers::HandOutMirrors() {
   std::vector<std::string> urls;
+  std::vector<std::string> hosts;
   {
     QScopedLock guard(lock);
     urls = mirrors;
+    hosts = mirrorHosts;
   }
   // Mirrors taken off the lists leave the pool.
   std::erase_if(handedMirrors_, [&](const std::pair<std::string, std::string>& handed) {
@@ -230,11 +232,18 @@ void TWorkWithPeers::HandOutMirrors() {
     return true;
   });
   bool lookupFailed = false;
-  for (const std::string& url : urls) {
+  for (size_t i = 0; i < urls.size(); ++i) {
+    const std::string& url = urls[i];
     const bool known = std::any_of(handedMirrors_.begin(), handedMirrors_.end(),
                                    [&](const std::pair<std::string, std::string>& h) { return h.first == url; });
     if (known) continue;
-    if (const TPeerId* id = AddParsed(url, &lookupFailed)) handedMirrors_.emplace_back(url, id->addressText);
+    TPeerId* id = AddParsed(url, &lookupFailed);
+    if (!id) continue;
+    // A mirror given by address serves its site under the host name that comes with it;
+    // "null" stands for none.
+    const std::string host = i < hosts.size() ? hosts[i] : std::string();
+    if (!host.empty() && host != "null") id->UrlInfo().hostHeader = host;
+    handedMirrors_.emplace_back(url, id->addressText);
   }
   if (lookupFailed) SetHostUnresolved();
 }

@@ -162,9 +162,11 @@ TEST_F(PeerPool, UnresolvedHostRaises20216AndIsNotACandidate) {
 }
 
 TEST_F(PeerPool, MirrorsJoinAndLeaveThePool) {
-  task->AddMirrors("http://127.0.0.1:8/m1\nhttp://127.0.0.1:8/m2", "h1\nh2");
+  task->AddMirrors("http://127.0.0.1:8/m1\nhttp://127.0.0.1:8/m2", "h1\nnull");
   task->HandOutSources();
   EXPECT_EQ(task->Candidates(), 2);
+  EXPECT_EQ(task->candidates.FindText("http://127.0.0.1:8/m1")->UrlInfo().hostHeader, "h1");
+  EXPECT_EQ(task->candidates.FindText("http://127.0.0.1:8/m2")->UrlInfo().hostHeader, "") << "null: none";
   task->HandOutSources();
   EXPECT_EQ(task->Candidates(), 2);
   task->ClearMirrors();
