@@ -82,6 +82,11 @@ int64_t TWorkWithTransStatis::DownloadBudgetLeft() const {
   return std::max<int64_t>(downloadBudget_ - meter_.Received(), 0);
 }
 
+int64_t TWorkWithTransStatis::PeerDownloadBudget() {
+  const int64_t shareLeft = std::max<int64_t>(stepShare_ - (meter_.Received() - stepStart_), 0);
+  return std::min(DownloadBudgetLeft(), shareLeft);
+}
+
 int64_t TWorkWithTransStatis::UploadBudgetLeft() const {
   return std::max<int64_t>(uploadBudget_ - meter_.Sent(), 0);
 }
@@ -209,9 +214,21 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
                     : peer.RecentRate();
   };
   std::vector<TRef<TPeerObject>>& peers = ActivePeers();
+  const auto runs = [&](const TRef<TPeerObject>& peer) { return peer && meter_.RunsDownload(ownRate(*peer), fullStep); };
+  auto toRun = static_cast<int64_t>(std::count_if(peers.begin(), peers.end(), runs));
   for (size_t i = 0; i < peers.size();) {
     const TRef<TPeerObject> peer = peers[i];
-    if (!peer || !meter_.RunsDownload(ownRate(*peer), fullStep) || peer->DownloadStep()) {
+    if (!runs(peer)) {
+      ++i;
+      continue;
+    }
+    // Each connection still to run gets an equal part of what is left of the second: the first
+    // in rank order cannot take it all and starve the others into their time-outs.
+    stepShare_ = DownloadBudgetLeft() / std::max<int64_t>(toRun--, 1);
+    stepStart_ = meter_.Received();
+    const bool stepped = peer->DownloadStep();
+    stepShare_ = TRateMeter::kUnlimited;
+    if (stepped) {
       ++i;
       continue;
     }

@@ -266,6 +266,42 @@ TEST_F(TransStatisTest, BudgetsFollowTheLimitsAndAreSpentWithinTheSecond) {
   EXPECT_EQ(task->DownloadBudgetLeft(), 3072) << "a new second, a new budget";
 }
 
+// Under a limit the connections that run in a step share what is left of the second: each takes
+// its part (the one before it may leave some over), and together exactly the budget.
+TEST_F(TransStatisTest, ConnectionsShareTheSecondsBudgetInsteadOfTheFirstTakingItAll) {
+  // A connection whose socket is always full: it takes all the budget it is given, up to `wants`.
+  class GreedyPeer : public StepPeer {
+   public:
+    GreedyPeer(MeteredTask& task, int64_t wants) : StepPeer(2, 1 << 20, 0), task_(task), wants_(wants) {}
+    bool DownloadStep() override {
+      const int64_t bytes = std::min(task_.PeerDownloadBudget(), wants_);
+      task_.AddDownloaded(bytes);
+      took += bytes;
+      return true;
+    }
+    int64_t took = 0;
+
+   private:
+    MeteredTask& task_;
+    int64_t wants_;
+  };
+  ASSERT_EQ(task->SetSpeedLimit(1, 300), kEngineOk);
+  std::vector<GreedyPeer*> peers;
+  for (const int64_t wants : {INT64_MAX, int64_t{40000}, INT64_MAX, INT64_MAX}) {
+    TRef<GreedyPeer> peer = MakeRef<GreedyPeer>(*task, wants);
+    peers.push_back(peer.get());
+    task->activePeers.push_back(std::move(peer));
+  }
+  task->Step(0);
+  const int64_t budget = 300 * 1024;
+  EXPECT_EQ(peers[0]->took, budget / 4);
+  EXPECT_EQ(peers[1]->took, 40000) << "less than its part: the rest goes to the others";
+  EXPECT_EQ(peers[2]->took, (budget - budget / 4 - 40000) / 2);
+  EXPECT_EQ(peers[0]->took + peers[1]->took + peers[2]->took + peers[3]->took, budget);
+  task->Step(10);
+  EXPECT_EQ(peers[3]->took + peers[2]->took + peers[1]->took + peers[0]->took, budget) << "spent for this second";
+}
+
 TEST_F(TransStatisTest, SlowUrlSourcesAreReplacedAfterFifteenSeconds) {
   StepPeer* http = Add(2, 1023);
   Add(1, 1 << 20);  // BitTorrent speed does not count
