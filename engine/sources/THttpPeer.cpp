@@ -179,7 +179,8 @@ bool THttpPeer::ReadHeader() {
   if ((status >= 500 && status < 600) || status == kTooManyRequests) {
     socket.Close();
     const int64_t retryAfter = header.RetryAfter();
-    const int64_t backOff = retryAfter < 0 ? kServerErrorBackOff : std::clamp(retryAfter, kMinRetryAfter, kMaxRetryAfter);
+    const int64_t backOff =
+        retryAfter < 0 ? kServerErrorBackOff : std::clamp(retryAfter, kMinRetryAfter, kMaxRetryAfter);
     if (Task()) Task()->PenalizeSource(*PeerId(), static_cast<int32_t>(backOff));
     return false;
   }

@@ -405,7 +405,8 @@ void TPeerObject::CancelPiece(int64_t piece) {
   const TPieces* pieces = task_ ? task_->Pieces() : nullptr;
   if (!pieces || pieces->PieceLength() <= 0) return;
   const int64_t pieceLength = pieces->PieceLength();
-  std::erase_if(requests_, [&](const TBlockRequest& r) { return !r.sent && r.block * BLOCK_SIZE / pieceLength == piece; });
+  std::erase_if(requests_,
+                [&](const TBlockRequest& r) { return !r.sent && r.block * BLOCK_SIZE / pieceLength == piece; });
 }
 
 void TPeerObject::ReleaseRange() {

@@ -83,7 +83,8 @@ void TPeerUpkeep::CloseWindow(IPeerTask& task) {
   for (const TRef<TPeerObject>& peer : peers) {
     if (!peer) continue;
     peer->counters.downloadRate = peer->counters.windowDelivered / static_cast<int64_t>(kPeriod);
-    if (TPeerId* id = peer->PeerId(); id && peer->counters.downloadRate > 0) id->lastRate = peer->counters.downloadRate;
+    TPeerId* id = peer->PeerId();
+    if (id && peer->counters.downloadRate > 0) id->lastRate = peer->counters.downloadRate;
     peer->counters.uploadRate = peer->counters.windowSent / static_cast<int64_t>(kPeriod);
     peer->counters.windowDelivered = peer->counters.windowSent = 0;
     peer->stats.chokeChanged = false;

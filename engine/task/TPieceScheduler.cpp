@@ -171,9 +171,10 @@ int32_t TPieceScheduler::WorkingPiece(const TPieceRange& r) {
 }
 
 int32_t TPieceScheduler::WorkersOn(int32_t piece) const {
-  return static_cast<int32_t>(std::count_if(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
-    return r->worker && !r->abandoned && r->Contains(piece);
-  }));
+  return static_cast<int32_t>(
+      std::count_if(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
+        return r->worker && !r->abandoned && r->Contains(piece);
+      }));
 }
 
 bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {

@@ -544,7 +544,9 @@ bool TWorkWithPeers::IsOwnHandshake(const uint8_t* data, size_t len) {
 bool TWorkWithPeers::AcceptsIncoming(const uint8_t* data, size_t len) {
   const auto limit = static_cast<size_t>(std::max(Settings().maxConnections, 0));
   const auto connected = static_cast<size_t>(
-      std::count_if(activePeers.begin(), activePeers.end(), [](const TRef<TPeerObject>& p) { return p->IsConnected(); }));
+      std::count_if(activePeers.begin(), activePeers.end(), [](const TRef<TPeerObject>& p) {
+        return p->IsConnected();
+      }));
   return (activePeers.size() < limit + 4 || connected < limit) && IsOwnHandshake(data, len);
 }
 

@@ -214,7 +214,9 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
                     : peer.RecentRate();
   };
   std::vector<TRef<TPeerObject>>& peers = ActivePeers();
-  const auto runs = [&](const TRef<TPeerObject>& peer) { return peer && meter_.RunsDownload(ownRate(*peer), fullStep); };
+  const auto runs = [&](const TRef<TPeerObject>& peer) {
+    return peer && meter_.RunsDownload(ownRate(*peer), fullStep);
+  };
   auto toRun = static_cast<int64_t>(std::count_if(peers.begin(), peers.end(), runs));
   for (size_t i = 0; i < peers.size();) {
     const TRef<TPeerObject> peer = peers[i];

@@ -58,7 +58,8 @@ class ScriptedMirror {
     const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(end - start + 1) +
                              "\r\nContent-Range: bytes " + std::to_string(from) + "-" +
                              std::to_string(from + end - start) + "/" + std::to_string(content.size()) + "\r\n\r\n";
-    return WriteAll(fd, head) && WriteAll(fd, content.substr(static_cast<size_t>(start), static_cast<size_t>(end - start + 1)));
+    return WriteAll(fd, head) &&
+           WriteAll(fd, content.substr(static_cast<size_t>(start), static_cast<size_t>(end - start + 1)));
   }
 
  private:
