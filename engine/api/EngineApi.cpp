@@ -10,6 +10,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
 #include "engine/net/ProcessIPFilter.h"
+#include "engine/sources/HostResolution.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/task/EngineSettings.h"
 #include "engine/task/TaskInterface.h"
@@ -86,6 +87,7 @@ int InitEngine(const char* workFolder) {
   QScopedLock engine(core.engineLock);
   if (core.initialised) return kEngineOk;
   if (workFolder) core.workFolder.assign(workFolder, strnlen(workFolder, kTextSize - 1));
+  SetEventReporter(&ReportEvent);  // the first failed host lookup after a success is reported
   core.initialised = true;
   return kEngineOk;
 }
@@ -243,7 +245,5 @@ uint64_t GetDiskFreeBytes(const char* path) {
 }
 
 int64_t GetFileSizeOnDisk(const char* path) { return DataFileSizeOnDisk(path); }
-
-void ShutdownReporting() { DeleteEngineLog(); }
 
 }  // namespace bw

@@ -5,6 +5,7 @@
 
 #include "engine/frame/EngineLog.h"
 #include "engine/task/EngineRecords.h"
+#include "reporting/ReportingApi.h"
 
 namespace bw {
 
@@ -46,17 +47,5 @@ int ShowMessageAsync(void* owner, const char* text, const char* caption, unsigne
 // What shows the box: installed by the application. Without one the text goes to the engine log.
 using MessageBoxHook = void (*)(void* owner, const char* text, const char* caption, unsigned type);
 void SetMessageBoxHook(MessageBoxHook hook);
-
-// Statistics reporting.
-void StartDataUpload(const char* configPath, const char* gameId, const char* appVersion, const char* gameVersion,
-                     const char* channel);
-void ReportDownloadData(const char* code, const char* serverIp, const char* httpResult, uint32_t totalSeconds,
-                        uint64_t totalBytes, uint64_t averageRate, const char* progress, uint64_t httpBytes,
-                        uint64_t httpRate, uint64_t p2pBytes, uint64_t p2pRate, uint32_t corruptId,
-                        const char* fileName, const char* url, const char* errorMessage, int flag);
-void ReportEvent(const char* code, const char* message, int flag);
-void ReportFileEvent(const char* code, const char* fileName, const char* message);
-// Ends the statistics upload, then deletes the engine log.
-void ShutdownReporting();
 
 }  // namespace bw

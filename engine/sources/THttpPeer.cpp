@@ -17,8 +17,15 @@ namespace {
 
 constexpr int32_t kTimeoutBackOff = 15;
 constexpr int32_t kServerErrorBackOff = 60;
+// A server's own Retry-After is taken between these.
+constexpr int64_t kMinRetryAfter = 1;
+constexpr int64_t kMaxRetryAfter = 3600;
+constexpr int32_t kTooManyRequests = 429;
+// A source whose answers start elsewhere than asked is retired at its second such answer.
+constexpr int32_t kRangeMismatchLimit = 2;
 constexpr int64_t kHeaderTimeout = 15;
 constexpr int64_t kBodyTimeout = 30;
+constexpr int64_t kSlowRate = 2048;
 constexpr int32_t kKnownPriority = 28;
 constexpr int32_t kUntriedPriority = 29;
 constexpr int kRedirectRepeatLimit = 2;
@@ -75,7 +82,10 @@ bool THttpPeer::Dial() {
     const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
     if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
-      if (requests_.empty()) return false;
+      if (requests_.empty()) {
+        workState = kFinished;  // nothing to ask for: no fault of the source
+        return false;
+      }
     }
     // A server that ignores ranges sends the file from its start whatever is asked.
     if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * BLOCK_SIZE;
@@ -96,7 +106,8 @@ bool THttpPeer::Dial() {
 
   requestedFrom_ = streamPos;
   requestedEnd_ = RequestEnd();
-  const std::string request = BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer,
+  const std::string request = BuildRequest(url.hostHeader.empty() ? url.host : url.hostHeader, path, streamPos,
+                                           url.referer.empty() ? address : url.referer,
                                            {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
   return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
 }
@@ -163,15 +174,20 @@ bool THttpPeer::ReadHeader() {
     return TakeSuccess();
   }
   if (status >= 300 && status < 400) return FollowRedirect();
+  // Busy, not gone: the server says when to come back, or the source waits a minute.
+  if ((status >= 500 && status < 600) || status == kTooManyRequests) {
+    socket.Close();
+    const int64_t retryAfter = header.RetryAfter();
+    const int64_t backOff =
+        retryAfter < 0 ? kServerErrorBackOff : std::clamp(retryAfter, kMinRetryAfter, kMaxRetryAfter);
+    if (Task()) Task()->PenalizeSource(*PeerId(), static_cast<int32_t>(backOff));
+    return false;
+  }
   if (status >= 400 && status < 500) {
     socket.Close();
     workState = kFinished;
     if (Task()) Task()->RemoveSource(*PeerId());
     return false;
-  }
-  if (status >= 500 && status < 600) {
-    socket.Close();
-    if (Task()) Task()->PenalizeSource(*PeerId(), kServerErrorBackOff);
   }
   return false;
 }
@@ -189,6 +205,16 @@ bool THttpPeer::TakeSuccess() {
   url.redirected = false;
   // Only a 206 starts where it says; any other answer carries the file from its first byte.
   const int64_t rangeStart = header.RangeStart();
+  if (header.status == 206 && rangeStart >= 0 && rangeStart != requestedFrom_ && !url.wholeBody) {
+    // Asked again, it would answer the same: a failure of the source, not a reason to redial.
+    Socket()->Close();
+    if (Task() && ++url.rangeMismatches >= kRangeMismatchLimit) {
+      Task()->RemoveSource(id);
+    } else if (Task()) {
+      Task()->PenalizeSource(id, kServerErrorBackOff);
+    }
+    return false;
+  }
   if (header.status == 206 && rangeStart >= 0) {
     streamPos = rangeStart;
     // The server may send less than was asked: the answer ends where it says.
@@ -242,7 +268,7 @@ bool THttpPeer::FollowRedirect() {
     task->RemoveSource(old);
     return false;
   }
-  auto* next = new TPeerId(target);
+  TRef<TPeerId> next = MakeRef<TPeerId>(target);
   if (ParseSourceAddress(*next)) {
     TUrlInfo& nextUrl = next->UrlInfo();
     nextUrl.wholeBody = url.wholeBody;
@@ -256,7 +282,6 @@ bool THttpPeer::FollowRedirect() {
     task->SetErrorCode(kRedirectLookupFailed);
     task->NoteLookupFailure();
   }
-  next->Release();
   return false;
 }
 
@@ -381,13 +406,10 @@ bool THttpPeer::PlanRequests() {
       TPeerObject::PlanRequests();
     }
     if (requests_.empty()) {
-      if (task->IsComplete()) {
-        workState = kFinished;
-        return false;
-      }
-      runLength_ = 0;
-      skipBytes = 0;
-      return true;
+      // Nothing is left for this source: the connection goes instead of idling into a time-out,
+      // and the pool dials the source again once there is work for it.
+      workState = kFinished;
+      return false;
     }
   }
   if (requests_.empty()) return true;

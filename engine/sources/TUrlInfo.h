@@ -8,6 +8,7 @@ namespace bw {
 // The parts of a source address, kept with the source's identity.
 struct TUrlInfo {
   std::string host;
+  std::string hostHeader;   // HTTP: sent as Host instead of `host` (a mirror given by address)
   std::string user;
   std::string password;
   std::string scheme;       // trackers: the text before "://"
@@ -27,6 +28,7 @@ struct TUrlInfo {
   bool rangesIgnored = false;  // the server answered a ranged request with the whole file
   int32_t reconnects = 0;
   bool epsvRefused = false;  // FTP: the server knows no EPSV, PASV is asked instead
+  int32_t rangeMismatches = 0;  // answers whose range started elsewhere than asked
   // Whole-body mode: the response is collected here instead of going to the piece map.
   bool wholeBody = false;
   int32_t sourceClass = 0;

@@ -70,7 +70,7 @@ class FakePeerTask : public IPeerTask {
   void SetErrorCode(int32_t code) override { errorCode = code; }
   void NoteLookupFailure() override { ++lookupFailures; }
   void SetTaskState(int32_t state) override { taskState = state; }
-  std::vector<TPeerObject*>& ActivePeers() override { return active; }
+  std::vector<TRef<TPeerObject>>& ActivePeers() override { return active; }
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
     upRate = up;
@@ -113,7 +113,7 @@ class FakePeerTask : public IPeerTask {
   int32_t errorCode = 0;
   int lookupFailures = 0;
   int32_t taskState = 0;
-  std::vector<TPeerObject*> active;
+  std::vector<TRef<TPeerObject>> active;
   int64_t downRate = -1;
   int64_t upRate = -1;
 };

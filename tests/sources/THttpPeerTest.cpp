@@ -283,6 +283,10 @@ TEST_F(ScriptedServerTest, FailingAnswersPenaliseTheSource) {
   while (huge.size() < 20000) huge += "X-Filler: 0123456789012345678901234567890123456789\r\n";
   const Case cases[] = {
       {"HTTP/1.1 503 Busy\r\n\r\n", 60},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 5\r\n\r\n", 5},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 0\r\n\r\n", 1},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 999999\r\n\r\n", 3600},
+      {"HTTP/1.1 429 Slow Down\r\nRetry-After: 7\r\n\r\n", 7},
       {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", 60},  // not the task's size
       {"HTTP/1.1 200 OK\r\n\r\n", 0},                          // no length at all
       {"HTTP/1.1 206 Partial\r\nTransfer-Encoding: chunked\r\nContent-Range: bytes 0-9/" +
@@ -342,6 +346,43 @@ TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
       << requests_[0];
   EXPECT_NE(requests_[1].find("Range: bytes=16384-"), std::string::npos) << requests_[1];
   EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
+}
+
+// An answer whose range starts elsewhere than asked would start there again: the source is
+// backed off by a minute, and retired when it does so a second time.
+TEST_F(ScriptedServerTest, AnswerStartingElsewhereThanAskedIsAFailureOfTheSource) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 16384-32767/" + std::to_string(kFileLength) +
+            "\r\nContent-Length: 16384\r\n\r\n" + task_.content.substr(16384, 16384),
+        false);
+  task_.initialRanges = {{0, 15}};
+  for (int answer = 1; answer <= 2; ++answer) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    EXPECT_TRUE(StepUntilFailure(peer_));
+    peer_.Reset();
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  EXPECT_EQ(requests_.size(), 2u) << "no request beyond one per connection";
+  ASSERT_EQ(task_.penalties.size(), 1u);
+  EXPECT_EQ(task_.penalties[0].second, 60);
+  ASSERT_EQ(task_.removed.size(), 1u);
+  EXPECT_EQ(task_.removed[0], source_->id);
+  EXPECT_FALSE(task_.map.HasBlock(1, 0, TPeerObject::BLOCK_SIZE)) << "nothing of the answer was taken";
+}
+
+// Once its work is done and the task has none left for it, the source lets its connection go
+// instead of idling on it into a time-out; that is no failure of the source.
+TEST_F(ScriptedServerTest, SourceWithNothingLeftLetsItsConnectionGo) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-" + std::to_string(kFileLength - 1) + "/" +
+            std::to_string(kFileLength) + "\r\nContent-Length: " + std::to_string(kFileLength) + "\r\n\r\n" +
+            task_.content,
+        false);
+  task_.initialRanges = {{0, static_cast<int32_t>(task_.map.PieceCount() - 1)}};
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  EXPECT_EQ(peer_.workState, TPeerObject::kFinished);
+  EXPECT_TRUE(task_.penalties.empty());
+  EXPECT_TRUE(task_.map.AllVerified());
 }
 
 // The body waits while the task's budget for the cycle is spent; the header is read regardless.

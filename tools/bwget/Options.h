@@ -21,6 +21,7 @@ struct Options {
   bool p2p = true;
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever
+  std::string statsConfig; // absolute; empty: no statistics
   ProgressStyle progress = ProgressStyle::kNone;
 };
 

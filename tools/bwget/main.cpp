@@ -142,8 +142,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
   }
 }
 
-int Run(const Options& options) {
-  CatchStopSignals();
+int Download(const Options& options) {
   const std::filesystem::path work = WorkFolder();
   std::error_code ignored;
   std::filesystem::create_directories(work, ignored);
@@ -171,6 +170,16 @@ int Run(const Options& options) {
   ProgressDisplay display(options.progress);
   const int exitStatus = Follow(options, task, display);
   bw::UninitEngine();
+  return exitStatus;
+}
+
+int Run(const Options& options) {
+  CatchStopSignals();
+  if (!options.statsConfig.empty()) {
+    bw::StartDataUpload(options.statsConfig.c_str(), "bwget", BW_VERSION, BW_VERSION, "1");
+  }
+  const int exitStatus = Download(options);
+  bw::ShutdownReporting();
   return exitStatus;
 }
 
