@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 #include "tests/integration/BwgetProcess.h"
 
 namespace bw::test {

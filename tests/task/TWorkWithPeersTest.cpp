@@ -84,7 +84,7 @@ class PoolTask : public TWorkThread {
   int32_t WorkingStatus() const { return working.status; }
   int32_t Connecting() {
     return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(),
-                                              [](TPeerObject* p) { return p->IsConnecting(); }));
+                                              [](const TRef<TPeerObject>& p) { return p->IsConnecting(); }));
   }
   int32_t Connected(int32_t kind) {
     int32_t n = 0;

@@ -22,11 +22,11 @@ TEST_F(TaskMirrorHost, MirrorGivenByAddressAsksForItsHostName) {
   TWorkThread* task = nullptr;
   ASSERT_EQ(Create("", test::kAppFlags, "out.bin", "", &task), kEngineOk);
   // Mirrors join a task at its start (and every 15 s after): give it one and start it again.
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
-  ASSERT_EQ(AddTaskMirror(task, mirror.Url("/data.bin").c_str(), "mirror.test"), kEngineOk);
-  ASSERT_EQ(ResumeDownloadTask(task), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
+  task->AddMirrors(mirror.Url("/data.bin").c_str(), "mirror.test");
+  ASSERT_EQ(task->ResumeDownload(), kEngineOk);
   ASSERT_TRUE(Completes(task, 30)) << "status " << Status(task);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_EQ(test::ReadAll(dir.path + "out.bin"), content);
   for (const test::AccessEntry& e : mirror.Requests()) EXPECT_NE(e.status, 421) << e.uri << " " << e.range;
 }
