@@ -27,7 +27,7 @@ TEST_F(TaskFromServedTorrent, TorrentFetchedFromASourceDrivesTheDownload) {
                    "out.bin", "", &task),
             kEngineOk);
   ASSERT_TRUE(Completes(task, 30)) << "status " << Status(task);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_EQ(test::ReadAll(dir.path + "out.bin"), content);
   int torrentFetches = 0;
   for (const test::AccessEntry& e : mirror.Requests()) torrentFetches += e.uri == "/data.torrent" && e.status == 200;
