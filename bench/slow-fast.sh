@@ -3,7 +3,8 @@
 # mirror beside a slow one (limit_rate 200k): a slow mirror should cost the download next to
 # nothing. RUNS timed runs of each (default 5) after a warm-up; prints the mean wall times and
 # their ratio. BENCH_MIB sets the size of the content (default 64), PIECE_LOG its piece size
-# (default 18: 256 KiB). Everything stays on 127.0.0.1.
+# (default 18: 256 KiB); BWGET names another build of the tool to time. Everything stays on
+# 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
@@ -12,9 +13,11 @@ piece_log=${PIECE_LOG:-18}
 
 bash scripts/deps.sh
 [[ -x /usr/bin/time ]] || { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends time; }
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j 2 --target bwget
-bwget=$PWD/build/release/bwget
+bwget=${BWGET:-$PWD/build/release/bwget}
+if [[ -z ${BWGET:-} ]]; then
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j 2 --target bwget
+fi
 
 work=$(mktemp -d /tmp/bw-slow-fast.XXXXXX)
 cleanup() {

@@ -59,6 +59,14 @@ bool TFtpPeer::ConnectTo(TPeerId* peerId) {
   url.downloadComplete = false;
   url.body.clear();
   EndCycle();
+  // A task that knows its content gives work before the login: none, and no login is made.
+  if (!url.wholeBody && Task() && Task()->CanSchedule() && requests_.empty()) {
+    TPeerObject::PlanRequests();
+    if (requests_.empty()) {
+      workState = kFinished;  // nothing to ask for: no fault of the source
+      return false;
+    }
+  }
   ftpState = kAwaitWelcome;
   // Both connections take the proxy that every connection of the process takes.
   if (!Socket()->Connect(peerId->ip, peerId->port)) return false;
@@ -356,12 +364,13 @@ bool TFtpPeer::PlanRequests() {
       return false;
     }
     if (ftpState == kSendPassive) {
-      // A complete task wants no further data cycle, whatever requests are left over.
-      if (task->IsComplete()) {
+      if (requests_.empty() && !task->IsComplete()) TPeerObject::PlanRequests();
+      // A complete task wants no further data cycle, whatever requests are left over; a source
+      // with nothing left to fetch lets its connection go instead of idling into a time-out.
+      if (task->IsComplete() || requests_.empty()) {
         workState = kFinished;
         return false;
       }
-      if (requests_.empty()) TPeerObject::PlanRequests();
     }
   }
   if (ftpPhase != kCommandDue) return true;

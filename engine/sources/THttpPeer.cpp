@@ -25,7 +25,6 @@ constexpr int32_t kTooManyRequests = 429;
 constexpr int32_t kRangeMismatchLimit = 2;
 constexpr int64_t kHeaderTimeout = 15;
 constexpr int64_t kBodyTimeout = 30;
-constexpr int64_t kSlowRate = 2048;
 constexpr int32_t kKnownPriority = 28;
 constexpr int32_t kUntriedPriority = 29;
 constexpr int kRedirectRepeatLimit = 2;

@@ -24,13 +24,13 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   static constexpr int32_t BLOCK_SIZE = 16384;
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
+  // Back-off per bad piece in a row, and how many in a row retire the source.
+  static constexpr int32_t kBadPieceBackOff = 30;
+  static constexpr int32_t kBadPieceLimit = 3;
   // What one step of a URL source reads at most from a server that keeps the socket full.
   static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
   // One read's size at most, which also bounds the receive buffer of a URL source.
   static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
-  // Back-off per bad piece in a row, and how many in a row retire the source.
-  static constexpr int32_t kBadPieceBackOff = 30;
-  static constexpr int32_t kBadPieceLimit = 3;
 
   enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
   enum WorkState : uint32_t {

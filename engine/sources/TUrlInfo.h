@@ -27,8 +27,8 @@ struct TUrlInfo {
   bool redirected = false;
   bool rangesIgnored = false;  // the server answered a ranged request with the whole file
   int32_t reconnects = 0;
-  bool epsvRefused = false;  // FTP: the server knows no EPSV, PASV is asked instead
   int32_t rangeMismatches = 0;  // answers whose range started elsewhere than asked
+  bool epsvRefused = false;  // FTP: the server knows no EPSV, PASV is asked instead
   // Whole-body mode: the response is collected here instead of going to the piece map.
   bool wholeBody = false;
   int32_t sourceClass = 0;

@@ -1,11 +1,10 @@
 // What the download tool tells a user about the sources it takes, before any download starts.
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-#include "tests/support/TempDir.h"
 #include "tests/integration/BwgetProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::test {
 namespace {

@@ -1,7 +1,6 @@
 // Mirrors that misbehave beside honest nginx ones: the download ends with the exact bytes at the
 // pace of the good mirrors, and the bad one is asked no more than its failures deserve.
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

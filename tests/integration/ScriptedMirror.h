@@ -1,6 +1,4 @@
 #pragma once
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 #include "tests/net/LoopbackServer.h"
@@ -16,7 +15,7 @@ namespace bw::test {
 
 // One request as a scripted mirror saw it.
 struct ScriptedRequest {
-  std::string head;      // request line and header lines
+  std::string head;        // request line and header lines
   int64_t rangeStart = 0;  // from "Range: bytes=A-B"; 0 without one
   int64_t rangeEnd = -1;   // -1: open-ended or no Range
   std::chrono::steady_clock::time_point at;
@@ -29,12 +28,9 @@ class ScriptedMirror {
   // Answers one request on the connection; false ends the connection.
   using Script = std::function<bool(int fd, const ScriptedRequest& request)>;
 
-  explicit ScriptedMirror(Script script)
-      : script_(std::move(script)), server_([this](int fd) { Serve(fd); }) {}
+  explicit ScriptedMirror(Script script) : script_(std::move(script)), server_([this](int fd) { Serve(fd); }) {}
 
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(server_.Port()) + path;
-  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(server_.Port()) + path; }
 
   std::vector<ScriptedRequest> Requests() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -51,8 +47,7 @@ class ScriptedMirror {
 
   // A 206 answer with the bytes of `content` from `start` to `end` (inclusive), its
   // Content-Range saying `claimedStart` instead of `start` when it is given.
-  static bool SendRange(int fd, const std::string& content, int64_t start, int64_t end,
-                        int64_t claimedStart = -1) {
+  static bool SendRange(int fd, const std::string& content, int64_t start, int64_t end, int64_t claimedStart = -1) {
     if (end < 0 || end >= static_cast<int64_t>(content.size())) end = static_cast<int64_t>(content.size()) - 1;
     const int64_t from = claimedStart >= 0 ? claimedStart : start;
     const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(end - start + 1) +

@@ -409,6 +409,20 @@ TEST(ScriptedFtpTest, WelcomesThatFailTheConnection) {
   }
 }
 
+// With nothing left for it to fetch the source neither logs in nor counts a failure.
+TEST(ScriptedFtpTest, SourceWithNothingLeftToFetchMakesNoConnection) {
+  FakePeerTask task(kFileLength, kPieceLength);
+  for (int64_t piece = 0; piece < task.map.PieceCount(); ++piece) ASSERT_TRUE(task.map.SetPieceState(piece, true));
+  test::LoopbackServer server(test::Echo);
+  Source source("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/data.bin");
+  TFtpPeer peer(&task);
+  EXPECT_FALSE(peer.ConnectTo(source.id));
+  EXPECT_EQ(peer.workState, TPeerObject::kFinished);
+  EXPECT_TRUE(task.penalties.empty());
+  peer.Reset();
+  EXPECT_EQ(server.Connections(), 0);
+}
+
 TEST(ScriptedFtpTest, SilentServerTimesOut) {
   FakePeerTask task(kFileLength, kPieceLength);
   test::LoopbackServer server([](int fd) { test::ReadUntil(fd, "\r\n"); });

@@ -1,7 +1,6 @@
 // Mirrors the application gives by address with the host name of the site they serve, against a
 // real nginx that serves the content only under that name.
 #include <gtest/gtest.h>
-
 #include <string>
 
 #include "tests/task/TaskTestSupport.h"
@@ -19,12 +18,10 @@ TEST_F(TaskMirrorHost, MirrorGivenByAddressAsksForItsHostName) {
                            "    if ($host != mirror.test) { return 421; }");
   ASSERT_TRUE(mirror.Running()) << mirror.ErrorLog();
 
-  TWorkThread* task = nullptr;
-  ASSERT_EQ(Create("", test::kAppFlags, "out.bin", "", &task), kEngineOk);
-  // Mirrors join a task at its start (and every 15 s after): give it one and start it again.
-  ASSERT_EQ(test::Stop(task), kEngineOk);
+  auto* task = new TWorkThread;  // registered: the fixture ends it
+  task->Describe(Params("", test::kAppFlags, "out.bin"), true);
   task->AddMirrors(mirror.Url("/data.bin").c_str(), "mirror.test");
-  ASSERT_EQ(task->ResumeDownload(), kEngineOk);
+  ASSERT_EQ(task->StartDownload(), kEngineOk);
   ASSERT_TRUE(Completes(task, 30)) << "status " << Status(task);
   ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_EQ(test::ReadAll(dir.path + "out.bin"), content);

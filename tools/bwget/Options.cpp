@@ -230,7 +230,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   }
   for (int i = optind; i < argc; ++i) {
     const std::string problem = SourceProblem(argv[i]);
-    if (!problem.empty()) return fail(problem + ": " + argv[i] + " (http:// addresses only)");
+    if (!problem.empty()) return fail(problem + ": " + argv[i] + " (http:// and ftp:// addresses only)");
     o.sources.emplace_back(argv[i]);
   }
   if (o.sources.empty() && o.torrent.empty()) return fail("no SOURCE given");
