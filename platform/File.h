@@ -13,8 +13,6 @@ enum class OpenMode {
   Create,     // creates, truncating an existing file
 };
 
-constexpr int kErrNoSpace = -28;  // -ENOSPC
-
 // File descriptor, or a negative errno.
 int OpenFile(const std::string& path, OpenMode mode);
 void CloseFile(int fd);

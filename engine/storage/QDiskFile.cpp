@@ -140,8 +140,6 @@ bool QDiskFile::LastWriteTime(uint64_t* time) {
   return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time));
 }
 
-bool QDiskFile::NoSpace() const { return lastError_ == platform::kErrNoSpace; }
-
 QTMutex& QDiskFile::DiskLock() {
   static QTMutex lock;
   return lock;

@@ -8,8 +8,8 @@
 
 namespace bw {
 
-// Thin wrapper around one open data file. Failures keep the system error so a full disk can be
-// told apart from a broken one. Written data goes on to disk behind the writer and leaves the
+// Thin wrapper around one open data file. Failures keep the system error (LastError, a negative
+// errno) so a full disk can be told apart from a broken one. Written data goes on to disk behind the writer and leaves the
 // page cache once there, so a large download neither floods the cache nor leaves all the
 // writing to the closing sync.
 class QDiskFile {
@@ -47,7 +47,6 @@ class QDiskFile {
 
   bool Unsynced() const { return unsynced_; }
   int LastError() const { return lastError_; }
-  bool NoSpace() const;
 
   // Serialises every data-file read and write of all tasks.
   static QTMutex& DiskLock();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "engine/common/QBufferPool.h"
@@ -31,6 +32,17 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     if ((a >= 'A' && a <= 'Z' ? a + 32 : a) != (b >= 'A' && b <= 'Z' ? b + 32 : b)) return false;
   }
   return true;
+}
+
+// What was thrown, for the log; called inside a catch block.
+std::string CaughtText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
 }
 
 // Gives a thread's hold on a recursive lock back completely.
@@ -107,6 +119,8 @@ void TWorkThread::Run() {
   try {
     DownloadLoop();
   } catch (...) {
+    LogPrintf(kTaskChannel, kTaskChannel, "TID : %5lu] [Download loop ended by %s",
+              static_cast<unsigned long>(platform::CurrentThreadId()), CaughtText().c_str());
     ReleaseHeldLocks();
   }
 }
