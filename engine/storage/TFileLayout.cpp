@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <unordered_set>
+
 #include "engine/storage/QElement.h"
 #include "engine/storage/TorrentPath.h"
 #include "platform/File.h"
@@ -94,6 +96,7 @@ bool TFileLayout::BuildMultiFile(const QElement& list, std::string saveDirectory
   const std::string prefix = name + '/';
   // The files never land in a folder N inside a folder N.
   if (EndsWithFolder(saveDirectory, prefix)) saveDirectory.resize(saveDirectory.size() - prefix.size());
+  std::vector<std::string> folders;
   for (int64_t i = 0; i < list.Count(); ++i) {
     const QElement* entry = list.ChildAt(i);
     if (!entry || entry->GetType() != QElement::kDictionaryType || entry->Count() == 0) break;
@@ -116,10 +119,34 @@ bool TFileLayout::BuildMultiFile(const QElement& list, std::string saveDirectory
     }
     if (relative.back() == '/') {
       if (length->Value() != 0) break;
-      platform::MakeDirectories(CleanPathText(saveDirectory + relative));
+      folders.push_back(relative);
       continue;
     }
     if (!AddFile(saveDirectory + relative, relative, length->Value())) return false;
+  }
+  if (!PathsAreDistinct(folders)) return false;
+  for (const std::string& folder : folders) platform::MakeDirectories(CleanPathText(saveDirectory + folder));
+  return true;
+}
+
+// Two entries that the file system would take for one path would share their bytes: paths are
+// compared as they land on disk, and no file may stand where another entry needs a folder.
+bool TFileLayout::PathsAreDistinct(const std::vector<std::string>& folders) const {
+  std::unordered_set<std::string> files;
+  for (const TPieceFile& file : Files) {
+    if (!files.insert(CleanPathText(file.RelativePath)).second) return false;
+  }
+  auto underAFile = [&files](const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      if (files.count(path.substr(0, slash))) return true;
+    }
+    return false;
+  };
+  for (const std::string& path : files) {
+    if (underAFile(path)) return false;
+  }
+  for (const std::string& folder : folders) {
+    if (underAFile(CleanPathText(folder))) return false;
   }
   return true;
 }

@@ -234,7 +234,9 @@ bool TStartupState::RecheckFiles() {
         if (got < want) break;
       }
       if (position < file.Length) filled = 0;
-    } else {
+    } else if (file.Length > 0) {
+      // The file is missing: the piece left over cannot be finished. An empty file breaks
+      // nothing: its neighbours' bytes meet across it.
       filled = 0;
     }
     m.SetBytesChecked(m.BytesChecked() + file.Length);

@@ -198,6 +198,22 @@ TEST_F(TStartupStateTest, TruncatedFileIsRecheckedKeepingTheGoodPieces) {
   }
 }
 
+// A piece whose bytes lie on both sides of an empty file is hashed whole.
+TEST_F(TStartupStateTest, RecheckCarriesBytesAcrossAnEmptyFile) {
+  const std::string data = content.substr(0, 40000);
+  std::filesystem::create_directories(dir.path + "set");
+  std::ofstream(dir.path + "set/a", std::ios::binary) << data.substr(0, 20000);
+  std::ofstream(dir.path + "set/e", std::ios::binary);
+  std::ofstream(dir.path + "set/b", std::ios::binary) << data.substr(20000);
+  test::FakeTask task;
+  TPieces map(task);
+  map.SetSaveDirectory(dir.path);
+  ASSERT_TRUE(map.LoadInfo(*test::Parse(test::MultiInfo(
+      "set", {{{"a"}, 20000}, {{"e"}, 0}, {{"b"}, 20000}}, 16384, test::PieceHashes(data, 16384)))));
+  EXPECT_TRUE(map.IsComplete());
+  EXPECT_EQ(map.DonePieces(), 3);
+}
+
 TEST_F(TStartupStateTest, QuickStartTrustsOnlyFinishedFilesOfTheRightSize) {
   WriteFinalFiles();
   {
