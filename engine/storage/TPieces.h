@@ -82,6 +82,9 @@ class TPieces : public TRefObject {
                        bool* accepted);
   int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint,
                     bool anyState);
+  // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:
+  // its length, 0 when the block is neither held nor on disk, -1 on failure.
+  int64_t CopyBlock(int64_t block, int32_t length, uint8_t* out);
   bool SetPieceState(int64_t index, bool complete);
   void ResetPiece(int64_t index);
   int32_t PieceBytesInMemory(int64_t index) const;

@@ -124,6 +124,21 @@ int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int6
   return length;
 }
 
+int64_t TPieces::CopyBlock(int64_t block, int32_t length, uint8_t* out) {
+  if (block < 0 || pieceLength_ <= 0 || !out) return -1;
+  const int64_t start = block * kBlockSize;
+  const TPiece* piece = PieceAt(start / pieceLength_);
+  const int32_t offset = static_cast<int32_t>(start % pieceLength_);
+  if (!piece || length <= 0 || length != piece->Blocks.BlockLength(offset)) return -1;
+  if (piece->Blocks.Has(offset)) {
+    piece->Blocks.CopyOut(offset, length, out);
+    return length;
+  }
+  const int64_t onDisk = IsPieceComplete(piece->Index) ? piece->Size : piece->HashedPrefix;
+  if (offset + length > onDisk) return 0;
+  return TransferPiece(*piece, {platform::ByteRun{out, length}}, offset, false) == length ? length : -1;
+}
+
 void TPieces::CloseFiles(bool forceSave, bool finish) {
   const bool checked = IsReady();
   if (finish && checked) FlushPieces();

@@ -259,14 +259,16 @@ bool TStartupState::MigrateFrom(TPieces& previous) {
     std::vector<int32_t> arrived;
     for (int32_t offset = 0; offset < size; offset += kBlock) {
       const int32_t length = m.Piece(index).Blocks.BlockLength(offset);
-      if (previous.ReadBlock(firstBlock + offset / kBlock, length, buffer.data() + offset, 0, true) == length) {
+      // Copied, not read through the old map's cache: migration streams whatever the size.
+      if (previous.CopyBlock(firstBlock + offset / kBlock, length, buffer.data() + offset) == length) {
         arrived.push_back(offset);
       }
     }
     if (arrived.size() * kBlock >= static_cast<size_t>(size)) {
       m.WritePieceData(index, buffer.data(), size, 0, false);
-    } else {
-      // Whole chunks from the start are hashed and written now; the rest waits in memory.
+    } else if (m.CacheBytes() + static_cast<int64_t>(arrived.size()) * kBlock <= m.CacheLimit()) {
+      // Whole chunks from the start are hashed and written now; the rest waits in memory, as
+      // far as the cache holds it (beyond, it is fetched again).
       m.TakeBlocks(index, arrived, buffer.data());
     }
     if (m.CacheBytes() > m.CacheLimit() / 2) previous.Storage().CloseAll();

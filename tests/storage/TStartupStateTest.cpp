@@ -362,6 +362,52 @@ TEST_F(TStartupStateTest, NewPieceLengthKeepsTheVerifiedData) {
   EXPECT_TRUE(s->map.IsComplete());
 }
 
+// A new piece length over a content many times the cache: neither map holds more than its
+// cache while the data is carried over, and what could not be held is fetched again.
+TEST_F(TStartupStateTest, CarryingOverStreamsWithinTheCache) {
+  const int64_t total = 8 << 20;
+  const std::string big = test::Content(static_cast<size_t>(total), 9);
+  auto info = [&](int64_t pieceLength) {
+    return test::Parse(test::SingleInfo("big.bin", total, pieceLength, test::PieceHashes(big, pieceLength)));
+  };
+  auto give = [&](TPieces& map, int64_t from, int64_t to) {
+    bool accepted;
+    for (int64_t at = from; at < to; at += TPieces::kBlockSize) {
+      map.ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+                       reinterpret_cast<const uint8_t*>(big.data() + at), nullptr, &accepted);
+    }
+  };
+  test::FakeTask oldTask;
+  TPieces old(oldTask);
+  old.SetSaveDirectory(dir.path);
+  old.SetCacheUnits(4);
+  ASSERT_TRUE(old.LoadInfo(*info(32768)));
+  // Every fourth old piece is missing: a new piece of twice the length then has only half.
+  for (int64_t p = 0; p < total / 32768; ++p) {
+    if (p % 4 != 3) give(old, p * 32768, (p + 1) * 32768);
+  }
+  old.FlushPieces();
+  old.TrimCache();
+  ASSERT_LE(old.CacheBytes(), old.CacheLimit());
+
+  test::FakeTask task;
+  TPieces map(task);
+  map.SetSaveDirectory(dir.path);
+  map.SetCacheUnits(4);
+  ASSERT_TRUE(map.LoadInfo(*info(65536), &old));
+  EXPECT_LE(old.CacheBytes(), old.CacheLimit());
+  EXPECT_LE(map.CacheBytes(), map.CacheLimit());
+  EXPECT_GT(map.CacheBytes(), 0);
+  EXPECT_EQ(map.BytesComplete(), total / 2);
+  for (int64_t p = 0; p < total / 65536; ++p) {
+    if (!map.IsPieceComplete(p)) give(map, p * 65536, (p + 1) * 65536);
+  }
+  map.FlushPieces();
+  ASSERT_TRUE(map.IsComplete());
+  map.CloseFiles(false, true);
+  EXPECT_TRUE(test::ReadAll(dir.path + "big.bin") == big);
+}
+
 TEST_F(TStartupStateTest, FormerMapOfAnotherLengthIsNotCarriedOver) {
   test::FakeTask task;
   TPieces other(task);
