@@ -223,6 +223,14 @@ int ReplaceFileDurably(const std::string& path, const void* data, size_t length)
   return CommitTempFile(fd, path);
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char folder[PATH_MAX];
+  if (!getcwd(folder, sizeof folder)) return path;
+  const std::string base(folder);
+  return base + (base.back() == '/' ? "" : "/") + path;
+}
+
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

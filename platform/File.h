@@ -63,6 +63,9 @@ std::string TempNameFor(const std::string& path);
 int CommitTempFile(int fd, const std::string& path);
 int ReplaceFileDurably(const std::string& path, const void* data, size_t length);
 
+// The path from the root: a relative one is taken from the current folder; "" stays "".
+std::string AbsolutePath(const std::string& path);
+
 // Directory part of a path up to and including its last '/', or "" when it has none.
 std::string DirectoryOf(const std::string& path);
 
