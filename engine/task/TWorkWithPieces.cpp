@@ -517,6 +517,8 @@ void TWorkWithPieces::PrepareSwarmIdentity() {
 
 void TWorkWithPieces::RefreshReports(bool force) {
   TWorkWithPeers::RefreshReports(force);
+  // Readers copy the bitmap under the task lock; it is replaced under it too.
+  QScopedLock guard(lock);
   if (pieces && (bitmapChanged || force)) {
     bitmap_ = pieces->Bitfield();
     bitmapPieces_ = static_cast<int32_t>(pieces->PieceCount());

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <stdexcept>
 
 #include "engine/frame/TaskRegistry.h"
@@ -175,6 +177,51 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
     EXPECT_EQ(std::memcmp(h + 28, kInfoHash, 20), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
     EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
+  }
+  EXPECT_EQ(UninitEngine(), kEngineOk);
+}
+
+// Swaps between two piece maps of different sizes and refreshes its reports from the task's side,
+// as a reloaded torrent does.
+class ReportingTask : public PieceMapTask {
+ public:
+  using PieceMapTask::PieceMapTask;
+  void Keep(int which) {
+    QScopedLock guard(lock);
+    maps[which] = pieces;
+  }
+  void Use(int which) {
+    {
+      QScopedLock guard(lock);
+      pieces = maps[which];
+    }
+    RefreshReports(true);
+  }
+
+  TRef<TPieces> maps[2];
+};
+
+TEST(PieceMapTaskReports, BitmapIsReplacedUnderTheLockReadersTake) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+  {
+    ReportingTask task(test::Content(kPiece));
+    DescribeIn(task, dir.path + "r.bin");
+    ASSERT_TRUE(task.Load());
+    task.Keep(0);
+    task.content = test::Content(200 * kPiece);  // a bitmap too long to live inside its string
+    ASSERT_TRUE(task.Load());
+    task.Keep(1);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      uint8_t copy[64];
+      while (!done) task.CopyPieceBitmap(copy, sizeof copy);
+    });
+    for (int i = 0; i < 20000; ++i) task.Use(i % 2);
+    done = true;
+    reader.join();
+    uint8_t copy[64] = {};
+    EXPECT_EQ(task.CopyPieceBitmap(copy, sizeof copy), 200);
   }
   EXPECT_EQ(UninitEngine(), kEngineOk);
 }
