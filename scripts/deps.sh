@@ -8,6 +8,7 @@ packages=(
   libssl-dev
   tinyproxy dante-server microsocks
   mktorrent python3-libtorrent nginx
+  e2fsprogs mount
 )
 
 missing=()

@@ -263,10 +263,7 @@ bool TPieceStorage::CollectFileFacts(std::vector<TResumeRecord::FileFacts>* fact
     if (!handle->IsOpen() && probe.Open(file.Path, QDiskFile::kReadOnly)) handle = &probe;
     if (handle->IsOpen()) {
       // The record may count pieces complete only once their bytes are on stable storage.
-      if (!handle->Sync()) {
-        Failure("sync", file, handle->LastError());
-        return false;
-      }
+      handle->Sync();
       if (!handle->LastWriteTime(&fact.time)) {
         Failure("read the time of", file, handle->LastError());
         return false;
@@ -276,6 +273,17 @@ bool TPieceStorage::CollectFileFacts(std::vector<TResumeRecord::FileFacts>* fact
     facts->push_back(std::move(fact));
   }
   return true;
+}
+
+void TPieceStorage::CheckDurability(std::vector<int32_t>* failed, std::vector<int32_t>* durable) {
+  for (TPieceFile& file : files_) {
+    if (const int error = file.Handle.TakeDurabilityError()) {
+      Report(Failure("make durable the data written to", file, error), error);
+      failed->push_back(file.Index);
+    } else if (!file.Handle.Unsynced()) {
+      durable->push_back(file.Index);
+    }
+  }
 }
 
 }  // namespace bw

@@ -56,9 +56,13 @@ class TPieceStorage {
   int32_t OpenCount() const;
   // Closes every file once as many are open as the cache can keep busy with this piece length.
   void LimitOpen(int64_t pieceLength);
-  // Size and last-write time of each file for the resume record, after the written data reached
-  // stable storage; false when a file cannot be synced or its time read.
+  // Size and last-write time of each file for the resume record, after its written data was
+  // synced (a failure stays for CheckDurability); false when a file's time cannot be read.
   bool CollectFileFacts(std::vector<TResumeRecord::FileFacts>* facts);
+  // The files whose written data could not be made durable since last asked (each failure
+  // logged and reported: a full disk as 1002, anything else as 1004), and those whose written
+  // data is all durable now.
+  void CheckDurability(std::vector<int32_t>* failed, std::vector<int32_t>* durable);
 
  private:
   // Reports a full disk once, until space is found again.

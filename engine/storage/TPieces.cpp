@@ -63,6 +63,7 @@ bool TPieces::LoadInfo(const QElement& info, TPieces* previous) {
   TFileLayout layout;
   if (!layout.Build(info, saveDirectory_, targetPath_)) return false;
   storage_.Assign(std::move(layout.Files));
+  notDurable_.assign(storage_.Files().size(), {});
   pieceLength_ = layout.PieceLength;
   pieceCount_ = layout.PieceCount;
   totalLength_ = layout.TotalLength;
@@ -92,6 +93,7 @@ bool TPieces::LoadTemplate(int64_t totalLength, int64_t pieceLength) {
   std::vector<TPieceFile> files;
   files.push_back(std::move(file));
   storage_.Assign(std::move(files));
+  notDurable_.assign(1, {});
   pieceLength_ = pieceLength;
   pieceCount_ = (totalLength + pieceLength - 1) / pieceLength;
   totalLength_ = totalLength;
@@ -150,6 +152,7 @@ void TPieces::Reset() {
     SetSource(piece, nullptr);
   }
   pieces_.clear();
+  notDurable_.clear();
   storage_.Clear();
   hashes_.clear();
   bitfield_.clear();

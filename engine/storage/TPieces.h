@@ -103,7 +103,7 @@ class TPieces : public TRefObject {
   void MaintainCache();
   void TrimCache();
   int32_t CheckCache();
-  void LimitOpenFiles() { storage_.LimitOpen(pieceLength_); }
+  void LimitOpenFiles();
   int64_t CacheLimit() const;
 
   // Piece data on disk.
@@ -186,6 +186,11 @@ class TPieces : public TRefObject {
   void MarkVerifiedInMemory(TPiece& piece);
   void ReportFailure(TPiece& piece);
   int64_t SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound);
+  // Data written is counted in a record only once it is durable: the pieces written into each
+  // file since its data was last made durable are kept, and forgotten (fetched again) when that
+  // fails.
+  void NoteWritten(const TPiece& piece);
+  void SettleDurability();
   int64_t WriteHeld(TPiece& piece, int32_t offset, int32_t length);
   // Writes a dirty piece from its hashed prefix on; true when all of it was written.
   bool WriteRest(TPiece& piece);
@@ -223,6 +228,7 @@ class TPieces : public TRefObject {
   int64_t totalLength_ = 0;
   std::string hashes_;
   std::vector<TPiece> pieces_;
+  std::vector<std::vector<int32_t>> notDurable_;  // per file: pieces written since its last sync
   std::string bitfield_;
   int64_t bytesChecked_ = 0;
   int64_t bytesComplete_ = 0;

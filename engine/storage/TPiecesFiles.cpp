@@ -61,6 +61,7 @@ int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t leng
 // Records a write of a piece's bytes from offset: whole and sound data makes it complete.
 int64_t TPieces::SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound) {
   const bool reachedEnd = written > 0 && offset + written == piece.Size;
+  if (written > 0) NoteWritten(piece);
   piece.Verified = reachedEnd && sound;
   piece.Dirty = false;
   SetPieceState(piece.Index, piece.Verified);
@@ -139,10 +140,41 @@ int64_t TPieces::CopyBlock(int64_t block, int32_t length, uint8_t* out) {
   return TransferPiece(*piece, {platform::ByteRun{out, length}}, offset, false) == length ? length : -1;
 }
 
+void TPieces::NoteWritten(const TPiece& piece) {
+  std::vector<Span> spans;
+  if (!storage_.SpansOf(int64_t{piece.Index} * pieceLength_, piece.Size, &spans)) return;
+  for (const Span& span : spans) {
+    std::vector<int32_t>& written = notDurable_[static_cast<size_t>(span.file)];
+    if (written.empty() || written.back() != piece.Index) written.push_back(piece.Index);
+  }
+}
+
+void TPieces::SettleDurability() {
+  std::vector<int32_t> failed;
+  std::vector<int32_t> durable;
+  storage_.CheckDurability(&failed, &durable);
+  for (int32_t file : durable) notDurable_[static_cast<size_t>(file)].clear();
+  for (int32_t file : failed) {
+    for (int32_t index : notDurable_[static_cast<size_t>(file)]) {
+      TPiece& piece = pieces_[static_cast<size_t>(index)];
+      DropMemory(piece);
+      DropPartialState(piece);
+      SetPieceState(index, false);
+    }
+    notDurable_[static_cast<size_t>(file)].clear();
+  }
+}
+
+void TPieces::LimitOpenFiles() {
+  storage_.LimitOpen(pieceLength_);
+  SettleDurability();
+}
+
 void TPieces::CloseFiles(bool forceSave, bool finish) {
   const bool checked = IsReady();
   if (finish && checked) FlushPieces();
   const bool wrote = storage_.CloseAll();
+  SettleDurability();
   const bool complete = IsComplete();
   if (finish && checked) {
     for (TPieceFile& file : storage_.Files()) {
@@ -164,6 +196,7 @@ void TPieces::SaveResumeRecord() {
   Send(TPiecesEvent::kResumeRecord, 1, 0, nullptr);
   std::vector<TResumeRecord::FileFacts> facts;
   if (!storage_.CollectFileFacts(&facts)) return;
+  SettleDurability();
   std::vector<TResumeRecord::PartialPiece> partial;
   for (const TPiece& piece : pieces_) {
     if (piece.HashedPrefix > 0 && piece.Sha1State && !IsPieceComplete(piece.Index)) {
