@@ -4,6 +4,7 @@
 #   scripts/mirrors.sh start STATE ROOT N   starts N mirrors of ROOT; prints one base URL a line
 #   scripts/mirrors.sh stop STATE           stops every mirror started under STATE
 #   scripts/mirrors.sh delivered STATE      per mirror: requests answered and body bytes sent
+# MIRROR_RATE (an nginx size such as 1m) holds each connection of every mirror to that rate.
 set -euo pipefail
 
 usage() {
@@ -50,6 +51,7 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $root;
+    ${MIRROR_RATE:+limit_rate $MIRROR_RATE;}
   }
 }
 EOF

@@ -27,7 +27,7 @@ void TPieceStorage::Assign(std::vector<TPieceFile> files) {
 
 void TPieceStorage::Clear() {
   files_.clear();
-  waitingForDisk_ = false;
+  waitingForDisk_ = resized_ = false;
 }
 
 void TPieceStorage::SetFreeSpaceQuery(FreeSpaceQuery query) {
@@ -121,6 +121,7 @@ bool TPieceStorage::ExtendFile(TPieceFile& file, int64_t target, bool noExtend) 
     file.Handle.Close();
     return false;
   }
+  resized_ = true;
   ReportDiskAvailable();
   return true;
 }
@@ -159,6 +160,7 @@ bool TPieceStorage::OpenForRange(int32_t index, int64_t end, bool forWriting, bo
     }
     const bool cut = handle.Truncate(file.Length);
     if (!cut) Failure("truncate", file, handle.LastError());
+    resized_ = resized_ || cut;
     handle.Close();
     if (!cut || !handle.Open(file.Path, former == QDiskFile::kReadOnly ? former : QDiskFile::kReadWrite)) {
       return false;

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/DiskFault.h"
@@ -53,6 +54,9 @@ class TPieceStorage {
 
   // Closes every file; true when one of them was open for writing.
   bool CloseAll();
+  // True once after a file changed its size (allocated or cut): a record taken before says
+  // otherwise and would not be trusted.
+  bool TakeResized() { return std::exchange(resized_, false); }
   int32_t OpenCount() const;
   // Closes every file once as many are open as the cache can keep busy with this piece length.
   void LimitOpen(int64_t pieceLength);
@@ -79,6 +83,7 @@ class TPieceStorage {
   FreeSpaceQuery freeSpace_;
   std::vector<TPieceFile> files_;
   bool waitingForDisk_ = false;
+  bool resized_ = false;
 };
 
 }  // namespace bw

@@ -154,6 +154,7 @@ void TPieces::Reset() {
   pieces_.clear();
   notDurable_.clear();
   storage_.Clear();
+  writtenLog_.Close();
   hashes_.clear();
   bitfield_.clear();
   valid_ = false;

@@ -10,6 +10,7 @@
 #include "engine/storage/TPiece.h"
 #include "engine/storage/TPieceFile.h"
 #include "engine/storage/TPieceStorage.h"
+#include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
 namespace bw {
@@ -44,6 +45,7 @@ class TPieces : public TRefObject {
   void SetSaveDirectory(const std::string& directory);
   void SetTargetPath(const std::string& path) { targetPath_ = path; }
   void SetPendingPath(const std::string& path) { pendingPath_ = path; }
+  void SetWrittenLogPath(const std::string& path) { writtenLog_.SetPath(path); }
   void SetQuickStart(bool on) { quickStart_ = on; }
   void SetUseResume(bool on) { useResume_ = on; }
   // The "bits" and "part" values saved in the task info file.
@@ -140,6 +142,8 @@ class TPieces : public TRefObject {
   // its start written and hashed at once.
   void TakeBlocks(int64_t index, const std::vector<int32_t>& offsets, const uint8_t* pieceData);
   void DropPieceMemory(int64_t index);
+  // A piece the written-piece log names: complete when its bytes on disk pass the hash.
+  bool CheckPieceOnDisk(int64_t index);
 
   int64_t PieceLength() const { return pieceLength_; }
   int64_t PieceCount() const { return pieceCount_; }
@@ -163,6 +167,7 @@ class TPieces : public TRefObject {
   TPieceStorage& Storage() { return storage_; }
   const TPiece& Piece(int64_t index) const { return pieces_[static_cast<size_t>(index)]; }
   const std::string& PendingPath() const { return pendingPath_; }
+  const std::string& WrittenLogPath() const { return writtenLog_.Path(); }
   bool QuickStart() const { return quickStart_; }
   bool UseResume() const { return useResume_; }
   const std::string& SavedRecord() const { return savedBits_; }
@@ -210,6 +215,7 @@ class TPieces : public TRefObject {
 
   IPiecesTask& task_;
   TPieceStorage storage_;
+  TWrittenLog writtenLog_;
 
   std::string saveDirectory_;
   std::string targetPath_;

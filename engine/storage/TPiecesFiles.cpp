@@ -41,7 +41,10 @@ bool TPieces::OpenFileForRange(int32_t index, int64_t end, bool forWriting, bool
 int64_t TPieces::TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs,
                                int64_t offset, bool write) {
   if (!IsValid()) return -1;
-  return storage_.Transfer(int64_t{piece.Index} * pieceLength_, piece.Size, offset, runs, write);
+  const int64_t moved = storage_.Transfer(int64_t{piece.Index} * pieceLength_, piece.Size, offset, runs, write);
+  // A record taken before a file was allocated no longer fits it: the task gets a fresh one.
+  if (storage_.TakeResized() && IsReady()) SaveResumeRecord();
+  return moved;
 }
 
 int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t length,
@@ -62,6 +65,7 @@ int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t leng
 int64_t TPieces::SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound) {
   const bool reachedEnd = written > 0 && offset + written == piece.Size;
   if (written > 0) NoteWritten(piece);
+  if (reachedEnd && sound) writtenLog_.Append(piece.Index);
   piece.Verified = reachedEnd && sound;
   piece.Dirty = false;
   SetPieceState(piece.Index, piece.Verified);
@@ -140,6 +144,22 @@ int64_t TPieces::CopyBlock(int64_t block, int32_t length, uint8_t* out) {
   return TransferPiece(*piece, {platform::ByteRun{out, length}}, offset, false) == length ? length : -1;
 }
 
+bool TPieces::CheckPieceOnDisk(int64_t index) {
+  TPiece* piece = PieceAt(index);
+  // Without hashes nothing on disk can be told apart from what a crash left there.
+  if (!piece || !valid_ || IsPieceComplete(index)) return false;
+  PoolBuffer buffer(piece->Size);
+  if (!buffer.get() ||
+      TransferPiece(*piece, {platform::ByteRun{buffer.get(), piece->Size}}, 0, false) != piece->Size ||
+      !TPieceHasher::VerifyBytes(*piece, buffer.get(), 0, piece->Size)) {
+    return false;
+  }
+  DropMemory(*piece);
+  DropPartialState(*piece);
+  SetPieceState(index, true);
+  return true;
+}
+
 void TPieces::NoteWritten(const TPiece& piece) {
   std::vector<Span> spans;
   if (!storage_.SpansOf(int64_t{piece.Index} * pieceLength_, piece.Size, &spans)) return;
@@ -186,6 +206,7 @@ void TPieces::CloseFiles(bool forceSave, bool finish) {
   if (complete && checked) {
     for (TPiece& piece : pieces_) TPieceHasher::ReleaseStates(piece);
     if (!pendingPath_.empty()) platform::RemoveFile(pendingPath_);
+    writtenLog_.Remove();
   }
   if ((wrote || forceSave) && checked) SaveResumeRecord();
 }

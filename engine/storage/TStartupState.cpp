@@ -10,6 +10,7 @@
 #include "engine/storage/TPendingBlocks.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TResumeRecord.h"
+#include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
 namespace bw {
@@ -126,6 +127,10 @@ bool TStartupState::LoadResumeRecord() {
   }
   m.SetBytesChecked(m.TotalLength());
   if (m.BytesComplete() > m.TotalLength()) return false;
+  // Pieces written after the record was taken: hashed from disk, the rest left alone.
+  for (int32_t index : TWrittenLog::Load(m.WrittenLogPath(), m.PieceCount())) {
+    if (!m.IsPieceComplete(index)) m.CheckPieceOnDisk(index);
+  }
   LoadPendingBlocks();
   ReportCheck();
   return true;

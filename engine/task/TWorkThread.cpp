@@ -14,6 +14,7 @@
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/storage/QDiskFile.h"
+#include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 
@@ -91,7 +92,8 @@ int TWorkThread::RestartDownload() {
   char path[kTextSize] = {};
   if (GetFileText(0, 3, path) == 0 && path[0]) {
     const std::string file(path);
-    for (const std::string& name : {file, file + ".bwtmp", file + kInfoSuffix, file + kInfoSuffix + "df"}) {
+    for (const std::string& name : {file, file + ".bwtmp", file + kInfoSuffix, file + kInfoSuffix + "df",
+                                    file + kInfoSuffix + TWrittenLog::kSuffix}) {
       platform::RemoveFile(name);
     }
   }
@@ -106,7 +108,7 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Reset(int full, int flag) {
-  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = idleSeedingSince_ = 0;
+  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = lastInfoSave_ = idleSeedingSince_ = 0;
   upkeepCount_ = 0;
   if (full) {
     completed_ = false;
@@ -169,7 +171,8 @@ bool TWorkThread::Prepare() {
       unreadable = !metadataLoaded;
     }
     if (unreadable) {
-      working.status = kTaskStatusTorrentUnreadable;
+      // A full disk or a broken file met while the piece map was built has said so already.
+      if (!diskFull) working.status = kTaskStatusTorrentUnreadable;
       RequestStop();
     }
     if (Settings().QuickStart() && metadataLoaded) {
@@ -234,12 +237,19 @@ TWorkThread::Outcome TWorkThread::Loop() {
     }
     if (now - lastSave_ > 19) {
       if (pieces) {
-        // What is verified goes to disk before the record that counts it.
+        // What is verified goes to disk before the record that counts it; the blocks of pieces
+        // still arriving are kept beside it.
         pieces->FlushPieces();
         pieces->RefreshResumeRecord();
+        pieces->SavePendingBlocks();
       }
-      SaveInfoFile();
       lastSave_ = now;
+    }
+    // Written within a second of a change: the torrent and first record at once, a fresh record
+    // as soon as a file was allocated (the one before no longer fits it).
+    if (now != lastInfoSave_) {
+      SaveInfoFile();
+      lastInfoSave_ = now;
     }
   }
   return Outcome::kNone;
@@ -249,6 +259,7 @@ void TWorkThread::Finish(Outcome outcome) {
   if (!completed_) IsContentComplete(EngineClock());
   ReturnSourcesToIdle();
   Reset(0, 0);
+  if (pieces) pieces->SavePendingBlocks();
   if (completed_) {
     DeleteInfoFile();
   } else {

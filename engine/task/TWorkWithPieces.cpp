@@ -16,6 +16,7 @@
 #include "engine/sources/TTrackerPeer.h"
 #include "engine/sources/TUrlInfo.h"
 #include "engine/storage/QElement.h"
+#include "engine/storage/TWrittenLog.h"
 #include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
@@ -118,6 +119,7 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetSaveDirectory(saveFolder);
   if (fullPath) pieces->SetTargetPath(targetFile);
   pieces->SetPendingPath(pendingBlockPath);
+  pieces->SetWrittenLogPath(infoPath.empty() ? std::string() : infoPath + TWrittenLog::kSuffix);
   pieces->SetQuickStart(settings.QuickStart());
   return *pieces;
 }
@@ -258,26 +260,16 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {
     case CacheRound::kTick:
-      if (pieces->CacheBytes() >= pieces->CacheLimit()) {
-        pieces->MaintainCache();
-      } else if (pieces->BytesComplete() + pieces->DirtyBytes() >= pieces->TotalLength()) {
-        // Cheap test first: the verified pieces in memory may make up the rest of the content.
-        FlushWhenAllVerified();
-      }
-      break;
-    case CacheRound::kSecond:
-      FlushWhenAllVerified();
+      // A verified piece goes to disk at once (its writes wait only for the disk's own pace),
+      // so a kill costs no more than the pieces still arriving; it stays in memory as read cache.
+      if (pieces->DirtyBytes() > 0) pieces->FlushPieces();
+      if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
       break;
     case CacheRound::kRegular:
       pieces->MaintainCache();
       pieces->LimitOpenFiles();
       break;
   }
-}
-
-void TWorkWithPieces::FlushWhenAllVerified() {
-  // The content is complete only once its last verified pieces are on disk.
-  if (pieces->DirtyBytes() > 0 && pieces->AllVerified()) pieces->FlushPieces();
 }
 
 void TWorkWithPieces::SetErrorStatus(int32_t code) {

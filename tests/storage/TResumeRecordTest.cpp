@@ -176,6 +176,12 @@ TEST(TResumeRecordTest, MapHandsOverRecordAfterSyncingItsFiles) {
   single.Give(content, 0);
   single.Give(content, 1);
   map.FlushPieces();
+  // The first write allocated the file: the record taken before it no longer fits, so a fresh
+  // one is handed over at once, before the piece it wrote is counted.
+  ASSERT_EQ(task.Count(TPiecesEvent::kResumeRecord), 2);
+  EXPECT_NE(task.Last(TPiecesEvent::kResumeRecord)->bytes.find(std::string("4:Sizei65536e8:Priority11:PieceStatusle8:BitField1:\0e", 53)),
+            std::string::npos);
+  task.events.clear();
   map.RefreshResumeRecord();
   ASSERT_EQ(task.Count(TPiecesEvent::kResumeRecord), 2);
   EXPECT_EQ(task.events[task.events.size() - 2].size, 0);  // the clear comes first

@@ -58,6 +58,7 @@ class TStartupStateTest : public ::testing::Test {
     auto s = std::make_unique<Session>();
     s->map.SetSaveDirectory(dir.path);
     s->map.SetPendingPath(dir.path + "task.bwinfodf");
+    s->map.SetWrittenLogPath(dir.path + "task.bwinfowl");
     s->map.SetUseResume(true);
     s->map.SetSavedRecord(o.bits);
     s->map.SetSavedSelection(o.part);
@@ -127,6 +128,36 @@ TEST_F(TStartupStateTest, StoppedHalfWayRestartsFromItsRecordWithoutHashingTheFi
   ASSERT_TRUE(s->map.IsComplete());
   s->map.CloseFiles(false, true);
   EXPECT_EQ(test::ReadAll(dir.path + "pack/b.bin"), content.substr(300000, 600000));
+}
+
+// A run ends without a word after writing pieces its last record does not count: the restart
+// hashes just the pieces the written-piece log names, not the files.
+TEST_F(TStartupStateTest, PiecesWrittenAfterTheLastRecordAreFoundFromTheLog) {
+  std::string bits;
+  {
+    auto s = Start();
+    ASSERT_TRUE(s->loaded);
+    Give(s->map, 0, 2 * L);
+    s->map.FlushPieces();
+    s->map.SaveResumeRecord();
+    bits = s->Record();
+    Give(s->map, 2 * L, 3 * L);
+    s->map.FlushPieces();
+    ASSERT_TRUE(s->map.IsPieceComplete(2));
+    ASSERT_EQ(s->Record(), bits) << "no record counts piece 2";
+  }
+  auto s = Start({.bits = bits});
+  ASSERT_TRUE(s->loaded);
+  EXPECT_TRUE(s->map.IsPieceComplete(2));
+  EXPECT_EQ(s->map.BytesComplete(), 3 * L);
+  EXPECT_LT(s->bytesRead, 2 * L) << "only the logged piece was read";
+
+  // An entry whose bytes are not on disk (a crash took them) is only a hint.
+  std::ofstream(dir.path + "task.bwinfowl", std::ios::binary | std::ios::app).write("\3\0\0\0", 4);
+  auto again = Start({.bits = bits});
+  ASSERT_TRUE(again->loaded);
+  EXPECT_FALSE(again->map.IsPieceComplete(3));
+  EXPECT_TRUE(again->map.IsPieceComplete(2));
 }
 
 std::string WithStateChange(std::string bits, int at, uint8_t delta, bool resealed) {

@@ -181,6 +181,53 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
   EXPECT_EQ(UninitEngine(), kEngineOk);
 }
 
+// A task with a real torrent; the first `delivered` bytes of the content arrive as its piece map
+// is built, the way a source would hand them over.
+class ResumingTask : public TWorkThread {
+ public:
+  ResumingTask(std::string data, int64_t delivered) : content(std::move(data)), delivered_(delivered) {}
+  ~ResumingTask() override { Stop(); }
+  TPieces* Map() { return PieceMap(); }
+
+  std::string content;
+
+ protected:
+  bool LoadMetadata() override {
+    if (!TWorkThread::LoadMetadata()) return false;
+    bool accepted = false;
+    for (int64_t at = 0; at < delivered_; at += TPieces::kBlockSize) {
+      pieces->ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+                           reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
+    }
+    return true;
+  }
+
+ private:
+  int64_t delivered_;
+};
+
+// A stop keeps the blocks of the pieces still arriving, and the next run takes them back.
+TEST_F(PieceMapTaskTest, StopKeepsThePiecesStillArrivingForTheNextRun) {
+  constexpr int64_t kLong = 16 * TPieces::kBlockSize;
+  const std::string content = test::Content(3 * kLong + 100);
+  std::ofstream(dir.path + "real.torrent", std::ios::binary)
+      << "d4:info" + test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kLong, test::PieceHashes(content, kLong)) + "e";
+  TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "real.torrent");
+  auto* first = new ResumingTask(content, kLong + 3 * TPieces::kBlockSize);  // UninitEngine destroys it
+  first->Describe(params, true);
+  ASSERT_EQ(first->StartDownload(), kEngineOk);
+  ASSERT_TRUE(test::WaitFor([&] { return first->Published().doneBytes == kLong; }, 10));
+  ASSERT_EQ(StopDownloadTask(first, false), kEngineOk);
+  EXPECT_GT(platform::PathFileSize(Info() + "df"), 0);
+
+  auto* second = new ResumingTask(content, 0);
+  second->Describe(params, true);
+  ASSERT_EQ(second->ContinueDownload(), kEngineOk);
+  ASSERT_TRUE(test::WaitFor([&] { return second->Published().doneBytes == kLong; }, 10));
+  ASSERT_EQ(StopDownloadTask(second, false), kEngineOk);
+  EXPECT_EQ(second->Map()->PieceBytesInMemory(1), 3 * TPieces::kBlockSize);
+}
+
 // Swaps between two piece maps of different sizes and refreshes its reports from the task's side,
 // as a reloaded torrent does.
 class ReportingTask : public PieceMapTask {
