@@ -17,15 +17,13 @@ namespace {
 
 constexpr int32_t kTimeoutBackOff = 15;
 constexpr int32_t kServerErrorBackOff = 60;
-constexpr int32_t kHeaderTimeout = 15;
-constexpr int32_t kBodyTimeout = 30;
-constexpr int64_t kSlowRate = 2048;
+constexpr int64_t kHeaderTimeout = 15;
+constexpr int64_t kBodyTimeout = 30;
 constexpr int32_t kKnownPriority = 28;
 constexpr int32_t kUntriedPriority = 29;
 constexpr int kRedirectRepeatLimit = 2;
 // What a source without any length is taken to hold in whole-body mode.
 constexpr int64_t kUnknownBodySize = 2147483647;
-constexpr int64_t kBodySlack = 4096;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -263,20 +261,8 @@ bool THttpPeer::FollowRedirect() {
 }
 
 bool THttpPeer::TakeBody() {
-  QSocket& socket = *Socket();
   TUrlInfo& url = Url();
-  const int64_t held = socket.ReceivedSize();
-  if (held > 0) {
-    if (static_cast<int64_t>(url.body.size()) + held > kMaxWholeBody) {
-      socket.Close();
-      return false;
-    }
-    if (url.body.capacity() - url.body.size() < static_cast<size_t>(kBodySlack)) {
-      url.body.reserve(url.body.size() + static_cast<size_t>(held + kBodySlack));
-    }
-    url.body.append(reinterpret_cast<const char*>(socket.ReceivedData()), static_cast<size_t>(held));
-    socket.ConsumeReceived(held);
-  }
+  if (!MoveHeldIntoBody(*Socket(), url.body)) return false;
   if (!noLength && static_cast<int64_t>(url.body.size()) >= url.fileSize) {
     url.downloadComplete = true;
     workState = kFinished;
@@ -418,12 +404,7 @@ bool THttpPeer::PlanRequests() {
 }
 
 bool THttpPeer::IsTimedOut() {
-  if (!Task()) return false;
-  int64_t limit = headerReceived ? kBodyTimeout : kHeaderTimeout;
-  if (counters.downloadRate > 0 && counters.downloadRate < kSlowRate) limit *= 2;
-  const uint64_t since = std::max(stats.lastDataTime, stats.startTime);
-  const uint64_t now = Task()->Clock();
-  if (now <= since || static_cast<int64_t>(now - since) <= limit) return false;
+  if (!SilentFor(headerReceived ? kBodyTimeout : kHeaderTimeout)) return false;
   workState = kTimedOut;
   ReleaseRange();
   return true;

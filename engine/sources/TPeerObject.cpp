@@ -51,6 +51,8 @@ bool TPeerObject::IsSeed() { return true; }
 
 bool TPeerObject::IsConnected() { return linkState != kNoLink && socket_ != nullptr; }
 
+bool TPeerObject::IsConnecting() const { return socket_ && socket_->IsOpen() && !socket_->IsConnected(); }
+
 bool TPeerObject::GreetingComplete() const { return socket_ && linkState == kGreeted; }
 
 // ---- connection bookkeeping ----
@@ -108,11 +110,11 @@ void TPeerObject::ReturnRequests() {
 
 // ---- steps ----
 
-void TPeerObject::CountStep(uint64_t sentBefore, uint64_t receivedBefore) {
-  if (!socket_) return;
+void TPeerObject::CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t receivedBefore) {
+  if (!socket) return;
   // A socket closed during the step starts its totals again: never count backwards.
-  const uint64_t sent = socket_->BytesSent();
-  const uint64_t received = socket_->BytesReceived();
+  const uint64_t sent = socket->BytesSent();
+  const uint64_t received = socket->BytesReceived();
   const int64_t stepSent = sent > sentBefore ? static_cast<int64_t>(sent - sentBefore) : 0;
   const int64_t stepReceived =
       received > receivedBefore ? static_cast<int64_t>(received - receivedBefore) : 0;
@@ -125,14 +127,15 @@ void TPeerObject::CountStep(uint64_t sentBefore, uint64_t receivedBefore) {
 bool TPeerObject::DownloadStep() {
   if (!IsConnected()) return false;
   if (IsBitTorrent() && task_ && !task_->PeerConnectionsEnabled()) return true;
-  const uint64_t sent = socket_ ? socket_->BytesSent() : 0;
-  const uint64_t received = socket_ ? socket_->BytesReceived() : 0;
+  const QSocket* counted = CountedSocket();
+  const uint64_t sent = counted ? counted->BytesSent() : 0;
+  const uint64_t received = counted ? counted->BytesReceived() : 0;
   counters.stepSent = counters.stepReceived = 0;
   if (!ReadInput() || !PlanRequests() || !SendRequests() || !FlushOutput() || !IsConnected()) {
     return false;
   }
-  CountStep(sent, received);
-  stats.hasData = socket_ && socket_->ReceivedSize() > 0;
+  CountStep(counted, sent, received);
+  stats.hasData = counted && counted->ReceivedSize() > 0;
   if (stats.hasData && task_) task_->RequestCycleSoon();
   return true;
 }
@@ -143,8 +146,17 @@ bool TPeerObject::UploadStep() {
   const uint64_t sent = socket_ ? socket_->BytesSent() : 0;
   const uint64_t received = socket_ ? socket_->BytesReceived() : 0;
   const bool ok = ServeUploads();
-  CountStep(sent, received);
+  CountStep(socket_.get(), sent, received);
   return ok;
+}
+
+bool TPeerObject::SilentFor(int64_t limitSeconds) const {
+  if (!task_) return false;
+  static constexpr int64_t kSlowRate = 2048;
+  if (counters.downloadRate > 0 && counters.downloadRate < kSlowRate) limitSeconds *= 2;
+  const uint64_t since = std::max(stats.lastDataTime, stats.startTime);
+  const uint64_t now = task_->Clock();
+  return now > since && static_cast<int64_t>(now - since) > limitSeconds;
 }
 
 bool TPeerObject::IsDroppable(bool keepSeeds) {

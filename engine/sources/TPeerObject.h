@@ -22,6 +22,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   static constexpr int32_t BLOCK_SIZE = 16384;
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
+  // What one step of a URL source reads at most from a server that keeps the socket full.
+  static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
+  // One read's size at most, which also bounds the receive buffer of a URL source.
+  static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
 
   enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
   enum WorkState : uint32_t {
@@ -82,6 +86,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual bool IsDroppable(bool keepSeeds);
   virtual bool IsTimedOut();
   virtual bool IsConnected();
+  // The connect of the peer's socket is still under way.
+  bool IsConnecting() const;
+  // The connection whose traffic a step counts: the one that carries the payload.
+  virtual QSocket* CountedSocket() const { return socket_.get(); }
   virtual int64_t RemoteRate();
   virtual bool IsStale();
   virtual bool ShouldDisconnect();
@@ -134,12 +142,15 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
 
  protected:
   void QueueRequest(int64_t block, int32_t length) { requests_.push_back({block, length, 0, false}); }
+  // Nothing has arrived for more than limitSeconds (twice that for a source below 2 KiB/s) since
+  // the last data or the connect.
+  bool SilentFor(int64_t limitSeconds) const;
   std::vector<TBlockRequest> requests_;
   std::vector<TBlockRequest> uploadRequests_;
 
  private:
   // Measures the step's traffic from the socket totals taken before it.
-  void CountStep(uint64_t sentBefore, uint64_t receivedBefore);
+  void CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t receivedBefore);
   bool IsNeeded(int64_t piece) const;
   int32_t WalkRange();
   bool ClaimRange();

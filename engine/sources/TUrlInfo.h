@@ -17,7 +17,7 @@ struct TUrlInfo {
   std::string fileName;     // HTTP and FTP: after the last "/"
   std::vector<uint32_t> moreAddresses;  // further IPv4 addresses of the host, network order
 
-  // What an HTTP source learns and keeps between its connections.
+  // What an HTTP or FTP source learns and keeps between its connections.
   int64_t fileSize = 0;  // 0: not learned yet
   std::string referer;
   int32_t redirectCount = 0;
@@ -26,6 +26,7 @@ struct TUrlInfo {
   bool redirected = false;
   bool rangesIgnored = false;  // the server answered a ranged request with the whole file
   int32_t reconnects = 0;
+  bool epsvRefused = false;  // FTP: the server knows no EPSV, PASV is asked instead
   // Whole-body mode: the response is collected here instead of going to the piece map.
   bool wholeBody = false;
   int32_t sourceClass = 0;

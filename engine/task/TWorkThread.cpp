@@ -1,6 +1,7 @@
 #include "engine/task/TWorkThread.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -8,13 +9,14 @@
 #include "engine/common/QBufferPool.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
-#include "engine/frame/TaskRegistry.h"
 #include "engine/net/NetworkLock.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/storage/DataFileSize.h"
 #include "engine/storage/QDiskFile.h"
 #include "engine/storage/TWrittenLog.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 
@@ -23,6 +25,11 @@ namespace {
 
 constexpr int kTaskChannel = 23;
 constexpr uint64_t kNoProgressSeconds = 15;
+// Periods of the download loop, in engine seconds: each runs once more than this has passed.
+constexpr uint64_t kHandOutAfter = 14;     // source lines to the pool (every 15 s)
+constexpr uint64_t kUpkeepAfter = 7;       // buffer pools (every 8 s; the wanted list every fourth)
+constexpr uint64_t kMaintenanceAfter = 9;  // peer upkeep (every 10 s)
+constexpr uint64_t kSaveAfter = 19;        // resume record and info file (every 20 s)
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -194,6 +201,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
   lastSave_ = startClock_;
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
+  CopyIPFilter();
   // The sources are in the pool before the first tick's connection pass.
   HandOutSources();
   PruneCandidates();
@@ -209,7 +217,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
     const uint64_t ran = now - startClock_;
     FetchTorrentFromSources();
     if (!p2pOrBt && !metadataLoaded) BuildPieceMapFromSources();
-    if (now - lastHandOut_ > 14) {
+    if (now - lastHandOut_ > kHandOutAfter) {
       HandOutSources();
       PruneCandidates();
       lastHandOut_ = now;
@@ -221,7 +229,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
       ReturnSourcesToIdle();
       return Outcome::kNoSources;
     }
-    if (now - lastUpkeep_ > 7) {
+    if (now - lastUpkeep_ > kUpkeepAfter) {
       KeepBufferPoolsSmall();
       if (++upkeepCount_ % 4 == 0) {
         TPieces::StatePool().Trim(256 * 1024);
@@ -231,11 +239,11 @@ TWorkThread::Outcome TWorkThread::Loop() {
       lastUpkeep_ = now;
     }
     if (reloadMetadata) ReloadMetadata();
-    if (now - lastMaintenance_ > 9) {
+    if (now - lastMaintenance_ > kMaintenanceAfter) {
       MaintainPeers();
       lastMaintenance_ = now;
     }
-    if (now - lastSave_ > 19) {
+    if (now - lastSave_ > kSaveAfter) {
       if (pieces) {
         // What is verified goes to disk before the record that counts it; the blocks of pieces
         // still arriving are kept beside it.
@@ -305,6 +313,7 @@ bool TWorkThread::IsContentComplete(uint64_t now) {
 }
 
 uint64_t TWorkThread::Tick() {
+  assert(OnOwnThread());
   static constexpr uint64_t kIdleSeedingSeconds = 60;
   static constexpr uint32_t kIdleSeedingPauseMs = 200;
   const int32_t pause = TickPauseMs();
@@ -328,7 +337,7 @@ uint64_t TWorkThread::Tick() {
 
 void TWorkThread::RefreshSizeOnDisk() {
   if (targetFile.empty()) return;
-  const int64_t bytes = GetFileSizeOnDisk(targetFile.c_str());
+  const int64_t bytes = DataFileSizeOnDisk(targetFile.c_str());
   if (bytes > 0) sizeOnDisk_ = static_cast<uint64_t>(bytes);
 }
 
@@ -337,10 +346,6 @@ void TWorkThread::KeepBufferPoolsSmall() {
   const int64_t used = pool.UsedBytes() / 1024;
   const int64_t held = (pool.UsedBytes() + pool.FreeBytes()) / 1024;
   if (held - used > 1024 && used * 100 / held < 35) pool.Trim(used * 1024 / 5);
-}
-
-void RegisterTaskFactory() {
-  SetTaskFactory([]() -> TaskInterface* { return new TWorkThread; });
 }
 
 }  // namespace bw

@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <climits>
 #include <cstring>
 
-#include "engine/frame/CBrightwillowCore.h"
 #include "engine/frame/EngineClock.h"
-#include "engine/frame/TaskRegistry.h"
+#include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/task/EngineSettings.h"
+#include "engine/task/TaskRegistry.h"
 
 namespace bw {
 namespace {
@@ -187,6 +190,7 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
 }
 
 void TWorkWithPeers::HandOutSources() {
+  assert(OnOwnThread());
   std::vector<std::pair<size_t, TaskSource>> lines;
   {
     QScopedLock guard(lock);
@@ -249,6 +253,8 @@ void TWorkWithPeers::PruneCandidates() {
   if (candidates.Prune() > 0) SetHostUnresolved();
 }
 
+void TWorkWithPeers::CopyIPFilter() { ipFilter = ProcessIPFilterCopy(); }
+
 void TWorkWithPeers::SetHostUnresolved() {
   {
     QScopedLock guard(lock);
@@ -299,11 +305,17 @@ TPeerObject* TWorkWithPeers::CreatePeer(int32_t kind) {
   return peer;
 }
 
+int32_t TWorkWithPeers::ConnectsInProgress() const {
+  return static_cast<int32_t>(
+      std::count_if(activePeers.begin(), activePeers.end(), [](TPeerObject* p) { return p->IsConnecting(); }));
+}
+
 int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now) {
+  if (!AcceptsAddress(id.ip)) return 0;
   int32_t target = id.allowance;
   if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
   int32_t count = 0;
-  while (id.activeConnections < target && started + count < wanted) {
+  while (id.activeConnections < target && started + count < wanted && ConnectsInProgress() < HalfOpenLimit()) {
     TPeerObject* peer = CreatePeer(id.kind);
     if (!peer) {
       if (id.activeConnections == 0) unservable_.push_back(&id);
@@ -338,7 +350,7 @@ int32_t TWorkWithPeers::StartOnReady(bool urlSources, int32_t wanted, uint64_t n
   for (TPeerId* id : walk) {
     if (started >= wanted) break;
     if (urlSources ? !IsUrlKind(id->kind) : IsUrlKind(id->kind)) continue;
-    if (!urlSources && !CBrightwillowCore::Instance().p2pEnabled.load()) break;
+    if (!urlSources && !ProcessSettings().p2pEnabled.load()) break;
     if (!IsReady(*id, dataFlowing, now)) continue;
     const int32_t got = StartConnections(*id, started, wanted, now);
     if (got == 0 && urlSources) ++id->failures;
@@ -396,7 +408,7 @@ void TWorkWithPeers::DropPeer(bool urlSources) {
 }
 
 void TWorkWithPeers::PeerPass(uint64_t now) {
-  if (!CBrightwillowCore::Instance().p2pEnabled.load()) {
+  if (!ProcessSettings().p2pEnabled.load()) {
     DropPeer(false);
     return;
   }
@@ -434,6 +446,7 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
 }
 
 void TWorkWithPeers::MaintainPeers() {
+  assert(OnOwnThread());
   RetireExhausted();
   ConnectionPasses(EngineClock());
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/net/CIPFilter.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidateList.h"
 
@@ -43,6 +44,10 @@ class TWorkWithPeers : public TBaseWork {
   void AppendTrackerText(const std::string& text);
   std::string TrackerText();
 
+  // Whether this task may talk to the address (network order): the listener asks before it
+  // hands an accepted connection over, the pool before it dials.
+  bool AcceptsAddress(uint32_t ip) const { return !ipFilter.IsBlocked(ip); }
+
   // A BitTorrent handshake of at least 48 bytes naming this task's info hash.
   bool IsOwnHandshake(const uint8_t* data, size_t len);
   bool AcceptsIncoming(const uint8_t* data, size_t len);
@@ -57,6 +62,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual int32_t CandidateCount() { return static_cast<int32_t>(candidates.Size()); }
   // Drops identities that no longer parse.
   virtual void PruneCandidates();
+  // Takes the task's copy of the process-wide IP filter; before the peer work starts.
+  void CopyIPFilter();
   // Retires exhausted sources and runs the connection passes.
   virtual void MaintainPeers();
   // Makes the task findable by its info hash for incoming connections and LAN discovery.
@@ -105,6 +112,7 @@ class TWorkWithPeers : public TBaseWork {
   bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
   TCandidateList candidates;
+  CIPFilter ipFilter;
   std::vector<TPeerObject*> activePeers;
   std::vector<TPeerObject*> sparePeers;
 
@@ -122,6 +130,7 @@ class TWorkWithPeers : public TBaseWork {
   // does not parse or the list has no room.
   TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
   bool DuplicatesConnected(const TPeerId& id) const;
+  int32_t ConnectsInProgress() const;
   int32_t CountConnected(bool urlSources) const;
   void DropPeer(bool urlSources);
 

@@ -1,6 +1,7 @@
 #include "engine/task/TWorkWithPieces.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "engine/frame/EngineClock.h"
@@ -21,6 +22,7 @@
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Thread.h"
+#include "reporting/ReportingApi.h"
 
 namespace bw {
 
@@ -110,6 +112,7 @@ int64_t TWorkWithPieces::Clock() { return static_cast<int64_t>(EngineClock()); }
 
 void TWorkWithPieces::ReportEvent(const char* code, const std::string& text) {
   LogPrintf(23, 23, "Task Event %s : %s", code ? code : "", text.c_str());
+  bw::ReportEvent(code, text.c_str(), 0);
 }
 
 TPieces& TWorkWithPieces::CreatePieceMap() {
@@ -193,6 +196,7 @@ bool TWorkWithPieces::BuildPieceMapFromSources() {
 }
 
 void TWorkWithPieces::FetchTorrentFromSources() {
+  assert(OnOwnThread());
   static constexpr int32_t kFetchedBackOff = 60;
   std::vector<TPeerObject*>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/frame/EngineLog.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace bw {
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/frame/TmpfsMount.h"
+#include "tests/support/TmpfsMount.h"
 #include "tests/integration/DownloadFixture.h"
 
 namespace bw::test {

@@ -28,14 +28,15 @@ class NginxServer : public ServerProcess {
   static bool Installed() { return !FindProgram("nginx").empty(); }
 
   // `directives` go into the server block: redirects, aliases, `limit_rate`.
-  NginxServer(const std::string& root, const std::string& prefix, const std::string& directives = "")
+  NginxServer(const std::string& root, const std::string& prefix, const std::string& directives = "",
+              const std::string& address = "127.0.0.1")
       : ServerProcess(
-            [folder = Folder(prefix), &root, &directives](uint16_t port) {
-              WriteConfig(folder, port, root, directives);
+            [folder = Folder(prefix), &root, &directives, &address](uint16_t port) {
+              WriteConfig(folder, address, port, root, directives);
               return std::vector<std::string>{FindProgram("nginx"), "-c", folder + "nginx.conf", "-p", folder,
                                               "-e", folder + "error.log"};
             },
-            Folder(prefix) + "nginx.out"),
+            Folder(prefix) + "nginx.out", address),
         prefix_(Folder(prefix)) {}
 
   std::string ErrorLog() const { return ReadText(prefix_ + "error.log"); }
@@ -73,7 +74,8 @@ class NginxServer : public ServerProcess {
     return prefix.back() == '/' ? prefix : prefix + "/";
   }
 
-  static void WriteConfig(const std::string& p, uint16_t port, const std::string& root, const std::string& directives) {
+  static void WriteConfig(const std::string& p, const std::string& address, uint16_t port, const std::string& root,
+                          const std::string& directives) {
     std::ofstream(p + "nginx.conf")
         << "daemon off;\nmaster_process off;\npid " << p << "nginx.pid;\nerror_log " << p << "error.log;\n"
         << "events { worker_connections 256; }\nhttp {\n"
@@ -83,7 +85,7 @@ class NginxServer : public ServerProcess {
         << "  fastcgi_temp_path " << p << "t3;\n  uwsgi_temp_path " << p << "t4;\n"
         << "  scgi_temp_path " << p << "t5;\n"
         << "  default_type application/octet-stream;\n  sendfile on;\n  absolute_redirect off;\n"
-        << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
+        << "  server {\n    listen " << address << ":" << port << ";\n    root " << root << ";\n"
         << directives << "\n  }\n}\n";
   }
 

@@ -19,11 +19,15 @@ namespace bw::test {
 // A task around a real piece map over random content; scheduling switches are set by the test.
 class FakePeerTask : public IPeerTask {
  public:
-  FakePeerTask(int64_t length, int64_t pieceLength) {
-    content = Content(static_cast<size_t>(length));
+  FakePeerTask(int64_t length, int64_t pieceLength) : content(Content(static_cast<size_t>(length))) {
+    Load(length, pieceLength, PieceHashes(content, pieceLength));
+  }
+  // A content too large to hold: the test gives the piece hashes.
+  FakePeerTask(int64_t length, int64_t pieceLength, const std::string& hashes) { Load(length, pieceLength, hashes); }
+
+  void Load(int64_t length, int64_t pieceLength, const std::string& hashes) {
     map.SetSaveDirectory(dir.path);
-    loaded = map.LoadInfo(*Parse(SingleInfo("data.bin", length, pieceLength,
-                                            PieceHashes(content, pieceLength))));
+    loaded = map.LoadInfo(*Parse(SingleInfo("data.bin", length, pieceLength, hashes)));
   }
 
   TPieces* Pieces() override { return &map; }
@@ -70,6 +74,13 @@ class FakePeerTask : public IPeerTask {
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
     upRate = up;
+  }
+
+  // A folder beside the map with a copy of the content as data.bin, for a server to serve.
+  std::string ServedFolder() const {
+    const std::string folder = dir.path + "www/";
+    WriteFile(folder + "data.bin", content);
+    return folder;
   }
 
   const uint8_t* Data(int64_t block) const {

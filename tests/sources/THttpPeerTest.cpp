@@ -19,6 +19,8 @@
 #include "tests/net/PythonHttpServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
+#include "tests/sources/UrlSourceSupport.h"
+#include "tests/support/Require.h"
 
 namespace bw {
 namespace {
@@ -28,55 +30,9 @@ using test::FakePeerTask;
 constexpr int64_t kFileLength = 1000000;  // 16 pieces, the last one short
 constexpr int64_t kPieceLength = 65536;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// An identity for an address, parsed as the source list would; the test holds one reference.
-struct Source {
-  explicit Source(const std::string& address) : id(new TPeerId(address)) {
-    parsed = ParseSourceAddress(*id);
-  }
-  ~Source() { id->Release(); }
-  TUrlInfo& Url() { return id->UrlInfo(); }
-  TPeerId* id;
-  bool parsed;
-};
-
-// Steps the peer as the task's pool would, reconnecting after a failed step, until the piece map
-// is complete, the source is finished, or a few seconds have passed.
-// connectUnscheduled: the first request leaves before the task can hand out work, as for a task
-// that learns its size from this very answer.
-bool Download(THttpPeer& peer, FakePeerTask& task, TPeerId* id, bool connectUnscheduled = false) {
-  task.canSchedule = !connectUnscheduled;
-  const bool connected = peer.ConnectTo(id);
-  task.canSchedule = true;
-  if (!connected) return false;
-  for (int i = 0; i < 5000 && !task.map.IsComplete(); ++i) {
-    if (!peer.DownloadStep()) {
-      if (peer.workState == TPeerObject::kFinished) break;
-      peer.Reset();
-      if (!peer.ConnectTo(id)) return false;
-    }
-    task.map.FlushPieces();  // verified pieces count as complete once written
-    if (!peer.stats.hasData) platform::SleepMs(1);
-  }
-  peer.Reset();
-  task.map.CloseFiles(true, true);
-  return task.map.IsComplete() && ReadFile(task.dir.path + "data.bin") == task.content;
-}
-
-// Steps until a step fails (true) or a few seconds pass (false).
-bool StepUntilFailure(THttpPeer& peer) {
-  for (int i = 0; i < 3000; ++i) {
-    if (!peer.DownloadStep()) return true;
-    platform::SleepMs(1);
-  }
-  return false;
-}
+using test::Download;
+using test::Source;
+using test::StepUntilFailure;
 
 TEST(THttpPeerRequestTest, RequestText) {
   EXPECT_EQ(THttpPeer::BuildRequest("example.org", "/d/f.bin?x=1", 0, "http://example.org/d"),
@@ -102,9 +58,7 @@ class RealServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(task_.loaded);
-    www_ = task_.dir.path + "www/";
-    std::filesystem::create_directories(www_);
-    std::ofstream(www_ + "data.bin", std::ios::binary) << task_.content;
+    www_ = task_.ServedFolder();
   }
 
   void StartNginx() {
@@ -139,7 +93,7 @@ class RealServerTest : public ::testing::Test {
 // part. An answer from the start is read on while the wanted piece lies within 128 KiB; further
 // ahead a ranged request replaces it; behind the stream piece 0 is asked for again.
 TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   struct Case {
     int32_t firstPiece;
     bool connectUnscheduled;
@@ -188,7 +142,7 @@ TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
 }
 
 TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   Source source(Address("/named.bin"));
   source.Url().wholeBody = true;
   source.Url().sourceClass = 1;
@@ -207,7 +161,7 @@ TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
 }
 
 TEST_F(RealServerTest, RedirectAddsTheTargetAndNotFoundRetires) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   {
     Source source(Address("/old"));
     THttpPeer peer(&task_);

@@ -13,7 +13,7 @@
 #include "engine/frame/EngineLog.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TResumeRecord.h"
-#include "tests/frame/TmpfsMount.h"
+#include "tests/support/TmpfsMount.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {

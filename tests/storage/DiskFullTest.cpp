@@ -5,7 +5,7 @@
 
 #include "engine/storage/TPieces.h"
 #include "platform/File.h"
-#include "tests/frame/TmpfsMount.h"
+#include "tests/support/TmpfsMount.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {

@@ -14,6 +14,7 @@
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/QElement.h"
 #include "engine/storage/TPieces.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::test {
 
@@ -144,20 +145,6 @@ struct SingleFileMap {
   FakeTask task;
   TPieces map{task};
   bool loaded = false;
-};
-
-// A fresh folder under the temp directory, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "bwstorage.XXXXXX").string();
-    path = mkdtemp(pattern.data()) ? pattern + "/" : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  std::string path;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <stdexcept>
 
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskRegistry.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/File.h"
@@ -69,7 +69,7 @@ class PieceMapTaskTest : public EngineTest {
  protected:
   PieceMapTask* Start(int32_t eventOnLoad = 0) {
     std::ofstream(dir.path + "t.torrent", std::ios::binary) << "d4:infode";
-    auto* task = new PieceMapTask(test::Content(3 * kPiece + 100));  // UninitEngine destroys it
+    auto* task = new PieceMapTask(test::Content(3 * kPiece + 100));  // EndTasks destroys it
     task->eventOnLoad = eventOnLoad;
     TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "t.torrent");
     task->Describe(params, true);
@@ -92,8 +92,7 @@ TEST_F(PieceMapTaskTest, DiskEventsStopTheTaskWithTheirStatus) {
     EXPECT_TRUE(task->DiskFull());
     task->OnPiecesEvent({TPiecesEvent::kDiskAvailable, 1, 0, nullptr});
     EXPECT_FALSE(task->DiskFull());
-    ASSERT_EQ(UninitEngine(), kEngineOk);
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+    test::EndTasks();
   }
 }
 
@@ -107,12 +106,12 @@ TEST_F(PieceMapTaskTest, CompletedTaskKeepsSeedingAndDropsItsInfoFileWhenStopped
   EXPECT_FALSE(platform::PathExists(Out() + ".bwtmp"));
   EXPECT_TRUE(task->IsRunning()) << "seeds for seedHours";
   int complete = 0;
-  ASSERT_EQ(IsTaskComplete(task, &complete), kEngineOk);
+  ASSERT_EQ(task->IsComplete(&complete), kEngineOk);
   EXPECT_EQ(complete, 1);
   std::vector<uint8_t> bitmap(4);
-  EXPECT_EQ(GetTaskPieceBitmap(task, bitmap.data(), 4), 4);
+  EXPECT_EQ(task->CopyPieceBitmap(bitmap.data(), 4), 4);
   EXPECT_EQ(bitmap[0], 0xF0);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_TRUE(task->Completed());
   EXPECT_FALSE(platform::PathExists(Info()));
   EXPECT_EQ(Status(task), kTaskStatusComplete);
@@ -121,7 +120,7 @@ TEST_F(PieceMapTaskTest, CompletedTaskKeepsSeedingAndDropsItsInfoFileWhenStopped
 TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
   PieceMapTask* task = Start();
   ASSERT_TRUE(test::WaitFor([&] { return platform::PathExists(Out()); }, 10));
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   std::ofstream(Out() + ".bwinfodf") << "pending";
   std::ofstream(Info()) << "info";
   ASSERT_EQ(task->RestartDownload(), kEngineOk);
@@ -129,7 +128,7 @@ TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
   EXPECT_FALSE(platform::PathExists(Out() + ".bwinfodf"));
   ASSERT_TRUE(test::WaitFor([&] { return task->Published().totalBytes == task->content.size(); }, 5));
   EXPECT_EQ(task->Published().doneBytes, 0u);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   TTaskInfoFile after;
   ASSERT_TRUE(after.Load(Info())) << "an unfinished task keeps its info file";
   EXPECT_FALSE(after.bits.empty());
@@ -138,7 +137,6 @@ TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
 
 TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask task(test::Content(kPiece));
     DescribeIn(task, dir.path + "s.bin");
@@ -153,12 +151,11 @@ TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
     EXPECT_EQ(task.Working().keepRunning, 0);
     EXPECT_TRUE(task.CompleteAt(t0 + 12 * 3600)) << "an HTTP task with all it wants is done";
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask a(test::Content(kPiece)), b(test::Content(kPiece));
     DescribeIn(a, dir.path + "a.bin");
@@ -178,7 +175,7 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
     EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 // A task with a real torrent; the first `delivered` bytes of the content arrive as its piece map
@@ -213,18 +210,18 @@ TEST_F(PieceMapTaskTest, StopKeepsThePiecesStillArrivingForTheNextRun) {
   std::ofstream(dir.path + "real.torrent", std::ios::binary)
       << "d4:info" + test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kLong, test::PieceHashes(content, kLong)) + "e";
   TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "real.torrent");
-  auto* first = new ResumingTask(content, kLong + 3 * TPieces::kBlockSize);  // UninitEngine destroys it
+  auto* first = new ResumingTask(content, kLong + 3 * TPieces::kBlockSize);  // EndTasks destroys it
   first->Describe(params, true);
   ASSERT_EQ(first->StartDownload(), kEngineOk);
   ASSERT_TRUE(test::WaitFor([&] { return first->Published().doneBytes == kLong; }, 10));
-  ASSERT_EQ(StopDownloadTask(first, false), kEngineOk);
+  ASSERT_EQ(test::Stop(first), kEngineOk);
   EXPECT_GT(platform::PathFileSize(Info() + "df"), 0);
 
   auto* second = new ResumingTask(content, 0);
   second->Describe(params, true);
   ASSERT_EQ(second->ContinueDownload(), kEngineOk);
   ASSERT_TRUE(test::WaitFor([&] { return second->Published().doneBytes == kLong; }, 10));
-  ASSERT_EQ(StopDownloadTask(second, false), kEngineOk);
+  ASSERT_EQ(test::Stop(second), kEngineOk);
   EXPECT_EQ(second->Map()->PieceBytesInMemory(1), 3 * TPieces::kBlockSize);
 }
 
@@ -250,7 +247,6 @@ class ReportingTask : public PieceMapTask {
 
 TEST(PieceMapTaskReports, BitmapIsReplacedUnderTheLockReadersTake) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     ReportingTask task(test::Content(kPiece));
     DescribeIn(task, dir.path + "r.bin");
@@ -270,7 +266,7 @@ TEST(PieceMapTaskReports, BitmapIsReplacedUnderTheLockReadersTake) {
     uint8_t copy[64] = {};
     EXPECT_EQ(task.CopyPieceBitmap(copy, sizeof copy), 200);
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 // Takes the task lock and the registry lock, then fails.

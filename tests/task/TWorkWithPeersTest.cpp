@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/task/EngineSettings.h"
 #include "engine/task/TWorkThread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/sources/TestResolver.h"
@@ -40,6 +43,7 @@ uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 class PoolTask : public TWorkThread {
  public:
   using TWorkWithPeers::ConnectionPasses;
+  using TWorkWithPeers::CopyIPFilter;
   using TWorkWithPeers::RetirePeer;
   using TWorkWithPeers::ReplaceUrlSources;
   using TWorkWithPeers::HandOutSources;
@@ -64,6 +68,10 @@ class PoolTask : public TWorkThread {
   }
   const uint8_t* Own() const { return handshake_; }
   int32_t WorkingStatus() const { return working.status; }
+  int32_t Connecting() {
+    return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(),
+                                              [](TPeerObject* p) { return p->IsConnecting(); }));
+  }
   int32_t Connected(int32_t kind) {
     int32_t n = 0;
     for (TPeerObject* p : activePeers) n += p->Kind() == kind && p->IsConnected();
@@ -89,15 +97,14 @@ class PoolTask : public TWorkThread {
 class PeerPool : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
     task = std::make_unique<PoolTask>();
   }
   void TearDown() override {
     task->Reset(1, 1);
     EXPECT_EQ(task->alive, 0) << "every peer object released";
     task.reset();
-    EnableP2P(1);
-    EXPECT_EQ(UninitEngine(), kEngineOk);
+    ProcessSettings().p2pEnabled.store(true);
+    test::EndTasks();
   }
 
   test::TempDir dir;
@@ -239,20 +246,19 @@ TEST_F(PeerPool, SourceWithoutPeerClassLeavesThePool) {
 }
 
 // Kinds whose protocol this build does not speak yet sit next to a working HTTP source: they are
-// never dialled, hold no peer object, and the FTP one is retired once its failures run out.
+// never dialled and hold no peer object.
 TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   test::LoopbackServer http(test::Echo);
   test::LoopbackServer others(test::Echo);
   const std::string port = std::to_string(others.Port());
   task->realPeers = true;
   task->SetPeerLimits(49, 10);
-  task->SetSources({{"ftp://127.0.0.1:" + port + "/f", 0},
-                    {"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
+  task->SetSources({{"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
                     {"tracker://http://127.0.0.1:" + port + "/announce", 0}});
   task->HandOutSources();
   TPeerId* node = task->AddCandidate(test::Loopback(), others.Port(), SOURCE_BTNODE, false, 19);
   ASSERT_NE(node, nullptr);
-  ASSERT_EQ(task->Candidates(), 4);
+  ASSERT_EQ(task->Candidates(), 3);
 
   for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
 
@@ -261,17 +267,58 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   EXPECT_TRUE(task->activePeers[0]->IsConnected());
   EXPECT_TRUE(test::WaitFor([&http] { return http.Connections() == 1; }, 5));
   EXPECT_TRUE(task->sparePeers.empty()) << "a refused peer is released, not kept";
-  std::vector<int32_t> kinds;
   for (TPeerId* id : task->candidates.Items()) {
-    kinds.push_back(id->kind);
     if (id->kind != SOURCE_HTTP) {
       EXPECT_EQ(id->activeConnections, 0) << id->addressText;
     }
   }
-  std::sort(kinds.begin(), kinds.end());
-  EXPECT_EQ(kinds, (std::vector<int32_t>{SOURCE_BTNODE, SOURCE_HTTP, SOURCE_TRACKER}))
-      << "the FTP source failed every pass and was retired";
   EXPECT_EQ(others.Connections(), 0);
+}
+
+// The pool takes the process-wide filter when its peer work starts and dials no blocked address;
+// the same test stands ready for the listener.
+TEST_F(PeerPool, BlockedAddressesAreNeitherDialledNorAccepted) {
+  const std::string filter = dir.path + "filter.txt";
+  std::ofstream(filter) << "127.0.0.2-127.0.0.2 0\n";
+  ASSERT_EQ(LoadProcessIPFilter(filter), 1);
+  task->CopyIPFilter();
+  ASSERT_EQ(LoadProcessIPFilter(dir.path), -1) << "a folder is no filter file";
+  task->SetSources({{"http://127.0.0.2:9/a", 0}, {"http://127.0.0.1:9/b", 0}, {"ftp://127.0.0.2:9/c", 0}});
+  task->HandOutSources();
+  ASSERT_EQ(task->Candidates(), 3);
+  task->ConnectionPasses(100);
+  ASSERT_EQ(task->activePeers.size(), 1u);
+  EXPECT_EQ(task->activePeers[0]->PeerId()->addressText, "http://127.0.0.1:9/b");
+  EXPECT_FALSE(task->AcceptsAddress(Ip(127, 0, 0, 2)));
+  EXPECT_TRUE(task->AcceptsAddress(Ip(127, 0, 0, 1)));
+}
+
+// Connects still under way stop the pass at the limit: a listener that never accepts keeps
+// the rest of them waiting.
+TEST_F(PeerPool, ConnectsInProgressStayWithinTheHalfOpenLimit) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = test::Loopback();
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  constexpr int32_t kLimit = 3;
+  SetHalfOpenLimit(kLimit);
+  task->realPeers = true;
+  std::vector<TaskSource> sources;
+  for (int i = 0; i < 10; ++i) sources.push_back({"http://127.0.0.1:" + port + "/" + std::to_string(i), 0});
+  task->SetSources(sources);
+  task->HandOutSources();
+  task->ConnectionPasses(100);
+  task->ConnectionPasses(101);
+  EXPECT_LE(task->Connecting(), kLimit);
+  EXPECT_LT(task->activePeers.size(), sources.size()) << "the limit held some sources back";
+  SetHalfOpenLimit(kMaxHalfOpen);
+  task->Reset(1, 1);
+  ::close(listener);
 }
 
 TEST_F(PeerPool, ConnectedPeerIsNotDialledTwice) {
@@ -325,7 +372,7 @@ TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
   for (uint8_t i = 1; i <= 3; ++i) task->AddCandidate(Ip(10, 0, 0, i), 6881, SOURCE_BTNODE, false, 19);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_BTNODE), 3);
-  EnableP2P(0);
+  ProcessSettings().p2pEnabled.store(false);
   task->ConnectionPasses(101);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
   task->ConnectionPasses(102);

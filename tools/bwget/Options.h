@@ -13,6 +13,7 @@ struct Options {
   std::string target;      // the file with fullPath, else the save folder ending in '/'
   bool fullPath = false;
   std::string infoPath;
+  std::string ipFilter;    // absolute; empty for none
   int limitKiB = 0;        // 0 = unlimited
   int maxSources = 49;
   int maxPeers = 50;
@@ -20,6 +21,7 @@ struct Options {
   bool p2p = true;
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever
+  std::string statsConfig; // absolute; empty: no statistics
   ProgressStyle progress = ProgressStyle::kNone;
 };
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "tools/bwget/Options.h"
 #include "tools/bwget/ProgressDisplay.h"
 #include "tools/bwget/StatusText.h"
@@ -143,8 +143,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
   }
 }
 
-int Run(const Options& options) {
-  CatchStopSignals();
+int Download(const Options& options) {
   const std::filesystem::path work = WorkFolder();
   std::error_code ignored;
   std::filesystem::create_directories(work, ignored);
@@ -155,6 +154,11 @@ int Run(const Options& options) {
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
   bw::InitEngine(work.c_str());
+  if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {
+    std::fprintf(stderr, "bwget: cannot read the IP filter %s\n", options.ipFilter.c_str());
+    bw::UninitEngine();
+    return kExitFailed;
+  }
   const std::string sources = JoinSources(options);
   bw::TaskHandle task = nullptr;
   if (const int result = StartTask(options, sources, &task); result != bw::kEngineOk) {
@@ -167,6 +171,16 @@ int Run(const Options& options) {
   ProgressDisplay display(options.progress);
   const int exitStatus = Follow(options, task, display);
   bw::UninitEngine();
+  return exitStatus;
+}
+
+int Run(const Options& options) {
+  CatchStopSignals();
+  if (!options.statsConfig.empty()) {
+    bw::StartDataUpload(options.statsConfig.c_str(), "bwget", BW_VERSION, BW_VERSION, "1");
+  }
+  const int exitStatus = Download(options);
+  bw::ShutdownReporting();
   return exitStatus;
 }
 

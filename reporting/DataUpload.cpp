@@ -1,0 +1,55 @@
+#include "reporting/DataUpload.h"
+
+#include <cerrno>
+
+#include "engine/frame/EngineLog.h"
+
+namespace bw {
+namespace {
+
+constexpr int kLogUpload = 28;
+
+}  // namespace
+
+DataUpload::DataUpload(IDataStatisticsUser* client) : client_(client) {}
+
+DataUpload::~DataUpload() { Stop(); }
+
+void DataUpload::Configure(const char* configPath, const char* gameId, const char* appVersion,
+                           const char* gameVersion, const char* channel) {
+  if (client_ && configPath) ready_ = client_->SetConfigPath(configPath) == kStatisticsDone;
+  if (gameId && appVersion && gameVersion && channel) identity_ = {gameId, appVersion, gameVersion, channel};
+}
+
+bool DataUpload::Usable() const {
+  return client_ && ready_ && !identity_.gameId.empty() && !identity_.appVersion.empty() &&
+         !identity_.gameVersion.empty();
+}
+
+bool DataUpload::Queue(const char* code, const ReportFigures& figures, const ReportDeltas::Totals& deltas,
+                       int flag) {
+  if (!Usable()) return false;
+  return queue_.Push({code ? code : "", FormatRecordBody(identity_, figures, deltas), flag});
+}
+
+void DataUpload::Run() {
+  for (;;) {
+    // What is still queued at a stop is dropped: the stop must not wait for a server.
+    if (SleepSeconds(1) > 0 || IsStopRequested()) return;
+    const std::deque<UploadRecord> records = queue_.TakeAll();
+    if (records.empty()) continue;
+    for (const UploadRecord& record : records) HandOver(record);
+    client_->SubmitBatch([this] { return IsStopRequested(); });
+  }
+}
+
+void DataUpload::HandOver(const UploadRecord& record) {
+  try {
+    client_->QueueEvent(record.code.c_str(), record.body.c_str(), record.flag);
+  } catch (...) {
+    LogPrintf(kLogUpload, kLogUpload, "A exception catched in datauploadCODE : (%s)ErrorCode : (%lu)",
+              record.code.c_str(), static_cast<unsigned long>(errno));
+  }
+}
+
+}  // namespace bw
