@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t pieceSize = record.index == 0 ? kPiece : kTotal - kPiece;
     if (record.index < 0 || record.index > 1 || record.blocks.empty()) __builtin_trap();
     for (const bw::TPendingBlocks::Block& block : record.blocks) {
-      if (block.offset < record.part || block.offset >= pieceSize || block.offset % 16384 != 0 ||
-          block.data < data || block.data + 16384 > data + size) {
+      if (block.offset < record.part || block.offset >= pieceSize || block.offset % 16384 != 0 || block.data < data ||
+          block.data + 16384 > data + size) {
         __builtin_trap();
       }
     }

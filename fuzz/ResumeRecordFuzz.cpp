@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     partial.push_back({static_cast<int32_t>(piece.index), static_cast<int32_t>(piece.part), piece.state.data()});
   }
   std::string again;
-  if (!bw::TResumeRecord::Encode(saved.hasInfoHash ? saved.infoHash.data() : nullptr, files, partial,
-                                 saved.bitfield, &again)) {
+  if (!bw::TResumeRecord::Encode(saved.hasInfoHash ? saved.infoHash.data() : nullptr, files, partial, saved.bitfield,
+                                 &again)) {
     __builtin_trap();
   }
   bw::TResumeRecord::Saved back;

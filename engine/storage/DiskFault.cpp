@@ -1,8 +1,7 @@
 #include "engine/storage/DiskFault.h"
 
-#include <string.h>
-
 #include <cerrno>
+#include <string.h>
 
 #include "engine/frame/EngineLog.h"
 

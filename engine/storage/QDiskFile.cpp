@@ -150,9 +150,7 @@ bool QDiskFile::Sync() {
   return durabilityError_ == 0;
 }
 
-bool QDiskFile::LastWriteTime(uint64_t* time) {
-  return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time));
-}
+bool QDiskFile::LastWriteTime(uint64_t* time) { return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time)); }
 
 QTMutex& QDiskFile::DiskLock() {
   static QTMutex lock;

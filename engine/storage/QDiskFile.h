@@ -10,9 +10,9 @@
 namespace bw {
 
 // Thin wrapper around one open data file. Failures keep the system error (LastError, a negative
-// errno) so a full disk can be told apart from a broken one. Written data goes on to disk behind the writer and leaves the
-// page cache once there, so a large download neither floods the cache nor leaves all the
-// writing to the closing sync.
+// errno) so a full disk can be told apart from a broken one. Written data goes on to disk behind the writer and leaves
+// the page cache once there, so a large download neither floods the cache nor leaves all the writing to the closing
+// sync.
 class QDiskFile {
  public:
   enum Mode { kClosed, kReadOnly, kReadWrite, kCreate };

@@ -20,8 +20,7 @@ class TFileLayout {
   // that is not a positive multiple of 16 KiB up to 64 MiB, a name or path component that
   // could lead outside the save folder, or two entries that would be one path on disk (the same
   // path, or a file where another entry needs a folder). Directory entries of length 0 are created on disk.
-  bool Build(const QElement& info, const std::string& saveDirectory,
-             const std::string& targetPath);
+  bool Build(const QElement& info, const std::string& saveDirectory, const std::string& targetPath);
 
   // Pieces touched by a file of `length` bytes starting at `offset` of the torrent.
   static int32_t FilePieceCount(int64_t offset, int64_t length, int64_t pieceLength);

@@ -49,16 +49,16 @@ int64_t PieceCount(const TPendingBlocks::Layout& layout) {
 int64_t BodyLength(const uint8_t* header, const TPendingBlocks::Layout& layout, int32_t* index) {
   const int64_t length = Int32At(header);
   const int64_t piece = Int32At(header + 8);
-  if (layout.pieceLength <= 0 || length < kBodyHeader || length >= layout.pieceLength + kBodySlack ||
-      piece < 0 || piece >= PieceCount(layout)) {
+  if (layout.pieceLength <= 0 || length < kBodyHeader || length >= layout.pieceLength + kBodySlack || piece < 0 ||
+      piece >= PieceCount(layout)) {
     return -1;
   }
   *index = static_cast<int32_t>(piece);
   return length;
 }
 
-bool DecodeBody(const uint8_t* header, const uint8_t* body, int64_t length,
-                const TPendingBlocks::Layout& layout, TPendingBlocks::Record* out) {
+bool DecodeBody(const uint8_t* header, const uint8_t* body, int64_t length, const TPendingBlocks::Layout& layout,
+                TPendingBlocks::Record* out) {
   const int32_t index = out->index;
   const uint32_t seed = Adler32(static_cast<uint32_t>(index), layout.infoHash, 20);
   if (Adler32(seed, body, static_cast<size_t>(length)) != Le32(header + 4)) return false;
@@ -93,13 +93,11 @@ bool DecodeBody(const uint8_t* header, const uint8_t* body, int64_t length,
 
 }  // namespace
 
-bool TPendingBlocks::AppendRecord(const uint8_t infoHash[20], const TPiece& piece,
-                                  std::string* out) {
+bool TPendingBlocks::AppendRecord(const uint8_t infoHash[20], const TPiece& piece, std::string* out) {
   const TPieceBlocks& blocks = piece.Blocks;
   std::vector<int32_t> offsets;
   int32_t held = 0;
-  for (int32_t offset = piece.HashedPrefix; offset < piece.Size && offsets.size() < kMaxBlocks;
-       offset += kBlock) {
+  for (int32_t offset = piece.HashedPrefix; offset < piece.Size && offsets.size() < kMaxBlocks; offset += kBlock) {
     if (blocks.Has(offset)) {
       offsets.push_back(offset);
       held += blocks.BlockLength(offset);
@@ -118,8 +116,7 @@ bool TPendingBlocks::AppendRecord(const uint8_t infoHash[20], const TPiece& piec
     const size_t entry = body + kBodyHeader + i * kEntry;
     PutInt32(out, entry, static_cast<uint32_t>(offsets[i]));
     PutInt32(out, entry + 4, static_cast<uint32_t>(kBlock));
-    blocks.CopyOut(offsets[i], blocks.BlockLength(offsets[i]),
-                   reinterpret_cast<uint8_t*>(out->data() + entry + 8));
+    blocks.CopyOut(offsets[i], blocks.BlockLength(offsets[i]), reinterpret_cast<uint8_t*>(out->data() + entry + 8));
   }
   uint32_t seed = Adler32(static_cast<uint32_t>(piece.Index), infoHash, 20);
   PutInt32(out, start, static_cast<uint32_t>(bodyLength));
@@ -163,8 +160,7 @@ bool TPendingBlocks::Save(const std::string& path, const uint8_t infoHash[20],
   return error == 0;
 }
 
-std::vector<TPendingBlocks::Record> TPendingBlocks::Decode(const uint8_t* data, size_t size,
-                                                           const Layout& layout) {
+std::vector<TPendingBlocks::Record> TPendingBlocks::Decode(const uint8_t* data, size_t size, const Layout& layout) {
   std::vector<Record> records;
   size_t position = 0;
   while (size - position >= static_cast<size_t>(kHeaderSize)) {

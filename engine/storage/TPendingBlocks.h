@@ -40,16 +40,14 @@ class TPendingBlocks {
   // False when the piece has none.
   static bool AppendRecord(const uint8_t infoHash[20], const TPiece& piece, std::string* out);
   // Replaces the file durably with the records of the given pieces.
-  static bool Save(const std::string& path, const uint8_t infoHash[20],
-                   const std::vector<const TPiece*>& pieces);
+  static bool Save(const std::string& path, const uint8_t infoHash[20], const std::vector<const TPiece*>& pieces);
 
   // The records of `data` up to its end or its first record that is not sound; the blocks point
   // into `data`.
   static std::vector<Record> Decode(const uint8_t* data, size_t size, const Layout& layout);
   // Reads the file one record at a time, handing each sound record to `take` until it returns
   // false or a record is not sound; false when the file cannot be opened.
-  static bool Load(const std::string& path, const Layout& layout,
-                   const std::function<bool(const Record&)>& take);
+  static bool Load(const std::string& path, const Layout& layout, const std::function<bool(const Record&)>& take);
 };
 
 }  // namespace bw

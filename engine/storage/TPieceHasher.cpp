@@ -13,12 +13,10 @@ QBufferPool& TPieceHasher::StatePool() {
   return pool;
 }
 
-bool TPieceHasher::VerifyBytes(const TPiece& piece, const uint8_t* data, int64_t offset,
-                               int64_t length) {
+bool TPieceHasher::VerifyBytes(const TPiece& piece, const uint8_t* data, int64_t offset, int64_t length) {
   Sha1 sha;
   if (offset > 0) {
-    if (offset != piece.HashedPrefix || !piece.Sha1State ||
-        !sha.ImportState(piece.Sha1State, Sha1::kStateSize)) {
+    if (offset != piece.HashedPrefix || !piece.Sha1State || !sha.ImportState(piece.Sha1State, Sha1::kStateSize)) {
       return false;
     }
   }
@@ -56,8 +54,7 @@ bool TPieceHasher::VerifyHeld(TPiece& piece) {
   Sha1 sha;
   uint8_t digest[Sha1::kDigestSize];
   const bool hashed = HashAhead(piece) && piece.HashedAhead == piece.Size &&
-                      sha.ImportState(piece.AheadState, Sha1::kStateSize) &&
-                      sha.Result(digest) == Sha1::kSuccess;
+                      sha.ImportState(piece.AheadState, Sha1::kStateSize) && sha.Result(digest) == Sha1::kSuccess;
   ReleaseAhead(piece);
   return hashed && std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
 }
@@ -65,8 +62,7 @@ bool TPieceHasher::VerifyHeld(TPiece& piece) {
 bool TPieceHasher::ExtendPrefix(TPiece& piece, int32_t length) {
   if (!piece.Sha1State) piece.Sha1State = StatePool().Alloc(Sha1::kStateSize);
   Sha1 sha;
-  bool fed = piece.Sha1State &&
-             (piece.HashedPrefix == 0 || sha.ImportState(piece.Sha1State, Sha1::kStateSize));
+  bool fed = piece.Sha1State && (piece.HashedPrefix == 0 || sha.ImportState(piece.Sha1State, Sha1::kStateSize));
   piece.Blocks.ForEachRun(piece.HashedPrefix, length, [&](const uint8_t* data, int32_t n) {
     fed = fed && sha.Input(data, static_cast<size_t>(n)) == Sha1::kSuccess;
   });

@@ -31,9 +31,9 @@ void TPieceStorage::Clear() {
 }
 
 void TPieceStorage::SetFreeSpaceQuery(FreeSpaceQuery query) {
-  freeSpace_ = query ? std::move(query) : FreeSpaceQuery([](const std::string& folder) {
-    return platform::DiskFreeBytes(folder.c_str());
-  });
+  freeSpace_ = query
+                   ? std::move(query)
+                   : FreeSpaceQuery([](const std::string& folder) { return platform::DiskFreeBytes(folder.c_str()); });
 }
 
 bool TPieceStorage::SpansOf(int64_t start, int64_t length, std::vector<Span>* spans) {
@@ -179,8 +179,8 @@ bool TPieceStorage::OpenForRange(int32_t index, int64_t end, bool forWriting, bo
   return size >= end;
 }
 
-int64_t TPieceStorage::Transfer(int64_t start, int64_t size, int64_t offset,
-                                const std::vector<platform::ByteRun>& runs, bool write) {
+int64_t TPieceStorage::Transfer(int64_t start, int64_t size, int64_t offset, const std::vector<platform::ByteRun>& runs,
+                                bool write) {
   std::vector<Span> spans;
   if (!SpansOf(start, size, &spans)) return -1;
   int64_t length = 0;
@@ -244,8 +244,8 @@ bool TPieceStorage::CloseAll() {
 }
 
 int32_t TPieceStorage::OpenCount() const {
-  return static_cast<int32_t>(std::count_if(files_.begin(), files_.end(),
-                                            [](const TPieceFile& f) { return f.Handle.IsOpen(); }));
+  return static_cast<int32_t>(
+      std::count_if(files_.begin(), files_.end(), [](const TPieceFile& f) { return f.Handle.IsOpen(); }));
 }
 
 void TPieceStorage::LimitOpen(int64_t pieceLength) {

@@ -47,8 +47,7 @@ class TPieceStorage {
   bool OpenForRange(int32_t index, int64_t end, bool forWriting, bool noExtend);
   // Moves runs, which follow each other from `offset` within [start, start + size) of the
   // content, to (or from) the files. Bytes moved, or -1 when nothing moved.
-  int64_t Transfer(int64_t start, int64_t size, int64_t offset,
-                   const std::vector<platform::ByteRun>& runs, bool write);
+  int64_t Transfer(int64_t start, int64_t size, int64_t offset, const std::vector<platform::ByteRun>& runs, bool write);
   // Waits while the folder of path has less than `need` bytes free; false when a stop is requested.
   bool WaitForDiskSpace(const std::string& path, int64_t need);
 

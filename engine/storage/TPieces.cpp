@@ -37,9 +37,7 @@ QBufferPool& TPieces::PiecePool() {
 
 QBufferPool& TPieces::StatePool() { return TPieceHasher::StatePool(); }
 
-void TPieces::SetSaveDirectory(const std::string& directory) {
-  saveDirectory_ = WithTrailingSlash(directory);
-}
+void TPieces::SetSaveDirectory(const std::string& directory) { saveDirectory_ = WithTrailingSlash(directory); }
 
 void TPieces::SetInfoHash(const uint8_t hash[20]) {
   std::memcpy(infoHash_, hash, sizeof infoHash_);
@@ -47,9 +45,7 @@ void TPieces::SetInfoHash(const uint8_t hash[20]) {
 }
 
 TPiece* TPieces::PieceAt(int64_t index) {
-  return index >= 0 && index < static_cast<int64_t>(pieces_.size())
-             ? &pieces_[static_cast<size_t>(index)]
-             : nullptr;
+  return index >= 0 && index < static_cast<int64_t>(pieces_.size()) ? &pieces_[static_cast<size_t>(index)] : nullptr;
 }
 
 void TPieces::Send(int32_t type, int32_t value, int32_t size, const void* data) {
@@ -79,9 +75,8 @@ bool TPieces::LoadInfo(const QElement& info, TPieces* previous) {
 
 bool TPieces::LoadTemplate(int64_t totalLength, int64_t pieceLength) {
   Reset();
-  if (pieceLength <= 0 || pieceLength % kBlockSize != 0 ||
-      pieceLength > TFileLayout::kMaxPieceLength || totalLength <= 0 ||
-      (totalLength + pieceLength - 1) / pieceLength > kMaxTemplatePieces) {
+  if (pieceLength <= 0 || pieceLength % kBlockSize != 0 || pieceLength > TFileLayout::kMaxPieceLength ||
+      totalLength <= 0 || (totalLength + pieceLength - 1) / pieceLength > kMaxTemplatePieces) {
     return false;
   }
   TPieceFile file;
@@ -284,15 +279,14 @@ bool TPieces::IsPieceWanted(int64_t index) const {
 
 bool TPieces::HasBlock(int64_t piece, int64_t offset, int64_t length) const {
   if (!IsPieceValid(piece) || offset < 0 || length <= 0) return false;
-  return IsPieceComplete(piece) || Piece(piece).Blocks.HasRange(static_cast<int32_t>(offset),
-                                                               static_cast<int32_t>(length));
+  return IsPieceComplete(piece) ||
+         Piece(piece).Blocks.HasRange(static_cast<int32_t>(offset), static_cast<int32_t>(length));
 }
 
 bool TPieces::HasGlobalBlock(int64_t block) const {
   if (block < 0 || block >= (totalLength_ + kBlockSize - 1) / kBlockSize) return false;
   int64_t start = block * kBlockSize;
-  return HasBlock(start / pieceLength_, start % pieceLength_,
-                  std::min<int64_t>(kBlockSize, totalLength_ - start));
+  return HasBlock(start / pieceLength_, start % pieceLength_, std::min<int64_t>(kBlockSize, totalLength_ - start));
 }
 
 int32_t TPieces::PieceBytesInMemory(int64_t index) const {
@@ -421,8 +415,8 @@ void TPieces::ReportFailure(TPiece& piece) {
 
 // ---- receiving ----
 
-int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data,
-                              IPieceSource* source, bool* accepted) {
+int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source,
+                              bool* accepted) {
   if (accepted) *accepted = false;
   if (block < 0 || !data || pieceLength_ <= 0 || block > totalLength_ / kBlockSize) return -1;
   const int64_t start = block * kBlockSize;
@@ -452,12 +446,10 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   return length;
 }
 
-int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint,
-                           bool anyState) {
+int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState) {
   if (block < 0 || pieceLength_ <= 0) return -1;
   const int64_t start = block * kBlockSize;
-  return ReadPieceData(start / pieceLength_, out, length, start % pieceLength_, readAheadHint,
-                       anyState);
+  return ReadPieceData(start / pieceLength_, out, length, start % pieceLength_, readAheadHint, anyState);
 }
 
 // ---- writing out ----

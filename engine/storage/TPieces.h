@@ -80,10 +80,8 @@ class TPieces : public TRefObject {
 
   // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
   // failed verification, -1 for a block that is not one of this torrent.
-  int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source,
-                       bool* accepted);
-  int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint,
-                    bool anyState);
+  int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
+  int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState);
   // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:
   // its length, 0 when the block is neither held nor on disk, -1 on failure.
   int64_t CopyBlock(int64_t block, int32_t length, uint8_t* out);
@@ -110,10 +108,9 @@ class TPieces : public TRefObject {
 
   // Piece data on disk.
   bool GetPieceFiles(int64_t piece, std::vector<Span>* spans);
-  int64_t WritePieceData(int64_t piece, const uint8_t* data, int64_t length, int64_t offset,
-                         bool trusted);
-  int64_t ReadPieceData(int64_t piece, uint8_t* out, int64_t length, int64_t offset,
-                        int32_t readAheadHint, bool anyState);
+  int64_t WritePieceData(int64_t piece, const uint8_t* data, int64_t length, int64_t offset, bool trusted);
+  int64_t ReadPieceData(int64_t piece, uint8_t* out, int64_t length, int64_t offset, int32_t readAheadHint,
+                        bool anyState);
   bool OpenFileForRange(int32_t file, int64_t end, bool forWriting, bool noExtend);
   bool WaitForDiskSpace(const std::string& path, int64_t need) { return storage_.WaitForDiskSpace(path, need); }
   // Flushes (when finishing), closes every file, renames finished files, saves the record.
@@ -204,8 +201,7 @@ class TPieces : public TRefObject {
   bool FileHasMissingPieces(const TPieceFile& file) const;
   // Moves the bytes of runs, which follow each other from offset in the piece, to (or from) its
   // files.
-  int64_t TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs, int64_t offset,
-                        bool write);
+  int64_t TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs, int64_t offset, bool write);
 #ifdef NDEBUG
   void CheckCounters() const {}
 #else

@@ -38,8 +38,8 @@ bool TPieces::OpenFileForRange(int32_t index, int64_t end, bool forWriting, bool
   return storage_.OpenForRange(index, end, forWriting, noExtend) && IsValid();
 }
 
-int64_t TPieces::TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs,
-                               int64_t offset, bool write) {
+int64_t TPieces::TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs, int64_t offset,
+                               bool write) {
   if (!IsValid()) return -1;
   const int64_t moved = storage_.Transfer(int64_t{piece.Index} * pieceLength_, piece.Size, offset, runs, write);
   // A record taken before a file was allocated no longer fits it: the task gets a fresh one.
@@ -47,16 +47,15 @@ int64_t TPieces::TransferPiece(const TPiece& piece, const std::vector<platform::
   return moved;
 }
 
-int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t length,
-                                int64_t offset, bool trusted) {
+int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t length, int64_t offset, bool trusted) {
   TPiece* piece = PieceAt(index);
   if (!piece || !data || offset < 0 || offset >= piece->Size || length <= 0) return -1;
   length = std::min<int64_t>(length, piece->Size - offset);
   const int64_t written = TransferPiece(*piece, {platform::ByteRun{data, length}}, offset, true);
   const bool reachedEnd = written > 0 && offset + written == piece->Size;
-  const int64_t result = SettleWrite(*piece, offset, written,
-                                     trusted || !reachedEnd || !valid_ ||
-                                         TPieceHasher::VerifyBytes(*piece, data, offset, written));
+  const int64_t result =
+      SettleWrite(*piece, offset, written,
+                  trusted || !reachedEnd || !valid_ || TPieceHasher::VerifyBytes(*piece, data, offset, written));
   CheckCounters();
   return result;
 }
@@ -83,8 +82,8 @@ int64_t TPieces::WriteHeld(TPiece& piece, int32_t offset, int32_t length) {
   return SettleWrite(piece, offset, TransferPiece(piece, runs, offset, true), true);
 }
 
-int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int64_t offset,
-                               int32_t readAheadHint, bool anyState) {
+int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int64_t offset, int32_t readAheadHint,
+                               bool anyState) {
   TPiece* piece = PieceAt(index);
   if (!piece || !out || offset < 0 || offset >= piece->Size || length <= 0) return -1;
   length = std::min<int64_t>(length, piece->Size - offset);
@@ -103,12 +102,11 @@ int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int6
   if (offset + length > onDisk) return 0;
   const int64_t start = offset / kBlockSize * kBlockSize;
   const int64_t needed = (offset + length - start + kBlockSize - 1) / kBlockSize * kBlockSize;
-  const int64_t ahead = readAheadHint > 0 ? int64_t{6} * readAheadHint / kBlockSize * kBlockSize
-                                          : 4 * kBlockSize;
+  const int64_t ahead = readAheadHint > 0 ? int64_t{6} * readAheadHint / kBlockSize * kBlockSize : 4 * kBlockSize;
   int64_t run = std::min(needed + ahead, onDisk - start);
   const int64_t window = 4 * kBlockSize;
-  if (run > window && piece->Blocks.HasRange(static_cast<int32_t>(start + window),
-                                             static_cast<int32_t>(run - window))) {
+  if (run > window &&
+      piece->Blocks.HasRange(static_cast<int32_t>(start + window), static_cast<int32_t>(run - window))) {
     run = std::max(window, std::min(needed, onDisk - start));
   }
   PoolBuffer buffer(run);
@@ -149,8 +147,7 @@ bool TPieces::CheckPieceOnDisk(int64_t index) {
   // Without hashes nothing on disk can be told apart from what a crash left there.
   if (!piece || !valid_ || IsPieceComplete(index)) return false;
   PoolBuffer buffer(piece->Size);
-  if (!buffer.get() ||
-      TransferPiece(*piece, {platform::ByteRun{buffer.get(), piece->Size}}, 0, false) != piece->Size ||
+  if (!buffer.get() || TransferPiece(*piece, {platform::ByteRun{buffer.get(), piece->Size}}, 0, false) != piece->Size ||
       !TPieceHasher::VerifyBytes(*piece, buffer.get(), 0, piece->Size)) {
     return false;
   }

@@ -22,9 +22,7 @@ bool AddPair(QElement& dict, const char* key, const void* bytes, int64_t length)
   return dict.AppendString(key, -1) && dict.AppendString(static_cast<const char*>(bytes), length);
 }
 
-bool IsBytes(const QElement* e) {
-  return e && e->IsValid() && e->GetType() == QElement::kStringType;
-}
+bool IsBytes(const QElement* e) { return e && e->IsValid() && e->GetType() == QElement::kStringType; }
 
 bool IsKey(const QElement* e, std::string_view key) { return IsBytes(e) && e->ByteView() == key; }
 
@@ -42,8 +40,7 @@ bool DecodePiece(const QElement& entry, TResumeRecord::SavedPiece* out) {
   const QElement* state = entry.ChildAt(3);
   const QElement* check = entry.ChildAt(4);
   if (!IsKey(index, "Index") || !IsKey(part, "Part") || part->Value() <= 0 || !IsKey(stateKey, "Status") ||
-      !IsBytes(state) || state->Length() < static_cast<int64_t>(TResumeRecord::kStateSize) ||
-      !IsKey(check, "CRC32")) {
+      !IsBytes(state) || state->Length() < static_cast<int64_t>(TResumeRecord::kStateSize) || !IsKey(check, "CRC32")) {
     return false;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(state->Bytes());
@@ -58,8 +55,7 @@ bool DecodePiece(const QElement& entry, TResumeRecord::SavedPiece* out) {
 }  // namespace
 
 bool TResumeRecord::Encode(const uint8_t* infoHash, const std::vector<FileFacts>& files,
-                           const std::vector<PartialPiece>& partial, const std::string& bitfield,
-                           std::string* out) {
+                           const std::vector<PartialPiece>& partial, const std::string& bitfield, std::string* out) {
   out->clear();
   std::unique_ptr<QElement> root = NewDictionary();
   if (!root || (infoHash && !AddPair(*root, "infohash", infoHash, 20))) return false;
@@ -67,8 +63,8 @@ bool TResumeRecord::Encode(const uint8_t* infoHash, const std::vector<FileFacts>
     if (file.path.empty()) break;
     if (!root->AppendString(file.path.data(), static_cast<int64_t>(file.path.size())) ||
         !AddKey(*root, "Low", static_cast<int64_t>(file.time & 0xFFFFFFFFu)) ||
-        !AddKey(*root, "High", static_cast<int64_t>(file.time >> 32)) ||
-        !AddKey(*root, "Size", file.size) || !AddKey(*root, "Priority", file.priority)) {
+        !AddKey(*root, "High", static_cast<int64_t>(file.time >> 32)) || !AddKey(*root, "Size", file.size) ||
+        !AddKey(*root, "Priority", file.priority)) {
       return false;
     }
   }
@@ -77,8 +73,8 @@ bool TResumeRecord::Encode(const uint8_t* infoHash, const std::vector<FileFacts>
     std::unique_ptr<QElement> entry = NewDictionary();
     uint32_t check = Adler32(static_cast<uint32_t>(piece.index), piece.state, Sha1::kStateSize);
     if (!AddKey(*entry, "Index", piece.index) || !AddKey(*entry, "Part", piece.part) ||
-        !AddPair(*entry, "Status", piece.state, Sha1::kStateSize) ||
-        !AddKey(*entry, "CRC32", check) || !list->Append(std::move(entry))) {
+        !AddPair(*entry, "Status", piece.state, Sha1::kStateSize) || !AddKey(*entry, "CRC32", check) ||
+        !list->Append(std::move(entry))) {
       return false;
     }
   }
@@ -135,8 +131,7 @@ const TResumeRecord::SavedFile* TResumeRecord::Saved::FindFile(const std::string
   return nullptr;
 }
 
-bool TResumeRecord::EncodeFileSelection(const std::vector<std::pair<std::string, bool>>& files,
-                                        std::string* out) {
+bool TResumeRecord::EncodeFileSelection(const std::vector<std::pair<std::string, bool>>& files, std::string* out) {
   out->clear();
   std::unique_ptr<QElement> list = NewList();
   for (const auto& [path, deselected] : files) {

@@ -54,15 +54,13 @@ class TResumeRecord {
 
   // infoHash may be none. False when an element cannot be built (an empty path ends the files).
   static bool Encode(const uint8_t* infoHash, const std::vector<FileFacts>& files,
-                     const std::vector<PartialPiece>& partial, const std::string& bitfield,
-                     std::string* out);
+                     const std::vector<PartialPiece>& partial, const std::string& bitfield, std::string* out);
   // False when the bytes are not a dictionary with a "BitField" string and a "PieceStatus" list.
   static bool Decode(const std::string& bytes, Saved* out);
 
   // Two elements per file: its relative path carrying 1 when deselected (bare when selected),
   // then an empty dictionary.
-  static bool EncodeFileSelection(const std::vector<std::pair<std::string, bool>>& files,
-                                  std::string* out);
+  static bool EncodeFileSelection(const std::vector<std::pair<std::string, bool>>& files, std::string* out);
   // The paths flagged deselected; false when the bytes are not a non-empty list.
   static bool DecodeFileSelection(const std::string& bytes, std::vector<std::string>* deselected);
 };

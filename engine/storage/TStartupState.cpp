@@ -30,8 +30,7 @@ bool UsableState(const uint8_t* state, int64_t part, int32_t pieceSize) {
   if (part <= 0 || part >= pieceSize) return false;
   const uint64_t bits = Le32(state + 20) | uint64_t{Le32(state + 24)} << 32;
   const uint32_t blockIndex = uint32_t{state[28]} | uint32_t{state[29]} << 8;
-  if (blockIndex != 0 || bits != static_cast<uint64_t>(part) * 8 || Le32(state + 96) != 0 ||
-      Le32(state + 100) != 0) {
+  if (blockIndex != 0 || bits != static_cast<uint64_t>(part) * 8 || Le32(state + 96) != 0 || Le32(state + 100) != 0) {
     return false;
   }
   Sha1 check;
@@ -59,8 +58,7 @@ bool TStartupState::RestoreState(TPieces* previous) {
     if (previous->Files().size() != map_.Files().size()) {
       ok = LoadResumeRecord();
     } else {
-      ok = map_.PieceLength() % kBlock == 0 && previous->TotalLength() == map_.TotalLength() &&
-           MigrateFrom(*previous);
+      ok = map_.PieceLength() % kBlock == 0 && previous->TotalLength() == map_.TotalLength() && MigrateFrom(*previous);
     }
   } else if (map_.QuickStart()) {
     ok = QuickCheck();
@@ -181,8 +179,8 @@ bool TStartupState::QuickCheck() {
     return false;
   }
   m.SetBytesChecked(checked);
-  task_.OnPiecesEvent(TPiecesEvent{TPiecesEvent::kWholeBitfield, 1, static_cast<int32_t>(m.Bitfield().size()),
-                                   m.Bitfield().data()});
+  task_.OnPiecesEvent(
+      TPiecesEvent{TPiecesEvent::kWholeBitfield, 1, static_cast<int32_t>(m.Bitfield().size()), m.Bitfield().data()});
   return m.BytesChecked() >= m.TotalLength() && m.BytesComplete() >= m.TotalLength();
 }
 

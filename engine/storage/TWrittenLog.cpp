@@ -55,8 +55,8 @@ std::vector<int32_t> TWrittenLog::Load(const std::string& path, int64_t pieceCou
   std::vector<bool> seen(static_cast<size_t>(pieceCount > 0 ? pieceCount : 0), false);
   for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + at);
-    const int64_t piece = static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                                               uint32_t{p[3]} << 24);
+    const int64_t piece =
+        static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
     if (piece < 0 || piece >= pieceCount || seen[static_cast<size_t>(piece)]) continue;
     seen[static_cast<size_t>(piece)] = true;
     pieces.push_back(static_cast<int32_t>(piece));

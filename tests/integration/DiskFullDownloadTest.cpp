@@ -2,16 +2,14 @@
 // user is told the disk is full and that the same command resumes, the task keeps its state, and
 // the same command finishes once there is room.
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
-#include "tests/support/TmpfsMount.h"
 #include "tests/integration/DownloadFixture.h"
+#include "tests/support/TmpfsMount.h"
 
 namespace bw::test {
 namespace {
@@ -46,7 +44,8 @@ TEST_F(DiskFullDownloadTest, TooSmallADiskSaysSoAndTheSameCommandFinishesOnceThe
   MakeContent(8 << 20);
   if (!MountOutput("4m")) GTEST_SKIP() << "cannot mount a tmpfs here";
   NginxServer& mirror = StartMirror();
-  const std::vector<std::string> options{"-t", MakeTorrent(18), "-o", Target(), "--progress", "none", MirrorUrl(mirror)};
+  const std::vector<std::string> options{"-t",   MakeTorrent(18),  "-o", Target(), "--progress",
+                                         "none", MirrorUrl(mirror)};
   RunBwget(options, 2);
   EXPECT_NE(lastOutput_.find("bwget: 20210: the disk is full; the same command resumes from " + InfoFile()),
             std::string::npos)
@@ -65,8 +64,8 @@ TEST_F(DiskFullDownloadTest, StopOnAFullDiskKeepsTheStateSavedBefore) {
   if (!MountOutput("24m")) GTEST_SKIP() << "cannot mount a tmpfs here";
   const int pieceLog = 18;
   NginxServer& mirror = StartMirror("    limit_rate 2m;");
-  const std::vector<std::string> options{"-t", MakeTorrent(pieceLog), "-o", Target(), "--progress", "json",
-                                         MirrorUrl(mirror)};
+  const std::vector<std::string> options{"-t",   MakeTorrent(pieceLog), "-o", Target(), "--progress",
+                                         "json", MirrorUrl(mirror)};
   std::unique_ptr<BwgetProcess> first = StartBwget(options);
   ASSERT_TRUE(first->WaitForReceived(size / 2, 30000)) << first->Tail();
   FillTheDisk();

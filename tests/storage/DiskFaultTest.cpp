@@ -1,20 +1,18 @@
 // Failed file operations are taken by their cause (a full disk is waited out, anything else
 // fails the file) and logged with the operation, the file and the system's own words.
-#include "engine/storage/DiskFault.h"
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "engine/frame/EngineLog.h"
+#include "engine/storage/DiskFault.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TResumeRecord.h"
-#include "tests/support/TmpfsMount.h"
 #include "tests/storage/PiecesTestSupport.h"
+#include "tests/support/TmpfsMount.h"
 
 namespace bw {
 namespace {

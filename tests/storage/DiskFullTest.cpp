@@ -1,12 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <memory>
 
 #include "engine/storage/TPieces.h"
 #include "platform/File.h"
-#include "tests/support/TmpfsMount.h"
 #include "tests/storage/PiecesTestSupport.h"
+#include "tests/support/TmpfsMount.h"
 
 namespace bw {
 namespace {
@@ -25,8 +24,8 @@ class DiskFullTest : public ::testing::Test {
     content = test::Content(static_cast<size_t>(kLength));
     map.SetSaveDirectory(mountPoint);
     map.SetPendingPath(dir.path + "task.bwinfodf");
-    ASSERT_TRUE(map.LoadInfo(*test::Parse(
-        test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
+    ASSERT_TRUE(
+        map.LoadInfo(*test::Parse(test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
     ASSERT_TRUE(disk->Resize("2m"));
   }
   void GivePiece(int64_t piece) {

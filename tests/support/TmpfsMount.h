@@ -1,8 +1,7 @@
 #pragma once
-#include <sys/mount.h>
-
 #include <filesystem>
 #include <string>
+#include <sys/mount.h>
 
 namespace bw::test {
 
