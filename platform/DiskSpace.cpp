@@ -11,14 +11,15 @@
 namespace platform {
 
 int64_t DiskFreeBytes(const char* path) {
-  if (!path || path[0] != '/') return -1;
-  std::string folder(path);
+  if (!path || !path[0]) return -1;
+  // A save folder is often asked about before it is created: climb to what exists, ending at the
+  // current folder for a relative path.
+  std::string folder = path[0] == '/' ? std::string(path) : "./" + std::string(path);
   struct statvfs fs {};
-  // A save folder is often asked about before it is created: climb to what exists.
   while (statvfs(folder.c_str(), &fs) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) return -1;
     const size_t slash = folder.find_last_of('/');
-    if (slash == std::string::npos || folder == "/") return -1;
+    if (slash == std::string::npos || folder == "/" || folder == ".") return -1;
     folder.resize(slash == 0 ? 1 : slash);
   }
   return static_cast<int64_t>(fs.f_bavail * fs.f_frsize);

@@ -3,8 +3,9 @@
 
 namespace platform {
 
-// Bytes available to the caller on the file system holding path. path must be absolute; it need
-// not exist yet (the nearest existing folder above it is asked). -1 on failure.
+// Bytes available to the caller on the file system holding path, absolute or relative to the
+// current folder; it need not exist yet (the nearest existing folder above it is asked). -1 on
+// failure.
 int64_t DiskFreeBytes(const char* path);
 
 enum class SizeQuery { kOk, kNotFound, kOpenFailed, kQueryFailed };

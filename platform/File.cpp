@@ -33,8 +33,10 @@ int OpenFile(const std::string& path, OpenMode mode) {
   return fd < 0 ? Fail() : fd;
 }
 
-void CloseFile(int fd) {
-  if (fd >= 0) ::close(fd);
+int CloseFile(int fd) {
+  if (fd < 0) return 0;
+  // Not retried on EINTR: the descriptor is gone either way.
+  return ::close(fd) == 0 || errno == EINTR ? 0 : Fail();
 }
 
 int64_t ReadAt(int fd, void* buffer, int64_t length, int64_t position) {
@@ -123,10 +125,13 @@ void StartWriteBack(int fd, int64_t position, int64_t length) {
   ::sync_file_range(fd, position, length, SYNC_FILE_RANGE_WRITE);
 }
 
-void FinishWriteBack(int fd, int64_t position, int64_t length) {
-  ::sync_file_range(fd, position, length,
-                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+int FinishWriteBack(int fd, int64_t position, int64_t length) {
+  const int rc = ::sync_file_range(fd, position, length,
+                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0
+                     ? 0
+                     : Fail();
   ::posix_fadvise(fd, position, length, POSIX_FADV_DONTNEED);
+  return rc;
 }
 
 int LastWriteTime(int fd, uint64_t* time) {
@@ -201,7 +206,8 @@ std::string TempNameFor(const std::string& path) { return path + ".tmp"; }
 int CommitTempFile(int fd, const std::string& path) {
   const std::string temp = TempNameFor(path);
   int rc = SyncFile(fd);
-  CloseFile(fd);
+  const int closed = CloseFile(fd);
+  if (rc == 0) rc = closed;
   if (rc == 0) rc = RenamePath(temp, path);
   if (rc != 0) {
     RemoveFile(temp);
@@ -221,6 +227,14 @@ int ReplaceFileDurably(const std::string& path, const void* data, size_t length)
     return written < 0 ? static_cast<int>(written) : -EIO;
   }
   return CommitTempFile(fd, path);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char folder[PATH_MAX];
+  if (!getcwd(folder, sizeof folder)) return path;
+  const std::string base(folder);
+  return base + (base.back() == '/' ? "" : "/") + path;
 }
 
 std::string DirectoryOf(const std::string& path) {

@@ -13,11 +13,10 @@ enum class OpenMode {
   Create,     // creates, truncating an existing file
 };
 
-constexpr int kErrNoSpace = -28;  // -ENOSPC
-
 // File descriptor, or a negative errno.
 int OpenFile(const std::string& path, OpenMode mode);
-void CloseFile(int fd);
+// 0, or a negative errno (a file system may report a failed write-back only here).
+int CloseFile(int fd);
 
 // Positioned transfers; they loop over partial transfers and EINTR. Bytes moved (short only at
 // end of file for reads), or a negative errno when nothing could be moved.
@@ -38,10 +37,10 @@ int SyncFile(int fd);
 // Hints that the file will be read from start to end.
 void AdviseSequential(int fd);
 // Write-behind for a file streamed to disk: start writing a range now without waiting, and
-// later wait for it and let the page cache drop it. Advice only: errors surface at the next
-// SyncFile.
+// later wait for it and let the page cache drop it. Waiting reports a failed write-back (0 or a
+// negative errno) and, as with SyncFile, the system reports it only once.
 void StartWriteBack(int fd, int64_t position, int64_t length);
-void FinishWriteBack(int fd, int64_t position, int64_t length);
+int FinishWriteBack(int fd, int64_t position, int64_t length);
 
 // Last-write time as 100 ns units since 1601-01-01 (the unit the resume record stores).
 int LastWriteTime(int fd, uint64_t* time);
@@ -64,6 +63,9 @@ int SyncDirectory(const std::string& path);
 std::string TempNameFor(const std::string& path);
 int CommitTempFile(int fd, const std::string& path);
 int ReplaceFileDurably(const std::string& path, const void* data, size_t length);
+
+// The path from the root: a relative one is taken from the current folder; "" stays "".
+std::string AbsolutePath(const std::string& path);
 
 // Directory part of a path up to and including its last '/', or "" when it has none.
 std::string DirectoryOf(const std::string& path);

@@ -9,6 +9,7 @@ packages=(
   tinyproxy dante-server microsocks
   mktorrent python3-libtorrent nginx
   vsftpd python3-pyftpdlib
+  e2fsprogs mount
 )
 
 missing=()

@@ -35,7 +35,8 @@ int LoadIPFilter(const char* path);
 int EnableP2P(int enable);
 void SetBtHttpDisguise(int enable);
 
-// Free bytes for the caller on the file system of an absolute path (which need not exist yet).
+// Free bytes for the caller on the file system of a path, absolute or relative to the current
+// folder (it need not exist yet).
 uint64_t GetDiskFreeBytes(const char* path);
 // Space a file occupies on disk, or that of its in-progress ".bwtmp" file; 0 when neither exists,
 // -1 when it cannot be opened, -2 when it cannot be measured.

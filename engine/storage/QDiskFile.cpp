@@ -16,6 +16,7 @@ QDiskFile& QDiskFile::operator=(QDiskFile&& other) noexcept {
     mode_ = std::exchange(other.mode_, kClosed);
     position_ = other.position_;
     lastError_ = other.lastError_;
+    durabilityError_ = std::exchange(other.durabilityError_, 0);
     unsynced_ = std::exchange(other.unsynced_, false);
     behind_ = std::exchange(other.behind_, {});
     behindBytes_ = std::exchange(other.behindBytes_, 0);
@@ -26,6 +27,14 @@ QDiskFile& QDiskFile::operator=(QDiskFile&& other) noexcept {
 bool QDiskFile::Check(int64_t result) {
   if (result < 0) lastError_ = static_cast<int>(result);
   return result >= 0;
+}
+
+bool QDiskFile::CheckDurable(int result) {
+  if (!Check(result)) {
+    if (durabilityError_ == 0) durabilityError_ = result;
+    return false;
+  }
+  return true;
 }
 
 bool QDiskFile::Open(const std::string& path, Mode mode, bool sequential) {
@@ -44,14 +53,19 @@ bool QDiskFile::Open(const std::string& path, Mode mode, bool sequential) {
   return true;
 }
 
-void QDiskFile::Close() {
-  if (fd_ < 0) return;
+bool QDiskFile::Close() {
+  if (fd_ < 0) return true;
+  const int before = durabilityError_;
+  durabilityError_ = 0;
   Sync();
   FinishWriteBehind();
-  platform::CloseFile(fd_);
+  CheckDurable(platform::CloseFile(fd_));
+  const bool durable = durabilityError_ == 0;
+  if (before != 0) durabilityError_ = before;
   fd_ = -1;
   mode_ = kClosed;
   unsynced_ = false;
+  return durable;
 }
 
 int64_t QDiskFile::Read(void* buffer, int64_t length, int64_t position) {
@@ -99,14 +113,14 @@ void QDiskFile::WriteBehind(int64_t position, int64_t length) {
   behindBytes_ += length;
   size_t done = 0;
   for (; behindBytes_ > kWriteBehindBytes; ++done) {
-    platform::FinishWriteBack(fd_, behind_[done].position, behind_[done].length);
+    CheckDurable(platform::FinishWriteBack(fd_, behind_[done].position, behind_[done].length));
     behindBytes_ -= behind_[done].length;
   }
   behind_.erase(behind_.begin(), behind_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
 void QDiskFile::FinishWriteBehind() {
-  for (const Range& range : behind_) platform::FinishWriteBack(fd_, range.position, range.length);
+  for (const Range& range : behind_) CheckDurable(platform::FinishWriteBack(fd_, range.position, range.length));
   behind_.clear();
   behindBytes_ = 0;
 }
@@ -130,17 +144,13 @@ bool QDiskFile::Allocate(int64_t size) {
 }
 
 bool QDiskFile::Sync() {
-  if (fd_ < 0 || !unsynced_) return fd_ >= 0;
-  if (!Check(platform::SyncFile(fd_))) return false;
+  if (fd_ < 0 || !unsynced_) return fd_ >= 0 && durabilityError_ == 0;
+  if (!CheckDurable(platform::SyncFile(fd_))) return false;
   unsynced_ = false;
-  return true;
+  return durabilityError_ == 0;
 }
 
-bool QDiskFile::LastWriteTime(uint64_t* time) {
-  return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time));
-}
-
-bool QDiskFile::NoSpace() const { return lastError_ == platform::kErrNoSpace; }
+bool QDiskFile::LastWriteTime(uint64_t* time) { return fd_ >= 0 && Check(platform::LastWriteTime(fd_, time)); }
 
 QTMutex& QDiskFile::DiskLock() {
   static QTMutex lock;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/frame/QTMutex.h"
@@ -8,10 +9,10 @@
 
 namespace bw {
 
-// Thin wrapper around one open data file. Failures keep the system error so a full disk can be
-// told apart from a broken one. Written data goes on to disk behind the writer and leaves the
-// page cache once there, so a large download neither floods the cache nor leaves all the
-// writing to the closing sync.
+// Thin wrapper around one open data file. Failures keep the system error (LastError, a negative
+// errno) so a full disk can be told apart from a broken one. Written data goes on to disk behind the writer and leaves
+// the page cache once there, so a large download neither floods the cache nor leaves all the writing to the closing
+// sync.
 class QDiskFile {
  public:
   enum Mode { kClosed, kReadOnly, kReadWrite, kCreate };
@@ -25,8 +26,9 @@ class QDiskFile {
 
   // Read-only opens an existing file; read-write creates a missing one; create truncates.
   bool Open(const std::string& path, Mode mode, bool sequential = false);
-  // Flushes written data to stable storage first, so a closed file is a durable file.
-  void Close();
+  // Flushes written data to stable storage first, so a closed file is a durable file; false when
+  // that failed.
+  bool Close();
   bool IsOpen() const { return fd_ >= 0; }
   Mode OpenMode() const { return mode_; }
   bool Writable() const { return mode_ == kReadWrite || mode_ == kCreate; }
@@ -47,7 +49,9 @@ class QDiskFile {
 
   bool Unsynced() const { return unsynced_; }
   int LastError() const { return lastError_; }
-  bool NoSpace() const;
+  // The first failure to make written data durable (sync, write-back, close) since it was last
+  // taken, kept across a close: the system reports such a failure only once. 0 when none.
+  int TakeDurabilityError() { return std::exchange(durabilityError_, 0); }
 
   // Serialises every data-file read and write of all tasks.
   static QTMutex& DiskLock();
@@ -63,6 +67,8 @@ class QDiskFile {
   static constexpr int64_t kRangeBytes = 1 << 20;
 
   bool Check(int64_t result);
+  // Keeps a failure to make data durable; true when there was none.
+  bool CheckDurable(int result);
   void WriteBehind(int64_t position, int64_t length);
   void FinishWriteBehind();
 
@@ -70,6 +76,7 @@ class QDiskFile {
   Mode mode_ = kClosed;
   int64_t position_ = 0;
   int lastError_ = 0;
+  int durabilityError_ = 0;
   bool unsynced_ = false;
   std::vector<Range> behind_;  // oldest first
   int64_t behindBytes_ = 0;

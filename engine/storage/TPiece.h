@@ -25,8 +25,6 @@ struct TPiece {
   int64_t LastActivity = 0;
   IPieceSource* Source = nullptr;
   int64_t SourceBytes = 0;
-  int32_t FirstFile = -1;
-  int64_t FirstFileOffset = -1;
 };
 
 }  // namespace bw

@@ -1,14 +1,16 @@
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/common/TRefObject.h"
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
+#include "engine/storage/TPendingBlocks.h"
 #include "engine/storage/TPiece.h"
 #include "engine/storage/TPieceFile.h"
+#include "engine/storage/TPieceStorage.h"
+#include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
 namespace bw {
@@ -16,22 +18,19 @@ namespace bw {
 class QBufferPool;
 class QElement;
 
-// One task's view of its content: the piece table, which pieces are complete and wanted, the
-// memory cache every received block passes through, and the files on disk.
+// One task's view of its content: the piece table, which pieces are complete and wanted, and the
+// memory cache every received block passes through. The files are its storage's; hashing is the
+// hasher's; what a new map finds present is the start-up state's.
 class TPieces : public TRefObject {
  public:
   static constexpr int32_t kBlockSize = 16384;
   static constexpr int32_t kChunkSize = 128 * 1024;
   static constexpr int32_t kCacheUnit = 256 * 1024;
-  static constexpr int64_t kUnknownFreeSpace = 2147483647;
+  static constexpr int64_t kUnknownFreeSpace = TPieceStorage::kUnknownFreeSpace;
   static constexpr int64_t kHour = 3600;
 
-  struct Span {
-    int32_t file;
-    int64_t fileOffset;
-    int64_t length;
-  };
-  using FreeSpaceQuery = std::function<int64_t(const std::string& folder)>;
+  using Span = TPieceStorage::Span;
+  using FreeSpaceQuery = TPieceStorage::FreeSpaceQuery;
 
   explicit TPieces(IPiecesTask& task);
   ~TPieces() override;
@@ -46,6 +45,7 @@ class TPieces : public TRefObject {
   void SetSaveDirectory(const std::string& directory);
   void SetTargetPath(const std::string& path) { targetPath_ = path; }
   void SetPendingPath(const std::string& path) { pendingPath_ = path; }
+  void SetWrittenLogPath(const std::string& path) { writtenLog_.SetPath(path); }
   void SetQuickStart(bool on) { quickStart_ = on; }
   void SetUseResume(bool on) { useResume_ = on; }
   // The "bits" and "part" values saved in the task info file.
@@ -54,7 +54,7 @@ class TPieces : public TRefObject {
   void SetInfoHash(const uint8_t hash[20]);
   void SetCacheUnits(int32_t units);
   // Replaces the free-space query (tests); none restores the real one.
-  void SetFreeSpaceQuery(FreeSpaceQuery query);
+  void SetFreeSpaceQuery(FreeSpaceQuery query) { storage_.SetFreeSpaceQuery(std::move(query)); }
 
   // Lays out the files of an info dictionary, builds the piece table and finds out what is
   // already present (carrying data over from `previous`, the task's former map, when given);
@@ -80,17 +80,25 @@ class TPieces : public TRefObject {
 
   // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
   // failed verification, -1 for a block that is not one of this torrent.
-  int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source,
-                       bool* accepted);
-  int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint,
-                    bool anyState);
+  int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
+  int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState);
+  // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:
+  // its length, 0 when the block is neither held nor on disk, -1 on failure.
+  int64_t CopyBlock(int64_t block, int32_t length, uint8_t* out);
   bool SetPieceState(int64_t index, bool complete);
   void ResetPiece(int64_t index);
   int32_t PieceBytesInMemory(int64_t index) const;
   int32_t CountDoneOrSkipped() const;
+
+  // File selection.
   bool SelectFile(int32_t file, bool deselect);
   void SelectAll(bool deselect);
+  // Wanted bytes and pieces and the done-or-skipped count, from the files and pieces.
+  void RecountWanted();
+  // Hands the file selection list to the task (type 1000).
+  void ReportFileSelection();
 
+  // The cache.
   void FlushPieces();
   void MaintainCache();
   void TrimCache();
@@ -98,24 +106,41 @@ class TPieces : public TRefObject {
   void LimitOpenFiles();
   int64_t CacheLimit() const;
 
+  // Piece data on disk.
   bool GetPieceFiles(int64_t piece, std::vector<Span>* spans);
-  int64_t WritePieceData(int64_t piece, const uint8_t* data, int64_t length, int64_t offset,
-                         bool trusted);
-  int64_t ReadPieceData(int64_t piece, uint8_t* out, int64_t length, int64_t offset,
-                        int32_t readAheadHint, bool anyState);
+  int64_t WritePieceData(int64_t piece, const uint8_t* data, int64_t length, int64_t offset, bool trusted);
+  int64_t ReadPieceData(int64_t piece, uint8_t* out, int64_t length, int64_t offset, int32_t readAheadHint,
+                        bool anyState);
   bool OpenFileForRange(int32_t file, int64_t end, bool forWriting, bool noExtend);
-  bool WaitForDiskSpace(const std::string& path, int64_t need);
+  bool WaitForDiskSpace(const std::string& path, int64_t need) { return storage_.WaitForDiskSpace(path, need); }
   // Flushes (when finishing), closes every file, renames finished files, saves the record.
   void CloseFiles(bool forceSave, bool finish);
-  int32_t OpenFileCount() const;
+  int32_t OpenFileCount() const { return storage_.OpenCount(); }
 
   // Hands the resume record to the task (type 1001: a clear, then the record when built).
   void SaveResumeRecord();
   // The periodic save: makes written data durable, then hands over a fresh record.
   void RefreshResumeRecord();
-  // Hands the file selection list to the task (type 1000).
-  void ReportFileSelection();
   bool SavePendingBlocks();
+
+  // Start-up: what the check of a new map found present (TStartupState decides).
+  // Nothing present, nothing checked.
+  void ForgetPresence();
+  // Nothing present, every byte checked, the files closed.
+  void StartEmpty();
+  void SetBytesChecked(int64_t bytes) { bytesChecked_ = bytes; }
+  // Every piece complete (the files are trusted as they stand).
+  void MarkAllComplete();
+  // A piece's prefix written and hashed at the last stop, with its SHA-1 state.
+  bool RestoreHashedPrefix(int64_t index, int32_t part, const uint8_t* state);
+  // Takes a record of the pending-block file; false when loading is to stop.
+  bool RestorePendingRecord(const TPendingBlocks::Record& record);
+  // Blocks of an incomplete piece carried over from a former map: held, and whole chunks from
+  // its start written and hashed at once.
+  void TakeBlocks(int64_t index, const std::vector<int32_t>& offsets, const uint8_t* pieceData);
+  void DropPieceMemory(int64_t index);
+  // A piece the written-piece log names: complete when its bytes on disk pass the hash.
+  bool CheckPieceOnDisk(int64_t index);
 
   int64_t PieceLength() const { return pieceLength_; }
   int64_t PieceCount() const { return pieceCount_; }
@@ -135,13 +160,19 @@ class TPieces : public TRefObject {
   bool HasInfoHash() const { return hasInfoHash_; }
   const uint8_t* InfoHash() const { return infoHash_; }
   const std::string& Bitfield() const { return bitfield_; }
-  const std::vector<TPieceFile>& Files() const { return files_; }
+  const std::vector<TPieceFile>& Files() const { return storage_.Files(); }
+  TPieceStorage& Storage() { return storage_; }
   const TPiece& Piece(int64_t index) const { return pieces_[static_cast<size_t>(index)]; }
   const std::string& PendingPath() const { return pendingPath_; }
+  const std::string& WrittenLogPath() const { return writtenLog_.Path(); }
+  bool QuickStart() const { return quickStart_; }
+  bool UseResume() const { return useResume_; }
+  const std::string& SavedRecord() const { return savedBits_; }
+  const std::string& SavedSelection() const { return savedPart_; }
+  // What a pending-block record of this map must fit.
+  TPendingBlocks::Layout PendingLayout() const;
 
  private:
-  friend class TStartupState;
-
   // File selection, the start-up decision and file preparation, after BuildPieces.
   bool StartUp(TPieces* previous);
   TPiece* PieceAt(int64_t index);
@@ -152,31 +183,35 @@ class TPieces : public TRefObject {
   void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);
   void DropMemory(TPiece& piece);
   void DropPartialState(TPiece& piece);
-  void ReleaseState(TPiece& piece);
-  void ReleaseAhead(TPiece& piece);
-  bool HashAhead(TPiece& piece);
-  bool VerifyInMemory(TPiece& piece);
-  bool VerifyData(TPiece& piece, const uint8_t* data, int64_t offset, int64_t length);
+  // Verification against the piece's hash; a map without hashes passes everything.
+  bool VerifyHeld(TPiece& piece);
   void MarkVerifiedInMemory(TPiece& piece);
   void ReportFailure(TPiece& piece);
   int64_t SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound);
+  // Data written is counted in a record only once it is durable: the pieces written into each
+  // file since its data was last made durable are kept, and forgotten (fetched again) when that
+  // fails.
+  void NoteWritten(const TPiece& piece);
+  void SettleDurability();
   int64_t WriteHeld(TPiece& piece, int32_t offset, int32_t length);
-  int64_t WriteRest(TPiece& piece);
+  // Writes a dirty piece from its hashed prefix on; true when all of it was written.
+  bool WriteRest(TPiece& piece);
   int64_t WritePrefix(TPiece& piece, int32_t minimum);
-  void RecountWanted();
   bool PieceTouchesSelected(int64_t index) const;
   bool FileHasMissingPieces(const TPieceFile& file) const;
-  // Reports a full disk once, until space is found again.
-  void ReportDiskFull();
-  void ReportDiskAvailable();
-  bool ExtendFile(TPieceFile& file, int64_t target, bool noExtend);
   // Moves the bytes of runs, which follow each other from offset in the piece, to (or from) its
   // files.
-  int64_t TransferSpans(int64_t piece, const std::vector<platform::ByteRun>& runs, int64_t offset, bool write);
-  void StartEmpty();
+  int64_t TransferPiece(const TPiece& piece, const std::vector<platform::ByteRun>& runs, int64_t offset, bool write);
+#ifdef NDEBUG
+  void CheckCounters() const {}
+#else
+  // Debug builds: the counters kept along the way agree with the pieces they count.
+  void CheckCounters() const;
+#endif
 
   IPiecesTask& task_;
-  FreeSpaceQuery freeSpace_;
+  TPieceStorage storage_;
+  TWrittenLog writtenLog_;
 
   std::string saveDirectory_;
   std::string targetPath_;
@@ -195,7 +230,7 @@ class TPieces : public TRefObject {
   int64_t totalLength_ = 0;
   std::string hashes_;
   std::vector<TPiece> pieces_;
-  std::vector<TPieceFile> files_;
+  std::vector<std::vector<int32_t>> notDurable_;  // per file: pieces written since its last sync
   std::string bitfield_;
   int64_t bytesChecked_ = 0;
   int64_t bytesComplete_ = 0;
@@ -211,7 +246,6 @@ class TPieces : public TRefObject {
   int32_t readRequests_ = 0;
   int32_t readHits_ = 0;
   int64_t lastTrim_ = 0;
-  bool waitingForDisk_ = false;
   bool resumeSaveDue_ = false;
 };
 

@@ -4,15 +4,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string_view>
 #include <vector>
 
-#include "engine/common/Adler32.h"
-#include "engine/common/QBufferPool.h"
 #include "engine/common/Sha1.h"
-#include "engine/storage/QElement.h"
 #include "engine/storage/TPendingBlocks.h"
 #include "engine/storage/TPieces.h"
+#include "engine/storage/TResumeRecord.h"
+#include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
 namespace bw {
@@ -20,27 +18,10 @@ namespace bw {
 namespace {
 
 constexpr int64_t kCheckBufferLimit = 4 * 1024 * 1024;
-constexpr int64_t kPendingSlack = 1024 * 1024;
 constexpr int32_t kBlock = TPieces::kBlockSize;
-constexpr int32_t kEntrySize = 4 + 4 + kBlock + 8;
-constexpr int32_t kBodyHeader = 16;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-bool IsKey(const QElement* e, std::string_view key) {
-  return e && e->IsValid() && e->GetType() == QElement::kStringType && e->ByteView() == key;
-}
-
-bool IsBytes(const QElement* e) {
-  return e && e->IsValid() && e->GetType() == QElement::kStringType;
-}
-
-// The element right after the first child with these bytes.
-const QElement* ValueAfter(const QElement& container, std::string_view key) {
-  const QElement* found = container.FindElement(key.data(), static_cast<int64_t>(key.size()));
-  return found ? container.NextSibling(found) : nullptr;
 }
 
 // A saved SHA-1 state is taken only when it is exactly what hashing `part` whole chunks leaves:
@@ -49,8 +30,7 @@ bool UsableState(const uint8_t* state, int64_t part, int32_t pieceSize) {
   if (part <= 0 || part >= pieceSize) return false;
   const uint64_t bits = Le32(state + 20) | uint64_t{Le32(state + 24)} << 32;
   const uint32_t blockIndex = uint32_t{state[28]} | uint32_t{state[29]} << 8;
-  if (blockIndex != 0 || bits != static_cast<uint64_t>(part) * 8 || Le32(state + 96) != 0 ||
-      Le32(state + 100) != 0) {
+  if (blockIndex != 0 || bits != static_cast<uint64_t>(part) * 8 || Le32(state + 96) != 0 || Le32(state + 100) != 0) {
     return false;
   }
   Sha1 check;
@@ -63,244 +43,117 @@ bool HashMatches(const uint8_t* data, int64_t length, const uint8_t* expected) {
   return std::memcmp(digest, expected, Sha1::kDigestSize) == 0;
 }
 
+bool BitSet(const std::string& bits, int64_t i) {
+  return (static_cast<uint8_t>(bits[static_cast<size_t>(i / 8)]) >> (7 - i % 8)) & 1;
+}
+
 }  // namespace
 
+void TStartupState::ReportCheck() { task_.OnPiecesEvent(TPiecesEvent{TPiecesEvent::kCheck, 1, 0, nullptr}); }
+
 bool TStartupState::RestoreState(TPieces* previous) {
-  TPieces& m = map_;
-  m.Send(TPiecesEvent::kCheck, 1, 0, nullptr);
+  ReportCheck();
   bool ok;
-  if (previous && previous != &m && previous->IsValid()) {
-    if (previous->files_.size() != m.files_.size()) {
+  if (previous && previous != &map_ && previous->IsValid()) {
+    if (previous->Files().size() != map_.Files().size()) {
       ok = LoadResumeRecord();
     } else {
-      ok = m.pieceLength_ % kBlock == 0 && previous->totalLength_ == m.totalLength_ &&
-           MigrateFrom(*previous);
+      ok = map_.PieceLength() % kBlock == 0 && previous->TotalLength() == map_.TotalLength() && MigrateFrom(*previous);
     }
-  } else if (m.quickStart_) {
+  } else if (map_.QuickStart()) {
     ok = QuickCheck();
   } else if (LoadResumeRecord()) {
     ok = true;
-  } else if (m.valid_) {
+  } else if (map_.HasHashes()) {
     ok = RecheckFiles();
   } else {
-    m.StartEmpty();
+    map_.StartEmpty();
     ok = true;
   }
-  return ok && !m.task_.StopRequested();
-}
-
-void TStartupState::ClearState() {
-  TPieces& m = map_;
-  for (TPiece& piece : m.pieces_) {
-    m.DropMemory(piece);
-    m.ReleaseState(piece);
-  }
-  std::fill(m.bitfield_.begin(), m.bitfield_.end(), '\0');
-  m.bytesComplete_ = m.bytesChecked_ = 0;
-  m.lastCompleted_ = -1;
-  m.RecountWanted();
+  return ok && !task_.StopRequested();
 }
 
 bool TStartupState::LoadResumeRecord() {
   TPieces& m = map_;
-  if (!m.useResume_ || m.savedBits_.empty()) return false;
-  std::unique_ptr<QElement> root =
-      ParseElement(m.savedBits_.data(), static_cast<int64_t>(m.savedBits_.size()));
-  if (!root || root->GetType() != QElement::kDictionaryType) return false;
-
-  const QElement* hash = ValueAfter(*root, "infohash");
-  if (IsBytes(hash) && hash->Length() == 20 && m.hasInfoHash_ &&
-      std::memcmp(hash->Bytes(), m.infoHash_, 20) != 0) {
+  if (!m.UseResume() || m.SavedRecord().empty()) return false;
+  TResumeRecord::Saved saved;
+  if (!TResumeRecord::Decode(m.SavedRecord(), &saved)) return false;
+  if (saved.hasInfoHash && m.HasInfoHash() && std::memcmp(saved.infoHash.data(), m.InfoHash(), 20) != 0) {
     return false;
   }
 
   // Everything is checked before anything is applied, so a record that fails leaves the fresh
   // map as it was.
-  std::vector<int32_t> priorities(m.files_.size(), 0);
-  std::vector<bool> hasPriority(m.files_.size(), false);
-  for (TPieceFile& file : m.files_) {
+  std::vector<TPieceFile>& files = m.Storage().Files();
+  std::vector<const TResumeRecord::SavedFile*> found(files.size(), nullptr);
+  for (TPieceFile& file : files) {
     if (file.Path.empty()) break;
     file.Handle.Close();
-    const QElement* key = root->FindElement(file.Path.data(), static_cast<int64_t>(file.Path.size()));
-    if (!key && !file.FinalPath.empty()) {
-      key = root->FindElement(file.FinalPath.data(), static_cast<int64_t>(file.FinalPath.size()));
-    }
-    if (!key) return false;
-    const QElement* low = root->NextSibling(key);
-    const QElement* high = low ? root->NextSibling(low) : nullptr;
-    const QElement* size = high ? root->NextSibling(high) : nullptr;
-    if (!IsKey(low, "Low") || !IsKey(high, "High") || !IsKey(size, "Size")) return false;
-    const QElement* priority = root->NextSibling(size);
-    if (IsKey(priority, "Priority") && !file.Deselected() && priority->Value() >= -2 &&
-        priority->Value() <= 2) {
-      priorities[static_cast<size_t>(file.Index)] = static_cast<int32_t>(priority->Value());
-      hasPriority[static_cast<size_t>(file.Index)] = true;
-    }
+    const TResumeRecord::SavedFile* entry = saved.FindFile(file.Path);
+    if (!entry && !file.FinalPath.empty()) entry = saved.FindFile(file.FinalPath);
+    if (!entry) return false;
+    found[static_cast<size_t>(file.Index)] = entry;
     QDiskFile probe;
     const bool open = probe.Open(file.Path, QDiskFile::kReadOnly);
-    const bool noTime = low->Value() == 0 && high->Value() == 0;
+    const bool noTime = entry->low == 0 && entry->high == 0;
     // A file recorded as missing must still be missing, and a recorded one still present.
     if (open == noTime) return false;
-    if ((open ? probe.Size() : -1) != size->Value()) return false;
+    if ((open ? probe.Size() : -1) != entry->size) return false;
+  }
+  if (saved.bitfield.size() != m.Bitfield().size()) return false;
+
+  std::vector<const TResumeRecord::SavedPiece*> partial;
+  for (const TResumeRecord::SavedPiece& piece : saved.pieces) {
+    if (piece.index < 0 || piece.index >= m.PieceCount() || BitSet(saved.bitfield, piece.index)) continue;
+    const int32_t size = m.Piece(piece.index).Size;
+    const int64_t chunk = std::min<int64_t>(size, TPieces::kChunkSize);
+    if (piece.part % chunk != 0 || !UsableState(piece.state.data(), piece.part, size)) continue;
+    partial.push_back(&piece);
   }
 
-  const QElement* bits = ValueAfter(*root, "BitField");
-  if (!IsBytes(bits) || static_cast<size_t>(bits->Length()) != m.bitfield_.size()) return false;
-  const QElement* status = ValueAfter(*root, "PieceStatus");
-  if (!status || !status->IsValid() || status->GetType() != QElement::kListType) return false;
-  auto bitSet = [&](int64_t i) {
-    return (static_cast<uint8_t>(bits->Bytes()[i / 8]) >> (7 - i % 8)) & 1;
-  };
-
-  struct Partial {
-    int32_t index;
-    int32_t part;
-    const uint8_t* state;
-  };
-  std::vector<Partial> partial;
-  for (int64_t e = 0; e < status->Count(); ++e) {
-    const QElement* entry = status->ChildAt(e);
-    if (!entry->IsValid() || entry->GetType() != QElement::kDictionaryType) continue;
-    const QElement* index = entry->ChildAt(0);
-    if (!IsKey(index, "Index") || index->Value() < 0 || index->Value() >= m.pieceCount_ ||
-        bitSet(index->Value())) {
-      continue;
+  for (int64_t i = 0; i < m.PieceCount(); ++i) {
+    if (BitSet(saved.bitfield, i)) m.SetPieceState(i, true);
+  }
+  for (const TResumeRecord::SavedPiece* piece : partial) {
+    m.RestoreHashedPrefix(piece->index, static_cast<int32_t>(piece->part), piece->state.data());
+  }
+  for (TPieceFile& file : files) {
+    const TResumeRecord::SavedFile* entry = found[static_cast<size_t>(file.Index)];
+    if (entry && entry->hasPriority && !file.Deselected() && entry->priority >= -2 && entry->priority <= 2) {
+      file.Selection = static_cast<int32_t>(entry->priority);
     }
-    const QElement* part = entry->ChildAt(1);
-    const QElement* stateKey = entry->ChildAt(2);
-    const QElement* state = entry->ChildAt(3);
-    const QElement* check = entry->ChildAt(4);
-    if (!IsKey(part, "Part") || part->Value() <= 0 || !IsKey(stateKey, "Status") ||
-        !IsBytes(state) || state->Length() < static_cast<int64_t>(Sha1::kStateSize) ||
-        !IsKey(check, "CRC32")) {
-      continue;
-    }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(state->Bytes());
-    const uint32_t sum = Adler32(static_cast<uint32_t>(index->Value()), bytes, Sha1::kStateSize);
-    if (check->Value() != static_cast<int64_t>(sum)) continue;
-    const TPiece& piece = m.Piece(index->Value());
-    const int64_t chunk = std::min<int64_t>(piece.Size, TPieces::kChunkSize);
-    if (part->Value() % chunk != 0 || !UsableState(bytes, part->Value(), piece.Size)) continue;
-    partial.push_back({static_cast<int32_t>(index->Value()), static_cast<int32_t>(part->Value()), bytes});
   }
-
-  for (int64_t i = 0; i < m.pieceCount_; ++i) {
-    if (bitSet(i)) m.SetPieceState(i, true);
+  m.SetBytesChecked(m.TotalLength());
+  if (m.BytesComplete() > m.TotalLength()) return false;
+  // Pieces written after the record was taken: hashed from disk, the rest left alone.
+  for (int32_t index : TWrittenLog::Load(m.WrittenLogPath(), m.PieceCount())) {
+    if (!m.IsPieceComplete(index)) m.CheckPieceOnDisk(index);
   }
-  for (const Partial& p : partial) {
-    TPiece& piece = m.pieces_[static_cast<size_t>(p.index)];
-    if (!piece.Sha1State) piece.Sha1State = TPieces::StatePool().Alloc(Sha1::kStateSize);
-    if (!piece.Sha1State) continue;
-    std::memcpy(piece.Sha1State, p.state, Sha1::kStateSize);
-    piece.HashedPrefix = p.part;
-  }
-  for (TPieceFile& file : m.files_) {
-    if (hasPriority[static_cast<size_t>(file.Index)]) file.Selection = priorities[static_cast<size_t>(file.Index)];
-  }
-  m.bytesChecked_ = m.totalLength_;
-  if (m.bytesComplete_ > m.totalLength_) return false;
   LoadPendingBlocks();
-  m.Send(TPiecesEvent::kCheck, 1, 0, nullptr);
+  ReportCheck();
   return true;
 }
 
 bool TStartupState::LoadPendingBlocks() {
-  TPieces& m = map_;
-  if (m.pendingPath_.empty()) return false;
-  if (m.IsComplete()) {
-    platform::RemoveFile(m.pendingPath_);
+  const std::string& path = map_.PendingPath();
+  if (path.empty()) return false;
+  if (map_.IsComplete()) {
+    platform::RemoveFile(path);
     return true;
   }
-  QDiskFile file;
-  if (!file.Open(m.pendingPath_, QDiskFile::kReadOnly)) return false;
-  static const uint8_t kNoHash[20] = {};
-  const uint8_t* infoHash = m.hasInfoHash_ ? m.infoHash_ : kNoHash;
-  std::vector<uint8_t> body;
-  int64_t position = 0;
-  for (;;) {
-    uint8_t header[16];
-    int64_t got;
-    {
-      QScopedLock lock(QDiskFile::DiskLock());
-      got = file.Read(header, sizeof header, position);
-    }
-    if (got != static_cast<int64_t>(sizeof header)) break;
-    const int64_t length = static_cast<int32_t>(Le32(header));
-    const int64_t index = static_cast<int32_t>(Le32(header + 8));
-    if (length < kBodyHeader || length >= m.pieceLength_ + kPendingSlack || index < 0 ||
-        index >= m.pieceCount_) {
-      break;
-    }
-    body.resize(static_cast<size_t>(length));
-    {
-      QScopedLock lock(QDiskFile::DiskLock());
-      got = file.Read(body.data(), length, position + 16);
-    }
-    if (got != length) break;
-    position += 16 + length;
-    const uint32_t seed = Adler32(static_cast<uint32_t>(index), infoHash, 20);
-    if (Adler32(seed, body.data(), body.size()) != Le32(header + 4)) break;
-
-    TPiece& piece = m.pieces_[static_cast<size_t>(index)];
-    if (m.IsPieceComplete(index) || piece.Skip || piece.Verified) continue;
-    if (piece.HashedPrefix + piece.Blocks.BytesHeld() >= piece.Size) {
-      if (!m.VerifyInMemory(piece)) {
-        m.DropMemory(piece);
-        m.DropPartialState(piece);
-      }
-      continue;
-    }
-    const int64_t held = static_cast<int32_t>(Le32(body.data()));
-    const int64_t part = static_cast<int32_t>(Le32(body.data() + 4));
-    const int64_t count = static_cast<int32_t>(Le32(body.data() + 8));
-    if (count <= 0 || count > TPendingBlocks::kMaxBlocks || length < kBodyHeader + count * kEntrySize) break;
-    // Only whole 16 KiB-aligned blocks of this piece, beyond its hashed prefix; of a short last
-    // block only its real bytes.
-    int64_t restored = 0;
-    bool sound = true;
-    std::vector<bool> seen(static_cast<size_t>((piece.Size + kBlock - 1) / kBlock), false);
-    for (int64_t b = 0; b < count && sound; ++b) {
-      const uint8_t* entry = body.data() + kBodyHeader + b * kEntrySize;
-      const int64_t offset = static_cast<int32_t>(Le32(entry));
-      sound = offset >= part && offset % kBlock == 0 && offset < piece.Size &&
-              Le32(entry + 4) == static_cast<uint32_t>(kBlock) && !seen[static_cast<size_t>(offset / kBlock)];
-      if (sound) {
-        seen[static_cast<size_t>(offset / kBlock)] = true;
-        restored += piece.Blocks.BlockLength(static_cast<int32_t>(offset));
-      }
-    }
-    if (!sound || part < 0 || restored < held) break;
-    if (part != piece.HashedPrefix) {
-      m.DropMemory(piece);
-      m.DropPartialState(piece);
-      break;
-    }
-    for (int64_t b = 0; b < count; ++b) {
-      const uint8_t* entry = body.data() + kBodyHeader + b * kEntrySize;
-      const int32_t offset = static_cast<int32_t>(Le32(entry));
-      m.StoreInMemory(piece, offset, entry + 8, piece.Blocks.BlockLength(offset));
-    }
-    piece.LastActivity = m.Now();
-    if (piece.HashedPrefix + piece.Blocks.BytesHeld() >= piece.Size) {
-      // Blocks from disk are trusted no more than blocks from a peer.
-      if (m.VerifyInMemory(piece)) {
-        m.MarkVerifiedInMemory(piece);
-      } else {
-        m.DropMemory(piece);
-        m.DropPartialState(piece);
-      }
-    }
-  }
-  return true;
+  return TPendingBlocks::Load(path, map_.PendingLayout(), [this](const TPendingBlocks::Record& record) {
+    return map_.RestorePendingRecord(record);
+  });
 }
 
 bool TStartupState::QuickCheck() {
   TPieces& m = map_;
+  const std::vector<TPieceFile>& files = m.Files();
   bool all = true;
   int64_t checked = 0;
-  for (size_t f = 0; f < m.files_.size(); ++f) {
-    if (f % 100 == 99 && m.task_.StopRequested()) return false;
-    const TPieceFile& file = m.files_[f];
+  for (size_t f = 0; f < files.size(); ++f) {
+    if (f % 100 == 99 && task_.StopRequested()) return false;
+    const TPieceFile& file = files[f];
     if (file.Length <= 0) continue;
     // A ".bwtmp" file is allocated to its full length at its first write, so only a file
     // under its final name says anything about its content.
@@ -312,30 +165,28 @@ bool TStartupState::QuickCheck() {
   }
   bool ok = all;
   if (ok) {
-    for (int64_t i = 0; i < m.pieceCount_; ++i) m.bitfield_[static_cast<size_t>(i / 8)] |= static_cast<char>(0x80 >> (i % 8));
-    m.bytesComplete_ = m.totalLength_;
-    m.RecountWanted();
-    std::vector<uint8_t> buffer(static_cast<size_t>(m.pieceLength_));
-    for (int64_t i : {int64_t{0}, m.pieceCount_ - 1, m.pieceCount_ / 2}) {
+    m.MarkAllComplete();
+    std::vector<uint8_t> buffer(static_cast<size_t>(m.PieceLength()));
+    for (int64_t i : {int64_t{0}, m.PieceCount() - 1, m.PieceCount() / 2}) {
       const int64_t size = m.Piece(i).Size;
       if (m.ReadPieceData(i, buffer.data(), size, 0, 0, true) != size) ok = false;
-      m.DropMemory(m.pieces_[static_cast<size_t>(i)]);
+      m.DropPieceMemory(i);
     }
   }
-  for (TPieceFile& file : m.files_) file.Handle.Close();
+  m.Storage().CloseAll();
   if (!ok) {
-    ClearState();
+    m.ForgetPresence();
     return false;
   }
-  m.bytesChecked_ = checked;
-  m.lastCompleted_ = static_cast<int32_t>(m.pieceCount_ - 1);
-  m.Send(TPiecesEvent::kWholeBitfield, 1, static_cast<int32_t>(m.bitfield_.size()), m.bitfield_.data());
-  return m.bytesChecked_ >= m.totalLength_ && m.bytesComplete_ >= m.totalLength_;
+  m.SetBytesChecked(checked);
+  task_.OnPiecesEvent(
+      TPiecesEvent{TPiecesEvent::kWholeBitfield, 1, static_cast<int32_t>(m.Bitfield().size()), m.Bitfield().data()});
+  return m.BytesChecked() >= m.TotalLength() && m.BytesComplete() >= m.TotalLength();
 }
 
 bool TStartupState::RecheckFiles() {
   TPieces& m = map_;
-  const int64_t L = m.pieceLength_;
+  const int64_t L = m.PieceLength();
   const int64_t capacity = (L > kCheckBufferLimit ? L : 8 * L) + L;
   std::unique_ptr<uint8_t[]> buffer;
   int64_t bufferStart = 0;  // torrent offset of buffer[0], always a piece start
@@ -343,7 +194,7 @@ bool TStartupState::RecheckFiles() {
   int64_t passed = 0;
   int64_t verified = 0;
   bool stopped = false;
-  for (TPieceFile& file : m.files_) {
+  for (const TPieceFile& file : m.Files()) {
     if (stopped) break;
     QDiskFile handle;
     if (file.Length > 0 && handle.Open(file.Path, QDiskFile::kReadOnly, true)) {
@@ -368,10 +219,10 @@ bool TStartupState::RecheckFiles() {
         int64_t used = 0;
         for (;;) {
           const int64_t index = (bufferStart + used) / L;
-          if (index >= m.pieceCount_) break;
+          if (index >= m.PieceCount()) break;
           const int64_t size = m.Piece(index).Size;
           if (filled - used < size) break;
-          if (verified++ % 10 == 0 && m.task_.StopRequested()) {
+          if (verified++ % 10 == 0 && task_.StopRequested()) {
             stopped = true;
             break;
           }
@@ -386,61 +237,60 @@ bool TStartupState::RecheckFiles() {
         if (got < want) break;
       }
       if (position < file.Length) filled = 0;
-    } else {
+    } else if (file.Length > 0) {
+      // The file is missing: the piece left over cannot be finished. An empty file breaks
+      // nothing: its neighbours' bytes meet across it.
       filled = 0;
     }
-    m.bytesChecked_ += file.Length;
+    m.SetBytesChecked(m.BytesChecked() + file.Length);
   }
   if (stopped) {
-    for (TPieceFile& file : m.files_) file.Handle.Close();
+    m.Storage().CloseAll();
     return false;
   }
   m.CloseFiles(true, false);
-  return m.bytesChecked_ >= m.totalLength_ && m.bytesComplete_ == passed;
+  return m.BytesChecked() >= m.TotalLength() && m.BytesComplete() == passed;
 }
 
 bool TStartupState::MigrateFrom(TPieces& previous) {
   TPieces& m = map_;
-  std::vector<uint8_t> buffer(static_cast<size_t>(m.pieceLength_));
-  for (TPiece& piece : m.pieces_) {
-    if (m.task_.StopRequested()) return false;
-    const int64_t firstBlock = int64_t{piece.Index} * m.pieceLength_ / kBlock;
+  std::vector<uint8_t> buffer(static_cast<size_t>(m.PieceLength()));
+  for (int64_t index = 0; index < m.PieceCount(); ++index) {
+    if (task_.StopRequested()) return false;
+    const int32_t size = m.Piece(index).Size;
+    const int64_t firstBlock = index * m.PieceLength() / kBlock;
     std::vector<int32_t> arrived;
-    for (int32_t offset = 0; offset < piece.Size; offset += kBlock) {
-      const int32_t length = piece.Blocks.BlockLength(offset);
-      if (previous.ReadBlock(firstBlock + offset / kBlock, length, buffer.data() + offset, 0, true) == length) {
+    for (int32_t offset = 0; offset < size; offset += kBlock) {
+      const int32_t length = m.Piece(index).Blocks.BlockLength(offset);
+      // Copied, not read through the old map's cache: migration streams whatever the size.
+      if (previous.CopyBlock(firstBlock + offset / kBlock, length, buffer.data() + offset) == length) {
         arrived.push_back(offset);
       }
     }
-    if (arrived.size() * kBlock >= static_cast<size_t>(piece.Size)) {
-      m.WritePieceData(piece.Index, buffer.data(), piece.Size, 0, false);
-    } else if (!arrived.empty()) {
-      for (int32_t offset : arrived) {
-        m.StoreInMemory(piece, offset, buffer.data() + offset, piece.Blocks.BlockLength(offset));
-      }
-      piece.LastActivity = m.Now();
-      // Whole chunks from the start are hashed and written now; the rest waits in memory.
-      m.WritePrefix(piece, piece.Blocks.ChunkSize());
+    if (arrived.size() * kBlock >= static_cast<size_t>(size)) {
+      m.WritePieceData(index, buffer.data(), size, 0, false);
+    } else if (m.CacheBytes() + static_cast<int64_t>(arrived.size()) * kBlock <= m.CacheLimit()) {
+      // Whole chunks from the start are hashed and written now; the rest waits in memory, as
+      // far as the cache holds it (beyond, it is fetched again).
+      m.TakeBlocks(index, arrived, buffer.data());
     }
-    if (m.cacheBytes_ > m.CacheLimit() / 2) {
-      for (TPieceFile& file : previous.files_) file.Handle.Close();
-    }
+    if (m.CacheBytes() > m.CacheLimit() / 2) previous.Storage().CloseAll();
   }
-  for (TPieceFile& file : previous.files_) file.Handle.Close();
-  for (TPieceFile& file : m.files_) file.Handle.Close();
-  m.bytesChecked_ = m.totalLength_;
-  const bool consistent = m.bytesComplete_ <= m.totalLength_;
-  if (consistent) m.Send(TPiecesEvent::kCheck, 1, 0, nullptr);
+  previous.Storage().CloseAll();
+  m.Storage().CloseAll();
+  m.SetBytesChecked(m.TotalLength());
+  const bool consistent = m.BytesComplete() <= m.TotalLength();
+  if (consistent) ReportCheck();
   return consistent;
 }
 
 bool TStartupState::PrepareFiles() {
   TPieces& m = map_;
   bool ok = true;
-  for (TPieceFile& file : m.files_) {
+  for (const TPieceFile& file : m.Files()) {
     if (file.Length > 0 && !file.Deselected()) {
       m.OpenFileForRange(file.Index, file.Length, true, true);
-      if (m.task_.StopRequested()) {
+      if (task_.StopRequested()) {
         ok = false;
         break;
       }
@@ -450,26 +300,22 @@ bool TStartupState::PrepareFiles() {
       if (fd >= 0) platform::CloseFile(fd);
     }
   }
-  for (TPieceFile& file : m.files_) file.Handle.Close();
+  m.Storage().CloseAll();
   m.RecountWanted();
-  m.bytesChecked_ = m.totalLength_;
+  m.SetBytesChecked(m.TotalLength());
   return ok;
 }
 
 void TStartupState::ApplyFileSelection() {
   TPieces& m = map_;
-  if (m.savedPart_.empty()) return;
-  std::unique_ptr<QElement> list =
-      ParseElement(m.savedPart_.data(), static_cast<int64_t>(m.savedPart_.size()));
-  if (!list || list->GetType() != QElement::kListType || list->Count() == 0) return;
+  std::vector<std::string> deselected;
+  if (m.SavedSelection().empty() || !TResumeRecord::DecodeFileSelection(m.SavedSelection(), &deselected)) return;
   m.SelectAll(true);
-  std::vector<bool> flagged(m.files_.size(), false);
+  std::vector<bool> flagged(m.Files().size(), false);
   bool any = false;
-  for (int64_t i = 0; i < list->Count(); i += 2) {
-    const QElement* path = list->ChildAt(i);
-    if (!IsBytes(path) || path->Value() == 0) continue;
-    for (const TPieceFile& file : m.files_) {
-      if (file.RelativePath == path->ByteView()) {
+  for (const std::string& path : deselected) {
+    for (const TPieceFile& file : m.Files()) {
+      if (file.RelativePath == path) {
         flagged[static_cast<size_t>(file.Index)] = true;
         any = true;
       }
@@ -479,7 +325,7 @@ void TStartupState::ApplyFileSelection() {
     m.SelectAll(false);
     return;
   }
-  for (const TPieceFile& file : m.files_) {
+  for (const TPieceFile& file : m.Files()) {
     if (!flagged[static_cast<size_t>(file.Index)]) m.SelectFile(file.Index, false);
   }
 }

@@ -3,14 +3,16 @@
 
 namespace bw {
 
+class IPiecesTask;
 class TPieces;
 
 // What a freshly built piece map finds already present, and which files it wants: carried over
 // from the task's former map, trusted from the files (quick start), replayed from the resume
-// record and pending blocks saved at the last stop, or hashed from the files on disk.
+// record and pending blocks saved at the last stop, or hashed from the files on disk. It works
+// through the map's own operations; the saved records are decoded by their formats' readers.
 class TStartupState {
  public:
-  explicit TStartupState(TPieces& map) : map_(map) {}
+  TStartupState(TPieces& map, IPiecesTask& task) : map_(map), task_(task) {}
 
   // The first way that applies; false when it fails or a stop was requested.
   bool RestoreState(TPieces* previous);
@@ -25,10 +27,10 @@ class TStartupState {
   void ApplyFileSelection();
 
  private:
-  // Back to "nothing present, nothing checked".
-  void ClearState();
+  void ReportCheck();
 
   TPieces& map_;
+  IPiecesTask& task_;
 };
 
 }  // namespace bw

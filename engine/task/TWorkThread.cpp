@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "engine/common/QBufferPool.h"
@@ -14,6 +15,7 @@
 #include "engine/sources/TPeerObject.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/storage/QDiskFile.h"
+#include "engine/storage/TWrittenLog.h"
 #include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
@@ -38,6 +40,17 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     if ((a >= 'A' && a <= 'Z' ? a + 32 : a) != (b >= 'A' && b <= 'Z' ? b + 32 : b)) return false;
   }
   return true;
+}
+
+// What was thrown, for the log; called inside a catch block.
+std::string CaughtText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
 }
 
 // Gives a thread's hold on a recursive lock back completely.
@@ -86,7 +99,8 @@ int TWorkThread::RestartDownload() {
   char path[kTextSize] = {};
   if (GetFileText(0, 3, path) == 0 && path[0]) {
     const std::string file(path);
-    for (const std::string& name : {file, file + ".bwtmp", file + kInfoSuffix, file + kInfoSuffix + "df"}) {
+    for (const std::string& name : {file, file + ".bwtmp", file + kInfoSuffix, file + kInfoSuffix + "df",
+                                    file + kInfoSuffix + TWrittenLog::kSuffix}) {
       platform::RemoveFile(name);
     }
   }
@@ -101,7 +115,7 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Reset(int full, int flag) {
-  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = idleSeedingSince_ = 0;
+  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = lastInfoSave_ = idleSeedingSince_ = 0;
   upkeepCount_ = 0;
   if (full) {
     completed_ = false;
@@ -114,6 +128,8 @@ void TWorkThread::Run() {
   try {
     DownloadLoop();
   } catch (...) {
+    LogPrintf(kTaskChannel, kTaskChannel, "TID : %5lu] [Download loop ended by %s",
+              static_cast<unsigned long>(platform::CurrentThreadId()), CaughtText().c_str());
     ReleaseHeldLocks();
   }
 }
@@ -162,7 +178,8 @@ bool TWorkThread::Prepare() {
       unreadable = !metadataLoaded;
     }
     if (unreadable) {
-      working.status = kTaskStatusTorrentUnreadable;
+      // A full disk or a broken file met while the piece map was built has said so already.
+      if (!diskFull) working.status = kTaskStatusTorrentUnreadable;
       RequestStop();
     }
     if (Settings().QuickStart() && metadataLoaded) {
@@ -228,12 +245,19 @@ TWorkThread::Outcome TWorkThread::Loop() {
     }
     if (now - lastSave_ > kSaveAfter) {
       if (pieces) {
-        // What is verified goes to disk before the record that counts it.
+        // What is verified goes to disk before the record that counts it; the blocks of pieces
+        // still arriving are kept beside it.
         pieces->FlushPieces();
         pieces->RefreshResumeRecord();
+        pieces->SavePendingBlocks();
       }
-      SaveInfoFile();
       lastSave_ = now;
+    }
+    // Written within a second of a change: the torrent and first record at once, a fresh record
+    // as soon as a file was allocated (the one before no longer fits it).
+    if (now != lastInfoSave_) {
+      SaveInfoFile();
+      lastInfoSave_ = now;
     }
   }
   return Outcome::kNone;
@@ -243,6 +267,7 @@ void TWorkThread::Finish(Outcome outcome) {
   if (!completed_) IsContentComplete(EngineClock());
   ReturnSourcesToIdle();
   Reset(0, 0);
+  if (pieces) pieces->SavePendingBlocks();
   if (completed_) {
     DeleteInfoFile();
   } else {

@@ -55,6 +55,7 @@ class TWorkThread : public TWorkWithTransStatis {
   uint64_t lastUpkeep_ = 0;
   uint64_t lastMaintenance_ = 0;
   uint64_t lastSave_ = 0;
+  uint64_t lastInfoSave_ = 0;
   int32_t upkeepCount_ = 0;
 };
 

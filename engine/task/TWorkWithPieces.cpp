@@ -17,6 +17,7 @@
 #include "engine/sources/TTrackerPeer.h"
 #include "engine/sources/TUrlInfo.h"
 #include "engine/storage/QElement.h"
+#include "engine/storage/TWrittenLog.h"
 #include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
@@ -119,6 +120,7 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetSaveDirectory(saveFolder);
   if (fullPath) pieces->SetTargetPath(targetFile);
   pieces->SetPendingPath(pendingBlockPath);
+  pieces->SetWrittenLogPath(infoPath.empty() ? std::string() : infoPath + TWrittenLog::kSuffix);
   pieces->SetQuickStart(settings.QuickStart());
   return *pieces;
 }
@@ -262,26 +264,16 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {
     case CacheRound::kTick:
-      if (pieces->CacheBytes() >= pieces->CacheLimit()) {
-        pieces->MaintainCache();
-      } else if (pieces->BytesComplete() + pieces->DirtyBytes() >= pieces->TotalLength()) {
-        // Cheap test first: the verified pieces in memory may make up the rest of the content.
-        FlushWhenAllVerified();
-      }
-      break;
-    case CacheRound::kSecond:
-      FlushWhenAllVerified();
+      // A verified piece goes to disk at once (its writes wait only for the disk's own pace),
+      // so a kill costs no more than the pieces still arriving; it stays in memory as read cache.
+      if (pieces->DirtyBytes() > 0) pieces->FlushPieces();
+      if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
       break;
     case CacheRound::kRegular:
       pieces->MaintainCache();
       pieces->LimitOpenFiles();
       break;
   }
-}
-
-void TWorkWithPieces::FlushWhenAllVerified() {
-  // The content is complete only once its last verified pieces are on disk.
-  if (pieces->DirtyBytes() > 0 && pieces->AllVerified()) pieces->FlushPieces();
 }
 
 void TWorkWithPieces::SetErrorStatus(int32_t code) {
@@ -521,6 +513,8 @@ void TWorkWithPieces::PrepareSwarmIdentity() {
 
 void TWorkWithPieces::RefreshReports(bool force) {
   TWorkWithPeers::RefreshReports(force);
+  // Readers copy the bitmap under the task lock; it is replaced under it too.
+  QScopedLock guard(lock);
   if (pieces && (bitmapChanged || force)) {
     bitmap_ = pieces->Bitfield();
     bitmapPieces_ = static_cast<int32_t>(pieces->PieceCount());

@@ -102,10 +102,9 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void PruneCandidates() override;
   // The three-second rate window and pruning of the active peers.
   virtual void RunPeerUpkeep() { peerUpkeep_.Tick(PeerTask()); }
-  // Writes verified pieces out of memory: on every tick when the cache is over its limit (so that
-  // a fast source cannot make the map hold more), once a second when all of the content is
-  // verified, and on the regular round.
-  enum class CacheRound { kTick, kSecond, kRegular };
+  // Writes verified pieces out of memory on every tick, trims the cache when it is over its limit
+  // (so that a fast source cannot make the map hold more), and keeps it on the regular round.
+  enum class CacheRound { kTick, kRegular };
   void MaintainPieceCache(CacheRound round);
   // Bytes the peers may still take in this cycle; the statistics layer sets the limit.
   virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
@@ -136,7 +135,6 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // Hands the task's saved state to a new piece map.
   void RestoreInto(TPieces& map);
   void SetErrorStatus(int32_t code);
-  void FlushWhenAllVerified();
 
   bool swarmReady_ = false;
   uint8_t handshake_[kHandshakeSize] = {};

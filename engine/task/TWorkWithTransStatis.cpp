@@ -189,7 +189,6 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
     lastCacheRound_ = now;
     MaintainPieceCache(CacheRound::kRegular);
   }
-  MaintainPieceCache(CacheRound::kSecond);
 
   if (complete) return;
   RunConnectionPasses();

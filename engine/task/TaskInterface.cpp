@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/File.h"
+
 namespace bw {
 namespace {
 
@@ -105,9 +107,11 @@ void TaskInterface::Describe(const TaskParams& params, bool storeFlag) {
   QScopedLock guard(lock);
   for (std::string& line : SplitLines(params.sources)) sources.push_back({std::move(line), kSourceIdle});
   for (TaskSource& source : sources) Trim(source.text);
-  infoPath = FieldText(params.infoPath);
+  // Paths are fixed from the root now: the task's thread, its free-space queries and a later
+  // current folder all see the same files.
+  infoPath = platform::AbsolutePath(FieldText(params.infoPath));
   pendingBlockPath = infoPath + "df";
-  saveFolder = FieldText(params.target);
+  saveFolder = platform::AbsolutePath(FieldText(params.target));
   p2sp = params.flags & kTaskFlagP2SP;
   bt = params.flags & kTaskFlagBT;
   fullPath = params.flags & kTaskFlagFullPath;

@@ -29,7 +29,19 @@ TEST_F(DiskSpaceTest, FreeBytesOfAFolderNotYetCreatedComeFromItsNearestAncestor)
   std::ofstream(Path("file")) << "x";
   EXPECT_GT(DiskFreeBytes(Path("file/below").c_str()), 0) << "a file on the way up is climbed past";
   EXPECT_GT(DiskFreeBytes("/"), 0);
-  EXPECT_EQ(DiskFreeBytes("relative"), -1);
+}
+
+TEST_F(DiskSpaceTest, RelativePathsAreAskedFromTheCurrentFolder) {
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  const int64_t here = DiskFreeBytes(".");
+  const int64_t relative = DiskFreeBytes("not/yet/made");
+  const int64_t bare = DiskFreeBytes("name");
+  std::filesystem::current_path(before);
+  EXPECT_GT(here, 0);
+  EXPECT_GT(relative, 0);
+  EXPECT_GT(bare, 0);
+  EXPECT_EQ(DiskFreeBytes(""), -1);
 }
 
 TEST_F(DiskSpaceTest, AllocatedSizeCountsBlocksNotLength) {

@@ -1,10 +1,11 @@
-#include <sys/mount.h>
-
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 
 #include "engine/storage/TPieces.h"
 #include "platform/File.h"
 #include "tests/storage/PiecesTestSupport.h"
+#include "tests/support/TmpfsMount.h"
 
 namespace bw {
 namespace {
@@ -17,21 +18,15 @@ class DiskFullTest : public ::testing::Test {
  protected:
   void SetUp() override {
     mountPoint = dir.path + "mnt/";
-    platform::MakeDirectories(mountPoint);
     // Room for the start-up preparation; the disk fills once it is shrunk below.
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=8m") != 0) {
-      GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
-    mounted = true;
+    disk = std::make_unique<test::TmpfsMount>(mountPoint, "8m");
+    if (!disk->Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     content = test::Content(static_cast<size_t>(kLength));
     map.SetSaveDirectory(mountPoint);
     map.SetPendingPath(dir.path + "task.bwinfodf");
-    ASSERT_TRUE(map.LoadInfo(*test::Parse(
-        test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
-    ASSERT_EQ(mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT, "size=2m"), 0);
-  }
-  void TearDown() override {
-    if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
+    ASSERT_TRUE(
+        map.LoadInfo(*test::Parse(test::SingleInfo("big.bin", kLength, kPiece, test::PieceHashes(content, kPiece)))));
+    ASSERT_TRUE(disk->Resize("2m"));
   }
   void GivePiece(int64_t piece) {
     bool accepted;
@@ -43,7 +38,7 @@ class DiskFullTest : public ::testing::Test {
 
   test::TempDir dir;
   std::string mountPoint;
-  bool mounted = false;
+  std::unique_ptr<test::TmpfsMount> disk;
   test::FakeTask task;
   TPieces map{task};
   std::string content;
@@ -63,7 +58,7 @@ TEST_F(DiskFullTest, WaitsReportsAndLosesNothingThenContinuesWhenSpaceIsBack) {
   ASSERT_TRUE(map.SavePendingBlocks());
   EXPECT_EQ(platform::PathFileSize(dir.path + "task.bwinfodf"), 2 * (16 + 16 + 16 * 16400));
 
-  ASSERT_EQ(mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+  ASSERT_TRUE(disk->Resize("8m"));
   task.stop = false;
   for (int64_t p = 0; p < 12; ++p) {
     if (p != 0 && p != 5) GivePiece(p);
@@ -96,6 +91,24 @@ TEST_F(DiskFullTest, UnknownFreeSpaceCountsAsTwoGigabytes) {
   task.stop = true;
   EXPECT_FALSE(map.WaitForDiskSpace(mountPoint + "x", TPieces::kUnknownFreeSpace + 1));
   EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
+}
+
+// Free space is asked for a relative save folder too: a file above the 2 GiB assumed when the
+// query fails does not wait for space that is there.
+TEST(DiskSpaceOfARelativeFolder, FileAboveTwoGigabytesIsPreparedWhenTheSpaceIsThere) {
+  test::TempDir dir;
+  test::TmpfsMount disk(dir.path + "mnt", "4g");
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path + "mnt");
+  test::FakeTask task;
+  TPieces map(task);
+  map.SetSaveDirectory("relative/folder");
+  map.SetTargetPath("relative/folder/big.bin");
+  const bool loaded = map.LoadTemplate(int64_t{3} << 30, 1 << 20);
+  std::filesystem::current_path(before);
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/QElement.h"
+#include "engine/storage/TPieces.h"
 #include "tests/support/TempDir.h"
 
 namespace bw::test {
@@ -125,6 +126,26 @@ inline std::string MultiInfo(const std::string& name, const std::vector<FileSpec
 inline std::unique_ptr<QElement> Parse(const std::string& text) {
   return ParseElement(text.c_str(), static_cast<int64_t>(text.size()));
 }
+
+// A task and its map of one file "f" holding `content`, saved in `folder`.
+struct SingleFileMap {
+  SingleFileMap(const std::string& folder, const std::string& content, int64_t pieceLength) {
+    map.SetSaveDirectory(folder);
+    const int64_t length = static_cast<int64_t>(content.size());
+    loaded = map.LoadInfo(*Parse(SingleInfo("f", length, pieceLength, PieceHashes(content, pieceLength))));
+  }
+  // Hands over block k of `content`.
+  void Give(const std::string& content, int64_t block) {
+    const int64_t at = block * TPieces::kBlockSize;
+    const int32_t length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, content.size() - at));
+    bool accepted;
+    map.ReceiveBlock(block, length, reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
+  }
+
+  FakeTask task;
+  TPieces map{task};
+  bool loaded = false;
+};
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -63,6 +63,11 @@ TEST(TFileLayoutTest, RejectsInconsistentOrUnsafeDictionaries) {
       {"NUL inside", MultiInfo("t", {{{std::string("x\0y", 3)}, 100}}, 16384, Hashes(1))},
       {"escape after a good file", MultiInfo("t", {{{"a"}, 10}, {{".."}, 90}}, 16384, Hashes(1))},
       {"no files", "d5:filesle4:name1:t12:piece lengthi16384e6:pieces20:" + Hashes(1) + "e"},
+      {"one path twice", MultiInfo("t", {{{"a"}, 10}, {{"a"}, 10}}, 16384, Hashes(1))},
+      {"a file, then a folder of its name", MultiInfo("t", {{{"a"}, 10}, {{"a", "b"}, 10}}, 16384, Hashes(1))},
+      {"a folder, then a file of its name", MultiInfo("t", {{{"a", "b", "c"}, 10}, {{"a", "b"}, 10}}, 16384, Hashes(1))},
+      {"a file and a folder entry of its name", MultiInfo("t", {{{"a"}, 10}, {{"a", ""}, 0}}, 16384, Hashes(1))},
+      {"paths equal once cleaned", MultiInfo("t", {{{"a?"}, 10}, {{"a_"}, 10}}, 16384, Hashes(1))},
   };
   for (const Case& c : cases) {
     test::TempDir dir;

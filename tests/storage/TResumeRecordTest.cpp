@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <tuple>
 
 #include "engine/common/Adler32.h"
 #include "engine/storage/TPendingBlocks.h"
@@ -45,6 +47,47 @@ TEST(TResumeRecordTest, BytesWithBareZeroIntegers) {
 
   ASSERT_TRUE(TResumeRecord::Encode(nullptr, {}, {}, std::string(1, '\0'), &out));
   EXPECT_EQ(out, std::string("d11:PieceStatusle8:BitField1:\0e", 31));
+}
+
+// The readers take values by position: bare keys read as 0, and a piece entry counts only with
+// its checksum right.
+TEST(TResumeRecordTest, DecoderReadsWhatTheEncoderWrote) {
+  const uint8_t hash[20] = {5};
+  uint8_t state[104];
+  for (int i = 0; i < 104; ++i) state[i] = static_cast<uint8_t>(3 * i);
+  std::string out;
+  ASSERT_TRUE(TResumeRecord::Encode(hash, {{"/d/a.bwtmp", (uint64_t{7} << 32) | 5, 1000, 0}, {"/d/b", 0, -1, -3}},
+                                    {{0, 131072, state}, {9, 262144, state}}, std::string("\x80\x01", 2), &out));
+  TResumeRecord::Saved saved;
+  ASSERT_TRUE(TResumeRecord::Decode(out, &saved));
+  EXPECT_TRUE(saved.hasInfoHash);
+  EXPECT_EQ(saved.infoHash[0], 5);
+  ASSERT_EQ(saved.files.size(), 2u);
+  const TResumeRecord::SavedFile* a = saved.FindFile("/d/a.bwtmp");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(std::make_tuple(a->low, a->high, a->size, a->hasPriority, a->priority), std::make_tuple(5, 7, 1000, true, 0));
+  const TResumeRecord::SavedFile* b = saved.FindFile("/d/b");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(std::make_tuple(b->low, b->high, b->size, b->priority), std::make_tuple(0, 0, -1, -3));
+  EXPECT_EQ(saved.bitfield, std::string("\x80\x01", 2));
+  ASSERT_EQ(saved.pieces.size(), 2u);
+  EXPECT_EQ(saved.pieces[0].index, 0);
+  EXPECT_EQ(saved.pieces[1].part, 262144);
+  EXPECT_EQ(std::memcmp(saved.pieces[1].state.data(), state, 104), 0);
+
+  std::string wrongSum = out;
+  char& digit = wrongSum[wrongSum.find("5:CRC32i") + 8];
+  digit = digit == '9' ? '1' : '9';
+  ASSERT_TRUE(TResumeRecord::Decode(wrongSum, &saved));
+  EXPECT_EQ(saved.pieces.size(), 1u);
+  for (const std::string& broken : {std::string("d8:BitField1:xe"), std::string("d11:PieceStatuslee"), out.substr(0, 40)}) {
+    EXPECT_FALSE(TResumeRecord::Decode(broken, &saved)) << broken;
+  }
+
+  std::vector<std::string> deselected;
+  ASSERT_TRUE(TResumeRecord::DecodeFileSelection("l3:t/ade3:t/bi1edee", &deselected));
+  EXPECT_EQ(deselected, std::vector<std::string>{"t/b"});
+  EXPECT_FALSE(TResumeRecord::DecodeFileSelection("le", &deselected));
 }
 
 TEST(TResumeRecordTest, FileSelectionList) {
@@ -104,22 +147,41 @@ TEST(TResumeRecordTest, PendingBlockRecordBytes) {
   ASSERT_EQ(written.size(), expected.size());
   EXPECT_EQ(std::mismatch(written.begin(), written.end(), expected.begin()).first - written.begin(),
             static_cast<std::ptrdiff_t>(written.size()));
+
+  // Read back: both records, then nothing past a record whose sum is wrong.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(written.data());
+  const TPendingBlocks::Layout layout{hash, 32768, 52768};
+  std::vector<TPendingBlocks::Record> records = TPendingBlocks::Decode(bytes, written.size(), layout);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].index, 1);
+  EXPECT_EQ(records[1].held, 3616);
+  ASSERT_EQ(records[1].blocks.size(), 1u);
+  EXPECT_EQ(records[1].blocks[0].offset, 16384);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(records[1].blocks[0].data), 3616), content.substr(3 * 16384, 3616));
+  std::string tampered = written;
+  tampered[40] ^= 1;
+  EXPECT_TRUE(TPendingBlocks::Decode(reinterpret_cast<const uint8_t*>(tampered.data()), tampered.size(), layout).empty());
 }
 
 TEST(TResumeRecordTest, MapHandsOverRecordAfterSyncingItsFiles) {
   test::TempDir dir;
-  test::FakeTask task;
-  TPieces map(task);
   const std::string content = test::Content(65536);
-  map.SetSaveDirectory(dir.path);
-  ASSERT_TRUE(map.LoadInfo(*test::Parse(test::SingleInfo("f", 65536, 32768, test::PieceHashes(content, 32768)))));
+  test::SingleFileMap single(dir.path, content, 32768);
+  ASSERT_TRUE(single.loaded);
+  test::FakeTask& task = single.task;
+  TPieces& map = single.map;
   task.events.clear();  // the start-up check hands over its own record
   map.RefreshResumeRecord();
   EXPECT_EQ(task.Count(TPiecesEvent::kResumeRecord), 0);  // nothing changed yet
-  bool accepted;
-  map.ReceiveBlock(0, 16384, reinterpret_cast<const uint8_t*>(content.data()), nullptr, &accepted);
-  map.ReceiveBlock(1, 16384, reinterpret_cast<const uint8_t*>(content.data() + 16384), nullptr, &accepted);
+  single.Give(content, 0);
+  single.Give(content, 1);
   map.FlushPieces();
+  // The first write allocated the file: the record taken before it no longer fits, so a fresh
+  // one is handed over at once, before the piece it wrote is counted.
+  ASSERT_EQ(task.Count(TPiecesEvent::kResumeRecord), 2);
+  EXPECT_NE(task.Last(TPiecesEvent::kResumeRecord)->bytes.find(std::string("4:Sizei65536e8:Priority11:PieceStatusle8:BitField1:\0e", 53)),
+            std::string::npos);
+  task.events.clear();
   map.RefreshResumeRecord();
   ASSERT_EQ(task.Count(TPiecesEvent::kResumeRecord), 2);
   EXPECT_EQ(task.events[task.events.size() - 2].size, 0);  // the clear comes first

@@ -58,6 +58,7 @@ class TStartupStateTest : public ::testing::Test {
     auto s = std::make_unique<Session>();
     s->map.SetSaveDirectory(dir.path);
     s->map.SetPendingPath(dir.path + "task.bwinfodf");
+    s->map.SetWrittenLogPath(dir.path + "task.bwinfowl");
     s->map.SetUseResume(true);
     s->map.SetSavedRecord(o.bits);
     s->map.SetSavedSelection(o.part);
@@ -129,6 +130,36 @@ TEST_F(TStartupStateTest, StoppedHalfWayRestartsFromItsRecordWithoutHashingTheFi
   EXPECT_EQ(test::ReadAll(dir.path + "pack/b.bin"), content.substr(300000, 600000));
 }
 
+// A run ends without a word after writing pieces its last record does not count: the restart
+// hashes just the pieces the written-piece log names, not the files.
+TEST_F(TStartupStateTest, PiecesWrittenAfterTheLastRecordAreFoundFromTheLog) {
+  std::string bits;
+  {
+    auto s = Start();
+    ASSERT_TRUE(s->loaded);
+    Give(s->map, 0, 2 * L);
+    s->map.FlushPieces();
+    s->map.SaveResumeRecord();
+    bits = s->Record();
+    Give(s->map, 2 * L, 3 * L);
+    s->map.FlushPieces();
+    ASSERT_TRUE(s->map.IsPieceComplete(2));
+    ASSERT_EQ(s->Record(), bits) << "no record counts piece 2";
+  }
+  auto s = Start({.bits = bits});
+  ASSERT_TRUE(s->loaded);
+  EXPECT_TRUE(s->map.IsPieceComplete(2));
+  EXPECT_EQ(s->map.BytesComplete(), 3 * L);
+  EXPECT_LT(s->bytesRead, 2 * L) << "only the logged piece was read";
+
+  // An entry whose bytes are not on disk (a crash took them) is only a hint.
+  std::ofstream(dir.path + "task.bwinfowl", std::ios::binary | std::ios::app).write("\3\0\0\0", 4);
+  auto again = Start({.bits = bits});
+  ASSERT_TRUE(again->loaded);
+  EXPECT_FALSE(again->map.IsPieceComplete(3));
+  EXPECT_TRUE(again->map.IsPieceComplete(2));
+}
+
 std::string WithStateChange(std::string bits, int at, uint8_t delta, bool resealed) {
   const size_t p = bits.find("6:Status104:");
   bits[p + 12 + at] = static_cast<char>(bits[p + 12 + at] + delta);
@@ -196,6 +227,22 @@ TEST_F(TStartupStateTest, TruncatedFileIsRecheckedKeepingTheGoodPieces) {
     EXPECT_EQ(complete, (std::vector<bool>{true, false, false, false, true}));
     EXPECT_EQ(s->map.BytesComplete(), L + (kTotal - 4 * L));
   }
+}
+
+// A piece whose bytes lie on both sides of an empty file is hashed whole.
+TEST_F(TStartupStateTest, RecheckCarriesBytesAcrossAnEmptyFile) {
+  const std::string data = content.substr(0, 40000);
+  std::filesystem::create_directories(dir.path + "set");
+  std::ofstream(dir.path + "set/a", std::ios::binary) << data.substr(0, 20000);
+  std::ofstream(dir.path + "set/e", std::ios::binary);
+  std::ofstream(dir.path + "set/b", std::ios::binary) << data.substr(20000);
+  test::FakeTask task;
+  TPieces map(task);
+  map.SetSaveDirectory(dir.path);
+  ASSERT_TRUE(map.LoadInfo(*test::Parse(test::MultiInfo(
+      "set", {{{"a"}, 20000}, {{"e"}, 0}, {{"b"}, 20000}}, 16384, test::PieceHashes(data, 16384)))));
+  EXPECT_TRUE(map.IsComplete());
+  EXPECT_EQ(map.DonePieces(), 3);
 }
 
 TEST_F(TStartupStateTest, QuickStartTrustsOnlyFinishedFilesOfTheRightSize) {
@@ -344,6 +391,52 @@ TEST_F(TStartupStateTest, NewPieceLengthKeepsTheVerifiedData) {
   Give(s->map, 3 * 32768, kTotal);
   s->map.FlushPieces();
   EXPECT_TRUE(s->map.IsComplete());
+}
+
+// A new piece length over a content many times the cache: neither map holds more than its
+// cache while the data is carried over, and what could not be held is fetched again.
+TEST_F(TStartupStateTest, CarryingOverStreamsWithinTheCache) {
+  const int64_t total = 8 << 20;
+  const std::string big = test::Content(static_cast<size_t>(total), 9);
+  auto info = [&](int64_t pieceLength) {
+    return test::Parse(test::SingleInfo("big.bin", total, pieceLength, test::PieceHashes(big, pieceLength)));
+  };
+  auto give = [&](TPieces& map, int64_t from, int64_t to) {
+    bool accepted;
+    for (int64_t at = from; at < to; at += TPieces::kBlockSize) {
+      map.ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+                       reinterpret_cast<const uint8_t*>(big.data() + at), nullptr, &accepted);
+    }
+  };
+  test::FakeTask oldTask;
+  TPieces old(oldTask);
+  old.SetSaveDirectory(dir.path);
+  old.SetCacheUnits(4);
+  ASSERT_TRUE(old.LoadInfo(*info(32768)));
+  // Every fourth old piece is missing: a new piece of twice the length then has only half.
+  for (int64_t p = 0; p < total / 32768; ++p) {
+    if (p % 4 != 3) give(old, p * 32768, (p + 1) * 32768);
+  }
+  old.FlushPieces();
+  old.TrimCache();
+  ASSERT_LE(old.CacheBytes(), old.CacheLimit());
+
+  test::FakeTask task;
+  TPieces map(task);
+  map.SetSaveDirectory(dir.path);
+  map.SetCacheUnits(4);
+  ASSERT_TRUE(map.LoadInfo(*info(65536), &old));
+  EXPECT_LE(old.CacheBytes(), old.CacheLimit());
+  EXPECT_LE(map.CacheBytes(), map.CacheLimit());
+  EXPECT_GT(map.CacheBytes(), 0);
+  EXPECT_EQ(map.BytesComplete(), total / 2);
+  for (int64_t p = 0; p < total / 65536; ++p) {
+    if (!map.IsPieceComplete(p)) give(map, p * 65536, (p + 1) * 65536);
+  }
+  map.FlushPieces();
+  ASSERT_TRUE(map.IsComplete());
+  map.CloseFiles(false, true);
+  EXPECT_TRUE(test::ReadAll(dir.path + "big.bin") == big);
 }
 
 TEST_F(TStartupStateTest, FormerMapOfAnotherLengthIsNotCarriedOver) {

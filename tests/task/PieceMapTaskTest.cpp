@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <stdexcept>
 
 #include "engine/task/TaskRegistry.h"
@@ -172,6 +174,97 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
     EXPECT_EQ(std::memcmp(h + 28, kInfoHash, 20), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
     EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
+  }
+  test::EndTasks();
+}
+
+// A task with a real torrent; the first `delivered` bytes of the content arrive as its piece map
+// is built, the way a source would hand them over.
+class ResumingTask : public TWorkThread {
+ public:
+  ResumingTask(std::string data, int64_t delivered) : content(std::move(data)), delivered_(delivered) {}
+  ~ResumingTask() override { Stop(); }
+  TPieces* Map() { return PieceMap(); }
+
+  std::string content;
+
+ protected:
+  bool LoadMetadata() override {
+    if (!TWorkThread::LoadMetadata()) return false;
+    bool accepted = false;
+    for (int64_t at = 0; at < delivered_; at += TPieces::kBlockSize) {
+      pieces->ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+                           reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
+    }
+    return true;
+  }
+
+ private:
+  int64_t delivered_;
+};
+
+// A stop keeps the blocks of the pieces still arriving, and the next run takes them back.
+TEST_F(PieceMapTaskTest, StopKeepsThePiecesStillArrivingForTheNextRun) {
+  constexpr int64_t kLong = 16 * TPieces::kBlockSize;
+  const std::string content = test::Content(3 * kLong + 100);
+  std::ofstream(dir.path + "real.torrent", std::ios::binary)
+      << "d4:info" + test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kLong, test::PieceHashes(content, kLong)) + "e";
+  TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "real.torrent");
+  auto* first = new ResumingTask(content, kLong + 3 * TPieces::kBlockSize);  // EndTasks destroys it
+  first->Describe(params, true);
+  ASSERT_EQ(first->StartDownload(), kEngineOk);
+  ASSERT_TRUE(test::WaitFor([&] { return first->Published().doneBytes == kLong; }, 10));
+  ASSERT_EQ(test::Stop(first), kEngineOk);
+  EXPECT_GT(platform::PathFileSize(Info() + "df"), 0);
+
+  auto* second = new ResumingTask(content, 0);
+  second->Describe(params, true);
+  ASSERT_EQ(second->ContinueDownload(), kEngineOk);
+  ASSERT_TRUE(test::WaitFor([&] { return second->Published().doneBytes == kLong; }, 10));
+  ASSERT_EQ(test::Stop(second), kEngineOk);
+  EXPECT_EQ(second->Map()->PieceBytesInMemory(1), 3 * TPieces::kBlockSize);
+}
+
+// Swaps between two piece maps of different sizes and refreshes its reports from the task's side,
+// as a reloaded torrent does.
+class ReportingTask : public PieceMapTask {
+ public:
+  using PieceMapTask::PieceMapTask;
+  void Keep(int which) {
+    QScopedLock guard(lock);
+    maps[which] = pieces;
+  }
+  void Use(int which) {
+    {
+      QScopedLock guard(lock);
+      pieces = maps[which];
+    }
+    RefreshReports(true);
+  }
+
+  TRef<TPieces> maps[2];
+};
+
+TEST(PieceMapTaskReports, BitmapIsReplacedUnderTheLockReadersTake) {
+  test::TempDir dir;
+  {
+    ReportingTask task(test::Content(kPiece));
+    DescribeIn(task, dir.path + "r.bin");
+    ASSERT_TRUE(task.Load());
+    task.Keep(0);
+    task.content = test::Content(200 * kPiece);  // a bitmap too long to live inside its string
+    ASSERT_TRUE(task.Load());
+    task.Keep(1);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      uint8_t copy[64];
+      while (!done) task.CopyPieceBitmap(copy, sizeof copy);
+    });
+    for (int i = 0; i < 20000; ++i) task.Use(i % 2);
+    done = true;
+    reader.join();
+    uint8_t copy[64] = {};
+    EXPECT_EQ(task.CopyPieceBitmap(copy, sizeof copy), 200);
   }
   test::EndTasks();
 }

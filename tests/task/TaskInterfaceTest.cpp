@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "tests/task/LoopingTask.h"
 
 namespace bw {
 namespace {
 
 using test::LoopingTask;
+using test::TempDir;
 
 std::unique_ptr<TaskParams> Params(const char* sources, uint32_t flags, const char* target = "/data/setup.exe",
                                    const char* contentId = "") {
@@ -93,11 +96,29 @@ TEST(TaskDescribe, UnterminatedTextFieldsAreReadToTheirSizeOnly) {
   std::memset(params->contentId, 'c', sizeof params->contentId);
   std::memset(params->target, 't', sizeof params->target);
   std::memset(params->infoPath, 'i', sizeof params->infoPath);
+  params->target[0] = params->infoPath[0] = '/';
   LoopingTask task;
   task.Describe(*params, true);
   EXPECT_EQ(task.contentId, std::string(kTextSize, 'c'));
-  EXPECT_EQ(task.TargetFile(), std::string(kTextSize, 't'));
-  EXPECT_EQ(task.infoPath, std::string(kTextSize, 'i'));
+  EXPECT_EQ(task.TargetFile(), "/" + std::string(kTextSize - 1, 't'));
+  EXPECT_EQ(task.infoPath, "/" + std::string(kTextSize - 1, 'i'));
+}
+
+// Whatever the caller's current folder later becomes, the task keeps the files it was given.
+TEST(TaskDescribe, RelativePathsAreTakenFromTheCurrentFolder) {
+  TempDir dir;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.Path());
+  const std::string here = std::filesystem::current_path().string();
+  auto params = Params("http://h/f", kTaskFlagFullPath, "save/x.bin");
+  std::strcpy(params->infoPath, "x.bwinfo");
+  LoopingTask task;
+  task.Describe(*params, true);
+  std::filesystem::current_path(before);
+  EXPECT_EQ(task.TargetFile(), here + "/save/x.bin");
+  EXPECT_EQ(task.saveFolder, here + "/save/");
+  EXPECT_EQ(task.infoPath, here + "/x.bwinfo");
+  EXPECT_EQ(task.pendingBlockPath, here + "/x.bwinfodf");
 }
 
 TEST(TaskDuplicates, RulesOfTargetContentAndSharedSources) {

@@ -54,8 +54,9 @@ constexpr const char* kHelp =
     "  -h, --help             this text\n"
     "      --version          version\n"
     "\n"
-    "Exit status: 0 complete, 1 usage error, 2 the download failed or timed out,\n"
-    "130 interrupted (the state is saved: the same command resumes).\n"
+    "Exit status: 0 complete, 1 usage error, 2 the download failed or timed out (after a full\n"
+    "disk the state is saved: the same command resumes once there is room), 130 interrupted\n"
+    "(the state is saved: the same command resumes).\n"
     "Engine state goes to $XDG_CACHE_HOME/bwget (default ~/.cache/bwget).\n";
 
 enum LongOnly {

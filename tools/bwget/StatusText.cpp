@@ -17,6 +17,10 @@ bool IsFailureStatus(int status) {
   }
 }
 
+bool IsResumableFailure(int status) {
+  return status == bw::kTaskStatusDiskFull || status == bw::kTaskStatusWriteFailed;
+}
+
 const char* StatusMeaning(int status) {
   switch (status) {
     case bw::kTaskStatusMetadataTimeout: return "no source told the size of the content in time";

@@ -5,6 +5,9 @@ namespace bwget {
 
 // True for the statuses with which a task has given up.
 bool IsFailureStatus(int status);
+// True for the failures that the same command gets past once the disk is mended: the task kept
+// its state.
+bool IsResumableFailure(int status);
 // A short meaning of a task status code, or null for one without a message.
 const char* StatusMeaning(int status);
 // A short meaning of an entry point's result code.

@@ -126,7 +126,8 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
         return finish(kExitComplete, Summary(progress, completedAt - start));
       }
     } else if (IsFailureStatus(progress.status)) {
-      return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
+      return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status),
+                    IsResumableFailure(progress.status));
     } else if (progress.status == bw::kTaskStatusHostUnresolved && lastStatus != progress.status) {
       display.Message("bwget: warning: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
     }
