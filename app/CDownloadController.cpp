@@ -415,8 +415,8 @@ uint64_t CDownloadController::GetDownloadedBytes() {
                                            kStateMd5Checking, kStateInstalling, 14, kStateUnknownExit});
   if (recording && sum != downloadedBytes_) {
     constexpr uint64_t kSplit = 1ULL << 31;
-    records_.Record().Write(kTaskSection, "BrightwillowTaskLastSizeHigh", std::to_string(sum / kSplit));
-    records_.Record().Write(kTaskSection, "BrightwillowTaskLastSizeLow", std::to_string(sum % kSplit));
+    records_.Record().Write(kTaskSection, {{"BrightwillowTaskLastSizeHigh", std::to_string(sum / kSplit)},
+                                           {"BrightwillowTaskLastSizeLow", std::to_string(sum % kSplit)}});
   }
   downloadedBytes_ = sum;
   return sum;

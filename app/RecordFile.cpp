@@ -28,12 +28,21 @@ std::string RecordFile::Read(std::string_view section, std::string_view key) con
 }
 
 bool RecordFile::Write(std::string_view section, std::string_view key, std::string_view value) const {
+  return Write(section, {{std::string(key), std::string(value)}});
+}
+
+bool RecordFile::Write(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values) const {
   std::lock_guard guard(RecordLock());
   platform::IniFile ini;
-  ini.Load(path_);
-  // The sizes are rewritten ten times a second: an unchanged value costs no flush.
-  if (platform::PathFileSize(path_) >= 0 && ini.GetString(section, key, "\n") == value) return true;
-  if (!ini.SetString(section, key, value)) return false;
+  const bool exists = ini.Load(path_);
+  // The sizes are rewritten ten times a second: unchanged values cost no flush.
+  bool changed = !exists;
+  for (const auto& [key, value] : values) {
+    if (ini.GetString(section, key, "\n") == value) continue;
+    if (!ini.SetString(section, key, value)) return false;
+    changed = true;
+  }
+  if (!changed) return true;
   const std::string text = ini.Text();
   return platform::ReplaceFileDurably(path_, text.data(), text.size()) == 0;
 }

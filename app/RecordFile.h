@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace bw::app {
 
@@ -18,8 +20,10 @@ class RecordFile {
   bool Exists() const;
   // The value, or "" when the file, the section or the key is missing.
   std::string Read(std::string_view section, std::string_view key) const;
-  // false when the record could not be written (or the value holds a line break).
+  // false when the record could not be written (or a value holds a line break).
   bool Write(std::string_view section, std::string_view key, std::string_view value) const;
+  // Several keys of a section in one replacement of the file.
+  bool Write(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values) const;
   void Remove() const;
 
  private:

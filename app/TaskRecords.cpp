@@ -62,22 +62,24 @@ void TaskRecords::BuildInfoPaths(int i) {
 }
 
 void TaskRecords::WriteTaskSet(bool writeFiles) {
-  record_.Write(kTaskSection, "BrightwillowTaskHash", hash);
-  record_.Write(kTaskSection, "BrightwillowTaskCreateTimeStamp", std::to_string(platform::TickCountMs()));
   char now[64];
   platform::FormatLocalTime(now, sizeof now, "%Y-%m-%d %X");
-  record_.Write(kTaskSection, "BrightwillowTaskCreateTime", now);
+  std::vector<std::pair<std::string, std::string>> values = {
+      {"BrightwillowTaskHash", hash},
+      {"BrightwillowTaskCreateTimeStamp", std::to_string(platform::TickCountMs())},
+      {"BrightwillowTaskCreateTime", now}};
   if (writeFiles) {
     for (int i = 0; i < kFileCount; ++i) {
-      record_.Write(kTaskSection, Numbered("BrightwillowHttpTaskUrl%d", i), Url(i));
-      record_.Write(kTaskSection, Numbered("BrightwillowHttpTaskFile%d", i), FileName(i));
+      values.emplace_back(Numbered("BrightwillowHttpTaskUrl%d", i), Url(i));
+      values.emplace_back(Numbered("BrightwillowHttpTaskFile%d", i), FileName(i));
     }
   }
   if (saveFolder.empty()) ChooseDefaultSaveFolder();
   if (entrance.empty()) entrance = FileName(0);
-  record_.Write(kTaskSection, "BrightwillowTaskEntrence", entrance);
+  values.emplace_back("BrightwillowTaskEntrence", entrance);
   if (folderName.empty()) folderName = kDefaultFolderName;
-  record_.Write(kTaskSection, "BrightwillowTaskFloder", folderName);
+  values.emplace_back("BrightwillowTaskFloder", folderName);
+  record_.Write(kTaskSection, values);
 }
 
 void TaskRecords::WriteSavePath() { record_.Write(kTaskSection, "BrightwillowTaskSavePath", saveFolder); }
@@ -131,7 +133,9 @@ int TaskRecords::RecoverTask(int i, bool force) {
 void TaskRecords::RecordFingerprint(int i) {
   const std::optional<Fingerprint> now = FingerprintOf(FilePath(i));
   if (!now) return;
-  for (const auto& [key, value] : FingerprintKeys(i, *now)) record_.Write(kFinishSection, key, std::to_string(value));
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const auto& [key, value] : FingerprintKeys(i, *now)) values.emplace_back(key, std::to_string(value));
+  record_.Write(kFinishSection, values);
 }
 
 bool TaskRecords::CheckFingerprint(int i, bool note) {
