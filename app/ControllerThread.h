@@ -47,7 +47,8 @@ class ControllerThread : public IControllerHost {
     using Result = decltype(job(std::declval<CDownloadController&>()));
     auto task = std::make_shared<std::packaged_task<Result()>>([this, job] { return job(controller_); });
     std::future<Result> result = task->get_future();
-    Poster()([task] { (*task)(); });
+    // A dropped job takes the only owner of the task along: the future then reports the end.
+    Poster()([task = std::move(task)] { (*task)(); });
     return result.get();
   }
   void Post(std::function<void(CDownloadController&)> job);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace bw::app {
 namespace {
@@ -69,7 +70,8 @@ bool HttpGet(const std::string& url, std::string* content, std::string* errorTex
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
   *status = code;
   if (result == CURLE_OK && (code < 400 || code > 599)) return true;
-  std::fprintf(stderr, "Failed to get '%s' [%s]\n", url.c_str(), error[0] ? error : curl_easy_strerror(result));
+  const std::string reason = error[0] ? error : result != CURLE_OK ? curl_easy_strerror(result) : "HTTP " + std::to_string(code);
+  std::fprintf(stderr, "Failed to get '%s' [%s]\n", url.c_str(), reason.c_str());
   *errorText += "Failed to get " + url;
   return false;
 }
