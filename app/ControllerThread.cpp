@@ -22,8 +22,9 @@ int ControllerThread::Start(int listenPort) {
   std::promise<int> initialized;
   std::future<int> result = initialized.get_future();
   Poster()([this, listenPort, &initialized] {
-    initialized.set_value(controller_.Initialize(listenPort));
+    const int result = controller_.Initialize(listenPort);
     Tick(true);
+    initialized.set_value(result);
   });
   thread_ = std::thread([this] { Run(); });
   return result.get();
