@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -12,6 +11,7 @@
 #include "app/ControllerThread.h"
 #include "app/EngineCalls.h"
 #include "platform/File.h"
+#include "platform/StopSignal.h"
 #include "tools/bwconsole/Options.h"
 #include "tools/bwconsole/StatusLines.h"
 
@@ -26,18 +26,6 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitExpired = 3;
 constexpr int kExitInterrupted = 130;
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) { stopSignal = signal; }
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 // Message boxes come from threads of their own.
 void Print(const std::string& text) {
@@ -83,7 +71,7 @@ class Console {
     bool inputOpen = true;
     bool pressed = false;
     for (;;) {
-      if (stopSignal) return kExitInterrupted;
+      if (platform::StopSignal()) return kExitInterrupted;
       const bw::app::ControllerView view = controller_.View();
       if (view.state != lastState_) {
         lastState_ = view.state;
@@ -151,7 +139,7 @@ class Console {
 };
 
 int Run(const Options& options) {
-  CatchStopSignals();
+  platform::CatchStopSignals();
   bw::SetMessageBoxHook(&ShowMessage);
   bw::app::Package loaded;
   const bw::app::Package* package = &bw::app::BuiltInPackage();
