@@ -45,7 +45,7 @@ TEST_F(AppFlowTest, FromReadyToFinishedWithTheResourceListsMirrors) {
 
 // Killed outright at random moments, each start recovers what reached the disk and goes on.
 TEST_F(AppFlowTest, KilledAtRandomMomentsItRecoversAndFinishes) {
-  NginxServer& base = StartMirror(kFolder, "limit_rate 300k;");
+  NginxServer& base = StartMirror(kFolder, "limit_rate 1m;");
   ServeResourceList("<project><configs><p2p-switch>off</p2p-switch></configs></project>");
   BuildPackage(base);
   const unsigned seed = std::random_device()();
@@ -54,7 +54,7 @@ TEST_F(AppFlowTest, KilledAtRandomMomentsItRecoversAndFinishes) {
   story << "seed " << seed << "\n";
   for (int run = 1; run <= 3; ++run) {
     std::unique_ptr<ChildProcess> console = StartConsole({"--start"});
-    const int ms = 700 + static_cast<int>(random() % 1500);
+    const int ms = 300 + static_cast<int>(random() % 1000);
     platform::SleepMs(ms);
     console->Signal(SIGKILL);
     console->Wait(10000);
@@ -94,7 +94,7 @@ TEST_F(AppFlowTest, AChangedFileIsFoundByItsFingerprintAndDownloadedAgain) {
 
 // A captive portal answers the resource list's address with its login page: the download goes on.
 TEST_F(AppFlowTest, ACaptivePortalPageAsTheResourceListChangesNothing) {
-  NginxServer& base = StartMirror(kFolder, "limit_rate 500k;");
+  NginxServer& base = StartMirror(kFolder, "limit_rate 1m;");
   ServeResourceList("<html><head><title>Wi-Fi</title></head><body><form action=\"/login\"><input name=\"u\">"
                     "</form></body></html>");
   BuildPackage(base);
