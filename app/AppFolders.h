@@ -13,10 +13,6 @@ struct AppFolders {
   std::string logBase;    // the same without the extension
 };
 
-// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
-std::string DataHome();
-// The user's home: $HOME when absolute, else the password database's entry.
-std::string HomeFolder();
 AppFolders BuildFolders(const std::string& identifier);
 
 // Folders a download may be saved under: the home folder first, then the removable and mounted

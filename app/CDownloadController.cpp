@@ -57,7 +57,7 @@ const char* StateName(int state) {
 }
 
 CDownloadController::CDownloadController(IEngine& engine, IControllerHost& host, const Package& package)
-    : engine_(engine), host_(host), package_(package), records_(engine, package), allocationProbe_(ProbeAllocationMode) {}
+    : engine_(engine), host_(host), package_(package), records_(engine, package), allocationProbe_(platform::ProbeVolumeAllocation) {}
 
 void CDownloadController::Log(const char* text) { LogPrintf(kAppLogChannel, kAppLogChannel, "%s", text); }
 
@@ -156,11 +156,25 @@ void CDownloadController::RecoverTasks() {
   }
 }
 
+// Reserving space ahead stands for the volume-maintenance privilege that makes preallocation
+// cheap; without it, a volume with sparse files takes space as data arrives.
 void CDownloadController::ChooseAllocationMode() {
-  const std::optional<AllocationMode> mode = allocationProbe_(records_.saveFolder);
-  if (!mode) return;
-  allocationMode_ = *mode;
-  Log(allocationMode_ == AllocationMode::kPreallocate ? "使用磁盘预占" : "文件系统支持稀疏文件");
+  const std::optional<platform::VolumeAllocation> volume = allocationProbe_(records_.saveFolder);
+  if (!volume) return;
+  switch (*volume) {
+    case platform::VolumeAllocation::kReserves:
+      allocationMode_ = AllocationMode::kPreallocate;
+      Log("使用磁盘预占");
+      break;
+    case platform::VolumeAllocation::kSparse:
+      allocationMode_ = AllocationMode::kSparse;
+      Log("文件系统支持稀疏文件");
+      break;
+    case platform::VolumeAllocation::kNeither:
+      allocationMode_ = AllocationMode::kPreallocate;
+      Log("文件系统^不^支持稀疏文件");
+      break;
+  }
 }
 
 bool CDownloadController::IsActive() const {

@@ -6,12 +6,12 @@
 #include <string>
 #include <utility>
 
-#include "app/AllocationMode.h"
 #include "app/IControllerHost.h"
 #include "app/IEngine.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
 #include "app/package/Package.h"
+#include "platform/VolumeAllocation.h"
 
 namespace bw::app {
 
@@ -34,6 +34,11 @@ enum ControllerState : int {
   kStateReload = 16,        // restored with files to check, or preparing with progress present
   kStateUnknownExit = 17,   // the window went without a known reason
 };
+
+// How the files of a download take their space. With preallocation the whole size is reserved
+// when a file is opened; with sparse files space is taken as data arrives, so the controller
+// watches the free space while it downloads.
+enum class AllocationMode { kPreallocate, kSparse };
 
 // "" for the states without a log name.
 const char* StateName(int state);
@@ -88,8 +93,9 @@ class CDownloadController {
   const std::string& FileName(int i) const { return records_.FileName(i); }
   const TaskRecords& Records() const { return records_; }
 
+  using AllocationProbe = std::function<std::optional<platform::VolumeAllocation>(const std::string&)>;
   // Tests choose the volume's answer.
-  void SetAllocationProbe(std::function<std::optional<AllocationMode>(const std::string&)> probe) {
+  void SetAllocationProbe(AllocationProbe probe) {
     allocationProbe_ = std::move(probe);
   }
 
@@ -125,7 +131,7 @@ class CDownloadController {
   IControllerHost& host_;
   const Package& package_;
   TaskRecords records_;
-  std::function<std::optional<AllocationMode>(const std::string&)> allocationProbe_;
+  AllocationProbe allocationProbe_;
 
   int state_ = kStateReady;
   int currentFile_ = 0;

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace bw::app {
 

@@ -94,7 +94,10 @@ bool IniFile::SetString(std::string_view section, std::string_view key, std::str
   }
   // Blanks around a value, or quotes that enclose it, would be lost when read back.
   const bool quote = !value.empty() && (Trim(value).size() != value.size() || Unquoted(value).size() != value.size());
-  k->value = quote ? "\"" + std::string(value) + "\"" : std::string(value);
+  k->value.clear();
+  if (quote) k->value += '"';
+  k->value += value;
+  if (quote) k->value += '"';
   return true;
 }
 
@@ -102,8 +105,8 @@ std::string IniFile::Text() const {
   std::string text;
   for (const Section& s : sections_) {
     if (!text.empty()) text += "\n";
-    text += "[" + s.name + "]\n";
-    for (const Key& k : s.keys) text += k.name + "=" + k.value + "\n";
+    text.append("[").append(s.name).append("]\n");
+    for (const Key& k : s.keys) text.append(k.name).append("=").append(k.value).append("\n");
   }
   return text;
 }

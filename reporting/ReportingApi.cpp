@@ -4,9 +4,9 @@
 #include <shared_mutex>
 #include <string>
 
-#include "engine/frame/AsyncMessage.h"
 #include "engine/frame/EngineLog.h"
 #include "reporting/DataUpload.h"
+#include "reporting/ReportingIdentifier.h"
 
 namespace bw {
 namespace {
@@ -17,6 +17,7 @@ constexpr size_t kIdentifierCapacity = 4096;
 struct ReportingState {
   std::shared_mutex access;  // shared by reports, exclusive to start and end the upload
   std::unique_ptr<DataUpload> upload;
+  std::string identifier;  // of the upload, once it is usable
   ReportDeltas deltas;
 };
 
@@ -52,7 +53,7 @@ void StartDataUpload(const char* configPath, const char* gameId, const char* app
       size_t capacity = sizeof buffer;
       if (client->GetMachineIdentifier(buffer, &capacity) == kStatisticsDone) identifier = buffer;
     }
-    SetReportingIdentifier(identifier.c_str());
+    state.identifier = std::move(identifier);
     state.upload = std::move(upload);
   } catch (...) {
   }
@@ -91,6 +92,12 @@ void ReportEvent(const char* code, const char* message, int flag) {
 
 void ReportFileEvent(const char* code, const char* fileName, const char* message) {
   ReportDownloadData(code, "", "", 0, 0, 0, "", 0, 0, 0, 0, 0, fileName, "", message, 0);
+}
+
+std::string ReportingIdentifier() {
+  ReportingState& state = State();
+  std::shared_lock<std::shared_mutex> hold(state.access);
+  return state.upload ? state.identifier : "";
 }
 
 void ShutdownReporting() {

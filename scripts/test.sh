@@ -3,6 +3,7 @@
 #   scripts/test.sh            Release build
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/test.sh --tsan     ThreadSanitizer
+# BW_WERROR=ON makes every warning an error (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,8 +16,8 @@ case "${1:-}" in
 esac
 
 bash scripts/deps.sh
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DBW_SANITIZE="$sanitize" >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DBW_SANITIZE="$sanitize" -DBW_WERROR="${BW_WERROR:-OFF}" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" ${sanitize:+-E Slow}
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" ${sanitize:+-LE slow}

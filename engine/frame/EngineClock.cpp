@@ -2,7 +2,7 @@
 
 #include "engine/frame/EngineLog.h"
 #include "engine/frame/QTimeThread.h"
-#include "engine/frame/TaskRegistry.h"
+#include "engine/frame/RegistryLock.h"
 #include "platform/Clock.h"
 
 namespace bw {
@@ -21,7 +21,7 @@ std::atomic<bool> timerRunning{false};  // lets a clock read skip the lock
 
 void TimeEnsure() {
   if (timerRunning.load(std::memory_order_acquire)) return;
-  QScopedLock guard(TaskRegistry::Lock());
+  QScopedLock guard(RegistryLock());
   if (!timer) {
     ProcessTime().clock.store(0);
     timer = new QTimeThread(ProcessTime());
@@ -46,7 +46,7 @@ uint32_t ReadEngineUptime() { return ProcessTime().uptime.load(std::memory_order
 void StopTimeThread() {
   QTimeThread* stopping = nullptr;
   {
-    QScopedLock guard(TaskRegistry::Lock());
+    QScopedLock guard(RegistryLock());
     stopping = timer;
     timer = nullptr;
     timerRunning.store(false, std::memory_order_release);

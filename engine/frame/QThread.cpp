@@ -62,6 +62,8 @@ bool QThread::Stop() {
   return true;
 }
 
+bool QThread::OnOwnThread() const { return !Running() || ThreadId() == platform::CurrentThreadId(); }
+
 bool QThread::IsRunning() {
   QScopedLock guard(lock);
   return Running();

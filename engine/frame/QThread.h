@@ -43,6 +43,9 @@ class QThread {
   void SetPause(bool pause);
 
   uint32_t ThreadId() const { return threadId_.load(std::memory_order_acquire); }
+  // True on this object's thread, or while it runs none: what debug checks of work that belongs
+  // to the thread ask.
+  bool OnOwnThread() const;
   uint32_t StartedAt() const { return startedAt_.load(std::memory_order_acquire); }
   int32_t StartCount() const { return startCount_.load(std::memory_order_acquire); }
 

@@ -1,7 +1,7 @@
 #include "engine/task/TBaseWork.h"
 
 #include "engine/frame/EngineClock.h"
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskRegistry.h"
 #include "engine/net/NetClock.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/EngineIdentity.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/frame/TaskInterface.h"
+#include "engine/task/TaskInterface.h"
 #include "engine/task/TTaskSettings.h"
 #include "engine/task/TTaskStatus.h"
 

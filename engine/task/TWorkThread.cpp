@@ -1,18 +1,20 @@
 #include "engine/task/TWorkThread.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <string>
 
 #include "engine/common/QBufferPool.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLog.h"
-#include "engine/frame/TaskRegistry.h"
 #include "engine/net/NetworkLock.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/storage/DataFileSize.h"
 #include "engine/storage/QDiskFile.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 
@@ -21,6 +23,11 @@ namespace {
 
 constexpr int kTaskChannel = 23;
 constexpr uint64_t kNoProgressSeconds = 15;
+// Periods of the download loop, in engine seconds: each runs once more than this has passed.
+constexpr uint64_t kHandOutAfter = 14;     // source lines to the pool (every 15 s)
+constexpr uint64_t kUpkeepAfter = 7;       // buffer pools (every 8 s; the wanted list every fourth)
+constexpr uint64_t kMaintenanceAfter = 9;  // peer upkeep (every 10 s)
+constexpr uint64_t kSaveAfter = 19;        // resume record and info file (every 20 s)
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -192,7 +199,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
     const uint64_t ran = now - startClock_;
     FetchTorrentFromSources();
     if (!p2pOrBt && !metadataLoaded) BuildPieceMapFromSources();
-    if (now - lastHandOut_ > 14) {
+    if (now - lastHandOut_ > kHandOutAfter) {
       HandOutSources();
       PruneCandidates();
       lastHandOut_ = now;
@@ -204,7 +211,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
       ReturnSourcesToIdle();
       return Outcome::kNoSources;
     }
-    if (now - lastUpkeep_ > 7) {
+    if (now - lastUpkeep_ > kUpkeepAfter) {
       KeepBufferPoolsSmall();
       if (++upkeepCount_ % 4 == 0) {
         TPieces::StatePool().Trim(256 * 1024);
@@ -214,11 +221,11 @@ TWorkThread::Outcome TWorkThread::Loop() {
       lastUpkeep_ = now;
     }
     if (reloadMetadata) ReloadMetadata();
-    if (now - lastMaintenance_ > 9) {
+    if (now - lastMaintenance_ > kMaintenanceAfter) {
       MaintainPeers();
       lastMaintenance_ = now;
     }
-    if (now - lastSave_ > 19) {
+    if (now - lastSave_ > kSaveAfter) {
       if (pieces) {
         // What is verified goes to disk before the record that counts it.
         pieces->FlushPieces();
@@ -280,6 +287,7 @@ bool TWorkThread::IsContentComplete(uint64_t now) {
 }
 
 uint64_t TWorkThread::Tick() {
+  assert(OnOwnThread());
   static constexpr uint64_t kIdleSeedingSeconds = 60;
   static constexpr uint32_t kIdleSeedingPauseMs = 200;
   const int32_t pause = TickPauseMs();
@@ -303,7 +311,7 @@ uint64_t TWorkThread::Tick() {
 
 void TWorkThread::RefreshSizeOnDisk() {
   if (targetFile.empty()) return;
-  const int64_t bytes = GetFileSizeOnDisk(targetFile.c_str());
+  const int64_t bytes = DataFileSizeOnDisk(targetFile.c_str());
   if (bytes > 0) sizeOnDisk_ = static_cast<uint64_t>(bytes);
 }
 
@@ -312,10 +320,6 @@ void TWorkThread::KeepBufferPoolsSmall() {
   const int64_t used = pool.UsedBytes() / 1024;
   const int64_t held = (pool.UsedBytes() + pool.FreeBytes()) / 1024;
   if (held - used > 1024 && used * 100 / held < 35) pool.Trim(used * 1024 / 5);
-}
-
-void RegisterTaskFactory() {
-  SetTaskFactory([]() -> TaskInterface* { return new TWorkThread; });
 }
 
 }  // namespace bw

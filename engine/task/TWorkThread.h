@@ -58,7 +58,4 @@ class TWorkThread : public TWorkWithTransStatis {
   int32_t upkeepCount_ = 0;
 };
 
-// Makes CreateDownloadTask and RecoverDownloadTask build TWorkThreads.
-void RegisterTaskFactory();
-
 }  // namespace bw

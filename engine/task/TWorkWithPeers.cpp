@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <climits>
 #include <cstring>
 
-#include "engine/frame/CBrightwillowCore.h"
 #include "engine/frame/EngineClock.h"
-#include "engine/frame/TaskRegistry.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/task/EngineSettings.h"
+#include "engine/task/TaskRegistry.h"
 
 namespace bw {
 namespace {
@@ -187,6 +188,7 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
 }
 
 void TWorkWithPeers::HandOutSources() {
+  assert(OnOwnThread());
   std::vector<std::pair<size_t, TaskSource>> lines;
   {
     QScopedLock guard(lock);
@@ -338,7 +340,7 @@ int32_t TWorkWithPeers::StartOnReady(bool urlSources, int32_t wanted, uint64_t n
   for (TPeerId* id : walk) {
     if (started >= wanted) break;
     if (urlSources ? !IsUrlKind(id->kind) : IsUrlKind(id->kind)) continue;
-    if (!urlSources && !CBrightwillowCore::Instance().p2pEnabled.load()) break;
+    if (!urlSources && !ProcessSettings().p2pEnabled.load()) break;
     if (!IsReady(*id, dataFlowing, now)) continue;
     const int32_t got = StartConnections(*id, started, wanted, now);
     if (got == 0 && urlSources) ++id->failures;
@@ -396,7 +398,7 @@ void TWorkWithPeers::DropPeer(bool urlSources) {
 }
 
 void TWorkWithPeers::PeerPass(uint64_t now) {
-  if (!CBrightwillowCore::Instance().p2pEnabled.load()) {
+  if (!ProcessSettings().p2pEnabled.load()) {
     DropPeer(false);
     return;
   }
@@ -434,6 +436,7 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
 }
 
 void TWorkWithPeers::MaintainPeers() {
+  assert(OnOwnThread());
   RetireExhausted();
   ConnectionPasses(EngineClock());
 }

@@ -1,6 +1,7 @@
 #include "engine/task/TWorkWithPieces.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "engine/frame/EngineClock.h"
@@ -193,6 +194,7 @@ bool TWorkWithPieces::BuildPieceMapFromSources() {
 }
 
 void TWorkWithPieces::FetchTorrentFromSources() {
+  assert(OnOwnThread());
   static constexpr int32_t kFetchedBackOff = 60;
   std::vector<TPeerObject*>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/frame/EngineClock.h"
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskRegistry.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/sources/TPeerUpkeep.h"
 #include "platform/Clock.h"

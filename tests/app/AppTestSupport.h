@@ -10,7 +10,7 @@
 #include "app/CDownloadController.h"
 #include "app/package/Package.h"
 #include "tests/app/FakeEngine.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::app::test {
 
@@ -39,7 +39,7 @@ class ControllerFixture : public ::testing::Test {
 
   CDownloadController& Make() {
     controller_ = std::make_unique<CDownloadController>(engine_, host_, package_);
-    controller_->SetAllocationProbe([this](const std::string&) { return mode_; });
+    controller_->SetAllocationProbe([this](const std::string&) { return volume_; });
     return *controller_;
   }
 
@@ -83,7 +83,7 @@ class ControllerFixture : public ::testing::Test {
   Package package_ = RealSizePackage();
   FakeEngine engine_;
   FakeHost host_;
-  std::optional<AllocationMode> mode_ = AllocationMode::kPreallocate;
+  std::optional<platform::VolumeAllocation> volume_ = platform::VolumeAllocation::kReserves;
   std::unique_ptr<CDownloadController> controller_;
 };
 

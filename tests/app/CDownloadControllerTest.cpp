@@ -200,7 +200,7 @@ TEST_F(ControllerTest, CompletionIsReportedOncePerFileAndFinishesTheDownload) {
 // In sparse mode the free space is watched: below the remaining need the download pauses, between
 // that and 100 MiB more nothing changes, above it the flag clears.
 TEST_F(ControllerTest, SparseModeWatchesTheFreeSpaceWithAMargin) {
-  mode_ = AllocationMode::kSparse;
+  volume_ = platform::VolumeAllocation::kSparse;
   Downloading();
   engine_.freeBytes = kFilesBytes + 50 * 1048576;
   C().EvaluateState();

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::app {
 namespace {

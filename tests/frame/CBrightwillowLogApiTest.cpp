@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/EngineLog.h"
-#include "tests/frame/TempDir.h"
+#include "engine/api/EngineApi.h"
+#include "tests/support/TempDir.h"
 
 namespace bw {
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/NginxServer.h"
 #include "tests/net/TestCertificate.h"
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw::test {
 

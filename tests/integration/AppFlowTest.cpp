@@ -15,10 +15,12 @@ namespace bw::test {
 namespace {
 
 class AppFlowTest : public AppFixture {};
+// A task takes new mirrors when it hands its sources out, every 15 seconds.
+class AppFlowSlow : public AppFixture {};
 
 // The download server is slow; the resource list names a fast mirror of every file, which joins
 // the tasks once data flows. Every file arrives whole and the events reach the collector.
-TEST_F(AppFlowTest, FromReadyToFinishedWithTheResourceListsMirrors) {
+TEST_F(AppFlowSlow, FromReadyToFinishedWithTheResourceListsMirrors) {
   NginxServer& base = StartMirror(kFolder, "limit_rate 100k;");
   NginxServer& extra = StartMirror("/m/");
   ServeResourceList(MirrorList(base, extra));

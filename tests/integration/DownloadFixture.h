@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 #include "tests/integration/BwgetProcess.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"

@@ -87,7 +87,8 @@ TEST_F(HttpDownloadTest, ServerIgnoringRangeBesideNginxStillGivesTheExactBytes) 
 }
 
 // Without a torrent no peer can come: once every source is gone the task fails after its 15 s.
-TEST_F(HttpDownloadTest, EveryMirrorNotFoundEndsWithNoSourcesSlow) {
+class HttpDownloadSlow : public HttpDownloadTest {};
+TEST_F(HttpDownloadSlow, EveryMirrorNotFoundEndsWithNoSources) {
   std::vector<std::string> options{"-o", Target(), "--progress", "none"};
   for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror("", "empty")));
   RunBwget(options, 2, 90000);

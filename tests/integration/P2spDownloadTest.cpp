@@ -47,7 +47,9 @@ TEST_F(P2spDownloadTest, MirrorServingOtherBytesCannotSpoilTheFile) {
   StopMirrors();
   EXPECT_GT(liar.BytesSent(), 0) << "the lying mirror was never asked: nothing was tested";
   for (const auto& mirror : mirrors_) {
-    if (mirror.get() != &liar) EXPECT_LT(liar.BytesSent(), mirror->BytesSent()) << MirrorRequests();
+    if (mirror.get() != &liar) {
+      EXPECT_LT(liar.BytesSent(), mirror->BytesSent()) << MirrorRequests();
+    }
   }
 }
 

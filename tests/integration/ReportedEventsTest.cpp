@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/integration/DownloadFixture.h"
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw::test {
 namespace {

@@ -9,6 +9,7 @@
 #include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/net/SocketPump.h"
+#include "tests/support/Require.h"
 
 namespace bw {
 namespace {
@@ -129,32 +130,32 @@ class RealProxyTest : public ::testing::Test {
 };
 
 TEST_F(RealProxyTest, TinyproxyConnectWithBasicAuthorisation) {
-  StartTinyproxy();
+  BW_REQUIRE(StartTinyproxy());
   ExpectEchoByAddressAndByName(Proxy(PROXY_HTTP, "user", "secret"));
 }
 
 TEST_F(RealProxyTest, TinyproxyRefusals) {
-  StartTinyproxy();
+  BW_REQUIRE(StartTinyproxy());
   ExpectRefused(Proxy(PROXY_HTTP, "user", "wrong"), echo_.Port());      // 407
   ExpectRefused(Proxy(PROXY_HTTP, "user", "secret"), test::FreePort());  // nobody there: 500
 }
 
 TEST_F(RealProxyTest, DanteSocks4AndSocks5) {
-  StartDante(test::FreePort());
+  BW_REQUIRE(StartDante(test::FreePort()));
   ExpectEchoThrough(Proxy(PROXY_SOCKS4));
   ExpectEchoByAddressAndByName(Proxy(PROXY_SOCKS5));
 }
 
 TEST_F(RealProxyTest, DanteRefusesABlockedDestination) {
   test::LoopbackServer blocked(test::Echo);
-  StartDante(blocked.Port());
+  BW_REQUIRE(StartDante(blocked.Port()));
   ExpectRefused(Proxy(PROXY_SOCKS4), blocked.Port());
   ExpectRefused(Proxy(PROXY_SOCKS5), blocked.Port());
   EXPECT_EQ(blocked.Connections(), 0);
 }
 
 TEST_F(RealProxyTest, MicrosocksUserAndPassword) {
-  StartMicrosocks();
+  BW_REQUIRE(StartMicrosocks());
   ExpectEchoByAddressAndByName(Proxy(PROXY_SOCKS5, "user", "secret"));
   QSocket s;
   const QProxyInfo wrong = Proxy(PROXY_SOCKS5, "user", "wrong");

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/frame/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace platform {
 namespace {

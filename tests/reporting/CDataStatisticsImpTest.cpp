@@ -10,7 +10,7 @@
 
 #include "reporting/RecordBody.h"
 #include "tests/net/LoopbackServer.h"
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw {
 namespace {

@@ -3,17 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "engine/frame/EngineApi.h"
-#include "engine/sources/HostResolution.h"
-#include "tests/net/FakeResolver.h"
-#include "tests/reporting/StatisticsCollector.h"
+#include "tests/support/StatisticsCollector.h"
 
 namespace bw {
 namespace {
@@ -29,9 +22,7 @@ class ReportingApiTest : public ::testing::Test {
   void TearDown() override { ShutdownReporting(); }
 
   void Start(const std::vector<std::string>& urls, const char* gameVersion = "v1.0.0.29") {
-    const std::string path = dir_.Path("dataupload.bwconf");
-    std::ofstream(path) << test::StatisticsConfigText(urls);
-    StartDataUpload(path.c_str(), "991002085", "1.0.0.1", gameVersion, "1");
+    test::StartUpload(dir_, urls, gameVersion);
   }
 
   static Json::Value FirstBatch(const StatisticsCollector& collector) {
@@ -125,57 +116,6 @@ TEST_F(ReportingApiTest, AServerThatNeverAnswersHoldsNeitherReportsNorTheShutdow
   for (int i = 0; i < 100; ++i) ReportEvent("11050000", "while the server hangs", 0);
   ShutdownReporting();
   EXPECT_LT(Clock::now() - posted, std::chrono::seconds(3));
-}
-
-struct ShownMessages {
-  std::mutex lock;
-  std::condition_variable shown;
-  std::vector<std::string> texts;
-} gMessages;
-
-void CaptureMessage(void*, const char* text, const char*, unsigned) {
-  std::lock_guard<std::mutex> hold(gMessages.lock);
-  gMessages.texts.push_back(text);
-  gMessages.shown.notify_all();
-}
-
-std::string ShowAndCapture(const char* text) {
-  std::unique_lock<std::mutex> hold(gMessages.lock);
-  gMessages.texts.clear();
-  hold.unlock();
-  EXPECT_EQ(ShowMessageAsync(nullptr, text, "caption", 0), 1);
-  hold.lock();
-  gMessages.shown.wait_for(hold, std::chrono::seconds(10), [] { return !gMessages.texts.empty(); });
-  return gMessages.texts.empty() ? "" : gMessages.texts.front();
-}
-
-TEST_F(ReportingApiTest, MessageBoxesShowTheReportingIdentifierOfAUsableUpload) {
-  SetMessageBoxHook(CaptureMessage);
-  Start({"http://127.0.0.1:1/"});
-  EXPECT_TRUE(std::regex_match(ShowAndCapture("下载失败"), std::regex("下载失败\n（0x[0-9A-F]{8}, 0x[0-9A-F]{8}）")));
-  ShutdownReporting();
-  Start({"http://127.0.0.1:1/"}, "");
-  EXPECT_EQ(ShowAndCapture("下载失败"), "下载失败");
-  SetMessageBoxHook(nullptr);
-}
-
-TEST_F(ReportingApiTest, TheFirstFailedHostLookupAfterASuccessIsReported) {
-  StatisticsCollector collector(StatisticsCollector::Answer::kAccept);
-  ASSERT_TRUE(collector.Running());
-  test::FakeResolver resolver;
-  resolver.Set("ok.test", {0, {test::Ip(10, 0, 0, 1)}});
-  resolver.SetNameServers({"10.0.0.53"});
-  ASSERT_EQ(InitEngine(dir_.Path().c_str()), kEngineOk);
-  Start({collector.Url()});
-  std::vector<uint32_t> list;
-  ASSERT_EQ(ResolveHostList("ok.test", list, 1000), 1);
-  EXPECT_EQ(ResolveHostList("bad.test", list, 100), -1);
-  EXPECT_EQ(ResolveHostList("bad.test", list, 100), -1);
-  const Json::Value batch = FirstBatch(collector);
-  UninitEngine();
-  ASSERT_EQ(batch.size(), 1u);
-  EXPECT_EQ(batch[0]["code"].asString(), "11500106");
-  EXPECT_EQ(Info(batch[0])["Errormsg"].asString(), "ErrCode : (11001) Host : (bad.test) , DNS : (10.0.0.53)");
 }
 
 }  // namespace

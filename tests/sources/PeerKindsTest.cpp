@@ -75,42 +75,6 @@ TEST_F(PeerKinds, ConnectToRefusesWithoutTouchingTheNetworkOrTheIdentity) {
   }
 }
 
-TEST_F(PeerKinds, BitTorrentPeerStartsChokedBothWaysAndResetForgetsTheLastRemote) {
-  Held held(new TBTPeer(&task));
-  auto& peer = static_cast<TBTPeer&>(*held);
-  const auto expectFresh = [&peer](const char* when) {
-    EXPECT_TRUE(peer.amChoking) << when;
-    EXPECT_TRUE(peer.peerChoking) << when;
-    EXPECT_FALSE(peer.amInterested) << when;
-    EXPECT_TRUE(peer.remoteHave.empty()) << when;
-    EXPECT_TRUE(peer.triedPieces.empty()) << when;
-    EXPECT_EQ(peer.haveCount, 0) << when;
-    EXPECT_EQ(peer.lastHaveIndex, -1) << when;
-    EXPECT_EQ(peer.statsRecord.haveMessages, 0) << when;
-    EXPECT_FALSE(peer.receivingPiece) << when;
-    EXPECT_FALSE(peer.nothingToOffer) << when;
-    EXPECT_EQ(peer.chokedSince, 0u) << when;
-    EXPECT_EQ(peer.handshake[0], 0) << when;
-  };
-  expectFresh("new");
-
-  ASSERT_TRUE(peer.AttachSocket(std::make_unique<QSocket>()));
-  peer.linkState = TPeerObject::kGreeted;
-  peer.amChoking = peer.peerChoking = false;
-  peer.amInterested = peer.receivingPiece = peer.nothingToOffer = true;
-  peer.remoteHave.assign(1, 0xF0);
-  peer.triedPieces.assign(1, 0x80);
-  peer.haveCount = 4;
-  peer.lastHaveIndex = 3;
-  peer.statsRecord.haveMessages = 2;
-  peer.chokedSince = task.now;
-  peer.handshake[0] = 19;
-  peer.Reset();
-  expectFresh("after Reset");
-  EXPECT_EQ(peer.linkState, TPeerObject::kNoLink);
-  EXPECT_FALSE(peer.IsConnected());
-}
-
 TEST_F(PeerKinds, FtpPeerWaitsForTheWelcomeAndResetDropsTheDataConnection) {
   Held held(new TFtpPeer(&task));
   auto& peer = static_cast<TFtpPeer&>(*held);

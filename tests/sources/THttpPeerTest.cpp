@@ -19,6 +19,7 @@
 #include "tests/net/PythonHttpServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
+#include "tests/support/Require.h"
 
 namespace bw {
 namespace {
@@ -139,7 +140,7 @@ class RealServerTest : public ::testing::Test {
 // part. An answer from the start is read on while the wanted piece lies within 128 KiB; further
 // ahead a ranged request replaces it; behind the stream piece 0 is asked for again.
 TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   struct Case {
     int32_t firstPiece;
     bool connectUnscheduled;
@@ -188,7 +189,7 @@ TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
 }
 
 TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   Source source(Address("/named.bin"));
   source.Url().wholeBody = true;
   source.Url().sourceClass = 1;
@@ -207,7 +208,7 @@ TEST_F(RealServerTest, WholeBodyTakesTheDispositionNameAsAPlainName) {
 }
 
 TEST_F(RealServerTest, RedirectAddsTheTargetAndNotFoundRetires) {
-  StartNginx();
+  BW_REQUIRE(StartNginx());
   {
     Source source(Address("/old"));
     THttpPeer peer(&task_);

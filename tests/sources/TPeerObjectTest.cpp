@@ -528,7 +528,9 @@ TEST_F(PeerFixture, IsDroppable) {
   for (const Case& c : cases) {
     auto* peer = new JudgedPeer(&task);
     TPeerId* id = test::MakeIdentity(SOURCE_BTNODE, 6881);
-    if (c.connected) ASSERT_TRUE(peer->ConnectTo(id));
+    if (c.connected) {
+      ASSERT_TRUE(peer->ConnectTo(id));
+    }
     peer->useless = c.useless;
     peer->stale = c.stale;
     peer->seed = c.seed;

@@ -13,6 +13,7 @@
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
 #include "engine/storage/QElement.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::test {
 
@@ -124,20 +125,6 @@ inline std::string MultiInfo(const std::string& name, const std::vector<FileSpec
 inline std::unique_ptr<QElement> Parse(const std::string& text) {
   return ParseElement(text.c_str(), static_cast<int64_t>(text.size()));
 }
-
-// A fresh folder under the temp directory, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "bwstorage.XXXXXX").string();
-    path = mkdtemp(pattern.data()) ? pattern + "/" : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  std::string path;
-};
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

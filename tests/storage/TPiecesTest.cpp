@@ -218,7 +218,7 @@ TEST_F(PiecesFixture, CacheLimitsAndTrimKeepDirtyDataAndDropOldReadCache) {
 TEST_F(PiecesFixture, LimitOpenFilesClosesAllOnceTheLimitIsReached) {
   const int64_t L = 1 << 20;
   std::vector<test::FileSpec> files;
-  for (int i = 0; i < 40; ++i) files.push_back({{"f" + std::to_string(i)}, 1000});
+  for (int i = 0; i < 40; ++i) files.push_back({{std::string("f").append(std::to_string(i))}, 1000});
   map.SetSaveDirectory(dir.path);
   ASSERT_TRUE(map.LoadInfo(*test::Parse(test::MultiInfo("many", files, L, std::string(20, 'h')))));
   for (int i = 0; i < 32; ++i) ASSERT_TRUE(map.OpenFileForRange(i, 1000, true, false));

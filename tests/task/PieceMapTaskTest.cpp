@@ -3,7 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskRegistry.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/File.h"
@@ -67,7 +67,7 @@ class PieceMapTaskTest : public EngineTest {
  protected:
   PieceMapTask* Start(int32_t eventOnLoad = 0) {
     std::ofstream(dir.path + "t.torrent", std::ios::binary) << "d4:infode";
-    auto* task = new PieceMapTask(test::Content(3 * kPiece + 100));  // UninitEngine destroys it
+    auto* task = new PieceMapTask(test::Content(3 * kPiece + 100));  // EndTasks destroys it
     task->eventOnLoad = eventOnLoad;
     TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "t.torrent");
     task->Describe(params, true);
@@ -90,8 +90,7 @@ TEST_F(PieceMapTaskTest, DiskEventsStopTheTaskWithTheirStatus) {
     EXPECT_TRUE(task->DiskFull());
     task->OnPiecesEvent({TPiecesEvent::kDiskAvailable, 1, 0, nullptr});
     EXPECT_FALSE(task->DiskFull());
-    ASSERT_EQ(UninitEngine(), kEngineOk);
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
+    test::EndTasks();
   }
 }
 
@@ -105,12 +104,12 @@ TEST_F(PieceMapTaskTest, CompletedTaskKeepsSeedingAndDropsItsInfoFileWhenStopped
   EXPECT_FALSE(platform::PathExists(Out() + ".bwtmp"));
   EXPECT_TRUE(task->IsRunning()) << "seeds for seedHours";
   int complete = 0;
-  ASSERT_EQ(IsTaskComplete(task, &complete), kEngineOk);
+  ASSERT_EQ(task->IsComplete(&complete), kEngineOk);
   EXPECT_EQ(complete, 1);
   std::vector<uint8_t> bitmap(4);
-  EXPECT_EQ(GetTaskPieceBitmap(task, bitmap.data(), 4), 4);
+  EXPECT_EQ(task->CopyPieceBitmap(bitmap.data(), 4), 4);
   EXPECT_EQ(bitmap[0], 0xF0);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_TRUE(task->Completed());
   EXPECT_FALSE(platform::PathExists(Info()));
   EXPECT_EQ(Status(task), kTaskStatusComplete);
@@ -119,7 +118,7 @@ TEST_F(PieceMapTaskTest, CompletedTaskKeepsSeedingAndDropsItsInfoFileWhenStopped
 TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
   PieceMapTask* task = Start();
   ASSERT_TRUE(test::WaitFor([&] { return platform::PathExists(Out()); }, 10));
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   std::ofstream(Out() + ".bwinfodf") << "pending";
   std::ofstream(Info()) << "info";
   ASSERT_EQ(task->RestartDownload(), kEngineOk);
@@ -127,7 +126,7 @@ TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
   EXPECT_FALSE(platform::PathExists(Out() + ".bwinfodf"));
   ASSERT_TRUE(test::WaitFor([&] { return task->Published().totalBytes == task->content.size(); }, 5));
   EXPECT_EQ(task->Published().doneBytes, 0u);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   TTaskInfoFile after;
   ASSERT_TRUE(after.Load(Info())) << "an unfinished task keeps its info file";
   EXPECT_FALSE(after.bits.empty());
@@ -136,7 +135,6 @@ TEST_F(PieceMapTaskTest, RestartRemovesTheDataAndStartsFromNothing) {
 
 TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask task(test::Content(kPiece));
     DescribeIn(task, dir.path + "s.bin");
@@ -151,12 +149,11 @@ TEST(PieceMapTaskSeeding, CompletionAnswersAfterTheSeedHours) {
     EXPECT_EQ(task.Working().keepRunning, 0);
     EXPECT_TRUE(task.CompleteAt(t0 + 12 * 3600)) << "an HTTP task with all it wants is done";
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     PieceMapTask a(test::Content(kPiece)), b(test::Content(kPiece));
     DescribeIn(a, dir.path + "a.bin");
@@ -176,7 +173,7 @@ TEST(PieceMapTaskSwarm, HandshakeCarriesTheInfoHashAndAPeerIdOfItsOwn) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 48), 4), std::string("\0\1Bw", 4));
     EXPECT_NE(std::memcmp(h + 52, b.Handshake() + 52, 16), 0) << "each task has its own peer id";
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 // Takes the task lock and the registry lock, then fails.

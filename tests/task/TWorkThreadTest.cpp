@@ -35,7 +35,7 @@ TEST_F(TaskLifecycle, MissingTorrentWithoutSourcesStillReports20211) {
 }
 
 TEST_F(TaskLifecycle, UnknownTotalEndsWith20209AtTheMetadataTimeout) {
-  auto* task = new TWorkThread;  // registered: UninitEngine destroys it
+  auto* task = new TWorkThread;  // registered: EndTasks destroys it
   TaskParams params = Params("http://127.0.0.1:9/c.cab", kAppFlags, "c.cab");
   task->Describe(params, true);
   TTaskSettings settings = task->Settings();
@@ -58,47 +58,25 @@ TEST_F(TaskLifecycle, StopGivesHandedOutSourcesTheirIdleMarksBack) {
         return s[0].mark == kSourceTorrentHandedOut && s[1].mark == kSourceHandedOut;
       },
       5));
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_FALSE(task->IsRunning());
   const auto sources = task->Sources();
   EXPECT_EQ(sources[0].mark, kSourceTorrent);
   EXPECT_EQ(sources[1].mark, kSourceIdle);
-  EXPECT_EQ(ResumeDownloadTask(task), kEngineOk);
-  EXPECT_EQ(ResumeDownloadTask(task), kEngineOperationFailed);
-}
-
-TEST_F(TaskLifecycle, DuplicateRulesOnRealTasks) {
-  TWorkThread* first = nullptr;
-  ASSERT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/b\nhttp://127.0.0.1:9/c", kAppFlags, "f.cab", "",
-                   &first),
-            kEngineOk);
-  // Same full target path.
-  EXPECT_EQ(Create("http://127.0.0.1:9/other", kAppFlags, "f.cab"), kEngineDuplicateTask);
-  TaskParams forced = Params("http://127.0.0.1:9/other", kAppFlags, "f.cab");
-  EXPECT_EQ(RecoverDownloadTask(&forced, true), kEngineOk);
-  // Source share: 3 / 1 = 3 is not a duplicate, 3 / 2 = 1 is.
-  EXPECT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/x\nhttp://127.0.0.1:9/y", kAppFlags, "g.cab"),
-            kEngineOk);
-  EXPECT_EQ(Create("http://127.0.0.1:9/a\nhttp://127.0.0.1:9/b\nhttp://127.0.0.1:9/z", kAppFlags, "h.cab"),
-            kEngineDuplicateTask);
-  // Same content identifier.
-  const std::string id = "file://" + dir.path + "same.torrent";
-  EXPECT_EQ(Create("http://127.0.0.1:9/p", kAppFlags | kTaskFlagP2SP, "p.cab", id), kEngineOk);
-  EXPECT_EQ(Create("http://127.0.0.1:9/q", kAppFlags | kTaskFlagP2SP, "q.cab", id), kEngineDuplicateTask);
-  EXPECT_TRUE(first->IsRunning()) << "the first task is left alone";
+  EXPECT_EQ(task->ResumeDownload(), kEngineOk);
+  EXPECT_EQ(task->ResumeDownload(), kEngineOperationFailed);
 }
 
 TEST_F(TaskLifecycle, SpeedLimitsAreNormalised) {
   TWorkThread* task = nullptr;
   ASSERT_EQ(Create("http://127.0.0.1:9/l", kAppFlags, "l.cab", "", &task), kEngineOk);
-  ASSERT_EQ(SetTaskSpeedLimit(task, 1, 100), kEngineOk);
-  ASSERT_EQ(SetTaskSpeedLimit(task, 0, 200), kEngineOk);
+  ASSERT_EQ(task->SetSpeedLimit(1, 100), kEngineOk);
+  ASSERT_EQ(task->SetSpeedLimit(0, 200), kEngineOk);
   EXPECT_EQ(task->Settings().downloadLimitKiB, 100);
   EXPECT_EQ(task->Settings().uploadLimitKiB, 200);
-  EXPECT_EQ(SetTaskSpeedLimit(task, 2, 300), kEngineInvalidArgument);
   EXPECT_EQ(task->SetSpeedLimit(2, 300), kEngineInvalidArgument);
   EXPECT_EQ(task->Settings().downloadLimitKiB, 100);
-  ASSERT_EQ(SetTaskSpeedLimit(task, 1, 32767), kEngineOk);
+  ASSERT_EQ(task->SetSpeedLimit(1, 32767), kEngineOk);
   EXPECT_EQ(task->Settings().downloadLimitKiB, 0) << "unlimited";
   EXPECT_EQ(task->Settings().uploadLimitKiB, 200);
 }
@@ -112,8 +90,9 @@ TEST_F(TaskLifecycle, InfoFileKeepsEveryTextAfterAStop) {
   ASSERT_TRUE(before.Save(info));
   std::ofstream(dir.path + "i.torrent", std::ios::binary) << "d4:infode";
   TaskParams params = Params("http://127.0.0.1:9/i", kAppFlags | kTaskFlagP2SP, "i.cab", "file://" + dir.path + "i.torrent");
-  ASSERT_EQ(RecoverDownloadTask(&params, false), kEngineOk);
-  auto* task = static_cast<TWorkThread*>(static_cast<TaskInterface*>(params.handle));
+  auto* task = new TWorkThread;  // registered: EndTasks destroys it
+  task->Describe(params, false);
+  ASSERT_EQ(task->ContinueDownload(), kEngineOk);
   ASSERT_TRUE(Ends(task, 5));
   // Metadata cannot be loaded from this torrent, so the task stops; what it had is kept.
   EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
@@ -127,7 +106,6 @@ TEST_F(TaskLifecycle, InfoFileKeepsEveryTextAfterAStop) {
 
 TEST(TaskInfoData, SaveWritesOnlyWhenSomethingChanged) {
   test::TempDir dir;
-  ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
   {
     TWorkThread task;
     TaskParams params;
@@ -139,7 +117,7 @@ TEST(TaskInfoData, SaveWritesOnlyWhenSomethingChanged) {
     task.OnPiecesEvent({TPiecesEvent::kResumeRecord, 1, 4, "abcd"});
     EXPECT_TRUE(task.InfoText("bits").empty()) << "ignored without a piece map";
   }
-  EXPECT_EQ(UninitEngine(), kEngineOk);
+  test::EndTasks();
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/task/EngineSettings.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/TWorkThread.h"
 #include "tests/net/LoopbackServer.h"
@@ -89,15 +89,14 @@ class PoolTask : public TWorkThread {
 class PeerPool : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
     task = std::make_unique<PoolTask>();
   }
   void TearDown() override {
     task->Reset(1, 1);
     EXPECT_EQ(task->alive, 0) << "every peer object released";
     task.reset();
-    EnableP2P(1);
-    EXPECT_EQ(UninitEngine(), kEngineOk);
+    ProcessSettings().p2pEnabled.store(true);
+    test::EndTasks();
   }
 
   test::TempDir dir;
@@ -325,7 +324,7 @@ TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
   for (uint8_t i = 1; i <= 3; ++i) task->AddCandidate(Ip(10, 0, 0, i), 6881, SOURCE_BTNODE, false, 19);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_BTNODE), 3);
-  EnableP2P(0);
+  ProcessSettings().p2pEnabled.store(false);
   task->ConnectionPasses(101);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
   task->ConnectionPasses(102);

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/TWorkThread.h"
+#include "tests/task/TaskTestSupport.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {
@@ -106,7 +106,6 @@ class MeteredTask : public TWorkThread {
 class TransStatisTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk);
     TaskParams params{};
     std::strncpy(params.target, (dir.path + "out.bin").c_str(), kTextSize - 1);
     params.flags = kTaskFlagFullPath;
@@ -116,7 +115,7 @@ class TransStatisTest : public testing::Test {
   void TearDown() override {
     for (TPeerObject* peer : task->retired) peer->Release();  // the pool owns the active ones
     task.reset();
-    EXPECT_EQ(UninitEngine(), kEngineOk);
+    test::EndTasks();
   }
   StepPeer* Add(uint32_t kind, int64_t downloadRate, int64_t uploadRate = 0) {
     auto* peer = new StepPeer(kind, downloadRate, uploadRate);  // the task's reference
@@ -236,7 +235,7 @@ TEST_F(TransStatisTest, ConnectionsAndUploadSlotsFollowThePeerRates) {
   Add(1, 4096 * 60, 8192 * 20);
   Add(2, 4096 * 40, 0);
   task->Step(0);
-  EXPECT_EQ(task->Settings().maxConnections, (4096 * 100 + 8192 * 20) / 4096 + 8);
+  EXPECT_EQ(task->Settings().maxConnections, 148) << "one per 4 KiB/s of download and upload, and 8 more";
   EXPECT_EQ(task->UploadSlots(), 12);
   EXPECT_EQ(task->SumPeerRates(2), 4096 * 40);
   EXPECT_EQ(task->SumPeerRates(1 | 2), 4096 * 100);

@@ -41,12 +41,12 @@ TEST_F(TaskFromServedTorrent, TorrentFetchedFromASourceDrivesTheDownload) {
   ASSERT_TRUE(test::WaitFor(
       [task] {
         int complete = 0;
-        IsTaskComplete(task, &complete);
+        task->IsComplete(&complete);
         return complete == 1;
       },
       30))
       << "status " << Status(task);
-  ASSERT_EQ(StopDownloadTask(task, false), kEngineOk);
+  ASSERT_EQ(test::Stop(task), kEngineOk);
   EXPECT_EQ(test::ReadAll(dir.path + "out.bin"), content);
   int torrentFetches = 0;
   for (const test::AccessEntry& e : mirror.Requests()) torrentFetches += e.uri == "/data.torrent" && e.status == 200;

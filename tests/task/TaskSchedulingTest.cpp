@@ -64,7 +64,7 @@ class TaskSchedulingTest : public test::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    task = new SchedulingTask;  // UninitEngine destroys it
+    task = new SchedulingTask;  // EndTasks destroys it
     ASSERT_TRUE(task->Load(dir.path));
   }
   // Reads while a second thread plays the task thread's part.

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineServices.h"
+#include "engine/task/TaskRegistry.h"
 #include "engine/task/TWorkThread.h"
 #include "tests/storage/PiecesTestSupport.h"
 
@@ -22,11 +24,25 @@ inline bool WaitFor(const std::function<bool()>& done, int seconds) {
   return true;
 }
 
-// The engine initialised around each test, in a folder of its own.
+// What the engine's shutdown does below its entry points: every task destroyed, the process-wide
+// services and the timer thread stopped.
+inline void EndTasks() {
+  TaskRegistry::DestroyAll();
+  StopEngineServices();
+  StopTimeThread();
+}
+
+// Stops the task's thread and gives its sources their idle marks back, as a pause does.
+inline int Stop(TaskInterface* task) {
+  const int result = task->StopDownload();
+  task->ReturnSourcesToIdle();
+  return result;
+}
+
+// Tasks made in a folder of their own and ended after each test.
 class EngineTest : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(InitEngine(dir.path.c_str()), kEngineOk); }
-  void TearDown() override { EXPECT_EQ(UninitEngine(), kEngineOk); }
+  void TearDown() override { EndTasks(); }
 
   TaskParams Params(const std::string& sources, uint32_t flags, const std::string& target,
                     const std::string& contentId = "") {
@@ -44,15 +60,15 @@ class EngineTest : public testing::Test {
 
   int Create(const std::string& sources, uint32_t flags, const std::string& target,
              const std::string& contentId = "", TWorkThread** task = nullptr) {
-    TaskParams params = Params(sources, flags, target, contentId);
-    const int result = CreateDownloadTask(&params);
-    if (task) *task = static_cast<TWorkThread*>(static_cast<TaskInterface*>(params.handle));
-    return result;
+    auto* created = new TWorkThread;  // registered: EndTasks destroys it
+    created->Describe(Params(sources, flags, target, contentId), true);
+    if (task) *task = created;
+    return created->StartDownload();
   }
 
   static int Status(TWorkThread* task) {
     TaskProgress progress;
-    EXPECT_EQ(GetTaskProgress(task, &progress), kEngineOk);
+    EXPECT_EQ(task->GetProgress(&progress), kEngineOk);
     return progress.status;
   }
 

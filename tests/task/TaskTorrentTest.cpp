@@ -45,7 +45,7 @@ TEST_F(TaskWithTorrent, RunsWithItsPieceMapReady) {
   EXPECT_EQ(task->Published().pieceCount, 6);
   EXPECT_EQ(task->Published().doneBytes, 0u);
   EXPECT_TRUE(task->HasMetadata());
-  EXPECT_EQ(StopDownloadTask(task, false), kEngineOk);
+  EXPECT_EQ(test::Stop(task), kEngineOk);
 }
 
 TEST_F(TaskWithTorrent, FindsContentAlreadyOnDiskComplete) {
@@ -53,9 +53,9 @@ TEST_F(TaskWithTorrent, FindsContentAlreadyOnDiskComplete) {
   TWorkThread* task = Start();
   ASSERT_NE(task, nullptr);
   int complete = 0;
-  ASSERT_TRUE(test::WaitFor([&] { return IsTaskComplete(task, &complete) == kEngineOk && complete == 1; }, 10));
+  ASSERT_TRUE(test::WaitFor([&] { return task->IsComplete(&complete) == kEngineOk && complete == 1; }, 10));
   TaskProgress progress;
-  ASSERT_EQ(GetTaskProgress(task, &progress), kEngineOk);
+  ASSERT_EQ(task->GetProgress(&progress), kEngineOk);
   EXPECT_EQ(progress.status, kTaskStatusComplete);
   EXPECT_EQ(progress.doneBytes, content.size());
   EXPECT_EQ(test::ReadAll(dir.path + "game.cab"), content);

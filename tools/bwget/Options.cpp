@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace bwget {
 namespace {

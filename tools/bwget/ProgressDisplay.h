@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "tools/bwget/Options.h"
 
 namespace bwget {

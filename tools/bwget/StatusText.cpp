@@ -1,6 +1,6 @@
 #include "tools/bwget/StatusText.h"
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace bwget {
 

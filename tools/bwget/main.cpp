@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "platform/StopSignal.h"
 #include "tools/bwget/Options.h"
 #include "tools/bwget/ProgressDisplay.h"

@@ -7,7 +7,7 @@ namespace {
 
 std::string Text(std::string_view text) { return std::to_string(text.size()) + ":" + std::string(text); }
 
-std::string Integer(int64_t value) { return "i" + std::to_string(value) + "e"; }
+std::string Integer(int64_t value) { return std::string("i").append(std::to_string(value)).append("e"); }
 
 }  // namespace
 
@@ -16,7 +16,7 @@ std::string SingleFileTorrent(const TorrentFacts& facts) {
   if (!facts.trackers.empty()) {
     t += Text("announce") + Text(facts.trackers.front());
     t += Text("announce-list") + "l";
-    for (const std::string& tracker : facts.trackers) t += "l" + Text(tracker) + "e";
+    for (const std::string& tracker : facts.trackers) t.append("l").append(Text(tracker)).append("e");
     t += "e";
   }
   t += Text("created by") + Text("bwpack");

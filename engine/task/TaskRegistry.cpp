@@ -1,12 +1,15 @@
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskRegistry.h"
 
 #include <algorithm>
+
+#include "engine/frame/RegistryLock.h"
+#include "engine/task/TaskInterface.h"
 
 namespace bw {
 namespace {
 
 struct Registry {
-  QTMutex lock;
+  QTMutex& lock = RegistryLock();
   std::vector<TaskInterface*> tasks;
 };
 
@@ -65,7 +68,13 @@ std::vector<TaskInterface*> TaskRegistry::Snapshot() {
   return r.tasks;
 }
 
-void TaskRegistry::Clear() {
+void TaskRegistry::DestroyAll() {
+  for (;;) {
+    TaskInterface* task = First();
+    if (!task) break;
+    delete task;
+    Remove(task);  // its destructor should have; the loop must not spin on it
+  }
   Registry& r = TheRegistry();
   QScopedLock guard(r.lock);
   r.tasks.clear();

@@ -1,4 +1,4 @@
-#include "engine/frame/AsyncMessage.h"
+#include "engine/api/AsyncMessage.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +9,8 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
+#include "reporting/ReportingIdentifier.h"
 
 namespace bw {
 namespace {
@@ -36,10 +37,16 @@ struct MessageRecord {
 
 void ShowMessage(MessageRecord& record) {
   MessageState& state = State();
+  std::string identifier;
   {
     std::lock_guard<std::mutex> hold(state.guard);
-    if (!state.identifier.empty()) record.text += "\n（" + state.identifier + "）";
+    identifier = state.identifier;
   }
+  if (identifier.empty() && !(identifier = ReportingIdentifier()).empty()) {
+    std::lock_guard<std::mutex> hold(state.guard);
+    state.identifier = identifier;
+  }
+  if (!identifier.empty()) record.text += "\n（" + identifier + "）";
   if (const MessageBoxHook hook = state.hook.load()) {
     hook(record.owner, record.text.c_str(), record.caption.c_str(), record.type);
   } else {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/frame/EngineApi.h"
+#include "engine/task/EngineRecords.h"
 #include "engine/frame/QThread.h"
 
 namespace bw {
@@ -93,11 +93,5 @@ class TaskInterface : public QThread {
   bool storedFlag = false;
   const char* typeName = "HTTP Task";
 };
-
-// How CreateDownloadTask and RecoverDownloadTask build a task object: set once by the task code.
-using TaskFactory = TaskInterface* (*)();
-void SetTaskFactory(TaskFactory factory);
-// A new, registered task; null when no factory is set. May throw std::bad_alloc.
-TaskInterface* NewTask();
 
 }  // namespace bw

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "tests/frame/TempDir.h"
+#include "reporting/ReportingApi.h"
+#include "tests/support/TempDir.h"
 #include "tests/net/ServerProcess.h"
 
 namespace bw::test {
@@ -140,6 +141,15 @@ inline std::string StatisticsConfigText(const std::vector<std::string>& urls) {
     text += "SubmitUrl" + (i == 0 ? std::string() : std::to_string(i)) + "=" + urls[i] + "\n";
   }
   return text;
+}
+
+// Starts the statistics upload as the application does, its configuration (naming `urls`) written
+// into `folder`. Without a game version the upload is not usable.
+inline void StartUpload(const TempDir& folder, const std::vector<std::string>& urls,
+                        const char* gameVersion = "v1.0.0.29") {
+  const std::string path = folder.Path("dataupload.bwconf");
+  std::ofstream(path) << StatisticsConfigText(urls);
+  StartDataUpload(path.c_str(), "991002085", "1.0.0.1", gameVersion, "1");
 }
 
 }  // namespace bw::test

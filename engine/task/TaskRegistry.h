@@ -25,7 +25,8 @@ class TaskRegistry {
   // The first registered task, or null when there is none.
   static TaskInterface* First();
   static std::vector<TaskInterface*> Snapshot();
-  static void Clear();
+  // Deletes every registered task (each stops its thread and leaves the list), then empties it.
+  static void DestroyAll();
 };
 
 }  // namespace bw

@@ -1,17 +1,19 @@
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 #include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
-#include "engine/frame/CBrightwillowCore.h"
+#include "engine/api/CBrightwillowCore.h"
+#include "engine/api/TaskFactory.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
-#include "engine/frame/TaskInterface.h"
-#include "engine/frame/TaskRegistry.h"
 #include "engine/sources/HostResolution.h"
-#include "engine/task/TWorkThread.h"
+#include "engine/storage/DataFileSize.h"
+#include "engine/task/EngineSettings.h"
+#include "engine/task/TaskInterface.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/DiskSpace.h"
 #include "platform/Thread.h"
 
@@ -77,16 +79,6 @@ int BuildTask(TaskParams* params, bool recover, bool force) {
   return TaskCall(task, [recover](TaskInterface& t) { return recover ? t.ContinueDownload() : t.StartDownload(); });
 }
 
-void DestroyAllTasks() {
-  for (;;) {
-    TaskInterface* task = TaskRegistry::First();
-    if (!task) break;
-    delete task;
-    TaskRegistry::Remove(task);  // its destructor should have; the loop must not spin on it
-  }
-  TaskRegistry::Clear();
-}
-
 }  // namespace
 
 int InitEngine(const char* workFolder) {
@@ -94,7 +86,6 @@ int InitEngine(const char* workFolder) {
   QScopedLock engine(core.engineLock);
   if (core.initialised) return kEngineOk;
   if (workFolder) core.workFolder.assign(workFolder, strnlen(workFolder, kTextSize - 1));
-  RegisterTaskFactory();
   SetEventReporter(&ReportEvent);  // the first failed host lookup after a success is reported
   core.initialised = true;
   return kEngineOk;
@@ -105,7 +96,7 @@ int UninitEngine() {
   QScopedLock engine(core.engineLock);
   if (!core.initialised) return kEngineOk;
   try {
-    DestroyAllTasks();
+    TaskRegistry::DestroyAll();
     StopEngineServices();
     StopTimeThread();
     core.initialised = false;
@@ -226,37 +217,22 @@ int ClearTaskMirrors(TaskHandle handle) {
 }
 
 int SetListenPort(int port) {
-  CBrightwillowCore::Instance().listenPort.store(port);
+  ProcessSettings().listenPort.store(port);
   return kEngineOk;
 }
 
 int EnableP2P(int enable) {
-  CBrightwillowCore::Instance().p2pEnabled.store(enable != 0);
+  ProcessSettings().p2pEnabled.store(enable != 0);
   return kEngineOk;
 }
 
-void SetBtHttpDisguise(int enable) { CBrightwillowCore::Instance().btHttpDisguise.store((enable & 0xFF) != 0); }
+void SetBtHttpDisguise(int enable) { ProcessSettings().btHttpDisguise.store((enable & 0xFF) != 0); }
 
 uint64_t GetDiskFreeBytes(const char* path) {
   const int64_t bytes = platform::DiskFreeBytes(path);
   return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
 }
 
-int64_t GetFileSizeOnDisk(const char* path) {
-  if (!path) return -1;
-  uint64_t bytes = 0;
-  platform::SizeQuery query = platform::AllocatedSize(path, &bytes);
-  if (query == platform::SizeQuery::kNotFound || query == platform::SizeQuery::kOpenFailed) {
-    // The data may still lie in the in-progress file.
-    query = platform::AllocatedSize((std::string(path) + ".bwtmp").c_str(), &bytes);
-  }
-  switch (query) {
-    case platform::SizeQuery::kOk: return static_cast<int64_t>(bytes);
-    case platform::SizeQuery::kNotFound: return 0;
-    case platform::SizeQuery::kOpenFailed: return -1;
-    case platform::SizeQuery::kQueryFailed: return -2;
-  }
-  return -1;
-}
+int64_t GetFileSizeOnDisk(const char* path) { return DataFileSizeOnDisk(path); }
 
 }  // namespace bw

@@ -1,4 +1,4 @@
-#include "app/AllocationMode.h"
+#include "platform/VolumeAllocation.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace bw::app {
+namespace platform {
 namespace {
 
 constexpr off_t kProbeBytes = 1 << 20;
@@ -24,24 +24,23 @@ std::string NearestExistingFolder(std::string folder) {
 
 }  // namespace
 
-std::optional<AllocationMode> ProbeAllocationMode(const std::string& folder) {
+std::optional<VolumeAllocation> ProbeVolumeAllocation(const std::string& folder) {
   const std::string existing = NearestExistingFolder(folder);
   if (existing.empty()) return std::nullopt;
-  std::string name = existing + (existing.back() == '/' ? "" : "/") + ".bwprobe-XXXXXX";
-  std::vector<char> path(name.begin(), name.end());
+  const std::string pattern = existing + (existing.back() == '/' ? "" : "/") + ".bwprobe-XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
   path.push_back('\0');
   const int fd = mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   unlink(path.data());
-  std::optional<AllocationMode> mode = AllocationMode::kPreallocate;
+  VolumeAllocation answer = VolumeAllocation::kReserves;
   if (fallocate(fd, 0, 0, kProbeBytes) != 0) {
     struct stat st {};
-    if (ftruncate(fd, kProbeBytes) == 0 && fstat(fd, &st) == 0 && st.st_blocks * 512 < kProbeBytes) {
-      mode = AllocationMode::kSparse;
-    }
+    const bool holes = ftruncate(fd, kProbeBytes) == 0 && fstat(fd, &st) == 0 && st.st_blocks * 512 < kProbeBytes;
+    answer = holes ? VolumeAllocation::kSparse : VolumeAllocation::kNeither;
   }
   close(fd);
-  return mode;
+  return answer;
 }
 
-}  // namespace bw::app
+}  // namespace platform

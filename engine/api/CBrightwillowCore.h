@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <string>
 
 #include "engine/frame/QTMutex.h"
@@ -17,9 +16,6 @@ class CBrightwillowCore {
   QTMutex engineLock;
   bool initialised = false;  // under engineLock
   std::string workFolder;    // under engineLock; kept, not otherwise used
-  std::atomic<bool> p2pEnabled{true};
-  std::atomic<bool> btHttpDisguise{false};
-  std::atomic<int> listenPort{0};  // 0: the listener uses its default
 
  private:
   CBrightwillowCore() = default;

@@ -5,17 +5,17 @@
 #include <utility>
 #include <vector>
 
-#include "engine/frame/TaskInterface.h"
-#include "engine/frame/TaskRegistry.h"
+#include "engine/task/TaskInterface.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/Thread.h"
 
 namespace bw::test {
 
 // A task that registers itself, loops until stopped, and records what the entry points asked.
-class FakeTask : public TaskInterface {
+class LoopingTask : public TaskInterface {
  public:
-  FakeTask() { TaskRegistry::Add(this); }
-  ~FakeTask() override {
+  LoopingTask() { TaskRegistry::Add(this); }
+  ~LoopingTask() override {
     Stop();
     TaskRegistry::Remove(this);
     ++destroyed;

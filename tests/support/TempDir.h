@@ -1,7 +1,8 @@
 #pragma once
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -11,18 +12,17 @@ namespace bw::test {
 class TempDir {
  public:
   TempDir() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() / ("bwtest-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(path_);
+    std::string pattern = (std::filesystem::temp_directory_path() / "bwtest.XXXXXX").string();
+    path = mkdtemp(pattern.data()) ? pattern + "/" : std::string();
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  std::string Path(const std::string& name = "") const { return (path_ / name).string(); }
+  std::string Path(const std::string& name = "") const { return path + name; }
 
   static std::string Read(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -31,8 +31,7 @@ class TempDir {
     return all.str();
   }
 
- private:
-  std::filesystem::path path_;
+  std::string path;  // ends with "/"
 };
 
 }  // namespace bw::test

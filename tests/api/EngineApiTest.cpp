@@ -1,4 +1,4 @@
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 #include <gtest/gtest.h>
 
@@ -11,45 +11,46 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/AsyncMessage.h"
+#include "engine/api/AsyncMessage.h"
+#include "engine/api/TaskFactory.h"
 #include "engine/frame/EngineServices.h"
-#include "engine/frame/TaskRegistry.h"
-#include "tests/frame/FakeTask.h"
-#include "tests/frame/TempDir.h"
+#include "engine/task/TaskRegistry.h"
+#include "tests/task/LoopingTask.h"
+#include "tests/support/TempDir.h"
 
 namespace bw {
 namespace {
 
-using test::FakeTask;
+using test::LoopingTask;
 using test::TempDir;
 
 class EngineApiTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(InitEngine("/tmp"), kEngineOk);
-    SetTaskFactory([]() -> TaskInterface* { return new FakeTask; });
+    SetTaskFactory([]() -> TaskInterface* { return new LoopingTask; });
   }
   void TearDown() override {
     EXPECT_EQ(UninitEngine(), kEngineOk);
     SetTaskFactory(nullptr);
   }
 
-  // Creates a running task; its handle is the FakeTask.
-  FakeTask* Create(const char* sources, uint32_t flags = 0, const char* target = "/d/") {
+  // Creates a running task; its handle is the LoopingTask.
+  LoopingTask* Create(const char* sources, uint32_t flags = 0, const char* target = "/d/") {
     TaskParams params;
     std::memset(&params, 0, sizeof params);
     params.sources = sources;
     params.flags = flags;
     std::strcpy(params.target, target);
     if (CreateDownloadTask(&params) != kEngineOk) return nullptr;
-    return static_cast<FakeTask*>(static_cast<TaskInterface*>(params.handle));
+    return static_cast<LoopingTask*>(static_cast<TaskInterface*>(params.handle));
   }
 };
 
 TEST_F(EngineApiTest, BuildFailuresReturnTheirCodes) {
   EXPECT_EQ(CreateDownloadTask(nullptr), kEngineInvalidArgument);
   EXPECT_EQ(RecoverDownloadTask(nullptr, true), kEngineInvalidArgument);
-  SetTaskFactory(nullptr);
+  SetTaskFactory([]() -> TaskInterface* { return nullptr; });
   TaskParams params{};
   EXPECT_EQ(CreateDownloadTask(&params), kEngineOutOfMemory);
   EXPECT_EQ(params.handle, nullptr);
@@ -76,7 +77,7 @@ TEST_F(EngineApiTest, UnknownHandleIsRejectedByEveryTaskCall) {
 }
 
 TEST_F(EngineApiTest, ThrowingTaskOperationYields107AndReleasesTheEngineLock) {
-  FakeTask* task = Create("http://a/f");
+  LoopingTask* task = Create("http://a/f");
   ASSERT_NE(task, nullptr);
   EXPECT_EQ(SetTaskPeerLimits(task, 4, 50), kEngineOperationFailed);
   // Another thread can still get through: the lock was released on the exception path.
@@ -87,7 +88,7 @@ TEST_F(EngineApiTest, ThrowingTaskOperationYields107AndReleasesTheEngineLock) {
 TEST_F(EngineApiTest, CreateStartsTheTaskAndStopPausesIt) {
   CreateEngineLog();
   testing::internal::CaptureStderr();
-  FakeTask* task = Create("  http://a/f \n", kTaskFlagFullPath, "/d/setup.exe");
+  LoopingTask* task = Create("  http://a/f \n", kTaskFlagFullPath, "/d/setup.exe");
   const std::string logged = testing::internal::GetCapturedStderr();
   DeleteEngineLog();
   ASSERT_NE(task, nullptr);
@@ -111,14 +112,14 @@ TEST_F(EngineApiTest, CreateStartsTheTaskAndStopPausesIt) {
 }
 
 TEST_F(EngineApiTest, StopDownloadTasksStopsSeveralInParallel) {
-  std::vector<FakeTask*> tasks;
+  std::vector<LoopingTask*> tasks;
   for (const char* source : {"http://a", "http://b", "http://c"}) tasks.push_back(Create(source));
   int notATask = 0;
   TaskHandle handles[] = {tasks[0], tasks[1], &notATask, tasks[2]};
   int results[4] = {9, 9, 9, 9};
   EXPECT_EQ(StopDownloadTasks(handles, 4, true, results), kEngineOk);
   EXPECT_EQ(std::vector<int>(results, results + 4), (std::vector<int>{0, 0, kEngineUnknownTask, 0}));
-  for (FakeTask* task : tasks) {
+  for (LoopingTask* task : tasks) {
     EXPECT_FALSE(task->IsRunning());
     EXPECT_EQ(task->returnedToIdle, 1);
     EXPECT_EQ(task->resets, (std::vector<std::pair<int, int>>{{1, 1}}));
@@ -130,9 +131,9 @@ TEST_F(EngineApiTest, StopDownloadTasksStopsSeveralInParallel) {
 }
 
 TEST_F(EngineApiTest, DuplicateTargetIsRefusedUnlessRecoveryIsForced) {
-  FakeTask* first = Create("http://a/f", kTaskFlagFullPath, "/d/setup.exe");
+  LoopingTask* first = Create("http://a/f", kTaskFlagFullPath, "/d/setup.exe");
   ASSERT_NE(first, nullptr);
-  const int before = FakeTask::destroyed;
+  const int before = LoopingTask::destroyed;
 
   TaskParams again;
   std::memset(&again, 0, sizeof again);
@@ -140,21 +141,21 @@ TEST_F(EngineApiTest, DuplicateTargetIsRefusedUnlessRecoveryIsForced) {
   again.flags = kTaskFlagFullPath;
   std::strcpy(again.target, "/d/setup.exe");
   EXPECT_EQ(CreateDownloadTask(&again), kEngineDuplicateTask);
-  EXPECT_EQ(FakeTask::destroyed, before + 1) << "the new task is destroyed";
+  EXPECT_EQ(LoopingTask::destroyed, before + 1) << "the new task is destroyed";
   EXPECT_EQ(again.handle, nullptr);
   EXPECT_EQ(RecoverDownloadTask(&again, false), kEngineDuplicateTask);
   EXPECT_TRUE(first->IsRunning());
   EXPECT_EQ(TaskRegistry::Snapshot().size(), 1u);
 
   ASSERT_EQ(RecoverDownloadTask(&again, true), kEngineOk);
-  auto* recovered = static_cast<FakeTask*>(static_cast<TaskInterface*>(again.handle));
+  auto* recovered = static_cast<LoopingTask*>(static_cast<TaskInterface*>(again.handle));
   EXPECT_EQ(recovered->continued, 1);
   EXPECT_TRUE(recovered->IsRunning());
   EXPECT_EQ(TaskRegistry::Snapshot().size(), 2u);
 }
 
 TEST_F(EngineApiTest, LimitsReachTheTaskOnlyWithAValidDirection) {
-  FakeTask* task = Create("http://a/f");
+  LoopingTask* task = Create("http://a/f");
   EXPECT_EQ(SetTaskSpeedLimit(task, 2, 100), kEngineInvalidArgument);
   EXPECT_EQ(SetTaskSpeedLimit(task, -1, 100), kEngineInvalidArgument);
   EXPECT_TRUE(task->limits.empty());
@@ -164,7 +165,7 @@ TEST_F(EngineApiTest, LimitsReachTheTaskOnlyWithAValidDirection) {
 }
 
 TEST_F(EngineApiTest, ProgressAndCompletionThroughTheEntryPoints) {
-  FakeTask* task = Create("http://a/f");
+  LoopingTask* task = Create("http://a/f");
   {
     QScopedLock guard(task->lock);
     task->published = {"f", 0, 2048, 2048, 0, 0, 0, 0};
@@ -178,7 +179,7 @@ TEST_F(EngineApiTest, ProgressAndCompletionThroughTheEntryPoints) {
 }
 
 TEST_F(EngineApiTest, PieceBitmapIsCopiedWithinTheBuffer) {
-  FakeTask* task = Create("http://a/f");
+  LoopingTask* task = Create("http://a/f");
   {
     QScopedLock guard(task->lock);
     task->bitmap = {0xff, 0xf0, 0x80};
@@ -201,16 +202,16 @@ void StopFirstService() { stopped.push_back(1); }
 void StopSecondService() { stopped.push_back(2); }
 
 TEST_F(EngineApiTest, UninitDestroysEveryTaskThenStopsServices) {
-  std::vector<FakeTask*> tasks = {Create("http://a"), Create("http://b")};
+  std::vector<LoopingTask*> tasks = {Create("http://a"), Create("http://b")};
   EXPECT_FALSE(TaskRegistry::Add(nullptr));
   EXPECT_FALSE(TaskRegistry::Add(tasks[0])) << "listed once";
   stopped.clear();
   AddEngineService(StopFirstService);
   AddEngineService(StopSecondService);
   AddEngineService(StopFirstService);
-  const int before = FakeTask::destroyed;
+  const int before = LoopingTask::destroyed;
   ASSERT_EQ(UninitEngine(), kEngineOk);
-  EXPECT_EQ(FakeTask::destroyed, before + 2);
+  EXPECT_EQ(LoopingTask::destroyed, before + 2);
   EXPECT_TRUE(TaskRegistry::IsEmpty());
   EXPECT_EQ(stopped, (std::vector<int>{2, 1}));
   EXPECT_EQ(UninitEngine(), kEngineOk) << "not initialised any more";

@@ -1,6 +1,6 @@
-#include "engine/frame/CBrightwillowCore.h"
+#include "engine/api/CBrightwillowCore.h"
 
-#include "engine/frame/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace bw {
 

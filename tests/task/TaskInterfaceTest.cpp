@@ -1,4 +1,4 @@
-#include "engine/frame/TaskInterface.h"
+#include "engine/task/TaskInterface.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/frame/FakeTask.h"
+#include "tests/task/LoopingTask.h"
 
 namespace bw {
 namespace {
 
-using test::FakeTask;
+using test::LoopingTask;
 
 std::unique_ptr<TaskParams> Params(const char* sources, uint32_t flags, const char* target = "/data/setup.exe",
                                    const char* contentId = "") {
@@ -25,7 +25,7 @@ std::unique_ptr<TaskParams> Params(const char* sources, uint32_t flags, const ch
   return p;
 }
 
-std::vector<std::string> Texts(const FakeTask& task) {
+std::vector<std::string> Texts(const LoopingTask& task) {
   std::vector<std::string> texts;
   for (const TaskSource& s : task.sources) texts.push_back(s.text);
   return texts;
@@ -48,14 +48,14 @@ TEST(TaskDescribe, SourceLinesSplitAtEveryLineEndAndAreTrimmed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sources ? c.sources : "(null)");
-    FakeTask task;
+    LoopingTask task;
     task.Describe(*Params(c.sources, 0), true);
     EXPECT_EQ(Texts(task), c.lines);
   }
 }
 
 TEST(TaskDescribe, FlagsPickContentIdTypeAndPaths) {
-  FakeTask http;
+  LoopingTask http;
   http.Describe(*Params("http://h/f", 0, "/save/here"), true);
   EXPECT_STREQ(http.TypeName(), "HTTP Task");
   EXPECT_EQ(http.saveFolder, "/save/here");
@@ -64,7 +64,7 @@ TEST(TaskDescribe, FlagsPickContentIdTypeAndPaths) {
   EXPECT_EQ(http.infoPath, "/data/setup.exe.bwinfo");
   EXPECT_EQ(http.pendingBlockPath, "/data/setup.exe.bwinfodf");
 
-  FakeTask bt;
+  LoopingTask bt;
   bt.Describe(*Params("file:///t/a.torrent\nhttp://h/f", kTaskFlagBT | kTaskFlagFullPath, "/games/a/setup.exe"),
               true);
   EXPECT_STREQ(bt.TypeName(), "BT Task");
@@ -74,7 +74,7 @@ TEST(TaskDescribe, FlagsPickContentIdTypeAndPaths) {
   EXPECT_EQ(bt.TargetFile(), "/games/a/setup.exe");
   EXPECT_EQ(bt.saveFolder, "/games/a/");
 
-  FakeTask p2sp;
+  LoopingTask p2sp;
   const uint32_t all = kTaskFlagP2SP | kTaskFlagBT | kTaskFlagStored | kTaskFlagPieceMapOption;
   p2sp.Describe(*Params("http://h/f", all, "/x", "file:///t/b.torrent"), true);
   EXPECT_STREQ(p2sp.TypeName(), "P2SP Task");
@@ -83,7 +83,7 @@ TEST(TaskDescribe, FlagsPickContentIdTypeAndPaths) {
   EXPECT_TRUE(p2sp.storedFlag);
   EXPECT_TRUE(p2sp.pieceMapOption);
 
-  FakeTask recovered;
+  LoopingTask recovered;
   recovered.Describe(*Params("http://h/f", kTaskFlagStored, "nofolder"), false);
   EXPECT_FALSE(recovered.storedFlag);
 }
@@ -93,7 +93,7 @@ TEST(TaskDescribe, UnterminatedTextFieldsAreReadToTheirSizeOnly) {
   std::memset(params->contentId, 'c', sizeof params->contentId);
   std::memset(params->target, 't', sizeof params->target);
   std::memset(params->infoPath, 'i', sizeof params->infoPath);
-  FakeTask task;
+  LoopingTask task;
   task.Describe(*params, true);
   EXPECT_EQ(task.contentId, std::string(kTextSize, 'c'));
   EXPECT_EQ(task.TargetFile(), std::string(kTextSize, 't'));
@@ -132,16 +132,16 @@ TEST(TaskDuplicates, RulesOfTargetContentAndSharedSources) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTask first;
+    LoopingTask first;
     first.Describe(*Params(c.firstSources, c.firstFlags, c.firstTarget, c.firstContent), true);
-    FakeTask second;
+    LoopingTask second;
     second.Describe(*Params(c.secondSources, c.secondFlags, c.secondTarget, c.secondContent), true);
     EXPECT_EQ(second.Duplicates(first), c.duplicate);
   }
 }
 
 TEST(TaskProgressFill, ReportsFromThePublishedBlock) {
-  FakeTask task;
+  LoopingTask task;
   TaskProgress out;
   std::memset(&out, 0x5a, sizeof out);
 
@@ -181,7 +181,7 @@ TEST(TaskProgressFill, ReportsFromThePublishedBlock) {
 }
 
 TEST(TaskMirrors, AddSplitsAtLineBreaksAndClearEmpties) {
-  FakeTask task;
+  LoopingTask task;
   task.AddMirrors("http://m1/f\r\nhttp://m2/f", "m1.example\nm2.example");
   task.AddMirrors(nullptr, nullptr);
   EXPECT_EQ(task.mirrors, (std::vector<std::string>{"http://m1/f", "http://m2/f"}));

@@ -1,14 +1,11 @@
-#include "engine/frame/TaskInterface.h"
+#include "engine/task/TaskInterface.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <string_view>
 
 namespace bw {
 namespace {
-
-std::atomic<TaskFactory> factory{nullptr};
 
 // Lines end at CR, LF or CR LF; a last line without an end counts; an empty text has no lines.
 std::vector<std::string> SplitLines(const char* text) {
@@ -43,13 +40,6 @@ void Trim(std::string& text) {
 std::string FieldText(const char (&field)[kTextSize]) { return std::string(field, strnlen(field, kTextSize)); }
 
 }  // namespace
-
-void SetTaskFactory(TaskFactory f) { factory.store(f); }
-
-TaskInterface* NewTask() {
-  const TaskFactory f = factory.load();
-  return f ? f() : nullptr;
-}
 
 int TaskInterface::GetProgress(TaskProgress* out) {
   if (!out) return kEngineInvalidArgument;

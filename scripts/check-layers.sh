@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Refuses an include that points up the layers: platform → frame → common → reporting, storage,
+# net → sources → task → api → tools and app. Run by every build; exits 1 naming each offender.
+set -euo pipefail
+root="${1:-$(dirname "$0")/..}"
+cd "$root"
+
+below_frame="platform"
+below_common="$below_frame engine/frame"
+below_middle="$below_common engine/common"
+below_sources="$below_middle engine/storage engine/net"
+below_task="$below_sources reporting engine/sources"
+below_api="$below_task engine/task"
+
+declare -A allowed=(
+  [platform]=""
+  [engine/frame]="$below_frame"
+  [engine/common]="$below_common"
+  [reporting]="$below_middle"
+  [engine/storage]="$below_middle"
+  [engine/net]="$below_middle"
+  [engine/sources]="$below_sources"
+  [engine/task]="$below_task"
+  [engine/api]="$below_api"
+  [app/package]=""
+  [app]="platform engine/api app/package"
+)
+
+status=0
+for layer in "${!allowed[@]}"; do
+  [[ -d $layer ]] || continue
+  permitted=" $layer ${allowed[$layer]} "
+  while IFS=: read -r file line include; do
+    target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$include")
+    folder=${target%/*}
+    [[ $permitted == *" $folder "* ]] && continue
+    echo "$file:$line: $layer may not include $target" >&2
+    status=1
+  done < <(grep -rnE '^#include "(platform|engine|reporting|tools|app)/' "$layer" --include='*.h' --include='*.cpp' || true)
+done
+
+# Programs and the application reach the engine through its public header only.
+while IFS=: read -r file line include; do
+  echo "$file:$line: only engine/api/EngineApi.h is public: $include" >&2
+  status=1
+done < <(grep -rnE '^#include "engine/' tools app --include='*.h' --include='*.cpp' 2>/dev/null |
+           grep -v '"engine/api/EngineApi.h"' || true)
+exit $status
