@@ -68,6 +68,7 @@ class CDownloadController {
   std::string GetSpeedText();
   std::string GetRowStatusText(int i);
   std::string GetSizeText();
+  int GetVerifyProgress() const { return verifyProgress_; }
   // The rate of file i's task, 0 when it does not answer.
   uint32_t GetFileSpeed(int i);
 

@@ -55,8 +55,8 @@ TEST_F(ControllerThreadTest, DrivesTheControllerFromAnyThread) {
 
   // A worker that posts after the end is dropped, as are the calls.
   std::promise<void> release;
-  thread.RunInBackground([&release, post = thread.Poster()] {
-    release.get_future().wait();
+  thread.RunInBackground([released = release.get_future().share(), post = thread.Poster()] {
+    released.wait();
     post([] { FAIL() << "ran after the end"; });
   });
   thread.Stop();
