@@ -15,9 +15,9 @@ namespace bw::app {
 namespace {
 
 constexpr uint64_t kReserveBytes = 104857600;  // the required space's margin (100 MiB)
-constexpr uint32_t kFlowingSpeed = 1024;        // bytes per second above which data is flowing
-constexpr uint32_t kStatisticsPolls = 300;      // a statistics record every five minutes of activity
-constexpr uint32_t kRefreshQueries = 600;       // a resource-list refresh every ten minutes
+constexpr uint32_t kFlowingSpeed = 1024;       // bytes per second above which data is flowing
+constexpr uint32_t kStatisticsPolls = 300;     // a statistics record every five minutes of activity
+constexpr uint32_t kRefreshQueries = 600;      // a resource-list refresh every ten minutes
 constexpr int kUnlimitedKiB = 0x7FFF;
 constexpr int kMinimumTaskKiB = 10;
 constexpr const char* kTaskSection = "BrightwillowTask";
@@ -38,26 +38,45 @@ std::string AppVersion() {
 
 const char* StateName(int state) {
   switch (state) {
-    case kStateBack: return "back";
-    case kStateReady: return "ready";
-    case kStatePreparing: return "preparing";
-    case kStateDownloading: return "downloading";
-    case kStatePause: return "pause";
-    case kStateResume: return "resume";
-    case kStateFailed: return "failed";
-    case kStateFinished: return "finished";
-    case kStateRetry: return "retry";
-    case kStateMd5Checking: return "md5checking";
-    case kStateCheckRecover: return "checkrecover";
-    case kStateCheckFinished: return "checkfinished";
-    case kStateRecover: return "recover";
-    case kStateReload: return "reload";
-    default: return "";
+    case kStateBack:
+      return "back";
+    case kStateReady:
+      return "ready";
+    case kStatePreparing:
+      return "preparing";
+    case kStateDownloading:
+      return "downloading";
+    case kStatePause:
+      return "pause";
+    case kStateResume:
+      return "resume";
+    case kStateFailed:
+      return "failed";
+    case kStateFinished:
+      return "finished";
+    case kStateRetry:
+      return "retry";
+    case kStateMd5Checking:
+      return "md5checking";
+    case kStateCheckRecover:
+      return "checkrecover";
+    case kStateCheckFinished:
+      return "checkfinished";
+    case kStateRecover:
+      return "recover";
+    case kStateReload:
+      return "reload";
+    default:
+      return "";
   }
 }
 
 CDownloadController::CDownloadController(IEngine& engine, IControllerHost& host, const Package& package)
-    : engine_(engine), host_(host), package_(package), records_(engine, package), allocationProbe_(platform::ProbeVolumeAllocation) {}
+    : engine_(engine),
+      host_(host),
+      package_(package),
+      records_(engine, package),
+      allocationProbe_(platform::ProbeVolumeAllocation) {}
 
 void CDownloadController::Log(const char* text) { LogPrintf(kAppLogChannel, kAppLogChannel, "%s", text); }
 
@@ -340,9 +359,9 @@ void CDownloadController::PollTasks() {
   if (StateIn(state_, {kStateBack, kStateReady, kStateFailed, kStateUnknownExit})) return;
   if (IsActive()) {
     if (++statisticsCounter_ % kStatisticsPolls == 0) SendStatistics("11050000");
-    const uint32_t t =
-        static_cast<uint32_t>(std::strtoul(records_.Record().Read(kTaskSection, "BrightwillowTaskDownloadTime").c_str(),
-                                           nullptr, 10)) + 1;
+    const uint32_t t = static_cast<uint32_t>(std::strtoul(
+                           records_.Record().Read(kTaskSection, "BrightwillowTaskDownloadTime").c_str(), nullptr, 10)) +
+                       1;
     ++runSeconds_;
     if (totalSeconds_ < t) {
       totalSeconds_ = t;
@@ -627,8 +646,8 @@ void CDownloadController::SaveCloseSelection(int choice) {
 }
 
 int CDownloadController::LoadCloseSelection() const {
-  return static_cast<int>(std::strtoul(records_.Record().Read(kTaskSection, "BrightwillowCloseSelection").c_str(),
-                                       nullptr, 10));
+  return static_cast<int>(
+      std::strtoul(records_.Record().Read(kTaskSection, "BrightwillowCloseSelection").c_str(), nullptr, 10));
 }
 
 bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {

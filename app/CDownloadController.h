@@ -17,22 +17,22 @@ namespace bw::app {
 
 // The controller states; the names are those of the log.
 enum ControllerState : int {
-  kStateBack = 0,           // waiting to start, but the chosen folder lacks disk space
-  kStateReady = 1,          // waiting for the user to start
-  kStatePreparing = 3,      // tasks created, no data flowing yet
-  kStateDownloading = 4,    // data flowing
-  kStatePause = 5,          // tasks stopped by the user or by a disk-space shortage
-  kStateResume = 6,         // tasks restarted after a pause
-  kStateFailed = 7,         // a task could not write to disk, or repair gave up
-  kStateFinished = 8,       // every file complete
-  kStateRetry = 9,          // never entered
-  kStateMd5Checking = 10,   // verification running
-  kStateCheckRecover = 11,  // a file is being repaired
-  kStateCheckFinished = 12, // every file verified
-  kStateInstalling = 13,    // the installer is being launched
-  kStateRecover = 15,       // restored at start-up; partial downloads continue
-  kStateReload = 16,        // restored with files to check, or preparing with progress present
-  kStateUnknownExit = 17,   // the window went without a known reason
+  kStateBack = 0,            // waiting to start, but the chosen folder lacks disk space
+  kStateReady = 1,           // waiting for the user to start
+  kStatePreparing = 3,       // tasks created, no data flowing yet
+  kStateDownloading = 4,     // data flowing
+  kStatePause = 5,           // tasks stopped by the user or by a disk-space shortage
+  kStateResume = 6,          // tasks restarted after a pause
+  kStateFailed = 7,          // a task could not write to disk, or repair gave up
+  kStateFinished = 8,        // every file complete
+  kStateRetry = 9,           // never entered
+  kStateMd5Checking = 10,    // verification running
+  kStateCheckRecover = 11,   // a file is being repaired
+  kStateCheckFinished = 12,  // every file verified
+  kStateInstalling = 13,     // the installer is being launched
+  kStateRecover = 15,        // restored at start-up; partial downloads continue
+  kStateReload = 16,         // restored with files to check, or preparing with progress present
+  kStateUnknownExit = 17,    // the window went without a known reason
 };
 
 // How the files of a download take their space. With preallocation the whole size is reserved
@@ -96,9 +96,7 @@ class CDownloadController {
 
   using AllocationProbe = std::function<std::optional<platform::VolumeAllocation>(const std::string&)>;
   // Tests choose the volume's answer.
-  void SetAllocationProbe(AllocationProbe probe) {
-    allocationProbe_ = std::move(probe);
-  }
+  void SetAllocationProbe(AllocationProbe probe) { allocationProbe_ = std::move(probe); }
 
  private:
   struct TaskFigures {

@@ -39,9 +39,9 @@ void EngineCalls::StartDataUpload(const char* configPath, const char* gameId, co
                                   const char* gameVersion, const char* channel) {
   bw::StartDataUpload(configPath, gameId, appVersion, gameVersion, channel);
 }
-void EngineCalls::ReportDownloadData(const char* code, uint32_t totalSeconds, uint64_t totalBytes,
-                                     uint64_t averageRate, const char* progress, uint64_t httpBytes,
-                                     uint64_t httpRate, uint64_t p2pBytes, uint64_t p2pRate, const char* message) {
+void EngineCalls::ReportDownloadData(const char* code, uint32_t totalSeconds, uint64_t totalBytes, uint64_t averageRate,
+                                     const char* progress, uint64_t httpBytes, uint64_t httpRate, uint64_t p2pBytes,
+                                     uint64_t p2pRate, const char* message) {
   bw::ReportDownloadData(code, "", "", totalSeconds, totalBytes, averageRate, progress, httpBytes, httpRate, p2pBytes,
                          p2pRate, 0, "", "", message, 0);
 }

@@ -14,8 +14,8 @@ std::optional<Fingerprint> FingerprintOf(const std::string& path) {
   platform::CloseFile(fd);
   if (rc != 0) return std::nullopt;
   const auto bytes = static_cast<uint64_t>(size);
-  return Fingerprint{static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time),
-                     static_cast<uint32_t>(bytes >> 32), static_cast<uint32_t>(bytes)};
+  return Fingerprint{static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time), static_cast<uint32_t>(bytes >> 32),
+                     static_cast<uint32_t>(bytes)};
 }
 
 }  // namespace bw::app

@@ -1,9 +1,8 @@
 #include "app/HttpGet.h"
 
-#include <curl/curl.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <curl/curl.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,8 +34,7 @@ void InitialiseOnce() {
 
 }  // namespace
 
-bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status,
-             long timeoutSeconds) {
+bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds) {
   InitialiseOnce();
   const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) {
@@ -70,7 +68,9 @@ bool HttpGet(const std::string& url, std::string* content, std::string* errorTex
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
   *status = code;
   if (result == CURLE_OK && (code < 400 || code > 599)) return true;
-  const std::string reason = error[0] ? error : result != CURLE_OK ? curl_easy_strerror(result) : "HTTP " + std::to_string(code);
+  const std::string reason = error[0]             ? error
+                             : result != CURLE_OK ? curl_easy_strerror(result)
+                                                  : "HTTP " + std::to_string(code);
   std::fprintf(stderr, "Failed to get '%s' [%s]\n", url.c_str(), reason.c_str());
   *errorText += "Failed to get " + url;
   return false;

@@ -8,7 +8,6 @@ namespace bw::app {
 // their own authority that way). At most 30 s (less when timeoutSeconds asks), 1 MiB of body and
 // 5 redirects, which may lead to http or https only. true when the transfer succeeded and the
 // status is not 400..599; otherwise errorText says why. Diagnostics go to standard error.
-bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status,
-             long timeoutSeconds);
+bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds);
 
 }  // namespace bw::app

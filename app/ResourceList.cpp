@@ -1,9 +1,8 @@
 #include "app/ResourceList.h"
 
-#include <tinyxml2.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <tinyxml2.h>
 
 #include "app/HttpGet.h"
 

@@ -29,7 +29,9 @@ void CopyText(char (&field)[kTextSize], const std::string& text) {
   field[n] = '\0';
 }
 
-bool IsFolder(const std::string& path) { return !path.empty() && platform::PathExists(path) && platform::PathFileSize(path) < 0; }
+bool IsFolder(const std::string& path) {
+  return !path.empty() && platform::PathExists(path) && platform::PathFileSize(path) < 0;
+}
 
 // Fingerprint keys of file i in the order they are compared, with the values of a fingerprint.
 std::array<std::pair<std::string, uint32_t>, 4> FingerprintKeys(int i, const Fingerprint& f) {

@@ -82,7 +82,8 @@ std::string IniFile::GetString(std::string_view section, std::string_view key, s
 
 bool IniFile::SetString(std::string_view section, std::string_view key, std::string_view value) {
   if (value.find_first_of("\r\n") != std::string_view::npos) return false;
-  auto s = std::find_if(sections_.begin(), sections_.end(), [&](const Section& x) { return SameName(x.name, section); });
+  auto s =
+      std::find_if(sections_.begin(), sections_.end(), [&](const Section& x) { return SameName(x.name, section); });
   if (s == sections_.end()) {
     sections_.push_back({std::string(section), {}});
     s = sections_.end() - 1;

@@ -1,10 +1,9 @@
 #include "platform/UserFolders.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {

@@ -1,10 +1,9 @@
 #include "platform/VolumeAllocation.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
 #include <vector>
 
 namespace platform {

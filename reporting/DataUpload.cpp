@@ -3,13 +3,11 @@
 #include <cerrno>
 
 #include "engine/frame/EngineLog.h"
-#include "platform/Thread.h"
 
 namespace bw {
 namespace {
 
 constexpr int kLogUpload = 28;
-constexpr uint32_t kPeriodMs = 1000;
 
 }  // namespace
 
@@ -36,9 +34,8 @@ bool DataUpload::Queue(const char* code, const ReportFigures& figures, const Rep
 
 void DataUpload::Run() {
   for (;;) {
-    platform::SleepMs(kPeriodMs);
     // What is still queued at a stop is dropped: the stop must not wait for a server.
-    if (IsStopRequested()) return;
+    if (SleepSeconds(1) > 0 || IsStopRequested()) return;
     const std::deque<UploadRecord> records = queue_.TakeAll();
     if (records.empty()) continue;
     for (const UploadRecord& record : records) HandOver(record);

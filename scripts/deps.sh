@@ -8,6 +8,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev
   tinyproxy dante-server microsocks
   mktorrent python3-libtorrent nginx
+  vsftpd python3-pyftpdlib
 )
 
 missing=()
@@ -17,6 +18,13 @@ done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Servers among them (nginx, vsftpd) must not start as system services: tests run their own.
+  policy=/usr/sbin/policy-rc.d
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod +x "$policy"
+    trap 'rm -f "$policy"' EXIT
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -4,6 +4,8 @@
 #   scripts/mirrors.sh start STATE ROOT N   starts N mirrors of ROOT; prints one base URL a line
 #   scripts/mirrors.sh stop STATE           stops every mirror started under STATE
 #   scripts/mirrors.sh delivered STATE      per mirror: requests answered and body bytes sent
+# LIMIT_RATE (an nginx rate such as 200k or 20m) holds each connection of the mirrors started to
+# that rate.
 set -euo pipefail
 
 usage() {
@@ -50,6 +52,7 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $root;
+    ${LIMIT_RATE:+limit_rate $LIMIT_RATE;}
   }
 }
 EOF

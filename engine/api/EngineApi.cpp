@@ -9,6 +9,7 @@
 #include "engine/api/TaskFactory.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/HostResolution.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/task/EngineSettings.h"
@@ -219,6 +220,16 @@ int ClearTaskMirrors(TaskHandle handle) {
 int SetListenPort(int port) {
   ProcessSettings().listenPort.store(port);
   return kEngineOk;
+}
+
+int LoadIPFilter(const char* path) {
+  if (!path) return kEngineInvalidArgument;
+  try {
+    const int32_t ranges = LoadProcessIPFilter(path);
+    return ranges < 0 ? kEngineOperationFailed : ranges;
+  } catch (...) {
+    return kEngineOutOfMemory;
+  }
 }
 
 int EnableP2P(int enable) {

@@ -29,6 +29,9 @@ int AddTaskMirror(TaskHandle task, const char* urls, const char* hosts);
 int ClearTaskMirrors(TaskHandle task);
 
 int SetListenPort(int port);
+// Reads the IP filter file (lines "FIRST-LAST LEVEL", see CIPFilter) that every task started
+// afterwards applies: the number of blocked ranges, or -107 when the file cannot be read.
+int LoadIPFilter(const char* path);
 int EnableP2P(int enable);
 void SetBtHttpDisguise(int enable);
 

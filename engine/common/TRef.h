@@ -1,4 +1,5 @@
 #pragma once
+#include <type_traits>
 #include <utility>
 
 #include "engine/common/TRefObject.h"
@@ -6,9 +7,10 @@
 namespace bw {
 
 // Owns one reference to a counted object. A copy takes a reference of its own; the last handle
-// to let go deletes the object. Only objects made with `new` come in, through MakeRef or
-// reset(T*), which take over the reference the new object starts with: an object on the stack
-// keeps its reference in its scope and never enters a handle.
+// to let go deletes the object. New objects come in through MakeRef or reset(T*), which take over
+// the reference the new object starts with; Share gives a further handle on an object that
+// another handle already holds: an object on the stack keeps its reference in its scope and is
+// never deleted by a handle.
 template <typename T>
 class TRef {
  public:
@@ -17,6 +19,9 @@ class TRef {
     if (object_) object_->AddRef();
   }
   TRef(TRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  // A handle on a derived class hands its reference to a handle on the base.
+  template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  TRef(TRef<U>&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   // The old object is released only once the new one is in place: an object that reports to
   // its owner while being destroyed finds the handle already moved on.
   TRef& operator=(TRef other) noexcept {
@@ -25,6 +30,12 @@ class TRef {
   }
   ~TRef() { ReleaseRef(object_); }
 
+  // A further handle on an object already held elsewhere (none for null).
+  static TRef Share(T* object) {
+    if (object) object->AddRef();
+    return TRef(object);
+  }
+
   // Adopts `object`'s initial reference (none clears the handle).
   void reset(T* object = nullptr) { *this = TRef(object); }
 
@@ -32,10 +43,14 @@ class TRef {
   T& operator*() const { return *object_; }
   T* operator->() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
+  friend bool operator==(const TRef& a, const TRef& b) { return a.object_ == b.object_; }
+  friend bool operator==(const TRef& a, const T* b) { return a.object_ == b; }
 
  private:
   explicit TRef(T* object) : object_(object) {}
 
+  template <typename U>
+  friend class TRef;
   template <typename U, typename... Args>
   friend TRef<U> MakeRef(Args&&... args);
 

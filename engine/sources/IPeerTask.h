@@ -1,7 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
+
+#include "engine/common/TRef.h"
 
 namespace bw {
 
@@ -46,6 +49,13 @@ class IPeerTask {
   virtual std::vector<TBlockRequest>& EndGameList() = 0;
   // Outstanding requests of a peer that lets them go, for other peers to take.
   virtual void ReturnRequests(const std::vector<TBlockRequest>& requests) = 0;
+  // When no piece is left without a worker: the idle peer takes over the slowest or a stalled
+  // worker's remaining pieces from the one that worker is on; false when none is worth it.
+  virtual bool TakeOverSlowWork(TPeerObject& /*peer*/) { return false; }
+  // End game: blocks of the shared list that the BitTorrent peer can serve join its requests.
+  virtual bool TakeEndGameBlocks(TPeerObject& /*peer*/, std::vector<TBlockRequest>& /*requests*/) { return false; }
+  // The piece is verified: the other peers drop what they still ask of it.
+  virtual void PieceVerified(int64_t /*piece*/, TPeerObject& /*by*/) {}
 
   virtual void AddDownloaded(int64_t bytes) = 0;
   // Payload bytes delivered by a source of the given kind.
@@ -65,7 +75,7 @@ class IPeerTask {
   virtual void NoteLookupFailure() {}
   virtual void SetTaskState(int32_t /*state*/) {}
 
-  virtual std::vector<TPeerObject*>& ActivePeers() = 0;
+  virtual std::vector<TRef<TPeerObject>>& ActivePeers() = 0;
   virtual void SetPeerRates(int64_t downloadRate, int64_t uploadRate) = 0;
 };
 

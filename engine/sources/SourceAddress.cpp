@@ -57,6 +57,10 @@ bool ParseHttp(std::string_view rest, TPeerId& id) {
 }
 
 bool ParseFtp(std::string_view rest, TPeerId& id) {
+  // Every part ends up in a command line: a decoded CR or LF would start a command of its own.
+  if (std::any_of(rest.begin(), rest.end(), [](char c) { return static_cast<uint8_t>(c) < 32 || c == 127; })) {
+    return false;
+  }
   TUrlInfo& url = id.UrlInfo();
   const size_t at = rest.find('@');
   if (at != std::string_view::npos) {

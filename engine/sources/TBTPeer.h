@@ -47,6 +47,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool ConnectTo(TPeerId* peerId) override;
   bool ReadInput() override;
   void Reset() override;
+  std::span<const uint8_t> RemoteHave() const override { return remoteHave; }
+  std::span<const uint8_t> ExcludedPieces() const override { return triedPieces; }
 };
 
 }  // namespace bw

@@ -119,6 +119,8 @@ std::string THeaderBlock::Value(std::string_view name) const {
 
 int64_t THeaderBlock::ContentLength() const { return ParseCount(Value("Content-Length")); }
 
+int64_t THeaderBlock::RetryAfter() const { return ParseCount(Value("Retry-After")); }
+
 int64_t THeaderBlock::RangeStart() const {
   const std::string value = Value("Content-Range");
   std::string_view v = TrimBlanks(value);

@@ -31,6 +31,8 @@ class THeaderBlock {
   // The last byte a Content-Range names, -1 without one.
   int64_t RangeEnd() const;
   int64_t RangeTotal() const;
+  // Retry-After in seconds; -1 without one or for a date.
+  int64_t RetryAfter() const;
   // The plain file name of Content-Disposition; "" when there is none or it is unusable.
   std::string DispositionName() const;
 

@@ -17,15 +17,20 @@ namespace {
 
 constexpr int32_t kTimeoutBackOff = 15;
 constexpr int32_t kServerErrorBackOff = 60;
-constexpr int32_t kHeaderTimeout = 15;
-constexpr int32_t kBodyTimeout = 30;
+// A server's own Retry-After is taken between these.
+constexpr int64_t kMinRetryAfter = 1;
+constexpr int64_t kMaxRetryAfter = 3600;
+constexpr int32_t kTooManyRequests = 429;
+// A source whose answers start elsewhere than asked is retired at its second such answer.
+constexpr int32_t kRangeMismatchLimit = 2;
+constexpr int64_t kHeaderTimeout = 15;
+constexpr int64_t kBodyTimeout = 30;
 constexpr int64_t kSlowRate = 2048;
 constexpr int32_t kKnownPriority = 28;
 constexpr int32_t kUntriedPriority = 29;
 constexpr int kRedirectRepeatLimit = 2;
 // What a source without any length is taken to hold in whole-body mode.
 constexpr int64_t kUnknownBodySize = 2147483647;
-constexpr int64_t kBodySlack = 4096;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -77,7 +82,10 @@ bool THttpPeer::Dial() {
     const bool sizeKnown = url.fileSize > 0 || (Task() && Task()->CanSchedule());
     if (requests_.empty() && sizeKnown) {
       TPeerObject::PlanRequests();
-      if (requests_.empty()) return false;
+      if (requests_.empty()) {
+        workState = kFinished;  // nothing to ask for: no fault of the source
+        return false;
+      }
     }
     // A server that ignores ranges sends the file from its start whatever is asked.
     if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * BLOCK_SIZE;
@@ -98,7 +106,8 @@ bool THttpPeer::Dial() {
 
   requestedFrom_ = streamPos;
   requestedEnd_ = RequestEnd();
-  const std::string request = BuildRequest(url.host, path, streamPos, url.referer.empty() ? address : url.referer,
+  const std::string request = BuildRequest(url.hostHeader.empty() ? url.host : url.hostHeader, path, streamPos,
+                                           url.referer.empty() ? address : url.referer,
                                            {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
   return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
 }
@@ -165,15 +174,20 @@ bool THttpPeer::ReadHeader() {
     return TakeSuccess();
   }
   if (status >= 300 && status < 400) return FollowRedirect();
+  // Busy, not gone: the server says when to come back, or the source waits a minute.
+  if ((status >= 500 && status < 600) || status == kTooManyRequests) {
+    socket.Close();
+    const int64_t retryAfter = header.RetryAfter();
+    const int64_t backOff =
+        retryAfter < 0 ? kServerErrorBackOff : std::clamp(retryAfter, kMinRetryAfter, kMaxRetryAfter);
+    if (Task()) Task()->PenalizeSource(*PeerId(), static_cast<int32_t>(backOff));
+    return false;
+  }
   if (status >= 400 && status < 500) {
     socket.Close();
     workState = kFinished;
     if (Task()) Task()->RemoveSource(*PeerId());
     return false;
-  }
-  if (status >= 500 && status < 600) {
-    socket.Close();
-    if (Task()) Task()->PenalizeSource(*PeerId(), kServerErrorBackOff);
   }
   return false;
 }
@@ -191,6 +205,16 @@ bool THttpPeer::TakeSuccess() {
   url.redirected = false;
   // Only a 206 starts where it says; any other answer carries the file from its first byte.
   const int64_t rangeStart = header.RangeStart();
+  if (header.status == 206 && rangeStart >= 0 && rangeStart != requestedFrom_ && !url.wholeBody) {
+    // Asked again, it would answer the same: a failure of the source, not a reason to redial.
+    Socket()->Close();
+    if (Task() && ++url.rangeMismatches >= kRangeMismatchLimit) {
+      Task()->RemoveSource(id);
+    } else if (Task()) {
+      Task()->PenalizeSource(id, kServerErrorBackOff);
+    }
+    return false;
+  }
   if (header.status == 206 && rangeStart >= 0) {
     streamPos = rangeStart;
     // The server may send less than was asked: the answer ends where it says.
@@ -244,7 +268,7 @@ bool THttpPeer::FollowRedirect() {
     task->RemoveSource(old);
     return false;
   }
-  auto* next = new TPeerId(target);
+  TRef<TPeerId> next = MakeRef<TPeerId>(target);
   if (ParseSourceAddress(*next)) {
     TUrlInfo& nextUrl = next->UrlInfo();
     nextUrl.wholeBody = url.wholeBody;
@@ -258,25 +282,12 @@ bool THttpPeer::FollowRedirect() {
     task->SetErrorCode(kRedirectLookupFailed);
     task->NoteLookupFailure();
   }
-  next->Release();
   return false;
 }
 
 bool THttpPeer::TakeBody() {
-  QSocket& socket = *Socket();
   TUrlInfo& url = Url();
-  const int64_t held = socket.ReceivedSize();
-  if (held > 0) {
-    if (static_cast<int64_t>(url.body.size()) + held > kMaxWholeBody) {
-      socket.Close();
-      return false;
-    }
-    if (url.body.capacity() - url.body.size() < static_cast<size_t>(kBodySlack)) {
-      url.body.reserve(url.body.size() + static_cast<size_t>(held + kBodySlack));
-    }
-    url.body.append(reinterpret_cast<const char*>(socket.ReceivedData()), static_cast<size_t>(held));
-    socket.ConsumeReceived(held);
-  }
+  if (!MoveHeldIntoBody(*Socket(), url.body)) return false;
   if (!noLength && static_cast<int64_t>(url.body.size()) >= url.fileSize) {
     url.downloadComplete = true;
     workState = kFinished;
@@ -395,13 +406,10 @@ bool THttpPeer::PlanRequests() {
       TPeerObject::PlanRequests();
     }
     if (requests_.empty()) {
-      if (task->IsComplete()) {
-        workState = kFinished;
-        return false;
-      }
-      runLength_ = 0;
-      skipBytes = 0;
-      return true;
+      // Nothing is left for this source: the connection goes instead of idling into a time-out,
+      // and the pool dials the source again once there is work for it.
+      workState = kFinished;
+      return false;
     }
   }
   if (requests_.empty()) return true;
@@ -418,12 +426,7 @@ bool THttpPeer::PlanRequests() {
 }
 
 bool THttpPeer::IsTimedOut() {
-  if (!Task()) return false;
-  int64_t limit = headerReceived ? kBodyTimeout : kHeaderTimeout;
-  if (counters.downloadRate > 0 && counters.downloadRate < kSlowRate) limit *= 2;
-  const uint64_t since = std::max(stats.lastDataTime, stats.startTime);
-  const uint64_t now = Task()->Clock();
-  if (now <= since || static_cast<int64_t>(now - since) <= limit) return false;
+  if (!SilentFor(headerReceived ? kBodyTimeout : kHeaderTimeout)) return false;
   workState = kTimedOut;
   ReleaseRange();
   return true;

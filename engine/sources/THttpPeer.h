@@ -4,6 +4,7 @@
 
 #include "engine/sources/THeaderBlock.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/sources/WholeBody.h"
 
 namespace bw {
 
@@ -15,15 +16,10 @@ class THttpPeer : public TPeerObject {
  public:
   // The open response is read on when the wanted data starts at most this far ahead of it.
   static constexpr int64_t kMaxSkip = 131072;
-  // A body collected in memory (a small file such as a torrent) may not grow beyond this.
-  static constexpr int64_t kMaxWholeBody = int64_t{8} << 20;
+  static constexpr int64_t kMaxWholeBody = bw::kMaxWholeBody;
   // A chain of redirects, each to a new target, ends here.
   static constexpr int32_t kMaxRedirects = 10;
   static constexpr int32_t kRedirectLookupFailed = 20216;
-  // What one step reads at most from a server that keeps the socket full.
-  static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
-  // One read's size at most, which also bounds the receive buffer of a source.
-  static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
   static constexpr int kMaxStepRuns = 16;
 
   explicit THttpPeer(IPeerTask* task) : TPeerObject(2, task) {}
@@ -56,7 +52,7 @@ class THttpPeer : public TPeerObject {
   bool TakeSuccess();
   bool FollowRedirect();
   bool ReadWholeBody();
-  // Moves the held bytes into the body; false when it would outgrow kMaxWholeBody.
+  // Moves the held bytes into the body and marks it complete at its length.
   bool TakeBody();
   bool ReadBlocks();
   // Delivers the held blocks of the current run; false when the piece map refuses one.

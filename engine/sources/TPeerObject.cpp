@@ -4,6 +4,7 @@
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/TPeerId.h"
+#include "engine/sources/TPeerUpkeep.h"
 #include "engine/sources/TPieceRange.h"
 #include "engine/storage/TPieces.h"
 
@@ -51,6 +52,8 @@ bool TPeerObject::IsSeed() { return true; }
 
 bool TPeerObject::IsConnected() { return linkState != kNoLink && socket_ != nullptr; }
 
+bool TPeerObject::IsConnecting() const { return socket_ && socket_->IsOpen() && !socket_->IsConnected(); }
+
 bool TPeerObject::GreetingComplete() const { return socket_ && linkState == kGreeted; }
 
 // ---- connection bookkeeping ----
@@ -60,9 +63,11 @@ bool TPeerObject::ConnectTo(TPeerId* peerId) {
       peerId->ip == 0 || peerId->ip == 0xFFFFFFFFu) {
     return false;
   }
-  peerId->AddRef();
+  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
   ReleaseIdentity();
-  peerId_ = peerId;
+  peerId_ = std::move(taken);
+  // Counted while held, so that letting go (a failed dial included) gives back this count only.
+  ++peerId_->activeConnections;
   if (socket_) {
     socket_->Close();
   } else {
@@ -98,7 +103,7 @@ void TPeerObject::Reset() {
 void TPeerObject::ReleaseIdentity() {
   if (!peerId_) return;
   if (peerId_->activeConnections > 0) --peerId_->activeConnections;
-  ReleaseRef(peerId_);
+  peerId_.reset();
 }
 
 void TPeerObject::ReturnRequests() {
@@ -108,11 +113,11 @@ void TPeerObject::ReturnRequests() {
 
 // ---- steps ----
 
-void TPeerObject::CountStep(uint64_t sentBefore, uint64_t receivedBefore) {
-  if (!socket_) return;
+void TPeerObject::CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t receivedBefore) {
+  if (!socket) return;
   // A socket closed during the step starts its totals again: never count backwards.
-  const uint64_t sent = socket_->BytesSent();
-  const uint64_t received = socket_->BytesReceived();
+  const uint64_t sent = socket->BytesSent();
+  const uint64_t received = socket->BytesReceived();
   const int64_t stepSent = sent > sentBefore ? static_cast<int64_t>(sent - sentBefore) : 0;
   const int64_t stepReceived =
       received > receivedBefore ? static_cast<int64_t>(received - receivedBefore) : 0;
@@ -125,14 +130,15 @@ void TPeerObject::CountStep(uint64_t sentBefore, uint64_t receivedBefore) {
 bool TPeerObject::DownloadStep() {
   if (!IsConnected()) return false;
   if (IsBitTorrent() && task_ && !task_->PeerConnectionsEnabled()) return true;
-  const uint64_t sent = socket_ ? socket_->BytesSent() : 0;
-  const uint64_t received = socket_ ? socket_->BytesReceived() : 0;
+  const QSocket* counted = CountedSocket();
+  const uint64_t sent = counted ? counted->BytesSent() : 0;
+  const uint64_t received = counted ? counted->BytesReceived() : 0;
   counters.stepSent = counters.stepReceived = 0;
   if (!ReadInput() || !PlanRequests() || !SendRequests() || !FlushOutput() || !IsConnected()) {
     return false;
   }
-  CountStep(sent, received);
-  stats.hasData = socket_ && socket_->ReceivedSize() > 0;
+  CountStep(counted, sent, received);
+  stats.hasData = counted && counted->ReceivedSize() > 0;
   if (stats.hasData && task_) task_->RequestCycleSoon();
   return true;
 }
@@ -143,13 +149,26 @@ bool TPeerObject::UploadStep() {
   const uint64_t sent = socket_ ? socket_->BytesSent() : 0;
   const uint64_t received = socket_ ? socket_->BytesReceived() : 0;
   const bool ok = ServeUploads();
-  CountStep(sent, received);
+  CountStep(socket_.get(), sent, received);
   return ok;
+}
+
+bool TPeerObject::SilentFor(int64_t limitSeconds) const {
+  if (!task_) return false;
+  static constexpr int64_t kSlowRate = 2048;
+  if (counters.downloadRate > 0 && counters.downloadRate < kSlowRate) limitSeconds *= 2;
+  const uint64_t since = std::max(stats.lastDataTime, stats.startTime);
+  const uint64_t now = task_->Clock();
+  return now > since && static_cast<int64_t>(now - since) > limitSeconds;
 }
 
 bool TPeerObject::IsDroppable(bool keepSeeds) {
   if (!IsConnected() || IsUseless() || (!keepSeeds && IsStale())) return true;
   return task_ && task_->IsComplete() && IsSeed();
+}
+
+int64_t TPeerObject::RecentRate() const {
+  return std::max(counters.downloadRate, counters.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
 }
 
 int64_t TPeerObject::AverageSendRate(uint64_t now) const {
@@ -174,6 +193,21 @@ uint16_t TPeerObject::Port() const {
 }
 
 std::string TPeerObject::AddressText() const { return peerId_ ? peerId_->addressText : std::string(); }
+
+void TPeerObject::CountFailure() {
+  ++stats.failures;
+  if (!peerId_ || !task_) return;
+  if (++peerId_->badPieces >= kBadPieceLimit) {
+    task_->RemoveSource(*peerId_);
+  } else {
+    task_->PenalizeSource(*peerId_, kBadPieceBackOff * peerId_->badPieces);
+  }
+}
+
+void TPeerObject::ResetFailures() {
+  stats.failures = 0;
+  if (peerId_) peerId_->badPieces = 0;
+}
 
 // ---- requests ----
 
@@ -217,7 +251,10 @@ bool TPeerObject::PlanRequests() {
     piece = WalkRange();
   }
   lastPosition = position;
-  if (piece < 0) return true;
+  if (piece < 0) {
+    if (IsBitTorrent() && task_->InEndGame()) task_->TakeEndGameBlocks(*this, requests_);
+    return true;
+  }
 
   const int64_t size = pieces->Piece(piece).Size;
   int64_t offset = 0;
@@ -296,7 +333,7 @@ void TPeerObject::LeaveExhaustedRange() {
 }
 
 void TPeerObject::AddRange(int32_t first, int32_t last) {
-  auto range = std::make_unique<TPieceRange>(peerId_, first, last);
+  auto range = std::make_unique<TPieceRange>(peerId_.get(), first, last);
   TPieceRange* added = range.get();
   task_->Ranges().push_back(std::move(range));
   SetRange(added);
@@ -320,7 +357,7 @@ bool TPeerObject::ClaimRange() {
     AddRange(static_cast<int32_t>(first), static_cast<int32_t>(last));
     return true;
   }
-  return false;
+  return task_->TakeOverSlowWork(*this) && range_;
 }
 
 bool TPeerObject::MoveToPosition(int32_t position) {
@@ -374,6 +411,14 @@ int32_t TPeerObject::NextPiece() {
     RemoveRange(range_);
   }
   return -1;
+}
+
+void TPeerObject::CancelPiece(int64_t piece) {
+  const TPieces* pieces = task_ ? task_->Pieces() : nullptr;
+  if (!pieces || pieces->PieceLength() <= 0) return;
+  const int64_t pieceLength = pieces->PieceLength();
+  std::erase_if(requests_,
+                [&](const TBlockRequest& r) { return !r.sent && r.block * BLOCK_SIZE / pieceLength == piece; });
 }
 
 void TPeerObject::ReleaseRange() {
@@ -448,8 +493,10 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   counters.deliveredKiB += counters.deliveredRest / 1024;
   counters.deliveredRest %= 1024;
   counters.windowDelivered += length;
-  if (task_->InEndGame() && (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified)) {
-    DropEndGamePiece(piece);
+  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified) {
+    if (task_->InEndGame()) DropEndGamePiece(piece);
+    // Only the block that completed it: a late copy of a block finds the piece done already.
+    if (accepted) task_->PieceVerified(piece, *this);
   }
   return true;
 }

@@ -1,10 +1,13 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/common/TRef.h"
 #include "engine/common/TRefObject.h"
+#include "engine/sources/TPeerId.h"
 #include "engine/sources/IPeerTask.h"
 #include "engine/sources/TVirtualPeer.h"
 #include "engine/storage/IPieceSource.h"
@@ -12,7 +15,6 @@
 namespace bw {
 
 class QSocket;
-class TPeerId;
 class TPieceRange;
 
 // The common part of every source connection: connection bookkeeping, the walk over the
@@ -22,6 +24,13 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   static constexpr int32_t BLOCK_SIZE = 16384;
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
+  // What one step of a URL source reads at most from a server that keeps the socket full.
+  static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
+  // One read's size at most, which also bounds the receive buffer of a URL source.
+  static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
+  // Back-off per bad piece in a row, and how many in a row retire the source.
+  static constexpr int32_t kBadPieceBackOff = 30;
+  static constexpr int32_t kBadPieceLimit = 3;
 
   enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
   enum WorkState : uint32_t {
@@ -82,6 +91,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual bool IsDroppable(bool keepSeeds);
   virtual bool IsTimedOut();
   virtual bool IsConnected();
+  // The connect of the peer's socket is still under way.
+  bool IsConnecting() const;
+  // The connection whose traffic a step counts: the one that carries the payload.
+  virtual QSocket* CountedSocket() const { return socket_.get(); }
   virtual int64_t RemoteRate();
   virtual bool IsStale();
   virtual bool ShouldDisconnect();
@@ -90,6 +103,12 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual void ReleaseRange();
   // The next piece to work on, -1 for none.
   virtual int32_t NextPiece();
+  // Another peer completed the piece: its requests not yet sent are dropped.
+  virtual void CancelPiece(int64_t piece);
+  // The pieces the remote side has and those not to ask it for (BitTorrent; bits as the
+  // task's bitmap).
+  virtual std::span<const uint8_t> RemoteHave() const { return {}; }
+  virtual std::span<const uint8_t> ExcludedPieces() const { return {}; }
 
   // Hands a received block to the piece map. False for a block that was not asked for, one
   // that failed its piece check, or bad input.
@@ -99,6 +118,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // -1 unless offset is block-aligned inside a piece of the map.
   static int64_t GlobalBlock(const TPieces& pieces, int64_t piece, int64_t offset);
 
+  // The download rate, or what the open window already shows when that is more: a source that
+  // just started is not taken for an idle one.
+  int64_t RecentRate() const;
   // Bytes per second since the connect completed; 0 before it.
   int64_t AverageSendRate(uint64_t now) const;
   int64_t AverageReceiveRate(uint64_t now) const;
@@ -112,15 +134,17 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   uint32_t Ipv4() const override;
   uint16_t Port() const override;
   std::string AddressText() const override;
-  void CountFailure() override { ++stats.failures; }
-  void ResetFailures() override { stats.failures = 0; }
+  // A source whose pieces fail their hash waits longer after each; one that fails a few in a row
+  // is retired.
+  void CountFailure() override;
+  void ResetFailures() override;
 
   bool IsUrlSource() const { return peerType == 2 || peerType == 4; }
   bool IsBitTorrent() const { return peerType == 1; }
   bool GreetingComplete() const;
   bool HasRequest(int64_t block) const;
   bool HasRequestInPiece(int64_t piece) const;
-  TPeerId* PeerId() const { return peerId_; }
+  TPeerId* PeerId() const { return peerId_.get(); }
   QSocket* Socket() const { return socket_.get(); }
   IPeerTask* Task() const { return task_; }
   const std::vector<TBlockRequest>& Requests() const { return requests_; }
@@ -134,12 +158,15 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
 
  protected:
   void QueueRequest(int64_t block, int32_t length) { requests_.push_back({block, length, 0, false}); }
+  // Nothing has arrived for more than limitSeconds (twice that for a source below 2 KiB/s) since
+  // the last data or the connect.
+  bool SilentFor(int64_t limitSeconds) const;
   std::vector<TBlockRequest> requests_;
   std::vector<TBlockRequest> uploadRequests_;
 
  private:
   // Measures the step's traffic from the socket totals taken before it.
-  void CountStep(uint64_t sentBefore, uint64_t receivedBefore);
+  void CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t receivedBefore);
   bool IsNeeded(int64_t piece) const;
   int32_t WalkRange();
   bool ClaimRange();
@@ -152,7 +179,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   void ReturnRequests();
   void ReleaseIdentity();
 
-  TPeerId* peerId_ = nullptr;
+  TRef<TPeerId> peerId_;
   TPieceRange* range_ = nullptr;
   std::unique_ptr<QSocket> socket_;
   IPeerTask* task_;

@@ -67,22 +67,24 @@ bool TPeerUpkeep::Tick(IPeerTask& task) {
   lastRun_ = now;
   CloseWindow(task);
   Prune(task);
-  for (TPeerObject* peer : task.ActivePeers()) {
+  for (const TRef<TPeerObject>& peer : task.ActivePeers()) {
     if (peer) peer->Maintain();
   }
   return true;
 }
 
 void TPeerUpkeep::CloseWindow(IPeerTask& task) {
-  std::vector<TPeerObject*>& peers = task.ActivePeers();
-  std::stable_sort(peers.begin(), peers.end(), [&task](TPeerObject* a, TPeerObject* b) {
-    return ComparePeers(task, a, b) < 0;
+  std::vector<TRef<TPeerObject>>& peers = task.ActivePeers();
+  std::stable_sort(peers.begin(), peers.end(), [&task](const TRef<TPeerObject>& a, const TRef<TPeerObject>& b) {
+    return ComparePeers(task, a.get(), b.get()) < 0;
   });
   int64_t down = 0;
   int64_t up = 0;
-  for (TPeerObject* peer : peers) {
+  for (const TRef<TPeerObject>& peer : peers) {
     if (!peer) continue;
     peer->counters.downloadRate = peer->counters.windowDelivered / static_cast<int64_t>(kPeriod);
+    TPeerId* id = peer->PeerId();
+    if (id && peer->counters.downloadRate > 0) id->lastRate = peer->counters.downloadRate;
     peer->counters.uploadRate = peer->counters.windowSent / static_cast<int64_t>(kPeriod);
     peer->counters.windowDelivered = peer->counters.windowSent = 0;
     peer->stats.chokeChanged = false;
@@ -94,9 +96,10 @@ void TPeerUpkeep::CloseWindow(IPeerTask& task) {
 }
 
 void TPeerUpkeep::Prune(IPeerTask& task) {
-  std::vector<TPeerObject*>& peers = task.ActivePeers();
-  int64_t greeted = std::count_if(peers.begin(), peers.end(),
-                                  [](TPeerObject* p) { return p && p->linkState == TPeerObject::kGreeted; });
+  std::vector<TRef<TPeerObject>>& peers = task.ActivePeers();
+  int64_t greeted = std::count_if(peers.begin(), peers.end(), [](const TRef<TPeerObject>& p) {
+    return p && p->linkState == TPeerObject::kGreeted;
+  });
   int64_t keep = task.MaxConnections() - kSpareConnections;
   keep -= std::max<int64_t>(keep / 12 - 6, 0);
   const int64_t idleLimit = keep + kIdleMargin;
@@ -105,7 +108,7 @@ void TPeerUpkeep::Prune(IPeerTask& task) {
   const bool keepSeeds = task.HasMetadata() && pieces &&
                          pieces->PieceCount() - pieces->CountDoneOrSkipped() <= kFewUnverified;
   for (int64_t i = static_cast<int64_t>(peers.size()) - 1; i >= 0; --i) {
-    TPeerObject* peer = peers[static_cast<size_t>(i)];
+    const TRef<TPeerObject> peer = peers[static_cast<size_t>(i)];
     if (!peer) continue;
     TPeerId* id = peer->PeerId();
     if (id && (id->kind == SOURCE_HTTP || id->kind == SOURCE_FTP)) continue;
@@ -117,7 +120,6 @@ void TPeerUpkeep::Prune(IPeerTask& task) {
     peers.erase(peers.begin() + i);
     if (id) task.PenalizeSource(*id, kDropPenalty);
     peer->Reset();
-    peer->Release();
   }
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/common/TRef.h"
+#include "engine/sources/TPeerId.h"
+
 namespace bw {
 
-class TPeerId;
 class TPeerObject;
 
 // A run of pieces claimed by a URL source; one worker at a time walks it from next to last.
@@ -11,12 +13,11 @@ class TPieceRange {
  public:
   // Holds a reference on the owner.
   explicit TPieceRange(TPeerId* owner, int32_t first = -1, int32_t last = -1);
-  ~TPieceRange();
   TPieceRange(const TPieceRange&) = delete;
   TPieceRange& operator=(const TPieceRange&) = delete;
 
   bool Contains(int64_t piece) const { return piece >= first && piece <= last; }
-  TPeerId* Owner() const { return owner_; }
+  TPeerId* Owner() const { return owner_.get(); }
 
   int32_t first = -1;
   int32_t last = -1;
@@ -29,7 +30,7 @@ class TPieceRange {
   uint64_t assignedAt = 0;
 
  private:
-  TPeerId* owner_;
+  TRef<TPeerId> owner_;
 };
 
 }  // namespace bw

@@ -232,8 +232,9 @@ bool TPieces::IsPieceComplete(int64_t index) const {
   return (static_cast<uint8_t>(bitfield_[static_cast<size_t>(index / 8)]) >> (7 - index % 8)) & 1;
 }
 
+// A piece verified in memory and not yet written is no longer missing: no source fetches it again.
 bool TPieces::IsPieceWanted(int64_t index) const {
-  return IsPieceValid(index) && !Piece(index).Skip && !IsPieceComplete(index);
+  return IsPieceValid(index) && !Piece(index).Skip && !Piece(index).Verified && !IsPieceComplete(index);
 }
 
 bool TPieces::HasBlock(int64_t piece, int64_t offset, int64_t length) const {

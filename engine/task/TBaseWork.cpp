@@ -1,10 +1,11 @@
 #include "engine/task/TBaseWork.h"
 
 #include "engine/frame/EngineClock.h"
-#include "engine/task/TaskRegistry.h"
+#include "engine/net/ConnectionLimits.h"
 #include "engine/net/NetClock.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/EngineIdentity.h"
+#include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 
 namespace bw {
@@ -17,6 +18,7 @@ void StartTaskServices() {
   TimeEnsure();
   SetNetClock(&SocketClock);
   EngineIdentifier();
+  SetHalfOpenLimit(HalfOpenLimitFrom(QueryHalfOpenLimit()));
 }
 
 }  // namespace

@@ -12,6 +12,37 @@ constexpr int kPoolChannel = 38;
 // Back-off left after the failure history shortened it: 0 below the divisor.
 int32_t Shortened(int32_t ticks, int32_t divisor) { return ticks < divisor ? 0 : ticks / divisor; }
 
+// Once per penalty, and never below what the penalty itself asked for: a failing source is asked
+// about once per back-off period, however long nothing else works.
+void ShortenBackOff(TPeerId& id, bool dataFlowing) {
+  if (id.backOffShortened) return;
+  id.backOffShortened = true;
+  int32_t wait = id.waitTicks;
+  if (id.failures > 15) {
+    wait = 0;
+  } else if (id.failures > 5) {
+    wait = Shortened(wait, 10);
+  } else if (id.failures > 0) {
+    wait = Shortened(wait, 5);
+  }
+  if (!dataFlowing) wait = wait <= 10 ? 0 : wait / 10;
+  id.waitTicks = std::max(wait, std::min(id.waitTicks, id.backOffFloor));
+}
+
+// A retired source back after its long wait: what it was retired for is forgotten.
+void ComeBack(TPeerId& id) {
+  id.retiredUntil = 0;
+  id.failures = 0;
+  id.badPieces = 0;
+  id.waitTicks = 0;
+  if (id.UrlInfoIfAny()) {
+    TUrlInfo& url = id.UrlInfo();
+    url.rangeMismatches = 0;
+    url.redirectCount = 0;
+    url.redirectRepeats = 0;
+  }
+}
+
 }  // namespace
 
 bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
@@ -24,6 +55,10 @@ bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
 
 bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now) {
   if (!id.parsed) return false;
+  if (id.retiredUntil != 0) {
+    if (now < id.retiredUntil) return false;
+    ComeBack(id);
+  }
   switch (id.kind) {
     case SOURCE_BTNODE:
       if (id.activeConnections > 0) return false;
@@ -37,114 +72,103 @@ bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64
     case SOURCE_FTP:
       if (id.activeConnections >= id.allowance) return false;
       if (id.activeConnections == 1) return hasWork;
-      if (id.activeConnections == 0) {
-        if (id.failures > 15) {
-          id.waitTicks = 0;
-          return true;
-        }
-        if (id.failures > 5) {
-          id.waitTicks = Shortened(id.waitTicks, 10);
-        } else if (id.failures > 0) {
-          id.waitTicks = Shortened(id.waitTicks, 5);
-        }
-        if (!dataFlowing) id.waitTicks = id.waitTicks <= 10 ? 0 : id.waitTicks / 10;
-      }
+      if (id.activeConnections == 0) ShortenBackOff(id, dataFlowing);
       break;
     default:
       return false;
   }
-  if (id.waitTicks > 0) --id.waitTicks;
+  // One second of back-off per second, however often the test runs in it.
+  if (id.waitTicks > 0 && now != id.lastCountdown) {
+    --id.waitTicks;
+    id.lastCountdown = now;
+  }
   return id.waitTicks <= 0;
 }
 
 bool TCandidateList::MakeRoom(const TPeerId& id) {
   if (items_.size() < kMaxCandidates) return true;
-  auto worst = std::max_element(items_.begin(), items_.end(),
-                                [](const TPeerId* a, const TPeerId* b) { return RanksBefore(*a, *b); });
+  auto worst = std::max_element(items_.begin(), items_.end(), [](const TRef<TPeerId>& a, const TRef<TPeerId>& b) {
+    return RanksBefore(*a, *b);
+  });
   if (!RanksBefore(id, **worst)) return false;
-  TPeerId* gone = *worst;
+  TRef<TPeerId> gone = std::move(*worst);
   items_.erase(worst);
-  ReleaseGuarded(gone);
+  ReleaseGuarded(std::move(gone));
   return true;
 }
 
-bool TCandidateList::Admit(TPeerId* id) {
-  if (!id) return false;
-  if (MakeRoom(*id)) return true;
-  ReleaseGuarded(id);
-  return false;
-}
-
-bool TCandidateList::Add(TPeerId* id, bool atFront) {
+bool TCandidateList::Add(TRef<TPeerId> id, bool atFront) {
   if (!Admit(id)) return false;
-  items_.insert(atFront ? items_.begin() : items_.end(), id);
+  items_.insert(atFront ? items_.begin() : items_.end(), std::move(id));
   return true;
 }
 
-bool TCandidateList::AddAmongEqual(TPeerId* id, uint32_t pick) {
+bool TCandidateList::AddAmongEqual(TRef<TPeerId> id, uint32_t pick) {
   if (!Admit(id)) return false;
-  auto first = std::find_if(items_.begin(), items_.end(), [id](const TPeerId* c) { return c->priority == id->priority; });
-  auto end = std::find_if(first, items_.end(), [id](const TPeerId* c) { return c->priority != id->priority; });
+  const int32_t priority = id->priority;
+  auto first = std::find_if(items_.begin(), items_.end(),
+                            [priority](const TRef<TPeerId>& c) { return c->priority == priority; });
+  auto end = std::find_if(first, items_.end(), [priority](const TRef<TPeerId>& c) { return c->priority != priority; });
   const auto span = static_cast<uint32_t>(end - first);
-  items_.insert(first + pick % (span + 1), id);
+  items_.insert(first + pick % (span + 1), std::move(id));
   return true;
 }
 
 bool TCandidateList::Remove(TPeerId* id) {
   auto at = std::find(items_.begin(), items_.end(), id);
   if (at == items_.end()) return false;
+  TRef<TPeerId> gone = std::move(*at);
   items_.erase(at);
-  ReleaseGuarded(id);
+  ReleaseGuarded(std::move(gone));
   return true;
 }
 
 int32_t TCandidateList::Prune() {
   int32_t lookupFailures = 0;
-  std::vector<TPeerId*> kept;
+  std::vector<TRef<TPeerId>> kept;
   kept.reserve(items_.size());
-  for (TPeerId* id : items_) {
+  for (TRef<TPeerId>& id : items_) {
     if (!id) continue;
     if (id->parsed) {
-      kept.push_back(id);
+      kept.push_back(std::move(id));
       continue;
     }
     if (id->lookupFailed) ++lookupFailures;
-    ReleaseGuarded(id);
+    ReleaseGuarded(std::move(id));
   }
   items_.swap(kept);
   return lookupFailures;
 }
 
 void TCandidateList::Clear() {
-  std::vector<TPeerId*> gone;
+  std::vector<TRef<TPeerId>> gone;
   gone.swap(items_);
-  for (TPeerId* id : gone) {
-    if (id) ReleaseGuarded(id);
-  }
+  for (TRef<TPeerId>& id : gone) ReleaseGuarded(std::move(id));
 }
 
 void TCandidateList::Sort() {
-  std::erase(items_, nullptr);
-  std::stable_sort(items_.begin(), items_.end(), [](const TPeerId* a, const TPeerId* b) { return RanksBefore(*a, *b); });
+  std::erase(items_, TRef<TPeerId>());
+  std::stable_sort(items_.begin(), items_.end(),
+                   [](const TRef<TPeerId>& a, const TRef<TPeerId>& b) { return RanksBefore(*a, *b); });
 }
 
 TPeerId* TCandidateList::Find(uint32_t ip, int32_t port, int32_t kind) const {
-  for (TPeerId* id : items_) {
-    if (id && id->ip == ip && id->port == port && id->kind == kind) return id;
+  for (const TRef<TPeerId>& id : items_) {
+    if (id && id->ip == ip && id->port == port && id->kind == kind) return id.get();
   }
   return nullptr;
 }
 
 TPeerId* TCandidateList::FindText(const std::string& addressText) const {
-  for (TPeerId* id : items_) {
-    if (id && id->addressText == addressText) return id;
+  for (const TRef<TPeerId>& id : items_) {
+    if (id && id->addressText == addressText) return id.get();
   }
   return nullptr;
 }
 
-void TCandidateList::ReleaseGuarded(TPeerId* id) {
+void TCandidateList::ReleaseGuarded(TRef<TPeerId> id) {
   try {
-    id->Release();
+    id.reset();
   } catch (...) {
     LogWrite("ClearPeerId Failed..", kPoolChannel, kPoolChannel);
   }

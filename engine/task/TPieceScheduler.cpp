@@ -36,6 +36,7 @@ void TPieceScheduler::Clear() {
   ranges_.clear();
   wanted_.clear();
   endGame_.clear();
+  inEndGame_ = false;
 }
 
 bool TPieceScheduler::Resplit() {
@@ -46,6 +47,7 @@ bool TPieceScheduler::Resplit() {
   for (TPeerObject* worker : workers) worker->ReleaseRange();
   ranges_.clear();
   endGame_.clear();
+  inEndGame_ = false;
   return CreateInitialRanges();
 }
 
@@ -158,6 +160,70 @@ bool TPieceScheduler::StealRange(TPeerObject& peer) {
   return true;
 }
 
+int32_t TPieceScheduler::WorkingPiece(const TPieceRange& r) {
+  const TPieces* pieces = Pieces();
+  const int32_t current = r.worker ? r.worker->stats.currentPiece : -1;
+  const int32_t from = r.Contains(current) ? current : std::max(r.next, r.first);
+  for (int32_t piece = from; piece <= r.last; ++piece) {
+    if (pieces->IsPieceWanted(piece)) return piece;
+  }
+  return -1;
+}
+
+int32_t TPieceScheduler::WorkersOn(int32_t piece) const {
+  return static_cast<int32_t>(
+      std::count_if(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
+        return r->worker && !r->abandoned && r->Contains(piece);
+      }));
+}
+
+bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {
+  const TPieces* pieces = Pieces();
+  if (!pieces || pieces->PieceLength() <= 0) return false;
+  inEndGame_ = true;
+  const uint64_t now = Clock();
+  const TPeerId* id = peer.PeerId();
+  const int64_t rp = std::max(peer.RecentRate(), id ? id->lastRate : 0);
+  TPieceRange* slowest = nullptr;
+  int32_t slowestFrom = -1;
+  int64_t slowestTime = -1;
+  for (const auto& r : ranges_) {
+    const TPeerObject* worker = r->worker;
+    if (!worker || worker == &peer || r->abandoned) continue;
+    const int32_t from = WorkingPiece(*r);
+    // A piece two workers already fetch is not given to a third.
+    if (from < 0 || WorkersOn(from) > 1) continue;
+    const int64_t rw = worker->RecentRate();
+    const bool stalled = now >= std::max(worker->stats.lastDataTime, worker->stats.startTime) + kStallSeconds;
+    int64_t time = INT64_MAX;
+    if (!stalled) {
+      // A worker that has shown no rate yet gives way to a peer that has; otherwise only a peer
+      // at least twice as fast gains enough to fetch the same bytes again.
+      if (rp <= 0 || (rw > 0 && rp < 2 * rw)) continue;
+      if (rw > 0) time = ((r->last - from + 1) * pieces->PieceLength() - pieces->PieceBytesInMemory(from)) / rw;
+    }
+    if (time > slowestTime) {
+      slowest = r.get();
+      slowestFrom = from;
+      slowestTime = time;
+    }
+  }
+  if (!slowest) return false;
+  // Both fetch the piece the worker is on; the rest is the peer's alone.
+  auto taken = std::make_unique<TPieceRange>(peer.PeerId(), slowestFrom, slowest->last);
+  slowest->last = slowestFrom;
+  TPieceRange* added = taken.get();
+  ranges_.push_back(std::move(taken));
+  peer.SetRange(added);
+  return true;
+}
+
+void TPieceScheduler::PieceVerified(int64_t piece, TPeerObject& by) {
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
+    if (peer && peer.get() != &by) peer->CancelPiece(piece);
+  }
+}
+
 TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
   const TPieces* pieces = Pieces();
   if (!pieces) return nullptr;
@@ -254,6 +320,10 @@ bool TPieceScheduler::TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::s
     }
   }
   return moved;
+}
+
+bool TPieceScheduler::TakeEndGameBlocks(TPeerObject& peer, std::vector<TBlockRequest>& requests) {
+  return TakeEndGameBlocks(peer.RemoteHave(), peer.ExcludedPieces(), 0, requests);
 }
 
 void TPieceScheduler::ReturnRequests(const std::vector<TBlockRequest>& requests) {

@@ -17,6 +17,8 @@ class TPieceScheduler : public IPeerTask {
   // A range assigned longer ago than this without progress may be taken from its worker.
   static constexpr uint64_t kStaleSeconds = 10;
   static constexpr int32_t kDefaultEndGameTake = 16;
+  // In the end game a worker that has received nothing for this long counts as stalled.
+  static constexpr uint64_t kStallSeconds = 3;
 
   TPieceScheduler();
   ~TPieceScheduler() override;
@@ -28,6 +30,12 @@ class TPieceScheduler : public IPeerTask {
   bool AssignRange(TPeerObject& peer) override;
   std::vector<TBlockRequest>& EndGameList() override { return endGame_; }
   void ReturnRequests(const std::vector<TBlockRequest>& requests) override;
+  // Starts the end game: from the first time a peer asks for work while every missing piece has
+  // a worker, until the ranges are made anew.
+  bool TakeOverSlowWork(TPeerObject& peer) override;
+  bool TakeEndGameBlocks(TPeerObject& peer, std::vector<TBlockRequest>& requests) override;
+  void PieceVerified(int64_t piece, TPeerObject& by) override;
+  bool InEndGame() override { return inEndGame_; }
 
   TPieceRange* FindRangeToSplit(TPeerObject& peer);
   bool WantPiece(int32_t index, bool add, bool remove);
@@ -61,10 +69,14 @@ class TPieceScheduler : public IPeerTask {
  private:
   bool StealRange(TPeerObject& peer);
   int32_t UnverifiedPieces();
+  // The piece of r its worker is on, or the first wanted one after it; -1 when none is left.
+  int32_t WorkingPiece(const TPieceRange& r);
+  int32_t WorkersOn(int32_t piece) const;
 
   std::vector<std::unique_ptr<TPieceRange>> ranges_;
   std::vector<int32_t> wanted_;
   std::vector<TBlockRequest> endGame_;
+  bool inEndGame_ = false;
 };
 
 }  // namespace bw

@@ -184,6 +184,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
   lastSave_ = startClock_;
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
+  CopyIPFilter();
   // The sources are in the pool before the first tick's connection pass.
   HandOutSources();
   PruneCandidates();
@@ -294,9 +295,10 @@ uint64_t TWorkThread::Tick() {
   platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
   const uint64_t now = EngineClock();
   // A finished task with nobody but trackers to talk to has no reason to spin.
-  const bool idleSeeding = working.completedAt != 0 && std::all_of(activePeers.begin(), activePeers.end(), [](TPeerObject* p) {
-                             return p->Kind() == SOURCE_TRACKER;
-                           });
+  const bool idleSeeding =
+      working.completedAt != 0 && std::all_of(activePeers.begin(), activePeers.end(), [](const TRef<TPeerObject>& p) {
+        return p->Kind() == SOURCE_TRACKER;
+      });
   if (!idleSeeding) {
     idleSeedingSince_ = 0;
   } else if (idleSeedingSince_ == 0) {

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "engine/frame/EngineClock.h"
+#include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/EngineSettings.h"
@@ -55,23 +57,16 @@ bool IsFinished(const TPeerObject& peer) {
 
 TWorkWithPeers::TWorkWithPeers() : random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this))) {}
 
-TWorkWithPeers::~TWorkWithPeers() {
-  // The swarm list must never route a connection to a task that is gone.
-  LeaveSwarm();
-  for (TPeerObject* peer : activePeers) peer->Release();
-  for (TPeerObject* peer : sparePeers) peer->Release();
-}
+// The swarm list must never route a connection to a task that is gone.
+TWorkWithPeers::~TWorkWithPeers() { LeaveSwarm(); }
 
 void TWorkWithPeers::Reset(int full, int flag) {
   LeaveSwarm();
-  std::vector<TPeerObject*> peers;
+  std::vector<TRef<TPeerObject>> peers;
   peers.swap(activePeers);
   peers.insert(peers.end(), sparePeers.begin(), sparePeers.end());
   sparePeers.clear();
-  for (TPeerObject* peer : peers) {
-    peer->Reset();
-    peer->Release();
-  }
+  for (const TRef<TPeerObject>& peer : peers) peer->Reset();
   candidates.Clear();
   handedMirrors_.clear();
   peerSerial_ = 0;
@@ -111,7 +106,7 @@ TPeerId* TWorkWithPeers::AddCandidate(uint32_t ip, int32_t port, int32_t kind, b
     known->priority = priority;
     return known;
   }
-  auto* id = new TPeerId;
+  TRef<TPeerId> id = MakeRef<TPeerId>();
   id->ip = ip;
   id->port = port;
   id->kind = kind;
@@ -128,7 +123,8 @@ TPeerId* TWorkWithPeers::AddCandidate(uint32_t ip, int32_t port, int32_t kind, b
     id->addressText = "btnode://" + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
                       std::to_string(b[2]) + "." + std::to_string(b[3]) + ":" + std::to_string(port);
   }
-  return candidates.Add(id, atFront || IsUrlKind(kind)) ? id : nullptr;
+  TPeerId* added = id.get();
+  return candidates.Add(std::move(id), atFront || IsUrlKind(kind)) ? added : nullptr;
 }
 
 bool TWorkWithPeers::AddSource(const TPeerId& source) {
@@ -148,7 +144,7 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
     return true;
   }
   // Only what names the source is copied: the counters of the finder's identity are not ours.
-  auto* copy = new TPeerId(source.addressText);
+  TRef<TPeerId> copy = MakeRef<TPeerId>(source.addressText);
   copy->parsed = source.parsed;
   copy->lookupFailed = source.lookupFailed;
   copy->overTcp = source.overTcp;
@@ -163,17 +159,17 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
     copy->priority = kPeerPriority;
     if (std::memcmp(copy->peerIdBytes + 16, "UDP", 3) != 0) std::memcpy(copy->peerIdBytes, kEnginePeerPrefix, 4);
   }
-  if (!candidates.AddAmongEqual(copy, static_cast<uint32_t>(random_()))) return false;
+  if (!candidates.AddAmongEqual(std::move(copy), static_cast<uint32_t>(random_()))) return false;
   candidates.Sort();
   return true;
 }
 
 TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) {
-  auto* id = new TPeerId(text);
+  TRef<TPeerId> id = MakeRef<TPeerId>(text);
   id->priority = kConfiguredPriority;
+  id->ownLine = true;
   if (!ParseSourceAddress(*id)) {
     if (id->lookupFailed) *lookupFailed = true;
-    id->Release();
     return nullptr;
   }
   // The same source on two lines is one identity.
@@ -181,10 +177,10 @@ TPeerId* TWorkWithPeers::AddParsed(const std::string& text, bool* lookupFailed) 
   if (!known && id->kind == SOURCE_BTNODE) known = candidates.Find(id->ip, id->port, id->kind);
   if (known) {
     known->priority = std::max(known->priority, id->priority);
-    id->Release();
     return known;
   }
-  return candidates.Add(id, true) ? id : nullptr;
+  TPeerId* added = id.get();
+  return candidates.Add(std::move(id), true) ? added : nullptr;
 }
 
 void TWorkWithPeers::HandOutSources() {
@@ -227,9 +223,11 @@ void TWorkWithPeers::HandOutSources() {
 
 void TWorkWithPeers::HandOutMirrors() {
   std::vector<std::string> urls;
+  std::vector<std::string> hosts;
   {
     QScopedLock guard(lock);
     urls = mirrors;
+    hosts = mirrorHosts;
   }
   // Mirrors taken off the lists leave the pool.
   std::erase_if(handedMirrors_, [&](const std::pair<std::string, std::string>& handed) {
@@ -238,11 +236,18 @@ void TWorkWithPeers::HandOutMirrors() {
     return true;
   });
   bool lookupFailed = false;
-  for (const std::string& url : urls) {
+  for (size_t i = 0; i < urls.size(); ++i) {
+    const std::string& url = urls[i];
     const bool known = std::any_of(handedMirrors_.begin(), handedMirrors_.end(),
                                    [&](const std::pair<std::string, std::string>& h) { return h.first == url; });
     if (known) continue;
-    if (const TPeerId* id = AddParsed(url, &lookupFailed)) handedMirrors_.emplace_back(url, id->addressText);
+    TPeerId* id = AddParsed(url, &lookupFailed);
+    if (!id) continue;
+    // A mirror given by address serves its site under the host name that comes with it;
+    // "null" stands for none.
+    const std::string host = i < hosts.size() ? hosts[i] : std::string();
+    if (!host.empty() && host != "null") id->UrlInfo().hostHeader = host;
+    handedMirrors_.emplace_back(url, id->addressText);
   }
   if (lookupFailed) SetHostUnresolved();
 }
@@ -250,6 +255,8 @@ void TWorkWithPeers::HandOutMirrors() {
 void TWorkWithPeers::PruneCandidates() {
   if (candidates.Prune() > 0) SetHostUnresolved();
 }
+
+void TWorkWithPeers::CopyIPFilter() { ipFilter = ProcessIPFilterCopy(); }
 
 void TWorkWithPeers::SetHostUnresolved() {
   {
@@ -274,7 +281,7 @@ std::string TWorkWithPeers::TrackerText() {
 // ---- readiness and connections ----
 
 bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
-  for (const TPeerObject* peer : activePeers) {
+  for (const TRef<TPeerObject>& peer : activePeers) {
     const TPeerId* other = peer->PeerId();
     if (!other || other == &id || !peer->IsBitTorrent()) continue;
     if (other->ip != id.ip) continue;
@@ -292,21 +299,30 @@ bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   return TCandidateList::IsReady(id, dataFlowing, hasWork, now);
 }
 
-TPeerObject* TWorkWithPeers::CreatePeer(int32_t kind) {
-  auto spare = std::find_if(sparePeers.begin(), sparePeers.end(),
-                            [kind](const TPeerObject* p) { return static_cast<int32_t>(p->peerType) == kind; });
+TRef<TPeerObject> TWorkWithPeers::NewPeerObject(int32_t) { return {}; }
+
+TRef<TPeerObject> TWorkWithPeers::CreatePeer(int32_t kind) {
+  auto spare = std::find_if(sparePeers.begin(), sparePeers.end(), [kind](const TRef<TPeerObject>& p) {
+    return static_cast<int32_t>(p->peerType) == kind;
+  });
   if (spare == sparePeers.end()) return NewPeerObject(kind);
-  TPeerObject* peer = *spare;
+  TRef<TPeerObject> peer = std::move(*spare);
   sparePeers.erase(spare);
   return peer;
 }
 
-int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now) {
+int32_t TWorkWithPeers::ConnectsInProgress() const {
+  return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(),
+                                            [](const TRef<TPeerObject>& p) { return p->IsConnecting(); }));
+}
+
+int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork) {
+  if (!AcceptsAddress(id.ip)) return 0;
   int32_t target = id.allowance;
   if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
   int32_t count = 0;
-  while (id.activeConnections < target && started + count < wanted) {
-    TPeerObject* peer = CreatePeer(id.kind);
+  while (id.activeConnections < target && started + count < wanted && ConnectsInProgress() < HalfOpenLimit()) {
+    TRef<TPeerObject> peer = CreatePeer(id.kind);
     if (!peer) {
       if (id.activeConnections == 0) unservable_.push_back(&id);
       break;
@@ -314,13 +330,11 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
     ++id.attempts;
     ++peerSerial_;
     if (!peer->ConnectTo(&id)) {
+      if (noWork && peer->workState == TPeerObject::kFinished) *noWork = true;
       peer->Reset();
-      peer->Release();
       break;
     }
-    // Counted once the peer holds the identity, so that its reset gives the count back.
-    ++id.activeConnections;
-    activePeers.push_back(peer);
+    activePeers.push_back(std::move(peer));
     id.lastAttempt = now;
     ++count;
   }
@@ -328,22 +342,25 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
 }
 
 int32_t TWorkWithPeers::CountConnected(bool urlSources) const {
-  return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(), [urlSources](TPeerObject* p) {
-    return (urlSources ? p->IsUrlSource() : p->IsBitTorrent()) && p->IsConnected();
-  }));
+  return static_cast<int32_t>(
+      std::count_if(activePeers.begin(), activePeers.end(), [urlSources](const TRef<TPeerObject>& p) {
+        return (urlSources ? p->IsUrlSource() : p->IsBitTorrent()) && p->IsConnected();
+      }));
 }
 
 int32_t TWorkWithPeers::StartOnReady(bool urlSources, int32_t wanted, uint64_t now) {
   const bool dataFlowing = working.smoothedRate > 0;
-  const std::vector<TPeerId*> walk = candidates.Items();
+  const std::vector<TRef<TPeerId>> walk = candidates.Items();
   int32_t started = 0;
-  for (TPeerId* id : walk) {
+  for (const TRef<TPeerId>& id : walk) {
     if (started >= wanted) break;
     if (urlSources ? !IsUrlKind(id->kind) : IsUrlKind(id->kind)) continue;
     if (!urlSources && !ProcessSettings().p2pEnabled.load()) break;
     if (!IsReady(*id, dataFlowing, now)) continue;
-    const int32_t got = StartConnections(*id, started, wanted, now);
-    if (got == 0 && urlSources) ++id->failures;
+    bool noWork = false;
+    const int32_t got = StartConnections(*id, started, wanted, now, &noWork);
+    // A source with nothing left to fetch is idle, not failing.
+    if (got == 0 && urlSources && !noWork) ++id->failures;
     started += got;
   }
   // A source no peer object can be made for stays useless: it leaves the pool.
@@ -360,39 +377,46 @@ int32_t TWorkWithPeers::UrlPass(uint64_t now) {
   if (started > 0) {
     idleSeconds_ = 0;
   } else if (++idleSeconds_ > 9) {
-    RetireExhausted();
+    // A source backing off is not dialled before its time, idle or not: each pass already starts
+    // whatever is ready.
+    RetireExhausted(now);
     PruneCandidates();
-    candidates.Sort();
-    // Back-off aside, the best remaining sources get a connection.
-    const std::vector<TPeerId*> walk = candidates.Items();
-    for (TPeerId* id : walk) {
-      if (started >= limit - connected) break;
-      if (IsUrlKind(id->kind) && id->parsed && id->activeConnections == 0 && !ContentComplete()) {
-        started += StartConnections(*id, started, limit - connected, now);
-      }
-    }
-    for (TPeerId* id : unservable_) candidates.Remove(id);
-    unservable_.clear();
     idleSeconds_ = 0;
   }
   candidates.Sort();
   return started;
 }
 
-void TWorkWithPeers::RetireExhausted() {
+void TWorkWithPeers::RetireExhausted(uint64_t now) {
   std::vector<TPeerId*> exhausted;
-  for (TPeerId* id : candidates.Items()) {
-    if (IsUrlKind(id->kind) && id->activeConnections == 0 && id->failures > kExhaustedFailures) exhausted.push_back(id);
+  for (const TRef<TPeerId>& id : candidates.Items()) {
+    if (IsUrlKind(id->kind) && id->activeConnections == 0 && id->failures > kExhaustedFailures &&
+        id->retiredUntil == 0) {
+      exhausted.push_back(id.get());
+    }
   }
-  for (TPeerId* id : exhausted) candidates.Remove(id);
+  for (TPeerId* id : exhausted) RetireSource(*id, now);
+}
+
+void TWorkWithPeers::RetireSource(TPeerId& id, uint64_t now) {
+  if (id.ownLine) {
+    id.retiredUntil = now + kRetiredWait;
+  } else {
+    candidates.Remove(&id);
+  }
+}
+
+int32_t TWorkWithPeers::CandidateCount() {
+  return static_cast<int32_t>(std::count_if(candidates.Items().begin(), candidates.Items().end(),
+                                            [](const TRef<TPeerId>& id) { return id->retiredUntil == 0; }));
 }
 
 void TWorkWithPeers::DropPeer(bool urlSources) {
   for (size_t i = activePeers.size(); i-- > 0;) {
-    TPeerObject* peer = activePeers[i];
-    if (urlSources ? !peer->IsUrlSource() : !peer->IsBitTorrent()) continue;
+    if (urlSources ? !activePeers[i]->IsUrlSource() : !activePeers[i]->IsBitTorrent()) continue;
+    TRef<TPeerObject> peer = std::move(activePeers[i]);
     activePeers.erase(activePeers.begin() + static_cast<std::ptrdiff_t>(i));
-    KeepAsSpare(peer);
+    KeepAsSpare(std::move(peer));
     return;
   }
 }
@@ -437,49 +461,53 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
 
 void TWorkWithPeers::MaintainPeers() {
   assert(OnOwnThread());
-  RetireExhausted();
-  ConnectionPasses(EngineClock());
+  const uint64_t now = EngineClock();
+  RetireExhausted(now);
+  ConnectionPasses(now);
 }
 
 // ---- the active peers ----
 
 void TWorkWithPeers::Penalize(TPeerId& id, int32_t seconds) {
   ++id.failures;
-  const int32_t wait = std::max(seconds, 1) * std::min(id.failures, 10);
+  seconds = std::max(seconds, 1);
+  const int32_t wait = seconds * std::min(id.failures, 10);
   id.waitTicks = id.waitTicks > INT32_MAX - wait ? INT32_MAX : id.waitTicks + wait;
+  // Penalties that meet before the next readiness test keep the longest wait any of them asked.
+  id.backOffFloor = id.backOffShortened ? seconds : std::max(id.backOffFloor, seconds);
+  id.backOffShortened = false;
 }
 
-void TWorkWithPeers::KeepAsSpare(TPeerObject* peer) {
+void TWorkWithPeers::KeepAsSpare(TRef<TPeerObject> peer) {
   peer->Reset();
-  if (sparePeers.size() < kMaxSparePeers) {
-    sparePeers.push_back(peer);
-  } else {
-    peer->Release();
-  }
+  if (sparePeers.size() < kMaxSparePeers) sparePeers.push_back(std::move(peer));
 }
 
-void TWorkWithPeers::RetirePeer(TPeerObject* peer) {
+void TWorkWithPeers::RetirePeer(TPeerObject* retired) {
+  // Held here: leaving the active list may drop the last other handle.
+  TRef<TPeerObject> peer = TRef<TPeerObject>::Share(retired);
   std::erase(activePeers, peer);
   if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer)) {
     Penalize(*id, kStepFailurePenalty);
     candidates.Sort();
   }
-  KeepAsSpare(peer);
+  KeepAsSpare(std::move(peer));
 }
 
 void TWorkWithPeers::ReplaceUrlSources() {
   const uint64_t now = EngineClock();
   bool dropped = false;
   for (size_t i = activePeers.size(); i-- > 0;) {
-    TPeerObject* peer = activePeers[i];
-    if (!peer->IsUrlSource() || peer->counters.downloadRate >= kSlowSourceRate ||
-        now < peer->stats.startTime + kSlowSourceGrace) {
+    const TPeerObject& candidate = *activePeers[i];
+    if (!candidate.IsUrlSource() || candidate.counters.downloadRate >= kSlowSourceRate ||
+        now < candidate.stats.startTime + kSlowSourceGrace) {
       continue;
     }
+    TRef<TPeerObject> peer = std::move(activePeers[i]);
     activePeers.erase(activePeers.begin() + static_cast<std::ptrdiff_t>(i));
     // Backed off, the slow source ranks behind the ones not tried yet.
     if (TPeerId* id = peer->PeerId()) Penalize(*id, kStepFailurePenalty);
-    KeepAsSpare(peer);
+    KeepAsSpare(std::move(peer));
     dropped = true;
   }
   if (!dropped) return;
@@ -529,7 +557,9 @@ bool TWorkWithPeers::IsOwnHandshake(const uint8_t* data, size_t len) {
 bool TWorkWithPeers::AcceptsIncoming(const uint8_t* data, size_t len) {
   const auto limit = static_cast<size_t>(std::max(Settings().maxConnections, 0));
   const auto connected = static_cast<size_t>(
-      std::count_if(activePeers.begin(), activePeers.end(), [](TPeerObject* p) { return p->IsConnected(); }));
+      std::count_if(activePeers.begin(), activePeers.end(), [](const TRef<TPeerObject>& p) {
+        return p->IsConnected();
+      }));
   return (activePeers.size() < limit + 4 || connected < limit) && IsOwnHandshake(data, len);
 }
 

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/common/TRef.h"
+#include "engine/net/CIPFilter.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidateList.h"
 
@@ -25,6 +27,7 @@ class TWorkWithPeers : public TBaseWork {
   static constexpr int64_t kSlowSourceRate = 1024;
   // A connection has this many seconds before it can count as slow.
   static constexpr uint64_t kSlowSourceGrace = 15;
+  static constexpr uint64_t kRetiredWait = 600;
 
   TWorkWithPeers();
   ~TWorkWithPeers() override;
@@ -43,6 +46,10 @@ class TWorkWithPeers : public TBaseWork {
   void AppendTrackerText(const std::string& text);
   std::string TrackerText();
 
+  // Whether this task may talk to the address (network order): the listener asks before it
+  // hands an accepted connection over, the pool before it dials.
+  bool AcceptsAddress(uint32_t ip) const { return !ipFilter.IsBlocked(ip); }
+
   // A BitTorrent handshake of at least 48 bytes naming this task's info hash.
   bool IsOwnHandshake(const uint8_t* data, size_t len);
   bool AcceptsIncoming(const uint8_t* data, size_t len);
@@ -54,37 +61,44 @@ class TWorkWithPeers : public TBaseWork {
   // Turns idle source lines (marks 0 → 16, 1 → 17) and new mirror addresses into candidates;
   // the first time, the source list is copied to the used-source list.
   virtual void HandOutSources();
-  virtual int32_t CandidateCount() { return static_cast<int32_t>(candidates.Size()); }
+  // Candidates that are not retired.
+  virtual int32_t CandidateCount();
   // Drops identities that no longer parse.
   virtual void PruneCandidates();
+  // Takes the task's copy of the process-wide IP filter; before the peer work starts.
+  void CopyIPFilter();
   // Retires exhausted sources and runs the connection passes.
   virtual void MaintainPeers();
   // Makes the task findable by its info hash for incoming connections and LAN discovery.
   virtual void JoinSwarm();
   void LeaveSwarm();
 
-  // A new peer object of the kind, null for a kind this build has no peer class for.
-  virtual TPeerObject* NewPeerObject(int32_t) { return nullptr; }
+  // A new peer object of the kind, none for a kind this build has no peer class for.
+  virtual TRef<TPeerObject> NewPeerObject(int32_t kind);
   // Whether an HTTP or FTP source that already has a connection has more work for another.
   virtual bool SourceHasWork(TPeerId&) { return false; }
   // The 68-byte handshake prefix (info hash at 28, own peer id at 48); null until it is built.
   virtual const uint8_t* SwarmHandshake() const { return nullptr; }
 
   // A peer object of the kind: a spare one when there is one.
-  TPeerObject* CreatePeer(int32_t kind);
-  int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now);
+  TRef<TPeerObject> CreatePeer(int32_t kind);
+  // Connections started; *noWork tells that a peer declined because nothing is left for it.
+  int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork = nullptr);
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
   // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
   void ConnectionPasses(uint64_t now);
   // Backs the identity off; repeated failures lengthen the wait.
   void Penalize(TPeerId& id, int32_t seconds);
+  // A source that failed for good: one of the task's own lines waits kRetiredWait and comes back
+  // (a short outage must not lose it for a long download); any other leaves the pool.
+  void RetireSource(TPeerId& id, uint64_t now);
   // A peer whose step failed: off the active list, its identity backed off unless it finished,
   // then kept as a spare or released.
   virtual void RetirePeer(TPeerObject* peer);
   // Resets the peer and keeps it as a spare, or releases it when enough are kept.
-  void KeepAsSpare(TPeerObject* peer);
+  void KeepAsSpare(TRef<TPeerObject> peer);
   // Connected and connecting peer objects, in creation order.
-  virtual std::vector<TPeerObject*>& ActivePeers() { return activePeers; }
+  virtual std::vector<TRef<TPeerObject>>& ActivePeers() { return activePeers; }
   // The per-second URL-source and BitTorrent connection passes.
   virtual void RunConnectionPasses();
   // The URL sources deliver too little: their slow connections make way for fresh sources.
@@ -105,8 +119,9 @@ class TWorkWithPeers : public TBaseWork {
   bool ContentComplete() const { return working.totalBytes > 0 && working.doneBytes >= working.totalBytes; }
 
   TCandidateList candidates;
-  std::vector<TPeerObject*> activePeers;
-  std::vector<TPeerObject*> sparePeers;
+  CIPFilter ipFilter;
+  std::vector<TRef<TPeerObject>> activePeers;
+  std::vector<TRef<TPeerObject>> sparePeers;
 
  private:
   static constexpr size_t kMaxSparePeers = 8;
@@ -116,12 +131,13 @@ class TWorkWithPeers : public TBaseWork {
   void PeerPass(uint64_t now);
   void TrimUrlConnections(uint64_t now);
   int32_t StartOnReady(bool urlSources, int32_t wanted, uint64_t now);
-  void RetireExhausted();
+  void RetireExhausted(uint64_t now);
   void HandOutMirrors();
   // Parses text into an identity and adds it, or finds the identity it repeats; null when it
   // does not parse or the list has no room.
   TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
   bool DuplicatesConnected(const TPeerId& id) const;
+  int32_t ConnectsInProgress() const;
   int32_t CountConnected(bool urlSources) const;
   void DropPeer(bool urlSources);
 

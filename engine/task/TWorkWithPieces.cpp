@@ -38,7 +38,6 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
     return map && map->PieceCount() > 0 && map->DonePieces() >= map->PieceCount();
   }
   bool CanSchedule() override { return task_.metadataLoaded && task_.pieces && task_.pieces->IsReady(); }
-  bool InEndGame() override { return task_.endGame; }
   bool PeerConnectionsEnabled() override { return task_.PeerConnectionsEnabled(); }
   int32_t CurrentPosition() override { return task_.currentPosition_; }
   int32_t MaxConnections() override { return task_.ConnectionLimit(); }
@@ -46,10 +45,10 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   void AddKindBytes(int32_t kind, int64_t bytes) override { task_.AddKindBytes(kind, bytes); }
   void PenalizeSource(TPeerId& id, int32_t seconds) override { task_.PenalizeSource(id, seconds); }
   void RequestCycleSoon() override { task_.RequestCycleSoon(); }
-  std::vector<TPeerObject*>& ActivePeers() override { return task_.ActivePeers(); }
+  std::vector<TRef<TPeerObject>>& ActivePeers() override { return task_.ActivePeers(); }
   void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
   int64_t DownloadBudget() override { return task_.PeerDownloadBudget(); }
-  void RemoveSource(TPeerId& id) override { task_.candidates.Remove(&id); }
+  void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }
   void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
   void NoteLookupFailure() override { task_.SetHostUnresolved(); }
@@ -98,7 +97,6 @@ void TWorkWithPieces::Reset(int full, int flag) {
       swarmReady_ = false;
       scheduler_->Clear();
       currentPosition_ = -1;
-      endGame = false;
     } else if (pieces) {
       pieces->CloseFiles(true, false);  // hands over a fresh resume record
     }
@@ -196,19 +194,19 @@ bool TWorkWithPieces::BuildPieceMapFromSources() {
 void TWorkWithPieces::FetchTorrentFromSources() {
   assert(OnOwnThread());
   static constexpr int32_t kFetchedBackOff = 60;
-  std::vector<TPeerObject*>& peers = ActivePeers();
+  std::vector<TRef<TPeerObject>>& peers = ActivePeers();
   for (size_t i = 0; i < peers.size();) {
-    TPeerObject* peer = peers[i];
-    TPeerId* id = peer->PeerId();
+    TPeerId* id = peers[i]->PeerId();
     const TUrlInfo* url = id ? id->UrlInfoIfAny() : nullptr;
     if (!url || !url->wholeBody || url->sourceClass != 1 || !url->downloadComplete) {
       ++i;
       continue;
     }
+    TRef<TPeerObject> peer = std::move(peers[i]);
     peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
     AcceptTorrent(url->body);
     PenalizeSource(*id, kFetchedBackOff);
-    KeepAsSpare(peer);
+    KeepAsSpare(std::move(peer));
   }
 }
 
@@ -217,25 +215,25 @@ void TWorkWithPieces::PruneCandidates() {
   // Once the metadata is in, the torrent file has nothing more to give.
   if (!metadataLoaded) return;
   std::vector<TPeerId*> fetched;
-  for (TPeerId* id : candidates.Items()) {
+  for (const TRef<TPeerId>& id : candidates.Items()) {
     const TUrlInfo* url = id->UrlInfoIfAny();
-    if (url && url->wholeBody && url->sourceClass == 1 && id->activeConnections == 0) fetched.push_back(id);
+    if (url && url->wholeBody && url->sourceClass == 1 && id->activeConnections == 0) fetched.push_back(id.get());
   }
   for (TPeerId* id : fetched) candidates.Remove(id);
 }
 
-TPeerObject* TWorkWithPieces::NewPeerObject(int32_t kind) {
+TRef<TPeerObject> TWorkWithPieces::NewPeerObject(int32_t kind) {
   switch (kind) {
     case SOURCE_BTNODE:
-      return new TBTPeer(&PeerTask());
+      return MakeRef<TBTPeer>(&PeerTask());
     case SOURCE_HTTP:
-      return new THttpPeer(&PeerTask());
+      return MakeRef<THttpPeer>(&PeerTask());
     case SOURCE_FTP:
-      return new TFtpPeer(&PeerTask());
+      return MakeRef<TFtpPeer>(&PeerTask());
     case SOURCE_TRACKER:
-      return new TTrackerPeer(&PeerTask(), TTrackerPeer::kStarted);
+      return MakeRef<TTrackerPeer>(&PeerTask(), TTrackerPeer::kStarted);
     default:
-      return nullptr;
+      return {};
   }
 }
 
@@ -249,11 +247,13 @@ bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
 
 std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
   std::vector<TPeerId*> usable;
-  for (TPeerId* id : candidates.Items()) {
-    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed) continue;
+  for (const TRef<TPeerId>& id : candidates.Items()) {
+    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed || id->retiredUntil) {
+      continue;
+    }
     const TUrlInfo* url = id->UrlInfoIfAny();
     if (url && url->wholeBody) continue;
-    usable.push_back(id);
+    usable.push_back(id.get());
   }
   return usable;
 }

@@ -88,7 +88,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // Serves the queued read requests; called once per loop step on the task thread.
   void ServeReadRequests();
   // A new peer object of a kind this build can talk to.
-  TPeerObject* NewPeerObject(int32_t kind) override;
+  TRef<TPeerObject> NewPeerObject(int32_t kind) override;
   // A URL source with one connection is worth a second one only while a range of its own waits.
   bool SourceHasWork(TPeerId& id) override;
   // Parsed HTTP and FTP sources that serve the content (not the torrent file), in list order.
@@ -126,7 +126,6 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool diskFull = false;
   bool bitmapChanged = false;
   bool reloadMetadata = false;  // a torrent file has arrived from a source
-  bool endGame = false;
 
  private:
   class TaskScheduler;

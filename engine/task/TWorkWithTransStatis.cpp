@@ -82,13 +82,18 @@ int64_t TWorkWithTransStatis::DownloadBudgetLeft() const {
   return std::max<int64_t>(downloadBudget_ - meter_.Received(), 0);
 }
 
+int64_t TWorkWithTransStatis::PeerDownloadBudget() {
+  const int64_t shareLeft = std::max<int64_t>(stepShare_ - (meter_.Received() - stepStart_), 0);
+  return std::min(DownloadBudgetLeft(), shareLeft);
+}
+
 int64_t TWorkWithTransStatis::UploadBudgetLeft() const {
   return std::max<int64_t>(uploadBudget_ - meter_.Sent(), 0);
 }
 
 int64_t TWorkWithTransStatis::SumRates(int32_t kindMask, bool upload) {
   int64_t sum = 0;
-  for (const TPeerObject* peer : ActivePeers()) {
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
     if (peer && (peer->peerType & static_cast<uint32_t>(kindMask))) {
       sum += upload ? peer->counters.uploadRate : peer->counters.downloadRate;
     }
@@ -206,22 +211,36 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
   auto ownRate = [complete](const TPeerObject& peer) {
     const TPeerObject::Counters& c = peer.counters;
     return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
-                    : std::max(c.downloadRate, c.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
+                    : peer.RecentRate();
   };
-  std::vector<TPeerObject*>& peers = ActivePeers();
+  std::vector<TRef<TPeerObject>>& peers = ActivePeers();
+  const auto runs = [&](const TRef<TPeerObject>& peer) {
+    return peer && meter_.RunsDownload(ownRate(*peer), fullStep);
+  };
+  auto toRun = static_cast<int64_t>(std::count_if(peers.begin(), peers.end(), runs));
   for (size_t i = 0; i < peers.size();) {
-    TPeerObject* peer = peers[i];
-    if (!peer || !meter_.RunsDownload(ownRate(*peer), fullStep) || peer->DownloadStep()) {
+    const TRef<TPeerObject> peer = peers[i];
+    if (!runs(peer)) {
       ++i;
       continue;
     }
-    RetirePeer(peer);
+    // Each connection still to run gets an equal part of what is left of the second: the first
+    // in rank order cannot take it all and starve the others into their time-outs.
+    stepShare_ = DownloadBudgetLeft() / std::max<int64_t>(toRun--, 1);
+    stepStart_ = meter_.Received();
+    const bool stepped = peer->DownloadStep();
+    stepShare_ = TRateMeter::kUnlimited;
+    if (stepped) {
+      ++i;
+      continue;
+    }
+    RetirePeer(peer.get());
     if (i < peers.size() && peers[i] == peer) ++i;  // the pool kept it
   }
   const int32_t allowed = extraUploads + uploadSlots_;
   int32_t steps = 0;
   for (size_t i = 0; i < peers.size() && steps < allowed; ++i) {
-    TPeerObject* peer = peers[i];
+    TPeerObject* peer = peers[i].get();
     if (!peer || !peer->IsBitTorrent() || !meter_.RunsUpload(ownRate(*peer), extraUploads)) continue;
     peer->UploadStep();
     ++steps;

@@ -29,7 +29,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 
   // Summed window download rates of the active peers whose kind is in kindMask.
   int64_t SumPeerRates(int32_t kindMask);
-  int64_t PeerDownloadBudget() override { return DownloadBudgetLeft(); }
+  // What the peer now stepping may still take: its share of what was left of the second.
+  int64_t PeerDownloadBudget() override;
   void RequestCycleSoon() override { cycleSoon_ = true; }
   // The per-kind byte totals go along with the piece map's counters.
   void SyncFromPieces() override;
@@ -83,6 +84,9 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   uint64_t taskClock_ = 0;
   uint64_t lastCacheRound_ = 0;
   int64_t downloadBudget_ = TRateMeter::kUnlimited;
+  // The share of the peer now stepping, and the second's received bytes when its step began.
+  int64_t stepShare_ = TRateMeter::kUnlimited;
+  int64_t stepStart_ = 0;
   int64_t uploadBudget_ = TRateMeter::kUnlimited;
   int64_t downloadShare_ = 0;
   int64_t uploadShare_ = 0;

@@ -1,12 +1,10 @@
-#include "app/AppFolders.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
+#include <stdlib.h>
 #include <string>
 
+#include "app/AppFolders.h"
 #include "tests/support/TempDir.h"
 
 namespace bw::app {
@@ -41,7 +39,8 @@ TEST(AppFolders, ThePeerBudgetOfTheLinkFileIsTakenFrom10To200) {
     int budget;
   } cases[] = {{"9", 35}, {"10", 10}, {"200", 200}, {"201", 35}, {"abc", 35}, {"-50", 35}};
   for (const Case& c : cases) {
-    std::ofstream(dir.Path("link.ini"), std::ios::trunc) << "[BrightwillowTask]\nBrightwillowTaskLink=" << c.value << "\n";
+    std::ofstream(dir.Path("link.ini"), std::ios::trunc)
+        << "[BrightwillowTask]\nBrightwillowTaskLink=" << c.value << "\n";
     EXPECT_EQ(ReadPeerBudget(dir.Path("link.ini")), c.budget) << c.value;
   }
   EXPECT_EQ(ReadPeerBudget(dir.Path("missing.ini")), 35);

@@ -1,10 +1,9 @@
 #pragma once
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <memory>
+#include <stdlib.h>
 #include <string>
 
 #include "app/CDownloadController.h"

@@ -1,10 +1,8 @@
-#include "app/CDownloadController.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <string>
 
+#include "app/CDownloadController.h"
 #include "app/RecordFile.h"
 #include "tests/app/AppTestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "app/ControllerFormat.h"
-
 #include <gtest/gtest.h>
+
+#include "app/ControllerFormat.h"
 
 namespace bw::app {
 namespace {
@@ -9,8 +9,12 @@ TEST(ControllerFormat, Sizes) {
   struct Case {
     uint64_t bytes;
     const char* text;
-  } cases[] = {{0, ""},          {1023, "1023 B"},           {1024, "1.0 KB"},
-               {1048576, "1.0 MB"}, {6174530058ULL, "5.8 GB"}, {1ULL << 40, "1.0 TB"}};
+  } cases[] = {{0, ""},
+               {1023, "1023 B"},
+               {1024, "1.0 KB"},
+               {1048576, "1.0 MB"},
+               {6174530058ULL, "5.8 GB"},
+               {1ULL << 40, "1.0 TB"}};
   for (const Case& c : cases) EXPECT_EQ(FormatSize(c.bytes), c.text) << c.bytes;
 }
 
@@ -18,8 +22,8 @@ TEST(ControllerFormat, Speeds) {
   struct Case {
     uint32_t rate;
     const char* text;
-  } cases[] = {{0, "0 B/s"},           {1023, "1023 B/s"},      {1024, "1.0 KB/s"},
-               {1572864, "1.5 MB/s"},  {1u << 30, "1.0 GB/s"},  {0xCCCCCCCCu, "未知"}};
+  } cases[] = {{0, "0 B/s"},          {1023, "1023 B/s"},     {1024, "1.0 KB/s"},
+               {1572864, "1.5 MB/s"}, {1u << 30, "1.0 GB/s"}, {0xCCCCCCCCu, "未知"}};
   for (const Case& c : cases) EXPECT_EQ(FormatSpeed(c.rate), c.text) << c.rate;
 }
 

@@ -1,12 +1,10 @@
-#include "app/ControllerThread.h"
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <gtest/gtest.h>
 #include <thread>
 
+#include "app/ControllerThread.h"
 #include "tests/app/AppTestSupport.h"
 
 namespace bw::app::test {
@@ -48,7 +46,8 @@ TEST_F(ControllerThreadTest, DrivesTheControllerFromAnyThread) {
       task.progress.speed = 4000;
     }
     return static_cast<int>(engine_.tasks.size());
-  }), 5);
+  }),
+            5);
   ASSERT_TRUE(WaitForView(thread, [](const ControllerView& v) { return v.state == kStateDownloading; }));
   ASSERT_TRUE(WaitForView(thread, [](const ControllerView& v) { return v.speedText == "19.5 KB/s"; }));
   EXPECT_EQ(thread.View().rowTexts[2], "1.00%    ");

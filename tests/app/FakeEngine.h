@@ -67,7 +67,9 @@ class FakeEngine : public IEngine {
     }
     return kEngineOk;
   }
-  int ResumeDownloadTask(TaskHandle task) override { return Call(task, [](Task& t) { t.running = true; }); }
+  int ResumeDownloadTask(TaskHandle task) override {
+    return Call(task, [](Task& t) { t.running = true; });
+  }
   int GetTaskProgress(TaskHandle task, TaskProgress* out) override {
     Task* t = Find(task);
     if (!t || !t->answers) return kEngineUnknownTask;
@@ -107,7 +109,9 @@ class FakeEngine : public IEngine {
                           uint64_t, uint64_t, const char*) override {
     reports.push_back({code, progress, 0});
   }
-  void ReportEvent(const char* code, const char* message, int flag) override { reports.push_back({code, message, flag}); }
+  void ReportEvent(const char* code, const char* message, int flag) override {
+    reports.push_back({code, message, flag});
+  }
   void ReportFileEvent(const char* code, const char* fileName, const char*) override {
     reports.push_back({code, fileName, 0});
   }

@@ -1,10 +1,9 @@
 // The resource list fetched over HTTPS from a real nginx that presents the test's own certificate.
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
+#include <stdlib.h>
 #include <string>
 
 #include "app/HttpGet.h"
@@ -28,11 +27,11 @@ class MirrorRefreshTest : public ControllerFixture {
     ::setenv("CURL_CA_BUNDLE", dir_.Path("tls/cert.pem").c_str(), 1);
     Serve("portal.html", "<html><body><form action=\"/login\">Hotel Wi-Fi</form></body></html>");
     Serve("big.bin", std::string((1 << 20) + 1, 'x'));
-    server_ = std::make_unique<bw::test::NginxServer>(
-        dir_.Path("www"), dir_.Path("nginx"),
-        "location = /to-ftp { return 302 ftp://127.0.0.1/x; }\n"
-        "location = /to-list { return 302 " + std::string(kListPath) + "; }\n",
-        dir_.Path("tls"));
+    server_ = std::make_unique<bw::test::NginxServer>(dir_.Path("www"), dir_.Path("nginx"),
+                                                      "location = /to-ftp { return 302 ftp://127.0.0.1/x; }\n"
+                                                      "location = /to-list { return 302 " +
+                                                          std::string(kListPath) + "; }\n",
+                                                      "127.0.0.1", dir_.Path("tls"));
     ASSERT_TRUE(server_->Running()) << server_->ErrorLog();
   }
   void TearDown() override { ::unsetenv("CURL_CA_BUNDLE"); }
@@ -84,14 +83,18 @@ TEST_F(MirrorRefreshTest, ExpiryComesFromTheListAndNotFromACaptivePortal) {
 TEST_F(MirrorRefreshTest, MirrorsOfTheListReachTheirTasks) {
   Serve(std::string(kListPath).substr(1),
         "<project><configs><p2p-switch>off</p2p-switch></configs><resources>"
-        "<resource id=\"1\" task=\"" + package_.rows[1].url + "\">"
-        "<cdn id=\"1\" name=\"a\" middle-dir=\"/m/\" file-name=\"tnw001.cab\" host-name=\"cdn.test\" open=\"1\">"
-        "<ip>127.0.0.2</ip><ip>127.0.0.3</ip></cdn></resource>"
-        "<resource id=\"2\" task=\"http://127.0.0.1:9/unknown\"><cdn id=\"1\" name=\"a\" middle-dir=\"/\" "
-        "file-name=\"x\" open=\"1\"><ip>127.0.0.4</ip></cdn></resource>"
-        "<resource id=\"3\" task=\"" + package_.rows[4].url + "\">"
-        "<cdn id=\"1\" name=\"a\" middle-dir=\"/m/\" file-name=\"tnw004.cab\" open=\"1\"><ip>127.0.0.5</ip></cdn>"
-        "</resource></resources></project>");
+        "<resource id=\"1\" task=\"" +
+            package_.rows[1].url +
+            "\">"
+            "<cdn id=\"1\" name=\"a\" middle-dir=\"/m/\" file-name=\"tnw001.cab\" host-name=\"cdn.test\" open=\"1\">"
+            "<ip>127.0.0.2</ip><ip>127.0.0.3</ip></cdn></resource>"
+            "<resource id=\"2\" task=\"http://127.0.0.1:9/unknown\"><cdn id=\"1\" name=\"a\" middle-dir=\"/\" "
+            "file-name=\"x\" open=\"1\"><ip>127.0.0.4</ip></cdn></resource>"
+            "<resource id=\"3\" task=\"" +
+            package_.rows[4].url +
+            "\">"
+            "<cdn id=\"1\" name=\"a\" middle-dir=\"/m/\" file-name=\"tnw004.cab\" open=\"1\"><ip>127.0.0.5</ip></cdn>"
+            "</resource></resources></project>");
   package_.resourceListUrl = Url(kListPath);
   Downloading();
   TaskOf(0).mirrors = {{"http://127.0.0.9/old", "old"}};
@@ -99,9 +102,8 @@ TEST_F(MirrorRefreshTest, MirrorsOfTheListReachTheirTasks) {
   host_.RunPosted();
   EXPECT_EQ(engine_.p2p, 0);
   EXPECT_TRUE(TaskOf(0).mirrors.empty());
-  EXPECT_THAT(TaskOf(1).mirrors,
-              ::testing::ElementsAre(std::make_pair("http://127.0.0.2/m/tnw001.cab", "cdn.test"),
-                                     std::make_pair("http://127.0.0.3/m/tnw001.cab", "cdn.test")));
+  EXPECT_THAT(TaskOf(1).mirrors, ::testing::ElementsAre(std::make_pair("http://127.0.0.2/m/tnw001.cab", "cdn.test"),
+                                                        std::make_pair("http://127.0.0.3/m/tnw001.cab", "cdn.test")));
   EXPECT_THAT(TaskOf(4).mirrors, ::testing::ElementsAre(std::make_pair("http://127.0.0.5/m/tnw004.cab", "null")));
   for (int i = 0; i < kFileCount; ++i) EXPECT_EQ(TaskOf(i).clears, 1) << i;
 

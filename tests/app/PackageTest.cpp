@@ -1,11 +1,9 @@
-#include "app/package/Package.h"
-
 #include <gtest/gtest.h>
-
 #include <string>
 
 #include "app/BuiltInPackage.h"
 #include "app/package/Base64.h"
+#include "app/package/Package.h"
 
 namespace bw::app {
 namespace {
@@ -15,15 +13,11 @@ TEST(Base64, DecodesByTheStoredRules) {
     const char* text;
     const char* bytes;
   } cases[] = {
-      {"", ""},
-      {"SW5zdC5leGU=", "Inst.exe"},
-      {"YQ==", "a"},
-      {"YWI=", "ab"},
-      {"YWJj", "abc"},
-      {"YWJjZA", ""},       // not a multiple of four
-      {"YW=j", ""},         // padding in the third place only
-      {"YW*j", ""},         // outside the alphabet
-      {"YQ==YWJj", "a"},    // padding ends the output
+      {"", ""},          {"SW5zdC5leGU=", "Inst.exe"}, {"YQ==", "a"}, {"YWI=", "ab"}, {"YWJj", "abc"},
+      {"YWJjZA", ""},     // not a multiple of four
+      {"YW=j", ""},       // padding in the third place only
+      {"YW*j", ""},       // outside the alphabet
+      {"YQ==YWJj", "a"},  // padding ends the output
   };
   for (const Case& c : cases) EXPECT_EQ(DecodeBase64(c.text, 4095), c.bytes) << c.text;
   EXPECT_EQ(DecodeBase64(EncodeBase64(std::string(5000, 'x')), 4095).size(), 4095u);

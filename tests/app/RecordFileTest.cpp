@@ -1,12 +1,10 @@
-#include "app/RecordFile.h"
-
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
+#include "app/RecordFile.h"
 #include "tests/support/TempDir.h"
 
 namespace bw::app {

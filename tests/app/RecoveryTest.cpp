@@ -1,12 +1,11 @@
 // What a start finds of the previous run, from the record file and the files on disk.
+#include <chrono>
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <time.h>
-
-#include <chrono>
-#include <filesystem>
 #include <string>
+#include <time.h>
 
 #include "app/RecordFile.h"
 #include "tests/app/AppTestSupport.h"

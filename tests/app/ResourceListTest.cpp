@@ -1,9 +1,8 @@
-#include "app/ResourceList.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <string>
+
+#include "app/ResourceList.h"
 
 namespace bw::app {
 namespace {
@@ -27,13 +26,15 @@ TEST(ResourceList, ExpiryIsExactlyTheTextTrue) {
                                              ""));
     EXPECT_EQ(list.expired, c.result) << c.expired;
   }
-  const ResourceList list = Parse(Document("<expire-info><expired>true</expired><message>过期了</message>"
-                                           "<url>http://127.0.0.1/new</url></expire-info>",
-                                           ""));
+  const ResourceList list =
+      Parse(Document("<expire-info><expired>true</expired><message>过期了</message>"
+                     "<url>http://127.0.0.1/new</url></expire-info>",
+                     ""));
   EXPECT_EQ(list.expiryMessage, "过期了");
   EXPECT_EQ(list.expiryUrl, "http://127.0.0.1/new");
   // Under a root of another name, and without message or address.
-  const ResourceList bare = Parse("<other><configs><expire-info><expired>true</expired></expire-info></configs></other>");
+  const ResourceList bare =
+      Parse("<other><configs><expire-info><expired>true</expired></expire-info></configs></other>");
   EXPECT_TRUE(bare.expired);
   EXPECT_EQ(bare.expiryMessage, "");
   EXPECT_FALSE(bare.isResourceList);
@@ -43,9 +44,9 @@ TEST(ResourceList, ExpiryIsExactlyTheTextTrue) {
 TEST(ResourceList, DocumentsThatAreNotResourceListsSayNothing) {
   for (const std::string& text : std::vector<std::string>{
            "", "<html><head><title>Hotel Wi-Fi</title></head><body><form>Login</form></body></html>",
-        "<html><body><p>unclosed", "<project/>", "<project><configs/></project>",
-        "<other><configs><p2p-switch>on</p2p-switch></configs></other>", std::string(5000, '<'),
-        std::string("<project>\0<configs>", 19)}) {
+           "<html><body><p>unclosed", "<project/>", "<project><configs/></project>",
+           "<other><configs><p2p-switch>on</p2p-switch></configs></other>", std::string(5000, '<'),
+           std::string("<project>\0<configs>", 19)}) {
     const ResourceList list = Parse(text);
     EXPECT_FALSE(list.expired) << text.substr(0, 40);
     EXPECT_FALSE(list.isResourceList) << text.substr(0, 40);

@@ -1,12 +1,10 @@
-#include "app/ResourceUnpack.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 
+#include "app/ResourceUnpack.h"
 #include "app/package/Base64.h"
 #include "tests/support/TempDir.h"
 
@@ -19,7 +17,8 @@ TEST(ResourceUnpack, WritesIntoTheFolderDecodingBase64WhenAsked) {
   EXPECT_EQ(UnpackResource("d4:infodee", false, dir.Path("a/b"), "digest", &path), 0);
   EXPECT_EQ(path, dir.Path("a/b") + "/digest");
   EXPECT_EQ(bw::test::TempDir::Read(path), "d4:infodee");
-  EXPECT_EQ(UnpackResource(EncodeBase64("[SubmitEventDownload]\n"), true, dir.Path("a"), "dataupload.bwconf", &path), 0);
+  EXPECT_EQ(UnpackResource(EncodeBase64("[SubmitEventDownload]\n"), true, dir.Path("a"), "dataupload.bwconf", &path),
+            0);
   EXPECT_EQ(bw::test::TempDir::Read(path), "[SubmitEventDownload]\n");
 }
 

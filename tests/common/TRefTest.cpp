@@ -96,5 +96,25 @@ TEST(TRef, ReplacedObjectGoesAfterTheHandleMovedOn) {
   EXPECT_EQ(Tracked::heldWhileDeleted, nullptr);
 }
 
+// A further handle on an object another handle holds counts itself; a handle on a derived class
+// hands its reference over to one on the base.
+TEST(TRef, ShareCountsAndDerivedHandlesBecomeBaseHandles) {
+  int deleted = 0;
+  TRef<Tracked> owner = MakeRef<Tracked>(&deleted);
+  {
+    TRef<Tracked> shared = TRef<Tracked>::Share(owner.get());
+    EXPECT_EQ(shared, owner);
+    EXPECT_EQ(owner->RefCount(), 2);
+  }
+  EXPECT_EQ(owner->RefCount(), 1);
+  EXPECT_FALSE(TRef<Tracked>::Share(nullptr));
+
+  TRef<TRefObject> base = std::move(owner);
+  EXPECT_FALSE(owner);
+  EXPECT_EQ(base->RefCount(), 1);
+  base.reset();
+  EXPECT_EQ(deleted, 1);
+}
+
 }  // namespace
 }  // namespace bw

@@ -1,20 +1,19 @@
 #pragma once
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <memory>
 #include <set>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 
 #include "platform/Thread.h"
-#include "tests/support/TempDir.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/NginxServer.h"
 #include "tests/net/TestCertificate.h"
 #include "tests/support/StatisticsCollector.h"
+#include "tests/support/TempDir.h"
 
 namespace bw::test {
 
@@ -41,7 +40,8 @@ class AppFixture : public ::testing::Test {
     ::setenv("CURL_CA_BUNDLE", dir_.Path("tls/cert.pem").c_str(), 1);
     collector_ = std::make_unique<StatisticsCollector>(StatisticsCollector::Answer::kAccept);
     ASSERT_TRUE(collector_->Running());
-    list_ = std::make_unique<NginxServer>(dir_.Path("list"), dir_.Path("list-server"), "", dir_.Path("tls"));
+    list_ =
+        std::make_unique<NginxServer>(dir_.Path("list"), dir_.Path("list-server"), "", "127.0.0.1", dir_.Path("tls"));
     ASSERT_TRUE(list_->Running()) << list_->ErrorLog();
   }
 

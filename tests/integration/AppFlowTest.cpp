@@ -1,11 +1,10 @@
 // The downloader's whole flow without its window, from "ready" to "finished", against real
 // servers: its mirrors, its resource list, its statistics collector.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <random>
 #include <sstream>
 
@@ -97,8 +96,9 @@ TEST_F(AppFlowTest, AChangedFileIsFoundByItsFingerprintAndDownloadedAgain) {
 // A captive portal answers the resource list's address with its login page: the download goes on.
 TEST_F(AppFlowTest, ACaptivePortalPageAsTheResourceListChangesNothing) {
   NginxServer& base = StartMirror(kFolder, "limit_rate 1m;");
-  ServeResourceList("<html><head><title>Wi-Fi</title></head><body><form action=\"/login\"><input name=\"u\">"
-                    "</form></body></html>");
+  ServeResourceList(
+      "<html><head><title>Wi-Fi</title></head><body><form action=\"/login\"><input name=\"u\">"
+      "</form></body></html>");
   BuildPackage(base);
   ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}), 0) << LastLog();
   EXPECT_EQ(States(1).back(), "finished");

@@ -69,8 +69,9 @@ class ChildProcess {
     }
   }
 
-  // True once something accepts connections on 127.0.0.1:port (within about five seconds).
-  bool WaitListening(uint16_t port) {
+  // True once something accepts connections on port of the loopback address (network order;
+  // 127.0.0.1 unless given), within about five seconds.
+  bool WaitListening(uint16_t port, uint32_t ip = htonl(INADDR_LOOPBACK)) {
     for (int i = 0; i < 250; ++i) {
       int status;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -79,7 +80,7 @@ class ChildProcess {
       }
       const int s = platform::OpenTcpSocket();
       platform::SockAddrV4 to;
-      to.ip = htonl(INADDR_LOOPBACK);
+      to.ip = ip;
       to.port = port;
       const bool up = platform::Connect(s, to) == 0;
       platform::CloseSocket(s);

@@ -19,11 +19,15 @@ namespace bw::test {
 // A task around a real piece map over random content; scheduling switches are set by the test.
 class FakePeerTask : public IPeerTask {
  public:
-  FakePeerTask(int64_t length, int64_t pieceLength) {
-    content = Content(static_cast<size_t>(length));
+  FakePeerTask(int64_t length, int64_t pieceLength) : content(Content(static_cast<size_t>(length))) {
+    Load(length, pieceLength, PieceHashes(content, pieceLength));
+  }
+  // A content too large to hold: the test gives the piece hashes.
+  FakePeerTask(int64_t length, int64_t pieceLength, const std::string& hashes) { Load(length, pieceLength, hashes); }
+
+  void Load(int64_t length, int64_t pieceLength, const std::string& hashes) {
     map.SetSaveDirectory(dir.path);
-    loaded = map.LoadInfo(*Parse(SingleInfo("data.bin", length, pieceLength,
-                                            PieceHashes(content, pieceLength))));
+    loaded = map.LoadInfo(*Parse(SingleInfo("data.bin", length, pieceLength, hashes)));
   }
 
   TPieces* Pieces() override { return &map; }
@@ -66,10 +70,17 @@ class FakePeerTask : public IPeerTask {
   void SetErrorCode(int32_t code) override { errorCode = code; }
   void NoteLookupFailure() override { ++lookupFailures; }
   void SetTaskState(int32_t state) override { taskState = state; }
-  std::vector<TPeerObject*>& ActivePeers() override { return active; }
+  std::vector<TRef<TPeerObject>>& ActivePeers() override { return active; }
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
     upRate = up;
+  }
+
+  // A folder beside the map with a copy of the content as data.bin, for a server to serve.
+  std::string ServedFolder() const {
+    const std::string folder = dir.path + "www/";
+    WriteFile(folder + "data.bin", content);
+    return folder;
   }
 
   const uint8_t* Data(int64_t block) const {
@@ -102,7 +113,7 @@ class FakePeerTask : public IPeerTask {
   int32_t errorCode = 0;
   int lookupFailures = 0;
   int32_t taskState = 0;
-  std::vector<TPeerObject*> active;
+  std::vector<TRef<TPeerObject>> active;
   int64_t downRate = -1;
   int64_t upRate = -1;
 };

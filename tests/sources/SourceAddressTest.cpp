@@ -102,6 +102,14 @@ TEST_F(SourceAddressTest, FtpCredentialsAndAnonymousLogin) {
   ASSERT_TRUE(ParseSourceAddress(anonymous));
   EXPECT_EQ(anonymous.UrlInfo().user, "anonymous");
   EXPECT_EQ(anonymous.UrlInfo().password, kAnonymousFtpPassword);
+
+  // Decoded, these would end a command line and start one of the address's own choosing.
+  for (const char* smuggled : {"ftp://h/f.bin%0d%0aDELE%20f.bin", "ftp://u:p%0aSITE%20x@h/f.bin",
+                               "ftp://u%0d@h/f.bin", "ftp://h/a%09b"}) {
+    TPeerId id(smuggled);
+    EXPECT_FALSE(ParseSourceAddress(id)) << smuggled;
+    EXPECT_EQ(id.lookupFailed, 0) << smuggled;
+  }
 }
 
 TEST_F(SourceAddressTest, TrackerSchemeAndQuery) {

@@ -93,6 +93,20 @@ TEST(THeaderBlockTest, ValueLookup) {
   EXPECT_FALSE(h.Has("Location"));
 }
 
+TEST(THeaderBlockTest, RetryAfterIsTakenInSecondsOnly) {
+  const std::pair<std::string, int64_t> cases[] = {
+      {"Retry-After: 120\r\n", 120},
+      {"retry-after:0\r\n", 0},
+      {"Retry-After: Fri, 31 Dec 1999 23:59:59 GMT\r\n", -1},
+      {"", -1},
+  };
+  for (const auto& [line, seconds] : cases) {
+    THeaderBlock h;
+    ASSERT_GT(ParseExact(h, "HTTP/1.1 503 Busy\r\n" + line + "\r\n"), 0);
+    EXPECT_EQ(h.RetryAfter(), seconds) << line;
+  }
+}
+
 TEST(THeaderBlockTest, DispositionNames) {
   const std::pair<std::string, std::string> cases[] = {
       {"attachment; filename=\"a b.exe\"; size=3", "a b.exe"},

@@ -19,6 +19,7 @@
 #include "tests/net/PythonHttpServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
+#include "tests/sources/UrlSourceSupport.h"
 #include "tests/support/Require.h"
 
 namespace bw {
@@ -29,55 +30,9 @@ using test::FakePeerTask;
 constexpr int64_t kFileLength = 1000000;  // 16 pieces, the last one short
 constexpr int64_t kPieceLength = 65536;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// An identity for an address, parsed as the source list would; the test holds one reference.
-struct Source {
-  explicit Source(const std::string& address) : id(new TPeerId(address)) {
-    parsed = ParseSourceAddress(*id);
-  }
-  ~Source() { id->Release(); }
-  TUrlInfo& Url() { return id->UrlInfo(); }
-  TPeerId* id;
-  bool parsed;
-};
-
-// Steps the peer as the task's pool would, reconnecting after a failed step, until the piece map
-// is complete, the source is finished, or a few seconds have passed.
-// connectUnscheduled: the first request leaves before the task can hand out work, as for a task
-// that learns its size from this very answer.
-bool Download(THttpPeer& peer, FakePeerTask& task, TPeerId* id, bool connectUnscheduled = false) {
-  task.canSchedule = !connectUnscheduled;
-  const bool connected = peer.ConnectTo(id);
-  task.canSchedule = true;
-  if (!connected) return false;
-  for (int i = 0; i < 5000 && !task.map.IsComplete(); ++i) {
-    if (!peer.DownloadStep()) {
-      if (peer.workState == TPeerObject::kFinished) break;
-      peer.Reset();
-      if (!peer.ConnectTo(id)) return false;
-    }
-    task.map.FlushPieces();  // verified pieces count as complete once written
-    if (!peer.stats.hasData) platform::SleepMs(1);
-  }
-  peer.Reset();
-  task.map.CloseFiles(true, true);
-  return task.map.IsComplete() && ReadFile(task.dir.path + "data.bin") == task.content;
-}
-
-// Steps until a step fails (true) or a few seconds pass (false).
-bool StepUntilFailure(THttpPeer& peer) {
-  for (int i = 0; i < 3000; ++i) {
-    if (!peer.DownloadStep()) return true;
-    platform::SleepMs(1);
-  }
-  return false;
-}
+using test::Download;
+using test::Source;
+using test::StepUntilFailure;
 
 TEST(THttpPeerRequestTest, RequestText) {
   EXPECT_EQ(THttpPeer::BuildRequest("example.org", "/d/f.bin?x=1", 0, "http://example.org/d"),
@@ -103,9 +58,7 @@ class RealServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(task_.loaded);
-    www_ = task_.dir.path + "www/";
-    std::filesystem::create_directories(www_);
-    std::ofstream(www_ + "data.bin", std::ios::binary) << task_.content;
+    www_ = task_.ServedFolder();
   }
 
   void StartNginx() {
@@ -330,6 +283,10 @@ TEST_F(ScriptedServerTest, FailingAnswersPenaliseTheSource) {
   while (huge.size() < 20000) huge += "X-Filler: 0123456789012345678901234567890123456789\r\n";
   const Case cases[] = {
       {"HTTP/1.1 503 Busy\r\n\r\n", 60},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 5\r\n\r\n", 5},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 0\r\n\r\n", 1},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: 999999\r\n\r\n", 3600},
+      {"HTTP/1.1 429 Slow Down\r\nRetry-After: 7\r\n\r\n", 7},
       {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", 60},  // not the task's size
       {"HTTP/1.1 200 OK\r\n\r\n", 0},                          // no length at all
       {"HTTP/1.1 206 Partial\r\nTransfer-Encoding: chunked\r\nContent-Range: bytes 0-9/" +
@@ -389,6 +346,43 @@ TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
       << requests_[0];
   EXPECT_NE(requests_[1].find("Range: bytes=16384-"), std::string::npos) << requests_[1];
   EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
+}
+
+// An answer whose range starts elsewhere than asked would start there again: the source is
+// backed off by a minute, and retired when it does so a second time.
+TEST_F(ScriptedServerTest, AnswerStartingElsewhereThanAskedIsAFailureOfTheSource) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 16384-32767/" + std::to_string(kFileLength) +
+            "\r\nContent-Length: 16384\r\n\r\n" + task_.content.substr(16384, 16384),
+        false);
+  task_.initialRanges = {{0, 15}};
+  for (int answer = 1; answer <= 2; ++answer) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    EXPECT_TRUE(StepUntilFailure(peer_));
+    peer_.Reset();
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  EXPECT_EQ(requests_.size(), 2u) << "no request beyond one per connection";
+  ASSERT_EQ(task_.penalties.size(), 1u);
+  EXPECT_EQ(task_.penalties[0].second, 60);
+  ASSERT_EQ(task_.removed.size(), 1u);
+  EXPECT_EQ(task_.removed[0], source_->id);
+  EXPECT_FALSE(task_.map.HasBlock(1, 0, TPeerObject::BLOCK_SIZE)) << "nothing of the answer was taken";
+}
+
+// Once its work is done and the task has none left for it, the source lets its connection go
+// instead of idling on it into a time-out; that is no failure of the source.
+TEST_F(ScriptedServerTest, SourceWithNothingLeftLetsItsConnectionGo) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-" + std::to_string(kFileLength - 1) + "/" +
+            std::to_string(kFileLength) + "\r\nContent-Length: " + std::to_string(kFileLength) + "\r\n\r\n" +
+            task_.content,
+        false);
+  task_.initialRanges = {{0, static_cast<int32_t>(task_.map.PieceCount() - 1)}};
+  ASSERT_TRUE(peer_.ConnectTo(source_->id));
+  EXPECT_TRUE(StepUntilFailure(peer_));
+  EXPECT_EQ(peer_.workState, TPeerObject::kFinished);
+  EXPECT_TRUE(task_.penalties.empty());
+  EXPECT_TRUE(task_.map.AllVerified());
 }
 
 // The body waits while the task's budget for the cycle is spent; the header is read regardless.

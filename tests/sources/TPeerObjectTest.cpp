@@ -71,6 +71,7 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
     id->ip = c.ip;
     EXPECT_FALSE(peer->ConnectTo(id)) << c.name;
     EXPECT_EQ(id->RefCount(), 1) << c.name;
+    EXPECT_EQ(id->activeConnections, 0) << c.name;
     id->Release();
   }
   EXPECT_FALSE(peer->ConnectTo(nullptr));
@@ -78,15 +79,16 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
 
   TPeerId* id = test::MakeIdentity(SOURCE_HTTP, 80);
   ids.push_back(id);
-  id->activeConnections = 1;
   ASSERT_TRUE(peer->ConnectTo(id));
   EXPECT_EQ(peer->linkState, TPeerObject::kLinked);
   EXPECT_EQ(id->RefCount(), 2);
+  EXPECT_EQ(id->activeConnections, 1) << "counted while the peer holds it";
   EXPECT_EQ(peer->stats.startTime, task.now);
   QSocket* socket = peer->Socket();
   ASSERT_NE(socket, nullptr);
   EXPECT_FALSE(peer->ConnectTo(id));
   EXPECT_EQ(id->RefCount(), 2);
+  EXPECT_EQ(id->activeConnections, 1);
   EXPECT_EQ(peer->Socket(), socket);
 
   peer->Reset();
@@ -103,12 +105,13 @@ TEST_F(PeerFixture, ConnectToRefusesBadIdentitiesAndTheOneAlreadyHeld) {
 TEST_F(PeerFixture, ConnectToAnotherIdentityLetsTheFirstGo) {
   TestPeer* peer = Peer(SOURCE_BTNODE);
   TPeerId* first = ids.back();
-  first->activeConnections = 1;
+  EXPECT_EQ(first->activeConnections, 1);
   TPeerId* second = test::MakeIdentity(SOURCE_BTNODE, 6881);
   ids.push_back(second);
   ASSERT_TRUE(peer->ConnectTo(second));
   EXPECT_EQ(first->RefCount(), 1);
   EXPECT_EQ(first->activeConnections, 0);
+  EXPECT_EQ(second->activeConnections, 1);
   EXPECT_EQ(peer->PeerId(), second);
 }
 
@@ -488,6 +491,34 @@ TEST_F(PeerFixture, AFailedPieceCountsOnThePeerAndIsWantedAgain) {
   EXPECT_EQ(peer->counters.windowDelivered, 3 * kBlock);
   EXPECT_TRUE(task.map.IsPieceWanted(0));
   EXPECT_EQ(task.map.PieceBytesInMemory(0), 0);
+}
+
+// Each bad piece in a row backs the source off longer; a good one ends the row; the third bad
+// one in a row retires the source.
+TEST_F(PeerFixture, BadPiecesInARowBackTheSourceOffLongerUntilItIsRetired) {
+  TestPeer* peer = Peer(SOURCE_HTTP);
+  TPeerId* id = peer->PeerId();
+  const std::string junk(kPieceLength, 'x');
+  const auto deliverPiece = [&](int64_t piece, bool good) {
+    const int64_t first = piece * kPieceLength / kBlock;
+    for (int64_t b = first; b < first + kPieceLength / kBlock; ++b) {
+      peer->Ask(b, kBlock);
+      peer->DeliverBlock(b, kBlock, good ? task.Data(b) : reinterpret_cast<const uint8_t*>(junk.data()));
+    }
+  };
+  deliverPiece(0, false);
+  deliverPiece(0, false);
+  ASSERT_EQ(task.penalties.size(), 2u);
+  EXPECT_EQ(task.penalties[0].second, 30);
+  EXPECT_EQ(task.penalties[1].second, 60);
+  deliverPiece(0, true);
+  EXPECT_EQ(id->badPieces, 0);
+  deliverPiece(1, false);
+  deliverPiece(1, false);
+  EXPECT_TRUE(task.removed.empty());
+  deliverPiece(1, false);
+  ASSERT_EQ(task.removed.size(), 1u);
+  EXPECT_EQ(task.removed[0], id);
 }
 
 TEST_F(PeerFixture, ACompletedPieceLeavesTheEndGameList) {

@@ -16,10 +16,8 @@ using test::TestPeer;
 class UpkeepFixture : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (TPeerObject* peer : task.active) {
-      peer->Reset();
-      peer->Release();
-    }
+    for (const TRef<TPeerObject>& peer : task.active) peer->Reset();
+    task.active.clear();
     for (TPeerId* id : ids) id->Release();
   }
   // A peer that is not in the active list.
@@ -32,7 +30,8 @@ class UpkeepFixture : public ::testing::Test {
   }
   TestPeer* Add(int32_t kind, int32_t linkState) {
     TestPeer* peer = Loose(kind, linkState);
-    task.active.push_back(peer);
+    task.active.push_back(TRef<TPeerObject>::Share(peer));
+    peer->Release();  // the active list holds it
     return peer;
   }
 
@@ -145,7 +144,9 @@ TEST_F(UpkeepFixture, RateWindowClosesEveryThreeSeconds) {
   high->counters.windowSent = 3000;
   low->stats.chokeChanged = true;
   ASSERT_TRUE(upkeep.Tick(task));
-  EXPECT_EQ(task.active, (std::vector<TPeerObject*>{high, low}));
+  ASSERT_EQ(task.active.size(), 2u);
+  EXPECT_EQ(task.active[0], high);
+  EXPECT_EQ(task.active[1], low);
   EXPECT_EQ(high->counters.downloadRate, 10000);
   EXPECT_EQ(high->counters.uploadRate, 1000);
   EXPECT_EQ(low->counters.downloadRate, 2000);
@@ -172,7 +173,7 @@ TEST_F(UpkeepFixture, PruningDropsTheLeastValuableGreetedPeerBeyondKeep) {
   EXPECT_EQ(task.active.size(), 46u);
   EXPECT_TRUE(task.penalties.empty());
 
-  for (TPeerObject* p : task.active) p->counters.windowSent = 1 << 20;
+  for (const TRef<TPeerObject>& p : task.active) p->counters.windowSent = 1 << 20;
   TestPeer* least = Add(SOURCE_BTNODE, TPeerObject::kGreeted);
   least->stats.settled = true;  // a newcomer would rank first while seeding
   TPeerId* leastId = least->PeerId();
@@ -197,17 +198,14 @@ TEST_F(UpkeepFixture, IdlePeersBeyondTheIdleLimitGoWhenTheyBringNothing) {
   for (const int64_t window : {int64_t{3000}, int64_t{0}}) {
     for (int i = 0; i < 47; ++i) Add(SOURCE_BTNODE, TPeerObject::kGreeted);
     for (int i = 0; i < 13; ++i) Add(SOURCE_BTNODE, TPeerObject::kLinked);
-    TPeerObject* last = task.active.back();
+    TPeerObject* last = task.active.back().get();
     last->counters.windowDelivered = window;
     task.now += 3;
     ASSERT_TRUE(upkeep.Tick(task));
     // Indices 47..59 hold the dialling peers; only index 59 is past the idle limit of 58.
     EXPECT_EQ(task.active.size(), window ? 60u : 59u) << window;
     EXPECT_EQ(task.penalties.size(), window ? 0u : 1u) << window;
-    for (TPeerObject* peer : task.active) {
-      peer->Reset();
-      peer->Release();
-    }
+    for (const TRef<TPeerObject>& peer : task.active) peer->Reset();
     task.active.clear();
     task.penalties.clear();
   }

@@ -87,12 +87,14 @@ TEST(PieceArrival, AnyOrderVerifiesAndOneBadBlockFailsThePieceUntilAGoodCopyCome
       EXPECT_EQ(r.Deliver(arrival.blocks, data), bad >= 0 ? 1 : 0);
       if (bad >= 0) {
         EXPECT_FALSE(r.map.Piece(0).Verified);
+        EXPECT_TRUE(r.map.IsPieceWanted(0));
         EXPECT_EQ(r.map.PieceBytesInMemory(0), 0);
         EXPECT_EQ(r.map.Piece(0).HashedPrefix, 0);
         EXPECT_EQ(r.Deliver(arrival.blocks, r.content), 0);
       }
       EXPECT_TRUE(r.map.Piece(0).Verified);
       EXPECT_EQ(r.map.Piece(0).AheadState, nullptr);
+      EXPECT_FALSE(r.map.IsPieceWanted(0)) << "verified in memory, not yet written: no longer missing";
       r.map.FlushPieces();
       EXPECT_TRUE(r.map.IsPieceComplete(0));
       r.map.CloseFiles(false, false);

@@ -27,7 +27,6 @@ class TestScheduler : public TPieceScheduler {
   bool HasMetadata() override { return true; }
   bool IsComplete() override { return false; }
   bool CanSchedule() override { return true; }
-  bool InEndGame() override { return endGame; }
   bool PeerConnectionsEnabled() override { return true; }
   int32_t CurrentPosition() override { return -1; }
   int32_t MaxConnections() override { return 52; }
@@ -35,7 +34,7 @@ class TestScheduler : public TPieceScheduler {
   void AddKindBytes(int32_t, int64_t) override {}
   void PenalizeSource(TPeerId&, int32_t) override {}
   void RequestCycleSoon() override {}
-  std::vector<TPeerObject*>& ActivePeers() override { return active; }
+  std::vector<TRef<TPeerObject>>& ActivePeers() override { return active; }
   void SetPeerRates(int64_t, int64_t) override {}
 
   std::vector<TPeerId*> UrlSources() override { return sources; }
@@ -58,11 +57,10 @@ class TestScheduler : public TPieceScheduler {
   bool loaded = false;
   uint64_t now = 1000;
   uint32_t ticks = 0;
-  bool endGame = false;
   bool randomStart = true;
   bool fastStart = false;
   std::vector<TPeerId*> sources;
-  std::vector<TPeerObject*> active;
+  std::vector<TRef<TPeerObject>> active;
 };
 
 class SchedulerFixture : public ::testing::Test {
@@ -220,6 +218,115 @@ TEST_F(SchedulerFixture, NoRangeIsSplitWhenTheRestIsQuicklyDone) {
   EXPECT_EQ(sched->FindRangeToSplit(*peer), nullptr);
   worker->counters.downloadRate = kPieceLength / 4;  // 40 seconds left
   EXPECT_NE(sched->FindRangeToSplit(*peer), nullptr);
+}
+
+// Pieces 0..9 with 0..2 done: the worker is on piece 3 of its range [0, 9] when an idle peer
+// asks for work that nobody else has.
+TEST_F(SchedulerFixture, EndGameGivesTheSlowOrStalledWorkersRestToAFasterIdlePeer) {
+  struct Case {
+    const char* name;
+    int64_t workerRate;
+    uint64_t silentFor;  // seconds since the worker last received anything
+    int64_t peerRate;
+    bool takenOver;
+  };
+  const Case cases[] = {
+      {"stalled worker, peer of unknown rate", 100000, TPieceScheduler::kStallSeconds, 0, true},
+      {"worker without a rate yet, measured peer", 0, 0, 1000, true},
+      {"neither has a rate", 0, 0, 0, false},
+      {"peer twice as fast", 100000, 0, 200000, true},
+      {"peer not twice as fast", 100000, 0, 199999, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(10);
+    for (int32_t piece = 0; piece < 3; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+    test::TestPeer* worker = Peer(SOURCE_HTTP, c.workerRate);
+    TPieceRange* r = Working(worker, 0, 9);
+    r->next = 4;
+    worker->stats.currentPiece = 3;
+    worker->stats.lastDataTime = sched->now - c.silentFor;
+    test::TestPeer* idle = Peer(SOURCE_HTTP, c.peerRate);
+    EXPECT_EQ(sched->TakeOverSlowWork(*idle), c.takenOver);
+    EXPECT_TRUE(sched->InEndGame());
+    if (c.takenOver) {
+      ASSERT_NE(idle->Range(), nullptr);
+      EXPECT_EQ(idle->Range()->first, 3) << "the piece the worker is on is fetched by both";
+      EXPECT_EQ(idle->Range()->last, 9);
+      EXPECT_EQ(r->last, 3);
+      EXPECT_EQ(worker->Range(), r);
+    } else {
+      EXPECT_EQ(idle->Range(), nullptr);
+      EXPECT_EQ(r->last, 9);
+    }
+    TearDown();
+    peers.clear();
+  }
+}
+
+TEST_F(SchedulerFixture, EndGameTakesTheSlowestWorkButNeverAThirdCopyOfAPiece) {
+  Build(20);
+  test::TestPeer* slow = Peer(SOURCE_HTTP, 1000);
+  test::TestPeer* slower = Peer(SOURCE_HTTP, 500);
+  Working(slow, 0, 9);
+  Working(slower, 10, 11);  // less time left than the other for all its slowness
+  for (test::TestPeer* worker : {slow, slower}) worker->stats.lastDataTime = sched->now;
+  test::TestPeer* first = Peer(SOURCE_HTTP, 100000);
+  ASSERT_TRUE(sched->TakeOverSlowWork(*first));
+  EXPECT_EQ(first->Range()->first, 0);
+  EXPECT_EQ(first->Range()->last, 9);
+  first->stats.lastDataTime = sched->now;
+
+  test::TestPeer* second = Peer(SOURCE_HTTP, 100000);
+  ASSERT_TRUE(sched->TakeOverSlowWork(*second));
+  EXPECT_EQ(second->Range()->first, 10) << "piece 0 has two workers already";
+  test::TestPeer* third = Peer(SOURCE_HTTP, 100000);
+  EXPECT_FALSE(sched->TakeOverSlowWork(*third));
+}
+
+// The peer that completes a piece keeps its own requests; the others drop theirs, except what a
+// BitTorrent peer has already sent (its wire cancels those).
+TEST_F(SchedulerFixture, AVerifiedPieceIsCancelledAtTheOtherPeers) {
+  Build(4);
+  const int64_t perPiece = kPieceLength / TPeerObject::BLOCK_SIZE;
+  test::TestPeer* winner = Peer(SOURCE_HTTP, 0);
+  test::TestPeer* loser = Peer(SOURCE_HTTP, 0);
+  test::TestPeer* wire = Peer(SOURCE_BTNODE, 0);
+  for (test::TestPeer* peer : {winner, loser, wire}) {
+    sched->active.push_back(TRef<TPeerObject>::Share(peer));
+    for (int64_t b = 0; b < 2 * perPiece; ++b) peer->Ask(b, TPeerObject::BLOCK_SIZE);
+  }
+  wire->MarkSent();
+  sched->PieceVerified(0, *winner);
+  EXPECT_EQ(winner->Requests().size(), 2u * perPiece);
+  EXPECT_EQ(loser->Requests().size(), 1u * perPiece);
+  EXPECT_EQ(loser->Requests().front().block, perPiece);
+  EXPECT_EQ(wire->Requests().size(), 2u * perPiece);
+  sched->active.clear();
+}
+
+// A BitTorrent peer with nothing of its own to fetch in the end game takes blocks of the shared
+// list that its remote side has.
+TEST_F(SchedulerFixture, IdleBitTorrentPeerTakesSharedEndGameBlocks) {
+  struct HavingPeer : test::TestPeer {
+    using TestPeer::TestPeer;
+    std::span<const uint8_t> RemoteHave() const override { return have; }
+    std::vector<uint8_t> have{0xF0};
+  };
+  Build(4);
+  for (int32_t piece = 0; piece < 3; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+  test::TestPeer* worker = Peer(SOURCE_HTTP, 100000);
+  Working(worker, 3, 3);
+  worker->stats.lastDataTime = sched->now;
+  const int64_t firstBlock = 3 * kPieceLength / TPeerObject::BLOCK_SIZE;
+  sched->EndGameList() = {{firstBlock, TPeerObject::BLOCK_SIZE}, {firstBlock + 1, TPeerObject::BLOCK_SIZE}};
+  HavingPeer peer(SOURCE_BTNODE, sched.get());
+  ASSERT_TRUE(peer.PlanRequests());
+  EXPECT_TRUE(sched->InEndGame());
+  ASSERT_EQ(peer.Requests().size(), 2u);
+  EXPECT_EQ(peer.Requests()[0].block, firstBlock);
+  EXPECT_TRUE(sched->EndGameList().empty());
+  peer.Reset();
 }
 
 TEST_F(SchedulerFixture, EndGameBlocksMoveForOnePieceAndGoWhenItCompletes) {

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
-#include "engine/task/EngineSettings.h"
+#include "engine/net/ConnectionLimits.h"
+#include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/task/EngineSettings.h"
 #include "engine/task/TWorkThread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/sources/TestResolver.h"
@@ -23,7 +26,19 @@ class FakePeer : public TPeerObject {
   ~FakePeer() override { --*alive_; }
   bool ReadInput() override { return true; }
   bool DownloadStep() override { return stepOk; }
+  // A source with nothing left to fetch declines to connect, as an HTTP source does; a dial
+  // that fails does so after the peer took the identity.
+  bool ConnectTo(TPeerId* id) override {
+    if (nothingToFetch) {
+      workState = kFinished;
+      return false;
+    }
+    const bool fails = dialsBeforeFailure-- == 0;
+    return TPeerObject::ConnectTo(id) && !fails;
+  }
   bool stepOk = true;
+  static inline bool nothingToFetch = false;
+  static inline int dialsBeforeFailure = -1;  // the dial after this many fails
 
  private:
   int* alive_;
@@ -40,10 +55,13 @@ uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 class PoolTask : public TWorkThread {
  public:
   using TWorkWithPeers::ConnectionPasses;
+  using TWorkWithPeers::CopyIPFilter;
   using TWorkWithPeers::RetirePeer;
   using TWorkWithPeers::ReplaceUrlSources;
   using TWorkWithPeers::HandOutSources;
   using TWorkWithPeers::IsReady;
+  using TWorkWithPeers::Penalize;
+  using TWorkWithPeers::RetireSource;
   using TWorkWithPeers::JoinSwarm;
   using TWorkWithPeers::LeaveSwarm;
   using TWorkWithPeers::PruneCandidates;
@@ -64,9 +82,13 @@ class PoolTask : public TWorkThread {
   }
   const uint8_t* Own() const { return handshake_; }
   int32_t WorkingStatus() const { return working.status; }
+  int32_t Connecting() {
+    return static_cast<int32_t>(std::count_if(activePeers.begin(), activePeers.end(),
+                                              [](const TRef<TPeerObject>& p) { return p->IsConnecting(); }));
+  }
   int32_t Connected(int32_t kind) {
     int32_t n = 0;
-    for (TPeerObject* p : activePeers) n += p->Kind() == kind && p->IsConnected();
+    for (const TRef<TPeerObject>& p : activePeers) n += p->Kind() == kind && p->IsConnected();
     return n;
   }
 
@@ -75,9 +97,10 @@ class PoolTask : public TWorkThread {
   bool realPeers = false;  // the task's own peer classes instead of fakes
 
  protected:
-  TPeerObject* NewPeerObject(int32_t kind) override {
+  TRef<TPeerObject> NewPeerObject(int32_t kind) override {
     if (realPeers) return TWorkThread::NewPeerObject(kind);
-    return (buildable & kind) ? new FakePeer(static_cast<uint32_t>(kind), &alive) : nullptr;
+    if (!(buildable & kind)) return {};
+    return MakeRef<FakePeer>(static_cast<uint32_t>(kind), &alive);
   }
   const uint8_t* SwarmHandshake() const override { return hasHandshake_ ? handshake_ : nullptr; }
 
@@ -137,7 +160,7 @@ TEST_F(PeerPool, UnresolvedHostRaises20216AndIsNotACandidate) {
   EXPECT_EQ(task->Sources()[0].mark, kSourceIdle);
 
   task->Reset(0, 1);
-  auto* id = new TPeerId("http://127.0.0.1/x");
+  TRef<TPeerId> id = MakeRef<TPeerId>("http://127.0.0.1/x");
   id->lookupFailed = 1;  // a redirect target that later failed to resolve
   task->candidates.Add(id, false);
   task->PruneCandidates();
@@ -146,9 +169,11 @@ TEST_F(PeerPool, UnresolvedHostRaises20216AndIsNotACandidate) {
 }
 
 TEST_F(PeerPool, MirrorsJoinAndLeaveThePool) {
-  task->AddMirrors("http://127.0.0.1:8/m1\nhttp://127.0.0.1:8/m2", "h1\nh2");
+  task->AddMirrors("http://127.0.0.1:8/m1\nhttp://127.0.0.1:8/m2", "h1\nnull");
   task->HandOutSources();
   EXPECT_EQ(task->Candidates(), 2);
+  EXPECT_EQ(task->candidates.FindText("http://127.0.0.1:8/m1")->UrlInfo().hostHeader, "h1");
+  EXPECT_EQ(task->candidates.FindText("http://127.0.0.1:8/m2")->UrlInfo().hostHeader, "") << "null: none";
   task->HandOutSources();
   EXPECT_EQ(task->Candidates(), 2);
   task->ClearMirrors();
@@ -185,7 +210,7 @@ TEST_F(PeerPool, PassesStayWithinTheLimits) {
   task->ConnectionPasses(201);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
   EXPECT_EQ(task->Connected(SOURCE_BTNODE), 2);
-  for (TPeerObject* p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
+  for (const TRef<TPeerObject>& p : task->activePeers) EXPECT_EQ(p->PeerId()->activeConnections, 1);
 }
 
 TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
@@ -195,16 +220,16 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
   task->SetPeerLimits(3, 0);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_HTTP), 3);
-  TPeerObject* fast = task->activePeers.front();
+  TPeerObject* fast = task->activePeers.front().get();
   fast->counters.downloadRate = 4 * TWorkWithPeers::kSlowSourceRate;
   std::vector<std::string> slow;
-  for (TPeerObject* p : task->activePeers) {
+  for (const TRef<TPeerObject>& p : task->activePeers) {
     if (p != fast) slow.push_back(p->PeerId()->addressText);
   }
   task->ReplaceUrlSources();
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 3);
   EXPECT_NE(std::find(task->activePeers.begin(), task->activePeers.end(), fast), task->activePeers.end());
-  for (TPeerObject* p : task->activePeers) {
+  for (const TRef<TPeerObject>& p : task->activePeers) {
     EXPECT_EQ(std::find(slow.begin(), slow.end(), p->PeerId()->addressText), slow.end()) << "a slow source again";
   }
   for (const std::string& text : slow) EXPECT_GT(task->candidates.FindText(text)->waitTicks, 0);
@@ -238,20 +263,19 @@ TEST_F(PeerPool, SourceWithoutPeerClassLeavesThePool) {
 }
 
 // Kinds whose protocol this build does not speak yet sit next to a working HTTP source: they are
-// never dialled, hold no peer object, and the FTP one is retired once its failures run out.
+// never dialled and hold no peer object.
 TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   test::LoopbackServer http(test::Echo);
   test::LoopbackServer others(test::Echo);
   const std::string port = std::to_string(others.Port());
   task->realPeers = true;
   task->SetPeerLimits(49, 10);
-  task->SetSources({{"ftp://127.0.0.1:" + port + "/f", 0},
-                    {"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
+  task->SetSources({{"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
                     {"tracker://http://127.0.0.1:" + port + "/announce", 0}});
   task->HandOutSources();
   TPeerId* node = task->AddCandidate(test::Loopback(), others.Port(), SOURCE_BTNODE, false, 19);
   ASSERT_NE(node, nullptr);
-  ASSERT_EQ(task->Candidates(), 4);
+  ASSERT_EQ(task->Candidates(), 3);
 
   for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
 
@@ -260,17 +284,58 @@ TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   EXPECT_TRUE(task->activePeers[0]->IsConnected());
   EXPECT_TRUE(test::WaitFor([&http] { return http.Connections() == 1; }, 5));
   EXPECT_TRUE(task->sparePeers.empty()) << "a refused peer is released, not kept";
-  std::vector<int32_t> kinds;
-  for (TPeerId* id : task->candidates.Items()) {
-    kinds.push_back(id->kind);
+  for (const TRef<TPeerId>& id : task->candidates.Items()) {
     if (id->kind != SOURCE_HTTP) {
       EXPECT_EQ(id->activeConnections, 0) << id->addressText;
     }
   }
-  std::sort(kinds.begin(), kinds.end());
-  EXPECT_EQ(kinds, (std::vector<int32_t>{SOURCE_BTNODE, SOURCE_HTTP, SOURCE_TRACKER}))
-      << "the FTP source failed every pass and was retired";
   EXPECT_EQ(others.Connections(), 0);
+}
+
+// The pool takes the process-wide filter when its peer work starts and dials no blocked address;
+// the same test stands ready for the listener.
+TEST_F(PeerPool, BlockedAddressesAreNeitherDialledNorAccepted) {
+  const std::string filter = dir.path + "filter.txt";
+  std::ofstream(filter) << "127.0.0.2-127.0.0.2 0\n";
+  ASSERT_EQ(LoadProcessIPFilter(filter), 1);
+  task->CopyIPFilter();
+  ASSERT_EQ(LoadProcessIPFilter(dir.path), -1) << "a folder is no filter file";
+  task->SetSources({{"http://127.0.0.2:9/a", 0}, {"http://127.0.0.1:9/b", 0}, {"ftp://127.0.0.2:9/c", 0}});
+  task->HandOutSources();
+  ASSERT_EQ(task->Candidates(), 3);
+  task->ConnectionPasses(100);
+  ASSERT_EQ(task->activePeers.size(), 1u);
+  EXPECT_EQ(task->activePeers[0]->PeerId()->addressText, "http://127.0.0.1:9/b");
+  EXPECT_FALSE(task->AcceptsAddress(Ip(127, 0, 0, 2)));
+  EXPECT_TRUE(task->AcceptsAddress(Ip(127, 0, 0, 1)));
+}
+
+// Connects still under way stop the pass at the limit: a listener that never accepts keeps
+// the rest of them waiting.
+TEST_F(PeerPool, ConnectsInProgressStayWithinTheHalfOpenLimit) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = test::Loopback();
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  constexpr int32_t kLimit = 3;
+  SetHalfOpenLimit(kLimit);
+  task->realPeers = true;
+  std::vector<TaskSource> sources;
+  for (int i = 0; i < 10; ++i) sources.push_back({"http://127.0.0.1:" + port + "/" + std::to_string(i), 0});
+  task->SetSources(sources);
+  task->HandOutSources();
+  task->ConnectionPasses(100);
+  task->ConnectionPasses(101);
+  EXPECT_LE(task->Connecting(), kLimit);
+  EXPECT_LT(task->activePeers.size(), sources.size()) << "the limit held some sources back";
+  SetHalfOpenLimit(kMaxHalfOpen);
+  task->Reset(1, 1);
+  ::close(listener);
 }
 
 TEST_F(PeerPool, ConnectedPeerIsNotDialledTwice) {
@@ -278,7 +343,7 @@ TEST_F(PeerPool, ConnectedPeerIsNotDialledTwice) {
   TPeerId* first = task->AddCandidate(Ip(10, 0, 0, 7), 6881, SOURCE_BTNODE, false, 19);
   task->ConnectionPasses(100);
   ASSERT_EQ(task->Connected(SOURCE_BTNODE), 1);
-  auto* twin = new TPeerId("btnode://10.0.0.7:6881/other");  // same address and port, known apart
+  TRef<TPeerId> twin = MakeRef<TPeerId>("btnode://10.0.0.7:6881/other");  // same address and port, known apart
   twin->kind = SOURCE_BTNODE;
   twin->ip = first->ip;
   twin->port = 6881;
@@ -295,14 +360,14 @@ TEST_F(PeerPool, FailedStepBacksTheIdentityOffUnlessThePeerFinished) {
   task->HandOutSources();
   task->ConnectionPasses(100);
   ASSERT_EQ(task->activePeers.size(), 2u);
-  auto* failing = static_cast<FakePeer*>(task->activePeers[0]);
-  auto* finished = static_cast<FakePeer*>(task->activePeers[1]);
+  auto* failing = static_cast<FakePeer*>(task->activePeers[0].get());
+  auto* finished = static_cast<FakePeer*>(task->activePeers[1].get());
   TPeerId* failingId = failing->PeerId();
   TPeerId* finishedId = finished->PeerId();
   failing->stepOk = finished->stepOk = false;
   finished->workState = TPeerObject::kFinished;
-  for (TPeerObject* peer : std::vector<TPeerObject*>(task->activePeers)) {
-    if (!peer->DownloadStep()) task->RetirePeer(peer);
+  for (const TRef<TPeerObject>& peer : std::vector<TRef<TPeerObject>>(task->activePeers)) {
+    if (!peer->DownloadStep()) task->RetirePeer(peer.get());
   }
   EXPECT_TRUE(task->activePeers.empty());
   EXPECT_EQ(task->sparePeers.size(), 2u) << "reset peers are kept for reuse";
@@ -312,11 +377,99 @@ TEST_F(PeerPool, FailedStepBacksTheIdentityOffUnlessThePeerFinished) {
   EXPECT_EQ(finishedId->failures, 0);
   EXPECT_EQ(task->candidates[0], finishedId) << "the penalised identity ranks behind";
 
+  // Nothing flows, yet the failing source waits out the six seconds its penalty asked for.
   task->ConnectionPasses(101);
-  EXPECT_EQ(failingId->waitTicks, 0) << "one failure and no data flowing: the back-off is cut short";
+  EXPECT_EQ(task->activePeers.size(), 1u);
+  for (uint64_t now = 102; now <= 106; ++now) task->ConnectionPasses(now);
+  EXPECT_EQ(failingId->waitTicks, 0);
   EXPECT_EQ(task->activePeers.size(), 2u);
   EXPECT_TRUE(task->sparePeers.empty());
   EXPECT_EQ(task->alive, 2) << "the spare peers were reused";
+}
+
+// A source allowed two connections whose second dial fails: the count stays with the connection
+// that holds the identity.
+TEST_F(PeerPool, FailedDialGivesBackOnlyItsOwnConnectionCount) {
+  task->SetSources({{"http://127.0.0.1:9/two", 0}});
+  task->HandOutSources();
+  TPeerId& id = *task->candidates[0];
+  id.allowance = 2;
+  FakePeer::dialsBeforeFailure = 1;
+  task->ConnectionPasses(100);
+  FakePeer::dialsBeforeFailure = -1;
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+  EXPECT_EQ(id.activeConnections, 1);
+  task->activePeers[0]->Reset();
+  EXPECT_EQ(id.activeConnections, 0);
+}
+
+// A healthy source with no work left is asked again every pass and stays, however long the
+// rest of the download takes: it may be needed to take over from a source that stalls.
+TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
+  task->SetSources({{"http://127.0.0.1:9/a", 0}});
+  task->HandOutSources();
+  FakePeer::nothingToFetch = true;
+  for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
+  FakePeer::nothingToFetch = false;
+  ASSERT_EQ(task->Candidates(), 1);
+  EXPECT_EQ(task->candidates[0]->failures, 0);
+  EXPECT_EQ(task->candidates[0]->activeConnections, 0);
+  task->ConnectionPasses(160);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+}
+
+// A source that failed for good: one of the task's own lines is back after its long wait with a
+// clean record (a short outage must not cost it for a long download); a learned one is gone.
+TEST_F(PeerPool, RetiredOwnLineComesBackAfterItsWaitALearnedSourceGoes) {
+  task->SetSources({{"http://127.0.0.1:9/own", 0}});
+  task->HandOutSources();
+  TPeerId redirect("http://127.0.0.1:9/learned");
+  redirect.kind = SOURCE_HTTP;
+  redirect.parsed = 1;
+  ASSERT_TRUE(task->AddSource(redirect));
+  TPeerId* own = task->candidates.FindText("http://127.0.0.1:9/own");
+  TPeerId* learned = task->candidates.FindText("http://127.0.0.1:9/learned");
+  ASSERT_TRUE(own && learned);
+  own->failures = 40;
+  own->UrlInfo().rangeMismatches = 2;
+  task->RetireSource(*own, 100);
+  task->RetireSource(*learned, 100);
+  EXPECT_EQ(task->candidates.Size(), 1u);
+  EXPECT_EQ(task->Candidates(), 0) << "a retired source is no candidate while it waits";
+
+  for (uint64_t now = 101; now < 100 + TWorkWithPeers::kRetiredWait; ++now) task->ConnectionPasses(now);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 0);
+  task->ConnectionPasses(100 + TWorkWithPeers::kRetiredWait);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+  EXPECT_EQ(own->failures, 0);
+  EXPECT_EQ(own->UrlInfo().rangeMismatches, 0);
+  EXPECT_EQ(task->Candidates(), 1);
+}
+
+// A server's answer backs its source off by a minute and the failed step adds its own six
+// seconds: the source waits the minute, with or without data flowing from others.
+TEST_F(PeerPool, PenaltiesThatMeetKeepTheLongestWait) {
+  for (const bool dataFlowing : {true, false}) {
+    TRef<TPeerId> id = MakeRef<TPeerId>("http://127.0.0.1:9/busy");
+    id->kind = SOURCE_HTTP;
+    id->parsed = 1;
+    task->Penalize(*id, 60);
+    task->Penalize(*id, 6);
+    uint64_t now = 1000;
+    while (!task->IsReady(*id, dataFlowing, now)) ++now;
+    EXPECT_EQ(now, 1000u + 59) << dataFlowing;
+  }
+}
+
+// Passes that start nothing for seconds on end do not cut a back-off short either.
+TEST_F(PeerPool, IdlePassesDoNotDialASourceBeforeItsBackOffEnds) {
+  task->SetSources({{"http://127.0.0.1:9/busy", 0}});
+  task->HandOutSources();
+  task->Penalize(*task->candidates[0], 60);
+  for (uint64_t now = 100; now < 159; ++now) task->ConnectionPasses(now);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 0);
+  task->ConnectionPasses(159);
+  EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
 }
 
 TEST_F(PeerPool, WithP2POffNoPeerIsDialledAndOneIsDroppedPerPass) {
@@ -343,13 +496,13 @@ TEST_F(PeerPool, AddCandidateFindsOrBuildsTheIdentity) {
   EXPECT_EQ(std::memcmp(peer->peerIdBytes + 14, compact, 6), 0);
   EXPECT_EQ(std::count(peer->peerIdBytes, peer->peerIdBytes + 14, 0), 14);
 
-  auto* url = new TPeerId("http://127.0.0.1/f");
+  TRef<TPeerId> url = MakeRef<TPeerId>("http://127.0.0.1/f");
   url->kind = SOURCE_HTTP;
   url->ip = Ip(127, 0, 0, 1);
   url->port = 80;
   url->peerIdBytes[3] = 7;
   task->candidates.Add(url, false);
-  EXPECT_EQ(task->AddCandidate(url->ip, 80, SOURCE_HTTP, false, 28), url);
+  EXPECT_EQ(task->AddCandidate(url->ip, 80, SOURCE_HTTP, false, 28), url.get());
   EXPECT_EQ(url->priority, 28);
   EXPECT_EQ(url->peerIdBytes[3], 0);
   EXPECT_EQ(task->AddCandidate(Ip(10, 1, 2, 3), 0x1AE1, SOURCE_BTNODE, false, 35), peer);

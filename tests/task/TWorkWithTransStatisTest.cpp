@@ -81,7 +81,7 @@ class MeteredTask : public TWorkThread {
   std::string content;
   uint32_t ms = 5000;
   uint32_t uptime = 100;
-  std::vector<TPeerObject*> retired;
+  std::vector<TRef<TPeerObject>> retired;
   std::vector<TWorkWithPeers*> swarm;
   int passes = 0;
   int replaced = 0;
@@ -92,7 +92,7 @@ class MeteredTask : public TWorkThread {
   uint32_t TickMs() override { return ms; }
   uint32_t Uptime() override { return uptime; }
   void RetirePeer(TPeerObject* peer) override {
-    retired.push_back(peer);
+    retired.push_back(TRef<TPeerObject>::Share(peer));
     std::erase(activePeers, peer);
   }
   void RunConnectionPasses() override { ++passes; }
@@ -113,14 +113,14 @@ class TransStatisTest : public testing::Test {
     task->Describe(params, true);
   }
   void TearDown() override {
-    for (TPeerObject* peer : task->retired) peer->Release();  // the pool owns the active ones
     task.reset();
     test::EndTasks();
   }
   StepPeer* Add(uint32_t kind, int64_t downloadRate, int64_t uploadRate = 0) {
-    auto* peer = new StepPeer(kind, downloadRate, uploadRate);  // the task's reference
-    task->activePeers.push_back(peer);
-    return peer;
+    TRef<StepPeer> peer = MakeRef<StepPeer>(kind, downloadRate, uploadRate);
+    StepPeer* added = peer.get();
+    task->activePeers.push_back(std::move(peer));
+    return added;
   }
 
   test::TempDir dir;
@@ -159,10 +159,13 @@ TEST_F(TransStatisTest, AFailedStepRetiresThePeerAndTheOthersStillRun) {
   StepPeer* last = Add(1, 0);
   failing->failing = true;
   task->Step(0);
-  EXPECT_EQ(task->retired, std::vector<TPeerObject*>{failing});
+  ASSERT_EQ(task->retired.size(), 1u);
+  EXPECT_EQ(task->retired[0], failing);
   EXPECT_EQ(first->downloads, 1);
   EXPECT_EQ(last->downloads, 1);
-  EXPECT_EQ(task->activePeers, (std::vector<TPeerObject*>{first, last}));
+  ASSERT_EQ(task->activePeers.size(), 2u);
+  EXPECT_EQ(task->activePeers[0], first);
+  EXPECT_EQ(task->activePeers[1], last);
 }
 
 TEST_F(TransStatisTest, UploadStepsAreLimitedToSlotsPlusExtras) {
@@ -260,6 +263,42 @@ TEST_F(TransStatisTest, BudgetsFollowTheLimitsAndAreSpentWithinTheSecond) {
   EXPECT_EQ(task->UploadBudgetLeft(), 10000);
   task->Second();
   EXPECT_EQ(task->DownloadBudgetLeft(), 3072) << "a new second, a new budget";
+}
+
+// Under a limit the connections that run in a step share what is left of the second: each takes
+// its part (the one before it may leave some over), and together exactly the budget.
+TEST_F(TransStatisTest, ConnectionsShareTheSecondsBudgetInsteadOfTheFirstTakingItAll) {
+  // A connection whose socket is always full: it takes all the budget it is given, up to `wants`.
+  class GreedyPeer : public StepPeer {
+   public:
+    GreedyPeer(MeteredTask& task, int64_t wants) : StepPeer(2, 1 << 20, 0), task_(task), wants_(wants) {}
+    bool DownloadStep() override {
+      const int64_t bytes = std::min(task_.PeerDownloadBudget(), wants_);
+      task_.AddDownloaded(bytes);
+      took += bytes;
+      return true;
+    }
+    int64_t took = 0;
+
+   private:
+    MeteredTask& task_;
+    int64_t wants_;
+  };
+  ASSERT_EQ(task->SetSpeedLimit(1, 300), kEngineOk);
+  std::vector<GreedyPeer*> peers;
+  for (const int64_t wants : {INT64_MAX, int64_t{40000}, INT64_MAX, INT64_MAX}) {
+    TRef<GreedyPeer> peer = MakeRef<GreedyPeer>(*task, wants);
+    peers.push_back(peer.get());
+    task->activePeers.push_back(std::move(peer));
+  }
+  task->Step(0);
+  const int64_t budget = 300 * 1024;
+  EXPECT_EQ(peers[0]->took, budget / 4);
+  EXPECT_EQ(peers[1]->took, 40000) << "less than its part: the rest goes to the others";
+  EXPECT_EQ(peers[2]->took, (budget - budget / 4 - 40000) / 2);
+  EXPECT_EQ(peers[0]->took + peers[1]->took + peers[2]->took + peers[3]->took, budget);
+  task->Step(10);
+  EXPECT_EQ(peers[3]->took + peers[2]->took + peers[1]->took + peers[0]->took, budget) << "spent for this second";
 }
 
 TEST_F(TransStatisTest, SlowUrlSourcesAreReplacedAfterFifteenSeconds) {

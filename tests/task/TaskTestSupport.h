@@ -1,6 +1,8 @@
 #pragma once
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "engine/frame/EngineServices.h"
 #include "engine/task/TaskRegistry.h"
 #include "engine/task/TWorkThread.h"
+#include "tests/net/NginxServer.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw::test {
@@ -81,5 +84,32 @@ class EngineTest : public testing::Test {
 };
 
 constexpr uint32_t kAppFlags = kTaskFlagFullPath | kTaskFlagStored;
+
+// An engine test whose tasks download from a real nginx: skipped where nginx is missing.
+class NginxEngineTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Installed()) GTEST_SKIP() << "nginx is needed (scripts/deps.sh installs it)";
+    EngineTest::SetUp();
+  }
+
+  // Puts bytes under the name into the folder the mirrors serve, which it returns.
+  std::string Publish(const std::string& name, const std::string& bytes) {
+    const std::string www = dir.path + "www/";
+    std::filesystem::create_directories(www);
+    std::ofstream(www + name, std::ios::binary) << bytes;
+    return www;
+  }
+
+  static bool Completes(TWorkThread* task, int seconds) {
+    return WaitFor(
+        [task] {
+          int complete = 0;
+          task->IsComplete(&complete);
+          return complete == 1;
+        },
+        seconds);
+  }
+};
 
 }  // namespace bw::test

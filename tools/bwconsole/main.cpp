@@ -1,11 +1,10 @@
 // bwconsole: the downloader without its window, driven from a terminal through the same calls.
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <poll.h>
 #include <string>
+#include <unistd.h>
 
 #include "app/BuiltInPackage.h"
 #include "app/ControllerThread.h"
@@ -128,7 +127,8 @@ class Console {
       const std::string folder = line.substr(7);
       controller_.Post([folder](CDownloadController& c) { c.SetSaveFolder(folder); });
     } else if (!line.empty()) {
-      Print("bwconsole: unknown command '" + line + "' (start, pause, resume, status, limit KIB, p2p on|off, "
+      Print("bwconsole: unknown command '" + line +
+            "' (start, pause, resume, status, limit KIB, p2p on|off, "
             "folder DIR, quit)\n");
     }
   }

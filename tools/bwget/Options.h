@@ -13,6 +13,7 @@ struct Options {
   std::string target;      // the file with fullPath, else the save folder ending in '/'
   bool fullPath = false;
   std::string infoPath;
+  std::string ipFilter;    // absolute; empty for none
   int limitKiB = 0;        // 0 = unlimited
   int maxSources = 49;
   int maxPeers = 50;

@@ -141,6 +141,11 @@ int Download(const Options& options) {
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
   bw::InitEngine(work.c_str());
+  if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {
+    std::fprintf(stderr, "bwget: cannot read the IP filter %s\n", options.ipFilter.c_str());
+    bw::UninitEngine();
+    return kExitFailed;
+  }
   const std::string sources = JoinSources(options);
   bw::TaskHandle task = nullptr;
   if (const int result = StartTask(options, sources, &task); result != bw::kEngineOk) {

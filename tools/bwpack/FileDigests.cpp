@@ -1,9 +1,8 @@
 #include "tools/bwpack/FileDigests.h"
 
-#include <openssl/evp.h>
-
 #include <fstream>
 #include <memory>
+#include <openssl/evp.h>
 #include <vector>
 
 namespace bwpack {

@@ -10,9 +10,7 @@ namespace {
 // machine, so the build is reproducible.
 constexpr long long kDefaultCreationDate = 1487721600;
 
-bool IsHttpAddress(const std::string& text) {
-  return text.starts_with("http://") || text.starts_with("https://");
-}
+bool IsHttpAddress(const std::string& text) { return text.starts_with("http://") || text.starts_with("https://"); }
 
 }  // namespace
 

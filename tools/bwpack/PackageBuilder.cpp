@@ -39,8 +39,7 @@ std::string SubmitSection(const char* section, const std::vector<std::string>& s
 
 std::string StatisticsConfigText(const std::vector<std::string>& servers) {
   return SubmitSection("SubmitEventDownload", servers, "/launchersubmit/eventInfoSubmit") + "\n" +
-         SubmitSection("SubmitEventDownloadSeveral", servers, "/launchersubmit/eventListSubmit") + "\n" +
-         kOsTypeCodes;
+         SubmitSection("SubmitEventDownloadSeveral", servers, "/launchersubmit/eventListSubmit") + "\n" + kOsTypeCodes;
 }
 
 bool BuildPackage(const std::string& folder, const PackageAddresses& addresses, bw::app::Package* out,

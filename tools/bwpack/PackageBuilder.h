@@ -8,8 +8,8 @@ namespace bwpack {
 
 // What a package is built from besides the five files.
 struct PackageAddresses {
-  std::string downloadBase;            // each file's address is this + its name
-  std::vector<std::string> trackers;   // written into every torrent
+  std::string downloadBase;                    // each file's address is this + its name
+  std::vector<std::string> trackers;           // written into every torrent
   std::vector<std::string> statisticsServers;  // base addresses, tried in this order
   std::string resourceList;
   long long creationDate = 0;

@@ -24,7 +24,8 @@ std::string EmbeddedSource(const std::string& stored, const std::string& folder)
     std::snprintf(number, sizeof number, "%s%u,", i % 24 == 0 ? "\n" : "", static_cast<unsigned char>(stored[i]));
     text += number;
   }
-  text += "\n};\nconst size_t kEmbeddedPackageSize = " + std::to_string(stored.size()) + ";\n\n}  // namespace bw::app\n";
+  text +=
+      "\n};\nconst size_t kEmbeddedPackageSize = " + std::to_string(stored.size()) + ";\n\n}  // namespace bw::app\n";
   return text;
 }
 
