@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -235,6 +237,28 @@ std::string AbsolutePath(const std::string& path) {
   if (!getcwd(folder, sizeof folder)) return path;
   const std::string base(folder);
   return base + (base.back() == '/' ? "" : "/") + path;
+}
+
+std::string PrivateTempFolder() {
+  static std::once_flag once;
+  static std::string folder;
+  std::call_once(once, [] {
+    const char* base = std::getenv("TMPDIR");
+    const std::string pattern = std::string(base && base[0] == '/' ? base : "/tmp") + "/bw-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data())) folder = name.data();
+  });
+  return folder;
+}
+
+int WriteNewFile(const std::string& path, const void* data, size_t length) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Fail();
+  const int64_t written = WriteAt(fd, data, static_cast<int64_t>(length), 0);
+  int rc = written == static_cast<int64_t>(length) ? SyncFile(fd) : (written < 0 ? static_cast<int>(written) : -EIO);
+  CloseFile(fd);
+  return rc;
 }
 
 std::string DirectoryOf(const std::string& path) {

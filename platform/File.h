@@ -66,6 +66,12 @@ int ReplaceFileDurably(const std::string& path, const void* data, size_t length)
 
 // The path from the root: a relative one is taken from the current folder; "" stays "".
 std::string AbsolutePath(const std::string& path);
+// A folder only this user can enter, made once per process under $TMPDIR (or /tmp): fixed names
+// in the shared temporary folder could be taken over by another user. "" when it cannot be made.
+std::string PrivateTempFolder();
+// Creates path, which must not exist yet (nor be a link), and writes data whole, flushed to disk.
+// 0 or a negative errno.
+int WriteNewFile(const std::string& path, const void* data, size_t length);
 
 // Directory part of a path up to and including its last '/', or "" when it has none.
 std::string DirectoryOf(const std::string& path);

@@ -1,5 +1,7 @@
 #include "platform/IniFile.h"
 
+#include <algorithm>
+
 #include "platform/File.h"
 
 namespace platform {
@@ -76,6 +78,38 @@ std::string IniFile::GetString(std::string_view section, std::string_view key, s
     break;
   }
   return std::string(fallback);
+}
+
+bool IniFile::SetString(std::string_view section, std::string_view key, std::string_view value) {
+  if (value.find_first_of("\r\n") != std::string_view::npos) return false;
+  auto s =
+      std::find_if(sections_.begin(), sections_.end(), [&](const Section& x) { return SameName(x.name, section); });
+  if (s == sections_.end()) {
+    sections_.push_back({std::string(section), {}});
+    s = sections_.end() - 1;
+  }
+  auto k = std::find_if(s->keys.begin(), s->keys.end(), [&](const Key& x) { return SameName(x.name, key); });
+  if (k == s->keys.end()) {
+    s->keys.push_back({std::string(key), {}});
+    k = s->keys.end() - 1;
+  }
+  // Blanks around a value, or quotes that enclose it, would be lost when read back.
+  const bool quote = !value.empty() && (Trim(value).size() != value.size() || Unquoted(value).size() != value.size());
+  k->value.clear();
+  if (quote) k->value += '"';
+  k->value += value;
+  if (quote) k->value += '"';
+  return true;
+}
+
+std::string IniFile::Text() const {
+  std::string text;
+  for (const Section& s : sections_) {
+    if (!text.empty()) text += "\n";
+    text.append("[").append(s.name).append("]\n");
+    for (const Key& k : s.keys) text.append(k.name).append("=").append(k.value).append("\n");
+  }
+  return text;
 }
 
 }  // namespace platform

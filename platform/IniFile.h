@@ -23,6 +23,12 @@ class IniFile {
   // The key's value in the section, or fallback when either is missing.
   std::string GetString(std::string_view section, std::string_view key, std::string_view fallback = "") const;
 
+  // Replaces the value that GetString would find, or adds the key (and its section) at the end.
+  // false, changing nothing, for a value with a line break: it would add keys of its own.
+  bool SetString(std::string_view section, std::string_view key, std::string_view value);
+  // The file's text: every section and key in order, values quoted where reading would change them.
+  std::string Text() const;
+
  private:
   struct Key {
     std::string name;

@@ -22,6 +22,8 @@ declare -A allowed=(
   [engine/sources]="$below_sources"
   [engine/task]="$below_task"
   [engine/api]="$below_api"
+  [app/package]=""
+  [app]="platform engine/api app/package"
 )
 
 status=0

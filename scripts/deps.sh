@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libcurl4-openssl-dev libjsoncpp-dev
+  libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev
   tinyproxy dante-server microsocks
   mktorrent python3-libtorrent nginx
   vsftpd python3-pyftpdlib

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/EngineLog.h"
+#include "engine/api/EngineApi.h"
 #include "tests/support/TempDir.h"
 
 namespace bw {

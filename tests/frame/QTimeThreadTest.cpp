@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineLog.h"
+#include "engine/api/EngineApi.h"
 #include "platform/Clock.h"
 
 namespace bw {

@@ -27,19 +27,23 @@ class NginxServer : public ServerProcess {
  public:
   static bool Installed() { return !FindProgram("nginx").empty(); }
 
-  // `directives` go into the server block: redirects, aliases, `limit_rate`.
+  // `directives` go into the server block: redirects, aliases, `limit_rate`. With `tlsFolder`
+  // (holding cert.pem and key.pem) it serves HTTPS.
   NginxServer(const std::string& root, const std::string& prefix, const std::string& directives = "",
-              const std::string& address = "127.0.0.1")
+              const std::string& address = "127.0.0.1", const std::string& tlsFolder = "")
       : ServerProcess(
-            [folder = Folder(prefix), &root, &directives, &address](uint16_t port) {
-              WriteConfig(folder, address, port, root, directives);
-              return std::vector<std::string>{FindProgram("nginx"), "-c", folder + "nginx.conf", "-p", folder,
-                                              "-e", folder + "error.log"};
+            [folder = Folder(prefix), &root, &directives, &address, &tlsFolder](uint16_t port) {
+              WriteConfig(folder, address, port, root, directives, tlsFolder);
+              return std::vector<std::string>{FindProgram("nginx"), "-c", folder + "nginx.conf", "-p", folder, "-e",
+                                              folder + "error.log"};
             },
             Folder(prefix) + "nginx.out", address),
         prefix_(Folder(prefix)) {}
 
   std::string ErrorLog() const { return ReadText(prefix_ + "error.log"); }
+  std::string HttpsUrl(const std::string& path) const {
+    return "https://" + Address() + ":" + std::to_string(Port()) + path;
+  }
 
   std::vector<AccessEntry> Requests() const {
     std::vector<AccessEntry> entries;
@@ -75,7 +79,7 @@ class NginxServer : public ServerProcess {
   }
 
   static void WriteConfig(const std::string& p, const std::string& address, uint16_t port, const std::string& root,
-                          const std::string& directives) {
+                          const std::string& directives, const std::string& tls) {
     std::ofstream(p + "nginx.conf")
         << "daemon off;\nmaster_process off;\npid " << p << "nginx.pid;\nerror_log " << p << "error.log;\n"
         << "events { worker_connections 256; }\nhttp {\n"
@@ -85,7 +89,10 @@ class NginxServer : public ServerProcess {
         << "  fastcgi_temp_path " << p << "t3;\n  uwsgi_temp_path " << p << "t4;\n"
         << "  scgi_temp_path " << p << "t5;\n"
         << "  default_type application/octet-stream;\n  sendfile on;\n  absolute_redirect off;\n"
-        << "  server {\n    listen " << address << ":" << port << ";\n    root " << root << ";\n"
+        << "  server {\n    listen " << address << ":" << port << (tls.empty() ? "" : " ssl") << ";\n    root " << root
+        << ";\n"
+        << (tls.empty() ? ""
+                        : "    ssl_certificate " + tls + "/cert.pem;\n    ssl_certificate_key " + tls + "/key.pem;\n")
         << directives << "\n  }\n}\n";
   }
 

@@ -73,5 +73,28 @@ TEST(IniFile, LoadReadsAFileAndRefusesWhatItCannotRead) {
   EXPECT_FALSE(ini.Load(dir.Path("huge.ini")));
 }
 
+// What is set reads back the same after the text is parsed again, the rest of the file with it.
+TEST(IniFile, SetValuesSurviveTheText) {
+  const std::string text = "[Task]\nSavePath=/old\nKept=1\n[Other]\nKey=x\n";
+  IniFile ini;
+  ini.Parse(text.data(), text.size());
+  EXPECT_TRUE(ini.SetString("TASK", "savepath", "/new"));
+  EXPECT_TRUE(ini.SetString("Task", "Spaced", "  both ends  "));
+  EXPECT_TRUE(ini.SetString("Task", "Quoted", "'single'"));
+  EXPECT_TRUE(ini.SetString("Finish", "Added", "7"));
+  EXPECT_FALSE(ini.SetString("Task", "Broken", "a\r\nInjected=1"));
+  IniFile again;
+  const std::string written = ini.Text();
+  again.Parse(written.data(), written.size());
+  EXPECT_EQ(again.GetString("Task", "SavePath"), "/new");
+  EXPECT_EQ(again.GetString("Task", "Kept"), "1");
+  EXPECT_EQ(again.GetString("Task", "Spaced"), "  both ends  ");
+  EXPECT_EQ(again.GetString("Task", "Quoted"), "'single'");
+  EXPECT_EQ(again.GetString("Other", "Key"), "x");
+  EXPECT_EQ(again.GetString("Finish", "Added"), "7");
+  EXPECT_EQ(again.GetString("Task", "Injected", "none"), "none");
+  EXPECT_EQ(again.GetString("Task", "Broken", "none"), "none");
+}
+
 }  // namespace
 }  // namespace platform

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "engine/api/EngineApi.h"
+#include "platform/StopSignal.h"
 #include "tools/bwget/Options.h"
 #include "tools/bwget/ProgressDisplay.h"
 #include "tools/bwget/StatusText.h"
@@ -24,18 +24,6 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitInterrupted = 130;
 constexpr auto kPollPeriod = std::chrono::milliseconds(50);
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) { stopSignal = signal; }
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 std::filesystem::path WorkFolder() {
   const char* cache = std::getenv("XDG_CACHE_HOME");
@@ -114,7 +102,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
       if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
       return exitStatus;
     };
-    if (stopSignal) {
+    if (platform::StopSignal()) {
       return finish(kExitInterrupted, "bwget: interrupted", true);
     }
     if (complete == 1 || progress.status == bw::kTaskStatusComplete) {
@@ -175,7 +163,7 @@ int Download(const Options& options) {
 }
 
 int Run(const Options& options) {
-  CatchStopSignals();
+  platform::CatchStopSignals();
   if (!options.statsConfig.empty()) {
     bw::StartDataUpload(options.statsConfig.c_str(), "bwget", BW_VERSION, BW_VERSION, "1");
   }

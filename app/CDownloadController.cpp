@@ -1,0 +1,666 @@
+#include "app/CDownloadController.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <initializer_list>
+#include <vector>
+
+#include "app/AppFolders.h"
+#include "app/AppTexts.h"
+#include "app/ControllerFormat.h"
+#include "app/ResourceUnpack.h"
+#include "platform/Thread.h"
+
+namespace bw::app {
+namespace {
+
+constexpr uint64_t kReserveBytes = 104857600;  // the required space's margin (100 MiB)
+constexpr uint32_t kFlowingSpeed = 1024;       // bytes per second above which data is flowing
+constexpr uint32_t kStatisticsPolls = 300;     // a statistics record every five minutes of activity
+constexpr uint32_t kRefreshQueries = 600;      // a resource-list refresh every ten minutes
+constexpr int kUnlimitedKiB = 0x7FFF;
+constexpr int kMinimumTaskKiB = 10;
+constexpr const char* kTaskSection = "BrightwillowTask";
+
+bool StateIn(int state, std::initializer_list<int> states) {
+  return std::find(states.begin(), states.end(), state) != states.end();
+}
+
+// The file version as "%d.%d.%d.%d"; the fallback when the build carries none.
+std::string AppVersion() {
+  std::string version = BW_APP_VERSION;
+  if (version.empty()) return kFallbackAppVersion;
+  for (int dots = static_cast<int>(std::count(version.begin(), version.end(), '.')); dots < 3; ++dots) version += ".0";
+  return version;
+}
+
+}  // namespace
+
+const char* StateName(int state) {
+  switch (state) {
+    case kStateBack:
+      return "back";
+    case kStateReady:
+      return "ready";
+    case kStatePreparing:
+      return "preparing";
+    case kStateDownloading:
+      return "downloading";
+    case kStatePause:
+      return "pause";
+    case kStateResume:
+      return "resume";
+    case kStateFailed:
+      return "failed";
+    case kStateFinished:
+      return "finished";
+    case kStateRetry:
+      return "retry";
+    case kStateMd5Checking:
+      return "md5checking";
+    case kStateCheckRecover:
+      return "checkrecover";
+    case kStateCheckFinished:
+      return "checkfinished";
+    case kStateRecover:
+      return "recover";
+    case kStateReload:
+      return "reload";
+    default:
+      return "";
+  }
+}
+
+CDownloadController::CDownloadController(IEngine& engine, IControllerHost& host, const Package& package)
+    : engine_(engine),
+      host_(host),
+      package_(package),
+      records_(engine, package),
+      allocationProbe_(platform::ProbeVolumeAllocation) {}
+
+void CDownloadController::Log(const char* text) { LogPrintf(kAppLogChannel, kAppLogChannel, "%s", text); }
+
+int CDownloadController::Initialize(int listenPort) {
+  diskSpaceLow_ = false;
+  records_.reloadList.clear();
+  speedLimit_ = 0;
+  displayedSpeed_ = 0;
+  tasksStarted_ = false;
+  uint64_t sizes = 0;
+  for (const PackageRow& row : package_.rows) sizes += row.size;
+  if (sizes == 0) return -1;
+  requiredSpace_ = sizes + kReserveBytes;
+  downloadedBytes_ = 0;
+  overallProgress_ = 0;
+
+  records_.BuildFolders();
+  engine_.CreateEngineLog(records_.Folders().logBase.c_str());
+  Log("=====================正在初始化=====================");
+  std::string configPath;
+  if (UnpackResource(package_.statisticsConfigBase64, true, records_.Folders().appFolder, kStatisticsConfigName,
+                     &configPath) < 0) {
+    Log("BWconf资源释放失败");
+    engine_.ReportEvent("11400190", "BWconf资源释放失败", 0);
+    return -2;
+  }
+  engine_.StartDataUpload(configPath.c_str(), kGameId, AppVersion().c_str(), kGameVersion, kChannel);
+  engine_.SetListenPort(listenPort);
+  records_.tasks = {};
+  userExit_ = installerStarted_ = false;
+  Log("自我恢复功能关闭");
+  peerBudget_ = ReadPeerBudget(LinkFilePath());
+  connectingBudget_ = 105;
+
+  switch (records_.Restore()) {
+    case RestoreOutcome::kBlank:
+      state_ = kStateReady;
+      break;
+    case RestoreOutcome::kLost:
+      Log("目标文件全部丢失，退回初始状态");
+      records_.Record().Remove();
+      state_ = kStateReady;
+      engine_.ShowMessage("目标文件被删除或移动，请重新下载");
+      records_.ChooseDefaultSaveFolder();
+      break;
+    case RestoreOutcome::kFolderMissing:
+      // The files may be on a disk that is not plugged in: keep the record for the next start.
+      Log("保存目录不存在，保留下载记录");
+      state_ = kStateReady;
+      engine_.ShowMessage(("找不到保存目录 " + records_.saveFolder + "，请接好磁盘后重新启动下载器").c_str());
+      break;
+    case RestoreOutcome::kComplete:
+      Log("下载已经完成，文件正确");
+      ChooseAllocationMode();
+      state_ = kStateFinished;
+      break;
+    case RestoreOutcome::kCheck:
+      Log("需要文件校验");
+      ChooseAllocationMode();
+      state_ = kStateReload;
+      break;
+    case RestoreOutcome::kRecover:
+      Log("成功地恢复了下载，可以进行续传");
+      ChooseAllocationMode();
+      state_ = kStateRecover;
+      break;
+  }
+  if (!StateIn(state_, {kStateRecover, kStateReload, kStateFinished, kStateRetry})) return 0;
+  RecoverTasks();
+  return 1;
+}
+
+void CDownloadController::RecoverTasks() {
+  records_.WriteTaskSet(StateIn(state_, {kStateBack, kStateReady}));
+  runSeconds_ = totalSeconds_ = 0;
+  engine_.SetBtHttpDisguise(1);
+  if (engine_.InitEngine(records_.Folders().appFolder.c_str()) != kEngineOk) {
+    Log("Reload Download Task] [环境初始化失败");
+    engine_.ReportEvent("11400101", "继续下载：环境初始化失败", 0);
+    engine_.ShowMessage("下载启动失败请重试");
+  } else {
+    for (int j = 0; j < kFileCount; ++j) {
+      records_.CheckFingerprint(j, true);
+      const std::vector<int>& reload = records_.reloadList;
+      if (std::find(reload.begin(), reload.end(), j) != reload.end()) {
+        records_.RecoverTask(j, false);
+      } else {
+        records_.done[j] = 1;
+      }
+    }
+  }
+  tasksStarted_ = ActiveCount() > 0;
+  if (tasksStarted_) {
+    engine_.ReportEvent("11030000", "", 0);
+    ApplySpeedLimit(speedLimit_);
+  }
+}
+
+// Reserving space ahead stands for the volume-maintenance privilege that makes preallocation
+// cheap; without it, a volume with sparse files takes space as data arrives.
+void CDownloadController::ChooseAllocationMode() {
+  const std::optional<platform::VolumeAllocation> volume = allocationProbe_(records_.saveFolder);
+  if (!volume) return;
+  switch (*volume) {
+    case platform::VolumeAllocation::kReserves:
+      allocationMode_ = AllocationMode::kPreallocate;
+      Log("使用磁盘预占");
+      break;
+    case platform::VolumeAllocation::kSparse:
+      allocationMode_ = AllocationMode::kSparse;
+      Log("文件系统支持稀疏文件");
+      break;
+    case platform::VolumeAllocation::kNeither:
+      allocationMode_ = AllocationMode::kPreallocate;
+      Log("文件系统^不^支持稀疏文件");
+      break;
+  }
+}
+
+bool CDownloadController::IsActive() const {
+  return StateIn(state_, {kStatePreparing, kStateDownloading, kStateResume, kStateRetry, kStateRecover, kStateReload});
+}
+
+CDownloadController::TaskFigures CDownloadController::Query(int i) {
+  TaskFigures figures;
+  figures.answers = records_.tasks[i] && engine_.GetTaskProgress(records_.tasks[i], &figures.progress) == kEngineOk;
+  return figures;
+}
+
+int CDownloadController::ActiveCount() {
+  int count = 0;
+  for (int i = 0; i < kFileCount; ++i) count += !records_.done[i] && Query(i).answers;
+  return count;
+}
+
+void CDownloadController::CompletionCheck(int i) {
+  int complete = 0;
+  if (engine_.IsTaskComplete(records_.tasks[i], &complete) != kEngineOk || !complete || records_.done[i]) return;
+  records_.done[i] = 1;
+  records_.RecordFingerprint(i);
+  ApplySpeedLimit(speedLimit_);
+  engine_.ReportFileEvent("11080000", FileName(i).c_str(), "");
+}
+
+void CDownloadController::OnMainAction() {
+  switch (state_) {
+    case kStateBack:
+    case kStateReady:
+      BeginDownload();
+      break;
+    case kStateDownloading:
+    case kStateResume:
+      PauseDownload();
+      break;
+    case kStatePause:
+      ContinuePausedDownload();
+      break;
+    case kStateFinished:
+      // The install prompt that follows belongs to the installation step.
+      engine_.ReportEvent("11070000", "", 0);
+      break;
+    case kStateMd5Checking:
+      engine_.ShowMessage("MD5计算工作中……请等待完成");
+      break;
+    case kStateCheckRecover:
+      engine_.ShowMessage("部分文件错误，正在修复中...");
+      break;
+    case kStateCheckFinished:
+      engine_.ReportEvent("11070000", "点击时已经验证过安装包分卷了", 0);
+      break;
+    default:
+      break;
+  }
+}
+
+void CDownloadController::BeginDownload() {
+  if (engine_.GetDiskFreeBytes(records_.saveFolder.c_str()) < requiredSpace_) {
+    engine_.ShowMessage("当前磁盘空间不足，请选择其他位置存放");
+    diskSpaceLow_ = true;
+    return;
+  }
+  engine_.ReportEvent("11010000", "", 7);
+  records_.WriteTaskSet(true);
+  runSeconds_ = totalSeconds_ = 0;
+  engine_.SetBtHttpDisguise(1);
+  records_.WriteSavePath();
+  ChooseAllocationMode();
+  if (engine_.InitEngine(records_.Folders().appFolder.c_str()) != kEngineOk) {
+    Log("Begin Download Task] [环境初始化失败");
+    engine_.ReportEvent("11400101", "Begin Download Task 环境初始化失败", 0);
+    engine_.ShowMessage("下载启动失败请重试");
+    return;
+  }
+  for (int i = 0; i < kFileCount; ++i) {
+    records_.CreateTask(i);
+    tasksStarted_ = true;
+    ApplySpeedLimit(speedLimit_);
+  }
+  ApplySpeedLimit(speedLimit_);
+  state_ = kStatePreparing;
+}
+
+void CDownloadController::StopAll() {
+  std::vector<TaskHandle> handles;
+  for (TaskHandle task : records_.tasks) {
+    if (task) handles.push_back(task);
+  }
+  std::vector<int> results(handles.size());
+  engine_.StopDownloadTasks(handles.data(), static_cast<unsigned>(handles.size()), false, results.data());
+  state_ = kStatePause;
+}
+
+void CDownloadController::PauseDownload() {
+  SendStatistics("11020000");
+  StopAll();
+}
+
+void CDownloadController::ContinuePausedDownload() {
+  engine_.ReportEvent("11030000", "", 0);
+  for (int i = 0; i < kFileCount; ++i) {
+    if (records_.CheckFingerprint(i, false)) continue;
+    records_.done[i] = 0;
+    if (records_.tasks[i]) {
+      engine_.ResumeDownloadTask(records_.tasks[i]);
+    } else if (records_.RecoverTask(i, false) == kEngineOk) {
+      // A file complete at start-up that changed since has no task to resume: it gets one.
+      tasksStarted_ = true;
+      ApplySpeedLimit(speedLimit_);
+    }
+  }
+  state_ = kStateResume;
+}
+
+int CDownloadController::EvaluateState() {
+  overallProgress_ = GetOverallProgress();
+  const uint64_t downloaded = GetDownloadedBytes();
+  if (allocationMode_ == AllocationMode::kSparse) {
+    const uint64_t free = engine_.GetDiskFreeBytes(records_.saveFolder.c_str());
+    if (free + downloaded >= requiredSpace_) {
+      diskSpaceLow_ = false;
+      if (state_ == kStateBack) state_ = kStateReady;
+    } else {
+      platform::SleepMs(50);
+      if (free + GetDownloadedBytes() + kReserveBytes < requiredSpace_) {
+        if (state_ == kStateReady) {
+          state_ = kStateBack;
+          engine_.ShowMessage("当前磁盘空间不足，请选择其他位置存放。");
+        } else if (state_ == kStateDownloading) {
+          StopAll();
+          SendStatistics("11990301");
+          engine_.ShowMessage("预留磁盘空间不足，下载暂停。");
+        }
+        if (StateIn(state_, {kStateBack, kStateReady, kStateDownloading, kStatePause})) diskSpaceLow_ = true;
+      }
+    }
+  }
+  if (state_ == kStatePreparing && overallProgress_ != 0) state_ = kStateReload;
+  if (std::make_pair(state_, diskSpaceLow_) != lastLogged_) {
+    const int previous = lastLogged_.first;
+    lastLogged_ = {state_, diskSpaceLow_};
+    RunEntryActions(previous);
+  }
+  return state_;
+}
+
+void CDownloadController::RunEntryActions(int previousState) {
+  // A change of the space flag alone is no new entry into "finished".
+  const bool entersFinished = state_ == kStateFinished && previousState != kStateFinished;
+  if (entersFinished) {
+    for (int i = 0; i < kFileCount; ++i) records_.RecordFingerprint(i);
+    if (tasksStarted_) SendStatistics("11060000");
+    ApplySpeedLimit(speedLimit_);
+  }
+  if (*StateName(state_)) Log((std::string("Brightwillow Utility: 下载状态改变为") + StateName(state_)).c_str());
+  // The power-off itself belongs to the installation and exit step.
+  if (entersFinished && autoShutdown_) Log("Brightwillow Utility: 触发自动关机");
+}
+
+void CDownloadController::PollTasks() {
+  if (StateIn(state_, {kStateBack, kStateReady, kStateFailed, kStateUnknownExit})) return;
+  if (IsActive()) {
+    if (++statisticsCounter_ % kStatisticsPolls == 0) SendStatistics("11050000");
+    const uint32_t t = static_cast<uint32_t>(std::strtoul(
+                           records_.Record().Read(kTaskSection, "BrightwillowTaskDownloadTime").c_str(), nullptr, 10)) +
+                       1;
+    ++runSeconds_;
+    if (totalSeconds_ < t) {
+      totalSeconds_ = t;
+      records_.Record().Write(kTaskSection, "BrightwillowTaskDownloadTime", std::to_string(t));
+    }
+  } else {
+    statisticsCounter_ = 0;
+  }
+  for (int i = 0; i < kFileCount; ++i) {
+    if (Query(i).answers) CompletionCheck(i);
+  }
+  if (StateIn(state_, {kStateMd5Checking, kStateCheckRecover, kStateCheckFinished})) return;
+  const bool allDone = std::all_of(records_.done.begin(), records_.done.end(), [](int d) { return d != 0; });
+  if (allDone && ActiveCount() == 0) {
+    state_ = kStateFinished;
+    records_.MarkComplete();
+  }
+}
+
+int CDownloadController::GetOverallProgress() {
+  uint64_t sum = 0, acc = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    const uint64_t weight = package_.rows[i].size / 1048576;
+    if (records_.done[i]) {
+      sum += weight;
+      acc += weight * 10000;
+      continue;
+    }
+    const TaskFigures figures = Query(i);
+    if (!figures.answers) continue;
+    CompletionCheck(i);
+    const int status = figures.progress.status;
+    if (status != lastSeenStatus_[i]) {
+      lastSeenStatus_[i] = status;
+      OnEngineStatus(status);
+    }
+    sum += weight;
+    const bool whole = records_.done[i] || figures.progress.progress > 9999;
+    acc += weight * (whole ? 10000 : static_cast<uint64_t>(std::max(figures.progress.progress, 0)));
+  }
+  return sum == 0 ? 0 : static_cast<int>(acc / sum);
+}
+
+void CDownloadController::OnEngineStatus(int status) {
+  if (status == 0 || status == lastHandledStatus_) return;
+  lastHandledStatus_ = status;
+  switch (status) {
+    case 20207:
+      engine_.ShowMessage("网络错误");
+      break;
+    case kTaskStatusMetadataTimeout:
+      SendStatistics("11990202");
+      engine_.ShowMessage("网络连接超时，下载失败");
+      break;
+    case kTaskStatusDiskFull:
+      if (state_ == kStateDownloading) StopAll();
+      diskSpaceLow_ = true;
+      SendStatistics("11990301");
+      engine_.ShowMessage("磁盘空间不足，请检查并重新启动下载器！");
+      break;
+    case kTaskStatusNoSources:
+      engine_.ShowMessage("下载出错，请重试");
+      break;
+    case kTaskStatusWriteFailed:
+      state_ = kStateFailed;
+      engine_.ShowMessage("由于磁盘损坏无法写入，下载失败");
+      break;
+    default:
+      break;
+  }
+}
+
+uint64_t CDownloadController::GetDownloadedBytes() {
+  uint64_t sum = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    const TaskFigures figures = Query(i);
+    if (figures.answers) {
+      sum += figures.progress.doneBytes;
+    } else if (const int64_t onDisk = engine_.GetFileSizeOnDisk(records_.FilePath(i).c_str()); onDisk >= 0) {
+      sum += static_cast<uint64_t>(onDisk);
+    }
+  }
+  const bool recording = !StateIn(state_, {kStateBack, kStateReady, kStatePause, kStateFailed, kStateFinished,
+                                           kStateMd5Checking, kStateInstalling, 14, kStateUnknownExit});
+  if (recording && sum != downloadedBytes_) {
+    constexpr uint64_t kSplit = 1ULL << 31;
+    records_.Record().Write(kTaskSection, {{"BrightwillowTaskLastSizeHigh", std::to_string(sum / kSplit)},
+                                           {"BrightwillowTaskLastSizeLow", std::to_string(sum % kSplit)}});
+  }
+  downloadedBytes_ = sum;
+  return sum;
+}
+
+void CDownloadController::ApplySpeedLimit(int kBps) {
+  speedLimit_ = kBps == 0 ? kUnlimitedKiB : kBps;
+  const int n = ActiveCount();
+  const int each = std::max(n > 1 ? speedLimit_ / n : speedLimit_, kMinimumTaskKiB);
+  for (TaskHandle task : records_.tasks) {
+    if (task) engine_.SetTaskSpeedLimit(task, 1, each);
+  }
+}
+
+void CDownloadController::ApplyPeerLimits(int peers, int connecting) {
+  const int n = ActiveCount();
+  if (std::make_pair(peers, n) == lastPeerLimits_) return;
+  lastPeerLimits_ = {peers, n};
+  peerBudget_ = peers;
+  if (n == 0) return;
+  int peersLeft = peers % n, connectingLeft = connecting % n;
+  for (int i = 0; i < kFileCount; ++i) {
+    if (records_.done[i]) continue;
+    const int a = peersLeft > 0 ? (--peersLeft, 1) : 0;
+    const int b = connectingLeft > 0 ? (--connectingLeft, 1) : 0;
+    engine_.SetTaskPeerLimits(records_.tasks[i], std::max(peers / n + a, 1), std::max(connecting / n + b, 1));
+  }
+}
+
+void CDownloadController::SendStatistics(const char* code) {
+  uint64_t http = 0, p2p = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    const TaskFigures figures = Query(i);
+    if (figures.answers) {
+      cachedHttpBytes_[i] = figures.progress.httpBytes;
+      cachedP2pBytes_[i] = figures.progress.p2pBytes;
+    }
+    http += cachedHttpBytes_[i];
+    p2p += cachedP2pBytes_[i];
+  }
+  uint64_t total = http + p2p;
+  if (static_cast<int64_t>(total) < 0) total = 0;
+  const uint32_t s = runSeconds_;
+  const std::string progress = FormatPercent(static_cast<uint32_t>(GetOverallProgress()));
+  engine_.ReportDownloadData(code, s, total, s ? total / s : 0, progress.c_str(), http, s ? http / s : 0, p2p,
+                             s ? p2p / s : 0, "");
+}
+
+std::string CDownloadController::GetSpeedText() {
+  engine_.EnableP2P(p2pSwitch_);
+  if (state_ == kStatePause) mirrorCounter_ = 0;
+  if (IsActive()) {
+    totalSpeed_ = 0;
+    for (int i = 0; i < kFileCount; ++i) {
+      if (records_.done[i]) continue;
+      const TaskFigures figures = Query(i);
+      if (figures.answers) totalSpeed_ += static_cast<uint32_t>(std::max(figures.progress.speed, 0));
+    }
+    if (totalSpeed_ > kFlowingSpeed) {
+      state_ = kStateDownloading;
+      ApplyPeerLimits(peerBudget_, connectingBudget_);
+    }
+    if (state_ == kStateDownloading) {
+      CountMirrorRefresh();
+    } else {
+      mirrorCounter_ = 0;
+    }
+    if (speedLimit_ == 0) {
+      displayedSpeed_ = totalSpeed_;
+    } else {
+      const uint32_t limit = static_cast<uint32_t>(speedLimit_) * 1024;
+      if (limit >= totalSpeed_) {
+        displayedSpeed_ = totalSpeed_;
+      } else if (displayedSpeed_ < limit) {
+        displayedSpeed_ = static_cast<uint32_t>((static_cast<uint64_t>(totalSpeed_) + displayedSpeed_) / 2);
+      } else {
+        displayedSpeed_ = static_cast<uint32_t>((static_cast<uint64_t>(limit) + displayedSpeed_) / 2);
+      }
+    }
+    return FormatSpeed(displayedSpeed_);
+  }
+  if (state_ == kStateCheckRecover) {
+    CountMirrorRefresh();
+    return "";
+  }
+  mirrorCounter_ = 0;
+  return "0 B/s";
+}
+
+void CDownloadController::CountMirrorRefresh() {
+  if (mirrorCounter_ % kRefreshQueries == 0) StartMirrorRefresh();
+  ++mirrorCounter_;
+}
+
+void CDownloadController::StartMirrorRefresh() {
+  if (refreshRunning_) return;  // one at a time: a slow server must not pile fetches up
+  refreshRunning_ = true;
+  host_.RunInBackground([post = host_.Poster(), url = package_.resourceListUrl, this] {
+    std::optional<ResourceList> list = FetchResourceList(url, 0);
+    post([this, list = std::move(list)] {
+      refreshRunning_ = false;
+      RefreshMirrors(list);
+    });
+  });
+}
+
+int CDownloadController::RefreshMirrors(const std::optional<ResourceList>& list) {
+  if (!list) {
+    LogPrintf(38, 38, "Seek res FAILED with XML content failed");
+    return -1;
+  }
+  if (!list->isResourceList) return -2;
+  try {
+    p2pSwitch_ = list->p2pOn ? 1 : 0;
+    Log(p2pSwitch_ ? "启用P2P功能" : "禁用P2P功能");
+    engine_.EnableP2P(p2pSwitch_);
+    // Every task's list is replaced: mirrors the list no longer names leave.
+    for (TaskHandle task : records_.tasks) {
+      if (task) engine_.ClearTaskMirrors(task);
+    }
+    bool added = false;
+    int k = 0;
+    for (const ResourceEntry& entry : list->resources) {
+      int row = 0;
+      while (row < kFileCount && package_.rows[row].url != entry.task) ++row;
+      if (row == kFileCount) continue;
+      if (k != currentFile_ && k < kFileCount && records_.done[k]) {
+        ++k;
+        continue;
+      }
+      for (const Mirror& mirror : entry.mirrors) {
+        engine_.AddTaskMirror(records_.tasks[row], mirror.url.c_str(), mirror.host.c_str());
+        added = true;
+      }
+      ++k;
+    }
+    return added ? 0 : -2;
+  } catch (...) {
+    return -3;
+  }
+}
+
+std::string CDownloadController::GetRowStatusText(int i) {
+  if (records_.done[i]) {
+    switch (state_) {
+      case kStateMd5Checking:
+        if (i > currentFile_) return "待验证    ";
+        if (i == currentFile_) return "验证中：" + FormatHundredths(verifyProgress_) + "  ";
+        return "√ 验证通过  ";
+      case kStateCheckRecover:
+        if (i > currentFile_) return "待验证    ";
+        if (i < currentFile_) return "√ 验证通过  ";
+        return repairProgress_ != 0 ? "修复中：" + FormatHundredths(repairProgress_) + "  " : "准备修复.. ";
+      case kStateCheckFinished:
+        return "√ 验证通过  ";
+      default:
+        return "√ 下载完成  ";
+    }
+  }
+  const char* notStarted = state_ == kStateDownloading ? "准备下载    " : "未开始    ";
+  const TaskFigures figures = Query(i);
+  if (!figures.answers) return notStarted;
+  const int progress = figures.progress.progress;
+  if (progress >= 10000) return "√ 下载完成  ";
+  if (progress > 0) return FormatHundredths(static_cast<uint32_t>(progress)) + "    ";
+  return notStarted;
+}
+
+std::string CDownloadController::GetSizeText() {
+  const uint64_t total = requiredSpace_ - kReserveBytes;
+  if (state_ == kStateFinished) return FormatSize(total) + "/" + FormatSize(total);
+  return (downloadedBytes_ ? FormatSize(downloadedBytes_) : "0 B") + "/" + FormatSize(total);
+}
+
+uint32_t CDownloadController::GetFileSpeed(int i) {
+  const TaskFigures figures = Query(i);
+  return figures.answers && !records_.done[i] ? static_cast<uint32_t>(std::max(figures.progress.speed, 0)) : 0;
+}
+
+int CDownloadController::SetSaveFolder(const std::string& folder) {
+  records_.saveFolder = folder;
+  return 1;
+}
+
+const char* CDownloadController::GetGameVersionText() const { return kGameVersionText; }
+
+void CDownloadController::SetP2PEnabled(bool on) {
+  p2pSwitch_ = on ? 1 : 0;
+  engine_.EnableP2P(p2pSwitch_);
+}
+
+void CDownloadController::SaveCloseSelection(int choice) {
+  records_.Record().Write(kTaskSection, "BrightwillowCloseSelection", std::to_string(static_cast<unsigned>(choice)));
+}
+
+int CDownloadController::LoadCloseSelection() const {
+  return static_cast<int>(
+      std::strtoul(records_.Record().Read(kTaskSection, "BrightwillowCloseSelection").c_str(), nullptr, 10));
+}
+
+bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {
+  const std::optional<ResourceList> list = FetchResourceList(package_.resourceListUrl, 2);
+  if (!list || !list->expired) return false;
+  *message = list->expiryMessage;
+  *url = list->expiryUrl;
+  return true;
+}
+
+void CDownloadController::Shutdown() {
+  engine_.ShutdownReporting();
+  engine_.UninitEngine();
+}
+
+}  // namespace bw::app

@@ -1,0 +1,169 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "app/IControllerHost.h"
+#include "app/IEngine.h"
+#include "app/ResourceList.h"
+#include "app/TaskRecords.h"
+#include "app/package/Package.h"
+#include "platform/VolumeAllocation.h"
+
+namespace bw::app {
+
+// The controller states; the names are those of the log.
+enum ControllerState : int {
+  kStateBack = 0,            // waiting to start, but the chosen folder lacks disk space
+  kStateReady = 1,           // waiting for the user to start
+  kStatePreparing = 3,       // tasks created, no data flowing yet
+  kStateDownloading = 4,     // data flowing
+  kStatePause = 5,           // tasks stopped by the user or by a disk-space shortage
+  kStateResume = 6,          // tasks restarted after a pause
+  kStateFailed = 7,          // a task could not write to disk, or repair gave up
+  kStateFinished = 8,        // every file complete
+  kStateRetry = 9,           // never entered
+  kStateMd5Checking = 10,    // verification running
+  kStateCheckRecover = 11,   // a file is being repaired
+  kStateCheckFinished = 12,  // every file verified
+  kStateInstalling = 13,     // the installer is being launched
+  kStateRecover = 15,        // restored at start-up; partial downloads continue
+  kStateReload = 16,         // restored with files to check, or preparing with progress present
+  kStateUnknownExit = 17,    // the window went without a known reason
+};
+
+// How the files of a download take their space. With preallocation the whole size is reserved
+// when a file is opened; with sparse files space is taken as data arrives, so the controller
+// watches the free space while it downloads.
+enum class AllocationMode { kPreallocate, kSparse };
+
+// "" for the states without a log name.
+const char* StateName(int state);
+
+// The application's brain: owns the five download tasks of the package, drives them through the
+// engine, keeps the state that the window shows, polls the tasks, spreads the speed limit and the
+// connection budget, watches the free space, reacts to the engine's error statuses and reports
+// events and statistics.
+//
+// Not thread-safe by itself: every call, the timers' included, is made on one thread
+// (ControllerThread), and workers hand their results back to that thread.
+class CDownloadController {
+ public:
+  CDownloadController(IEngine& engine, IControllerHost& host, const Package& package);
+
+  // listenPort: the port the port mapping found, 0 without one. 1 when tasks were recovered
+  // (states 8, 15, 16), 0 otherwise, -1 without a package, -2 when the statistics configuration
+  // could not be unpacked.
+  int Initialize(int listenPort);
+  // The main button: start, pause, continue or install, by state.
+  void OnMainAction();
+  int EvaluateState();  // every 100 ms
+  void PollTasks();     // every second, except in states 8 and 12
+  int GetOverallProgress();
+
+  // The window's texts, asked every second.
+  std::string GetSpeedText();
+  std::string GetRowStatusText(int i);
+  std::string GetSizeText();
+  int GetVerifyProgress() const { return verifyProgress_; }
+  // The rate of file i's task, 0 when it does not answer.
+  uint32_t GetFileSpeed(int i);
+
+  int SetSaveFolder(const std::string& folder);
+  const std::string& GetSaveFolder() const { return records_.saveFolder; }
+  std::string GetInstallerPath() const { return records_.saveFolder + "/" + records_.FileName(0); }
+  const char* GetGameVersionText() const;
+  void SetSpeedLimit(int kBps) { ApplySpeedLimit(kBps); }
+  void SetAutoShutdown(bool on) { autoShutdown_ = on; }
+  void SetP2PEnabled(bool on);
+  void SaveCloseSelection(int choice);
+  int LoadCloseSelection() const;
+  void MarkUserExit() { userExit_ = true; }
+  void ClearUserExit() { userExit_ = false; }
+
+  // At start-up: true when the resource list says this downloader expired.
+  bool CheckExpiry(std::string* message, std::string* url);
+  // At the end: ends the statistics upload, then the engine and its tasks.
+  void Shutdown();
+
+  int State() const { return state_; }
+  bool DiskSpaceLow() const { return diskSpaceLow_; }
+  const std::string& FileName(int i) const { return records_.FileName(i); }
+  const TaskRecords& Records() const { return records_; }
+
+  using AllocationProbe = std::function<std::optional<platform::VolumeAllocation>(const std::string&)>;
+  // Tests choose the volume's answer.
+  void SetAllocationProbe(AllocationProbe probe) { allocationProbe_ = std::move(probe); }
+
+ private:
+  struct TaskFigures {
+    bool answers = false;
+    TaskProgress progress;
+  };
+
+  bool IsActive() const;
+  TaskFigures Query(int i);
+  int ActiveCount();
+  void CompletionCheck(int i);
+  void OnEngineStatus(int status);
+  uint64_t GetDownloadedBytes();
+  void BeginDownload();
+  void PauseDownload();
+  void ContinuePausedDownload();
+  void StopAll();
+  bool DiskTestFails();
+  void RunEntryActions(int previousState);
+  void ApplySpeedLimit(int kBps);
+  void ApplyPeerLimits(int peers, int connecting);
+  void SendStatistics(const char* code);
+  void CountMirrorRefresh();
+  void StartMirrorRefresh();
+  int RefreshMirrors(const std::optional<ResourceList>& list);
+  void RecoverTasks();
+  void ChooseAllocationMode();
+  void Log(const char* text);
+
+  IEngine& engine_;
+  IControllerHost& host_;
+  const Package& package_;
+  TaskRecords records_;
+  AllocationProbe allocationProbe_;
+
+  int state_ = kStateReady;
+  int currentFile_ = 0;
+  int verifyProgress_ = 0;
+  int repairProgress_ = 0;
+  bool diskSpaceLow_ = false;
+  bool userExit_ = false;
+  bool installerStarted_ = false;
+  bool tasksStarted_ = false;
+  bool autoShutdown_ = false;
+  int overallProgress_ = 0;
+  uint64_t downloadedBytes_ = 0;
+  uint32_t totalSpeed_ = 0;
+  uint32_t displayedSpeed_ = 0;
+  int speedLimit_ = 0;
+  int peerBudget_ = 35;
+  int connectingBudget_ = 105;
+  uint32_t runSeconds_ = 0;
+  uint32_t totalSeconds_ = 0;
+  uint64_t requiredSpace_ = 0;
+  AllocationMode allocationMode_ = AllocationMode::kPreallocate;
+  int p2pSwitch_ = 1;
+
+  // Each task's last status seen: one shared value would repeat the reactions while tasks differ.
+  std::array<int, kFileCount> lastSeenStatus_{};
+  int lastHandledStatus_ = 0;
+  std::pair<int, bool> lastLogged_{-1, false};
+  std::pair<int, int> lastPeerLimits_{-1, -1};
+  uint32_t mirrorCounter_ = 0;
+  uint32_t statisticsCounter_ = 0;
+  bool refreshRunning_ = false;
+  std::array<uint64_t, kFileCount> cachedHttpBytes_{};
+  std::array<uint64_t, kFileCount> cachedP2pBytes_{};
+};
+
+}  // namespace bw::app

@@ -1,0 +1,110 @@
+// The downloader's whole flow without its window, from "ready" to "finished", against real
+// servers: its mirrors, its resource list, its statistics collector.
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+
+#include "tests/integration/AppFixture.h"
+
+namespace bw::test {
+namespace {
+
+class AppFlowTest : public AppFixture {};
+// A task takes new mirrors when it hands its sources out, every 15 seconds.
+class AppFlowSlow : public AppFixture {};
+
+// The download server is slow; the resource list names a fast mirror of every file, which joins
+// the tasks once data flows. Every file arrives whole and the events reach the collector.
+TEST_F(AppFlowSlow, FromReadyToFinishedWithTheResourceListsMirrors) {
+  NginxServer& base = StartMirror(kFolder, "limit_rate 100k;");
+  NginxServer& extra = StartMirror("/m/");
+  ServeResourceList(MirrorList(base, extra));
+  BuildPackage(base);
+  ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "3"}, 90000), 0) << LastLog();
+  const std::vector<std::string> states = States(1);
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front(), "ready");
+  EXPECT_NE(std::find(states.begin(), states.end(), "downloading"), states.end()) << LastLog();
+  EXPECT_EQ(states.back(), "finished");
+  ExpectSavedFilesAreThePackage();
+  platform::SleepMs(300);  // nginx logs a request once its connection is closed
+  EXPECT_GT(extra.BytesSent(), 0) << "the resource list's mirror took no part";
+
+  const std::multiset<std::string> codes = ReportedCodes();
+  EXPECT_EQ(codes.count("11010000"), 1u) << collector_->Log();
+  EXPECT_EQ(codes.count("11080000"), 5u);
+  EXPECT_EQ(codes.count("11060000"), 1u);
+
+  // The next start finds the download finished, without a task.
+  ASSERT_EQ(RunConsole({"--exit-when-finished", "--linger", "0"}), 0) << LastLog();
+  EXPECT_EQ(States(2), std::vector<std::string>{"finished"});
+}
+
+// Killed outright at random moments, each start recovers what reached the disk and goes on.
+TEST_F(AppFlowTest, KilledAtRandomMomentsItRecoversAndFinishes) {
+  NginxServer& base = StartMirror(kFolder, "limit_rate 1m;");
+  ServeResourceList("<project><configs><p2p-switch>off</p2p-switch></configs></project>");
+  BuildPackage(base);
+  const unsigned seed = std::random_device()();
+  std::mt19937 random(seed);
+  std::ostringstream story;
+  story << "seed " << seed << "\n";
+  for (int run = 1; run <= 3; ++run) {
+    std::unique_ptr<ChildProcess> console = StartConsole({"--start"});
+    const int ms = 300 + static_cast<int>(random() % 1000);
+    platform::SleepMs(ms);
+    console->Signal(SIGKILL);
+    console->Wait(10000);
+    story << "run " << run << " killed after " << ms << " ms:";
+    for (const std::string& s : States(run)) story << " " << s;
+    story << "\n";
+  }
+  ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}, 90000), 0) << story.str() << LastLog();
+  const std::vector<std::string> states = States(4);
+  ASSERT_FALSE(states.empty());
+  EXPECT_TRUE(states.front() == "recover" || states.front() == "reload") << story.str() << LastLog();
+  EXPECT_EQ(states.back(), "finished");
+  ExpectSavedFilesAreThePackage();
+}
+
+// A completed file changed on disk fails its fingerprint: the next start checks it and downloads
+// it again.
+TEST_F(AppFlowTest, AChangedFileIsFoundByItsFingerprintAndDownloadedAgain) {
+  NginxServer& base = StartMirror(kFolder);
+  ServeResourceList("<project><configs><p2p-switch>off</p2p-switch></configs></project>");
+  BuildPackage(base);
+  ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}), 0) << LastLog();
+  {
+    std::fstream file(Saved(2), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(1000);
+    file.write("changed", 7);
+  }
+  std::filesystem::last_write_time(Saved(2), std::filesystem::last_write_time(Saved(2)) + std::chrono::seconds(5));
+  ASSERT_EQ(RunConsole({"--exit-when-finished", "--linger", "0"}), 0) << LastLog();
+  const std::vector<std::string> states = States(2);
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front(), "reload") << LastLog();
+  EXPECT_NE(LastLog().find("Recover P2SP Task"), std::string::npos) << LastLog();
+  EXPECT_EQ(states.back(), "finished");
+  ExpectSavedFilesAreThePackage();
+}
+
+// A captive portal answers the resource list's address with its login page: the download goes on.
+TEST_F(AppFlowTest, ACaptivePortalPageAsTheResourceListChangesNothing) {
+  NginxServer& base = StartMirror(kFolder, "limit_rate 1m;");
+  ServeResourceList(
+      "<html><head><title>Wi-Fi</title></head><body><form action=\"/login\"><input name=\"u\">"
+      "</form></body></html>");
+  BuildPackage(base);
+  ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}), 0) << LastLog();
+  EXPECT_EQ(States(1).back(), "finished");
+  ExpectSavedFilesAreThePackage();
+  EXPECT_GT(list_->Requests().size(), 0u) << "the resource list was never asked";
+}
+
+}  // namespace
+}  // namespace bw::test

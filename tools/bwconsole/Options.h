@@ -1,0 +1,22 @@
+#pragma once
+#include <string>
+
+namespace bwconsole {
+
+enum class Command { kRun, kHelp, kUsageError };
+
+struct Options {
+  std::string packageFile;  // a package written by bwpack instead of the built-in one
+  std::string saveFolder;
+  int listenPort = 0;
+  bool start = false;             // press the main button as soon as it starts a download
+  bool exitWhenFinished = false;  // end once every file is complete
+  int lingerSeconds = 3;          // before that end: the statistics upload sends once a second
+  int statusSeconds = 0;          // print the status this often; 0: on request only
+  int limitKiB = 0;
+};
+
+Command ParseOptions(int argc, char** argv, Options* options, std::string* error);
+const char* HelpText();
+
+}  // namespace bwconsole
