@@ -23,7 +23,7 @@ namespace {
 
 constexpr int64_t kTotal = int64_t{1} << 30;
 constexpr int64_t kPiece = 1 << 20;
-constexpr int32_t kBlock = bw::TPieces::kBlockSize;
+constexpr int32_t kBlock = bw::kBlockSize;
 
 // Block b of the content: a fixed random pattern stamped with b.
 void FillBlock(uint8_t* out, int64_t b) {

@@ -212,7 +212,7 @@ bool TFtpPeer::OpenData(int32_t port) {
     Next(kSendPassive);
     return true;
   }
-  streamPos = wholeBody ? 0 : requests_.front().block * BLOCK_SIZE;
+  streamPos = wholeBody ? 0 : requests_.front().block * kBlockSize;
   skipBytes = 0;
   ftpState = kRestSent;
   return QueueCommand();
@@ -288,7 +288,7 @@ bool TFtpPeer::ReadWholeBody() {
 
 bool TFtpPeer::WithinReach() {
   if (requests_.empty()) return false;
-  const int64_t skip = requests_.front().block * BLOCK_SIZE - streamPos;
+  const int64_t skip = requests_.front().block * kBlockSize - streamPos;
   if (skip < 0 || skip > kMaxSkip) return false;
   skipBytes = skip;
   return true;
@@ -302,7 +302,7 @@ bool TFtpPeer::DeliverHeld() {
   streamPos += used;
   while (skipBytes == 0 && !requests_.empty()) {
     const TBlockRequest first = requests_.front();
-    if (first.block * BLOCK_SIZE != streamPos || held - used < first.length) break;
+    if (first.block * kBlockSize != streamPos || held - used < first.length) break;
     if (!DeliverBlock(first.block, first.length, data.ReceivedData() + used)) return false;
     used += first.length;
     streamPos += first.length;

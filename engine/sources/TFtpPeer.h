@@ -34,7 +34,7 @@ class TFtpPeer : public TPeerObject {
   enum FtpPhase : int32_t { kCommandDue = 0, kCommandQueued = 1, kAwaitReply = 2 };
 
   // The open data stream is read on while the wanted data starts at most this far ahead of it.
-  static constexpr int64_t kMaxSkip = 5 * BLOCK_SIZE;
+  static constexpr int64_t kMaxSkip = 5 * kBlockSize;
   static constexpr int32_t kServerErrorBackOff = 60;
 
   explicit TFtpPeer(IPeerTask* task);

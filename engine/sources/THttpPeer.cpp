@@ -87,7 +87,7 @@ bool THttpPeer::Dial() {
       }
     }
     // A server that ignores ranges sends the file from its start whatever is asked.
-    if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * BLOCK_SIZE;
+    if (!requests_.empty() && !url.rangesIgnored) streamPos = requests_.front().block * kBlockSize;
   }
   QSocket& socket = *Socket();
   const QProxyInfo direct;
@@ -326,7 +326,7 @@ bool THttpPeer::DeliverHeld() {
   int64_t used = 0;
   while (runLength_ > 0 && !requests_.empty()) {
     const TBlockRequest first = requests_.front();
-    if (first.block * BLOCK_SIZE != streamPos) {
+    if (first.block * kBlockSize != streamPos) {
       runLength_ = 0;  // the requests changed under the run: plan again
       break;
     }
@@ -417,10 +417,10 @@ bool THttpPeer::PlanRequests() {
          requests_[runLength_].block == requests_[runLength_ - 1].block + 1) {
     ++runLength_;
   }
-  skipBytes = requests_.front().block * BLOCK_SIZE - streamPos;
+  skipBytes = requests_.front().block * kBlockSize - streamPos;
   // Without ranges the stream always starts at 0: skipping ahead is the only way forward.
   const int64_t reach = url.rangesIgnored ? INT64_MAX : kMaxSkip;
-  if (skipBytes >= 0 && skipBytes <= reach && ResponseCovers(requests_.front().block * BLOCK_SIZE)) return true;
+  if (skipBytes >= 0 && skipBytes <= reach && ResponseCovers(requests_.front().block * kBlockSize)) return true;
   return Redial();
 }
 

@@ -219,25 +219,25 @@ bool TPeerObject::HasRequest(int64_t block) const {
 bool TPeerObject::HasRequestInPiece(int64_t piece) const {
   const TPieces* pieces = task_ ? task_->Pieces() : nullptr;
   if (!pieces || pieces->PieceLength() <= 0) return false;
-  const int64_t first = piece * pieces->PieceLength() / BLOCK_SIZE;
-  const int64_t end = first + pieces->PieceLength() / BLOCK_SIZE;
+  const int64_t first = piece * pieces->PieceLength() / kBlockSize;
+  const int64_t end = first + pieces->PieceLength() / kBlockSize;
   return std::any_of(requests_.begin(), requests_.end(),
                      [&](const TBlockRequest& r) { return r.block >= first && r.block < end; });
 }
 
 int64_t TPeerObject::GlobalBlock(const TPieces& pieces, int64_t piece, int64_t offset) {
   if (!pieces.IsPieceValid(piece) || piece >= pieces.PieceCount() || offset < 0 ||
-      offset % BLOCK_SIZE != 0 || offset >= pieces.Piece(piece).Size ||
-      pieces.PieceLength() % BLOCK_SIZE != 0) {
+      offset % kBlockSize != 0 || offset >= pieces.Piece(piece).Size ||
+      pieces.PieceLength() % kBlockSize != 0) {
     return -1;
   }
-  return piece * pieces.PieceLength() / BLOCK_SIZE + offset / BLOCK_SIZE;
+  return piece * pieces.PieceLength() / kBlockSize + offset / kBlockSize;
 }
 
 bool TPeerObject::PlanRequests() {
   TPieces* pieces = task_ ? task_->Pieces() : nullptr;
   if (!pieces) return true;
-  const int64_t depth = 2 + 2 * counters.downloadRate / BLOCK_SIZE;
+  const int64_t depth = 2 + 2 * counters.downloadRate / kBlockSize;
   if (static_cast<int64_t>(requests_.size()) > depth) return true;
 
   int32_t piece = -1;
@@ -258,11 +258,11 @@ bool TPeerObject::PlanRequests() {
 
   const int64_t size = pieces->Piece(piece).Size;
   int64_t offset = 0;
-  while (offset < size && pieces->HasBlock(piece, offset, std::min<int64_t>(BLOCK_SIZE, size - offset))) {
-    offset += BLOCK_SIZE;
+  while (offset < size && pieces->HasBlock(piece, offset, std::min<int64_t>(kBlockSize, size - offset))) {
+    offset += kBlockSize;
   }
-  for (; offset < size; offset += BLOCK_SIZE) {
-    const int32_t length = static_cast<int32_t>(std::min<int64_t>(BLOCK_SIZE, size - offset));
+  for (; offset < size; offset += kBlockSize) {
+    const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, size - offset));
     const int64_t block = GlobalBlock(*pieces, piece, offset);
     if (block < 0 || HasRequest(block) || pieces->HasBlock(piece, offset, length)) continue;
     if (IsUrlSource() || static_cast<int64_t>(requests_.size()) < depth) {
@@ -418,7 +418,7 @@ void TPeerObject::CancelPiece(int64_t piece) {
   if (!pieces || pieces->PieceLength() <= 0) return;
   const int64_t pieceLength = pieces->PieceLength();
   std::erase_if(requests_,
-                [&](const TBlockRequest& r) { return !r.sent && r.block * BLOCK_SIZE / pieceLength == piece; });
+                [&](const TBlockRequest& r) { return !r.sent && r.block * kBlockSize / pieceLength == piece; });
 }
 
 void TPeerObject::ReleaseRange() {
@@ -455,7 +455,7 @@ bool TPeerObject::RemoveRequest(int64_t block, int32_t length) {
 }
 
 void TPeerObject::DropEndGamePiece(int64_t piece) {
-  const int64_t perPiece = task_->Pieces()->PieceLength() / BLOCK_SIZE;
+  const int64_t perPiece = task_->Pieces()->PieceLength() / kBlockSize;
   std::vector<TBlockRequest>& shared = task_->EndGameList();
   shared.erase(std::remove_if(shared.begin(), shared.end(),
                               [&](const TBlockRequest& r) { return r.block / perPiece == piece; }),
@@ -475,10 +475,10 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   if (task_->IsComplete()) return true;
   TPieces* pieces = task_->Pieces();
   // Bounded before the multiplication so that no index can overflow it.
-  if (!pieces || pieces->PieceLength() <= 0 || block > pieces->TotalLength() / BLOCK_SIZE) {
+  if (!pieces || pieces->PieceLength() <= 0 || block > pieces->TotalLength() / kBlockSize) {
     return false;
   }
-  const int64_t piece = block * BLOCK_SIZE / pieces->PieceLength();
+  const int64_t piece = block * kBlockSize / pieces->PieceLength();
   // Only what was asked for is taken: a remote side cannot place data of its own choosing.
   if (piece >= pieces->PieceCount() || !RemoveRequest(block, length)) return false;
   task_->AddDownloaded(length);

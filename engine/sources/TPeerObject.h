@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/BlockSize.h"
 #include "engine/common/TRef.h"
 #include "engine/common/TRefObject.h"
-#include "engine/sources/TPeerId.h"
 #include "engine/sources/IPeerTask.h"
+#include "engine/sources/TPeerId.h"
 #include "engine/sources/TVirtualPeer.h"
 #include "engine/storage/IPieceSource.h"
 
@@ -21,7 +22,6 @@ class TPieceRange;
 // task's piece runs, block request planning and the hand-over of received blocks.
 class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource {
  public:
-  static constexpr int32_t BLOCK_SIZE = 16384;
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
   // Back-off per bad piece in a row, and how many in a row retire the source.

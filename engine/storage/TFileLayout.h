@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/BlockSize.h"
 #include "engine/storage/TPieceFile.h"
 
 namespace bw {
@@ -12,7 +13,6 @@ class QElement;
 // The files of a torrent as laid out under the save folder, read from its info dictionary.
 class TFileLayout {
  public:
-  static constexpr int64_t kBlockSize = 16384;
   static constexpr int64_t kMaxPieceLength = 64 * 1024 * 1024;
   static constexpr const char* kDefaultName = "strRecommend";
 

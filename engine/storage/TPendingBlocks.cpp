@@ -13,7 +13,7 @@ namespace bw {
 
 namespace {
 
-constexpr int32_t kBlock = TPieceBlocks::kBlockSize;
+constexpr int32_t kBlock = kBlockSize;
 constexpr int32_t kEntry = 4 + 4 + kBlock + 8;
 constexpr int32_t kBodyHeader = 16;
 constexpr int64_t kBodySlack = 1024 * 1024;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/common/BlockSize.h"
+
 namespace bw {
 
 class QBufferPool;
@@ -12,7 +14,6 @@ class QBufferPool;
 // on first use, and which 16 KiB blocks are present.
 class TPieceBlocks {
  public:
-  static constexpr int32_t kBlockSize = 16384;
   static constexpr int32_t kChunkSize = 128 * 1024;
 
   explicit TPieceBlocks(QBufferPool& pool) : pool_(&pool) {}

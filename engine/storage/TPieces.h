@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/BlockSize.h"
 #include "engine/common/TRefObject.h"
 #include "engine/storage/IPieceSource.h"
 #include "engine/storage/IPiecesTask.h"
@@ -23,8 +24,7 @@ class QElement;
 // hasher's; what a new map finds present is the start-up state's.
 class TPieces : public TRefObject {
  public:
-  static constexpr int32_t kBlockSize = 16384;
-  static constexpr int32_t kChunkSize = 128 * 1024;
+  static constexpr int32_t kChunkSize = TPieceBlocks::kChunkSize;
   static constexpr int32_t kCacheUnit = 256 * 1024;
   static constexpr int64_t kUnknownFreeSpace = TPieceStorage::kUnknownFreeSpace;
   static constexpr int64_t kHour = 3600;

@@ -174,9 +174,10 @@ void TPieces::SettleDurability() {
   for (int32_t file : failed) {
     for (int32_t index : notDurable_[static_cast<size_t>(file)]) {
       TPiece& piece = pieces_[static_cast<size_t>(index)];
+      // Not complete first: dropping the memory of a complete piece keeps it counted as verified.
+      SetPieceState(index, false);
       DropMemory(piece);
       DropPartialState(piece);
-      SetPieceState(index, false);
     }
     notDurable_[static_cast<size_t>(file)].clear();
   }

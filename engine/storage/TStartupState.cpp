@@ -18,7 +18,7 @@ namespace bw {
 namespace {
 
 constexpr int64_t kCheckBufferLimit = 4 * 1024 * 1024;
-constexpr int32_t kBlock = TPieces::kBlockSize;
+constexpr int32_t kBlock = kBlockSize;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;

@@ -289,7 +289,7 @@ void TPieceScheduler::OnPieceCompleted(int32_t piece) {
   const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
   if (pieceLength <= 0) return;
   std::erase_if(endGame_, [&](const TBlockRequest& r) {
-    return r.block * TPeerObject::BLOCK_SIZE / pieceLength == piece;
+    return r.block * kBlockSize / pieceLength == piece;
   });
 }
 
@@ -298,7 +298,7 @@ bool TPieceScheduler::TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::s
   const TPieces* pieces = Pieces();
   const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
   if (pieceLength <= 0) return false;
-  const auto pieceOf = [pieceLength](const TBlockRequest& r) { return r.block * TPeerObject::BLOCK_SIZE / pieceLength; };
+  const auto pieceOf = [pieceLength](const TBlockRequest& r) { return r.block * kBlockSize / pieceLength; };
   const auto chosen = std::find_if(endGame_.begin(), endGame_.end(), [&](const TBlockRequest& r) {
     const int64_t piece = pieceOf(r);
     return BitSet(peerHas, piece) && !BitSet(exclude, piece) && pieces->IsPieceWanted(piece);

@@ -53,20 +53,26 @@ TEST_F(AppFlowTest, KilledAtRandomMomentsItRecoversAndFinishes) {
   std::mt19937 random(seed);
   std::ostringstream story;
   story << "seed " << seed << "\n";
-  for (int run = 1; run <= 3; ++run) {
+  int killed = 0;
+  while (killed < 3) {
+    const int run = ++killed;
     std::unique_ptr<ChildProcess> console = StartConsole({"--start"});
     const int ms = 300 + static_cast<int>(random() % 1000);
     platform::SleepMs(ms);
     console->Signal(SIGKILL);
     console->Wait(10000);
     story << "run " << run << " killed after " << ms << " ms:";
-    for (const std::string& s : States(run)) story << " " << s;
+    const std::vector<std::string> reached = States(run);
+    for (const std::string& s : reached) story << " " << s;
     story << "\n";
+    if (!reached.empty() && reached.back() == "finished") break;
   }
   ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}, 90000), 0) << story.str() << LastLog();
-  const std::vector<std::string> states = States(4);
+  const std::vector<std::string> states = States(killed + 1);
   ASSERT_FALSE(states.empty());
-  EXPECT_TRUE(states.front() == "recover" || states.front() == "reload") << story.str() << LastLog();
+  // A run killed after its last byte reached the disk leaves a download that checks as finished.
+  const std::string& first = states.front();
+  EXPECT_TRUE(first == "recover" || first == "reload" || first == "finished") << story.str() << LastLog();
   EXPECT_EQ(states.back(), "finished");
   ExpectSavedFilesAreThePackage();
 }

@@ -84,7 +84,7 @@ class FakePeerTask : public IPeerTask {
   }
 
   const uint8_t* Data(int64_t block) const {
-    return reinterpret_cast<const uint8_t*>(content.data()) + block * TPieces::kBlockSize;
+    return reinterpret_cast<const uint8_t*>(content.data()) + block * kBlockSize;
   }
 
   TempDir dir;

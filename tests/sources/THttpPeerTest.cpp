@@ -326,7 +326,7 @@ TEST_F(ScriptedServerTest, SilentServerTimesOut) {
 // A server may answer with less than the range asked for: the rest is asked for anew from where
 // its answer ended, instead of waiting for bytes that never come.
 TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
-  const std::string block = task_.content.substr(0, TPeerObject::BLOCK_SIZE);
+  const std::string block = task_.content.substr(0, kBlockSize);
   Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-16383/" + std::to_string(kFileLength) +
             "\r\nContent-Length: 16384\r\n\r\n" + block,
         false);
@@ -345,7 +345,7 @@ TEST_F(ScriptedServerTest, ShortRangeAnswerIsFollowedByANewRequest) {
   EXPECT_NE(requests_[0].find("Range: bytes=0-" + std::to_string(kFileLength - 1) + "\r\n"), std::string::npos)
       << requests_[0];
   EXPECT_NE(requests_[1].find("Range: bytes=16384-"), std::string::npos) << requests_[1];
-  EXPECT_TRUE(task_.map.HasBlock(0, 0, TPeerObject::BLOCK_SIZE));
+  EXPECT_TRUE(task_.map.HasBlock(0, 0, kBlockSize));
 }
 
 // An answer whose range starts elsewhere than asked would start there again: the source is
@@ -367,7 +367,7 @@ TEST_F(ScriptedServerTest, AnswerStartingElsewhereThanAskedIsAFailureOfTheSource
   EXPECT_EQ(task_.penalties[0].second, 60);
   ASSERT_EQ(task_.removed.size(), 1u);
   EXPECT_EQ(task_.removed[0], source_->id);
-  EXPECT_FALSE(task_.map.HasBlock(1, 0, TPeerObject::BLOCK_SIZE)) << "nothing of the answer was taken";
+  EXPECT_FALSE(task_.map.HasBlock(1, 0, kBlockSize)) << "nothing of the answer was taken";
 }
 
 // Once its work is done and the task has none left for it, the source lets its connection go

@@ -15,7 +15,7 @@ namespace {
 
 using test::TestPeer;
 
-constexpr int32_t kBlock = TPeerObject::BLOCK_SIZE;
+constexpr int32_t kBlock = kBlockSize;
 constexpr int64_t kPieceLength = 65536;
 
 std::vector<int64_t> Blocks(const std::vector<TBlockRequest>& requests) {

@@ -30,8 +30,8 @@ class DiskFullTest : public ::testing::Test {
   }
   void GivePiece(int64_t piece) {
     bool accepted;
-    for (int64_t at = piece * kPiece; at < (piece + 1) * kPiece; at += TPieces::kBlockSize) {
-      map.ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+    for (int64_t at = piece * kPiece; at < (piece + 1) * kPiece; at += kBlockSize) {
+      map.ReceiveBlock(at / kBlockSize, kBlockSize,
                        reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
     }
   }

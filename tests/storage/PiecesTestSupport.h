@@ -136,8 +136,8 @@ struct SingleFileMap {
   }
   // Hands over block k of `content`.
   void Give(const std::string& content, int64_t block) {
-    const int64_t at = block * TPieces::kBlockSize;
-    const int32_t length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, content.size() - at));
+    const int64_t at = block * kBlockSize;
+    const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, content.size() - at));
     bool accepted;
     map.ReceiveBlock(block, length, reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
   }

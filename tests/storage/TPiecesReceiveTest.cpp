@@ -11,7 +11,7 @@
 namespace bw {
 namespace {
 
-constexpr int32_t kBlock = TPieces::kBlockSize;
+constexpr int32_t kBlock = kBlockSize;
 constexpr int64_t kPiece = 262144;  // 16 blocks in two 128 KiB chunks
 constexpr int kIdle = -1;           // the piece idles long enough for its start to be written
 

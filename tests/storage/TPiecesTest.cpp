@@ -8,7 +8,7 @@
 namespace bw {
 namespace {
 
-constexpr int32_t kBlock = TPieces::kBlockSize;
+constexpr int32_t kBlock = kBlockSize;
 
 // A single-file map over random content, saved in a fresh folder.
 class PiecesFixture : public ::testing::Test {

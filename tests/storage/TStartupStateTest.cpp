@@ -73,9 +73,9 @@ class TStartupStateTest : public ::testing::Test {
   // Hands over the blocks of [from, to) of the torrent.
   void Give(TPieces& map, int64_t from, int64_t to) {
     bool accepted;
-    for (int64_t at = from; at < to; at += TPieces::kBlockSize) {
-      const int32_t length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, kTotal - at));
-      map.ReceiveBlock(at / TPieces::kBlockSize, length,
+    for (int64_t at = from; at < to; at += kBlockSize) {
+      const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, kTotal - at));
+      map.ReceiveBlock(at / kBlockSize, length,
                        reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
     }
   }
@@ -92,8 +92,8 @@ class TStartupStateTest : public ::testing::Test {
     auto s = Start();
     EXPECT_TRUE(s->loaded);
     Give(s->map, 0, 2 * L);
-    Give(s->map, 2 * L, 2 * L + 9 * TPieces::kBlockSize);
-    Give(s->map, 3 * L + 2 * TPieces::kBlockSize, 3 * L + 4 * TPieces::kBlockSize);
+    Give(s->map, 2 * L, 2 * L + 9 * kBlockSize);
+    Give(s->map, 3 * L + 2 * kBlockSize, 3 * L + 4 * kBlockSize);
     s->map.FlushPieces();
     s->task.now += 3600;
     s->map.MaintainCache();
@@ -116,14 +116,14 @@ TEST_F(TStartupStateTest, StoppedHalfWayRestartsFromItsRecordWithoutHashingTheFi
   EXPECT_TRUE(s->map.IsPieceComplete(1));
   EXPECT_FALSE(s->map.IsPieceComplete(2));
   EXPECT_EQ(s->map.Piece(2).HashedPrefix, TPieces::kChunkSize);
-  EXPECT_EQ(s->map.PieceBytesInMemory(2), TPieces::kBlockSize);
-  EXPECT_EQ(s->map.PieceBytesInMemory(3), 2 * TPieces::kBlockSize);
+  EXPECT_EQ(s->map.PieceBytesInMemory(2), kBlockSize);
+  EXPECT_EQ(s->map.PieceBytesInMemory(3), 2 * kBlockSize);
   EXPECT_TRUE(s->map.IsReady());
   EXPECT_EQ(s->task.Count(TPiecesEvent::kCheck), 2);
 
   // The restored hash state and blocks finish the pieces they belong to.
-  Give(s->map, 2 * L + 9 * TPieces::kBlockSize, kTotal);
-  Give(s->map, 3 * L, 3 * L + 2 * TPieces::kBlockSize);
+  Give(s->map, 2 * L + 9 * kBlockSize, kTotal);
+  Give(s->map, 3 * L, 3 * L + 2 * kBlockSize);
   s->map.FlushPieces();
   ASSERT_TRUE(s->map.IsComplete());
   s->map.CloseFiles(false, true);
@@ -305,7 +305,7 @@ class PendingBlocksTest : public TStartupStateTest {
     piece.Index = index;
     piece.Size = static_cast<int32_t>(std::min<int64_t>(L, kTotal - index * L));
     piece.Blocks.Init(piece.Size);
-    for (int32_t at = from; at < std::min(to, piece.Size); at += TPieces::kBlockSize) {
+    for (int32_t at = from; at < std::min(to, piece.Size); at += kBlockSize) {
       piece.Blocks.Store(at, reinterpret_cast<const uint8_t*>(data.data() + index * L + at),
                          piece.Blocks.BlockLength(at));
     }
@@ -348,8 +348,8 @@ TEST_F(PendingBlocksTest, WholePieceFromDiskIsVerifiedBeforeItIsTrusted) {
 
 TEST_F(PendingBlocksTest, MalformedRecordEndsLoadingAndKeepsEarlierOnes) {
   const std::string bits = EmptyRecord();
-  const std::string good = Record(0, 0, 2 * TPieces::kBlockSize, content);
-  const std::string later = Record(3, 0, TPieces::kBlockSize, content);
+  const std::string good = Record(0, 0, 2 * kBlockSize, content);
+  const std::string later = Record(3, 0, kBlockSize, content);
   struct Case {
     const char* what;
     size_t at;  // byte of the first entry of the bad record to change
@@ -362,19 +362,19 @@ TEST_F(PendingBlocksTest, MalformedRecordEndsLoadingAndKeepsEarlierOnes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string bad = Record(1, 0, TPieces::kBlockSize, content);
+    std::string bad = Record(1, 0, kBlockSize, content);
     std::memcpy(bad.data() + c.at, &c.value, 4);
     Reseal(bad);
     WritePending(good + bad + later);
     auto s = Start({.bits = bits});
     ASSERT_TRUE(s->loaded);
-    EXPECT_EQ(s->map.PieceBytesInMemory(0), 2 * TPieces::kBlockSize);
+    EXPECT_EQ(s->map.PieceBytesInMemory(0), 2 * kBlockSize);
     EXPECT_EQ(s->map.PieceBytesInMemory(1), 0);
     EXPECT_EQ(s->map.PieceBytesInMemory(3), 0);
   }
   WritePending(good + later);
   auto s = Start({.bits = bits});
-  EXPECT_EQ(s->map.PieceBytesInMemory(3), TPieces::kBlockSize);
+  EXPECT_EQ(s->map.PieceBytesInMemory(3), kBlockSize);
 }
 
 TEST_F(TStartupStateTest, NewPieceLengthKeepsTheVerifiedData) {
@@ -403,8 +403,8 @@ TEST_F(TStartupStateTest, CarryingOverStreamsWithinTheCache) {
   };
   auto give = [&](TPieces& map, int64_t from, int64_t to) {
     bool accepted;
-    for (int64_t at = from; at < to; at += TPieces::kBlockSize) {
-      map.ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+    for (int64_t at = from; at < to; at += kBlockSize) {
+      map.ReceiveBlock(at / kBlockSize, kBlockSize,
                        reinterpret_cast<const uint8_t*>(big.data() + at), nullptr, &accepted);
     }
   };

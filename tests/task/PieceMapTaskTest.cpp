@@ -45,10 +45,10 @@ class PieceMapTask : public TWorkThread {
     map.SetInfoHash(kInfoHash);
     if (eventOnLoad) OnPiecesEvent({eventOnLoad, 1, 0, nullptr});
     if (loads++ == 0 && !eventOnLoad) {
-      for (int64_t at = 0; at < static_cast<int64_t>(content.size()); at += TPieces::kBlockSize) {
-        const auto length = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, content.size() - at));
+      for (int64_t at = 0; at < static_cast<int64_t>(content.size()); at += kBlockSize) {
+        const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, content.size() - at));
         bool accepted = false;
-        map.ReceiveBlock(at / TPieces::kBlockSize, length, reinterpret_cast<const uint8_t*>(content.data() + at),
+        map.ReceiveBlock(at / kBlockSize, length, reinterpret_cast<const uint8_t*>(content.data() + at),
                          nullptr, &accepted);
       }
       map.FlushPieces();
@@ -192,8 +192,8 @@ class ResumingTask : public TWorkThread {
   bool LoadMetadata() override {
     if (!TWorkThread::LoadMetadata()) return false;
     bool accepted = false;
-    for (int64_t at = 0; at < delivered_; at += TPieces::kBlockSize) {
-      pieces->ReceiveBlock(at / TPieces::kBlockSize, TPieces::kBlockSize,
+    for (int64_t at = 0; at < delivered_; at += kBlockSize) {
+      pieces->ReceiveBlock(at / kBlockSize, kBlockSize,
                            reinterpret_cast<const uint8_t*>(content.data() + at), nullptr, &accepted);
     }
     return true;
@@ -205,12 +205,12 @@ class ResumingTask : public TWorkThread {
 
 // A stop keeps the blocks of the pieces still arriving, and the next run takes them back.
 TEST_F(PieceMapTaskTest, StopKeepsThePiecesStillArrivingForTheNextRun) {
-  constexpr int64_t kLong = 16 * TPieces::kBlockSize;
+  constexpr int64_t kLong = 16 * kBlockSize;
   const std::string content = test::Content(3 * kLong + 100);
   std::ofstream(dir.path + "real.torrent", std::ios::binary)
       << "d4:info" + test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), kLong, test::PieceHashes(content, kLong)) + "e";
   TaskParams params = Params("", kAppFlags | kTaskFlagP2SP, "out.bin", "file://" + dir.path + "real.torrent");
-  auto* first = new ResumingTask(content, kLong + 3 * TPieces::kBlockSize);  // EndTasks destroys it
+  auto* first = new ResumingTask(content, kLong + 3 * kBlockSize);  // EndTasks destroys it
   first->Describe(params, true);
   ASSERT_EQ(first->StartDownload(), kEngineOk);
   ASSERT_TRUE(test::WaitFor([&] { return first->Published().doneBytes == kLong; }, 10));
@@ -222,7 +222,7 @@ TEST_F(PieceMapTaskTest, StopKeepsThePiecesStillArrivingForTheNextRun) {
   ASSERT_EQ(second->ContinueDownload(), kEngineOk);
   ASSERT_TRUE(test::WaitFor([&] { return second->Published().doneBytes == kLong; }, 10));
   ASSERT_EQ(test::Stop(second), kEngineOk);
-  EXPECT_EQ(second->Map()->PieceBytesInMemory(1), 3 * TPieces::kBlockSize);
+  EXPECT_EQ(second->Map()->PieceBytesInMemory(1), 3 * kBlockSize);
 }
 
 // Swaps between two piece maps of different sizes and refreshes its reports from the task's side,

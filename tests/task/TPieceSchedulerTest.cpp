@@ -288,13 +288,13 @@ TEST_F(SchedulerFixture, EndGameTakesTheSlowestWorkButNeverAThirdCopyOfAPiece) {
 // BitTorrent peer has already sent (its wire cancels those).
 TEST_F(SchedulerFixture, AVerifiedPieceIsCancelledAtTheOtherPeers) {
   Build(4);
-  const int64_t perPiece = kPieceLength / TPeerObject::BLOCK_SIZE;
+  const int64_t perPiece = kPieceLength / kBlockSize;
   test::TestPeer* winner = Peer(SOURCE_HTTP, 0);
   test::TestPeer* loser = Peer(SOURCE_HTTP, 0);
   test::TestPeer* wire = Peer(SOURCE_BTNODE, 0);
   for (test::TestPeer* peer : {winner, loser, wire}) {
     sched->active.push_back(TRef<TPeerObject>::Share(peer));
-    for (int64_t b = 0; b < 2 * perPiece; ++b) peer->Ask(b, TPeerObject::BLOCK_SIZE);
+    for (int64_t b = 0; b < 2 * perPiece; ++b) peer->Ask(b, kBlockSize);
   }
   wire->MarkSent();
   sched->PieceVerified(0, *winner);
@@ -318,8 +318,8 @@ TEST_F(SchedulerFixture, IdleBitTorrentPeerTakesSharedEndGameBlocks) {
   test::TestPeer* worker = Peer(SOURCE_HTTP, 100000);
   Working(worker, 3, 3);
   worker->stats.lastDataTime = sched->now;
-  const int64_t firstBlock = 3 * kPieceLength / TPeerObject::BLOCK_SIZE;
-  sched->EndGameList() = {{firstBlock, TPeerObject::BLOCK_SIZE}, {firstBlock + 1, TPeerObject::BLOCK_SIZE}};
+  const int64_t firstBlock = 3 * kPieceLength / kBlockSize;
+  sched->EndGameList() = {{firstBlock, kBlockSize}, {firstBlock + 1, kBlockSize}};
   HavingPeer peer(SOURCE_BTNODE, sched.get());
   ASSERT_TRUE(peer.PlanRequests());
   EXPECT_TRUE(sched->InEndGame());
@@ -331,11 +331,11 @@ TEST_F(SchedulerFixture, IdleBitTorrentPeerTakesSharedEndGameBlocks) {
 
 TEST_F(SchedulerFixture, EndGameBlocksMoveForOnePieceAndGoWhenItCompletes) {
   Build(4);
-  const int64_t perPiece = kPieceLength / TPeerObject::BLOCK_SIZE;  // 2 blocks a piece
-  for (int64_t b = 0; b < 4 * perPiece; ++b) sched->EndGameList().push_back({b, TPeerObject::BLOCK_SIZE});
+  const int64_t perPiece = kPieceLength / kBlockSize;  // 2 blocks a piece
+  for (int64_t b = 0; b < 4 * perPiece; ++b) sched->EndGameList().push_back({b, kBlockSize});
   const uint8_t has[] = {0x60};     // pieces 1 and 2
   const uint8_t exclude[] = {0x40};  // piece 1
-  std::vector<TBlockRequest> out = {{5, TPeerObject::BLOCK_SIZE}};
+  std::vector<TBlockRequest> out = {{5, kBlockSize}};
   ASSERT_TRUE(sched->TakeEndGameBlocks(has, exclude, 0, out));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].block, 4);

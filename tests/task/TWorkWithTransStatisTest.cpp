@@ -69,10 +69,10 @@ class MeteredTask : public TWorkThread {
   void ReceiveAll() {
     TPieces& map = *PieceMap();
     const auto length = static_cast<int64_t>(content.size());
-    for (int64_t at = 0; at < length; at += TPieces::kBlockSize) {
-      const auto n = static_cast<int32_t>(std::min<int64_t>(TPieces::kBlockSize, length - at));
+    for (int64_t at = 0; at < length; at += kBlockSize) {
+      const auto n = static_cast<int32_t>(std::min<int64_t>(kBlockSize, length - at));
       bool accepted = false;
-      map.ReceiveBlock(at / TPieces::kBlockSize, n, reinterpret_cast<const uint8_t*>(content.data() + at), nullptr,
+      map.ReceiveBlock(at / kBlockSize, n, reinterpret_cast<const uint8_t*>(content.data() + at), nullptr,
                        &accepted);
     }
     map.FlushPieces();

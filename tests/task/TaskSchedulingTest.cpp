@@ -49,10 +49,10 @@ class SchedulingTask : public TWorkThread {
     const auto info = test::Parse(test::SingleInfo("out.bin", static_cast<int64_t>(content.size()), pieceLength,
                                                    test::PieceHashes(content, pieceLength)));
     if (!info || !map.LoadInfo(*info)) return false;
-    for (int64_t block = 0; pieceLength == kPiece && block < 2 * kPiece / TPieces::kBlockSize; ++block) {
+    for (int64_t block = 0; pieceLength == kPiece && block < 2 * kPiece / kBlockSize; ++block) {
       bool accepted = false;
-      map.ReceiveBlock(block, TPieces::kBlockSize,
-                       reinterpret_cast<const uint8_t*>(content.data() + block * TPieces::kBlockSize), nullptr,
+      map.ReceiveBlock(block, kBlockSize,
+                       reinterpret_cast<const uint8_t*>(content.data() + block * kBlockSize), nullptr,
                        &accepted);
     }
     map.FlushPieces();
