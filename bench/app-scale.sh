@@ -32,6 +32,8 @@ mkdir -p "$work/www$folder" "$work/www/downloader"
 for i in "${!names[@]}"; do
   size=$((sizes[i] / divisor))
   truncate -s "$size" "$work/www$folder${names[i]}"
+  # Its name up front: files of equal size and content would make one torrent.
+  printf '%s' "${names[i]}" | dd of="$work/www$folder${names[i]}" conv=notrunc status=none
   total=$((total + size))
 done
 
