@@ -110,6 +110,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
   // Transfer figures the peers report; the statistics layer keeps them.
   virtual void AddDownloaded(int64_t) {}
+  virtual void AddUploaded(int64_t) {}
   virtual void AddKindBytes(int32_t, int64_t) {}
   virtual void SetPeerRates(int64_t, int64_t) {}
   virtual void RequestCycleSoon() {}
