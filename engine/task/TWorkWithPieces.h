@@ -56,6 +56,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void PrepareSwarmIdentity();
   bool SwarmIdentityReady() const { return swarmReady_; }
   const uint8_t* Handshake() const { return handshake_; }
+  const uint8_t* SwarmHandshake() const override { return swarmReady_ ? handshake_ : nullptr; }
 
   // What the peer objects of this task work with.
   IPeerTask& PeerTask();
