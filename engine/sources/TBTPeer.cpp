@@ -305,11 +305,27 @@ bool TBTPeer::PlanRequests() {
   return noneSent ? SendRequests() : true;
 }
 
+bool TBTPeer::HasUnaskedBlocks(int32_t piece) const {
+  const TPieces* pieces = Task()->Pieces();
+  if (piece < 0 || !pieces || piece >= pieces->PieceCount() || !pieces->IsPieceWanted(piece)) return false;
+  const int64_t size = pieces->Piece(piece).Size;
+  for (int64_t offset = 0; offset < size; offset += kBlockSize) {
+    const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, size - offset));
+    if (!pieces->HasBlock(piece, offset, length) && !HasRequest(GlobalBlock(*pieces, piece, offset))) return true;
+  }
+  return false;
+}
+
 int32_t TBTPeer::NextPiece() {
+  // The queue depth may have cut the last piece short: its remaining blocks come first.
+  if (HasUnaskedBlocks(openPiece)) return openPiece;
   for (int tries = 0; tries < kPlanTries; ++tries) {
     const int32_t piece = TPeerObject::NextPiece();
     if (piece < 0) break;
-    if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece)) return piece;
+    if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece)) {
+      openPiece = piece;
+      return piece;
+    }
     // The remote lacks it: not offered to this peer again until it announces the piece.
     SetBit(triedPieces, piece, true);
   }

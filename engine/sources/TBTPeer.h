@@ -32,6 +32,8 @@ struct TBTWireState {
   int32_t haveCount = 0;
   int32_t haveCountAtBitfield = 0;
   int32_t lastHaveIndex = -1;
+  // The piece whose blocks are being asked for, -1 for none.
+  int32_t openPiece = -1;
   // Engine-clock seconds, 0 for not set.
   uint64_t chokedSince = 0;
   uint64_t seedSince = 0;
@@ -77,6 +79,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
 
  private:
   bool SendHandshake();
+  bool HasUnaskedBlocks(int32_t piece) const;
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
   bool ParseHeld();
