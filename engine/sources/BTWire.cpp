@@ -1,5 +1,6 @@
 #include "engine/sources/BTWire.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -52,12 +53,13 @@ int64_t DisguiseLength(const uint8_t* data, size_t len) {
     if (held.size() < prefix.size()) return -1;
     if (held.substr(0, prefix.size()) != prefix) return 0;
     const std::string_view window = held.substr(0, kDisguiseMax + prefix.size());
-    size_t end = window.find("\r\n\r\n");
-    if (end != std::string_view::npos) return static_cast<int64_t>(end + 4);
-    end = window.find("\n\n");
-    if (end != std::string_view::npos) return static_cast<int64_t>(end + 2);
+    // The first blank line ends it, whichever way its lines end.
+    const size_t crlf = window.find("\r\n\r\n");
+    const size_t lf = window.find("\n\n");
+    const size_t end = std::min(crlf == std::string_view::npos ? crlf : crlf + 4, lf == std::string_view::npos ? lf : lf + 2);
+    if (end != std::string_view::npos) return static_cast<int64_t>(end);
     // A header that does not end within the window is no disguise: the handshake check refuses it.
-    return held.size() >= window.size() && window.size() == kDisguiseMax + prefix.size() ? 0 : -1;
+    return window.size() == kDisguiseMax + prefix.size() ? 0 : -1;
   }
   return 0;
 }
