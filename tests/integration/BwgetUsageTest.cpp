@@ -16,19 +16,15 @@ TEST(BwgetUsage, SourcesItCannotFetchFromYetAreRefusedWithTheReason) {
   const std::string out = dir.Path("out.bin");
   BwgetProcess help({"--help"}, dir.Path("help.log"));
   ASSERT_EQ(help.Wait(10000), 0);
-  for (const char* scheme : {"tracker://", "btnode://"}) {
-    EXPECT_EQ(help.Output().find(scheme), std::string::npos) << scheme;
-  }
+  EXPECT_EQ(help.Output().find("tracker://"), std::string::npos);
+  EXPECT_NE(help.Output().find("btnode://"), std::string::npos);
   EXPECT_NE(help.Output().find("http://"), std::string::npos);
   EXPECT_NE(help.Output().find("ftp://"), std::string::npos);
-  for (const std::string source : {"tracker://http://127.0.0.1:1/announce", "btnode://127.0.0.1:1"}) {
-    SCOPED_TRACE(source);
-    BwgetProcess run({"-o", out, "--progress", "none", "http://127.0.0.1:1/f.bin", source}, dir.Path("run.log"));
-    ASSERT_EQ(run.Wait(10000), 1) << run.Output();
-    const std::string scheme = source.substr(0, source.find("://") + 3);
-    EXPECT_NE(run.Output().find(scheme + " sources are not supported yet: " + source), std::string::npos)
-        << run.Output();
-  }
+  const std::string source = "tracker://http://127.0.0.1:1/announce";
+  BwgetProcess run({"-o", out, "--progress", "none", "http://127.0.0.1:1/f.bin", source}, dir.Path("run.log"));
+  ASSERT_EQ(run.Wait(10000), 1) << run.Output();
+  EXPECT_NE(run.Output().find("tracker:// sources are not supported yet: " + source), std::string::npos)
+      << run.Output();
 }
 
 }  // namespace
