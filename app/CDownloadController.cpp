@@ -466,7 +466,10 @@ uint64_t CDownloadController::GetDownloadedBytes() {
 void CDownloadController::ApplySpeedLimit(int kBps) {
   speedLimit_ = kBps == 0 ? kUnlimitedKiB : kBps;
   const int n = ActiveCount();
-  const int each = std::max(n > 1 ? speedLimit_ / n : speedLimit_, kMinimumTaskKiB);
+  // No limit stays none for every task: the engine's unlimited value spread over several tasks
+  // would cap the whole download at 32 MiB/s.
+  const int each =
+      speedLimit_ == kUnlimitedKiB ? kUnlimitedKiB : std::max(n > 1 ? speedLimit_ / n : speedLimit_, kMinimumTaskKiB);
   for (TaskHandle task : records_.tasks) {
     if (task) engine_.SetTaskSpeedLimit(task, 1, each);
   }

@@ -100,7 +100,7 @@ TEST_F(ControllerTest, TheSpeedLimitIsSpreadOverTheRunningTasks) {
   C().OnMainAction();
   struct Case {
     int running, limit, each;
-  } cases[] = {{1, 0, 32767}, {2, 0, 16383}, {2, 15, 10}, {5, 1000, 200}};
+  } cases[] = {{1, 0, 32767}, {2, 0, 32767}, {2, 15, 10}, {5, 1000, 200}};
   for (const Case& c : cases) {
     for (int i = 0; i < kFileCount; ++i) TaskOf(i).answers = i < c.running;
     C().SetSpeedLimit(c.limit);
