@@ -8,6 +8,7 @@
 #include "app/AppFolders.h"
 #include "app/AppTexts.h"
 #include "app/ControllerFormat.h"
+#include "app/PostedVerificationTarget.h"
 #include "app/ResourceUnpack.h"
 #include "platform/Thread.h"
 
@@ -351,8 +352,15 @@ void CDownloadController::RunEntryActions(int previousState) {
     ApplySpeedLimit(speedLimit_);
   }
   if (*StateName(state_)) Log((std::string("Brightwillow Utility: 下载状态改变为") + StateName(state_)).c_str());
-  // The power-off itself belongs to the installation and exit step.
-  if (entersFinished && autoShutdown_) Log("Brightwillow Utility: 触发自动关机");
+  if (entersFinished && autoShutdown_) {
+    Log("Brightwillow Utility: 触发自动关机");
+    ScheduleShutdown();
+  }
+}
+
+void CDownloadController::ScheduleShutdown() {
+  // Without a power-off given (as in tests), nothing can power the machine off.
+  if (!powerOff_ || !powerOff_(60)) engine_.ShowMessage("自动关机失败，请手动关机");
 }
 
 void CDownloadController::PollTasks() {
@@ -458,7 +466,10 @@ uint64_t CDownloadController::GetDownloadedBytes() {
 void CDownloadController::ApplySpeedLimit(int kBps) {
   speedLimit_ = kBps == 0 ? kUnlimitedKiB : kBps;
   const int n = ActiveCount();
-  const int each = std::max(n > 1 ? speedLimit_ / n : speedLimit_, kMinimumTaskKiB);
+  // No limit stays none for every task: the engine's unlimited value spread over several tasks
+  // would cap the whole download at 32 MiB/s.
+  const int each =
+      speedLimit_ == kUnlimitedKiB ? kUnlimitedKiB : std::max(n > 1 ? speedLimit_ / n : speedLimit_, kMinimumTaskKiB);
   for (TaskHandle task : records_.tasks) {
     if (task) engine_.SetTaskSpeedLimit(task, 1, each);
   }
@@ -576,7 +587,7 @@ int CDownloadController::RefreshMirrors(const std::optional<ResourceList>& list)
       int row = 0;
       while (row < kFileCount && package_.rows[row].url != entry.task) ++row;
       if (row == kFileCount) continue;
-      if (k != currentFile_ && k < kFileCount && records_.done[k]) {
+      if (k != CurrentFile() && k < kFileCount && records_.done[k]) {
         ++k;
         continue;
       }
@@ -596,13 +607,13 @@ std::string CDownloadController::GetRowStatusText(int i) {
   if (records_.done[i]) {
     switch (state_) {
       case kStateMd5Checking:
-        if (i > currentFile_) return "待验证    ";
-        if (i == currentFile_) return "验证中：" + FormatHundredths(verifyProgress_) + "  ";
+        if (i > CurrentFile()) return "待验证    ";
+        if (i == CurrentFile()) return "验证中：" + FormatHundredths(FileVerifyProgress()) + "  ";
         return "√ 验证通过  ";
       case kStateCheckRecover:
-        if (i > currentFile_) return "待验证    ";
-        if (i < currentFile_) return "√ 验证通过  ";
-        return repairProgress_ != 0 ? "修复中：" + FormatHundredths(repairProgress_) + "  " : "准备修复.. ";
+        if (i > CurrentFile()) return "待验证    ";
+        if (i < CurrentFile()) return "√ 验证通过  ";
+        return GetRepairProgress() != 0 ? "修复中：" + FormatHundredths(GetRepairProgress()) + "  " : "准备修复.. ";
       case kStateCheckFinished:
         return "√ 验证通过  ";
       default:
@@ -659,8 +670,80 @@ bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {
 }
 
 void CDownloadController::Shutdown() {
+  if (verification_) verification_->Stop();
   engine_.ShutdownReporting();
   engine_.UninitEngine();
+}
+
+}  // namespace bw::app
+
+namespace bw::app {
+
+void CDownloadController::StartVerification(bool installAfter) {
+  if (verification_ && (state_ == kStateMd5Checking || state_ == kStateCheckRecover)) return;
+  state_ = kStateMd5Checking;
+  installAfterCheck_ = installAfter;
+  records_.WriteTaskSet(false);
+  std::array<std::string, kFileCount> paths, names, digests;
+  for (int i = 0; i < kFileCount; ++i) {
+    paths[i] = records_.saveFolder + "/" + FileName(i);
+    names[i] = FileName(i);
+    digests[i] = package_.rows[i].digest;
+  }
+  auto target = std::make_shared<PostedVerificationTarget>(*this, engine_, host_.Poster(), paths, names, digests);
+  auto verification = std::make_shared<Verification>(*target);
+  verification_ = verification;
+  host_.RunInBackground([target, verification] { verification->Run(); });
+}
+
+int CDownloadController::GetVerifyProgress() const {
+  uint64_t sum = 0, acc = 0;
+  const int current = CurrentFile();
+  const int progress = FileVerifyProgress();
+  for (int i = 0; i < kFileCount; ++i) {
+    const uint64_t weight = package_.rows[i].size / 1048576;
+    sum += weight;
+    if (i < current || (i == current && progress > 9999)) {
+      acc += weight * 10000;
+    } else if (i == current) {
+      acc += weight * static_cast<uint64_t>(progress);
+    }
+  }
+  return sum == 0 ? 0 : static_cast<int>(acc / sum);
+}
+
+bool CDownloadController::RestartForRepair(int i) {
+  if (records_.tasks[i]) {
+    int result = 0;
+    engine_.StopDownloadTasks(&records_.tasks[i], 1, false, &result);
+  }
+  records_.done[i] = 0;
+  records_.reloadFailed = false;
+  records_.RecoverTask(i, true);
+  return !records_.reloadFailed && records_.tasks[i];
+}
+
+IVerificationTarget::RepairStatus CDownloadController::PollRepair(int i, int* progress, uint32_t* speed) {
+  *progress = 0;
+  *speed = 0;
+  const TaskFigures figures = Query(i);
+  if (!figures.answers) return IVerificationTarget::RepairStatus::kRunning;
+  if (figures.progress.progress >= 10000) {
+    records_.done[i] = 1;
+    return IVerificationTarget::RepairStatus::kComplete;
+  }
+  switch (figures.progress.status) {
+    case kTaskStatusDiskFull:
+    case kTaskStatusTorrentUnreadable:
+    case kTaskStatusNoSources:
+    case kTaskStatusWriteFailed:
+      return IVerificationTarget::RepairStatus::kFailed;
+    default:
+      break;
+  }
+  *progress = figures.progress.progress;
+  *speed = static_cast<uint32_t>(std::max(0, figures.progress.speed));
+  return IVerificationTarget::RepairStatus::kRunning;
 }
 
 }  // namespace bw::app

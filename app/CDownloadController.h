@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "app/IEngine.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
+#include "app/Verification.h"
 #include "app/package/Package.h"
 #include "platform/VolumeAllocation.h"
 
@@ -68,7 +70,19 @@ class CDownloadController {
   std::string GetSpeedText();
   std::string GetRowStatusText(int i);
   std::string GetSizeText();
-  int GetVerifyProgress() const { return verifyProgress_; }
+  // Over all five files while verifying, in hundredths of a percent.
+  int GetVerifyProgress() const;
+  int GetMismatchSeen() const { return verification_ ? verification_->mismatchSeen.load() : 0; }
+  int GetRepairProgress() const { return verification_ ? verification_->repairProgress.load() : 0; }
+
+  // Checks every file by MD5 on a worker and repairs what differs; installAfter: the installer
+  // follows a passed check.
+  void StartVerification(bool installAfter);
+  // The repair's steps, called on this thread for the verification worker.
+  void SetVerifyState(int state) { state_ = state; }
+  bool RestartForRepair(int i);
+  IVerificationTarget::RepairStatus PollRepair(int i, int* progress, uint32_t* speed);
+  void RecordFingerprint(int i) { records_.RecordFingerprint(i); }
   // The rate of file i's task, 0 when it does not answer.
   uint32_t GetFileSpeed(int i);
 
@@ -95,6 +109,11 @@ class CDownloadController {
   const TaskRecords& Records() const { return records_; }
 
   using AllocationProbe = std::function<std::optional<platform::VolumeAllocation>(const std::string&)>;
+  // Powers the machine off after the given seconds; false when refused. The program passes
+  // platform::ScheduleDelayedPowerOff, tests a stand-in.
+  using PowerOff = std::function<bool(int delaySeconds)>;
+  void SetPowerOff(PowerOff powerOff) { powerOff_ = std::move(powerOff); }
+
   // Tests choose the volume's answer.
   void SetAllocationProbe(AllocationProbe probe) { allocationProbe_ = std::move(probe); }
 
@@ -125,17 +144,20 @@ class CDownloadController {
   void RecoverTasks();
   void ChooseAllocationMode();
   void Log(const char* text);
+  void ScheduleShutdown();
+  int CurrentFile() const { return verification_ ? verification_->currentFile.load() : 0; }
+  int FileVerifyProgress() const { return verification_ ? verification_->verifyProgress.load() : 0; }
 
   IEngine& engine_;
   IControllerHost& host_;
   const Package& package_;
   TaskRecords records_;
   AllocationProbe allocationProbe_;
+  PowerOff powerOff_;
 
   int state_ = kStateReady;
-  int currentFile_ = 0;
-  int verifyProgress_ = 0;
-  int repairProgress_ = 0;
+  std::shared_ptr<Verification> verification_;
+  bool installAfterCheck_ = false;
   bool diskSpaceLow_ = false;
   bool userExit_ = false;
   bool installerStarted_ = false;

@@ -115,6 +115,7 @@ void ControllerThread::Tick(bool everySecond) {
   view.state = controller_.State();
   view.diskSpaceLow = controller_.DiskSpaceLow();
   view.overallProgress = controller_.GetOverallProgress();
+  view.verifyProgress = controller_.GetVerifyProgress();
   view.saveFolder = controller_.GetSaveFolder();
   std::lock_guard guard(viewLock_);
   view_ = std::move(view);

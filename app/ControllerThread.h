@@ -19,6 +19,7 @@ struct ControllerView {
   int state = kStateReady;
   bool diskSpaceLow = false;
   int overallProgress = 0;  // hundredths of a percent
+  int verifyProgress = 0;   // over all files while verifying
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;

@@ -93,6 +93,13 @@ class IPeerTask {
   virtual void NoteLookupFailure() {}
   virtual void SetTaskState(int32_t /*state*/) {}
 
+  // The task's 68-byte BitTorrent handshake; null until its metadata is ready.
+  virtual const uint8_t* SwarmHandshake() { return nullptr; }
+  // The verified pieces, most significant bit first; empty without a piece map.
+  virtual std::span<const uint8_t> PieceBitmap() { return {}; }
+  // Payload bytes a BitTorrent peer sent.
+  virtual void AddUploaded(int64_t /*bytes*/) {}
+
   virtual std::vector<TRef<TPeerObject>>& ActivePeers() = 0;
   virtual void SetPeerRates(int64_t downloadRate, int64_t uploadRate) = 0;
 };

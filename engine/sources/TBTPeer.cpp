@@ -1,12 +1,493 @@
 #include "engine/sources/TBTPeer.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "engine/net/QSocket.h"
+#include "engine/sources/BTWire.h"
+#include "engine/storage/TPieces.h"
+
 namespace bw {
 
-// This build does not speak the peer wire yet: nothing is dialled and the identity stays free.
-bool TBTPeer::ConnectTo(TPeerId*) { return false; }
+namespace {
 
-// Without the wire there is nothing to read; a peer stepped anyway fails and is let go.
-bool TBTPeer::ReadInput() { return false; }
+constexpr int32_t kMisbehaviourBackOff = 300;
+constexpr int64_t kHandshakeRead = 2048;
+constexpr int64_t kMaxHeld = int64_t{8192000};
+constexpr int32_t kPlanTries = 3;
+constexpr uint64_t kReplanSeconds = 59;
+constexpr uint64_t kSeedLinger = 15;
+constexpr uint64_t kStaleSeconds = 90;
+constexpr uint64_t kUselessAfter = 120;
+constexpr int64_t kUselessRate = 18;
+constexpr uint64_t kEndGameAge = 8;
+constexpr int64_t kNearWindow = int64_t{8} << 20;
+constexpr size_t kRequestBatch = 48;
+
+bool TestBit(const std::vector<uint8_t>& bits, int64_t index) {
+  const auto byte = static_cast<size_t>(index / 8);
+  return byte < bits.size() && (bits[byte] & (0x80 >> (index % 8))) != 0;
+}
+
+void SetBit(std::vector<uint8_t>& bits, int64_t index, bool on) {
+  const auto byte = static_cast<size_t>(index / 8);
+  if (byte >= bits.size()) return;
+  const auto mask = static_cast<uint8_t>(0x80 >> (index % 8));
+  bits[byte] = on ? bits[byte] | mask : bits[byte] & ~mask;
+}
+
+}  // namespace
+
+int64_t TBTPeer::PieceCount() const {
+  const TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
+  return pieces ? pieces->PieceCount() : 0;
+}
+
+// ---- connecting ----
+
+bool TBTPeer::ConnectTo(TPeerId* peerId) {
+  if (!Task() || !Task()->SwarmHandshake() || !TPeerObject::ConnectTo(peerId)) return false;
+  handshakeSent = false;
+  if (!Socket()->Connect(peerId->ip, peerId->port, false)) return false;
+  if (Socket()->IsConnected()) return OnAttached();
+  return true;
+}
+
+bool TBTPeer::AttachSocket(std::unique_ptr<QSocket> socket) {
+  if (!TPeerObject::AttachSocket(std::move(socket))) return false;
+  return OnAttached();
+}
+
+bool TBTPeer::OnAttached() { return SendHandshake(); }
+
+bool TBTPeer::SendText(const std::string& text) {
+  return Socket()->Send(text.data(), static_cast<int64_t>(text.size())) >= 0;
+}
+
+bool TBTPeer::SendHandshake() {
+  const uint8_t* own = Task() ? Task()->SwarmHandshake() : nullptr;
+  if (!own || handshakeSent) return own != nullptr;
+  std::memcpy(handshake.data(), own, handshake.size());
+  handshakeSent = true;
+  return Socket()->Send(handshake.data(), static_cast<int64_t>(handshake.size())) >= 0;
+}
+
+bool TBTPeer::Fail() {
+  if (TPeerId* id = PeerId()) Task()->PenalizeSource(*id, kMisbehaviourBackOff);
+  ++stats.failures;
+  Socket()->Close();
+  linkState = kNoLink;
+  return false;
+}
+
+bool TBTPeer::CheckHandshake() {
+  QSocket& socket = *Socket();
+  const int64_t skip = btwire::DisguiseLength(socket.ReceivedData(), static_cast<size_t>(socket.ReceivedSize()));
+  if (skip > 0) socket.ConsumeReceived(skip);
+  const uint64_t now = Task()->Clock();
+  if (skip < 0 || socket.ReceivedSize() < static_cast<int64_t>(btwire::kHandshakeSize)) {
+    return now <= std::max(stats.startTime, socket.ConnectedAt()) + kHandshakeTimeout;
+  }
+  const uint8_t* data = socket.ReceivedData();
+  const uint8_t* own = Task()->SwarmHandshake();
+  if (!own || !btwire::NamesHash(data, btwire::kHandshakeSize, own + btwire::kHashAt)) return Fail();
+  const uint8_t* remoteId = data + btwire::kPeerIdAt;
+  if (std::memcmp(remoteId, own + btwire::kPeerIdAt, 20) == 0) {
+    // Ourselves, reached through another address: never again.
+    if (TPeerId* id = PeerId()) Task()->RemoveSource(*id);
+    Socket()->Close();
+    linkState = kNoLink;
+    return false;
+  }
+  if (TPeerId* id = PeerId()) std::memcpy(id->peerIdBytes, remoteId, 20);
+  if (!SendHandshake()) return false;
+  socket.ConsumeReceived(static_cast<int64_t>(btwire::kHandshakeSize));
+  linkState = kGreeted;
+  remoteHave.assign(static_cast<size_t>((PieceCount() + 7) / 8), 0);
+  triedPieces.assign(remoteHave.size(), 0);
+  haveCount = haveCountAtBitfield = 0;
+  chokedSince = now;
+  workState = 2;
+  peerChoking = true;
+  stats.chokeChanged = true;
+  stats.settled = false;
+  std::string out;
+  const std::span<const uint8_t> bitmap = Task()->PieceBitmap();
+  if (std::any_of(bitmap.begin(), bitmap.end(), [](uint8_t b) { return b != 0; })) {
+    btwire::AppendHeader(out, btwire::kBitfield, static_cast<uint32_t>(bitmap.size()));
+    out.append(reinterpret_cast<const char*>(bitmap.data()), bitmap.size());
+  }
+  btwire::AppendHeader(out, btwire::kInterested, 0);
+  btwire::AppendHeader(out, btwire::kUnchoke, 0);
+  amChoking = false;
+  amInterested = true;
+  socket.SetReceiveBufferSize(40960);
+  return SendText(out);
+}
+
+// ---- receiving ----
+
+bool TBTPeer::ReadInput() {
+  if (!IsConnected()) return false;
+  QSocket& socket = *Socket();
+  const uint64_t now = Task()->Clock();
+  if (!socket.IsConnected()) return now <= stats.startTime + kConnectTimeout;
+  if (!handshakeSent && !SendHandshake()) return false;
+  const bool greeted = linkState == kGreeted;
+  const int64_t budget = Task()->DownloadBudget();
+  if (greeted && budget <= 0) return true;
+  int64_t size = kHandshakeRead;
+  if (greeted && !peerChoking && !requests_.empty()) {
+    size = kBlockSize + 1024;
+    if (counters.downloadRate > 262143) size = 65536 + 1024;
+    else if (counters.downloadRate > 65535) size = 32768 + 1024;
+  }
+  size = std::max<int64_t>(std::min(size, budget), 192);
+  int64_t before = socket.ReceivedSize();
+  int64_t held = socket.Receive(before + size);
+  if (held < 0) return false;
+  // A read that filled what was asked finds more waiting: keep reading while it does.
+  while (greeted && held - before == size && held < kMaxHeld && size < budget) {
+    size = std::min(size * 2, budget);
+    before = held;
+    held = socket.Receive(held + size);
+    if (held < 0) return false;
+  }
+  if (linkState == kLinked) {
+    if (!CheckHandshake()) return false;
+    if (linkState != kGreeted) return true;
+  }
+  const bool wasChoking = peerChoking;
+  if (!ParseHeld()) return false;
+  if (wasChoking != peerChoking) {
+    if (peerChoking) {
+      CancelAll();
+    } else {
+      return SendRequests();
+    }
+  }
+  return true;
+}
+
+bool TBTPeer::ParseHeld() {
+  QSocket& socket = *Socket();
+  const uint32_t maxLength =
+      std::max<uint32_t>(btwire::kPieceMessageMax, 1 + static_cast<uint32_t>(remoteHave.size()));
+  size_t at = 0;
+  bool ok = true;
+  while (ok && linkState == kGreeted) {
+    btwire::Message message;
+    size_t used = 0;
+    const btwire::Parse result = btwire::ParseMessage(socket.ReceivedData() + at,
+                                                      static_cast<size_t>(socket.ReceivedSize()) - at, maxLength,
+                                                      &message, &used);
+    if (result == btwire::Parse::kNeedMore) break;
+    if (result == btwire::Parse::kError) return Fail();
+    at += used;
+    if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
+  }
+  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), counters.downloadRate > 262143);
+  return ok;
+}
+
+bool TBTPeer::OnMessage(int32_t id, const uint8_t* payload, uint32_t size) {
+  const int64_t count = PieceCount();
+  switch (id) {
+    case btwire::kChoke:
+    case btwire::kUnchoke:
+      peerChoking = id == btwire::kChoke;
+      workState = peerChoking || amChoking ? 2 : 1;
+      if (peerChoking && chokedSince == 0) chokedSince = Task()->Clock();
+      if (!peerChoking) chokedSince = 0;
+      return true;
+    case btwire::kHave: {
+      if (size != 4) return Fail();
+      const int64_t index = btwire::ReadU32(payload);
+      // An index past the last piece names nothing.
+      if (index >= count) return true;
+      SetBit(triedPieces, index, false);
+      if (!TestBit(remoteHave, index)) {
+        SetBit(remoteHave, index, true);
+        ++statsRecord.haveMessages;
+        ++haveCount;
+        if (haveCount >= count) IsSeed();
+      }
+      if (Task()->Pieces()->IsPieceWanted(index)) nothingToOffer = false;
+      lastHaveIndex = static_cast<int32_t>(index);
+      return true;
+    }
+    case btwire::kBitfield: {
+      if (size != remoteHave.size()) return Fail();
+      std::memcpy(remoteHave.data(), payload, size);
+      // Spare bits past the last piece are not pieces.
+      if (count % 8 != 0 && !remoteHave.empty()) remoteHave.back() &= static_cast<uint8_t>(0xFF00 >> (count % 8));
+      haveCount = 0;
+      for (uint8_t b : remoteHave) haveCount += std::popcount(b);
+      haveCountAtBitfield = haveCount;
+      nothingToOffer = haveCount == 0;
+      if (haveCount > 0) stats.settled = true;
+      stats.remotePieces = haveCount;
+      return true;
+    }
+    case btwire::kRequest:
+    case btwire::kCancel:
+      if (size != 12) return Fail();
+      return OnRequest(payload, id == btwire::kCancel);
+    case btwire::kPiece: {
+      if (size <= 8 || size - 8 > static_cast<uint32_t>(kBlockSize)) return Fail();
+      const int64_t index = btwire::ReadU32(payload);
+      const int64_t begin = btwire::ReadU32(payload + 4);
+      const auto length = static_cast<int32_t>(size - 8);
+      // Only a block we asked for, of the length asked, is taken; anything else ends the link.
+      if (index >= count || !DeliverPieceBlock(index, begin, length, payload + 8)) return Fail();
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool TBTPeer::OnRequest(const uint8_t* payload, bool cancel) {
+  TPieces& pieces = *Task()->Pieces();
+  const int64_t index = btwire::ReadU32(payload);
+  const int64_t begin = btwire::ReadU32(payload + 4);
+  const int64_t length = btwire::ReadU32(payload + 8);
+  const int64_t block = GlobalBlock(pieces, index, begin);
+  if (block < 0 || length <= 0 || length > kBlockSize || begin + length > pieces.Piece(index).Size) return Fail();
+  auto same = [&](const TBlockRequest& r) { return r.block == block && r.length == length; };
+  if (cancel) {
+    std::erase_if(uploadRequests_, same);
+    return true;
+  }
+  if (amChoking || uploadRequests_.size() >= kMaxUploadRequests || !pieces.IsPieceComplete(index) ||
+      std::any_of(uploadRequests_.begin(), uploadRequests_.end(), same)) {
+    return true;
+  }
+  uploadRequests_.push_back({block, static_cast<int32_t>(length), 0, false});
+  return true;
+}
+
+// ---- requesting ----
+
+void TBTPeer::CancelAll() {
+  const TPieces* pieces = Task()->Pieces();
+  std::string out;
+  for (const TBlockRequest& r : requests_) {
+    if (!r.sent || !pieces) continue;
+    const int64_t start = r.block * kBlockSize;
+    btwire::AppendBlockMessage(out, btwire::kCancel, static_cast<uint32_t>(start / pieces->PieceLength()),
+                               static_cast<uint32_t>(start % pieces->PieceLength()), static_cast<uint32_t>(r.length));
+  }
+  if (!out.empty()) SendText(out);
+  if (!requests_.empty()) Task()->ReturnRequests(requests_);
+  requests_.clear();
+}
+
+bool TBTPeer::PlanRequests() {
+  if (linkState != kGreeted || peerChoking || !Task()->HasMetadata()) return true;
+  if (Task()->IsComplete()) {
+    if (!requests_.empty()) CancelAll();
+    return true;
+  }
+  const uint64_t now = Task()->Clock();
+  const auto depth = static_cast<size_t>(std::max<int64_t>(2 * counters.downloadRate / kBlockSize, 2));
+  if ((nothingToOffer && now <= lastPlanTime + kReplanSeconds) || requests_.size() >= depth || haveCount == 0) {
+    return true;
+  }
+  lastPlanTime = now;
+  const bool noneSent = std::none_of(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; });
+  for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
+    const size_t before = requests_.size();
+    TPeerObject::PlanRequests();
+    if (requests_.size() == before) break;
+  }
+  return noneSent ? SendRequests() : true;
+}
+
+bool TBTPeer::HasUnaskedBlocks(int32_t piece) const {
+  const TPieces* pieces = Task()->Pieces();
+  if (piece < 0 || !pieces || piece >= pieces->PieceCount() || !pieces->IsPieceWanted(piece)) return false;
+  const int64_t size = pieces->Piece(piece).Size;
+  for (int64_t offset = 0; offset < size; offset += kBlockSize) {
+    const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, size - offset));
+    if (!pieces->HasBlock(piece, offset, length) && !HasRequest(GlobalBlock(*pieces, piece, offset))) return true;
+  }
+  return false;
+}
+
+int32_t TBTPeer::NextPiece() {
+  // The queue depth may have cut the last piece short: its remaining blocks come first.
+  if (HasUnaskedBlocks(openPiece)) return openPiece;
+  for (int tries = 0; tries < kPlanTries; ++tries) {
+    const int32_t piece = TPeerObject::NextPiece();
+    if (piece < 0) break;
+    if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece)) {
+      openPiece = piece;
+      return piece;
+    }
+    // The remote lacks it: not offered to this peer again until it announces the piece.
+    SetBit(triedPieces, piece, true);
+  }
+  if (!nothingToOffer) nothingToOfferSince = Task()->Clock();
+  nothingToOffer = true;
+  return -1;
+}
+
+bool TBTPeer::SendRequests() {
+  if (!amInterested || peerChoking || linkState != kGreeted) return true;
+  const TPieces* pieces = Task()->Pieces();
+  if (!pieces || pieces->PieceLength() <= 0) return true;
+  const int64_t perBlock = counters.downloadRate / kBlockSize;
+  const auto onWire = static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; }));
+  if (onWire >= static_cast<size_t>(std::max<int64_t>(perBlock - 1, 5))) return true;
+  const auto target = static_cast<size_t>(std::max<int64_t>(perBlock + 2, 6));
+  const bool endGame = Task()->InEndGame();
+  std::erase_if(requests_, [&](const TBlockRequest& r) {
+    return !r.sent && (r.length <= 0 || r.length > kBlockSize || (endGame && pieces->HasGlobalBlock(r.block)));
+  });
+  std::string out;
+  size_t sent = onWire;
+  size_t batch = 0;
+  const uint64_t now = Task()->Clock();
+  for (TBlockRequest& r : requests_) {
+    if (sent >= target) break;
+    if (r.sent) continue;
+    const int64_t start = r.block * kBlockSize;
+    btwire::AppendBlockMessage(out, btwire::kRequest, static_cast<uint32_t>(start / pieces->PieceLength()),
+                               static_cast<uint32_t>(start % pieces->PieceLength()), static_cast<uint32_t>(r.length));
+    r.sent = true;
+    r.sentAt = now;
+    ++sent;
+    if (++batch == kRequestBatch) {
+      if (!SendText(out)) return false;
+      out.clear();
+      batch = 0;
+    }
+  }
+  return out.empty() || SendText(out);
+}
+
+// ---- serving ----
+
+bool TBTPeer::ServeUploads() {
+  if (!IsConnected() || linkState != kGreeted || amChoking || uploadRequests_.empty()) return true;
+  QSocket& socket = *Socket();
+  TPieces* pieces = Task()->Pieces();
+  if (!pieces || !Task()->HasMetadata() || socket.SendQueued() > kMaxSendQueued) return true;
+  int64_t allowance = kBlockSize;
+  if (counters.uploadRate / 65536 > 1) allowance = (counters.uploadRate / 65536) * kBlockSize - kBlockSize;
+  if (Task()->IsComplete()) allowance += kBlockSize;
+  std::string out;
+  std::vector<uint8_t> block(kBlockSize);
+  int64_t served = 0;
+  while (!uploadRequests_.empty() && served < allowance) {
+    const TBlockRequest r = uploadRequests_.front();
+    uploadRequests_.erase(uploadRequests_.begin());
+    const int64_t start = r.block * kBlockSize;
+    const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
+    if (pieces->ReadBlock(r.block, r.length, block.data(), 0, false) != r.length) {
+      // The reject notice: a piece message no request of any client matches.
+      btwire::AppendHeader(out, btwire::kPiece, 8 + 5);
+      btwire::AppendU32(out, 0);
+      btwire::AppendU32(out, 2);
+      out.push_back(0x35);
+      btwire::AppendU32(out, index);
+      std::erase_if(uploadRequests_, [&](const TBlockRequest& u) { return u.block * kBlockSize / pieces->PieceLength() == index; });
+      continue;
+    }
+    btwire::AppendHeader(out, btwire::kPiece, 8 + static_cast<uint32_t>(r.length));
+    btwire::AppendU32(out, index);
+    btwire::AppendU32(out, static_cast<uint32_t>(start % pieces->PieceLength()));
+    out.append(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(r.length));
+    served += r.length;
+    Task()->AddUploaded(r.length);
+  }
+  return out.empty() || SendText(out);
+}
+
+bool TBTPeer::FlushOutput() {
+  QSocket* socket = Socket();
+  if (!socket || !socket->IsConnected() || socket->SendQueued() == 0) return true;
+  return socket->Flush() >= 0;
+}
+
+// ---- upkeep ----
+
+void TBTPeer::Maintain() {
+  const TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
+  if (!pieces || pieces->PieceLength() <= 0 || linkState != kGreeted) return;
+  const uint64_t now = Task()->Clock();
+  const int64_t position = std::max(Task()->CurrentPosition(), 0);
+  const int64_t window = kNearWindow / pieces->PieceLength();
+  std::string out;
+  std::vector<TBlockRequest>& shared = Task()->EndGameList();
+  std::erase_if(requests_, [&](TBlockRequest& r) {
+    const int64_t start = r.block * kBlockSize;
+    const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
+    if (pieces->HasGlobalBlock(r.block)) {
+      if (r.sent) {
+        btwire::AppendBlockMessage(out, btwire::kCancel, index, static_cast<uint32_t>(start % pieces->PieceLength()),
+                                   static_cast<uint32_t>(r.length));
+      }
+      return true;
+    }
+    if (index >= position && index <= position + window && r.sent && now > r.sentAt + kEndGameAge) {
+      if (std::none_of(shared.begin(), shared.end(), [&](const TBlockRequest& s) { return s.block == r.block; })) {
+        shared.push_back({r.block, r.length, 0, false});
+      }
+      r.sentAt = now;
+    }
+    return false;
+  });
+  if (!out.empty()) SendText(out);
+}
+
+void TBTPeer::Choke() {
+  amChoking = true;
+  workState = 2;
+  std::string out;
+  btwire::AppendHeader(out, btwire::kChoke, 0);
+  if (IsConnected()) SendText(out);
+  uploadRequests_.clear();
+}
+
+void TBTPeer::Unchoke() {
+  amChoking = false;
+  workState = peerChoking ? 2 : 1;
+  std::string out;
+  btwire::AppendHeader(out, btwire::kUnchoke, 0);
+  if (IsConnected()) SendText(out);
+}
+
+bool TBTPeer::IsSeed() {
+  const int64_t count = PieceCount();
+  if (count <= 0 || haveCount < count) return false;
+  if (seedSince == 0) seedSince = Task()->Clock();
+  return true;
+}
+
+bool TBTPeer::ShouldDisconnect() { return IsSeed() && Task()->Clock() > seedSince + kSeedLinger; }
+
+bool TBTPeer::IsStale() { return nothingToOffer && Task()->Clock() > nothingToOfferSince + kStaleSeconds; }
+
+bool TBTPeer::IsUseless() {
+  if (!Task()->PeerConnectionsEnabled()) return true;
+  const uint64_t now = Task()->Clock();
+  if (!IsConnected() || now <= stats.startTime + kUselessAfter) return false;
+  if (Task()->IsComplete()) return counters.uploadRate == 0 && AverageSendRate(now) <= kUselessRate;
+  return counters.downloadRate == 0 && AverageReceiveRate(now) <= kUselessRate;
+}
+
+int64_t TBTPeer::RemoteRate() {
+  const TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
+  const int64_t gained = haveCount - haveCountAtBitfield;
+  if (!pieces || gained <= 4 || !Socket()) return 0;
+  const uint64_t now = Task()->Clock();
+  const uint64_t since = Socket()->ConnectedAt();
+  const auto seconds = static_cast<int64_t>(std::max<uint64_t>(now > since ? now - since : 1, 1));
+  return gained * (pieces->PieceLength() / 1024) / seconds;
+}
 
 // A spare peer is reused for another remote side: nothing of the last one may carry over.
 void TBTPeer::Reset() {

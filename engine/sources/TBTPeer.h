@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/sources/TPeerObject.h"
@@ -22,6 +23,7 @@ struct TBTWireState {
   // Pieces not to be chosen for this peer, bits as in remoteHave.
   std::vector<uint8_t> triedPieces;
   StatsRecord statsRecord;
+  bool handshakeSent = false;
   bool amInterested = false;
   bool amChoking = true;
   bool peerChoking = true;  // the remote side starts out choking us
@@ -30,7 +32,8 @@ struct TBTWireState {
   int32_t haveCount = 0;
   int32_t haveCountAtBitfield = 0;
   int32_t lastHaveIndex = -1;
-  bool receivingPiece = false;
+  // The piece whose blocks are being asked for, -1 for none.
+  int32_t openPiece = -1;
   // Engine-clock seconds, 0 for not set.
   uint64_t chokedSince = 0;
   uint64_t seedSince = 0;
@@ -42,13 +45,51 @@ struct TBTWireState {
 // requests marked as sent.
 class TBTPeer : public TPeerObject, public TBTWireState {
  public:
+  // Upload requests a remote side may have queued with us; more are ignored.
+  static constexpr size_t kMaxUploadRequests = 256;
+  static constexpr uint64_t kConnectTimeout = 22;
+  static constexpr uint64_t kHandshakeTimeout = 12;
+  // Past this much queued for sending, no further block is read for uploads.
+  static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;
+
   explicit TBTPeer(IPeerTask* task) : TPeerObject(1, task) {}
 
   bool ConnectTo(TPeerId* peerId) override;
+  // An accepted connection whose handshake the listener has already read: the socket still
+  // holds it, and the step checks it as for a dialled one.
+  bool AttachSocket(std::unique_ptr<QSocket> socket) override;
+  bool OnAttached() override;
   bool ReadInput() override;
+  bool PlanRequests() override;
+  bool SendRequests() override;
+  bool ServeUploads() override;
+  bool FlushOutput() override;
+  void Maintain() override;
   void Reset() override;
+  bool IsSeed() override;
+  int32_t NextPiece() override;
+  bool ShouldDisconnect() override;
+  bool IsStale() override;
+  bool IsUseless() override;
+  int64_t RemoteRate() override;
+  void Choke();
+  void Unchoke();
   std::span<const uint8_t> RemoteHave() const override { return remoteHave; }
   std::span<const uint8_t> ExcludedPieces() const override { return triedPieces; }
+
+ private:
+  bool SendHandshake();
+  bool HasUnaskedBlocks(int32_t piece) const;
+  bool CheckHandshake();
+  // Walks the held messages; false when the connection must end.
+  bool ParseHeld();
+  bool OnMessage(int32_t id, const uint8_t* payload, uint32_t size);
+  bool OnRequest(const uint8_t* payload, bool cancel);
+  // The remote side misbehaved: its identity waits before it is dialled again.
+  bool Fail();
+  bool SendText(const std::string& text);
+  void CancelAll();
+  int64_t PieceCount() const;
 };
 
 }  // namespace bw

@@ -240,6 +240,8 @@ TWorkThread::Outcome TWorkThread::Loop() {
     }
     if (reloadMetadata) ReloadMetadata();
     if (now - lastMaintenance_ > kMaintenanceAfter) {
+      // The swarm needs the info hash: it is joined once the metadata is there.
+      PrepareSwarmIdentity();
       MaintainPeers();
       lastMaintenance_ = now;
     }

@@ -48,6 +48,9 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   void PenalizeSource(TPeerId& id, int32_t seconds) override { task_.PenalizeSource(id, seconds); }
   void RequestCycleSoon() override { task_.RequestCycleSoon(); }
   std::vector<TRef<TPeerObject>>& ActivePeers() override { return task_.ActivePeers(); }
+  const uint8_t* SwarmHandshake() override { return task_.SwarmHandshake(); }
+  std::span<const uint8_t> PieceBitmap() override { return task_.PieceBitmap(); }
+  void AddUploaded(int64_t bytes) override { task_.AddUploaded(bytes); }
   void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
   int64_t DownloadBudget() override { return task_.PeerDownloadBudget(); }
   void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }

@@ -57,6 +57,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void PrepareSwarmIdentity();
   bool SwarmIdentityReady() const { return swarmReady_; }
   const uint8_t* Handshake() const { return handshake_; }
+  const uint8_t* SwarmHandshake() const override { return swarmReady_ ? handshake_ : nullptr; }
 
   // What the peer objects of this task work with.
   IPeerTask& PeerTask();
@@ -114,6 +115,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
   // Transfer figures the peers report; the statistics layer keeps them.
   virtual void AddDownloaded(int64_t) {}
+  virtual void AddUploaded(int64_t) {}
   virtual void AddKindBytes(int32_t, int64_t) {}
   virtual void SetPeerRates(int64_t, int64_t) {}
   virtual void RequestCycleSoon() {}

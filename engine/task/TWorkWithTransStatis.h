@@ -17,7 +17,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // the given kind got into the piece map, bytes uploaded.
   void AddDownloaded(int64_t bytes) override;
   void AddKindBytes(int32_t kind, int64_t bytes) override;
-  void AddUploaded(int64_t bytes);
+  void AddUploaded(int64_t bytes) override;
 
   // What the peers may still move in this second.
   int64_t DownloadBudgetLeft() const;

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -98,7 +100,7 @@ TEST_F(ControllerTest, TheSpeedLimitIsSpreadOverTheRunningTasks) {
   C().OnMainAction();
   struct Case {
     int running, limit, each;
-  } cases[] = {{1, 0, 32767}, {2, 0, 16383}, {2, 15, 10}, {5, 1000, 200}};
+  } cases[] = {{1, 0, 32767}, {2, 0, 32767}, {2, 15, 10}, {5, 1000, 200}};
   for (const Case& c : cases) {
     for (int i = 0; i < kFileCount; ++i) TaskOf(i).answers = i < c.running;
     C().SetSpeedLimit(c.limit);
@@ -233,6 +235,47 @@ TEST_F(ControllerTest, ActiveSecondsAddUpOverRuns) {
   EXPECT_EQ(C().Records().Record().Read("BrightwillowTask", "BrightwillowTaskDownloadTime"), "3");
   C().SaveCloseSelection(2);
   EXPECT_EQ(C().LoadCloseSelection(), 2);
+}
+
+}  // namespace
+}  // namespace bw::app::test
+
+namespace bw::app::test {
+namespace {
+
+// The power-off is asked once, with a minute's delay, on reaching "finished" when chosen, and
+// never otherwise; a refusal is told to the user.
+TEST_F(ControllerTest, AutomaticShutdownReachesThePowerOffOnlyWhenChosen) {
+  struct Case {
+    bool chosen;
+    bool grants;
+    std::vector<int> calls;
+    int failureMessages;
+  };
+  const Case cases[] = {{false, true, {}, 0}, {true, true, {60}, 0}, {true, false, {60}, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "chosen " << c.chosen << " grants " << c.grants);
+    Downloading();
+    std::vector<int> calls;
+    C().SetPowerOff([&](int seconds) {
+      calls.push_back(seconds);
+      return c.grants;
+    });
+    C().SetAutoShutdown(c.chosen);
+    CompleteAll();
+    for (int n = 0; n < 3; ++n) {
+      C().PollTasks();
+      C().EvaluateState();
+    }
+    ASSERT_EQ(C().State(), kStateFinished);
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(std::count(engine_.messages.begin(), engine_.messages.end(), "自动关机失败，请手动关机"),
+              c.failureMessages);
+    engine_.messages.clear();
+    // The next case starts from a first run again.
+    std::filesystem::remove_all(dir_.Path("data"));
+    std::filesystem::remove_all(SaveFolder());
+  }
 }
 
 }  // namespace

@@ -18,12 +18,14 @@ bool ReadNumber(const char* text, int low, int high, int* out) {
 
 const char* HelpText() {
   return "usage: bwconsole [--package FILE] [--folder DIR] [--listen-port N] [--limit KIB]\n"
-         "                 [--start] [--exit-when-finished] [--linger SECONDS] [--status SECONDS]\n"
+         "                 [--start] [--verify] [--auto-shutdown] [--exit-when-finished]\n"
+         "                 [--linger SECONDS] [--status SECONDS]\n"
          "\n"
          "Runs the downloader without its window: the same controller, driven from the terminal.\n"
          "It restores what the last run left (its record lives under $XDG_DATA_HOME) and then\n"
          "takes commands on standard input, one a line:\n"
          "  start, pause, resume   the main button (start, pause or continue, by state)\n"
+         "  verify                 check every file by MD5 and repair what differs (when finished)\n"
          "  status                 state, progress, size and speed, and each file's row and speed\n"
          "  limit KIB              the speed limit in KiB/s (0: none)\n"
          "  p2p on|off             peers as well as mirrors, or mirrors only\n"
@@ -36,7 +38,9 @@ const char* HelpText() {
          "  --listen-port N       the port for incoming peers\n"
          "  --limit KIB           the speed limit\n"
          "  --start               start (or continue) the download without waiting for a command\n"
-         "  --exit-when-finished  end once every file is complete (exit status 0)\n"
+         "  --verify              once every file is complete, check them by MD5 and repair\n"
+         "  --auto-shutdown       power the machine off a minute after the download finishes\n"
+         "  --exit-when-finished  end once every file is complete, and verified with --verify\n"
          "  --linger SECONDS      wait this long before that end (default 3: the last statistics)\n"
          "  --status SECONDS      print the status this often\n"
          "\n"
@@ -57,6 +61,10 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
     if (arg == "-h" || arg == "--help") return Command::kHelp;
     if (arg == "--start") {
       options->start = true;
+    } else if (arg == "--auto-shutdown") {
+      options->autoShutdown = true;
+    } else if (arg == "--verify") {
+      options->verify = true;
     } else if (arg == "--exit-when-finished") {
       options->exitWhenFinished = true;
     } else if (arg == "--package" || arg == "--folder") {

@@ -9,6 +9,7 @@
 #include "app/BuiltInPackage.h"
 #include "app/ControllerThread.h"
 #include "app/EngineCalls.h"
+#include "platform/PowerOff.h"
 #include "platform/File.h"
 #include "platform/StopSignal.h"
 #include "tools/bwconsole/Options.h"
@@ -69,6 +70,7 @@ class Console {
     std::string pending, line;
     bool inputOpen = true;
     bool pressed = false;
+    bool verifyPosted = false;
     for (;;) {
       if (platform::StopSignal()) return kExitInterrupted;
       const bw::app::ControllerView view = controller_.View();
@@ -81,7 +83,12 @@ class Console {
         pressed = true;
       }
       if (options_.exitWhenFinished && view.state == bw::app::kStateFailed) return kExitFailed;
-      if (options_.exitWhenFinished && view.state == bw::app::kStateFinished) {
+      if (options_.verify && !verifyPosted && view.state == bw::app::kStateFinished) {
+        controller_.Post([](CDownloadController& c) { c.StartVerification(false); });
+        verifyPosted = true;
+      }
+      const bool finished = view.state == (options_.verify ? bw::app::kStateCheckFinished : bw::app::kStateFinished);
+      if (options_.exitWhenFinished && finished) {
         if (finishedAt == Clock::time_point{}) finishedAt = Clock::now();
         if (Clock::now() - finishedAt >= std::chrono::seconds(options_.lingerSeconds)) return kExitOk;
       }
@@ -115,6 +122,12 @@ class Console {
       MainAction(line, s == kStateDownloading || s == kStateResume);
     } else if (line == "resume") {
       MainAction(line, s == kStatePause);
+    } else if (line == "verify") {
+      if (s != kStateFinished) {
+        Print("bwconsole: nothing to verify in state " + StateText(lastState_) + "\n");
+      } else {
+        controller_.Post([](CDownloadController& c) { c.StartVerification(false); });
+      }
     } else if (line == "status") {
       Print(StatusLines(view));
     } else if (line.starts_with("limit ")) {
@@ -128,7 +141,7 @@ class Console {
       controller_.Post([folder](CDownloadController& c) { c.SetSaveFolder(folder); });
     } else if (!line.empty()) {
       Print("bwconsole: unknown command '" + line +
-            "' (start, pause, resume, status, limit KIB, p2p on|off, "
+            "' (start, pause, resume, verify, status, limit KIB, p2p on|off, "
             "folder DIR, quit)\n");
     }
   }
@@ -168,6 +181,12 @@ int Run(const Options& options) {
   }
   if (!options.saveFolder.empty()) {
     controller.Call([&](CDownloadController& c) { return c.SetSaveFolder(options.saveFolder); });
+  }
+  if (options.autoShutdown) {
+    controller.Post([](CDownloadController& c) {
+      c.SetPowerOff(&platform::ScheduleDelayedPowerOff);
+      c.SetAutoShutdown(true);
+    });
   }
   if (options.limitKiB > 0) controller.Post([&](CDownloadController& c) { c.SetSpeedLimit(options.limitKiB); });
   return Console(options, controller).Run();
