@@ -21,7 +21,8 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bw-refetch.XXXXXX")
 cleanup() {
-  bash scripts/mirrors.sh stop "$work/mirrors" 2>/dev/null || true
+  local state
+  for state in "$work"/mirrors-*; do bash scripts/mirrors.sh stop "$state" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT

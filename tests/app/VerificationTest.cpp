@@ -144,7 +144,7 @@ TEST(FileDigestTest, DigestAndProgress) {
   const Case cases[] = {{0, 0}, {100, 10000}, {4096, 10000}, {8299520, 10004}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
-    const std::string path = dir.Path("f" + std::to_string(c.size));
+    const std::string path = dir.Path(std::to_string(c.size) + ".bin");
     std::filesystem::resize_file((std::ofstream(path), path), c.size);
     std::atomic<int> progress{-1};
     const FileDigest digest = ComputeFileMd5(path, progress);
