@@ -12,7 +12,9 @@
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/HostResolution.h"
 #include "engine/storage/DataFileSize.h"
+#include "engine/net/NetAddress.h"
 #include "engine/task/EngineSettings.h"
+#include "engine/task/SwarmListener.h"
 #include "engine/task/TaskInterface.h"
 #include "engine/task/TaskRegistry.h"
 #include "platform/DiskSpace.h"
@@ -219,6 +221,19 @@ int ClearTaskMirrors(TaskHandle handle) {
 
 int SetListenPort(int port) {
   ProcessSettings().listenPort.store(port);
+  return kEngineOk;
+}
+
+int GetListenPort() { return SwarmListener::Process().Port(); }
+
+int SetLanDiscovery(int port, const char* interfaceAddress) {
+  uint32_t ip = 0;
+  if (port < 0 || port > 65535) return kEngineInvalidArgument;
+  if (interfaceAddress && *interfaceAddress && (!ParseDottedQuad(interfaceAddress, &ip) || ip == 0)) {
+    return kEngineInvalidArgument;
+  }
+  ProcessSettings().lanPort.store(port);
+  ProcessSettings().lanInterface.store(ip);
   return kEngineOk;
 }
 

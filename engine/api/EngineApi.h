@@ -30,6 +30,11 @@ int AddTaskMirror(TaskHandle task, const char* urls, const char* hosts);
 int ClearTaskMirrors(TaskHandle task);
 
 int SetListenPort(int port);
+// The port the listener took (another instance may hold the one set), 0 while nothing listens.
+int GetListenPort();
+// LAN discovery's UDP port (0 turns it off) and the dotted address of the interface its
+// multicast uses (null or empty: the local address). Takes effect when the first task starts.
+int SetLanDiscovery(int port, const char* interfaceAddress);
 // Reads the IP filter file (lines "FIRST-LAST LEVEL", see CIPFilter) that every task started
 // afterwards applies: the number of blocked ranges, or -107 when the file cannot be read.
 int LoadIPFilter(const char* path);

@@ -1,5 +1,7 @@
 #include "engine/net/QUdpSocket.h"
 
+#include "platform/Multicast.h"
+
 namespace bw {
 
 bool QUdpSocket::Open() {
@@ -11,6 +13,23 @@ bool QUdpSocket::Open() {
     return false;
   }
   return true;
+}
+
+bool QUdpSocket::Bind(int port, uint32_t ip, bool shared) {
+  if (port < 0 || port > 65535 || !Open()) return false;
+  platform::SockAddrV4 at;
+  at.ip = ip;
+  at.port = static_cast<uint16_t>(port);
+  if ((shared && !platform::SetReuseAddress(handle_)) || platform::Bind(handle_, at) != 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool QUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceIp, int ttl) {
+  return IsOpen() && platform::JoinMulticastGroup(handle_, group, interfaceIp) &&
+         platform::SetMulticastSending(handle_, interfaceIp, ttl, true);
 }
 
 void QUdpSocket::Close() {

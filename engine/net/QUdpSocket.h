@@ -5,7 +5,7 @@
 
 namespace bw {
 
-// A non-blocking IPv4 datagram socket on an ephemeral local port.
+// A non-blocking IPv4 datagram socket, on an ephemeral local port unless bound.
 class QUdpSocket {
  public:
   QUdpSocket() = default;
@@ -17,6 +17,13 @@ class QUdpSocket {
   bool Open();
   void Close();
   bool IsOpen() const { return handle_ != platform::kNoSocket; }
+
+  // Opens the socket bound to port at ip (0: every address). shared lets other sockets of this
+  // host bind the same port, as each instance of the engine does for a multicast group.
+  bool Bind(int port, uint32_t ip, bool shared);
+  // Joins the multicast group on the interface with the address interfaceIp and sends multicast
+  // datagrams out of it with this time to live, looped back to this host's members.
+  bool JoinGroup(uint32_t group, uint32_t interfaceIp, int ttl);
 
   // ip in network order. True when the whole datagram went out.
   bool SendTo(uint32_t ip, int port, const void* data, int64_t len);

@@ -5,6 +5,8 @@
 #include "engine/net/NetClock.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/EngineIdentity.h"
+#include "engine/task/LanDiscovery.h"
+#include "engine/task/SwarmListener.h"
 #include "engine/task/TaskRegistry.h"
 #include "platform/File.h"
 
@@ -18,6 +20,8 @@ void StartTaskServices() {
   TimeEnsure();
   SetNetClock(&SocketClock);
   EngineIdentifier();
+  SwarmListener::Process().Resume();
+  LanDiscovery::Process().Resume();
   SetHalfOpenLimit(HalfOpenLimitFrom(QueryHalfOpenLimit()));
 }
 

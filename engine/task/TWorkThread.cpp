@@ -243,6 +243,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
       // The swarm needs the info hash: it is joined once the metadata is there.
       PrepareSwarmIdentity();
       MaintainPeers();
+      DiscoverLanPeers();
       lastMaintenance_ = now;
     }
     if (now - lastSave_ > kSaveAfter) {

@@ -11,7 +11,12 @@
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
+#include "platform/Clock.h"
+#include "engine/net/QSocket.h"
 #include "engine/task/EngineSettings.h"
+#include "engine/task/LanDiscovery.h"
+#include "engine/task/PendingRoute.h"
+#include "engine/task/SwarmListener.h"
 #include "engine/task/TaskRegistry.h"
 
 namespace bw {
@@ -73,6 +78,7 @@ void TWorkWithPeers::Reset(int full, int flag) {
   trackersHandedOut_ = false;
   peerSerial_ = 0;
   idleSeconds_ = 0;
+  lanAnnounced_ = false;
   lastPass_ = lastTrim_ = 0;
   lastTrimCount_ = -1;
   {
@@ -570,6 +576,14 @@ TWorkWithPeers* TWorkWithPeers::FindSwarmTask(const uint8_t* data, size_t len) {
   return nullptr;
 }
 
+bool TWorkWithPeers::IsSwarmHash(const uint8_t* hash) {
+  QScopedLock guard(TaskRegistry::Lock());
+  const std::vector<SwarmEntry>& list = SwarmList();
+  return std::any_of(list.begin(), list.end(), [hash](const SwarmEntry& e) {
+    return std::memcmp(e.hash.data(), hash, e.hash.size()) == 0;
+  });
+}
+
 bool TWorkWithPeers::IsOwnHandshake(const uint8_t* data, size_t len) {
   const uint8_t* hash = HandshakeHash(data, len);
   const uint8_t* handshake = SwarmHandshake();
@@ -583,6 +597,71 @@ bool TWorkWithPeers::AcceptsIncoming(const uint8_t* data, size_t len) {
         return p->IsConnected();
       }));
   return (activePeers.size() < limit + 4 || connected < limit) && IsOwnHandshake(data, len);
+}
+
+}  // namespace bw
+
+namespace bw {
+
+// ---- the listener and the LAN ----
+
+void TWorkWithPeers::MaintainListener() {
+  const uint8_t* handshake = SwarmHandshake();
+  ListenerRound round = SwarmListener::Process().Serve(
+      handshake ? handshake + kHashAt : nullptr, [this](uint32_t ip) { return AcceptsAddress(ip); },
+      platform::TickCountMs());
+  if (!round.served) return;
+  // Only a swarm has anything to find on the LAN.
+  if (round.port > 0 && handshake) LanDiscovery::Process().Join();
+  {
+    QScopedLock guard(lock);
+    listenText_ = std::move(round.addressText);
+    listenPort_ = round.port;
+  }
+  for (std::unique_ptr<QSocket>& socket : round.claimed) AdoptIncoming(std::move(socket));
+}
+
+bool TWorkWithPeers::AdoptIncoming(std::unique_ptr<QSocket> socket) {
+  if (!socket) return false;
+  const uint8_t* data = socket->ReceivedData();
+  const auto size = static_cast<size_t>(socket->ReceivedSize());
+  const int64_t skip = HandshakeOffset(data, size);
+  if (skip < 0 || !AcceptsIncoming(data + skip, size - static_cast<size_t>(skip))) return false;
+  TRef<TPeerObject> peer = CreatePeer(SOURCE_BTNODE);
+  if (!peer) return false;
+  if (!peer->AttachSocket(std::move(socket))) {
+    KeepAsSpare(std::move(peer));
+    return false;
+  }
+  activePeers.push_back(std::move(peer));
+  return true;
+}
+
+std::string TWorkWithPeers::ListenAddressText() {
+  QScopedLock guard(lock);
+  return listenText_;
+}
+
+int32_t TWorkWithPeers::ListenPort() {
+  QScopedLock guard(lock);
+  return listenPort_;
+}
+
+void TWorkWithPeers::DiscoverLanPeers() {
+  const uint8_t* handshake = SwarmHandshake();
+  if (!handshake) return;
+  LanTaskFacts facts;
+  facts.task = this;
+  facts.infoHash = handshake + kHashAt;
+  facts.peerId = handshake + kPeerIdAt;
+  facts.listenPort = SwarmListener::Process().Port();
+  facts.taskCount = TaskRegistry::Snapshot().size();
+  for (const LanPeer& found : LanDiscovery::Process().Pass(facts, lanAnnounced_, EngineClock())) {
+    TPeerId* id = AddCandidate(found.ip, found.port, SOURCE_BTNODE, true, kLanPriority);
+    if (!id) continue;
+    id->priority = kLanPriority;
+    std::memcpy(id->peerIdBytes, found.peerId.data(), sizeof id->peerIdBytes);
+  }
 }
 
 }  // namespace bw

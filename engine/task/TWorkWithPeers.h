@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 
 namespace bw {
 
+class QSocket;
 class TPeerId;
 class TPeerObject;
 
@@ -23,6 +25,8 @@ class TWorkWithPeers : public TBaseWork {
   static constexpr int32_t kDefaultSourceConnections = 49;
   static constexpr int32_t kConfiguredPriority = 29;
   static constexpr int32_t kPeerPriority = 19;
+  // Peers found on the local network rank above every other source.
+  static constexpr int32_t kLanPriority = 35;
   // Below this many bytes a second a URL source counts as slow.
   static constexpr int64_t kSlowSourceRate = 1024;
   // A connection has this many seconds before it can count as slow.
@@ -61,6 +65,15 @@ class TWorkWithPeers : public TBaseWork {
   // The swarm task whose info hash the handshake names, or null. Hold the registry lock while
   // using the result.
   static TWorkWithPeers* FindSwarmTask(const uint8_t* data, size_t len);
+  // Whether a task of the swarm list has this 20-byte info hash.
+  static bool IsSwarmHash(const uint8_t* hash);
+
+  // An accepted connection whose handshake names this task: it becomes a BitTorrent peer when the
+  // task has room for it, and is closed otherwise.
+  bool AdoptIncoming(std::unique_ptr<QSocket> socket);
+  // The listener's address as this task last saw it ("Service Disabled!" while nothing listens).
+  std::string ListenAddressText();
+  int32_t ListenPort();
 
  protected:
   // Turns idle source lines (marks 0 → 16, 1 → 17) and new mirror addresses into candidates;
@@ -112,8 +125,11 @@ class TWorkWithPeers : public TBaseWork {
   virtual void UpkeepSources() {}
   // The tasks of the swarm list; called under the registry lock.
   virtual std::vector<TWorkWithPeers*> SwarmTasks() { return {}; }
-  // The process-wide listener's upkeep.
-  virtual void MaintainListener() {}
+  // The process-wide listener's round for this task: joins the LAN group, takes the task's
+  // incoming connections; every 400 ms.
+  virtual void MaintainListener();
+  // Every 10 seconds: announces the task on the LAN once and takes the peers found there.
+  void DiscoverLanPeers();
   // The tracker addresses of the task's torrent; none without one.
   virtual std::vector<std::string> TorrentTrackers() { return {}; }
   // HTTP and FTP sources a URL peer may move to.
@@ -150,6 +166,9 @@ class TWorkWithPeers : public TBaseWork {
   int32_t CountConnected(bool urlSources) const;
   void DropPeer(bool urlSources);
 
+  std::string listenText_ = "Service Disabled!";  // task lock
+  int32_t listenPort_ = 0;                        // task lock
+  bool lanAnnounced_ = false;
   int32_t maxSourceConnections_ = kDefaultSourceConnections;
   int32_t maxPeerConnections_ = 0;
   std::string trackerText_;

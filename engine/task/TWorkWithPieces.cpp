@@ -19,6 +19,7 @@
 #include "engine/storage/QElement.h"
 #include "engine/storage/TWrittenLog.h"
 #include "engine/task/EngineSettings.h"
+#include "engine/task/SwarmListener.h"
 #include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
@@ -526,8 +527,10 @@ bool TWorkWithPieces::GetAnnounceFacts(TAnnounceFacts* facts) {
   std::memcpy(facts->peerId, handshake_ + 48, 20);
   // 0 lets the tracker take the address the announce comes from, the one peers can reach.
   facts->localIp = 0;
+  // The port actually listened on: another instance may have held the wanted one.
+  const int listening = SwarmListener::Process().Port();
   const int port = ProcessSettings().listenPort.load();
-  facts->listenPort = port > 0 ? port : kDefaultListenPort;
+  facts->listenPort = listening > 0 ? listening : port > 0 ? port : kDefaultListenPort;
   facts->uploaded = working.uploadedBytes;
   facts->downloaded = working.downloadedBytes;
   facts->left = working.totalBytes > working.doneBytes ? working.totalBytes - working.doneBytes : 0;

@@ -80,9 +80,12 @@ class DownloadFixture : public ::testing::Test {
 
   std::string MirrorUrl(const NginxServer& mirror) const { return mirror.Url(std::string("/") + kName); }
 
-  // Every run of a test listens on the same port of its own: tests run side by side.
+  // Every run of a test listens on the same port of its own (a second run at once takes one of
+  // the next), and keeps LAN discovery on loopback and a port of the test's own: tests run side
+  // by side, and no datagram leaves the host.
   std::unique_ptr<BwgetProcess> StartBwget(std::vector<std::string> options) {
-    options.insert(options.begin(), {"--listen-port", std::to_string(listenPort_)});
+    options.insert(options.begin(), {"--listen-port", std::to_string(listenPort_), "--lan-interface", "127.0.0.1",
+                                     "--lan-port", std::to_string(lanPort_)});
     ++runs_;
     return std::make_unique<BwgetProcess>(options, dir_.Path("bwget" + std::to_string(runs_) + ".log"));
   }
@@ -164,6 +167,7 @@ class DownloadFixture : public ::testing::Test {
   double lastSeconds_ = 0;
   int runs_ = 0;
   uint16_t listenPort_ = FreePort();
+  uint16_t lanPort_ = FreePort();
 };
 
 }  // namespace bw::test

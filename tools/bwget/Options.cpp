@@ -35,8 +35,16 @@ constexpr const char* kHelp =
     "      --limit KIB        download limit in KiB/s, at most 32766 (default 0: none)\n"
     "      --max-sources N    connections to HTTP and FTP sources (default 49)\n"
     "      --max-peers N      BitTorrent peer connections (default 50)\n"
-    "      --listen-port P    port for incoming peers (default 8080). Nothing listens on it yet:\n"
-    "                         peers are only dialled, so two bwget runs never compete for it\n"
+    "      --listen-port P    TCP port on which bwget accepts BitTorrent peers that dial it\n"
+    "                         (default 8080); trackers and the LAN are told the port actually\n"
+    "                         used. When another program holds it, the next free one of the 15\n"
+    "                         ports after it is taken, so several bwget runs work side by side\n"
+    "      --lan-port P       UDP port of LAN discovery (default 31576): engines on the local\n"
+    "                         network that share it find each other's peers for the same torrent\n"
+    "      --lan-interface A.B.C.D\n"
+    "                         the address of the interface LAN discovery uses (default: the\n"
+    "                         first non-loopback address; 127.0.0.1 keeps it on this host)\n"
+    "      --no-lan           no LAN discovery\n"
     "      --no-p2p           no BitTorrent peers, sources only\n"
     "      --seed SECONDS     keep serving peers that long after completion (default 0)\n"
     "      --timeout SECONDS  give up when no byte has arrived for that long (default: never)\n"
@@ -70,6 +78,9 @@ enum LongOnly {
   kMaxPeers,
   kListenPort,
   kNoP2p,
+  kLanPort,
+  kLanInterface,
+  kNoLan,
   kSeed,
   kTimeout,
   kIpFilter,
@@ -88,6 +99,9 @@ constexpr option kLongOptions[] = {
     {"max-peers", required_argument, nullptr, kMaxPeers},
     {"listen-port", required_argument, nullptr, kListenPort},
     {"no-p2p", no_argument, nullptr, kNoP2p},
+    {"lan-port", required_argument, nullptr, kLanPort},
+    {"lan-interface", required_argument, nullptr, kLanInterface},
+    {"no-lan", no_argument, nullptr, kNoLan},
     {"seed", required_argument, nullptr, kSeed},
     {"timeout", required_argument, nullptr, kTimeout},
     {"ip-filter", required_argument, nullptr, kIpFilter},
@@ -111,6 +125,7 @@ constexpr NumberOption kNumberOptions[] = {
     {kMaxSources, 0, 1000, &Options::maxSources, "0 to 1000"},
     {kMaxPeers, 0, 1000, &Options::maxPeers, "0 to 1000"},
     {kListenPort, 1, 65535, &Options::listenPort, "1 to 65535"},
+    {kLanPort, 1, 65535, &Options::lanPort, "1 to 65535"},
     {kSeed, 0, 1 << 30, &Options::seedSeconds, "a number of seconds"},
     {kTimeout, 1, 1 << 30, &Options::timeoutSeconds, "a number of seconds"},
 };
@@ -216,6 +231,8 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       case kStats: o.statsConfig = Absolute(arg); break;
       case kIpFilter: o.ipFilter = Absolute(arg); break;
       case kNoP2p: o.p2p = false; break;
+      case kNoLan: o.lanPort = 0; break;
+      case kLanInterface: o.lanInterface = arg; break;
       case kProgress: {
         const std::string_view style = arg;
         if (style == "bar") o.progress = ProgressStyle::kBar;

@@ -19,6 +19,8 @@ struct Options {
   int maxPeers = 50;
   int listenPort = 0;      // 0 = the engine's default
   bool p2p = true;
+  int lanPort = 31576;       // 0 = no LAN discovery
+  std::string lanInterface;  // empty = the engine's choice
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever
   std::string statsConfig; // absolute; empty: no statistics

@@ -85,6 +85,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
   Clock::time_point completedAt{};
   uint64_t lastDone = 0;
   int lastStatus = 0;
+  int listenPort = 0;
   for (;;) {
     const Clock::time_point now = Clock::now();
     bw::TaskProgress progress{};
@@ -120,6 +121,10 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
       display.Message("bwget: warning: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
     }
     lastStatus = progress.status;
+    if (const int port = bw::GetListenPort(); port != listenPort) {
+      listenPort = port;
+      if (port > 0) display.Message("bwget: accepting peers on port " + std::to_string(port));
+    }
     if (progress.doneBytes != lastDone) {
       lastDone = progress.doneBytes;
       lastArrival = now;
@@ -141,6 +146,10 @@ int Download(const Options& options) {
   }
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
+  if (bw::SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != bw::kEngineOk) {
+    std::fprintf(stderr, "bwget: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+    return kExitUsage;
+  }
   bw::InitEngine(work.c_str());
   if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {
     std::fprintf(stderr, "bwget: cannot read the IP filter %s\n", options.ipFilter.c_str());
