@@ -72,13 +72,18 @@ bool SwarmListener::Open(uint32_t nowMs) {
       LogPrintf(kListenerChannel, kListenerChannel, "Listen port %d is taken: listening on %d", wanted, port);
     }
     port_ = port;
+    openFailed_ = false;
     localIp_ = listener_.LocalAddress();
     addressText_ = DottedQuadText(localIp_) + " : " + std::to_string(port);
     checkedMs_ = nowMs;
     AddEngineService(&StopProcessListener);
     return true;
   }
-  LogPrintf(kListenerChannel, kListenerChannel, "Cannot listen on ports %d to %d", wanted, wanted + kPortTries - 1);
+  // Tried again every round: said once.
+  if (!openFailed_) {
+    LogPrintf(kListenerChannel, kListenerChannel, "Cannot listen on ports %d to %d", wanted, wanted + kPortTries - 1);
+  }
+  openFailed_ = true;
   return false;
 }
 

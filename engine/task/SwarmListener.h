@@ -79,6 +79,7 @@ class SwarmListener {
   uint32_t localIp_ = 0;
   uint32_t checkedMs_ = 0;
   bool stopped_ = false;
+  bool openFailed_ = false;
   std::atomic<int> port_{0};
   std::atomic<bool> reachable_{false};
 };

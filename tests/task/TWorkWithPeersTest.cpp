@@ -8,8 +8,11 @@
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/net/QUdpSocket.h"
 #include "engine/task/EngineSettings.h"
+#include "engine/task/LanDiscovery.h"
 #include "engine/task/TWorkThread.h"
+#include "platform/Thread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/sources/TestResolver.h"
 #include "tests/task/TaskTestSupport.h"
@@ -64,6 +67,8 @@ class PoolTask : public TWorkThread {
   using TWorkWithPeers::RetireSource;
   using TWorkWithPeers::JoinSwarm;
   using TWorkWithPeers::LeaveSwarm;
+  using TWorkWithPeers::MaintainListener;
+  using TWorkWithPeers::DiscoverLanPeers;
   using TWorkWithPeers::PruneCandidates;
   using TWorkWithPeers::activePeers;
   using TWorkWithPeers::candidates;
@@ -599,6 +604,47 @@ TEST_F(PeerPool, SwarmRoutesHandshakesByInfoHash) {
   uint8_t zeroHello[48] = {19};
   std::memcpy(zeroHello + 1, "BitTorrent protocol", 19);
   EXPECT_EQ(TWorkWithPeers::FindSwarmTask(zeroHello, sizeof zeroHello), nullptr);
+}
+
+// Another engine on the LAN (of loopback, in this program) asks for the task's swarm.
+TEST_F(PeerPool, LanQueryForTheSwarmBecomesACandidateAndIsAnswered) {
+  task->BuildHandshake(kHash);
+  task->MaintainListener();  // listens, and joins the LAN group
+  ASSERT_TRUE(LanDiscovery::Process().Joined());
+  QUdpSocket other;
+  ASSERT_TRUE(other.Bind(ProcessSettings().lanPort, 0, true));
+  ASSERT_TRUE(other.JoinGroup(LanDiscovery::GroupAddress(), ProcessSettings().lanInterface, 1));
+  task->DiscoverLanPeers();  // the task's own query goes out first
+
+  LanMessage query;
+  query.port = 7411;
+  std::memcpy(query.infoHash, kHash, 20);
+  std::memcpy(query.peerId, "-other-engine-peer-", 20);
+  uint8_t bytes[LanMessage::kSize];
+  query.Encode(bytes);
+  ASSERT_TRUE(other.SendTo(LanDiscovery::GroupAddress(), ProcessSettings().lanPort, bytes, sizeof bytes));
+  TPeerId* found = nullptr;
+  for (int i = 0; i < 50 && !found; ++i) {
+    platform::SleepMs(20);
+    task->DiscoverLanPeers();
+    found = task->candidates.Find(test::Loopback(), 7411, SOURCE_BTNODE);
+  }
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->priority, TWorkWithPeers::kLanPriority);
+  EXPECT_EQ(std::memcmp(found->peerIdBytes, query.peerId, 20), 0);
+
+  // What the other engine hears: the task's query, its own query, and one answer.
+  int answers = 0;
+  uint8_t heard[64];
+  platform::SleepMs(50);
+  for (int64_t n; (n = other.ReceiveFrom(heard, sizeof heard, nullptr, nullptr)) > 0;) {
+    LanMessage m;
+    if (!LanMessage::Decode(heard, static_cast<size_t>(n), &m) || m.kind != LanMessage::kAnswer) continue;
+    ++answers;
+    EXPECT_EQ(std::memcmp(m.peerId, task->Own() + 48, 20), 0);
+    EXPECT_GT(m.port, 0);
+  }
+  EXPECT_EQ(answers, 1);
 }
 
 TEST_F(PeerPool, TrackerTextAndResetState) {
