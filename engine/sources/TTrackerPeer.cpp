@@ -260,19 +260,22 @@ bool TTrackerPeer::ReadUdp() {
     // Only the tracker we asked may answer; anyone else's datagram is not even looked at.
     if (fromIp != PeerId()->ip || fromPort != PeerId()->port) continue;
     UdpTrackerReply parsed;
-    if (!ParseUdpTrackerReply(datagram, n, &parsed)) return false;
-    if (parsed.action == kUdpConnect && linkState != kGreeted) {
+    const bool whole = ParseUdpTrackerReply(datagram, n, &parsed);
+    if (whole && parsed.action == kUdpConnect && linkState != kGreeted) {
       if (parsed.transactionId != connectTransaction_) continue;
       packet.connectionId = parsed.connectionId;
       linkState = kGreeted;
       continue;
     }
-    if (linkState != kGreeted || lastSendTime == 0 || parsed.transactionId != packet.transactionId) continue;
-    if (parsed.action == kUdpError) {
-      UseAnswer(parsed.answer);
-      return true;
+    const bool answersAnnounce = n >= 8 && linkState == kGreeted && lastSendTime != 0 &&
+                                 parsed.transactionId == packet.transactionId;
+    if (!whole) {
+      if (!answersAnnounce || parsed.action != kUdpAnnounce) return false;
+      // A tracker that does not serve the torrent may send the bare head of an announce reply.
+      parsed.answer.failureReason = "announce reply without figures or peers";
     }
-    if (parsed.action != kUdpAnnounce) return false;
+    if (!answersAnnounce) continue;
+    if (parsed.action != kUdpAnnounce && parsed.action != kUdpError) return false;
     UseAnswer(parsed.answer);
     return true;
   }
