@@ -69,7 +69,7 @@ TEST_P(TrackerDownloadTest, TrackerNamesTheSeederThatDeliversTheContent) {
   MakeContent(8 << 20);
   const std::string fromScratch = TorrentAnnouncingTo("http://127.0.0.1:1/announce", "unreachable.torrent");
   tracker_ = std::make_unique<OpentrackerServer>(dir_.Path("tracker"), std::vector<std::string>{InfoHash(fromScratch)});
-  ASSERT_TRUE(tracker_->Running()) << TempDir::Read(dir_.Path("tracker/opentracker.log"));
+  ASSERT_TRUE(tracker_->Serving()) << TempDir::Read(dir_.Path("tracker/opentracker.log"));
   const std::string announce = c.udp ? tracker_->UdpAnnounce() : tracker_->HttpAnnounce();
   const std::string announcing = TorrentAnnouncingTo(announce, "announcing.torrent");
 

@@ -12,6 +12,7 @@
 
 #include "engine/sources/TrackerReply.h"
 #include "platform/Thread.h"
+#include "tests/net/LoopbackServer.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/OpentrackerServer.h"
 #include "tests/sources/UrlSourceSupport.h"
@@ -74,7 +75,7 @@ class TTrackerPeerOpentrackerTest : public ::testing::TestWithParam<bool> {
   void StartTracker() {
     if (!test::OpentrackerServer::Installed()) GTEST_SKIP() << "opentracker is needed (scripts/deps.sh installs it)";
     tracker_ = std::make_unique<test::OpentrackerServer>(dir_.Path("tracker"), std::vector<std::string>{Hex(kListed)});
-    ASSERT_TRUE(tracker_->Running()) << test::TempDir::Read(dir_.Path("tracker/opentracker.log"));
+    ASSERT_TRUE(tracker_->Serving()) << test::TempDir::Read(dir_.Path("tracker/opentracker.log"));
   }
 
   std::string TrackerLine() const {
@@ -100,7 +101,9 @@ TEST_P(TTrackerPeerOpentrackerTest, AnnouncersFindEachOther) {
 
   bool foundFirst = false;
   for (const auto& [address, priority] : second.added) foundFirst |= address == "btnode://127.0.0.1:7001";
-  EXPECT_TRUE(foundFirst) << (second.reports.empty() ? "no report" : second.reports.back());
+  std::string added;
+  for (const auto& [address, priority] : second.added) added += address + " ";
+  EXPECT_TRUE(foundFirst) << added << (second.reports.empty() ? "no report" : second.reports.back());
   ASSERT_EQ(second.intervals.size(), 1u);
   EXPECT_GT(second.intervals[0], kMinTrackerInterval);
   EXPECT_NE(second.intervals[0], kDefaultTrackerInterval) << "the tracker's interval was not read";
@@ -122,6 +125,181 @@ TEST_P(TTrackerPeerOpentrackerTest, RefusalReachesTheReport) {
 
 INSTANTIATE_TEST_SUITE_P(OverHttpAndUdp, TTrackerPeerOpentrackerTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Udp" : "Http"; });
+
+// Misbehaviour a real tracker does not show, from a scripted one.
+
+const uint8_t kAnyHash[20] = {9, 8, 7};
+
+std::string BigEndian(uint64_t value, int bytes) {
+  std::string out;
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
+  return out;
+}
+
+std::string CompactPeers(int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += BigEndian(0x0A000000u + static_cast<uint32_t>(i) + 1, 4) + BigEndian(6881, 2);
+  return out;
+}
+
+TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
+  struct Case {
+    const char* what;
+    std::string reply;  // sent after the request, then the connection closes
+    bool used;          // the announce ends with an answer
+    size_t added;
+  };
+  const std::string many = CompactPeers(1000);
+  const std::string manyBody = "d8:intervali1800e5:peers" + std::to_string(many.size()) + ":" + many + "e";
+  const std::string head = "HTTP/1.0 200 OK\r\n";
+  const Case cases[] = {
+      {"no HTTP at all", "garbage\r\n\r\nd5:peers6:" + CompactPeers(1) + "e", false, 0},
+      {"a thousand peers", head + "Content-Length: " + std::to_string(manyBody.size()) + "\r\n\r\n" + manyBody, true,
+       kMaxTrackerPeers},
+      {"no length: the close ends it", head + "\r\nd5:peers6:" + CompactPeers(1) + "e", true, 1},
+      {"a body that is no bencode", head + "Content-Length: 9\r\n\r\nnot found", true, 0},
+      {"cut short by the close", head + "Content-Length: 100\r\n\r\nd5:peers6:", false, 0},
+      {"a body above the bound", head + "\r\n" + std::string(static_cast<size_t>(kMaxTrackerBody) + 10, 'x'), false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::LoopbackServer server([&c](int fd) {
+      test::ReadUntil(fd, "\r\n\r\n");
+      test::WriteAll(fd, c.reply);
+      ::shutdown(fd, SHUT_WR);
+    });
+    Source line("tracker://http://127.0.0.1:" + std::to_string(server.Port()) + "/announce");
+    AnnouncingTask task(kAnyHash, 'D', 7004);
+    TTrackerPeer peer(&task, TTrackerPeer::kStarted);
+    EXPECT_EQ(Announce(peer, line.id), c.used);
+    EXPECT_EQ(task.added.size(), c.added);
+    EXPECT_EQ(task.reports.size(), c.used ? 1u : 0u);
+  }
+}
+
+// A tracker that takes the request and never answers is given up once the answer time has passed.
+TEST(TTrackerPeerScriptedTest, SilentHttpTrackerIsGivenUp) {
+  test::LoopbackServer server([](int fd) { test::ReadUntil(fd, "never sent"); });
+  Source line("tracker://http://127.0.0.1:" + std::to_string(server.Port()) + "/announce");
+  AnnouncingTask task(kAnyHash, 'E', 7005);
+  TTrackerPeer peer(&task, TTrackerPeer::kStarted);
+  ASSERT_TRUE(peer.ConnectTo(line.id));
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(peer.DownloadStep());
+    platform::SleepMs(1);
+  }
+  task.now += TTrackerPeer::kAnswerTimeout + 1;
+  EXPECT_FALSE(peer.DownloadStep());
+  EXPECT_TRUE(task.added.empty());
+}
+
+// A UDP tracker played by the test, datagram by datagram.
+class ScriptedUdpTracker {
+ public:
+  ScriptedUdpTracker() : fd_(Bound()), other_(Bound()) {}
+  ~ScriptedUdpTracker() {
+    ::close(fd_);
+    ::close(other_);
+  }
+
+  int Port() const { return PortOf(fd_); }
+
+  // The next datagram from the client, "" when none comes within `ms`.
+  std::string Receive(int ms = 2000) {
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buffer[2048];
+    socklen_t length = sizeof client_;
+    const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&client_), &length);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+
+  // To the client, from the tracker's address or from another port of the same host.
+  void Send(const std::string& datagram, bool fromElsewhere = false) {
+    ::sendto(fromElsewhere ? other_ : fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&client_),
+             sizeof client_);
+  }
+
+ private:
+  static int Bound() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+  }
+  static int PortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+  }
+
+  int fd_;
+  int other_;
+  sockaddr_in client_{};
+};
+
+std::string TransactionOf(const std::string& request) { return request.substr(12, 4); }
+
+// Only the answer to the latest request, from the tracker asked, moves the exchange on; silence
+// brings the request again under a new transaction id.
+TEST(TTrackerPeerScriptedTest, UdpRepliesMustMatchTheRequest) {
+  ScriptedUdpTracker tracker;
+  Source line("tracker://udp://127.0.0.1:" + std::to_string(tracker.Port()));
+  AnnouncingTask task(kAnyHash, 'F', 7006);
+  TTrackerPeer peer(&task, TTrackerPeer::kStarted);
+  auto step = [&] {
+    platform::SleepMs(20);
+    return peer.DownloadStep();
+  };
+  ASSERT_TRUE(peer.ConnectTo(line.id));
+  std::string connect = tracker.Receive();
+  ASSERT_EQ(connect.size(), 16u);
+  EXPECT_EQ(connect.substr(0, 12), BigEndian(TTrackerPeer::kUdpProtocolId, 8) + BigEndian(kUdpConnect, 4));
+
+  const std::string connectionId = "CONNID01";
+  tracker.Send(BigEndian(kUdpConnect, 4) + BigEndian(~0u, 4) + connectionId);  // another transaction
+  tracker.Send(BigEndian(kUdpConnect, 4) + TransactionOf(connect) + connectionId, true);
+  ASSERT_TRUE(step());
+  EXPECT_EQ(tracker.Receive(200), "") << "an announce followed a reply that did not match";
+
+  task.now += TTrackerPeer::kRepeatSeconds;
+  ASSERT_TRUE(step());
+  const std::string again = tracker.Receive();
+  ASSERT_EQ(again.size(), 16u);
+  EXPECT_NE(TransactionOf(again), TransactionOf(connect));
+  tracker.Send(BigEndian(kUdpConnect, 4) + TransactionOf(again) + connectionId);
+  ASSERT_TRUE(step());
+  const std::string announce = tracker.Receive();
+  ASSERT_EQ(announce.size(), 104u);
+  EXPECT_EQ(announce.substr(0, 12), connectionId + BigEndian(kUdpAnnounce, 4));
+  EXPECT_EQ(announce.substr(16, 20), std::string(reinterpret_cast<const char*>(kAnyHash), 20));
+  EXPECT_EQ(announce.substr(36, 20), std::string(20, 'F'));
+  // Event, address 0 (the tracker takes the sender's), key, wanted peers, port, zeros.
+  EXPECT_EQ(announce.substr(80, 24), BigEndian(TTrackerPeer::kStarted, 4) + BigEndian(0, 8) +
+                                         BigEndian(TTrackerPeer::kWantedPeers, 4) + BigEndian(7006, 2) +
+                                         std::string(6, '\0'));
+
+  const std::string peers = CompactPeers(2);
+  tracker.Send(BigEndian(kUdpAnnounce, 4) + BigEndian(~0u, 4) + BigEndian(1800, 4) + BigEndian(0, 8) + peers);
+  tracker.Send(BigEndian(kUdpAnnounce, 4) + TransactionOf(announce) + BigEndian(1800, 4) + BigEndian(0, 8) + peers, true);
+  ASSERT_TRUE(step());
+  EXPECT_TRUE(task.added.empty());
+  EXPECT_NE(peer.workState, TPeerObject::kFinished);
+
+  task.now += TTrackerPeer::kRepeatSeconds;
+  ASSERT_TRUE(step());
+  const std::string repeated = tracker.Receive();
+  ASSERT_EQ(repeated.size(), 104u);
+  EXPECT_NE(TransactionOf(repeated), TransactionOf(announce));
+  tracker.Send(BigEndian(kUdpAnnounce, 4) + TransactionOf(repeated) + BigEndian(1800, 4) + BigEndian(0, 8) + peers);
+  step();
+  EXPECT_EQ(peer.workState, TPeerObject::kFinished);
+  EXPECT_EQ(task.added.size(), 2u);
+  EXPECT_EQ(task.intervals, std::vector<int64_t>{1800});
+}
 
 }  // namespace
 }  // namespace bw
