@@ -242,7 +242,9 @@ bool TTrackerPeer::ReadHttp() {
   if (framed == 0) return true;
   TrackerAnswer answer;
   // A body that is no bencoded dictionary adds nobody but still ends the announce.
-  ParseTrackerBody(reinterpret_cast<const char*>(reply.data()) + bodyStart, bodyLength, &answer);
+  if (!ParseTrackerBody(reinterpret_cast<const char*>(reply.data()) + bodyStart, bodyLength, &answer)) {
+    answer.failureReason = "answer is no bencoded dictionary";
+  }
   UseAnswer(answer);
   return true;
 }

@@ -148,6 +148,7 @@ TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
     std::string reply;  // sent after the request, then the connection closes
     bool used;          // the announce ends with an answer
     size_t added;
+    std::string report = "";
   };
   const std::string many = CompactPeers(1000);
   const std::string manyBody = "d8:intervali1800e5:peers" + std::to_string(many.size()) + ":" + many + "e";
@@ -157,7 +158,8 @@ TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
       {"a thousand peers", head + "Content-Length: " + std::to_string(manyBody.size()) + "\r\n\r\n" + manyBody, true,
        kMaxTrackerPeers},
       {"no length: the close ends it", head + "\r\nd5:peers6:" + CompactPeers(1) + "e", true, 1},
-      {"a body that is no bencode", head + "Content-Length: 9\r\n\r\nnot found", true, 0},
+      {"a body that is no bencode", "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", true, 0,
+       "failure reason \"answer is no bencoded dictionary\""},
       {"cut short by the close", head + "Content-Length: 100\r\n\r\nd5:peers6:", false, 0},
       {"a body above the bound", head + "\r\n" + std::string(static_cast<size_t>(kMaxTrackerBody) + 10, 'x'), false, 0},
   };
@@ -173,7 +175,10 @@ TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
     TTrackerPeer peer(&task, TTrackerPeer::kStarted);
     EXPECT_EQ(Announce(peer, line.id), c.used);
     EXPECT_EQ(task.added.size(), c.added);
-    EXPECT_EQ(task.reports.size(), c.used ? 1u : 0u);
+    ASSERT_EQ(task.reports.size(), c.used ? 1u : 0u);
+    if (c.used) {
+      EXPECT_NE(task.reports[0].find(c.report), std::string::npos) << task.reports[0];
+    }
   }
 }
 
