@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,36 @@ TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
       EXPECT_NE(task.reports[0].find(c.report), std::string::npos) << task.reports[0];
     }
   }
+}
+
+// The request names the torrent, the peer and its figures on the tracker's path alone, and asks
+// for nothing compressed: no answer needs undoing.
+TEST(TTrackerPeerScriptedTest, HttpAnnounceRequest) {
+  std::mutex lock;
+  std::string request;
+  test::LoopbackServer server([&](int fd) {
+    const std::string got = test::ReadUntil(fd, "\r\n\r\n");
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      request = got;
+    }
+    test::WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\nd8:intervali900ee");
+    ::shutdown(fd, SHUT_WR);
+  });
+  const std::string port = std::to_string(server.Port());
+  Source line("tracker://http://127.0.0.1:" + port + "/tr/announce?passkey=abc");
+  AnnouncingTask task(kAnyHash, 'G', 7007);
+  task.facts.uploaded = 5;
+  task.facts.downloaded = 6;
+  TTrackerPeer peer(&task, TTrackerPeer::kStarted);
+  ASSERT_TRUE(Announce(peer, line.id));
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(request,
+            "GET /tr/announce?info_hash=%09%08%07%00%00%00%00%00%00%00%00%00%00%00%00%00%00%00%00%00"
+            "&peer_id=GGGGGGGGGGGGGGGGGGGG&port=7007&uploaded=5&downloaded=6&left=16384&event=started"
+            "&key=3800&compact=1&numwant=200 HTTP/1.0\r\nUser-Agent: BitTorrent/4.1.2\r\nHost: 127.0.0.1:" + port +
+                "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(task.intervals, std::vector<int64_t>{900});
 }
 
 // A tracker that takes the request and never answers is given up once the answer time has passed.
