@@ -59,7 +59,7 @@ class OpentrackerServer : public ServerProcess {
   // A probe announce of the torrent until it is served, then the probe leaves the swarm again.
   bool WaitForWhitelist(const std::string& hashHex) const {
     std::string escaped;
-    for (size_t i = 0; i + 1 < hashHex.size(); i += 2) escaped += "%" + hashHex.substr(i, 2);
+    for (size_t i = 0; i + 1 < hashHex.size(); i += 2) escaped.append("%").append(hashHex, i, 2);
     const std::string target = "/announce?info_hash=" + escaped + "&peer_id=opentracker-probe-00&port=1&uploaded=0"
                                "&downloaded=0&left=0&compact=1";
     for (int attempt = 0; attempt < 200; ++attempt) {

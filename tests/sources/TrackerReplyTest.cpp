@@ -30,9 +30,13 @@ std::string Compact(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   return std::string(bytes, 6);
 }
 
+// Keys left out when empty; appended piece by piece, which GCC 12 reads without a false overlap.
 std::string DictPeer(const std::string& ip, const std::string& port, const std::string& id = "") {
-  return "d" + (ip.empty() ? "" : "2:ip" + Str(ip)) + (id.empty() ? "" : "7:peer id" + Str(id)) +
-         (port.empty() ? "" : "4:port" + port) + "e";
+  std::string out = "d";
+  if (!ip.empty()) out.append("2:ip").append(Str(ip));
+  if (!id.empty()) out.append("7:peer id").append(Str(id));
+  if (!port.empty()) out.append("4:port").append(port);
+  return out.append("e");
 }
 
 TEST(TrackerReplyTest, BodiesGivePeersIntervalAndFigures) {
