@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct TrackerCase {
   bool udp;
   bool asLine;  // the tracker comes from a tracker:// line, the torrent names none that answers
 };
+
+void PrintTo(const TrackerCase& c, std::ostream* out) { *out << c.name; }
 
 class TrackerDownloadTest : public DownloadFixture, public ::testing::WithParamInterface<TrackerCase> {
  protected:
