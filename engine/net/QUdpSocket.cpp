@@ -13,6 +13,30 @@ bool QUdpSocket::Open() {
   return true;
 }
 
+bool QUdpSocket::OpenBound(int port, uint32_t ip, int bufferBytes) {
+  Close();
+  if (!Open()) return false;
+  platform::SockAddrV4 at;
+  at.ip = ip;
+  at.port = static_cast<uint16_t>(port);
+  if (platform::Bind(handle_, at) != 0) {
+    Close();
+    return false;
+  }
+  if (bufferBytes > 0) platform::SetReceiveBufferSize(handle_, bufferBytes);
+  return true;
+}
+
+bool QUdpSocket::WaitReadable(int ms) {
+  return IsOpen() && platform::WaitSocket(handle_, platform::kWaitRead, ms) >= 0;
+}
+
+int QUdpSocket::LocalPort() const {
+  platform::SockAddrV4 local;
+  if (!IsOpen() || platform::GetSockName(handle_, &local) != 0) return 0;
+  return local.port;
+}
+
 void QUdpSocket::Close() {
   if (!IsOpen()) return;
   platform::CloseSocket(handle_);
