@@ -26,15 +26,13 @@ bool AllZero(const uint8_t* d, size_t n) {
 std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
                                             const std::vector<IntroducedPeer>& peers) {
   const size_t count = std::min<size_t>(peers.size(), kMaxIntroductionEntries);
-  const bool withEntries = header.type != kRdvRegister;
+  const bool withEntries = header.type == kRdvIntroduce;
   std::vector<uint8_t> m(kRendezvousHeaderSize + (withEntries ? count * kIntroductionEntrySize : 0));
   StoreBe32(&m[12], header.type);
   std::memcpy(&m[16], header.identity.data(), kUdpIdentitySize);
   StoreBe32(&m[28], header.sequence);
-  if (header.type != kRdvIntroduceReply) {
-    std::memcpy(&m[32], &header.localIp, 4);
-    StoreBe32(&m[36], static_cast<uint32_t>(header.localPort));
-  }
+  std::memcpy(&m[32], &header.localIp, 4);
+  StoreBe32(&m[36], static_cast<uint32_t>(header.localPort));
   if (header.type == kRdvIntroduce) StoreBe32(&m[40], 1);
   if (!withEntries) return m;
   StoreBe32(&m[44], static_cast<uint32_t>(count));
@@ -67,21 +65,6 @@ void ReadEntries(const uint8_t* d, size_t n, std::vector<IntroducedPeer>* peers)
 
 }  // namespace
 
-bool ParseRendezvousRequest(const uint8_t* d, size_t n, RendezvousHeader* header,
-                            std::vector<IntroducedPeer>* wanted) {
-  if (n < kRendezvousHeaderSize || !AllZero(d, 12)) return false;
-  header->type = LoadBe32(d + 12);
-  if (header->type != kRdvRegister && header->type != kRdvIntroduce) return false;
-  std::memcpy(header->identity.data(), d + 16, kUdpIdentitySize);
-  header->sequence = LoadBe32(d + 28);
-  header->localIp = RawAddress(d + 32);
-  const uint32_t port = LoadBe32(d + 36);
-  header->localPort = ValidPort(port) ? static_cast<int>(port) : 0;
-  wanted->clear();
-  if (header->type == kRdvIntroduce) ReadEntries(d, n, wanted);
-  return true;
-}
-
 bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, uint32_t* sequence,
                             std::vector<IntroducedPeer>* peers) {
   if (n < kRendezvousHeaderSize || LoadBe32(d) != 0 || LoadBe32(d + 12) != kRdvIntroduceReply ||
@@ -99,32 +82,12 @@ bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, 
   return true;
 }
 
-std::vector<uint8_t> BuildAddressReply(uint32_t ip, int port) {
-  std::vector<uint8_t> m(kAddressProbeSize);
-  std::memcpy(&m[0], &ip, 4);
-  StoreBe32(&m[4], static_cast<uint32_t>(port));
-  return m;
-}
-
 bool ParseAddressReply(const uint8_t* d, size_t n, uint32_t* ip, int* port) {
   if (n != kAddressProbeSize) return false;
   *ip = RawAddress(d);
   const uint32_t p = LoadBe32(d + 4);
   *port = ValidPort(p) ? static_cast<int>(p) : 0;
   return true;
-}
-
-bool IsAddressProbe(const uint8_t* d, size_t n) {
-  return n == kAddressProbeSize && AllZero(d, kAddressProbeSize);
-}
-
-std::vector<uint8_t> BuildPunchRequest(const UdpIdentity& requester, uint32_t ip, int port) {
-  std::vector<uint8_t> m(kPunchRequestSize);
-  StoreBe32(&m[0], kRdvPunchRequest);
-  std::memcpy(&m[4], requester.data(), kUdpIdentitySize);
-  std::memcpy(&m[20], &ip, 4);
-  StoreBe32(&m[24], static_cast<uint32_t>(port));
-  return m;
 }
 
 bool ParsePunchRequest(const uint8_t* d, size_t n, UdpIdentity* requester, uint32_t* ip, int* port) {

@@ -7,7 +7,7 @@
 
 namespace bw {
 
-// Messages between engines and the rendezvous server, and the punch packets engines send each
+// The engine's side of the messages between engines and the rendezvous server, and the punch packets engines send each
 // other to open their NAT mappings. Addresses are in network order, other numbers big-endian.
 constexpr int kAddressProbeSize = 8;
 constexpr int kRendezvousHeaderSize = 64;
@@ -42,18 +42,11 @@ struct RendezvousHeader {
 
 std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
                                             const std::vector<IntroducedPeer>& peers);
-// A register or introduce message; false for anything else.
-bool ParseRendezvousRequest(const uint8_t* d, size_t n, RendezvousHeader* header,
-                            std::vector<IntroducedPeer>* wanted);
 // An introduction reply for the engine with this identity. Placeholder entries are left out.
 bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, uint32_t* sequence,
                             std::vector<IntroducedPeer>* peers);
 
-std::vector<uint8_t> BuildAddressReply(uint32_t ip, int port);
 bool ParseAddressReply(const uint8_t* d, size_t n, uint32_t* ip, int* port);
-bool IsAddressProbe(const uint8_t* d, size_t n);
-
-std::vector<uint8_t> BuildPunchRequest(const UdpIdentity& requester, uint32_t ip, int port);
 bool ParsePunchRequest(const uint8_t* d, size_t n, UdpIdentity* requester, uint32_t* ip, int* port);
 
 std::vector<uint8_t> BuildPunchPacket(const UdpIdentity& receiver, int senderPort,
