@@ -128,6 +128,9 @@ void QUInternalServer::Run() {
       } else if (n == 0) {
         streak = 0;
         idleMs = ++empties > 3 ? 40 : 10;
+        // Received data is acknowledged as soon as the socket is drained, not at the next pass:
+        // the sender's window waits for it.
+        if (streams_.AcknowledgementWanted()) streams_.AcknowledgementPass();
         RunTimers();
       } else {
         empties = 0;

@@ -81,7 +81,7 @@ void QUdpStream::DropAcknowledgedHead() {
   sendBase += static_cast<uint32_t>(n);
 }
 
-void QUdpStream::ResetStatistics(uint32_t now) {
+void QUdpStream::RestartStatisticsWhenDue(uint32_t now) {
   if (now - statisticsStart < kStatisticsPeriodMs) return;
   sentPackets = 0;
   retransmittedPackets = 0;

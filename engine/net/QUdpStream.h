@@ -49,6 +49,7 @@ struct QUdpStream {
     PooledPacket packet;  // the whole datagram; empty once acknowledged
     uint32_t lastSend = 0;
     bool sentOnce = false;
+    bool reportedMissing = false;  // the peer holds a later packet but not this one
     int retries = 0;
   };
   struct Received {
@@ -69,7 +70,8 @@ struct QUdpStream {
   void Deliver();
   // Acknowledged packets at the head of the send slots go; the send base advances.
   void DropAcknowledgedHead();
-  void ResetStatistics(uint32_t now);
+  // The loss statistics start over every 120 seconds.
+  void RestartStatisticsWhenDue(uint32_t now);
 
   uint32_t handle = 0;
   int state = kStreamNew;

@@ -16,6 +16,9 @@ constexpr uint32_t kMaxHandle = 0x7FFFFFFF;
 constexpr int kMaxRetries = 128;
 constexpr uint32_t kResendBaseMs = 1600;
 constexpr uint32_t kResendStepMs = 800;
+// A packet the peer reports missing behind a later one it holds is resent sooner: on a loss the
+// whole window would otherwise wait for the full back-off.
+constexpr uint32_t kMissingResendMs = 200;
 constexpr uint32_t kAcknowledgementGapMs = 1200;
 constexpr uint32_t kIdleAcknowledgementMs = 12000;
 constexpr uint32_t kReintroduceMs = 3000;
@@ -326,7 +329,7 @@ void UdpStreamTable::OnData(QUdpStream& s, const uint8_t* p, size_t length) {
     slot = sequence - s.receiveBase;
     if (slot >= QUdpStream::kSlots) {
       // A packet we hold already means our acknowledgement was lost: repeat it soon.
-      if (Newer(s.receiveBase, sequence)) s.acknowledgementDue = true;
+      if (Newer(s.receiveBase, sequence)) s.acknowledgementDue = acknowledgementWanted_ = true;
       return;
     }
   }
@@ -339,6 +342,7 @@ void UdpStreamTable::OnData(QUdpStream& s, const uint8_t* p, size_t length) {
   }
   s.lastActivity = host_.NowMs();
   s.acknowledgementDue = true;
+  acknowledgementWanted_ = true;
 }
 
 void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p) {
@@ -346,14 +350,19 @@ void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p) {
   const uint32_t remoteReceiveBase = Field(p, 36);
   if (Newer(remoteSendBase, s.remoteSendBase)) s.remoteSendBase = remoteSendBase;
   bool progress = false;
-  for (int i = 0; i < s.sendCount; ++i) {
+  bool laterHeld = false;
+  for (int i = s.sendCount - 1; i >= 0; --i) {
     QUdpStream::SendSlot& slot = s.send[i];
-    if (!slot.packet) continue;
     const uint32_t offset = s.sendBase + static_cast<uint32_t>(i) - remoteReceiveBase;
-    if (static_cast<int32_t>(offset) < 0 || (offset < QUdpStream::kSlots && p[40 + offset])) {
+    const bool held = offset < QUdpStream::kSlots && p[40 + offset];
+    if (held) laterHeld = true;
+    if (!slot.packet) continue;
+    if (static_cast<int32_t>(offset) < 0 || held) {
       s.acknowledgedBytes += PayloadLength(slot.packet);
       slot.packet.Release();
       progress = true;
+    } else if (laterHeld) {
+      slot.reportedMissing = true;
     }
   }
   // A peer that keeps data unacknowledged is not alive for the time-out, whatever else it sends.
@@ -438,10 +447,10 @@ bool UdpStreamTable::Retransmit(QUdpStream& s) {
     }
     if (++occupied > n) break;
     if (slot.retries > 0 && ++withRetries > m) break;
-    if (slot.sentOnce &&
-        now - slot.lastSend <= kResendBaseMs + kResendStepMs * static_cast<uint32_t>(slot.retries)) {
-      continue;
-    }
+    const uint32_t backOff = slot.reportedMissing
+                                 ? kMissingResendMs
+                                 : kResendBaseMs + kResendStepMs * static_cast<uint32_t>(slot.retries);
+    if (slot.sentOnce && now - slot.lastSend <= backOff) continue;
     if (!SendData(s, slot)) return false;
     const bool resend = slot.sentOnce;
     if (resend) {
@@ -451,6 +460,7 @@ bool UdpStreamTable::Retransmit(QUdpStream& s) {
     ++s.sentPackets;
     ++slot.retries;
     slot.sentOnce = true;
+    slot.reportedMissing = false;
     slot.lastSend = now;
     if (slot.retries > 1 || (resend && resends >= m)) break;
   }
@@ -462,7 +472,7 @@ bool UdpStreamTable::RetransmissionPass() {
   for (uint32_t h : connections_) {
     QUdpStream& s = *streams_[h];
     if (s.state != kStreamEstablished || s.sendCount == 0) continue;
-    s.ResetStatistics(now);
+    s.RestartStatisticsWhenDue(now);
     if (!Retransmit(s)) return false;
   }
   return true;
@@ -470,6 +480,7 @@ bool UdpStreamTable::RetransmissionPass() {
 
 void UdpStreamTable::AcknowledgementPass() {
   const uint32_t now = host_.NowMs();
+  acknowledgementWanted_ = false;
   for (const std::vector<uint32_t>* list : {&connections_, &pending_}) {
     for (uint32_t h : *list) {
       QUdpStream& s = *streams_[h];
@@ -484,7 +495,8 @@ void UdpStreamTable::AcknowledgementPass() {
         s.acknowledgementDue = false;
         continue;
       }
-      SendAcknowledgement(s, held >= 2 ? 2 : 1);
+      // Twice also for fresh data: a lost acknowledgement would hold the sender's window.
+      SendAcknowledgement(s, held >= 2 || s.acknowledgementDue ? 2 : 1);
       s.lastAcknowledgement = now;
       s.acknowledgementDue = false;
     }

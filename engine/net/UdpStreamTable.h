@@ -66,6 +66,8 @@ class UdpStreamTable {
   // False when the socket would block, which ends the pass.
   bool RetransmissionPass();
   void AcknowledgementPass();
+  // Data arrived since the last acknowledgement pass.
+  bool AcknowledgementWanted() const { return acknowledgementWanted_; }
   void Maintenance();
   // Gives memory back when much is held and little of it used.
   void TrimPool();
@@ -116,6 +118,7 @@ class UdpStreamTable {
   int backlogLimit_ = 32;
   uint32_t timeoutMs_ = 30000;
   bool disabled_ = false;
+  bool acknowledgementWanted_ = false;
 };
 
 }  // namespace bw
