@@ -145,6 +145,7 @@ class MisbehavingRelay {
   MisbehavingRelay(int aPort, int bPort) : aPort_(aPort), bPort_(bPort) {
     for (platform::SocketHandle* s : {&facingA_, &facingB_}) {
       *s = platform::OpenUdpSocket();
+      platform::SetNonBlocking(*s, true);
       platform::SockAddrV4 at;
       at.ip = kLoopback;
       platform::Bind(*s, at);
@@ -252,8 +253,8 @@ TEST_F(UdpServerTransportTest, StreamSurvivesLossDuplicatesAndReordering) {
   const int server = b->Accept(listener, nullptr);
   ASSERT_GT(server, 0);
   ASSERT_EQ(a->Select(client, platform::kWaitWrite, 10000), platform::kWaitWrite);
-  const std::string upData = Pattern(200000, 4);
-  const std::string downData = Pattern(40000, 5);
+  const std::string upData = Pattern(512 << 10, 4);
+  const std::string downData = Pattern(100000, 5);
   Flow up{*a, client, *b, server, upData};
   Flow down{*b, server, *a, client, downData};
   Exchange(up, down, 200000);
