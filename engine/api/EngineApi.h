@@ -30,6 +30,10 @@ int AddTaskMirror(TaskHandle task, const char* urls, const char* hosts);
 int ClearTaskMirrors(TaskHandle task);
 
 int SetListenPort(int port);
+// The rendezvous server through which engines reach each other over the UDP transport, and the
+// local UDP port (0: 8000). Without one (an empty host, the default) no UDP server runs and
+// nothing is contacted. Takes effect when the next task is created.
+int SetRendezvousServer(const char* host, int port, int localUdpPort);
 // Reads the IP filter file (lines "FIRST-LAST LEVEL", see CIPFilter) that every task started
 // afterwards applies: the number of blocked ranges, or -107 when the file cannot be read.
 int LoadIPFilter(const char* path);

@@ -18,6 +18,9 @@ struct Options {
   int maxSources = 49;
   int maxPeers = 50;
   int listenPort = 0;      // 0 = the engine's default
+  std::string rendezvousHost;  // empty: no UDP transport
+  int rendezvousPort = 0;
+  int udpPort = 0;         // 0 = the engine's default
   bool p2p = true;
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever

@@ -140,6 +140,9 @@ int Download(const Options& options) {
     std::fprintf(stderr, "bwget: no torrent: pieces are not verified; the file is as good as its sources\n");
   }
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
+  if (!options.rendezvousHost.empty()) {
+    bw::SetRendezvousServer(options.rendezvousHost.c_str(), options.rendezvousPort, options.udpPort);
+  }
   if (!options.p2p) bw::EnableP2P(0);
   bw::InitEngine(work.c_str());
   if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {

@@ -1,5 +1,8 @@
 #include "tools/bwrendezvous/RendezvousServer.h"
 
+#include <arpa/inet.h>
+
+#include <cstdio>
 #include <cstring>
 
 namespace bwrendezvous {
@@ -25,8 +28,18 @@ void RendezvousServer::Handle(const uint8_t* d, size_t n, uint32_t ip, int port,
 void RendezvousServer::Remember(const Identity& identity, uint32_t ip, int port, uint64_t now) {
   Tag tag;
   std::memcpy(tag.data(), identity.data(), tag.size());
-  if (engines_.size() >= kMaxEngines && !engines_.count(tag)) return;
+  const auto known = engines_.find(tag);
+  const bool moved = known == engines_.end() || known->second.ip != ip || known->second.port != port;
+  if (engines_.size() >= kMaxEngines && known == engines_.end()) return;
   engines_[tag] = Engine{ip, port, identity, now};
+  if (!moved) return;
+  // Who is where, for the operator (and for tests that wait for an engine to arrive).
+  char address[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &ip, address, sizeof address);
+  std::printf("engine ");
+  for (uint8_t b : tag) std::printf("%02x", b);
+  std::printf(" at %s:%d\n", address, port);
+  std::fflush(stdout);
 }
 
 const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted, uint64_t now) const {
