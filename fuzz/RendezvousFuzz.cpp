@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   client.SetServer(kServerIp, kServerPort);
   for (int i = 0; i < 3; ++i) {
     const int s = host.table->Socket();
-    bw::platform::SockAddrV4 to;
+    platform::SockAddrV4 to;
     to.ip = 0x0100007F;
     to.port = static_cast<uint16_t>(6881 + i);
     std::memset(to.spare, i == 2 ? 0 : 0xA1 + i, sizeof to.spare);

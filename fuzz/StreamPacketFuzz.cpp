@@ -31,13 +31,13 @@ uint32_t Take(const uint8_t*& d, size_t& n, size_t bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bw::fuzz::FakeStreamHost host(0xB2);
   bw::UdpStreamTable& t = *host.table;
-  bw::platform::SockAddrV4 at;
+  platform::SockAddrV4 at;
   at.port = kListenPort;
   const int listener = t.Socket();
   t.Bind(listener, at);
   t.Listen(listener, 8);
   const int connecting = t.Socket();
-  bw::platform::SockAddrV4 to;
+  platform::SockAddrV4 to;
   to.ip = kPeerIp;
   to.port = kListenPort;
   std::memset(to.spare, 0xA1, sizeof to.spare);
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         t.Maintenance();
         break;
       case 6:
-        for (int h : handles) t.Readiness(h, bw::platform::kWaitRead | bw::platform::kWaitWrite);
+        for (int h : handles) t.Readiness(h, platform::kWaitRead | platform::kWaitWrite);
         break;
       case 7:
         if (handles.size() > 2) {
