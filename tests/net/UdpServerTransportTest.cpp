@@ -55,6 +55,9 @@ std::string Pattern(size_t n, unsigned seed) {
 
 // One direction of a transfer, moved a step at a time.
 struct Flow {
+  Flow(IStreamTransport& from, int fromHandle, IStreamTransport& to, int toHandle, const std::string& data)
+      : from(from), fromHandle(fromHandle), to(to), toHandle(toHandle), data(data) {}
+
   IStreamTransport& from;
   int fromHandle;
   IStreamTransport& to;
