@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/net/QSocket.h"
 #include "engine/net/RendezvousWire.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -85,13 +86,15 @@ struct Flow {
 class UdpServerTransportTest : public ::testing::Test {
  protected:
   // b listens; a connects to it: the handles of both ends.
+  // An engine has registered once the server told it its address.
+  static void WaitRegistered(QUInternalServer& s) {
+    for (int i = 0; i < 500 && s.PublicAddress() == 0; ++i) platform::SleepMs(10);
+    ASSERT_EQ(s.PublicAddress(), kLoopback);
+  }
+
   void Connect(QUInternalServer& a, QUInternalServer& b, int* client, int* server) {
-    // Both have registered once the server told them their address.
-    for (int i = 0; i < 500 && (a.PublicAddress() == 0 || b.PublicAddress() == 0); ++i) {
-      platform::SleepMs(10);
-    }
-    ASSERT_EQ(a.PublicAddress(), kLoopback);
-    ASSERT_EQ(b.PublicAddress(), kLoopback);
+    BW_REQUIRE(WaitRegistered(a));
+    BW_REQUIRE(WaitRegistered(b));
     const int listener = b.Socket();
     platform::SockAddrV4 at;
     at.port = kListenPort;
@@ -266,6 +269,46 @@ TEST_F(UdpServerTransportTest, StreamSurvivesLossDuplicatesAndReordering) {
   EXPECT_GT(relay.lost, 0);
   EXPECT_GT(relay.doubled, 0);
   EXPECT_GT(relay.reordered, 0);
+}
+
+TEST_F(UdpServerTransportTest, SocketsInStreamOverUdpModeConnectAcceptAndFailLikeTcp) {
+  test::RendezvousProcess rendezvous(dir.Path() + "/rendezvous.log");
+  ASSERT_GT(rendezvous.Port(), 0);
+  auto engine = MakeServer(0xA1, rendezvous.Port(), 30);
+  BW_REQUIRE(WaitRegistered(*engine));
+  IStreamTransport* previous = IStreamTransport::Install(engine.get());
+  const uint8_t* tag = engine->Identity().data();
+  QSocket listener;
+  ASSERT_TRUE(listener.Listen(kListenPort, kLoopback, tag));
+  // The engine reaches its own listener through the rendezvous server like any other.
+  QSocket client;
+  ASSERT_TRUE(client.Connect(kLoopback, kListenPort, false, nullptr, 0, tag));
+  EXPECT_TRUE(client.IsUdpMode());
+  std::unique_ptr<QSocket> accepted;
+  for (int i = 0; i < 1000 && !accepted; ++i) {
+    accepted = listener.Accept();
+    if (!accepted) platform::SleepMs(10);
+  }
+  ASSERT_TRUE(accepted);
+  ASSERT_TRUE(client.WaitWritable(10) && client.IsConnected());
+  EXPECT_EQ(std::memcmp(client.LocalTag(), tag, kUdpTagSize), 0);
+  const std::string hello = "hello over the datagram stream";
+  ASSERT_EQ(client.Send(hello.data(), static_cast<int64_t>(hello.size())), static_cast<int64_t>(hello.size()));
+  for (int i = 0; i < 500 && accepted->ReceivedSize() < static_cast<int64_t>(hello.size()); ++i) {
+    if (!accepted->WaitReadable(1) || accepted->Receive() < 0) break;
+  }
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(accepted->ReceivedData()),
+                        static_cast<size_t>(accepted->ReceivedSize())),
+            hello);
+
+  // An engine the rendezvous server does not know: the connect fails, as a refused one would.
+  const uint8_t unknown[kUdpTagSize] = {9, 9, 9, 9, 9, 9, 9, 9};
+  QSocket lost;
+  ASSERT_TRUE(lost.Connect(kLoopback, kListenPort, false, nullptr, 0, unknown));
+  for (int i = 0; i < 500 && lost.IsOpen() && !lost.IsConnected(); ++i) platform::SleepMs(10);
+  EXPECT_FALSE(lost.IsOpen());
+  EXPECT_EQ(lost.LastError(), platform::kWsaEconnrefused);
+  IStreamTransport::Install(previous);
 }
 
 TEST_F(UdpServerTransportTest, PeerThatVanishesTimesOut) {
