@@ -104,11 +104,16 @@ std::vector<uint8_t> TTrackerPeer::EncodeUdpAnnounce(const UdpAnnounce& p) {
 }
 
 std::string TTrackerPeer::BuildAnnounceTarget(const std::string& path, const TAnnounceFacts& facts, int32_t mode) {
-  return (path.empty() ? std::string("/") : path) + "?info_hash=" + PercentEncoded(facts.infoHash, 20) +
-         "&peer_id=" + PercentEncoded(facts.peerId, 20) + "&port=" + std::to_string(facts.listenPort) +
-         "&uploaded=" + std::to_string(facts.uploaded) + "&downloaded=" + std::to_string(facts.downloaded) +
-         "&left=" + std::to_string(facts.left) + "&event=" + EventName(mode) + "&key=3800&compact=1&numwant=" +
-         std::to_string(kWantedPeers);
+  std::string target = path.empty() ? std::string("/") : path;
+  target.append("?info_hash=").append(PercentEncoded(facts.infoHash, 20));
+  target.append("&peer_id=").append(PercentEncoded(facts.peerId, 20));
+  target.append("&port=").append(std::to_string(facts.listenPort));
+  target.append("&uploaded=").append(std::to_string(facts.uploaded));
+  target.append("&downloaded=").append(std::to_string(facts.downloaded));
+  target.append("&left=").append(std::to_string(facts.left));
+  target.append("&event=").append(EventName(mode));
+  target.append("&key=3800&compact=1&numwant=").append(std::to_string(kWantedPeers));
+  return target;
 }
 
 // ---- connecting ----
@@ -190,9 +195,10 @@ bool TTrackerPeer::SendHttpAnnounce(const TAnnounceFacts& facts) {
   TUrlInfo& url = PeerId()->UrlInfo();
   if (announceTarget.empty()) announceTarget = BuildAnnounceTarget(url.path, facts, announceMode);
   // No Accept-Encoding: a compressed answer is never asked for, so none needs undoing.
-  std::string request = "GET " + announceTarget + " HTTP/1.0\r\nUser-Agent: BitTorrent/4.1.2\r\nHost: " + url.host;
-  if (PeerId()->port != 80) request += ":" + std::to_string(PeerId()->port);
-  request += "\r\nConnection: close\r\n\r\n";
+  std::string request = "GET ";
+  request.append(announceTarget).append(" HTTP/1.0\r\nUser-Agent: BitTorrent/4.1.2\r\nHost: ").append(url.host);
+  if (PeerId()->port != 80) request.append(":").append(std::to_string(PeerId()->port));
+  request.append("\r\nConnection: close\r\n\r\n");
   reply.clear();
   return Socket()->Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
 }
@@ -236,7 +242,9 @@ bool TTrackerPeer::ReadHttp() {
   if (framed == 0) return true;
   TrackerAnswer answer;
   // A body that is no bencoded dictionary adds nobody but still ends the announce.
-  ParseTrackerBody(reinterpret_cast<const char*>(reply.data()) + bodyStart, bodyLength, &answer);
+  if (!ParseTrackerBody(reinterpret_cast<const char*>(reply.data()) + bodyStart, bodyLength, &answer)) {
+    answer.failureReason = "answer is no bencoded dictionary";
+  }
   UseAnswer(answer);
   return true;
 }
@@ -254,19 +262,22 @@ bool TTrackerPeer::ReadUdp() {
     // Only the tracker we asked may answer; anyone else's datagram is not even looked at.
     if (fromIp != PeerId()->ip || fromPort != PeerId()->port) continue;
     UdpTrackerReply parsed;
-    if (!ParseUdpTrackerReply(datagram, n, &parsed)) return false;
-    if (parsed.action == kUdpConnect && linkState != kGreeted) {
+    const bool whole = ParseUdpTrackerReply(datagram, n, &parsed);
+    if (whole && parsed.action == kUdpConnect && linkState != kGreeted) {
       if (parsed.transactionId != connectTransaction_) continue;
       packet.connectionId = parsed.connectionId;
       linkState = kGreeted;
       continue;
     }
-    if (linkState != kGreeted || lastSendTime == 0 || parsed.transactionId != packet.transactionId) continue;
-    if (parsed.action == kUdpError) {
-      UseAnswer(parsed.answer);
-      return true;
+    const bool answersAnnounce = n >= 8 && linkState == kGreeted && lastSendTime != 0 &&
+                                 parsed.transactionId == packet.transactionId;
+    if (!whole) {
+      if (!answersAnnounce || parsed.action != kUdpAnnounce) return false;
+      // A tracker that does not serve the torrent may send the bare head of an announce reply.
+      parsed.answer.failureReason = "announce reply without figures or peers";
     }
-    if (parsed.action != kUdpAnnounce) return false;
+    if (!answersAnnounce) continue;
+    if (parsed.action != kUdpAnnounce && parsed.action != kUdpError) return false;
     UseAnswer(parsed.answer);
     return true;
   }

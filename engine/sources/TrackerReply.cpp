@@ -68,6 +68,8 @@ int64_t FrameHttpTrackerReply(const char* data, int64_t held, bool closed, int64
   const int64_t headerEnd = header.Parse(data, held);
   if (headerEnd == THeaderBlock::kMalformed) return -1;
   if (headerEnd == THeaderBlock::kIncomplete) return closed ? -1 : 0;
+  // Whatever answered is no web server: nothing it sends can be trusted to be an answer.
+  if (header.status == 0) return -1;
   const int64_t bodyHeld = held - headerEnd;
   int64_t length = bodyHeld;
   if (header.Has("Content-Length")) {

@@ -30,9 +30,10 @@ struct TrackerAnswer {
 };
 
 // Frames the HTTP answer held so far. Returns the bytes of the whole answer (header and body)
-// once it is complete, 0 while more is needed, -1 for an answer that can never be used (a header
-// too large, a Content-Length that is no number, a body above kMaxTrackerBody, or one cut short by
-// the close). Without Content-Length the body ends with the connection: `closed` says it has.
+// once it is complete, 0 while more is needed, -1 for an answer that can never be used (no HTTP
+// status line, a header too large, a Content-Length that is no number, a body above
+// kMaxTrackerBody, or one cut short by the close). Without Content-Length the body ends with the
+// connection: `closed` says it has.
 int64_t FrameHttpTrackerReply(const char* data, int64_t held, bool closed, int64_t* bodyStart,
                               int64_t* bodyLength);
 
