@@ -7,6 +7,7 @@
 
 #include "engine/api/CBrightwillowCore.h"
 #include "engine/api/TaskFactory.h"
+#include "engine/api/UdpService.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
 #include "engine/net/ProcessIPFilter.h"
@@ -70,6 +71,7 @@ int BuildTask(TaskParams* params, bool recover, bool force) {
       return kEngineOperationFailed;
     }
     params->handle = task;
+    EnsureUdpService();
     const auto id = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(task));
     if (recover) {
       LogPrintf(23, 23, "Recover %s, Download, ID : %lu] [Target File : (%s) ", task->TypeName(), id,
@@ -234,6 +236,15 @@ int SetLanDiscovery(int port, const char* interfaceAddress) {
   }
   ProcessSettings().lanPort.store(port);
   ProcessSettings().lanInterface.store(ip);
+  return kEngineOk;
+}
+
+int SetRendezvousServer(const char* host, int port, int localUdpPort) {
+  const bool none = !host || !*host;
+  if (!none && (port < 1 || port > 65535 || localUdpPort < 0 || localUdpPort > 65535)) {
+    return kEngineInvalidArgument;
+  }
+  ConfigureUdpService(none ? std::string() : std::string(host), port, localUdpPort);
   return kEngineOk;
 }
 

@@ -35,6 +35,10 @@ int GetListenPort();
 // LAN discovery's UDP port (0 turns it off) and the dotted address of the interface its
 // multicast uses (null or empty: the local address). Takes effect when the first task starts.
 int SetLanDiscovery(int port, const char* interfaceAddress);
+// The rendezvous server through which engines reach each other over the UDP transport, and the
+// local UDP port (0: 8000). Without one (an empty host, the default) no UDP server runs and
+// nothing is contacted. Takes effect when the next task is created.
+int SetRendezvousServer(const char* host, int port, int localUdpPort);
 // Reads the IP filter file (lines "FIRST-LAST LEVEL", see CIPFilter) that every task started
 // afterwards applies: the number of blocked ranges, or -107 when the file cannot be read.
 int LoadIPFilter(const char* path);

@@ -184,7 +184,14 @@ void QSocket::MarkConnected() {
 bool QSocket::IsConnected() {
   if (listening_ || remoteIp_ == 0 || !HasHandle()) return false;
   if (connected_) return true;
-  if (RawWait(platform::kWaitWrite, 0) <= 0) return false;
+  const int ready = RawWait(platform::kWaitWrite, 0);
+  if (ready <= 0) return false;
+  if (udpMode_ && (ready & platform::kWaitError)) {
+    // The transport gave up on the connect (no introduction, a reject, the time-out).
+    lastError_ = platform::kWsaEconnrefused;
+    CloseOnError();
+    return false;
+  }
   if (!udpMode_) {
     if (const int err = platform::PendingError(handle_)) {
       lastError_ = err;

@@ -32,6 +32,23 @@ bool QUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceIp, int ttl) {
          platform::SetMulticastSending(handle_, interfaceIp, ttl, true);
 }
 
+bool QUdpSocket::OpenBound(int port, uint32_t ip, int bufferBytes) {
+  Close();
+  if (!Bind(port, ip, false)) return false;
+  if (bufferBytes > 0) platform::SetReceiveBufferSize(handle_, bufferBytes);
+  return true;
+}
+
+bool QUdpSocket::WaitReadable(int ms) {
+  return IsOpen() && platform::WaitSocket(handle_, platform::kWaitRead, ms) >= 0;
+}
+
+int QUdpSocket::LocalPort() const {
+  platform::SockAddrV4 local;
+  if (!IsOpen() || platform::GetSockName(handle_, &local) != 0) return 0;
+  return local.port;
+}
+
 void QUdpSocket::Close() {
   if (!IsOpen()) return;
   platform::CloseSocket(handle_);

@@ -15,6 +15,13 @@ class QUdpSocket {
 
   // Opens the socket when it is not open yet.
   bool Open();
+  // Reopens the socket bound to this port (0: any) and address (0: any), with a receive buffer of
+  // bufferBytes when that is positive.
+  bool OpenBound(int port, uint32_t ip, int bufferBytes);
+  // Waits up to ms for a datagram; false when the socket is not open or the wait failed.
+  bool WaitReadable(int ms);
+  // The port the open socket is bound to; 0 when none.
+  int LocalPort() const;
   void Close();
   bool IsOpen() const { return handle_ != platform::kNoSocket; }
 

@@ -5,7 +5,10 @@
 #include <cstring>
 
 #include "engine/net/QSocket.h"
+#include "engine/net/UdpIdentity.h"
+#include "engine/net/UdpServerService.h"
 #include "engine/sources/BTWire.h"
+#include "engine/sources/PeerTransport.h"
 #include "engine/storage/TPieces.h"
 
 namespace bw {
@@ -49,7 +52,10 @@ int64_t TBTPeer::PieceCount() const {
 bool TBTPeer::ConnectTo(TPeerId* peerId) {
   if (!Task() || !Task()->SwarmHandshake() || !TPeerObject::ConnectTo(peerId)) return false;
   handshakeSent = false;
-  if (!Socket()->Connect(peerId->ip, peerId->port, false)) return false;
+  uint8_t tag[kUdpTagSize];
+  const bool udp = ConnectsOverUdp(*peerId, UdpTransportAllowed());
+  if (udp) UdpTagOf(*peerId, tag);
+  if (!Socket()->Connect(peerId->ip, peerId->port, false, nullptr, 0, udp ? tag : nullptr)) return false;
   if (Socket()->IsConnected()) return OnAttached();
   return true;
 }
@@ -132,7 +138,9 @@ bool TBTPeer::ReadInput() {
   if (!IsConnected()) return false;
   QSocket& socket = *Socket();
   const uint64_t now = Task()->Clock();
-  if (!socket.IsConnected()) return now <= stats.startTime + kConnectTimeout;
+  if (!socket.IsConnected()) {
+    return now <= stats.startTime + (socket.IsUdpMode() ? kUdpConnectTimeout : kConnectTimeout);
+  }
   if (!handshakeSent && !SendHandshake()) return false;
   const bool greeted = linkState == kGreeted;
   const int64_t budget = Task()->DownloadBudget();

@@ -48,6 +48,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   // Upload requests a remote side may have queued with us; more are ignored.
   static constexpr size_t kMaxUploadRequests = 256;
   static constexpr uint64_t kConnectTimeout = 22;
+  static constexpr uint64_t kUdpConnectTimeout = 28;  // the introduction comes first
   static constexpr uint64_t kHandshakeTimeout = 12;
   // Past this much queued for sending, no further block is read for uploads.
   static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;

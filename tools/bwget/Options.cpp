@@ -45,6 +45,9 @@ constexpr const char* kHelp =
     "                         the address of the interface LAN discovery uses (default: the\n"
     "                         first non-loopback address; 127.0.0.1 keeps it on this host)\n"
     "      --no-lan           no LAN discovery\n"
+    "      --rendezvous HOST:PORT  the rendezvous server through which engines reach each other\n"
+    "                         over UDP (default: none, and then nothing is contacted)\n"
+    "      --udp-port P       local UDP port of that transport (default 8000)\n"
     "      --no-p2p           no BitTorrent peers, sources only\n"
     "      --seed SECONDS     keep serving peers that long after completion (default 0)\n"
     "      --timeout SECONDS  give up when no byte has arrived for that long (default: never)\n"
@@ -77,6 +80,8 @@ enum LongOnly {
   kMaxSources,
   kMaxPeers,
   kListenPort,
+  kRendezvous,
+  kUdpPort,
   kNoP2p,
   kLanPort,
   kLanInterface,
@@ -98,6 +103,8 @@ constexpr option kLongOptions[] = {
     {"max-sources", required_argument, nullptr, kMaxSources},
     {"max-peers", required_argument, nullptr, kMaxPeers},
     {"listen-port", required_argument, nullptr, kListenPort},
+    {"rendezvous", required_argument, nullptr, kRendezvous},
+    {"udp-port", required_argument, nullptr, kUdpPort},
     {"no-p2p", no_argument, nullptr, kNoP2p},
     {"lan-port", required_argument, nullptr, kLanPort},
     {"lan-interface", required_argument, nullptr, kLanInterface},
@@ -126,6 +133,7 @@ constexpr NumberOption kNumberOptions[] = {
     {kMaxPeers, 0, 1000, &Options::maxPeers, "0 to 1000"},
     {kListenPort, 1, 65535, &Options::listenPort, "1 to 65535"},
     {kLanPort, 1, 65535, &Options::lanPort, "1 to 65535"},
+    {kUdpPort, 1, 65535, &Options::udpPort, "1 to 65535"},
     {kSeed, 0, 1 << 30, &Options::seedSeconds, "a number of seconds"},
     {kTimeout, 1, 1 << 30, &Options::timeoutSeconds, "a number of seconds"},
 };
@@ -233,6 +241,16 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       case kNoP2p: o.p2p = false; break;
       case kNoLan: o.lanPort = 0; break;
       case kLanInterface: o.lanInterface = arg; break;
+      case kRendezvous: {
+        const std::string_view text = arg;
+        const size_t colon = text.rfind(':');
+        if (colon == 0 || colon == std::string_view::npos ||
+            !ParseInt(arg + colon + 1, 1, 65535, &o.rendezvousPort)) {
+          return fail("--rendezvous takes HOST:PORT");
+        }
+        o.rendezvousHost = text.substr(0, colon);
+        break;
+      }
       case kProgress: {
         const std::string_view style = arg;
         if (style == "bar") o.progress = ProgressStyle::kBar;

@@ -18,6 +18,9 @@ struct Options {
   int maxSources = 49;
   int maxPeers = 50;
   int listenPort = 0;      // 0 = the engine's default
+  std::string rendezvousHost;  // empty: no UDP transport
+  int rendezvousPort = 0;
+  int udpPort = 0;         // 0 = the engine's default
   bool p2p = true;
   int lanPort = 31576;       // 0 = no LAN discovery
   std::string lanInterface;  // empty = the engine's choice

@@ -145,6 +145,9 @@ int Download(const Options& options) {
     std::fprintf(stderr, "bwget: no torrent: pieces are not verified; the file is as good as its sources\n");
   }
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
+  if (!options.rendezvousHost.empty()) {
+    bw::SetRendezvousServer(options.rendezvousHost.c_str(), options.rendezvousPort, options.udpPort);
+  }
   if (!options.p2p) bw::EnableP2P(0);
   if (bw::SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != bw::kEngineOk) {
     std::fprintf(stderr, "bwget: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());

@@ -1,0 +1,110 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+
+#include "engine/common/QBufferPool.h"
+#include "engine/net/UdpIdentity.h"
+
+namespace bw {
+
+// One datagram held by a stream connection, its buffer taken from the transport's pool.
+class PooledPacket {
+ public:
+  PooledPacket() = default;
+  PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length);
+  ~PooledPacket() { Release(); }
+  PooledPacket(PooledPacket&& other) noexcept { *this = std::move(other); }
+  PooledPacket& operator=(PooledPacket&& other) noexcept;
+  PooledPacket(const PooledPacket&) = delete;
+  PooledPacket& operator=(const PooledPacket&) = delete;
+
+  explicit operator bool() const { return data_ != nullptr; }
+  const uint8_t* Data() const { return data_; }
+  int Length() const { return length_; }
+  void Release();
+
+ private:
+  QBufferPool* pool_ = nullptr;
+  uint8_t* data_ = nullptr;
+  int length_ = 0;
+};
+
+enum UdpStreamState : int {
+  kStreamNew = 0,
+  kStreamIntroducing = 1,
+  kStreamConnecting = 2,
+  kStreamIncoming = 3,
+  kStreamEstablished = 5,
+  kStreamDead = 6,
+  kStreamBound = 7,
+  kStreamListening = 8,
+};
+
+// One connection of the stream transport (or a bound or listening socket): its handshake state,
+// the 12 send slots not yet acknowledged, and the received packets waiting to be read.
+struct QUdpStream {
+  static constexpr int kSlots = 12;
+
+  struct SendSlot {
+    PooledPacket packet;  // the whole datagram; empty once acknowledged
+    uint32_t lastSend = 0;
+    bool sentOnce = false;
+    bool reportedMissing = false;  // the peer holds a later packet but not this one
+    int retries = 0;
+  };
+  struct Received {
+    PooledPacket packet;  // the whole datagram, payload from the header's end
+    int used = 0;         // payload bytes already read
+  };
+
+  // Clears everything but the handle, for a fresh start from the free list.
+  void Reset(uint32_t newHandle);
+  void FreeBuffers();
+
+  int LossRate() const;
+  int Window() const;
+  int PayloadLimit() const;
+  int InFlight() const;
+  bool HoldsData() const;
+  // In-order packets from the reorder slots to the delivery queue while it has room.
+  void Deliver();
+  // Acknowledged packets at the head of the send slots go; the send base advances.
+  void DropAcknowledgedHead();
+  // The loss statistics start over every 120 seconds.
+  void RestartStatisticsWhenDue(uint32_t now);
+
+  uint32_t handle = 0;
+  int state = kStreamNew;
+  UdpIdentity remoteIdentity{};
+  uint32_t introductionSequence = 0;
+  uint32_t remoteEpoch = 0;
+  bool epochKnown = false;
+  uint32_t packetCounter = 0;
+  int remotePort = 0;
+  uint32_t remoteHandle = 0;
+  uint32_t acknowledgedBytes = 0;
+  uint32_t receivedBytes = 0;
+  uint32_t remoteIp = 0;
+  uint32_t lastActivity = 0;      // ms
+  uint32_t introductionTime = 0;  // ms
+  int targetPort = 0;
+  uint32_t portField = 0;
+  uint32_t cookie = 0;
+  uint32_t receiveBase = 0;
+  uint32_t sendBase = 0;
+  bool accepted = false;
+  bool established = false;
+  bool closedByPeer = false;  // a FIN, as opposed to a failure
+  bool acknowledgementDue = false;
+  uint32_t lastAcknowledgement = 0;  // ms
+  uint32_t remoteSendBase = 0;
+  uint32_t sentPackets = 0;
+  uint32_t retransmittedPackets = 0;
+  uint32_t statisticsStart = 0;  // ms
+  std::deque<Received> delivery;
+  Received reorder[kSlots];
+  SendSlot send[kSlots];
+  int sendCount = 0;  // slots in use from the send base, acknowledged ones included
+};
+
+}  // namespace bw

@@ -1,0 +1,19 @@
+#pragma once
+#include <array>
+#include <cstdint>
+
+namespace bw {
+
+constexpr int kUdpTagSize = 8;
+constexpr int kUdpIdentitySize = 12;
+using UdpIdentity = std::array<uint8_t, kUdpIdentitySize>;
+
+// An engine's name on the UDP transport: its 8-byte tag (no zero in the first two bytes), "UDP",
+// and the setting byte. The same 12 bytes stand in the BitTorrent peer id.
+UdpIdentity MakeUdpIdentity(const uint8_t* tag);
+
+// A tag learned from a compact peer list, where the engine's real tag is not known yet: two zero
+// bytes, then the address and port.
+bool IsUnknownUdpTag(const uint8_t* tag);
+
+}  // namespace bw

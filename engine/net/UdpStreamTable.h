@@ -1,0 +1,124 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/common/QBufferPool.h"
+#include "engine/net/QUdpStream.h"
+#include "engine/net/RendezvousWire.h"
+#include "engine/net/UdpIdentity.h"
+#include "platform/Socket.h"
+
+namespace bw {
+
+// What the stream connections need from the server that carries them.
+class IUdpStreamHost {
+ public:
+  virtual ~IUdpStreamHost() = default;
+  // False when the datagram could not go out now.
+  virtual bool SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) = 0;
+  // Adds the connection's peer to the next introduction request; sets its introduction number.
+  virtual void RequestIntroduction(QUdpStream& stream) = 0;
+  // A SYN came from this endpoint: punching towards it can stop.
+  virtual void ForgetPunch(uint32_t ip, int port) = 0;
+  virtual uint32_t LocalAddress() = 0;
+  virtual uint32_t NowMs() = 0;
+};
+
+// The connections of the stream transport over UDP and the socket-like calls on them. Not
+// thread-safe: the server serialises every call under its lock. Calls report failures as -1 with
+// the reason in platform::LastSocketError.
+class UdpStreamTable {
+ public:
+  static constexpr int kMaxBacklog = 4096;
+
+  UdpStreamTable(IUdpStreamHost& host, const UdpIdentity& own);
+  ~UdpStreamTable();
+  UdpStreamTable(const UdpStreamTable&) = delete;
+  UdpStreamTable& operator=(const UdpStreamTable&) = delete;
+
+  // While disabled no connect, send or receive works.
+  void SetDisabled(bool disabled) { disabled_ = disabled; }
+  bool Disabled() const { return disabled_; }
+  void SetTimeoutSeconds(int seconds) { timeoutMs_ = static_cast<uint32_t>(seconds) * 1000; }
+  const UdpIdentity& Identity() const { return own_; }
+
+  int Socket();
+  int Close(int handle);
+  int Bind(int handle, const platform::SockAddrV4& at);
+  int Listen(int handle, int backlog);
+  int Accept(int handle, platform::SockAddrV4* peer);
+  int Connect(int handle, const platform::SockAddrV4& to);
+  int Send(int handle, const uint8_t* data, int length);
+  int Recv(int handle, uint8_t* buffer, int length);
+  // The platform::kWait* bits of the handle that are ready now; -1 for a handle that is no socket.
+  int Readiness(int handle, int what);
+  int GetSockName(int handle, platform::SockAddrV4* local);
+
+  // Any datagram that looks like a stream packet; anything malformed is dropped.
+  void HandlePacket(const uint8_t* datagram, size_t length, uint32_t fromIp, int fromPort);
+  void HandleIntroduction(uint32_t sequence, const std::vector<IntroducedPeer>& peers);
+  // A punch packet from an engine with this identity.
+  void HandlePunch(uint32_t fromIp, int fromPort, const uint8_t* senderIdentity);
+
+  // False when the socket would block, which ends the pass.
+  bool RetransmissionPass();
+  void AcknowledgementPass();
+  // Data arrived since the last acknowledgement pass.
+  bool AcknowledgementWanted() const { return acknowledgementWanted_; }
+  void Maintenance();
+  // Gives memory back when much is held and little of it used.
+  void TrimPool();
+  // Drops every connection, as when the last task goes.
+  void DropAll();
+
+  size_t LiveCount() const { return streams_.size(); }
+
+ private:
+  QUdpStream* Find(int handle);
+  QUdpStream* NewStream();
+  void Recycle(uint32_t handle);
+  static void Remove(std::vector<uint32_t>& list, uint32_t handle);
+  void Kill(QUdpStream& s);
+
+  int Fail(int error);
+  bool SendPacket(QUdpStream& s, uint8_t* packet, uint32_t length, uint32_t type, int times = 1);
+  void SendSyn(QUdpStream& s);
+  void SendSynAck(QUdpStream& s);
+  void SendEstablish(QUdpStream& s);
+  void SendFin(QUdpStream& s);
+  void SendKeepAlive(QUdpStream& s);
+  bool SendData(QUdpStream& s, QUdpStream::SendSlot& slot);
+  void SendAcknowledgement(QUdpStream& s, int times);
+  void SendReject(const uint8_t* syn, uint32_t ip, int port);
+
+  void OnSyn(const uint8_t* p, uint32_t ip, int port);
+  void OnSynAck(const uint8_t* p, uint32_t ip, int port);
+  void OnEstablish(QUdpStream& s, const uint8_t* p, uint32_t ip, int port);
+  void OnReject(QUdpStream& s, const uint8_t* p, uint32_t ip);
+  void OnData(QUdpStream& s, const uint8_t* p, size_t length);
+  void OnAck(QUdpStream& s, const uint8_t* p);
+  void OnDataAck(QUdpStream& s, const uint8_t* p);
+  void OnFin(QUdpStream& s, const uint8_t* p, uint32_t ip);
+  // False when the socket would block.
+  bool Retransmit(QUdpStream& s);
+
+  IUdpStreamHost& host_;
+  UdpIdentity own_;
+  QBufferPool pool_;
+  std::unordered_map<uint32_t, std::unique_ptr<QUdpStream>> streams_;
+  std::vector<std::unique_ptr<QUdpStream>> free_;
+  std::vector<uint32_t> connections_;
+  std::vector<uint32_t> bound_;
+  std::vector<uint32_t> pending_;
+  uint32_t nextHandle_;
+  uint32_t nextCookie_;
+  int backlogLimit_ = 32;
+  uint32_t timeoutMs_ = 30000;
+  bool disabled_ = false;
+  bool acknowledgementWanted_ = false;
+};
+
+}  // namespace bw

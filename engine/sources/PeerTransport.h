@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/sources/TPeerId.h"
+
+namespace bw {
+
+// Peers at this priority or more eager ones may be tried over the UDP transport.
+constexpr int32_t kMaxUdpPriority = 34;
+
+// Whether this attempt to the peer goes over the UDP transport: successive attempts rotate
+// through UDP, TCP with the GET disguise and plain TCP, while the transport is usable at all.
+bool ConnectsOverUdp(const TPeerId& id, bool udpAllowed);
+
+// The 8-byte tag naming the peer's engine on the UDP transport, taken from its peer id: for a
+// peer from a compact list (zeros, then its address and port) that address-and-port form, else
+// the first 8 bytes of the remote engine identifier.
+void UdpTagOf(const TPeerId& id, uint8_t* tag);
+
+}  // namespace bw

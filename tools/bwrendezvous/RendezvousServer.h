@@ -1,0 +1,40 @@
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/Socket.h"
+#include "tools/bwrendezvous/RendezvousMessages.h"
+
+namespace bwrendezvous {
+
+// The least rendezvous server engines need: tells each engine its address as seen from here,
+// remembers where registered engines are, answers introductions with those endpoints and asks
+// the wanted engines to punch towards the one asking.
+class RendezvousServer {
+ public:
+  explicit RendezvousServer(platform::SocketHandle socket) : socket_(socket) {}
+
+  void Handle(const uint8_t* d, size_t n, uint32_t ip, int port, uint64_t nowSeconds);
+
+ private:
+  struct Engine {
+    uint32_t ip = 0;
+    int port = 0;
+    Identity identity{};
+    uint64_t seen = 0;
+  };
+  using Tag = std::array<uint8_t, kTagSize>;
+
+  void Remember(const Identity& identity, uint32_t ip, int port, uint64_t now);
+  void Introduce(const Request& request, uint32_t ip, int port, uint64_t now);
+  const Engine* Lookup(const Endpoint& wanted, uint64_t now) const;
+  void Send(const std::vector<uint8_t>& m, uint32_t ip, int port);
+
+  platform::SocketHandle socket_;
+  std::map<Tag, Engine> engines_;
+};
+
+}  // namespace bwrendezvous
