@@ -25,6 +25,9 @@ constexpr uint64_t kEndGameAge = 8;
 constexpr int64_t kNearWindow = int64_t{8} << 20;
 constexpr size_t kRequestBatch = 48;
 constexpr int64_t kSlowUpload = 28672;
+// Clients drop requests past their queue without a word; 250 is the depth every one of them
+// takes when the remote side names none.
+constexpr int64_t kMaxRequestsOnWire = 250;
 
 bool TestBit(const std::vector<uint8_t>& bits, int64_t index) {
   const auto byte = static_cast<size_t>(index / 8);
@@ -351,15 +354,18 @@ bool TBTPeer::PlanRequests() {
   }
   const uint64_t now = Task()->Clock();
   const auto depth = static_cast<size_t>(std::max<int64_t>(2 * counters.downloadRate / kBlockSize, 2));
-  if ((nothingToOffer && now <= lastPlanTime + kReplanSeconds) || requests_.size() >= depth || haveCount == 0) {
-    return true;
-  }
-  lastPlanTime = now;
+  if (requests_.size() >= depth || haveCount == 0) return true;
   const bool noneSent = std::none_of(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; });
-  for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
-    const size_t before = requests_.size();
-    TPeerObject::PlanRequests();
-    if (requests_.size() == before) break;
+  // Blocks of the shared end-game list are taken whatever the last search for a piece found:
+  // they are what is left to fetch.
+  if (Task()->InEndGame()) Task()->TakeEndGameBlocks(*this, requests_);
+  if (!nothingToOffer || now > lastPlanTime + kReplanSeconds) {
+    lastPlanTime = now;
+    for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
+      const size_t before = requests_.size();
+      TPeerObject::PlanRequests();
+      if (requests_.size() == before) break;
+    }
   }
   return noneSent ? SendRequests() : true;
 }
@@ -400,7 +406,7 @@ bool TBTPeer::SendRequests() {
   const int64_t perBlock = counters.downloadRate / kBlockSize;
   const auto onWire = static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; }));
   if (onWire >= static_cast<size_t>(std::max<int64_t>(perBlock - 1, 5))) return true;
-  const auto target = static_cast<size_t>(std::max<int64_t>(perBlock + 2, 6));
+  const auto target = static_cast<size_t>(std::clamp<int64_t>(perBlock + 2, 6, kMaxRequestsOnWire));
   const bool endGame = Task()->InEndGame();
   std::erase_if(requests_, [&](const TBlockRequest& r) {
     return !r.sent && (r.length <= 0 || r.length > kBlockSize || (endGame && pieces->HasGlobalBlock(r.block)));
