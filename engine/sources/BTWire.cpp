@@ -64,6 +64,23 @@ int64_t DisguiseLength(const uint8_t* data, size_t len) {
   return 0;
 }
 
+std::string RequestDisguise(uint32_t ip, int port, bool withUserAgent) {
+  uint8_t b[4];
+  std::memcpy(b, &ip, 4);
+  std::string text = "GET / HTTP/1.0\r\n";
+  if (withUserAgent) text += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
+  text += "Host: " + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+          std::to_string(b[3]) + ":" + std::to_string(port % 6881) + "\r\n\r\n";
+  return text;
+}
+
+std::string ReplyDisguise(uint64_t clock) {
+  const bool even = clock % 2 == 0;
+  std::string text = "HTTP/1.0 200 OK\r\nConnection: ";
+  text += even ? "Keep-Alive\r\nContent-Encoding: none\r\n" : "Close\r\n";
+  return text + "\r\n";
+}
+
 bool NamesHash(const uint8_t* data, size_t len, const uint8_t* infoHash) {
   static constexpr char kProtocol[] = "BitTorrent protocol";
   return len >= kPeerIdAt && data[0] == 19 && std::memcmp(data + 1, kProtocol, 19) == 0 &&

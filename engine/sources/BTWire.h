@@ -43,6 +43,12 @@ Parse ParseMessage(const uint8_t* data, size_t len, uint32_t maxLength, Message*
 // sent before its handshake; 0 when there is none, -1 while more bytes are needed.
 int64_t DisguiseLength(const uint8_t* data, size_t len);
 
+// The HTTP request a dialling side may put before its handshake: to a.b.c.d (network order) and
+// the remote port, with a browser's User-Agent line when asked.
+std::string RequestDisguise(uint32_t ip, int port, bool withUserAgent);
+// The answer to a disguised request, varied by the engine clock.
+std::string ReplyDisguise(uint64_t clock);
+
 // The 19-byte protocol text, the info hash, both present in at least 48 bytes.
 bool NamesHash(const uint8_t* data, size_t len, const uint8_t* infoHash);
 

@@ -85,6 +85,12 @@ class IPeerTask {
 
   // Bytes the task may still take in this cycle.
   virtual int64_t DownloadBudget() { return INT64_MAX; }
+  // Bytes the task may still send in this cycle.
+  virtual int64_t UploadBudget() { return INT64_MAX; }
+  // Bytes per second since the task started.
+  virtual int64_t AverageDownloadRate() { return 0; }
+  // How many BitTorrent peers the upload rate lets the task serve at once.
+  virtual int32_t UploadSlots() { return 6; }
   // Drops the identity from the candidate list.
   virtual void RemoveSource(TPeerId& /*id*/) {}
   // A further source learned from one (a redirect); the task takes its own reference.
@@ -93,6 +99,8 @@ class IPeerTask {
   virtual void NoteLookupFailure() {}
   virtual void SetTaskState(int32_t /*state*/) {}
 
+  // Dialled BitTorrent peers are greeted with an HTTP request before the handshake.
+  virtual bool HttpDisguise() { return false; }
   // The task's 68-byte BitTorrent handshake; null until its metadata is ready.
   virtual const uint8_t* SwarmHandshake() { return nullptr; }
   // The verified pieces, most significant bit first; empty without a piece map.

@@ -27,6 +27,10 @@ constexpr int64_t kUselessRate = 18;
 constexpr uint64_t kEndGameAge = 8;
 constexpr int64_t kNearWindow = int64_t{8} << 20;
 constexpr size_t kRequestBatch = 48;
+constexpr int64_t kSlowUpload = 28672;
+// Clients drop requests past their queue without a word; 250 is the depth every one of them
+// takes when the remote side names none.
+constexpr int64_t kMaxRequestsOnWire = 250;
 
 bool TestBit(const std::vector<uint8_t>& bits, int64_t index) {
   const auto byte = static_cast<size_t>(index / 8);
@@ -76,7 +80,18 @@ bool TBTPeer::SendHandshake() {
   if (!own || handshakeSent) return own != nullptr;
   std::memcpy(handshake.data(), own, handshake.size());
   handshakeSent = true;
-  return Socket()->Send(handshake.data(), static_cast<int64_t>(handshake.size())) >= 0;
+  QSocket& socket = *Socket();
+  std::string out;
+  if (stats.incoming) {
+    // A remote side that came disguised gets an answer in the same dress.
+    if (btwire::DisguiseLength(socket.ReceivedData(), static_cast<size_t>(socket.ReceivedSize())) > 0) {
+      out = btwire::ReplyDisguise(Task()->Clock());
+    }
+  } else if (Task()->HttpDisguise() && PeerId()) {
+    out = btwire::RequestDisguise(PeerId()->ip, PeerId()->port, PeerId()->attempts % 2 == 0);
+  }
+  out.append(reinterpret_cast<const char*>(handshake.data()), handshake.size());
+  return SendText(out);
 }
 
 bool TBTPeer::Fail() {
@@ -190,8 +205,15 @@ bool TBTPeer::ParseHeld() {
     const btwire::Parse result = btwire::ParseMessage(socket.ReceivedData() + at,
                                                       static_cast<size_t>(socket.ReceivedSize()) - at, maxLength,
                                                       &message, &used);
-    if (result == btwire::Parse::kNeedMore) break;
+    if (result == btwire::Parse::kNeedMore) {
+      // A piece is judged by its header: one nobody asked for ends the link before its data is in.
+      if (!AwaitsPartialPiece(socket.ReceivedData() + at, static_cast<size_t>(socket.ReceivedSize()) - at)) return Fail();
+      break;
+    }
     if (result == btwire::Parse::kError) return Fail();
+    // A full upload queue leaves further requests unread until it drains: dropped, they would
+    // never be answered and the remote side would wait for them.
+    if (message.id == btwire::kRequest && uploadRequests_.size() >= kMaxUploadRequests) break;
     at += used;
     if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
   }
@@ -247,6 +269,9 @@ bool TBTPeer::OnMessage(int32_t id, const uint8_t* payload, uint32_t size) {
       const int64_t index = btwire::ReadU32(payload);
       const int64_t begin = btwire::ReadU32(payload + 4);
       const auto length = static_cast<int32_t>(size - 8);
+      const int64_t block = index < count ? GlobalBlock(*Task()->Pieces(), index, begin) : -1;
+      // The answer to a request withdrawn while it was on its way.
+      if (block >= 0 && !Awaits(block, length) && ForgetCancelled(block, length)) return true;
       // Only a block we asked for, of the length asked, is taken; anything else ends the link.
       if (index >= count || !DeliverPieceBlock(index, begin, length, payload + 8)) return Fail();
       return true;
@@ -268,7 +293,7 @@ bool TBTPeer::OnRequest(const uint8_t* payload, bool cancel) {
     std::erase_if(uploadRequests_, same);
     return true;
   }
-  if (amChoking || uploadRequests_.size() >= kMaxUploadRequests || !pieces.IsPieceComplete(index) ||
+  if (amChoking || !pieces.IsPieceComplete(index) ||
       std::any_of(uploadRequests_.begin(), uploadRequests_.end(), same)) {
     return true;
   }
@@ -278,11 +303,48 @@ bool TBTPeer::OnRequest(const uint8_t* payload, bool cancel) {
 
 // ---- requesting ----
 
+bool TBTPeer::Awaits(int64_t block, int32_t length) const {
+  const auto same = [&](const TBlockRequest& r) { return r.block == block && r.length == length; };
+  const std::vector<TBlockRequest>& shared = Task()->EndGameList();
+  return std::any_of(requests_.begin(), requests_.end(), [&](const TBlockRequest& r) { return r.sent && same(r); }) ||
+         std::any_of(shared.begin(), shared.end(), same);
+}
+
+void TBTPeer::RememberCancel(const TBlockRequest& r) {
+  if (cancelled.size() >= kMaxCancelled) cancelled.erase(cancelled.begin());
+  cancelled.push_back(r);
+}
+
+bool TBTPeer::ForgetCancelled(int64_t block, int32_t length) {
+  const auto at = std::find_if(cancelled.begin(), cancelled.end(),
+                               [&](const TBlockRequest& r) { return r.block == block && r.length == length; });
+  if (at == cancelled.end()) return false;
+  cancelled.erase(at);
+  return true;
+}
+
+bool TBTPeer::AwaitsPartialPiece(const uint8_t* data, size_t len) const {
+  static constexpr size_t kHeader = 4 + 1 + 8;
+  if (len < kHeader || data[4] != btwire::kPiece) return true;
+  const uint32_t length = btwire::ReadU32(data);
+  const TPieces* pieces = Task()->Pieces();
+  const int64_t index = btwire::ReadU32(data + 5);
+  // A length out of bounds is the whole-message check's to refuse.
+  if (length <= 9 || length > btwire::kPieceMessageMax || !pieces || index >= pieces->PieceCount()) return true;
+  const int64_t block = GlobalBlock(*pieces, index, btwire::ReadU32(data + 9));
+  const auto blockLength = static_cast<int32_t>(length - 9);
+  return block >= 0 && (Awaits(block, blockLength) ||
+                        std::any_of(cancelled.begin(), cancelled.end(), [&](const TBlockRequest& r) {
+                          return r.block == block && r.length == blockLength;
+                        }));
+}
+
 void TBTPeer::CancelAll() {
   const TPieces* pieces = Task()->Pieces();
   std::string out;
   for (const TBlockRequest& r : requests_) {
     if (!r.sent || !pieces) continue;
+    RememberCancel(r);
     const int64_t start = r.block * kBlockSize;
     btwire::AppendBlockMessage(out, btwire::kCancel, static_cast<uint32_t>(start / pieces->PieceLength()),
                                static_cast<uint32_t>(start % pieces->PieceLength()), static_cast<uint32_t>(r.length));
@@ -300,15 +362,18 @@ bool TBTPeer::PlanRequests() {
   }
   const uint64_t now = Task()->Clock();
   const auto depth = static_cast<size_t>(std::max<int64_t>(2 * counters.downloadRate / kBlockSize, 2));
-  if ((nothingToOffer && now <= lastPlanTime + kReplanSeconds) || requests_.size() >= depth || haveCount == 0) {
-    return true;
-  }
-  lastPlanTime = now;
+  if (requests_.size() >= depth || haveCount == 0) return true;
   const bool noneSent = std::none_of(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; });
-  for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
-    const size_t before = requests_.size();
-    TPeerObject::PlanRequests();
-    if (requests_.size() == before) break;
+  // Blocks of the shared end-game list are taken whatever the last search for a piece found:
+  // they are what is left to fetch.
+  if (Task()->InEndGame()) Task()->TakeEndGameBlocks(*this, requests_);
+  if (!nothingToOffer || now > lastPlanTime + kReplanSeconds) {
+    lastPlanTime = now;
+    for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
+      const size_t before = requests_.size();
+      TPeerObject::PlanRequests();
+      if (requests_.size() == before) break;
+    }
   }
   return noneSent ? SendRequests() : true;
 }
@@ -349,7 +414,7 @@ bool TBTPeer::SendRequests() {
   const int64_t perBlock = counters.downloadRate / kBlockSize;
   const auto onWire = static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; }));
   if (onWire >= static_cast<size_t>(std::max<int64_t>(perBlock - 1, 5))) return true;
-  const auto target = static_cast<size_t>(std::max<int64_t>(perBlock + 2, 6));
+  const auto target = static_cast<size_t>(std::clamp<int64_t>(perBlock + 2, 6, kMaxRequestsOnWire));
   const bool endGame = Task()->InEndGame();
   std::erase_if(requests_, [&](const TBlockRequest& r) {
     return !r.sent && (r.length <= 0 || r.length > kBlockSize || (endGame && pieces->HasGlobalBlock(r.block)));
@@ -416,8 +481,27 @@ bool TBTPeer::ServeUploads() {
 
 bool TBTPeer::FlushOutput() {
   QSocket* socket = Socket();
+  const bool slow = counters.uploadRate < kSlowUpload;
+  // A slow upload is flushed every other step: fewer, fuller segments.
+  if (slow && socket && socket->SendQueued() > 1024) {
+    flushToggle = !flushToggle;
+    if (flushToggle) return true;
+  }
   if (!socket || !socket->IsConnected() || socket->SendQueued() == 0) return true;
-  return socket->Flush() >= 0;
+  const int64_t half = Task()->UploadBudget() / 2;
+  if (half <= 0) return true;
+  if (socket->SendQueued() > 256 && !socket->WaitWritable(0)) return true;
+  int64_t chunk = slow && ConnectedPeers() < 12 ? kBlockSize / 2 : kBlockSize;
+  chunk = std::clamp<int64_t>(half - 512, 0, chunk);
+  socket->SetKeepBuffers(counters.uploadRate > 262143);
+  return socket->Flush(chunk + 1024) >= 0;
+}
+
+int32_t TBTPeer::ConnectedPeers() const {
+  const std::vector<TRef<TPeerObject>>& peers = Task()->ActivePeers();
+  return static_cast<int32_t>(std::count_if(peers.begin(), peers.end(), [](const TRef<TPeerObject>& p) {
+    return p && p->IsConnected();
+  }));
 }
 
 // ---- upkeep ----
@@ -435,6 +519,7 @@ void TBTPeer::Maintain() {
     const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
     if (pieces->HasGlobalBlock(r.block)) {
       if (r.sent) {
+        RememberCancel(r);
         btwire::AppendBlockMessage(out, btwire::kCancel, index, static_cast<uint32_t>(start % pieces->PieceLength()),
                                    static_cast<uint32_t>(r.length));
       }

@@ -39,19 +39,23 @@ struct TBTWireState {
   uint64_t seedSince = 0;
   uint64_t lastPlanTime = 0;
   bool flushToggle = false;
+  // Requests withdrawn by a cancel, whose answers may still be on their way.
+  std::vector<TBlockRequest> cancelled;
 };
 
 // A BitTorrent peer: one remote side of the swarm. Requests put on the wire are the base's
 // requests marked as sent.
 class TBTPeer : public TPeerObject, public TBTWireState {
  public:
-  // Upload requests a remote side may have queued with us; more are ignored.
+  // Upload requests a remote side may have queued with us; more wait unread.
   static constexpr size_t kMaxUploadRequests = 256;
   static constexpr uint64_t kConnectTimeout = 22;
   static constexpr uint64_t kUdpConnectTimeout = 28;  // the introduction comes first
   static constexpr uint64_t kHandshakeTimeout = 12;
   // Past this much queued for sending, no further block is read for uploads.
   static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;
+  // Withdrawn requests remembered for their late answers.
+  static constexpr size_t kMaxCancelled = 256;
 
   explicit TBTPeer(IPeerTask* task) : TPeerObject(1, task) {}
 
@@ -75,6 +79,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   int64_t RemoteRate() override;
   void Choke();
   void Unchoke();
+  // Kind 1: this connection's record; null for any other kind.
+  StatsRecord* GetStats(int32_t kind) { return kind == 1 ? &statsRecord : nullptr; }
   std::span<const uint8_t> RemoteHave() const override { return remoteHave; }
   std::span<const uint8_t> ExcludedPieces() const override { return triedPieces; }
 
@@ -90,7 +96,14 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool Fail();
   bool SendText(const std::string& text);
   void CancelAll();
+  // A request of ours on the wire, or an end-game entry, names the block.
+  bool Awaits(int64_t block, int32_t length) const;
+  // A piece message whose header is held but not yet its data: false when nobody asked for it.
+  bool AwaitsPartialPiece(const uint8_t* data, size_t len) const;
+  void RememberCancel(const TBlockRequest& r);
+  bool ForgetCancelled(int64_t block, int32_t length);
   int64_t PieceCount() const;
+  int32_t ConnectedPeers() const;
 };
 
 }  // namespace bw

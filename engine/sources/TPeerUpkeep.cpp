@@ -5,6 +5,7 @@
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/IPeerTask.h"
+#include "engine/sources/TBTPeer.h"
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/storage/TPieces.h"
@@ -67,6 +68,7 @@ bool TPeerUpkeep::Tick(IPeerTask& task) {
   lastRun_ = now;
   CloseWindow(task);
   Prune(task);
+  SwarmUpkeep(task);
   for (const TRef<TPeerObject>& peer : task.ActivePeers()) {
     if (peer) peer->Maintain();
   }
@@ -103,6 +105,7 @@ void TPeerUpkeep::Prune(IPeerTask& task) {
   int64_t keep = task.MaxConnections() - kSpareConnections;
   keep -= std::max<int64_t>(keep / 12 - 6, 0);
   const int64_t idleLimit = keep + kIdleMargin;
+  const int64_t unchokeLimit = UnchokeLimit(task);
   if (greeted == 0 || greeted <= keep) return;
   const TPieces* pieces = task.Pieces();
   const bool keepSeeds = task.HasMetadata() && pieces &&
@@ -115,12 +118,68 @@ void TPeerUpkeep::Prune(IPeerTask& task) {
     const bool drop = peer->linkState == TPeerObject::kGreeted
                           ? greeted > keep && peer->IsDroppable(keepSeeds)
                           : i > idleLimit && peer->counters.downloadRate == 0;
-    if (!drop) continue;
+    if (!drop) {
+      auto* bt = dynamic_cast<TBTPeer*>(peer.get());
+      if (bt && bt->GreetingComplete() && i > unchokeLimit && !bt->amChoking) {
+        bt->Choke();
+        bt->stats.chokeChanged = true;
+      }
+      continue;
+    }
     if (peer->linkState == TPeerObject::kGreeted) --greeted;
     peers.erase(peers.begin() + i);
     if (id) task.PenalizeSource(*id, kDropPenalty);
     peer->Reset();
   }
+}
+
+int64_t TPeerUpkeep::UnchokeLimit(IPeerTask& task) {
+  return task.AverageDownloadRate() / 8192 + 8 * int64_t{task.UploadSlots()} + 32;
+}
+
+void TPeerUpkeep::SwarmUpkeep(IPeerTask& task) {
+  ++runs_;
+  seeds_ = 0;
+  const bool complete = task.IsComplete();
+  const int64_t unchokeLimit = UnchokeLimit(task);
+  const std::vector<TRef<TPeerObject>>& peers = task.ActivePeers();
+  for (size_t i = 0; i < peers.size(); ++i) {
+    auto* peer = dynamic_cast<TBTPeer*>(peers[i].get());
+    if (!peer || !peer->GreetingComplete()) continue;
+    TBTWireState::StatsRecord* record = peer->GetStats(1);
+    haveMessages_ += record->haveMessages;
+    record->haveMessages = 0;
+    if (complete && peer->IsSeed()) ++seeds_;
+    if (complete && peer->ShouldDisconnect()) {
+      // Both sides have everything: the pool lets it go at its next step.
+      peer->Socket()->Close();
+      peer->linkState = TPeerObject::kNoLink;
+      continue;
+    }
+    // A peer choked for its silence stays choked: our own unchoke would count as its traffic.
+    if (peer->amChoking && !peer->stats.chokeChanged && peer->stats.idle < kStallLimit &&
+        static_cast<int64_t>(i) <= unchokeLimit) {
+      peer->Unchoke();
+    }
+    if (runs_ % kStallEvery == 0) CheckStall(*peer);
+  }
+}
+
+void TPeerUpkeep::CheckStall(TBTPeer& peer) {
+  QSocket& socket = *peer.Socket();
+  const uint64_t sent = socket.BytesSent();
+  const uint64_t received = socket.BytesReceived();
+  if (sent == peer.stats.stallSent && received == peer.stats.stallReceived) {
+    if (peer.stats.idle > kStallLimit) {
+      socket.Close();
+      peer.linkState = TPeerObject::kNoLink;
+    } else {
+      ++peer.stats.idle;
+    }
+  }
+  peer.stats.stallSent = sent;
+  peer.stats.stallReceived = received;
+  if (peer.stats.idle >= kStallLimit && peer.IsConnected() && !peer.amChoking) peer.Choke();
 }
 
 }  // namespace bw

@@ -54,6 +54,10 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   void AddUploaded(int64_t bytes) override { task_.AddUploaded(bytes); }
   void SetPeerRates(int64_t down, int64_t up) override { task_.SetPeerRates(down, up); }
   int64_t DownloadBudget() override { return task_.PeerDownloadBudget(); }
+  int64_t UploadBudget() override { return task_.PeerUploadBudget(); }
+  int64_t AverageDownloadRate() override { return task_.working.averageDownloadRate; }
+  int32_t UploadSlots() override { return task_.PeerUploadSlots(); }
+  bool HttpDisguise() override { return ProcessSettings().btHttpDisguise.load(); }
   void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }
   void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }

@@ -113,6 +113,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void MaintainPieceCache(CacheRound round);
   // Bytes the peers may still take in this cycle; the statistics layer sets the limit.
   virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
+  virtual int64_t PeerUploadBudget() { return INT64_MAX; }
+  virtual int32_t PeerUploadSlots() { return 6; }
   // Transfer figures the peers report; the statistics layer keeps them.
   virtual void AddDownloaded(int64_t) {}
   virtual void AddUploaded(int64_t) {}

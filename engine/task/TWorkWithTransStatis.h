@@ -31,6 +31,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   int64_t SumPeerRates(int32_t kindMask);
   // What the peer now stepping may still take: its share of what was left of the second.
   int64_t PeerDownloadBudget() override;
+  int64_t PeerUploadBudget() override { return UploadBudgetLeft(); }
+  int32_t PeerUploadSlots() override { return uploadSlots_; }
   void RequestCycleSoon() override { cycleSoon_ = true; }
   // The per-kind byte totals go along with the piece map's counters.
   void SyncFromPieces() override;

@@ -1,7 +1,9 @@
 // P2SP tasks whose BitTorrent side is a real python3-libtorrent peer, dialled through a
-// "btnode://" line, alone and beside nginx mirrors.
+// "btnode://" line: downloading from a seeder alone and beside nginx mirrors, and seeding a
+// finished content to a leecher.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,13 +22,14 @@ class BitTorrentDownloadTest : public DownloadFixture {
     if (!LibtorrentPeer::Installed()) GTEST_SKIP() << "python3-libtorrent is needed (scripts/deps.sh installs it)";
   }
 
-  // A seeder of the content in "www"; its btnode:// line.
-  std::string StartSeeder(const std::string& torrent) {
-    seeder_ = std::make_unique<LibtorrentPeer>("seed", torrent, dir_.Path("www"), dir_.Path("seeder.log"));
-    const int port = seeder_->Port();
-    EXPECT_GT(port, 0) << seeder_->Log();
+  // A libtorrent peer ("seed" or "leech") whose content lies in `folder`; its btnode:// line.
+  std::string StartPeer(const std::string& mode, const std::string& torrent, const std::string& folder) {
+    peers_.push_back(std::make_unique<LibtorrentPeer>(mode, torrent, dir_.Path(folder), dir_.Path(mode + ".log")));
+    const int port = peers_.back()->Port();
+    EXPECT_GT(port, 0) << peers_.back()->Log();
     return "btnode://127.0.0.1:" + std::to_string(port);
   }
+  std::string StartSeeder(const std::string& torrent) { return StartPeer("seed", torrent, "www"); }
 
   std::vector<std::string> Options(const std::string& torrent) const {
     return {"-t", torrent, "-o", Target(), "--progress", "json", "--timeout", "30"};
@@ -42,7 +45,16 @@ class BitTorrentDownloadTest : public DownloadFixture {
     return {field("httpBytes"), field("p2pBytes")};
   }
 
-  std::unique_ptr<LibtorrentPeer> seeder_;
+  // A bwget that holds the whole content at the target and seeds it to `peers`.
+  std::unique_ptr<BwgetProcess> StartSeedingBwget(const std::string& torrent, int seedSeconds,
+                                                  const std::vector<std::string>& peers) {
+    WriteFile("out", content_);
+    std::vector<std::string> options{"-t", torrent, "-o", Target(), "--seed", std::to_string(seedSeconds)};
+    options.insert(options.end(), peers.begin(), peers.end());
+    return StartBwget(options);
+  }
+
+  std::vector<std::unique_ptr<LibtorrentPeer>> peers_;
 };
 
 TEST_F(BitTorrentDownloadTest, SeederAloneDeliversTheContent) {
@@ -69,6 +81,33 @@ TEST_F(BitTorrentDownloadTest, SeederAndMirrorsBothDeliverPieces) {
   EXPECT_GT(fromPeers, 0);
   StopMirrors();
   for (const auto& mirror : mirrors_) EXPECT_GT(mirror->BytesSent(), 0) << mirror->Url("/");
+}
+
+TEST_F(BitTorrentDownloadTest, SeedsAFinishedContentToALeecherItDials) {
+  MakeContent(24 << 20);
+  const std::string torrent = MakeTorrent(18);
+  std::unique_ptr<BwgetProcess> bwget = StartSeedingBwget(torrent, 600, {StartPeer("leech", torrent, "leech")});
+  LibtorrentPeer& leecher = *peers_.back();
+  EXPECT_EQ(leecher.Wait(120000), 0) << leecher.Log() << bwget->Tail();
+  EXPECT_EQ(bwget->Wait(0), -1) << "a seeding bwget runs for its seeding time\n" << bwget->Tail();
+  bwget->Signal(SIGINT);
+  EXPECT_EQ(bwget->Wait(20000), 130) << bwget->Tail();
+  const std::string got = TempDir::Read(dir_.Path("leech/") + kName);
+  EXPECT_EQ(got.size(), content_.size());
+  EXPECT_TRUE(got == content_) << "the leecher's copy differs";
+}
+
+TEST_F(BitTorrentDownloadTest, SeedingEndsAtTheSeedingTime) {
+  MakeContent(1 << 20);
+  const std::string torrent = MakeTorrent(18);
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<BwgetProcess> bwget = StartSeedingBwget(torrent, 6, {StartPeer("leech", torrent, "leech")});
+  EXPECT_EQ(bwget->Wait(60000), 0) << bwget->Tail();
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(took, 6.0);
+  EXPECT_NE(bwget->Output().find("seeding for 6 s"), std::string::npos) << bwget->Tail();
+  LibtorrentPeer& leecher = *peers_.back();
+  EXPECT_EQ(leecher.Wait(0), 0) << "the leecher had the whole content before the seeding ended\n" << leecher.Log();
 }
 
 }  // namespace

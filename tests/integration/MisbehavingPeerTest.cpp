@@ -49,7 +49,7 @@ TEST_P(MisbehavingPeerTest, ConnectionEndsAndTheHonestSeederCompletesTheContent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Misbehaviours, MisbehavingPeerTest,
-                         ::testing::Values("bitfield", "oversized", "badhash"));
+                         ::testing::Values("bitfield", "oversized", "unrequested", "badhash"));
 
 }  // namespace
 }  // namespace bw::test

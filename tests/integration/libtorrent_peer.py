@@ -14,7 +14,11 @@ session = lt.session({
     "allow_multiple_connections_per_ip": True,
 })
 handle = session.add_torrent({"ti": lt.torrent_info(torrent), "save_path": save})
-while handle.status().state in (lt.torrent_status.checking_files, lt.torrent_status.checking_resume_data):
+# A queued torrent turns incoming connections away until the session starts it: start it now.
+handle.unset_flags(lt.torrent_flags.auto_managed)
+handle.resume()
+while handle.status().paused or handle.status().state in (lt.torrent_status.checking_files,
+                                                          lt.torrent_status.checking_resume_data):
     time.sleep(0.05)
 print("port", session.listen_port(), flush=True)
 if len(sys.argv) > 4:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace bw {
@@ -65,6 +66,30 @@ TEST(BTWireTest, DisguisingHeaderIsSkippedUpToItsBlankLine) {
   for (const Case& c : cases) {
     EXPECT_EQ(btwire::DisguiseLength(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.skip)
         << c.bytes.substr(0, 40);
+  }
+}
+
+TEST(BTWireTest, DisguisesWeSendAreSkippedWhole) {
+  const uint8_t address[4] = {10, 1, 2, 3};
+  uint32_t ip;
+  std::memcpy(&ip, address, 4);
+  const std::string handshake = "\x13" "BitTorrent protocol";
+  struct Case {
+    std::string disguise;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {btwire::RequestDisguise(ip, 6881 + 80, false), "GET / HTTP/1.0\r\nHost: 10.1.2.3:80\r\n\r\n"},
+      {btwire::RequestDisguise(ip, 443, true),
+       "GET / HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nHost: 10.1.2.3:443\r\n\r\n"},
+      {btwire::ReplyDisguise(7), "HTTP/1.0 200 OK\r\nConnection: Close\r\n\r\n"},
+      {btwire::ReplyDisguise(8), "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Encoding: none\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.disguise, c.expected);
+    const std::string stream = c.disguise + handshake;
+    EXPECT_EQ(btwire::DisguiseLength(reinterpret_cast<const uint8_t*>(stream.data()), stream.size()),
+              static_cast<int64_t>(c.disguise.size()));
   }
 }
 

@@ -71,6 +71,10 @@ class FakePeerTask : public IPeerTask {
   void NoteLookupFailure() override { ++lookupFailures; }
   void SetTaskState(int32_t state) override { taskState = state; }
   std::vector<TRef<TPeerObject>>& ActivePeers() override { return active; }
+  const uint8_t* SwarmHandshake() override {
+    return swarmHandshake.empty() ? nullptr : reinterpret_cast<const uint8_t*>(swarmHandshake.data());
+  }
+  bool HttpDisguise() override { return disguise; }
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
     upRate = up;
@@ -116,6 +120,8 @@ class FakePeerTask : public IPeerTask {
   std::vector<TRef<TPeerObject>> active;
   int64_t downRate = -1;
   int64_t upRate = -1;
+  std::string swarmHandshake;  // empty: no metadata for a swarm yet
+  bool disguise = false;
 };
 
 // A peer whose protocol reads what arrives and answers with what the test queued.

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "engine/net/NetClock.h"
+#include "engine/sources/TBTPeer.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/sources/FakePeerTask.h"
 
@@ -209,6 +210,101 @@ TEST_F(UpkeepFixture, IdlePeersBeyondTheIdleLimitGoWhenTheyBringNothing) {
     task.active.clear();
     task.penalties.clear();
   }
+}
+
+// BitTorrent peers greeted over real loopback connections, the remote ends held by the test.
+class SwarmUpkeepFixture : public UpkeepFixture {
+ protected:
+  void SetUp() override { ASSERT_TRUE(listener.Listen(port, test::Loopback())); }
+
+  TBTPeer* AddGreeted() {
+    auto* peer = new TBTPeer(&task);
+    ids.push_back(test::MakeIdentity(SOURCE_BTNODE, 2000 + static_cast<int32_t>(ids.size())));
+    EXPECT_TRUE(peer->TPeerObject::ConnectTo(ids.back()));
+    EXPECT_TRUE(peer->Socket()->Connect(test::Loopback(), port));
+    EXPECT_TRUE(listener.WaitReadable(5));
+    remotes.push_back(listener.Accept());
+    EXPECT_TRUE(peer->Socket()->IsConnected());
+    peer->linkState = TPeerObject::kGreeted;
+    peer->handshakeSent = true;
+    peer->amChoking = false;
+    task.active.push_back(TRef<TPeerObject>::Share(peer));
+    peer->Release();
+    return peer;
+  }
+
+  // Runs the upkeep `count` times, each after its period.
+  void Run(int count) {
+    for (int i = 0; i < count; ++i) {
+      task.now += TPeerUpkeep::kPeriod;
+      ASSERT_TRUE(upkeep.Tick(task));
+    }
+  }
+
+  // What the remote end of peer `index` has received so far.
+  std::string Received(size_t index) {
+    QSocket& remote = *remotes[index];
+    remote.WaitReadable(1);
+    const int64_t n = remote.Receive(256);
+    std::string got(reinterpret_cast<const char*>(remote.ReceivedData()), static_cast<size_t>(std::max<int64_t>(n, 0)));
+    remote.ConsumeReceived(-1);
+    return got;
+  }
+
+  QSocket listener;
+  const uint16_t port = test::FreePort();
+  std::vector<std::unique_ptr<QSocket>> remotes;
+};
+
+TEST_F(SwarmUpkeepFixture, SeedsAreCountedAndLeftOnceBothSidesAreComplete) {
+  TBTPeer* seed = AddGreeted();
+  TBTPeer* leecher = AddGreeted();
+  seed->haveCount = 4;  // every piece of the fixture's map
+  leecher->haveCount = 2;
+  seed->statsRecord.haveMessages = 3;
+  leecher->statsRecord.haveMessages = 2;
+  Run(1);
+  EXPECT_EQ(upkeep.HaveMessages(), 5);
+  EXPECT_EQ(seed->statsRecord.haveMessages, 0);
+  EXPECT_EQ(upkeep.Seeds(), 0) << "seeds are counted only while the task is complete";
+
+  task.complete = true;
+  Run(1);
+  EXPECT_EQ(upkeep.Seeds(), 1);
+  EXPECT_TRUE(seed->IsConnected()) << "a seed stays its first 15 seconds";
+  Run(6);
+  EXPECT_FALSE(seed->IsConnected());
+  EXPECT_TRUE(leecher->IsConnected());
+}
+
+TEST_F(SwarmUpkeepFixture, AChokedPeerWithinTheUnchokeLimitIsUnchoked) {
+  TBTPeer* peer = AddGreeted();
+  peer->Choke();
+  EXPECT_EQ(Received(0), std::string("\0\0\0\1\0", 5));
+  Run(1);
+  EXPECT_FALSE(peer->amChoking);
+  EXPECT_EQ(Received(0), std::string("\0\0\0\1\1", 5));
+  EXPECT_GE(TPeerUpkeep::UnchokeLimit(task), 80);
+}
+
+TEST_F(SwarmUpkeepFixture, APeerThatMovesNoByteIsChokedThenClosed) {
+  TBTPeer* silent = AddGreeted();
+  TBTPeer* talking = AddGreeted();
+  const std::string keepAlive(4, '\0');
+  // The stall check runs every fourth upkeep: the fourth idle check chokes; the choke message
+  // itself is traffic, so two more idle checks pass before the close.
+  for (int check = 1; check <= 7; ++check) {
+    remotes[1]->Send(keepAlive.data(), 4);
+    talking->Socket()->WaitReadable(1);
+    ASSERT_TRUE(talking->DownloadStep());
+    Run(TPeerUpkeep::kStallEvery);
+    EXPECT_EQ(silent->IsConnected(), check < 7) << check;
+    if (silent->IsConnected()) {
+      EXPECT_EQ(silent->amChoking, check >= 4) << check;
+    }
+    EXPECT_FALSE(talking->amChoking) << check;
+  }
+  EXPECT_TRUE(talking->IsConnected());
 }
 
 }  // namespace
