@@ -10,6 +10,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
 #include "engine/net/ProcessIPFilter.h"
+#include "engine/net/TlsSession.h"
 #include "engine/sources/HostResolution.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/task/EngineSettings.h"
@@ -220,6 +221,11 @@ int ClearTaskMirrors(TaskHandle handle) {
 int SetListenPort(int port) {
   ProcessSettings().listenPort.store(port);
   return kEngineOk;
+}
+
+int SetCaFile(const char* path) {
+  if (!path) return kEngineInvalidArgument;
+  return TlsSession::SetExtraAuthorities(path) ? kEngineOk : kEngineOperationFailed;
 }
 
 int LoadIPFilter(const char* path) {

@@ -116,7 +116,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
     } else if (IsFailureStatus(progress.status)) {
       return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status),
                     IsResumableFailure(progress.status));
-    } else if (progress.status == bw::kTaskStatusHostUnresolved && lastStatus != progress.status) {
+    } else if (IsWarningStatus(progress.status) && lastStatus != progress.status) {
       display.Message("bwget: warning: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
     }
     lastStatus = progress.status;
@@ -142,6 +142,11 @@ int Download(const Options& options) {
   if (options.listenPort > 0) bw::SetListenPort(options.listenPort);
   if (!options.p2p) bw::EnableP2P(0);
   bw::InitEngine(work.c_str());
+  if (!options.caFile.empty() && bw::SetCaFile(options.caFile.c_str()) != bw::kEngineOk) {
+    std::fprintf(stderr, "bwget: no certificate in the CA file %s\n", options.caFile.c_str());
+    bw::UninitEngine();
+    return kExitFailed;
+  }
   if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {
     std::fprintf(stderr, "bwget: cannot read the IP filter %s\n", options.ipFilter.c_str());
     bw::UninitEngine();
