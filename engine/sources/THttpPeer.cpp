@@ -111,7 +111,10 @@ bool THttpPeer::Dial() {
   const std::string request = BuildRequest(url.hostHeader.empty() ? url.host : url.hostHeader, path, streamPos,
                                            url.referer.empty() ? address : url.referer,
                                            {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
-  return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
+  if (socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0) return true;
+  // On a near server the whole handshake may run within this first send.
+  if (socket.TlsCertificateRefused()) RefuseCertificate();
+  return false;
 }
 
 int64_t THttpPeer::RequestEnd() const {
@@ -400,7 +403,9 @@ bool THttpPeer::ReadBlocks() {
 bool THttpPeer::FlushOutput() {
   if (!IsConnected()) return false;
   QSocket& socket = *Socket();
-  return socket.SendQueued() == 0 || socket.Flush() >= 0;
+  if (socket.SendQueued() == 0 || socket.Flush() >= 0) return true;
+  if (socket.TlsCertificateRefused()) RefuseCertificate();
+  return false;
 }
 
 // ---- planning ----
