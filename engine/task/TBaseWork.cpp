@@ -62,6 +62,7 @@ int TBaseWork::SetSpeedLimit(int direction, int kBps) {
   (direction == 1 ? settings.downloadLimitKiB : settings.uploadLimitKiB) = kBps;
   settings.Normalise();
   limitsChanged = true;
+  loopRest.Wake();
   return kEngineOk;
 }
 

@@ -24,6 +24,9 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitInterrupted = 130;
 constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+// A task where nothing has moved for a while is asked less often: waiting costs next to nothing.
+constexpr auto kQuietPollPeriod = std::chrono::milliseconds(250);
+constexpr auto kQuietAfter = std::chrono::seconds(2);
 
 std::filesystem::path WorkFolder() {
   const char* cache = std::getenv("XDG_CACHE_HOME");
@@ -127,7 +130,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
                now - lastArrival >= std::chrono::seconds(options.timeoutSeconds)) {
       return finish(kExitFailed, "bwget: no data for " + std::to_string(options.timeoutSeconds) + " s", true);
     }
-    std::this_thread::sleep_for(kPollPeriod);
+    std::this_thread::sleep_for(now - lastArrival >= kQuietAfter ? kQuietPollPeriod : kPollPeriod);
   }
 }
 
