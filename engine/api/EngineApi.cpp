@@ -11,6 +11,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineServices.h"
 #include "engine/net/ProcessIPFilter.h"
+#include "engine/net/TlsSession.h"
 #include "engine/sources/HostResolution.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/net/NetAddress.h"
@@ -246,6 +247,11 @@ int SetRendezvousServer(const char* host, int port, int localUdpPort) {
   }
   ConfigureUdpService(none ? std::string() : std::string(host), port, localUdpPort);
   return kEngineOk;
+}
+
+int SetCaFile(const char* path) {
+  if (!path) return kEngineInvalidArgument;
+  return TlsSession::SetExtraAuthorities(path) ? kEngineOk : kEngineOperationFailed;
 }
 
 int LoadIPFilter(const char* path) {

@@ -43,6 +43,9 @@ int SetRendezvousServer(const char* host, int port, int localUdpPort);
 // afterwards applies: the number of blocked ranges, or -107 when the file cannot be read.
 int LoadIPFilter(const char* path);
 int EnableP2P(int enable);
+// Trusts the authorities in a PEM file besides the system's store for every https source dialled
+// afterwards; -107 when the file holds no certificate, an empty path goes back to the store alone.
+int SetCaFile(const char* path);
 void SetBtHttpDisguise(int enable);
 
 // Free bytes for the caller on the file system of a path, absolute or relative to the current

@@ -203,6 +203,52 @@ bool QSocket::IsConnected() {
   return true;
 }
 
+bool QSocket::StartTls(const std::string& hostName) {
+  if (!HasHandle() || listening_) return false;
+  tls_ = TlsSession::Start(
+      hostName, [this](const uint8_t* data, int64_t len) { return RawSend(data, len); },
+      [this](uint8_t* out, int64_t len) { return RawRecv(out, len); });
+  tlsFailure_.clear();
+  tlsCertificateRefused_ = false;
+  return tls_ != nullptr;
+}
+
+int64_t QSocket::TlsStall(int64_t result) {
+  if (result == TlsSession::kAgain) return 0;
+  if (result == TlsSession::kFailed) {
+    tlsFailure_ = tls_->FailureText();
+    tlsCertificateRefused_ = tls_->CertificateRefused();
+    lastError_ = platform::kWsaEconnaborted;
+  }
+  CloseOnError();
+  return -1;
+}
+
+int64_t QSocket::ReceiveTls(int64_t size) {
+  // One read of the session gives at most one record: the call reads on until `size` is held or
+  // the network has nothing more, as one read of a plain socket would.
+  int64_t got = 0;
+  for (;;) {
+    int64_t r = tls_->Handshake();
+    while (r > 0 && got < size) {
+      r = tls_->Read(recv_.data + recv_.used, size - got);
+      if (r > 0) {
+        recv_.used += r;
+        got += r;
+      }
+    }
+    if (got > 0) break;
+    if (TlsStall(r) < 0) return -1;
+    if (!blocking_) break;
+    RawWait(tls_->HasBacklog() ? platform::kWaitWrite : platform::kWaitRead, -1);
+  }
+  recv_.data[recv_.used] = 0;
+  bytesReceived_ += static_cast<uint64_t>(got);
+  // Requests queued while the handshake ran go out now.
+  if (tls_->Established() && send_.used > 0 && WriteQueued(0) < 0) return -1;
+  return recv_.used;
+}
+
 // ---- proxy tunnel ----
 
 bool QSocket::SendProxyRequest(bool hostTarget) {
@@ -304,6 +350,13 @@ int QSocket::RawWait(int what, int timeoutMs) {
 
 int64_t QSocket::Write(const uint8_t* data, int64_t len) {
   if (len <= 0) return 0;
+  if (tls_) {
+    int64_t r = tls_->Handshake();
+    if (r > 0) r = tls_->Write(data, len);
+    if (r <= 0) return TlsStall(r);
+    bytesSent_ += static_cast<uint64_t>(r);
+    return r;
+  }
   const int64_t n = RawSend(data, len);
   if (n < 0) {
     const int err = platform::LastSocketError();
@@ -378,6 +431,7 @@ int64_t QSocket::Receive(int64_t size) {
     CloseOnError();
     return -1;
   }
+  if (tls_ && ready_) return ReceiveTls(size);
   if (blocking_) WaitReadable(-1);
   int64_t n = RawRecv(recv_.data + recv_.used, size);
   if (n == 0) {
@@ -551,6 +605,7 @@ bool QSocket::SetReceiveBufferSize(int bytes) {
 
 bool QSocket::WaitReadable(int timeoutSec) {
   if (!listening_ && remoteIp_ == 0) return false;
+  if (tls_ && tls_->HasBuffered()) return true;
   return WaitFor(platform::kWaitRead, readableHint_, timeoutSec);
 }
 
@@ -577,6 +632,7 @@ int QSocket::WaitMs(int timeoutSec) const {
 std::string QSocket::LocalAddressText() const { return DottedQuadText(LocalAddress()); }
 
 void QSocket::CloseHandle() {
+  tls_.reset();
   if (!HasHandle()) return;
   if (udpMode_) {
     if (IStreamTransport* transport = IStreamTransport::Current()) transport->Close(handle_);
@@ -616,6 +672,8 @@ void QSocket::Close() {
   lastActivity_ = 0;
   udpMode_ = false;
   keepBuffers_ = false;
+  tlsFailure_.clear();
+  tlsCertificateRefused_ = false;
   std::memset(localTag_, 0, sizeof localTag_);
 }
 

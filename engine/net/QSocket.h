@@ -5,6 +5,7 @@
 
 #include "engine/common/QBufferPool.h"
 #include "engine/net/QProxyInfo.h"
+#include "engine/net/TlsSession.h"
 #include "platform/Socket.h"
 
 namespace bw {
@@ -34,6 +35,12 @@ class QSocket {
   bool ConnectHost(const std::string& host, int port, bool blocking = false,
                    const QProxyInfo* proxy = nullptr, uint32_t bindIp = 0,
                    const uint8_t* udpTag = nullptr);
+  // After a connect: every byte from now on goes through TLS, the certificate checked for
+  // hostName. The handshake runs as the connection is used (after a proxy tunnel is open).
+  bool StartTls(const std::string& hostName);
+  // Why the TLS session failed; empty while it has not.
+  const std::string& TlsFailureText() const { return tlsFailure_; }
+  bool TlsCertificateRefused() const { return tlsCertificateRefused_; }
   bool Listen(int port, uint32_t ip = 0, const uint8_t* udpTag = nullptr);
   std::unique_ptr<QSocket> Accept();
 
@@ -113,6 +120,10 @@ class QSocket {
   bool RawReadExact(uint8_t* out, int64_t n, int timeoutSec);
   int64_t AdvanceTunnel();
 
+  int64_t ReceiveTls(int64_t size);
+  // The outcome of a TLS call that moved no bytes: 0 to try again later, -1 closed.
+  int64_t TlsStall(int64_t result);
+
   int64_t RawSend(const uint8_t* data, int64_t len);
   int64_t RawRecv(uint8_t* buffer, int64_t len);
   int RawWait(int what, int timeoutMs);
@@ -148,6 +159,9 @@ class QSocket {
   uint64_t lastActivity_ = 0;
   bool udpMode_ = false;
   bool keepBuffers_ = false;
+  std::unique_ptr<TlsSession> tls_;
+  std::string tlsFailure_;
+  bool tlsCertificateRefused_ = false;
   uint8_t localTag_[kLocalTagSize] = {};
 };
 

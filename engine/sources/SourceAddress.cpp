@@ -10,6 +10,9 @@ namespace bw {
 namespace {
 
 constexpr std::string_view kHttp = "http://";
+constexpr std::string_view kHttps = "https://";
+constexpr int32_t kHttpPort = 80;
+constexpr int32_t kHttpsPort = 443;
 constexpr std::string_view kFtp = "ftp://";
 constexpr std::string_view kTracker = "tracker://";
 constexpr std::string_view kBtNode = "btnode://";
@@ -49,11 +52,12 @@ bool SplitHostPort(std::string_view part, int32_t defaultPort, TUrlInfo& url, in
   return !url.host.empty();
 }
 
-bool ParseHttp(std::string_view rest, TPeerId& id) {
+bool ParseHttp(std::string_view rest, bool tls, TPeerId& id) {
   TUrlInfo& url = id.UrlInfo();
+  url.tls = tls;
   const size_t slash = rest.find('/');
   url.requestPath = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
-  return SplitHostPort(rest.substr(0, slash), 80, url, &id.port);
+  return SplitHostPort(rest.substr(0, slash), tls ? kHttpsPort : kHttpPort, url, &id.port);
 }
 
 bool ParseFtp(std::string_view rest, TPeerId& id) {
@@ -162,8 +166,8 @@ bool ParseSourceText(const char* text, size_t len, TPeerId& id) {
   std::string address(text, len);
   std::replace(address.begin(), address.end(), '\\', '/');
   // Host names and paths are UTF-8 already, which is the engine's own code page.
-  address = StartsWithIgnoringCase(address, kHttp) ? PercentEncodeAddress(address)
-                                                   : PercentDecode(address);
+  const bool http = StartsWithIgnoringCase(address, kHttp) || StartsWithIgnoringCase(address, kHttps);
+  address = http ? PercentEncodeAddress(address) : PercentDecode(address);
   id.addressText = std::move(address);
   const std::string_view view = id.addressText;
   int32_t kind;
@@ -172,10 +176,11 @@ bool ParseSourceText(const char* text, size_t len, TPeerId& id) {
     kind = SOURCE_FTP;
     id.UrlInfo() = TUrlInfo{};
     ok = ParseFtp(view.substr(kFtp.size()), id);
-  } else if (StartsWithIgnoringCase(view, kHttp)) {
+  } else if (http) {
     kind = SOURCE_HTTP;
     id.UrlInfo() = TUrlInfo{};
-    ok = ParseHttp(view.substr(kHttp.size()), id);
+    const bool tls = StartsWithIgnoringCase(view, kHttps);
+    ok = ParseHttp(view.substr(tls ? kHttps.size() : kHttp.size()), tls, id);
   } else if (StartsWithIgnoringCase(view, kTracker)) {
     kind = SOURCE_TRACKER;
     id.UrlInfo() = TUrlInfo{};

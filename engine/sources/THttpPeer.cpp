@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "engine/frame/EngineLog.h"
 #include "engine/net/QProxyInfo.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
@@ -30,6 +31,7 @@ constexpr int32_t kUntriedPriority = 29;
 constexpr int kRedirectRepeatLimit = 2;
 // What a source without any length is taken to hold in whole-body mode.
 constexpr int64_t kUnknownBodySize = 2147483647;
+constexpr int kTlsLogChannel = 23;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -92,6 +94,7 @@ bool THttpPeer::Dial() {
   QSocket& socket = *Socket();
   const QProxyInfo direct;
   if (!socket.Connect(id.ip, id.port, false, &direct)) return false;
+  if (url.tls && !socket.StartTls(url.hostHeader.empty() ? url.host : url.hostHeader)) return false;
   linkState = kLinked;
   stats.incoming = false;
   stats.lastDataTime = 0;
@@ -108,7 +111,10 @@ bool THttpPeer::Dial() {
   const std::string request = BuildRequest(url.hostHeader.empty() ? url.host : url.hostHeader, path, streamPos,
                                            url.referer.empty() ? address : url.referer,
                                            {}, requestedEnd_ > 0 ? requestedEnd_ - 1 : 0);
-  return socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0;
+  if (socket.Send(request.data(), static_cast<int64_t>(request.size())) >= 0) return true;
+  // On a near server the whole handshake may run within this first send.
+  if (socket.TlsCertificateRefused()) RefuseCertificate();
+  return false;
 }
 
 int64_t THttpPeer::RequestEnd() const {
@@ -153,7 +159,10 @@ bool THttpPeer::ReadInput() {
 bool THttpPeer::ReadHeader() {
   QSocket& socket = *Socket();
   const uint64_t before = socket.BytesReceived();
-  if (socket.Receive() < 0) return false;
+  if (socket.Receive() < 0) {
+    if (socket.TlsCertificateRefused()) RefuseCertificate();
+    return false;
+  }
   NoteReceived(before);
   const int64_t length = header.Parse(reinterpret_cast<const char*>(socket.ReceivedData()),
                                       socket.ReceivedSize());
@@ -189,6 +198,17 @@ bool THttpPeer::ReadHeader() {
     return false;
   }
   return false;
+}
+
+void THttpPeer::RefuseCertificate() {
+  // Asking again meets the same certificate: the source goes, and the user learns why.
+  LogPrintf(kTlsLogChannel, kTlsLogChannel, "%s: %s", PeerId()->addressText.c_str(),
+            Socket()->TlsFailureText().c_str());
+  workState = kFinished;
+  IPeerTask* task = Task();
+  if (!task) return;
+  task->SetErrorCode(kCertificateRefused);
+  task->RemoveSource(*PeerId());
 }
 
 bool THttpPeer::TakeSuccess() {
@@ -243,9 +263,9 @@ bool THttpPeer::FollowRedirect() {
   TUrlInfo& url = Url();
   url.redirected = true;
   std::string target = header.Value("Location");
-  if (!StartsWith(target, "http://") && !StartsWith(target, "ftp://")) {
-    std::string absolute = "http://" + url.host;
-    if (old.port != 80) {
+  if (!StartsWith(target, "http://") && !StartsWith(target, "https://") && !StartsWith(target, "ftp://")) {
+    std::string absolute = (url.tls ? "https://" : "http://") + url.host;
+    if (old.port != (url.tls ? 443 : 80)) {
       absolute += ':';
       absolute += std::to_string(old.port);
     }
@@ -383,7 +403,9 @@ bool THttpPeer::ReadBlocks() {
 bool THttpPeer::FlushOutput() {
   if (!IsConnected()) return false;
   QSocket& socket = *Socket();
-  return socket.SendQueued() == 0 || socket.Flush() >= 0;
+  if (socket.SendQueued() == 0 || socket.Flush() >= 0) return true;
+  if (socket.TlsCertificateRefused()) RefuseCertificate();
+  return false;
 }
 
 // ---- planning ----

@@ -20,6 +20,7 @@ class THttpPeer : public TPeerObject {
   // A chain of redirects, each to a new target, ends here.
   static constexpr int32_t kMaxRedirects = 10;
   static constexpr int32_t kRedirectLookupFailed = 20216;
+  static constexpr int32_t kCertificateRefused = 20230;
   static constexpr int kMaxStepRuns = 16;
 
   explicit THttpPeer(IPeerTask* task) : TPeerObject(2, task) {}
@@ -50,6 +51,7 @@ class THttpPeer : public TPeerObject {
   bool Dial();
   bool ReadHeader();
   bool TakeSuccess();
+  void RefuseCertificate();
   bool FollowRedirect();
   bool ReadWholeBody();
   // Moves the held bytes into the body and marks it complete at its length.

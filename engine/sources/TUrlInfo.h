@@ -17,6 +17,7 @@ struct TUrlInfo {
   std::string requestPath;  // HTTP: from the first "/" after the host, query included
   std::string fileName;     // HTTP and FTP: after the last "/"
   std::vector<uint32_t> moreAddresses;  // further IPv4 addresses of the host, network order
+  bool tls = false;          // HTTP over TLS ("https://")
 
   // What an HTTP or FTP source learns and keeps between its connections.
   int64_t fileSize = 0;  // 0: not learned yet

@@ -17,12 +17,8 @@ TPieceBlocks& TPieceBlocks::operator=(TPieceBlocks&& other) noexcept {
     Clear();
     pool_ = other.pool_;
     pieceSize_ = other.pieceSize_;
-    chunkSize_ = other.chunkSize_;
     bytesHeld_ = std::exchange(other.bytesHeld_, 0);
-    chunks_ = std::move(other.chunks_);
-    present_ = std::move(other.present_);
-    other.chunks_.assign(chunks_.size(), nullptr);
-    other.present_.assign(present_.size(), false);
+    held_ = std::move(other.held_);
   }
   return *this;
 }
@@ -30,18 +26,13 @@ TPieceBlocks& TPieceBlocks::operator=(TPieceBlocks&& other) noexcept {
 void TPieceBlocks::Init(int32_t pieceSize) {
   Clear();
   pieceSize_ = std::max(pieceSize, 0);
-  chunkSize_ = std::min(pieceSize_, kChunkSize);
-  size_t chunks = chunkSize_ ? static_cast<size_t>((pieceSize_ + chunkSize_ - 1) / chunkSize_) : 0;
-  chunks_.assign(chunks, nullptr);
-  present_.assign(static_cast<size_t>((pieceSize_ + kBlockSize - 1) / kBlockSize), false);
 }
 
 void TPieceBlocks::Clear() {
-  for (uint8_t*& chunk : chunks_) {
-    pool_->Free(chunk);
-    chunk = nullptr;
+  if (held_) {
+    for (uint8_t* chunk : held_->chunks) pool_->Free(chunk);
+    held_.reset();
   }
-  std::fill(present_.begin(), present_.end(), false);
   bytesHeld_ = 0;
 }
 
@@ -51,13 +42,13 @@ int32_t TPieceBlocks::BlockLength(int32_t offset) const {
 }
 
 bool TPieceBlocks::Has(int32_t offset) const {
-  return BlockLength(offset) > 0 && present_[static_cast<size_t>(offset / kBlockSize)];
+  return BlockLength(offset) > 0 && Present(static_cast<size_t>(offset / kBlockSize));
 }
 
 bool TPieceBlocks::HasRange(int32_t offset, int32_t length) const {
   if (offset < 0 || length <= 0 || offset > pieceSize_ - length) return false;
   for (int32_t b = offset / kBlockSize; b <= (offset + length - 1) / kBlockSize; ++b) {
-    if (!present_[static_cast<size_t>(b)]) return false;
+    if (!Present(static_cast<size_t>(b))) return false;
   }
   return true;
 }
@@ -69,21 +60,29 @@ int32_t TPieceBlocks::RunFrom(int32_t offset) const {
 }
 
 bool TPieceBlocks::AnyFrom(int32_t offset) const {
+  if (!held_) return false;
+  const std::vector<bool>& present = held_->present;
   size_t first = static_cast<size_t>(std::max(offset, 0) / kBlockSize);
-  return std::find(present_.begin() + static_cast<std::ptrdiff_t>(std::min(first, present_.size())),
-                   present_.end(), true) != present_.end();
+  return std::find(present.begin() + static_cast<std::ptrdiff_t>(std::min(first, present.size())), present.end(),
+                   true) != present.end();
 }
 
 bool TPieceBlocks::Store(int32_t offset, const uint8_t* data, int32_t length) {
   if (length <= 0 || BlockLength(offset) != length) return false;
   if (Has(offset)) return true;
-  size_t c = static_cast<size_t>(offset / chunkSize_);
-  if (!chunks_[c]) {
-    chunks_[c] = pool_->Alloc(chunkSize_);
-    if (!chunks_[c]) return false;
+  const int32_t chunkSize = ChunkSize();
+  if (!held_) {
+    held_ = std::make_unique<Held>();
+    held_->chunks.assign(static_cast<size_t>((pieceSize_ + chunkSize - 1) / chunkSize), nullptr);
+    held_->present.assign(static_cast<size_t>((pieceSize_ + kBlockSize - 1) / kBlockSize), false);
   }
-  std::memcpy(chunks_[c] + offset % chunkSize_, data, static_cast<size_t>(length));
-  present_[static_cast<size_t>(offset / kBlockSize)] = true;
+  uint8_t*& chunk = held_->chunks[static_cast<size_t>(offset / chunkSize)];
+  if (!chunk) {
+    chunk = pool_->Alloc(chunkSize);
+    if (!chunk) return false;
+  }
+  std::memcpy(chunk + offset % chunkSize, data, static_cast<size_t>(length));
+  held_->present[static_cast<size_t>(offset / kBlockSize)] = true;
   bytesHeld_ += length;
   return true;
 }
@@ -96,16 +95,20 @@ void TPieceBlocks::CopyOut(int32_t offset, int32_t length, uint8_t* out) const {
 }
 
 bool TPieceBlocks::ReleasePrefix(int32_t end) {
-  if (end < 0 || end > pieceSize_ || (end % chunkSize_ != 0 && end != pieceSize_)) return false;
+  const int32_t chunkSize = ChunkSize();
+  if (chunkSize == 0) return end == 0;
+  if (end < 0 || end > pieceSize_ || (end % chunkSize != 0 && end != pieceSize_)) return false;
+  if (!held_) return true;
   for (int32_t offset = 0; offset < end; offset += kBlockSize) {
-    size_t b = static_cast<size_t>(offset / kBlockSize);
-    if (present_[b]) bytesHeld_ -= BlockLength(offset);
-    present_[b] = false;
+    const size_t b = static_cast<size_t>(offset / kBlockSize);
+    if (held_->present[b]) bytesHeld_ -= BlockLength(offset);
+    held_->present[b] = false;
   }
-  for (int32_t c = 0; c * chunkSize_ < end; ++c) {
-    pool_->Free(chunks_[static_cast<size_t>(c)]);
-    chunks_[static_cast<size_t>(c)] = nullptr;
+  for (int32_t c = 0; c * chunkSize < end; ++c) {
+    pool_->Free(held_->chunks[static_cast<size_t>(c)]);
+    held_->chunks[static_cast<size_t>(c)] = nullptr;
   }
+  if (bytesHeld_ == 0) Clear();
   return true;
 }
 

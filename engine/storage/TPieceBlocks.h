@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/common/BlockSize.h"
@@ -11,7 +12,8 @@ namespace bw {
 class QBufferPool;
 
 // The data of one piece held in memory: chunks of min(piece size, 128 KiB), taken from the pool
-// on first use, and which 16 KiB blocks are present.
+// on first use, and which 16 KiB blocks are present. A piece without data in memory keeps only
+// its size: a torrent of millions of pieces pays for the few that are arriving.
 class TPieceBlocks {
  public:
   static constexpr int32_t kChunkSize = 128 * 1024;
@@ -29,7 +31,7 @@ class TPieceBlocks {
   void Clear();
 
   int32_t PieceSize() const { return pieceSize_; }
-  int32_t ChunkSize() const { return chunkSize_; }
+  int32_t ChunkSize() const { return std::min(pieceSize_, kChunkSize); }
   int32_t BytesHeld() const { return bytesHeld_; }
   bool Empty() const { return bytesHeld_ == 0; }
   // Length of the block at a block-aligned offset (shorter only at the piece's end); 0 outside.
@@ -51,10 +53,11 @@ class TPieceBlocks {
   // in order; every block in the range must be present.
   template <class Fn>
   void ForEachRun(int32_t offset, int32_t length, Fn&& fn) const {
+    const int32_t chunkSize = ChunkSize();
     while (length > 0) {
-      const int32_t inChunk = offset % chunkSize_;
-      const int32_t n = std::min(length, chunkSize_ - inChunk);
-      fn(static_cast<const uint8_t*>(chunks_[static_cast<size_t>(offset / chunkSize_)] + inChunk), n);
+      const int32_t inChunk = offset % chunkSize;
+      const int32_t n = std::min(length, chunkSize - inChunk);
+      fn(static_cast<const uint8_t*>(held_->chunks[static_cast<size_t>(offset / chunkSize)] + inChunk), n);
       offset += n;
       length -= n;
     }
@@ -64,12 +67,16 @@ class TPieceBlocks {
   bool ReleasePrefix(int32_t end);
 
  private:
+  struct Held {
+    std::vector<uint8_t*> chunks;
+    std::vector<bool> present;
+  };
+  bool Present(size_t block) const { return held_ && held_->present[block]; }
+
   QBufferPool* pool_;
+  std::unique_ptr<Held> held_;  // only while some data is in memory
   int32_t pieceSize_ = 0;
-  int32_t chunkSize_ = 0;
   int32_t bytesHeld_ = 0;
-  std::vector<uint8_t*> chunks_;
-  std::vector<bool> present_;
 };
 
 }  // namespace bw

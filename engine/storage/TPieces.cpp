@@ -359,7 +359,6 @@ void TPieces::SetSource(TPiece& piece, IPieceSource* source) {
   if (piece.Source) piece.Source->Release();
   piece.Source = source;
   if (source) source->AddRef();
-  piece.SourceBytes = 0;
 }
 
 void TPieces::StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length) {
@@ -430,7 +429,6 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   if (offset >= piece->HashedPrefix) {
     StoreInMemory(*piece, offset, data, length);
     piece->LastActivity = Now();
-    piece->SourceBytes += length;
     // A failure here only means the whole piece is hashed when it is verified.
     if (valid_ && !piece->Verified) TPieceHasher::HashAhead(*piece);
   }

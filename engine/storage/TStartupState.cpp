@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/common/Sha1.h"
+#include "engine/storage/ParallelHasher.h"
 #include "engine/storage/TPendingBlocks.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TResumeRecord.h"
@@ -17,7 +18,8 @@ namespace bw {
 
 namespace {
 
-constexpr int64_t kCheckBufferLimit = 4 * 1024 * 1024;
+constexpr int64_t kCheckBatchBytes = int64_t{16} << 20;
+constexpr int64_t kMaxCheckBatch = 1024;
 constexpr int32_t kBlock = kBlockSize;
 
 uint32_t Le32(const uint8_t* p) {
@@ -35,12 +37,6 @@ bool UsableState(const uint8_t* state, int64_t part, int32_t pieceSize) {
   }
   Sha1 check;
   return check.ImportState(state, Sha1::kStateSize);
-}
-
-bool HashMatches(const uint8_t* data, int64_t length, const uint8_t* expected) {
-  uint8_t digest[Sha1::kDigestSize];
-  Sha1::Hash(data, static_cast<size_t>(length), digest);
-  return std::memcmp(digest, expected, Sha1::kDigestSize) == 0;
 }
 
 bool BitSet(const std::string& bits, int64_t i) {
@@ -187,7 +183,10 @@ bool TStartupState::QuickCheck() {
 bool TStartupState::RecheckFiles() {
   TPieces& m = map_;
   const int64_t L = m.PieceLength();
-  const int64_t capacity = (L > kCheckBufferLimit ? L : 8 * L) + L;
+  // The pieces of one read are hashed side by side on the cores: a read holds several of them.
+  const int64_t capacity = (std::clamp<int64_t>(kCheckBatchBytes / L, 2, kMaxCheckBatch) + 1) * L;
+  ParallelHasher hasher;
+  std::vector<ParallelHasher::Job> jobs;
   std::unique_ptr<uint8_t[]> buffer;
   int64_t bufferStart = 0;  // torrent offset of buffer[0], always a piece start
   int64_t filled = 0;
@@ -217,6 +216,7 @@ bool TStartupState::RecheckFiles() {
         filled += got;
         position += got;
         int64_t used = 0;
+        jobs.clear();
         for (;;) {
           const int64_t index = (bufferStart + used) / L;
           if (index >= m.PieceCount()) break;
@@ -226,10 +226,16 @@ bool TStartupState::RecheckFiles() {
             stopped = true;
             break;
           }
-          const bool good = HashMatches(buffer.get() + used, size, m.Piece(index).Hash);
-          if (good) passed += size;
-          m.SetPieceState(index, good);
+          jobs.push_back({buffer.get() + used, size, {}});
           used += size;
+        }
+        hasher.HashAll(jobs);
+        const int64_t firstIndex = bufferStart / L;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+          const int64_t index = firstIndex + static_cast<int64_t>(i);
+          const bool good = std::memcmp(jobs[i].digest, m.Piece(index).Hash, Sha1::kDigestSize) == 0;
+          if (good) passed += jobs[i].size;
+          m.SetPieceState(index, good);
         }
         std::memmove(buffer.get(), buffer.get() + used, static_cast<size_t>(filled - used));
         filled -= used;

@@ -58,5 +58,6 @@ constexpr int kTaskStatusTorrentUnreadable = 20211;
 constexpr int kTaskStatusNoSources = 20214;
 constexpr int kTaskStatusWriteFailed = 20215;
 constexpr int kTaskStatusHostUnresolved = 20216;
+constexpr int kTaskStatusCertificateRefused = 20230;  // an https source's certificate did not verify
 
 }  // namespace bw

@@ -66,6 +66,7 @@ int TBaseWork::SetSpeedLimit(int direction, int kBps) {
   (direction == 1 ? settings.downloadLimitKiB : settings.uploadLimitKiB) = kBps;
   settings.Normalise();
   limitsChanged = true;
+  loopRest.Wake();
   return kEngineOk;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/task/TLoopRest.h"
 #include "engine/task/TaskInterface.h"
 #include "engine/task/TTaskSettings.h"
 #include "engine/task/TTaskStatus.h"
@@ -50,6 +51,8 @@ class TBaseWork : public TaskInterface {
   static constexpr const char* kInfoKeys[kInfoTexts] = {"bits", "part", "seeds", "torrent"};
 
   TTaskSettings settings;
+  // The loop's wait while nothing is due; whatever the loop must answer soon wakes it.
+  TLoopRest loopRest;
   // A speed limit changed: the transfer layer takes it at its next tick, not its next second.
   std::atomic<bool> limitsChanged{false};
   TTaskStatus working;

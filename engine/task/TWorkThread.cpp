@@ -12,7 +12,6 @@
 #include "engine/net/NetworkLock.h"
 #include "engine/net/QSocket.h"
 #include "engine/sources/SourceAddress.h"
-#include "engine/sources/TPeerObject.h"
 #include "engine/storage/DataFileSize.h"
 #include "engine/storage/QDiskFile.h"
 #include "engine/storage/TWrittenLog.h"
@@ -85,7 +84,10 @@ int TWorkThread::ContinueDownload() {
 
 int TWorkThread::ResumeDownload() { return StartDownload(); }
 
-int TWorkThread::StopDownload() { return Stop() ? kEngineOk : kEngineOperationFailed; }
+int TWorkThread::StopDownload() {
+  loopRest.Wake();
+  return Stop() ? kEngineOk : kEngineOperationFailed;
+}
 
 int TWorkThread::RequestPause() {
   if (!IsRunning()) return kEngineOperationFailed;
@@ -115,7 +117,7 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Reset(int full, int flag) {
-  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = lastInfoSave_ = idleSeedingSince_ = 0;
+  startClock_ = lastHandOut_ = lastUpkeep_ = lastMaintenance_ = lastSave_ = lastInfoSave_ = 0;
   upkeepCount_ = 0;
   if (full) {
     completed_ = false;
@@ -317,23 +319,14 @@ bool TWorkThread::IsContentComplete(uint64_t now) {
 
 uint64_t TWorkThread::Tick() {
   assert(OnOwnThread());
-  static constexpr uint64_t kIdleSeedingSeconds = 60;
-  static constexpr uint32_t kIdleSeedingPauseMs = 200;
-  const int32_t pause = TickPauseMs();
-  platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
-  const uint64_t now = EngineClock();
-  // A finished task with nobody but trackers to talk to has no reason to spin.
-  const bool idleSeeding =
-      working.completedAt != 0 && std::all_of(activePeers.begin(), activePeers.end(), [](const TRef<TPeerObject>& p) {
-        return p->Kind() == SOURCE_TRACKER;
-      });
-  if (!idleSeeding) {
-    idleSeedingSince_ = 0;
-  } else if (idleSeedingSince_ == 0) {
-    idleSeedingSince_ = now;
-  } else if (now - idleSeedingSince_ >= kIdleSeedingSeconds) {
-    platform::SleepMs(kIdleSeedingPauseMs);
+  // With no connection open nothing can arrive: the loop sleeps until its next timer is due.
+  if (const uint32_t rest = QuietMs()) {
+    loopRest.Rest(rest, [this] { return !IsStopRequested(); });
+  } else {
+    const int32_t pause = TickPauseMs();
+    platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
   }
+  const uint64_t now = EngineClock();
   StatisticsTick(now);
   ServeReadRequests();
   return now;

@@ -50,7 +50,6 @@ class TWorkThread : public TWorkWithTransStatis {
   uint64_t sizeOnDisk_ = 0;
   bool completed_ = false;
   uint64_t startClock_ = 0;
-  uint64_t idleSeedingSince_ = 0;  // engine clock since the finished task has had only trackers
   uint64_t lastHandOut_ = 0;
   uint64_t lastUpkeep_ = 0;
   uint64_t lastMaintenance_ = 0;

@@ -439,6 +439,7 @@ int64_t TWorkWithPieces::ReadRange(int32_t file, uint8_t* buffer, int64_t offset
     QScopedLock guard(readLock_);
     reads_.push_back(&request);
   }
+  loopRest.Wake();
   for (;;) {
     platform::SleepMs(10);
     const bool stopping = IsStopRequested();  // may wait out a pause: not under the queue lock

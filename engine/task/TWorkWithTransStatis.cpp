@@ -147,6 +147,18 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   }
 }
 
+uint32_t TWorkWithTransStatis::QuietMs() {
+  if (!measured_ || cycleSoon_) return 0;
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
+    if (peer && peer->IsConnected()) return 0;
+  }
+  const uint32_t ms = TickMs();
+  const uint32_t sinceMeasure = ms - lastMeasureMs_;
+  const uint32_t sinceListener = ms - lastListenerMs_;
+  if (sinceMeasure >= kSecondMs || sinceListener >= kListenerPeriodMs) return 0;
+  return std::min(kSecondMs - sinceMeasure, kListenerPeriodMs - sinceListener);
+}
+
 void TWorkWithTransStatis::SyncFromPieces() {
   working.httpBytes = httpBytes;
   working.p2pBytes = p2pBytes;

@@ -62,6 +62,9 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   int32_t SmoothedRate() const { return working.smoothedRate; }
   // Milliseconds the loop pauses per step; 0 until the first step.
   int32_t TickPauseMs() const { return tickPauseMs_; }
+  // How long the loop may sleep because no connection is open and no timer of the step is due
+  // before; 0 when it must keep its pace.
+  uint32_t QuietMs();
   // The engine clock as cached by the last measured second.
   uint64_t TaskClock() const { return taskClock_; }
   const TRateMeter& Meter() const { return meter_; }

@@ -69,11 +69,14 @@ class DownloadFixture : public ::testing::Test {
     return torrent;
   }
 
-  // A mirror of the folder `root` (under the test's folder) with extra server directives.
-  NginxServer& StartMirror(const std::string& directives = "", const std::string& root = "www") {
+  // A mirror of the folder `root` (under the test's folder) with extra server directives; over
+  // HTTPS with the cert.pem and key.pem of the folder `tls`.
+  NginxServer& StartMirror(const std::string& directives = "", const std::string& root = "www",
+                           const std::string& tls = "") {
     const std::string prefix = dir_.Path("mirror" + std::to_string(mirrors_.size()));
     std::filesystem::create_directories(dir_.Path(root));
-    mirrors_.push_back(std::make_unique<NginxServer>(dir_.Path(root), prefix, directives));
+    mirrors_.push_back(std::make_unique<NginxServer>(dir_.Path(root), prefix, directives, "127.0.0.1",
+                                                     tls.empty() ? "" : dir_.Path(tls)));
     EXPECT_TRUE(mirrors_.back()->Running()) << mirrors_.back()->ErrorLog();
     return *mirrors_.back();
   }

@@ -6,8 +6,11 @@
 #include <memory>
 
 #include "engine/net/QSocket.h"
+#include "engine/net/TlsSession.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"
+#include "tests/net/NginxServer.h"
+#include "tests/net/TestCertificate.h"
 #include "tests/net/SocketPump.h"
 #include "tests/support/Require.h"
 
@@ -133,6 +136,29 @@ class RealProxyTest : public ::testing::Test {
 TEST_F(RealProxyTest, TinyproxyConnectWithBasicAuthorisation) {
   BW_REQUIRE(StartTinyproxy());
   ExpectEchoByAddressAndByName(Proxy(PROXY_HTTP, "user", "secret"));
+}
+
+// TLS starts once the tunnel stands: the proxy sees only the CONNECT, the server the session.
+TEST_F(RealProxyTest, TinyproxyCarriesTlsToAnHttpsServer) {
+  if (!test::NginxServer::Installed()) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
+  ASSERT_TRUE(test::MakeSignedCertificate(dir_ + "/ca", dir_ + "/tls"));
+  std::filesystem::create_directories(dir_ + "/www");
+  const std::string content(1 << 20, 'x');
+  std::ofstream(dir_ + "/www/f.bin", std::ios::binary) << content;
+  test::NginxServer https(dir_ + "/www", dir_ + "/nginx", "", "127.0.0.1", dir_ + "/tls");
+  ASSERT_TRUE(https.Running()) << https.ErrorLog();
+  BW_REQUIRE(StartTinyproxy());
+  ASSERT_TRUE(TlsSession::SetExtraAuthorities(dir_ + "/ca/ca.pem"));
+  QSocket s;
+  const QProxyInfo settings = Proxy(PROXY_HTTP, "user", "secret");
+  ASSERT_TRUE(s.Connect(Loopback(), https.Port(), false, &settings));
+  ASSERT_TRUE(s.StartTls("127.0.0.1"));
+  const test::Exchange e =
+      test::SendAndReceiveAll(s, "GET /f.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  TlsSession::SetExtraAuthorities("");
+  EXPECT_EQ(s.TlsFailureText(), "");
+  EXPECT_EQ(e.bytes.rfind("HTTP/1.1 200", 0), 0u) << e.bytes.substr(0, 200);
+  EXPECT_TRUE(e.bytes.size() > content.size() && e.bytes.substr(e.bytes.size() - content.size()) == content);
 }
 
 TEST_F(RealProxyTest, TinyproxyRefusals) {

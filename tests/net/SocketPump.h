@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/net/QSocket.h"
+#include "platform/Thread.h"
 
 namespace bw::test {
 
@@ -26,6 +27,29 @@ inline std::string HeldText(const QSocket& s) {
 
 inline int64_t SendText(QSocket& s, const std::string& text) {
   return s.Send(text.data(), static_cast<int64_t>(text.size()));
+}
+
+// What one exchange over a socket gave: everything received until the close, or a time-out.
+struct Exchange {
+  std::string bytes;
+  bool timedOut = false;
+};
+
+// Sends the request and collects the answer until the server closes (or time runs out).
+inline Exchange SendAndReceiveAll(QSocket& s, const std::string& request, int seconds = 10) {
+  Exchange out;
+  if (SendText(s, request) < 0) return out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int64_t held = s.Receive();
+    // Taken at once: the close that ends the answer drops what the socket still holds.
+    out.bytes += HeldText(s);
+    s.ConsumeReceived(-1);
+    if (held < 0) return out;
+    if (held == 0) platform::SleepMs(1);
+  }
+  out.timedOut = true;
+  return out;
 }
 
 }  // namespace bw::test

@@ -45,6 +45,8 @@ TEST_F(SourceAddressTest, UsableForms) {
        "/%e6%b8%b8%e6%88%8f/%e5%ae%a2%e6%88%b7%e7%ab%af.exe", "客户端.exe", Ip(10, 0, 0, 3)},
       {"http://1.2.3/x.bin", SOURCE_HTTP, "1.2.3", 80, "/x.bin", "x.bin", Ip(1, 2, 3, 0)},
       {"http://0.0.0.0/x.bin", SOURCE_HTTP, "0.0.0.0", 80, "/x.bin", "x.bin", kNoAddress},
+      {"https://host/a b.bin", SOURCE_HTTP, "host", 443, "/a%20b.bin", "a b.bin", Ip(10, 0, 0, 3)},
+      {"HTTPS://Host:8443", SOURCE_HTTP, "Host", 8443, "/", "", Ip(10, 0, 0, 2)},
       {"ftp://files.test/dir/f.bin", SOURCE_FTP, "files.test", 21, "/dir/f.bin", "f.bin",
        Ip(10, 0, 0, 4)},
       {"FTP://h:2121", SOURCE_FTP, "h", 2121, "/", "", Ip(10, 0, 0, 7)},
@@ -73,6 +75,15 @@ TEST_F(SourceAddressTest, UsableForms) {
     EXPECT_EQ(url.host, c.host);
     EXPECT_EQ(c.kind == SOURCE_HTTP ? url.requestPath : url.path, c.path);
     EXPECT_EQ(url.fileName, c.fileName);
+  }
+}
+
+TEST_F(SourceAddressTest, OnlyHttpsAddressesAskForTls) {
+  for (const auto& [address, tls] : {std::pair{"https://host/x", true}, {"HtTpS://host/x", true},
+                                     {"http://host/x", false}, {"ftp://h/x", false}}) {
+    TPeerId id(address);
+    ASSERT_TRUE(ParseSourceAddress(id)) << address;
+    EXPECT_EQ(id.UrlInfo().tls, tls) << address;
   }
 }
 

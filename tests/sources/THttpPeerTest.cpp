@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "engine/net/QSocket.h"
+#include "engine/net/TlsSession.h"
 #include "engine/sources/SourceAddress.h"
 #include "platform/Thread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/net/NginxServer.h"
 #include "tests/net/PythonHttpServer.h"
+#include "tests/net/TestCertificate.h"
 #include "tests/sources/FakePeerTask.h"
 #include "tests/sources/TestResolver.h"
 #include "tests/sources/UrlSourceSupport.h"
@@ -61,16 +63,25 @@ class RealServerTest : public ::testing::Test {
     www_ = task_.ServedFolder();
   }
 
-  void StartNginx() {
+  // With tls, over HTTPS with a certificate of an authority the test makes and trusts.
+  void StartNginx(bool tls = false) {
     if (!test::NginxServer::Installed()) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
+    const std::string tlsFolder = tls ? task_.dir.path + "tls" : "";
+    if (tls) {
+      ASSERT_TRUE(test::MakeSignedCertificate(task_.dir.path + "ca", tlsFolder));
+      ASSERT_TRUE(TlsSession::SetExtraAuthorities(task_.dir.path + "ca/ca.pem"));
+      scheme_ = "https";
+    }
     nginx_ = std::make_unique<test::NginxServer>(
         www_, task_.dir.path + "nginx",
         "    location = /old { return 302 /data.bin; }\n"
         "    location = /named.bin {\n      alias " + www_ + "data.bin;\n"
-        "      add_header Content-Disposition 'attachment; filename=\"../x y.bin\"; size=1';\n    }");
+        "      add_header Content-Disposition 'attachment; filename=\"../x y.bin\"; size=1';\n    }",
+        "127.0.0.1", tlsFolder);
     ASSERT_TRUE(nginx_->Running()) << "nginx did not start: " << nginx_->ErrorLog();
     port_ = nginx_->Port();
   }
+  void TearDown() override { TlsSession::SetExtraAuthorities(""); }
 
   void StartPython() {
     python_ = std::make_unique<test::PythonHttpServer>(www_, task_.dir.path + "python.out");
@@ -79,12 +90,13 @@ class RealServerTest : public ::testing::Test {
   }
 
   std::string Address(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
   }
 
   FakePeerTask task_{kFileLength, kPieceLength};
   std::string www_;
   uint16_t port_ = 0;
+  std::string scheme_ = "http";
   std::unique_ptr<test::NginxServer> nginx_;
   std::unique_ptr<test::PythonHttpServer> python_;
 };
@@ -182,6 +194,44 @@ TEST_F(RealServerTest, RedirectAddsTheTargetAndNotFoundRetires) {
     EXPECT_TRUE(StepUntilFailure(peer));
     ASSERT_EQ(task_.removed.size(), 1u);
     EXPECT_EQ(task_.removed[0], source.id);
+    peer.Reset();
+  }
+}
+
+// Over HTTPS the same: ranges into the piece map, a relative redirect that stays on https; and
+// a certificate no authority vouches for ends the source with the task told why.
+TEST_F(RealServerTest, HttpsMirrorServesRedirectsAndRefuses) {
+  BW_REQUIRE(StartNginx(true));
+  {
+    Source source(Address("/data.bin"));
+    ASSERT_TRUE(source.Url().tls);
+    THttpPeer peer(&task_);
+    EXPECT_TRUE(Download(peer, task_, source.id));
+    EXPECT_EQ(task_.kindBytes[SOURCE_HTTP], kFileLength);
+  }
+  {
+    FakePeerTask task(kFileLength, kPieceLength);
+    Source source(Address("/old"));
+    THttpPeer peer(&task);
+    ASSERT_TRUE(peer.ConnectTo(source.id));
+    EXPECT_TRUE(StepUntilFailure(peer));
+    ASSERT_EQ(task.added.size(), 1u);
+    EXPECT_EQ(task.added[0].first, Address("/data.bin"));
+    peer.Reset();
+  }
+  ASSERT_TRUE(TlsSession::SetExtraAuthorities(""));
+  {
+    FakePeerTask task(kFileLength, kPieceLength);
+    Source source(Address("/data.bin"));
+    THttpPeer peer(&task);
+    // On loopback the handshake may end within the connect's first send.
+    if (peer.ConnectTo(source.id)) {
+      EXPECT_TRUE(StepUntilFailure(peer));
+    }
+    EXPECT_EQ(task.errorCode, THttpPeer::kCertificateRefused);
+    ASSERT_EQ(task.removed.size(), 1u);
+    EXPECT_EQ(task.removed[0], source.id);
+    EXPECT_EQ(peer.workState, TPeerObject::kFinished);
     peer.Reset();
   }
 }

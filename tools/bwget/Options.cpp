@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kHelp =
     "usage: bwget [options] SOURCE...\n"
-    "Downloads one content from its SOURCEs: http:// and ftp:// addresses of mirrors, and\n"
+    "Downloads one content from its SOURCEs: http://, https:// and ftp:// addresses of mirrors,\n"
     "btnode://A.B.C.D:PORT BitTorrent peers to dial, and tracker://http://HOST:PORT/PATH or\n"
     "tracker://udp://HOST:PORT trackers that name more peers (with --torrent; the torrent's own\n"
     "trackers are asked too).\n"
@@ -51,6 +51,8 @@ constexpr const char* kHelp =
     "      --no-p2p           no BitTorrent peers, sources only\n"
     "      --seed SECONDS     keep serving peers that long after completion (default 0)\n"
     "      --timeout SECONDS  give up when no byte has arrived for that long (default: never)\n"
+    "      --ca-file FILE     trust the certificate authorities in FILE (PEM) besides the system's\n"
+    "                         store when checking https:// sources\n"
     "      --ip-filter FILE   never connect to an address that FILE blocks. One range a line,\n"
     "                         FIRST-LAST [LEVEL]: two dotted quads joined by a dash without\n"
     "                         blanks, then an optional level (10.0.0.0-10.0.0.255 50). A level\n"
@@ -89,6 +91,7 @@ enum LongOnly {
   kSeed,
   kTimeout,
   kIpFilter,
+  kCaFile,
   kProgress,
   kStats,
   kVersion
@@ -112,6 +115,7 @@ constexpr option kLongOptions[] = {
     {"seed", required_argument, nullptr, kSeed},
     {"timeout", required_argument, nullptr, kTimeout},
     {"ip-filter", required_argument, nullptr, kIpFilter},
+    {"ca-file", required_argument, nullptr, kCaFile},
     {"progress", required_argument, nullptr, kProgress},
     {"stats", required_argument, nullptr, kStats},
     {"help", no_argument, nullptr, 'h'},
@@ -175,7 +179,7 @@ std::string SourceProblem(std::string_view text) {
   for (const unsigned char c : text) {
     if (c < 0x20) return "not a source";  // a line break would smuggle in a second source
   }
-  for (std::string_view scheme : {"http://", "ftp://", "tracker://", "btnode://"}) {
+  for (std::string_view scheme : {"http://", "https://", "ftp://", "tracker://", "btnode://"}) {
     if (StartsWithNoCase(text, scheme)) return {};
   }
   return "not a source";
@@ -238,6 +242,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       case kInfo: info = arg; break;
       case kStats: o.statsConfig = Absolute(arg); break;
       case kIpFilter: o.ipFilter = Absolute(arg); break;
+      case kCaFile: o.caFile = Absolute(arg); break;
       case kNoP2p: o.p2p = false; break;
       case kNoLan: o.lanPort = 0; break;
       case kLanInterface: o.lanInterface = arg; break;
@@ -268,7 +273,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   }
   for (int i = optind; i < argc; ++i) {
     const std::string problem = SourceProblem(argv[i]);
-    if (!problem.empty()) return fail(problem + ": " + argv[i] + " (http:// and ftp:// addresses only)");
+    if (!problem.empty()) return fail(problem + ": " + argv[i] + " (http://, https:// and ftp:// addresses only)");
     o.sources.emplace_back(argv[i]);
   }
   if (o.sources.empty() && o.torrent.empty()) return fail("no SOURCE given");
@@ -286,6 +291,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
                  ".bwinfo";
   }
   if (!info.empty()) o.infoPath = Absolute(info);
+  if (!o.caFile.empty() && !std::filesystem::is_regular_file(o.caFile)) return fail("--ca-file: no such file: " + o.caFile);
   if (!o.statsConfig.empty() && !std::filesystem::is_regular_file(o.statsConfig)) {
     return fail("--stats: no such file: " + o.statsConfig);
   }

@@ -14,6 +14,7 @@ struct Options {
   bool fullPath = false;
   std::string infoPath;
   std::string ipFilter;    // absolute; empty for none
+  std::string caFile;      // absolute; empty: the system's authorities alone
   int limitKiB = 0;        // 0 = unlimited
   int maxSources = 49;
   int maxPeers = 50;

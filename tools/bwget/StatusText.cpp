@@ -17,6 +17,10 @@ bool IsFailureStatus(int status) {
   }
 }
 
+bool IsWarningStatus(int status) {
+  return status == bw::kTaskStatusHostUnresolved || status == bw::kTaskStatusCertificateRefused;
+}
+
 bool IsResumableFailure(int status) {
   return status == bw::kTaskStatusDiskFull || status == bw::kTaskStatusWriteFailed;
 }
@@ -29,6 +33,9 @@ const char* StatusMeaning(int status) {
     case bw::kTaskStatusNoSources: return "no source delivered data and none is left to try";
     case bw::kTaskStatusWriteFailed: return "writing to the disk failed";
     case bw::kTaskStatusHostUnresolved: return "the host name of a source did not resolve";
+    case bw::kTaskStatusCertificateRefused:
+      return "an https source's certificate was refused (untrusted, or issued for another name): "
+             "the source is dropped";
     default: return nullptr;
   }
 }

@@ -5,6 +5,8 @@ namespace bwget {
 
 // True for the statuses with which a task has given up.
 bool IsFailureStatus(int status);
+// True for the statuses that tell of a trouble the task goes on past: worth a warning.
+bool IsWarningStatus(int status);
 // True for the failures that the same command gets past once the disk is mended: the task kept
 // its state.
 bool IsResumableFailure(int status);

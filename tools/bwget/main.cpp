@@ -24,6 +24,9 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitInterrupted = 130;
 constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+// A task where nothing has moved for a while is asked less often: waiting costs next to nothing.
+constexpr auto kQuietPollPeriod = std::chrono::milliseconds(250);
+constexpr auto kQuietAfter = std::chrono::seconds(2);
 
 std::filesystem::path WorkFolder() {
   const char* cache = std::getenv("XDG_CACHE_HOME");
@@ -117,7 +120,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
     } else if (IsFailureStatus(progress.status)) {
       return finish(kExitFailed, "bwget: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status),
                     IsResumableFailure(progress.status));
-    } else if (progress.status == bw::kTaskStatusHostUnresolved && lastStatus != progress.status) {
+    } else if (IsWarningStatus(progress.status) && lastStatus != progress.status) {
       display.Message("bwget: warning: " + std::to_string(progress.status) + ": " + StatusMeaning(progress.status));
     }
     lastStatus = progress.status;
@@ -132,7 +135,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
                now - lastArrival >= std::chrono::seconds(options.timeoutSeconds)) {
       return finish(kExitFailed, "bwget: no data for " + std::to_string(options.timeoutSeconds) + " s", true);
     }
-    std::this_thread::sleep_for(kPollPeriod);
+    std::this_thread::sleep_for(now - lastArrival >= kQuietAfter ? kQuietPollPeriod : kPollPeriod);
   }
 }
 
@@ -154,6 +157,11 @@ int Download(const Options& options) {
     return kExitUsage;
   }
   bw::InitEngine(work.c_str());
+  if (!options.caFile.empty() && bw::SetCaFile(options.caFile.c_str()) != bw::kEngineOk) {
+    std::fprintf(stderr, "bwget: no certificate in the CA file %s\n", options.caFile.c_str());
+    bw::UninitEngine();
+    return kExitFailed;
+  }
   if (!options.ipFilter.empty() && bw::LoadIPFilter(options.ipFilter.c_str()) < 0) {
     std::fprintf(stderr, "bwget: cannot read the IP filter %s\n", options.ipFilter.c_str());
     bw::UninitEngine();
