@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/IControllerHost.h"
+#include "app/ILauncher.h"
 #include "app/IEngine.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
@@ -78,6 +79,18 @@ class CDownloadController {
   // Checks every file by MD5 on a worker and repairs what differs; installAfter: the installer
   // follows a passed check.
   void StartVerification(bool installAfter);
+  // The main action once every file is there: asks whether to check the files first.
+  void PromptInstall();
+  // Starts the installer of the package from the save folder; verified: the check passed before.
+  void LaunchInstaller(bool verified);
+  bool InstallerStarted() const { return installerStarted_; }
+  // The question of the install prompt; true for "yes". Without one the files are checked.
+  using Question = std::function<bool(const char* text)>;
+  void SetQuestion(Question question) { question_ = std::move(question); }
+  // The program passes a ProgramLauncher, tests a stand-in; without one nothing is started.
+  void SetLauncher(ILauncher* launcher) { launcher_ = launcher; }
+  // Shows the page an expired downloader points to, when it is a web address.
+  bool OpenExpiryPage(const std::string& url);
   // The repair's steps, called on this thread for the verification worker.
   void SetVerifyState(int state) { state_ = state; }
   bool RestartForRepair(int i);
@@ -154,6 +167,8 @@ class CDownloadController {
   TaskRecords records_;
   AllocationProbe allocationProbe_;
   PowerOff powerOff_;
+  Question question_;
+  ILauncher* launcher_ = nullptr;
 
   int state_ = kStateReady;
   std::shared_ptr<Verification> verification_;

@@ -116,6 +116,7 @@ void ControllerThread::Tick(bool everySecond) {
   view.diskSpaceLow = controller_.DiskSpaceLow();
   view.overallProgress = controller_.GetOverallProgress();
   view.verifyProgress = controller_.GetVerifyProgress();
+  view.installerStarted = controller_.InstallerStarted();
   view.saveFolder = controller_.GetSaveFolder();
   std::lock_guard guard(viewLock_);
   view_ = std::move(view);

@@ -20,6 +20,7 @@ struct ControllerView {
   bool diskSpaceLow = false;
   int overallProgress = 0;  // hundredths of a percent
   int verifyProgress = 0;   // over all files while verifying
+  bool installerStarted = false;
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;

@@ -29,8 +29,9 @@ class FakeEngine : public IEngine {
     int clears = 0;
   };
   struct Report {
-    std::string code, text;
+    std::string code, text;  // text: the message, or the file name of a file event
     int flag = 0;
+    std::string fileMessage;  // the message of a file event
   };
 
   uint64_t freeBytes = 1ULL << 50;
@@ -107,13 +108,13 @@ class FakeEngine : public IEngine {
   void StartDataUpload(const char*, const char*, const char*, const char*, const char*) override {}
   void ReportDownloadData(const char* code, uint32_t, uint64_t, uint64_t, const char* progress, uint64_t, uint64_t,
                           uint64_t, uint64_t, const char*) override {
-    reports.push_back({code, progress, 0});
+    reports.push_back({code, progress, 0, ""});
   }
   void ReportEvent(const char* code, const char* message, int flag) override {
-    reports.push_back({code, message, flag});
+    reports.push_back({code, message, flag, ""});
   }
-  void ReportFileEvent(const char* code, const char* fileName, const char*) override {
-    reports.push_back({code, fileName, 0});
+  void ReportFileEvent(const char* code, const char* fileName, const char* message) override {
+    reports.push_back({code, fileName, 0, message});
   }
   void ShutdownReporting() override {}
 
@@ -144,15 +145,22 @@ class FakeEngine : public IEngine {
   }
 };
 
-// Runs background work at once and keeps the jobs it posts until the test runs them.
+// Runs background work at once (or keeps it, with defer) and keeps the jobs it posts until the
+// test runs them.
 class FakeHost : public IControllerHost {
  public:
   std::vector<std::function<void()>> posted;
   int started = 0;
+  bool defer = false;
+  std::vector<std::function<void()>> deferred;
 
   void RunInBackground(std::function<void()> work) override {
     ++started;
-    work();
+    if (defer) {
+      deferred.push_back(std::move(work));
+    } else {
+      work();
+    }
   }
   PostFunction Poster() override {
     return [this](std::function<void()> job) { posted.push_back(std::move(job)); };
