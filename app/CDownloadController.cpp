@@ -493,7 +493,7 @@ void CDownloadController::ApplyPeerLimits(int peers, int connecting) {
   }
 }
 
-void CDownloadController::SendStatistics(const char* code) {
+void CDownloadController::SendStatistics(const char* code, const char* message) {
   uint64_t http = 0, p2p = 0;
   for (int i = 0; i < kFileCount; ++i) {
     const TaskFigures figures = Query(i);
@@ -509,7 +509,7 @@ void CDownloadController::SendStatistics(const char* code) {
   const uint32_t s = runSeconds_;
   const std::string progress = FormatPercent(static_cast<uint32_t>(GetOverallProgress()));
   engine_.ReportDownloadData(code, s, total, s ? total / s : 0, progress.c_str(), http, s ? http / s : 0, p2p,
-                             s ? p2p / s : 0, "");
+                             s ? p2p / s : 0, message);
 }
 
 std::string CDownloadController::GetSpeedText() {
@@ -561,8 +561,8 @@ void CDownloadController::CountMirrorRefresh() {
 void CDownloadController::StartMirrorRefresh() {
   if (refreshRunning_) return;  // one at a time: a slow server must not pile fetches up
   refreshRunning_ = true;
-  host_.RunInBackground([post = host_.Poster(), url = package_.resourceListUrl, this] {
-    std::optional<ResourceList> list = FetchResourceList(url, 0);
+  host_.RunInBackground([post = host_.Poster(), url = package_.resourceListUrl, stop = stopWorkers_, this] {
+    std::optional<ResourceList> list = FetchResourceList(url, 0, stop.get());
     post([this, list = std::move(list)] {
       refreshRunning_ = false;
       RefreshMirrors(list);
@@ -672,10 +672,34 @@ bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {
   return true;
 }
 
-void CDownloadController::Shutdown() {
+void CDownloadController::StopWorkers() {
+  *stopWorkers_ = true;
   if (verification_) verification_->Stop();
-  engine_.ShutdownReporting();
+}
+
+void CDownloadController::Shutdown() {
+  StopWorkers();
+  RecordExit();
   engine_.UninitEngine();
+  engine_.ShutdownReporting();
+}
+
+void CDownloadController::RecordExit() {
+  if (exitRecorded_) return;
+  exitRecorded_ = true;
+  if (userExit_) {
+    Log("用户点击退出按钮");
+    if (!StateIn(state_, {kStateFinished, kStateBack, kStateReady})) SendStatistics("11040000");
+    Log("=====================退出=====================");
+  } else if (installerStarted_) {
+    Log("由于启动了安装程序，退出");
+    Log("=====================退出=====================");
+  } else {
+    SendStatistics("11990501", "Unknow Exit, maybe crashed");
+    Log("遭遇意外退出");
+    state_ = kStateUnknownExit;
+    Log("=====================已退出=====================");
+  }
 }
 
 }  // namespace bw::app

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,8 +9,8 @@
 #include <utility>
 
 #include "app/IControllerHost.h"
-#include "app/ILauncher.h"
 #include "app/IEngine.h"
+#include "app/ILauncher.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
 #include "app/Verification.h"
@@ -113,7 +114,11 @@ class CDownloadController {
 
   // At start-up: true when the resource list says this downloader expired.
   bool CheckExpiry(std::string* message, std::string* url);
-  // At the end: ends the statistics upload, then the engine and its tasks.
+  // At the end, first: asks the workers (the MD5 check, the mirror refresh) to stop soon; the
+  // caller waits for them before Shutdown.
+  void StopWorkers();
+  // At the end: records why the program ends (once), ends the engine and its tasks, then the
+  // statistics upload, which sends that record.
   void Shutdown();
 
   int State() const { return state_; }
@@ -150,7 +155,8 @@ class CDownloadController {
   void RunEntryActions(int previousState);
   void ApplySpeedLimit(int kBps);
   void ApplyPeerLimits(int peers, int connecting);
-  void SendStatistics(const char* code);
+  void SendStatistics(const char* code, const char* message = "");
+  void RecordExit();
   void CountMirrorRefresh();
   void StartMirrorRefresh();
   int RefreshMirrors(const std::optional<ResourceList>& list);
@@ -199,6 +205,9 @@ class CDownloadController {
   uint32_t mirrorCounter_ = 0;
   uint32_t statisticsCounter_ = 0;
   bool refreshRunning_ = false;
+  bool exitRecorded_ = false;
+  // Shared with the workers, which may outlive a call of this thread but never the controller.
+  std::shared_ptr<std::atomic<bool>> stopWorkers_ = std::make_shared<std::atomic<bool>>(false);
   std::array<uint64_t, kFileCount> cachedHttpBytes_{};
   std::array<uint64_t, kFileCount> cachedP2pBytes_{};
 };

@@ -31,7 +31,7 @@ class FakeEngine : public IEngine {
   struct Report {
     std::string code, text;  // text: the message, or the file name of a file event
     int flag = 0;
-    std::string fileMessage;  // the message of a file event
+    std::string detail;  // the message of a file event or of a statistics record
   };
 
   uint64_t freeBytes = 1ULL << 50;
@@ -42,6 +42,7 @@ class FakeEngine : public IEngine {
   std::vector<std::string> messages;
   int p2p = -1;
   int stops = 0;
+  std::vector<std::string> endCalls;
 
   // The task of file i (in creation order).
   Task& TaskOf(TaskHandle handle) { return tasks.at(reinterpret_cast<uintptr_t>(handle)); }
@@ -58,7 +59,10 @@ class FakeEngine : public IEngine {
 
   void CreateEngineLog(const char*) override {}
   int InitEngine(const char*) override { return initResult; }
-  int UninitEngine() override { return kEngineOk; }
+  int UninitEngine() override {
+    endCalls.push_back("UninitEngine");
+    return kEngineOk;
+  }
   int CreateDownloadTask(TaskParams* params) override { return Add(params, false); }
   int RecoverDownloadTask(TaskParams* params, bool) override { return Add(params, true); }
   int StopDownloadTasks(TaskHandle handles[], unsigned count, bool, int results[]) override {
@@ -107,8 +111,8 @@ class FakeEngine : public IEngine {
 
   void StartDataUpload(const char*, const char*, const char*, const char*, const char*) override {}
   void ReportDownloadData(const char* code, uint32_t, uint64_t, uint64_t, const char* progress, uint64_t, uint64_t,
-                          uint64_t, uint64_t, const char*) override {
-    reports.push_back({code, progress, 0, ""});
+                          uint64_t, uint64_t, const char* message) override {
+    reports.push_back({code, progress, 0, message});
   }
   void ReportEvent(const char* code, const char* message, int flag) override {
     reports.push_back({code, message, flag, ""});
@@ -116,7 +120,7 @@ class FakeEngine : public IEngine {
   void ReportFileEvent(const char* code, const char* fileName, const char* message) override {
     reports.push_back({code, fileName, 0, message});
   }
-  void ShutdownReporting() override {}
+  void ShutdownReporting() override { endCalls.push_back("ShutdownReporting"); }
 
  private:
   Task* Find(TaskHandle handle) {

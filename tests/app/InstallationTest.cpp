@@ -98,7 +98,7 @@ TEST_F(InstallationTest, AFailedStartNamesItsReason) {
     ASSERT_EQ(engine_.reports.size(), 1u);
     EXPECT_EQ(engine_.reports[0].code, "11600101");
     EXPECT_EQ(engine_.reports[0].text, "Inst.exe");
-    EXPECT_EQ(engine_.reports[0].fileMessage, c.text);
+    EXPECT_EQ(engine_.reports[0].detail, c.text);
   }
 }
 
@@ -119,6 +119,48 @@ TEST_F(InstallationTest, OnlyWebAddressesAreOpened) {
     C().OpenExpiryPage(url);
   }
   EXPECT_EQ(launcher_.opened, (std::vector<std::string>{"http://127.0.0.1/new", "https://127.0.0.1/new"}));
+}
+
+// The record of why the program ends: a user's exit (with a statistics record unless nothing was
+// under way), the installer's start, or neither; sent before the engine ends, and the engine ends
+// before the statistics upload that carries it.
+TEST_F(InstallationTest, TheExitRecordSaysWhyTheProgramEnds) {
+  struct Case {
+    const char* why;
+    std::vector<std::string> codes;
+    std::string detail;
+    int stateAfter;
+  };
+  const Case cases[] = {
+      {"user exit while downloading", {"11040000"}, "", kStateDownloading},
+      {"user exit when finished", {}, "", kStateFinished},
+      {"installer started", {}, "", kStateFinished},
+      {"unknown", {"11990501"}, "Unknow Exit, maybe crashed", kStateUnknownExit},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string why = c.why;
+    if (why == "user exit while downloading") {
+      Downloading();
+    } else {
+      Finished(false);
+    }
+    if (why.starts_with("user exit")) C().MarkUserExit();
+    if (why == "installer started") C().LaunchInstaller(false);
+    engine_.reports.clear();
+    engine_.endCalls.clear();
+    C().Shutdown();
+    C().Shutdown();  // once only
+    EXPECT_EQ(engine_.Codes(), c.codes);
+    if (!c.codes.empty()) {
+      EXPECT_EQ(engine_.reports[0].detail, c.detail);
+    }
+    EXPECT_EQ(C().State(), c.stateAfter);
+    EXPECT_EQ(engine_.endCalls,
+              (std::vector<std::string>{"UninitEngine", "ShutdownReporting", "UninitEngine", "ShutdownReporting"}));
+    std::filesystem::remove_all(dir_.Path("data"));
+    std::filesystem::remove_all(SaveFolder());
+  }
 }
 
 }  // namespace

@@ -62,6 +62,9 @@ TEST_F(AppVerifyTest, ACorruptedFileIsFoundByMd5AndRepairedFromItsBadPiecesOnly)
   EXPECT_EQ(codes.count("11500201"), 1u) << collector_->Log();
   EXPECT_EQ(codes.count("11100003"), 1u);
   EXPECT_EQ(codes.count("11100004"), 1u);
+  // The user's exits: the first run's, when finished, goes unrecorded; the second's is recorded.
+  EXPECT_EQ(codes.count("11040000"), 1u);
+  EXPECT_EQ(codes.count("11990501"), 0u);
 }
 
 // The mirror's copy of a file is wrong, and its torrent agrees with it (built from it), so every

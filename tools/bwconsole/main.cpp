@@ -206,7 +206,12 @@ int Run(const Options& options) {
     });
   }
   if (options.limitKiB > 0) controller.Post([&](CDownloadController& c) { c.SetSpeedLimit(options.limitKiB); });
-  return Console(options, controller).Run();
+  const int status = Console(options, controller).Run();
+  // Every end the console chooses is the user's, unless the installer took over.
+  controller.Post([](CDownloadController& c) {
+    if (!c.InstallerStarted()) c.MarkUserExit();
+  });
+  return status;
 }
 
 }  // namespace
