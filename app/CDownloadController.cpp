@@ -8,8 +8,10 @@
 #include "app/AppFolders.h"
 #include "app/AppTexts.h"
 #include "app/ControllerFormat.h"
+#include "app/LaunchResult.h"
 #include "app/PostedVerificationTarget.h"
 #include "app/ResourceUnpack.h"
+#include "platform/File.h"
 #include "platform/Thread.h"
 
 namespace bw::app {
@@ -236,8 +238,8 @@ void CDownloadController::OnMainAction() {
       ContinuePausedDownload();
       break;
     case kStateFinished:
-      // The install prompt that follows belongs to the installation step.
       engine_.ReportEvent("11070000", "", 0);
+      PromptInstall();
       break;
     case kStateMd5Checking:
       engine_.ShowMessage("MD5计算工作中……请等待完成");
@@ -247,6 +249,7 @@ void CDownloadController::OnMainAction() {
       break;
     case kStateCheckFinished:
       engine_.ReportEvent("11070000", "点击时已经验证过安装包分卷了", 0);
+      LaunchInstaller(true);
       break;
     default:
       break;
@@ -490,7 +493,7 @@ void CDownloadController::ApplyPeerLimits(int peers, int connecting) {
   }
 }
 
-void CDownloadController::SendStatistics(const char* code) {
+void CDownloadController::SendStatistics(const char* code, const char* message) {
   uint64_t http = 0, p2p = 0;
   for (int i = 0; i < kFileCount; ++i) {
     const TaskFigures figures = Query(i);
@@ -506,7 +509,7 @@ void CDownloadController::SendStatistics(const char* code) {
   const uint32_t s = runSeconds_;
   const std::string progress = FormatPercent(static_cast<uint32_t>(GetOverallProgress()));
   engine_.ReportDownloadData(code, s, total, s ? total / s : 0, progress.c_str(), http, s ? http / s : 0, p2p,
-                             s ? p2p / s : 0, "");
+                             s ? p2p / s : 0, message);
 }
 
 std::string CDownloadController::GetSpeedText() {
@@ -558,8 +561,8 @@ void CDownloadController::CountMirrorRefresh() {
 void CDownloadController::StartMirrorRefresh() {
   if (refreshRunning_) return;  // one at a time: a slow server must not pile fetches up
   refreshRunning_ = true;
-  host_.RunInBackground([post = host_.Poster(), url = package_.resourceListUrl, this] {
-    std::optional<ResourceList> list = FetchResourceList(url, 0);
+  host_.RunInBackground([post = host_.Poster(), url = package_.resourceListUrl, stop = stopWorkers_, this] {
+    std::optional<ResourceList> list = FetchResourceList(url, 0, stop.get());
     post([this, list = std::move(list)] {
       refreshRunning_ = false;
       RefreshMirrors(list);
@@ -669,10 +672,34 @@ bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {
   return true;
 }
 
-void CDownloadController::Shutdown() {
+void CDownloadController::StopWorkers() {
+  *stopWorkers_ = true;
   if (verification_) verification_->Stop();
-  engine_.ShutdownReporting();
+}
+
+void CDownloadController::Shutdown() {
+  StopWorkers();
+  RecordExit();
   engine_.UninitEngine();
+  engine_.ShutdownReporting();
+}
+
+void CDownloadController::RecordExit() {
+  if (exitRecorded_) return;
+  exitRecorded_ = true;
+  if (userExit_) {
+    Log("用户点击退出按钮");
+    if (!StateIn(state_, {kStateFinished, kStateBack, kStateReady})) SendStatistics("11040000");
+    Log("=====================退出=====================");
+  } else if (installerStarted_) {
+    Log("由于启动了安装程序，退出");
+    Log("=====================退出=====================");
+  } else {
+    SendStatistics("11990501", "Unknow Exit, maybe crashed");
+    Log("遭遇意外退出");
+    state_ = kStateUnknownExit;
+    Log("=====================已退出=====================");
+  }
 }
 
 }  // namespace bw::app
@@ -693,7 +720,53 @@ void CDownloadController::StartVerification(bool installAfter) {
   auto target = std::make_shared<PostedVerificationTarget>(*this, engine_, host_.Poster(), paths, names, digests);
   auto verification = std::make_shared<Verification>(*target);
   verification_ = verification;
-  host_.RunInBackground([target, verification] { verification->Run(); });
+  host_.RunInBackground([target, verification, installAfter, post = host_.Poster(), this] {
+    if (verification->Run() == Verification::kAllMatched && installAfter) post([this] { OnMainAction(); });
+  });
+}
+
+void CDownloadController::PromptInstall() {
+  if (question_ && !question_("是否验证安装文件的正确性？")) {
+    engine_.ReportEvent("11100002", "", 0);
+    LaunchInstaller(false);
+  } else {
+    engine_.ReportEvent("11100001", "", 0);
+    StartVerification(true);
+  }
+}
+
+void CDownloadController::LaunchInstaller(bool verified) {
+  const int previous = state_;
+  state_ = kStateInstalling;
+  // Only the installer the check covers: the table's name in the save folder, never a stored text.
+  const std::string path = GetInstallerPath();
+  const std::string& name = FileName(0);
+  if (!platform::PathExists(path)) {
+    engine_.ShowMessage("安装程序丢失");
+    engine_.ReportFileEvent("11600102", name.c_str(), "用户点击安装按钮，但是找不到安装程序，安装失败");
+    Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
+    // The user may put the file back and try again.
+    state_ = previous;
+    return;
+  }
+  const int result = launcher_ ? launcher_->StartInstaller(path, records_.saveFolder) : 0;
+  state_ = previous;
+  if (!LaunchSucceeded(result)) {
+    const std::string text = std::string("安装程序无法正常打开，原因：") +
+                             (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + LaunchFailureReason(result);
+    engine_.ShowMessage("安装程序无法正常打开");
+    Log(text.c_str());
+    engine_.ReportFileEvent("11600101", name.c_str(), text.c_str());
+    return;
+  }
+  Log("开始安装] [用户点击安装按钮");
+  installerStarted_ = true;
+}
+
+bool CDownloadController::OpenExpiryPage(const std::string& url) {
+  // The address comes from a server: nothing but a web page is opened from it.
+  const bool web = url.starts_with("http://") || url.starts_with("https://");
+  return web && launcher_ && launcher_->OpenWebAddress(url);
 }
 
 int CDownloadController::GetVerifyProgress() const {

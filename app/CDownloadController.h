@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "app/IControllerHost.h"
 #include "app/IEngine.h"
+#include "app/ILauncher.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
 #include "app/Verification.h"
@@ -78,6 +80,18 @@ class CDownloadController {
   // Checks every file by MD5 on a worker and repairs what differs; installAfter: the installer
   // follows a passed check.
   void StartVerification(bool installAfter);
+  // The main action once every file is there: asks whether to check the files first.
+  void PromptInstall();
+  // Starts the installer of the package from the save folder; verified: the check passed before.
+  void LaunchInstaller(bool verified);
+  bool InstallerStarted() const { return installerStarted_; }
+  // The question of the install prompt; true for "yes". Without one the files are checked.
+  using Question = std::function<bool(const char* text)>;
+  void SetQuestion(Question question) { question_ = std::move(question); }
+  // The program passes a ProgramLauncher, tests a stand-in; without one nothing is started.
+  void SetLauncher(ILauncher* launcher) { launcher_ = launcher; }
+  // Shows the page an expired downloader points to, when it is a web address.
+  bool OpenExpiryPage(const std::string& url);
   // The repair's steps, called on this thread for the verification worker.
   void SetVerifyState(int state) { state_ = state; }
   bool RestartForRepair(int i);
@@ -100,7 +114,11 @@ class CDownloadController {
 
   // At start-up: true when the resource list says this downloader expired.
   bool CheckExpiry(std::string* message, std::string* url);
-  // At the end: ends the statistics upload, then the engine and its tasks.
+  // At the end, first: asks the workers (the MD5 check, the mirror refresh) to stop soon; the
+  // caller waits for them before Shutdown.
+  void StopWorkers();
+  // At the end: records why the program ends (once), ends the engine and its tasks, then the
+  // statistics upload, which sends that record.
   void Shutdown();
 
   int State() const { return state_; }
@@ -137,7 +155,8 @@ class CDownloadController {
   void RunEntryActions(int previousState);
   void ApplySpeedLimit(int kBps);
   void ApplyPeerLimits(int peers, int connecting);
-  void SendStatistics(const char* code);
+  void SendStatistics(const char* code, const char* message = "");
+  void RecordExit();
   void CountMirrorRefresh();
   void StartMirrorRefresh();
   int RefreshMirrors(const std::optional<ResourceList>& list);
@@ -154,6 +173,8 @@ class CDownloadController {
   TaskRecords records_;
   AllocationProbe allocationProbe_;
   PowerOff powerOff_;
+  Question question_;
+  ILauncher* launcher_ = nullptr;
 
   int state_ = kStateReady;
   std::shared_ptr<Verification> verification_;
@@ -184,6 +205,9 @@ class CDownloadController {
   uint32_t mirrorCounter_ = 0;
   uint32_t statisticsCounter_ = 0;
   bool refreshRunning_ = false;
+  bool exitRecorded_ = false;
+  // Shared with the workers, which may outlive a call of this thread but never the controller.
+  std::shared_ptr<std::atomic<bool>> stopWorkers_ = std::make_shared<std::atomic<bool>>(false);
   std::array<uint64_t, kFileCount> cachedHttpBytes_{};
   std::array<uint64_t, kFileCount> cachedP2pBytes_{};
 };

@@ -8,8 +8,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kStatePeriod = std::chrono::milliseconds(100);
 constexpr auto kTaskPeriod = std::chrono::milliseconds(1000);
-// A worker still fetching at the end is left behind: it only holds the mailbox.
-constexpr auto kWorkerGrace = std::chrono::seconds(2);
 
 }  // namespace
 
@@ -94,9 +92,13 @@ void ControllerThread::Run() {
     if (everySecond) nextTasks = std::max(nextTasks + kTaskPeriod, now);
     Tick(everySecond);
   }
+  // The workers end before the engine does: what they post now is dropped, so none waits on us.
+  controller_.StopWorkers();
+  {
+    std::unique_lock lock(mailbox_->lock);
+    mailbox_->wake.wait(lock, [&] { return mailbox_->workers == 0; });
+  }
   controller_.Shutdown();
-  std::unique_lock lock(mailbox_->lock);
-  mailbox_->wake.wait_for(lock, kWorkerGrace, [&] { return mailbox_->workers == 0; });
 }
 
 void ControllerThread::Tick(bool everySecond) {
@@ -116,6 +118,7 @@ void ControllerThread::Tick(bool everySecond) {
   view.diskSpaceLow = controller_.DiskSpaceLow();
   view.overallProgress = controller_.GetOverallProgress();
   view.verifyProgress = controller_.GetVerifyProgress();
+  view.installerStarted = controller_.InstallerStarted();
   view.saveFolder = controller_.GetSaveFolder();
   std::lock_guard guard(viewLock_);
   view_ = std::move(view);

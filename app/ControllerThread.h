@@ -20,6 +20,7 @@ struct ControllerView {
   bool diskSpaceLow = false;
   int overallProgress = 0;  // hundredths of a percent
   int verifyProgress = 0;   // over all files while verifying
+  bool installerStarted = false;
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;
@@ -54,7 +55,8 @@ class ControllerThread : public IControllerHost {
   }
   void Post(std::function<void(CDownloadController&)> job);
   ControllerView View() const;
-  // Runs the jobs already posted, then the controller's Shutdown, and ends the thread.
+  // Runs the jobs already posted, stops the workers and waits for them, then runs the controller's
+  // Shutdown and ends the thread.
   void Stop();
 
   void RunInBackground(std::function<void()> work) override;

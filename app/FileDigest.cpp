@@ -10,7 +10,7 @@
 
 namespace bw::app {
 
-FileDigest ComputeFileMd5(const std::string& path, std::atomic<int>& progress) {
+FileDigest ComputeFileMd5(const std::string& path, std::atomic<int>& progress, const std::atomic<bool>* stop) {
   progress = 0;
   FileDigest result;
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
@@ -26,6 +26,10 @@ FileDigest ComputeFileMd5(const std::string& path, std::atomic<int>& progress) {
   Md5 md5;
   uint8_t buffer[kBlock];
   for (;;) {
+    if (stop && stop->load(std::memory_order_relaxed)) {
+      result.outcome = FileDigest::Outcome::kStopped;
+      return result;
+    }
     const size_t got = std::fread(buffer, 1, kBlock, file.get());
     if (got > 0) {
       md5.Update(buffer, got);

@@ -5,7 +5,7 @@
 namespace bw::app {
 
 struct FileDigest {
-  enum class Outcome { kDigest, kUnopenable, kReadError };
+  enum class Outcome { kDigest, kUnopenable, kReadError, kStopped };
   Outcome outcome = Outcome::kUnopenable;
   std::string hex;  // 32 lower-case hexadecimal characters with kDigest, "" otherwise
 };
@@ -14,6 +14,7 @@ struct FileDigest {
 // block (the last, partial block may take it slightly over 10000). A file that cannot be opened
 // simply has no digest and gets repaired; a read error part-way is told apart, since fetching the
 // file again would not cure the disk.
-FileDigest ComputeFileMd5(const std::string& path, std::atomic<int>& progress);
+// A set stop flag ends the reading at the next block.
+FileDigest ComputeFileMd5(const std::string& path, std::atomic<int>& progress, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace bw::app

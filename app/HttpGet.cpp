@@ -32,9 +32,15 @@ void InitialiseOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
+int CheckCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* flag = static_cast<const std::atomic<bool>*>(cancel);
+  return flag && flag->load() ? 1 : 0;
+}
+
 }  // namespace
 
-bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds) {
+bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds,
+             const std::atomic<bool>* cancel) {
   InitialiseOnce();
   const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) {
@@ -57,6 +63,9 @@ bool HttpGet(const std::string& url, std::string* content, std::string* errorTex
                    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
                    curl_easy_setopt(c, CURLOPT_TIMEOUT, seconds) == CURLE_OK &&
                    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+                   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+                   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CheckCancel) == CURLE_OK &&
+                   curl_easy_setopt(c, CURLOPT_XFERINFODATA, cancel) == CURLE_OK &&
                    (!caBundle || !*caBundle || curl_easy_setopt(c, CURLOPT_CAINFO, caBundle) == CURLE_OK);
   if (!set) {
     std::fprintf(stderr, "Connection initializion failed\n");

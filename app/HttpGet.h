@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <string>
 
 namespace bw::app {
@@ -7,7 +8,9 @@ namespace bw::app {
 // the trusted authorities are the system's, or the file named by CURL_CA_BUNDLE (tests trust
 // their own authority that way). At most 30 s (less when timeoutSeconds asks), 1 MiB of body and
 // 5 redirects, which may lead to http or https only. true when the transfer succeeded and the
-// status is not 400..599; otherwise errorText says why. Diagnostics go to standard error.
-bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds);
+// status is not 400..599; otherwise errorText says why. Diagnostics go to standard error. A set
+// cancel flag ends the transfer within a second.
+bool HttpGet(const std::string& url, std::string* content, std::string* errorText, long* status, long timeoutSeconds,
+             const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace bw::app

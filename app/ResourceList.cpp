@@ -100,10 +100,11 @@ ResourceList ParseResourceList(const char* data, size_t size) {
   return list;
 }
 
-std::optional<ResourceList> FetchResourceList(const std::string& url, long timeoutSeconds) {
+std::optional<ResourceList> FetchResourceList(const std::string& url, long timeoutSeconds,
+                                              const std::atomic<bool>* cancel) {
   std::string content, error;
   long status = 0;
-  if (!HttpGet(url, &content, &error, &status, timeoutSeconds)) return std::nullopt;
+  if (!HttpGet(url, &content, &error, &status, timeoutSeconds, cancel)) return std::nullopt;
   return ParseResourceList(content.data(), content.size());
 }
 

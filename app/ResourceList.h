@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ struct ResourceList {
 ResourceList ParseResourceList(const char* data, size_t size);
 
 // Fetches the document (HttpGet) and parses it; empty when the fetch failed.
-std::optional<ResourceList> FetchResourceList(const std::string& url, long timeoutSeconds);
+std::optional<ResourceList> FetchResourceList(const std::string& url, long timeoutSeconds,
+                                              const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace bw::app

@@ -15,7 +15,8 @@ constexpr const char* kRepairFailedMessage =
 
 Verification::Check Verification::VerifyFile(int i, std::string* actual) {
   currentFile = i;
-  const FileDigest digest = ComputeFileMd5(target_.FilePath(i), verifyProgress);
+  const FileDigest digest = ComputeFileMd5(target_.FilePath(i), verifyProgress, &stop_);
+  if (digest.outcome == FileDigest::Outcome::kStopped) return Check::kStopped;
   if (digest.outcome == FileDigest::Outcome::kReadError) {
     target_.Log("MD5读取失败：" + target_.FileName(i));
     return Check::kReadError;
@@ -66,6 +67,7 @@ int Verification::Run() {
     int repairs = 0;
     std::string actual;
     Check check = VerifyFile(i, &actual);
+    if (check == Check::kStopped) return kStopped;
     if (check == Check::kMismatch) {
       target_.ReportFileEvent("11500201", target_.FileName(i), "MD5 unmatched (" + actual + ")");
     }
@@ -92,6 +94,7 @@ int Verification::Run() {
       target_.SetState(kStateMd5Checking);
       std::string ignored;
       check = VerifyFile(i, &ignored);
+      if (check == Check::kStopped) return kStopped;
       ++repairs;
       if (check == Check::kMatch) {
         target_.ReportFileEvent("11100003", target_.FileName(i), "修复次数：" + std::to_string(repairs));

@@ -58,7 +58,7 @@ class Verification {
   std::atomic<int> mismatchSeen{0};
 
  private:
-  enum class Check { kMatch, kMismatch, kReadError };
+  enum class Check { kMatch, kMismatch, kReadError, kStopped };
   Check VerifyFile(int i, std::string* actual);
   // true when the repaired task completed; false when it failed, stalled or the worker stopped.
   bool WaitForRepair(int i);

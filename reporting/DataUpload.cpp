@@ -1,6 +1,7 @@
 #include "reporting/DataUpload.h"
 
 #include <cerrno>
+#include <chrono>
 
 #include "engine/frame/EngineLog.h"
 
@@ -8,6 +9,7 @@ namespace bw {
 namespace {
 
 constexpr int kLogUpload = 28;
+constexpr auto kLastSubmission = std::chrono::seconds(2);
 
 }  // namespace
 
@@ -34,12 +36,22 @@ bool DataUpload::Queue(const char* code, const ReportFigures& figures, const Rep
 
 void DataUpload::Run() {
   for (;;) {
-    // What is still queued at a stop is dropped: the stop must not wait for a server.
-    if (SleepSeconds(1) > 0 || IsStopRequested()) return;
+    const bool stopping = SleepSeconds(1) > 0 || IsStopRequested();
     const std::deque<UploadRecord> records = queue_.TakeAll();
-    if (records.empty()) continue;
-    for (const UploadRecord& record : records) HandOver(record);
-    client_->SubmitBatch([this] { return IsStopRequested(); });
+    if (!records.empty()) {
+      for (const UploadRecord& record : records) HandOver(record);
+      if (stopping) {
+        // The last reports (the end of a check, the reason for the exit) come just before the
+        // stop: they get one short try.
+        const auto deadline = std::chrono::steady_clock::now() + kLastSubmission;
+        client_->SubmitBatch([deadline] { return std::chrono::steady_clock::now() >= deadline; });
+        return;
+      }
+      client_->SubmitBatch([this] { return IsStopRequested(); });
+      // A stop that cut a submission short met a slow server: what is queued is dropped.
+      if (IsStopRequested()) return;
+    }
+    if (stopping) return;
   }
 }
 

@@ -19,8 +19,9 @@ void ReportDownloadData(const char* code, const char* serverIp, const char* http
 // flag selects the hardware inventory sent with the event: bit 0 processor, 1 memory, 2 video card.
 void ReportEvent(const char* code, const char* message, int flag);
 void ReportFileEvent(const char* code, const char* fileName, const char* message);
-// Ends the upload (what is still queued is dropped), then deletes the engine log. Returns within a
-// few seconds whatever the statistics server does.
+// Ends the upload, then deletes the engine log. What is still queued gets one last submission of
+// at most two seconds, unless a submission was under way (a slow server): it is then dropped.
+// Returns within a few seconds whatever the statistics server does.
 void ShutdownReporting();
 
 }  // namespace bw

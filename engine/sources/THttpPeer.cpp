@@ -118,12 +118,25 @@ bool THttpPeer::Dial() {
 }
 
 int64_t THttpPeer::RequestEnd() const {
-  // The request ends where the worked range does: an open-ended one would make the server push
-  // the rest of the file into the connection, all of it lost when the range is done.
+  // The request ends where the work does: an open-ended one would make the server push the rest
+  // of the file into the connection, all of it lost when the range is done. Pieces already held
+  // end it too, unless they are few enough to read over (a repair wants one piece of a file whose
+  // others are sound).
   const TPieceRange* range = Range();
   const TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
-  if (!range || !pieces || pieces->PieceLength() <= 0 || Url().rangesIgnored || requests_.empty()) return 0;
-  const int64_t end = std::min<int64_t>((int64_t{range->last} + 1) * pieces->PieceLength(), pieces->TotalLength());
+  const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
+  if (!range || pieceLength <= 0 || Url().rangesIgnored || requests_.empty()) return 0;
+  int64_t last = streamPos / pieceLength;
+  int64_t held = 0;
+  for (int64_t piece = last + 1; piece <= range->last && held <= kMaxSkip; ++piece) {
+    if (pieces->IsPieceWanted(piece)) {
+      last = piece;
+      held = 0;
+    } else {
+      held += pieceLength;
+    }
+  }
+  const int64_t end = std::min<int64_t>((last + 1) * pieceLength, pieces->TotalLength());
   return end > streamPos ? end : 0;
 }
 

@@ -69,6 +69,15 @@ class ControllerFixture : public ::testing::Test {
     }
   }
 
+  // Every file complete and the controller's timers run over it: state 8.
+  void FinishAll() {
+    CompleteAll();
+    for (int n = 0; n < 3; ++n) {
+      C().PollTasks();
+      C().EvaluateState();
+    }
+  }
+
   // Started, with data flowing: state 4.
   void Downloading() {
     Start();

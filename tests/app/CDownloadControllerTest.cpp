@@ -182,11 +182,7 @@ TEST_F(ControllerTest, AWriteFailureFailsTheDownload) {
 
 TEST_F(ControllerTest, CompletionIsReportedOncePerFileAndFinishesTheDownload) {
   Downloading();
-  CompleteAll();
-  for (int n = 0; n < 3; ++n) {
-    C().PollTasks();
-    C().EvaluateState();
-  }
+  FinishAll();
   EXPECT_EQ(C().State(), kStateFinished);
   EXPECT_EQ(engine_.CountOf("11080000"), 5);
   EXPECT_EQ(engine_.CountOf("11060000"), 1);

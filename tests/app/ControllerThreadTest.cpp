@@ -1,5 +1,7 @@
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -18,6 +20,15 @@ class ControllerThreadTest : public ControllerFixture {
     for (int waited = 0; waited < 5000; waited += 20) {
       if (done(thread.View())) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // Whether this process has the file open.
+  static bool HoldsOpen(const std::string& path) {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (std::filesystem::read_symlink(fd.path(), error) == path) return true;
     }
     return false;
   }
@@ -52,15 +63,46 @@ TEST_F(ControllerThreadTest, DrivesTheControllerFromAnyThread) {
   ASSERT_TRUE(WaitForView(thread, [](const ControllerView& v) { return v.speedText == "19.5 KB/s"; }));
   EXPECT_EQ(thread.View().rowTexts[2], "1.00%    ");
 
-  // A worker that posts after the end is dropped, as are the calls.
+  // The end waits for a worker; what it posts after the end is dropped, as are the calls.
   std::promise<void> release;
-  thread.RunInBackground([released = release.get_future().share(), post = thread.Poster()] {
+  std::atomic<bool> workerEnded{false};
+  thread.RunInBackground([released = release.get_future().share(), post = thread.Poster(), &workerEnded] {
     released.wait();
     post([] { FAIL() << "ran after the end"; });
+    workerEnded = true;
+  });
+  std::thread releaser([&release] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release.set_value();
   });
   thread.Stop();
-  release.set_value();
+  EXPECT_TRUE(workerEnded);
+  releaser.join();
   EXPECT_THROW(thread.Call([](CDownloadController& c) { return c.State(); }), std::future_error);
+}
+
+// Quitting in the middle of the MD5 check of a large file stops the check, and the end waits for
+// it before the engine goes.
+TEST_F(ControllerThreadTest, QuittingDuringTheCheckStopsItBeforeTheEngineEnds) {
+  ControllerThread thread(engine_, package_);
+  ASSERT_EQ(thread.Start(0), 0);
+  std::filesystem::create_directories(SaveFolder());
+  std::ofstream(FileIn(0)).close();
+  std::filesystem::resize_file(FileIn(0), uint64_t{16} << 30);  // sparse: minutes of hashing
+  thread.Call([](CDownloadController& c) {
+    c.StartVerification(false);
+    return 0;
+  });
+  bool reading = false;
+  for (int waited = 0; waited < 5000 && !reading; waited += 10) {
+    reading = HoldsOpen(FileIn(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(reading);
+  thread.Stop();
+  EXPECT_FALSE(HoldsOpen(FileIn(0))) << "the check still reads the file";
+  EXPECT_EQ(engine_.endCalls, (std::vector<std::string>{"UninitEngine", "ShutdownReporting"}));
+  EXPECT_EQ(engine_.CountOf("11500201"), 0);
 }
 
 }  // namespace

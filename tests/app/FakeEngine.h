@@ -29,8 +29,9 @@ class FakeEngine : public IEngine {
     int clears = 0;
   };
   struct Report {
-    std::string code, text;
+    std::string code, text;  // text: the message, or the file name of a file event
     int flag = 0;
+    std::string detail;  // the message of a file event or of a statistics record
   };
 
   uint64_t freeBytes = 1ULL << 50;
@@ -41,6 +42,7 @@ class FakeEngine : public IEngine {
   std::vector<std::string> messages;
   int p2p = -1;
   int stops = 0;
+  std::vector<std::string> endCalls;
 
   // The task of file i (in creation order).
   Task& TaskOf(TaskHandle handle) { return tasks.at(reinterpret_cast<uintptr_t>(handle)); }
@@ -57,7 +59,10 @@ class FakeEngine : public IEngine {
 
   void CreateEngineLog(const char*) override {}
   int InitEngine(const char*) override { return initResult; }
-  int UninitEngine() override { return kEngineOk; }
+  int UninitEngine() override {
+    endCalls.push_back("UninitEngine");
+    return kEngineOk;
+  }
   int CreateDownloadTask(TaskParams* params) override { return Add(params, false); }
   int RecoverDownloadTask(TaskParams* params, bool) override { return Add(params, true); }
   int StopDownloadTasks(TaskHandle handles[], unsigned count, bool, int results[]) override {
@@ -106,16 +111,16 @@ class FakeEngine : public IEngine {
 
   void StartDataUpload(const char*, const char*, const char*, const char*, const char*) override {}
   void ReportDownloadData(const char* code, uint32_t, uint64_t, uint64_t, const char* progress, uint64_t, uint64_t,
-                          uint64_t, uint64_t, const char*) override {
-    reports.push_back({code, progress, 0});
+                          uint64_t, uint64_t, const char* message) override {
+    reports.push_back({code, progress, 0, message});
   }
   void ReportEvent(const char* code, const char* message, int flag) override {
-    reports.push_back({code, message, flag});
+    reports.push_back({code, message, flag, ""});
   }
-  void ReportFileEvent(const char* code, const char* fileName, const char*) override {
-    reports.push_back({code, fileName, 0});
+  void ReportFileEvent(const char* code, const char* fileName, const char* message) override {
+    reports.push_back({code, fileName, 0, message});
   }
-  void ShutdownReporting() override {}
+  void ShutdownReporting() override { endCalls.push_back("ShutdownReporting"); }
 
  private:
   Task* Find(TaskHandle handle) {
@@ -144,15 +149,22 @@ class FakeEngine : public IEngine {
   }
 };
 
-// Runs background work at once and keeps the jobs it posts until the test runs them.
+// Runs background work at once (or keeps it, with defer) and keeps the jobs it posts until the
+// test runs them.
 class FakeHost : public IControllerHost {
  public:
   std::vector<std::function<void()>> posted;
   int started = 0;
+  bool defer = false;
+  std::vector<std::function<void()>> deferred;
 
   void RunInBackground(std::function<void()> work) override {
     ++started;
-    work();
+    if (defer) {
+      deferred.push_back(std::move(work));
+    } else {
+      work();
+    }
   }
   PostFunction Poster() override {
     return [this](std::function<void()> job) { posted.push_back(std::move(job)); };

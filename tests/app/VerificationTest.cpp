@@ -154,6 +154,8 @@ TEST(FileDigestTest, DigestAndProgress) {
   }
   std::atomic<int> progress{0};
   EXPECT_EQ(ComputeFileMd5(dir.Path("missing"), progress).outcome, FileDigest::Outcome::kUnopenable);
+  const std::atomic<bool> stop{true};
+  EXPECT_EQ(ComputeFileMd5(dir.Path("4096.bin"), progress, &stop).outcome, FileDigest::Outcome::kStopped);
 }
 
 }  // namespace

@@ -47,12 +47,14 @@ class AppFixture : public ::testing::Test {
 
   void TearDown() override { ::unsetenv("CURL_CA_BUNDLE"); }
 
-  // A mirror serving the demo files under `folder` (with extra directives such as limit_rate).
-  NginxServer& StartMirror(const std::string& folder, const std::string& directives = "") {
+  // A mirror serving the files of `files` (the demo package's by default) under `folder`, with
+  // extra directives such as limit_rate.
+  NginxServer& StartMirror(const std::string& folder, const std::string& directives = "",
+                           const std::string& files = BW_DEMO_PACKAGE_DIR) {
     const std::string name = "mirror" + std::to_string(mirrors_.size());
-    mirrors_.push_back(std::make_unique<NginxServer>(
-        dir_.Path(name + "-root"), dir_.Path(name),
-        "location " + folder + " { alias " + std::string(BW_DEMO_PACKAGE_DIR) + "/; }\n" + directives));
+    mirrors_.push_back(
+        std::make_unique<NginxServer>(dir_.Path(name + "-root"), dir_.Path(name),
+                                      "location " + folder + " { alias " + files + "/; }\n" + directives));
     EXPECT_TRUE(mirrors_.back()->Running()) << mirrors_.back()->ErrorLog();
     return *mirrors_.back();
   }
@@ -75,10 +77,11 @@ class AppFixture : public ::testing::Test {
     return document + "</resources></project>";
   }
 
-  // The package naming `base` as the download server, this test's resource list and collector.
-  void BuildPackage(const NginxServer& base) {
+  // The package of the files in `files` naming `base` as the download server, this test's resource
+  // list and collector.
+  void BuildPackage(const NginxServer& base, const std::string& files = BW_DEMO_PACKAGE_DIR) {
     const std::string collector = collector_->Url();
-    ChildProcess bwpack({BW_BWPACK, "build", BW_DEMO_PACKAGE_DIR, "--base", base.Url(kFolder), "--resource-list",
+    ChildProcess bwpack({BW_BWPACK, "build", files, "--base", base.Url(kFolder), "--resource-list",
                          list_->HttpsUrl(kListPath), "--tracker", "http://127.0.0.1:1/announce", "--stats",
                          collector.substr(0, collector.find("/launchersubmit")), "-o", Package()},
                         dir_.Path("bwpack.log"));

@@ -22,11 +22,15 @@ class AppVerifyTest : public AppFixture {
     }
     std::filesystem::last_write_time(Saved(i), time);
   }
+
+  // The stored package keeps each file's MD5 digest as text at a fixed place of its row.
+  static constexpr size_t DigestOffset(int i) {
+    return 11 + static_cast<size_t>(i) * (2 * 4096 + 8 + 32) + 2 * 4096 + 8;
+  }
 };
 
-// Off until the repair refetches only the bad pieces (it fetches the whole file today) and the
-// check's start and end events (11100003, 11100004) reach the statistics.
-TEST_F(AppVerifyTest, DISABLED_ACorruptedFileIsFoundByMd5AndRepairedFromItsBadPiecesOnly) {
+// The run ends at once (--linger 0): the check's last events still reach the statistics.
+TEST_F(AppVerifyTest, ACorruptedFileIsFoundByMd5AndRepairedFromItsBadPiecesOnly) {
   NginxServer& base = StartMirror(kFolder);
   ServeResourceList("<project><configs><p2p-switch>off</p2p-switch></configs></project>");
   BuildPackage(base);
@@ -58,6 +62,56 @@ TEST_F(AppVerifyTest, DISABLED_ACorruptedFileIsFoundByMd5AndRepairedFromItsBadPi
   EXPECT_EQ(codes.count("11500201"), 1u) << collector_->Log();
   EXPECT_EQ(codes.count("11100003"), 1u);
   EXPECT_EQ(codes.count("11100004"), 1u);
+  // The user's exits: the first run's, when finished, goes unrecorded; the second's is recorded.
+  EXPECT_EQ(codes.count("11040000"), 1u);
+  EXPECT_EQ(codes.count("11990501"), 0u);
+}
+
+// The mirror's copy of a file is wrong, and its torrent agrees with it (built from it), so every
+// repair completes in the engine and the MD5 check still fails: after five repairs the user is
+// told, the failure is reported, and the downloader stops in "failed".
+TEST_F(AppVerifyTest, AFileWhoseMirrorKeepsServingBadBytesFailsAfterFiveRepairs) {
+  const std::string bad = dir_.Path("bad-package");
+  std::filesystem::copy(BW_DEMO_PACKAGE_DIR, bad);
+  {
+    std::fstream file(bad + "/" + kNames[2], std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(1500000);  // the second piece
+    file.write("served wrong", 12);
+  }
+  NginxServer& base = StartMirror(kFolder, "", bad);
+  ServeResourceList("<project><configs><p2p-switch>off</p2p-switch></configs></project>");
+  BuildPackage(base);
+  const std::string rightDigest = TempDir::Read(Package()).substr(DigestOffset(2), 32);
+  BuildPackage(base, bad);
+  {
+    std::fstream package(Package(), std::ios::in | std::ios::out | std::ios::binary);
+    package.seekp(static_cast<std::streamoff>(DigestOffset(2)));
+    package.write(rightDigest.data(), 32);
+  }
+  ASSERT_EQ(RunConsole({"--start", "--exit-when-finished", "--linger", "0"}), 0) << LastLog();
+  CorruptKeepingTheTime(2, 1000);  // the first piece, which the first repair fetches again
+
+  EXPECT_EQ(RunConsole({"--verify", "--exit-when-finished", "--linger", "0"}, 120000), 2) << LastLog();
+  const std::vector<std::string> states = States(2);
+  ASSERT_FALSE(states.empty());
+  EXPECT_NE(std::find(states.begin(), states.end(), "checkrecover"), states.end()) << LastLog();
+  EXPECT_EQ(states.back(), "failed") << LastLog();
+  const std::string log = LastLog();
+  size_t mismatches = 0;
+  for (size_t at = log.find("MD5不匹配：tnw002.cab"); at != std::string::npos;
+       at = log.find("MD5不匹配：tnw002.cab", at + 1)) {
+    ++mismatches;
+  }
+  EXPECT_EQ(mismatches, 1u + 5u) << "the first check and one after each repair";
+  EXPECT_NE(log.find("message: 修复失败：\r\n\r\n多次修复安装文件仍然出错"), std::string::npos) << log;
+  EXPECT_EQ(log.find("MD5匹配：tnw003.cab"), std::string::npos) << "the check ends at the failing file";
+  EXPECT_EQ(TempDir::Read(Saved(2)), TempDir::Read(bad + "/" + kNames[2])) << "the repair took the mirror's bytes";
+
+  const std::multiset<std::string> codes = ReportedCodes();
+  EXPECT_EQ(codes.count("11500201"), 1u) << collector_->Log();
+  EXPECT_EQ(codes.count("11990501"), 1u);
+  EXPECT_EQ(codes.count("11100003"), 0u);
+  EXPECT_EQ(codes.count("11100004"), 0u);
 }
 
 }  // namespace

@@ -105,6 +105,19 @@ TEST_F(ReportingApiTest, ReportsOutsideARunningUsableUploadAreIgnored) {
   EXPECT_EQ(collector.Posts().size(), 1u);
 }
 
+// What is reported just before the end (the reason for an exit) still reaches the server.
+TEST_F(ReportingApiTest, ReportsQueuedAtTheShutdownAreSentOnce) {
+  StatisticsCollector collector(StatisticsCollector::Answer::kAccept);
+  ASSERT_TRUE(collector.Running());
+  Start({collector.Url()});
+  ReportEvent("11040000", "the last words", 0);
+  ShutdownReporting();
+  ASSERT_EQ(collector.Posts().size(), 1u) << collector.Log();
+  const Json::Value batch = StatisticsCollector::Batch(collector.Posts().front());
+  ASSERT_EQ(batch.size(), 1u);
+  EXPECT_EQ(batch[0]["code"].asString(), "11040000");
+}
+
 // The client gives a server 6 seconds; a stop must not wait for them.
 TEST_F(ReportingApiTest, AServerThatNeverAnswersHoldsNeitherReportsNorTheShutdown) {
   StatisticsCollector collector(StatisticsCollector::Answer::kNever);

@@ -143,6 +143,40 @@ TEST_F(RealServerTest, NginxServesRangesIntoThePieceMap) {
   }
 }
 
+// A file with some pieces already held (as when a repair finds one bad piece): only the rest is
+// sent. A held piece short enough to read over stays inside a request; a longer run of held
+// pieces, and the held pieces at the range's end, are never asked for.
+TEST_F(RealServerTest, PiecesAlreadyHeldAreNotAskedFor) {
+  BW_REQUIRE(StartNginx());
+  FakePeerTask task(kFileLength, kPieceLength);
+  std::ofstream(www_ + "data.bin", std::ios::binary) << task.content;
+  for (int64_t piece : {1, 4, 5, 6, 12, 13, 14, 15}) {
+    const int64_t start = piece * kPieceLength;
+    const int64_t end = std::min(start + kPieceLength, kFileLength);
+    for (int64_t offset = start; offset < end; offset += kBlockSize) {
+      const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, end - offset));
+      bool accepted = false;
+      ASSERT_EQ(task.map.ReceiveBlock(offset / kBlockSize, length, task.Data(offset / kBlockSize), nullptr, &accepted),
+                length);
+    }
+  }
+  task.map.FlushPieces();
+  const size_t logged = nginx_->Requests().size();
+  task.initialRanges = {{0, 15}};
+  Source source(Address("/data.bin"));
+  THttpPeer peer(&task);
+  EXPECT_TRUE(Download(peer, task, source.id));
+  const std::vector<test::AccessEntry> all = nginx_->Requests();
+  std::vector<std::string> ranges;
+  int64_t sent = 0;
+  for (size_t k = logged; k < all.size(); ++k) {
+    ranges.push_back(all[k].range);
+    sent += all[k].bytesSent;
+  }
+  EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-262143", "bytes=458752-786431"}));
+  EXPECT_EQ(sent, 9 * kPieceLength);  // the eight missing pieces and piece 1, read over
+}
+
 TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
   StartPython();
   task_.initialRanges = {{8, 15}};

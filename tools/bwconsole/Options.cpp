@@ -18,7 +18,7 @@ bool ReadNumber(const char* text, int low, int high, int* out) {
 
 const char* HelpText() {
   return "usage: bwconsole [--package FILE] [--folder DIR] [--listen-port N] [--limit KIB]\n"
-         "                 [--start] [--verify] [--auto-shutdown] [--exit-when-finished]\n"
+         "                 [--start] [--verify] [--install] [--auto-shutdown] [--exit-when-finished]\n"
          "                 [--linger SECONDS] [--status SECONDS]\n"
          "\n"
          "Runs the downloader without its window: the same controller, driven from the terminal.\n"
@@ -39,6 +39,8 @@ const char* HelpText() {
          "  --limit KIB           the speed limit\n"
          "  --start               start (or continue) the download without waiting for a command\n"
          "  --verify              once every file is complete, check them by MD5 and repair\n"
+         "  --install             once every file is complete, start the installer; with --verify\n"
+         "                        after the check (the install prompt's answer), and then end\n"
          "  --auto-shutdown       power the machine off a minute after the download finishes\n"
          "  --exit-when-finished  end once every file is complete, and verified with --verify\n"
          "  --linger SECONDS      wait this long before that end (default 3: the last statistics)\n"
@@ -65,6 +67,8 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       options->autoShutdown = true;
     } else if (arg == "--verify") {
       options->verify = true;
+    } else if (arg == "--install") {
+      options->install = true;
     } else if (arg == "--exit-when-finished") {
       options->exitWhenFinished = true;
     } else if (arg == "--package" || arg == "--folder") {

@@ -12,6 +12,7 @@ struct Options {
   bool start = false;             // press the main button as soon as it starts a download
   bool autoShutdown = false;      // power off once finished
   bool verify = false;            // check the files by MD5 once complete
+  bool install = false;           // start the installer once complete (checked first with verify)
   bool exitWhenFinished = false;  // end once every file is complete (and verified with verify)
   int lingerSeconds = 3;          // before that end: the statistics upload sends once a second
   int statusSeconds = 0;          // print the status this often; 0: on request only

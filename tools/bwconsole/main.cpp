@@ -9,6 +9,7 @@
 #include "app/BuiltInPackage.h"
 #include "app/ControllerThread.h"
 #include "app/EngineCalls.h"
+#include "app/ProgramLauncher.h"
 #include "platform/PowerOff.h"
 #include "platform/File.h"
 #include "platform/StopSignal.h"
@@ -83,11 +84,17 @@ class Console {
         pressed = true;
       }
       if (options_.exitWhenFinished && view.state == bw::app::kStateFailed) return kExitFailed;
-      if (options_.verify && !verifyPosted && view.state == bw::app::kStateFinished) {
-        controller_.Post([](CDownloadController& c) { c.StartVerification(false); });
+      if (options_.install && view.installerStarted) return kExitOk;  // the installer takes over
+      if ((options_.verify || options_.install) && !verifyPosted && view.state == bw::app::kStateFinished) {
+        // With --install the main button asks whether to check first, and the answer is --verify.
+        controller_.Post([install = options_.install](CDownloadController& c) {
+          install ? c.OnMainAction() : c.StartVerification(false);
+        });
         verifyPosted = true;
       }
-      const bool finished = view.state == (options_.verify ? bw::app::kStateCheckFinished : bw::app::kStateFinished);
+      // With --install the end is the installer's start.
+      const bool finished = !options_.install && view.state == (options_.verify ? bw::app::kStateCheckFinished
+                                                                                 : bw::app::kStateFinished);
       if (options_.exitWhenFinished && finished) {
         if (finishedAt == Clock::time_point{}) finishedAt = Clock::now();
         if (Clock::now() - finishedAt >= std::chrono::seconds(options_.lingerSeconds)) return kExitOk;
@@ -166,6 +173,7 @@ int Run(const Options& options) {
     package = &loaded;
   }
   bw::app::EngineCalls engine;
+  bw::app::ProgramLauncher launcher;  // outlives the controller's thread
   bw::app::ControllerThread controller(engine, *package);
   const int initialized = controller.Start(options.listenPort);
   if (initialized < 0) {
@@ -182,6 +190,15 @@ int Run(const Options& options) {
   if (!options.saveFolder.empty()) {
     controller.Call([&](CDownloadController& c) { return c.SetSaveFolder(options.saveFolder); });
   }
+  if (options.install) {
+    controller.Post([&options, &launcher](CDownloadController& c) {
+      c.SetLauncher(&launcher);
+      c.SetQuestion([verify = options.verify](const char* text) {
+        Print(std::string("question: ") + text + (verify ? " yes\n" : " no\n"));
+        return verify;
+      });
+    });
+  }
   if (options.autoShutdown) {
     controller.Post([](CDownloadController& c) {
       c.SetPowerOff(&platform::ScheduleDelayedPowerOff);
@@ -189,7 +206,12 @@ int Run(const Options& options) {
     });
   }
   if (options.limitKiB > 0) controller.Post([&](CDownloadController& c) { c.SetSpeedLimit(options.limitKiB); });
-  return Console(options, controller).Run();
+  const int status = Console(options, controller).Run();
+  // Every end the console chooses is the user's, unless the installer took over.
+  controller.Post([](CDownloadController& c) {
+    if (!c.InstallerStarted()) c.MarkUserExit();
+  });
+  return status;
 }
 
 }  // namespace
