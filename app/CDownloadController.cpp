@@ -77,7 +77,8 @@ CDownloadController::CDownloadController(IEngine& engine, IControllerHost& host,
       host_(host),
       package_(package),
       records_(engine, package),
-      allocationProbe_(platform::ProbeVolumeAllocation) {}
+      allocationProbe_(platform::ProbeVolumeAllocation),
+      portMapping_(engine) {}
 
 void CDownloadController::Log(const char* text) { LogPrintf(kAppLogChannel, kAppLogChannel, "%s", text); }
 
@@ -105,6 +106,7 @@ int CDownloadController::Initialize(int listenPort) {
     return -2;
   }
   engine_.StartDataUpload(configPath.c_str(), kGameId, AppVersion().c_str(), kGameVersion, kChannel);
+  if (listenPort == kMapListenPort) listenPort = portMapping_.ChoosePortAndMap(host_.Poster());
   engine_.SetListenPort(listenPort);
   records_.tasks = {};
   userExit_ = installerStarted_ = false;
@@ -671,6 +673,7 @@ bool CDownloadController::CheckExpiry(std::string* message, std::string* url) {
 
 void CDownloadController::Shutdown() {
   if (verification_) verification_->Stop();
+  portMapping_.Stop();
   engine_.ShutdownReporting();
   engine_.UninitEngine();
 }

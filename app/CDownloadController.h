@@ -9,6 +9,7 @@
 
 #include "app/IControllerHost.h"
 #include "app/IEngine.h"
+#include "app/ListenPortMapping.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
 #include "app/Verification.h"
@@ -56,9 +57,12 @@ class CDownloadController {
  public:
   CDownloadController(IEngine& engine, IControllerHost& host, const Package& package);
 
-  // listenPort: the port the port mapping found, 0 without one. 1 when tasks were recovered
-  // (states 8, 15, 16), 0 otherwise, -1 without a package, -2 when the statistics configuration
-  // could not be unpacked.
+  // The listen port that asks Initialize to choose a free port and have the gateway forward it.
+  static constexpr int kMapListenPort = -1;
+
+  // listenPort: the port for incoming peers, 0 for the engine's default, or kMapListenPort. 1 when
+  // tasks were recovered (states 8, 15, 16), 0 otherwise, -1 without a package, -2 when the
+  // statistics configuration could not be unpacked.
   int Initialize(int listenPort);
   // The main button: start, pause, continue or install, by state.
   void OnMainAction();
@@ -100,7 +104,8 @@ class CDownloadController {
 
   // At start-up: true when the resource list says this downloader expired.
   bool CheckExpiry(std::string* message, std::string* url);
-  // At the end: ends the statistics upload, then the engine and its tasks.
+  // At the end: ends the statistics upload, then the engine and its tasks; the gateway forwards
+  // the port no more.
   void Shutdown();
 
   int State() const { return state_; }
@@ -154,6 +159,7 @@ class CDownloadController {
   TaskRecords records_;
   AllocationProbe allocationProbe_;
   PowerOff powerOff_;
+  ListenPortMapping portMapping_;
 
   int state_ = kStateReady;
   std::shared_ptr<Verification> verification_;
