@@ -84,6 +84,9 @@ TEST_F(UpnpMappingSlow, TheListenPortIsForwardedWhileTheDownloaderRunsAndNoLonge
 
   Interrupt(*console);
   EXPECT_TRUE(gateway.Mappings().empty()) << gateway.Log();
+  // The engine log (on standard error) names the gateway and the removal.
+  EXPECT_NE(LastLog().find("NAT Device found : Name : <Test Gateway>"), std::string::npos) << LastLog();
+  EXPECT_NE(LastLog().find("uPnP映射已删除"), std::string::npos) << LastLog();
 }
 
 TEST_F(UpnpMappingSlow, WithoutAGatewayTheDownloaderCarriesOn) {
