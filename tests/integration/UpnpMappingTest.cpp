@@ -89,6 +89,20 @@ TEST_F(UpnpMappingSlow, TheListenPortIsForwardedWhileTheDownloaderRunsAndNoLonge
   EXPECT_NE(LastLog().find("uPnP映射已删除"), std::string::npos) << LastLog();
 }
 
+// An end while the search or the mapping is under way leaves nothing forwarded.
+TEST_F(UpnpMappingSlow, QuittingAtOnceLeavesNoMapping) {
+  if (!InsideOwnNetworkNamespace()) return RunCurrentTestInOwnNetworkNamespace();
+  UpnpGateway gateway(dir_);
+  ASSERT_EQ(gateway.Failure(), "");
+  for (int delayMs : {0, 1000, 2000}) {
+    std::unique_ptr<ChildProcess> console = StartConsole({"--upnp"});
+    for (int waited = 0; waited < 20000 && States(runs_).empty(); waited += 20) platform::SleepMs(20);
+    platform::SleepMs(delayMs);
+    Interrupt(*console);
+    EXPECT_TRUE(gateway.Mappings().empty()) << delayMs << " ms\n" << LastLog() << gateway.Log();
+  }
+}
+
 TEST_F(UpnpMappingSlow, WithoutAGatewayTheDownloaderCarriesOn) {
   if (!InsideOwnNetworkNamespace()) return RunCurrentTestInOwnNetworkNamespace();
   std::unique_ptr<ChildProcess> console = StartConsole({"--upnp", "--start"});
