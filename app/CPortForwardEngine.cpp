@@ -81,8 +81,8 @@ bool CPortForwardEngine::Search() {
   if (devices && !stop_) {
     Post(PortForwardEventKind::kSearchProgress, 6);
     // 1: a connected gateway; 2: one that says it is not connected, which may still forward.
-    const int kind = UPNP_GetValidIGD(devices, &gateway->urls, &gateway->data, gateway->lanAddress,
-                                      sizeof gateway->lanAddress);
+    const int kind =
+        UPNP_GetValidIGD(devices, &gateway->urls, &gateway->data, gateway->lanAddress, sizeof gateway->lanAddress);
     found = kind == 1 || kind == 2;
   }
   freeUPNPDevlist(devices);
@@ -98,9 +98,9 @@ bool CPortForwardEngine::AddMapping() {
   const std::string external = std::to_string(request_.externalPort);
   const std::string internal = std::to_string(request_.internalPort);
   // Lease 0: for as long as the gateway runs, until removed.
-  const int result = UPNP_AddPortMapping(gateway_->urls.controlURL, gateway_->data.first.servicetype,
-                                         external.c_str(), internal.c_str(), gateway_->lanAddress,
-                                         request_.description.c_str(), request_.protocol.c_str(), nullptr, "0");
+  const int result = UPNP_AddPortMapping(gateway_->urls.controlURL, gateway_->data.first.servicetype, external.c_str(),
+                                         internal.c_str(), gateway_->lanAddress, request_.description.c_str(),
+                                         request_.protocol.c_str(), nullptr, "0");
   Post(PortForwardEventKind::kMappingProgress, 2);
   mapped_ = result == UPNPCOMMAND_SUCCESS;
   return mapped_;

@@ -24,8 +24,8 @@ TEST(ListenPortMapping, ReportsTheOutcomeOfSearchAndMapping) {
     test::FakeEngine engine;
     ListenPortMapping mapping(engine);
     const PortForwardEvent events[] = {
-        {Kind::kSearchProgress, 0, false, ""}, {Kind::kSearchProgress, 5, false, ""},
-        {Kind::kSearchProgress, 6, false, ""}, {Kind::kSearchFinished, 0, c.gatewayFound, "Gateway"},
+        {Kind::kSearchProgress, 0, false, ""},  {Kind::kSearchProgress, 5, false, ""},
+        {Kind::kSearchProgress, 6, false, ""},  {Kind::kSearchFinished, 0, c.gatewayFound, "Gateway"},
         {Kind::kMappingProgress, 0, false, ""}, {Kind::kMappingFinished, 0, c.mapped, ""},
     };
     for (const PortForwardEvent& event : events) mapping.OnPortForwardNotify(event);

@@ -1,7 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-
 #include <set>
 
 #include "app/PortChoice.h"
@@ -14,14 +13,14 @@ TEST(PortChoice, LocalAddresses) {
   struct Case {
     const char* address;
     bool local;
-  } cases[] = {{"0.1.2.3", true},         {"5.6.7.8", true},         {"6.255.0.1", true},
-               {"7.0.0.1", false},        {"10.77.0.1", true},       {"11.0.0.1", false},
-               {"127.0.1.1", true},       {"128.0.0.1", false},      {"169.254.3.4", true},
-               {"169.253.3.4", false},    {"172.15.0.1", false},     {"172.16.0.0", true},
-               {"172.31.255.255", true},  {"172.32.0.1", false},     {"192.168.1.20", true},
-               {"192.169.1.20", false},   {"100.64.0.1", false},     {"", false},
-               {"10.0.0", false},         {"10.0.0.1.5", false},     {"10.0.0.256", false},
-               {"-1.0.0.1", false},       {"10..0.1", false},        {"localhost", false}};
+  } cases[] = {{"0.1.2.3", true},        {"5.6.7.8", true},     {"6.255.0.1", true},
+               {"7.0.0.1", false},       {"10.77.0.1", true},   {"11.0.0.1", false},
+               {"127.0.1.1", true},      {"128.0.0.1", false},  {"169.254.3.4", true},
+               {"169.253.3.4", false},   {"172.15.0.1", false}, {"172.16.0.0", true},
+               {"172.31.255.255", true}, {"172.32.0.1", false}, {"192.168.1.20", true},
+               {"192.169.1.20", false},  {"100.64.0.1", false}, {"", false},
+               {"10.0.0", false},        {"10.0.0.1.5", false}, {"10.0.0.256", false},
+               {"-1.0.0.1", false},      {"10..0.1", false},    {"localhost", false}};
   for (const Case& c : cases) EXPECT_EQ(IsLocalAddress(c.address), c.local) << c.address;
 }
 
@@ -31,12 +30,12 @@ TEST(PortChoice, SearchSkipsReservedAndBusyPortsAndWraps) {
     std::set<int> busy;
     int chosen;
   } cases[] = {
-      {40411, {40411}, 40413},                 // 40412 is reserved
-      {40420, {40420}, 40424},                 // so are 40421 to 40423
-      {40412, {}, 40413},                      // a reserved start moves on
-      {50000, {50000}, 40000},                 // past the end: back to the start of the range
+      {40411, {40411}, 40413},  // 40412 is reserved
+      {40420, {40420}, 40424},  // so are 40421 to 40423
+      {40412, {}, 40413},       // a reserved start moves on
+      {50000, {50000}, 40000},  // past the end: back to the start of the range
       {49999, {49999, 50000, 40000}, 40001},
-      {39000, {}, 40000},                      // outside the range: its start
+      {39000, {}, 40000},  // outside the range: its start
       {65535, {40000}, 40001},
   };
   for (const Case& c : cases) {
@@ -46,11 +45,11 @@ TEST(PortChoice, SearchSkipsReservedAndBusyPortsAndWraps) {
 
 TEST(PortChoice, EveryPortBusyAsksEachOnceAndGivesNone) {
   std::multiset<int> asked;
-  EXPECT_EQ(ChooseListenPort(45000, [&](int port) {
-              asked.insert(port);
-              return true;
-            }),
-            0);
+  const auto everyPortBusy = [&](int port) {
+    asked.insert(port);
+    return true;
+  };
+  EXPECT_EQ(ChooseListenPort(45000, everyPortBusy), 0);
   EXPECT_EQ(asked.size(), 10001u - 8u);
   EXPECT_EQ(std::set<int>(asked.begin(), asked.end()).size(), asked.size());
   for (int port : asked) EXPECT_FALSE(IsReservedPort(port)) << port;

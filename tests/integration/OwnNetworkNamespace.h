@@ -1,9 +1,8 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
-
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/net/ChildProcess.h"
@@ -12,8 +11,8 @@
 namespace bw::test {
 
 // A test that makes network interfaces of its own (and sends multicast on them) runs again as a
-// program of its own in a network namespace (and a user namespace unless it runs as root): nothing it sends reaches the host's
-// network, and two copies of it do not meet.
+// program of its own in a network namespace (and a user namespace unless it runs as root): nothing it sends reaches the
+// host's network, and two copies of it do not meet.
 inline constexpr const char* kOwnNamespaceVariable = "BW_TEST_OWN_NETWORK_NAMESPACE";
 
 inline bool InsideOwnNetworkNamespace() { return std::getenv(kOwnNamespaceVariable) != nullptr; }

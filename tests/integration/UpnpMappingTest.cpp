@@ -1,9 +1,8 @@
 // The downloader asks the local network's gateway to forward its listen port (bwconsole --upnp),
 // against miniupnpd in a network namespace of the test's own.
 #include <gtest/gtest.h>
-#include <signal.h>
-
 #include <optional>
+#include <signal.h>
 #include <string>
 
 #include "tests/integration/AppFixture.h"
