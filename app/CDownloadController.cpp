@@ -79,7 +79,8 @@ CDownloadController::CDownloadController(IEngine& engine, IControllerHost& host,
       host_(host),
       package_(package),
       records_(engine, package),
-      allocationProbe_(platform::ProbeVolumeAllocation) {}
+      allocationProbe_(platform::ProbeVolumeAllocation),
+      portMapping_(engine) {}
 
 void CDownloadController::Log(const char* text) { LogPrintf(kAppLogChannel, kAppLogChannel, "%s", text); }
 
@@ -107,6 +108,7 @@ int CDownloadController::Initialize(int listenPort) {
     return -2;
   }
   engine_.StartDataUpload(configPath.c_str(), kGameId, AppVersion().c_str(), kGameVersion, kChannel);
+  if (listenPort == kMapListenPort) listenPort = portMapping_.ChoosePortAndMap(host_.Poster());
   engine_.SetListenPort(listenPort);
   records_.tasks = {};
   userExit_ = installerStarted_ = false;
@@ -680,6 +682,7 @@ void CDownloadController::StopWorkers() {
 void CDownloadController::Shutdown() {
   StopWorkers();
   RecordExit();
+  portMapping_.Stop();
   engine_.UninitEngine();
   engine_.ShutdownReporting();
 }

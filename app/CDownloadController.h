@@ -11,6 +11,7 @@
 #include "app/IControllerHost.h"
 #include "app/IEngine.h"
 #include "app/ILauncher.h"
+#include "app/ListenPortMapping.h"
 #include "app/ResourceList.h"
 #include "app/TaskRecords.h"
 #include "app/Verification.h"
@@ -58,9 +59,12 @@ class CDownloadController {
  public:
   CDownloadController(IEngine& engine, IControllerHost& host, const Package& package);
 
-  // listenPort: the port the port mapping found, 0 without one. 1 when tasks were recovered
-  // (states 8, 15, 16), 0 otherwise, -1 without a package, -2 when the statistics configuration
-  // could not be unpacked.
+  // The listen port that asks Initialize to choose a free port and have the gateway forward it.
+  static constexpr int kMapListenPort = -1;
+
+  // listenPort: the port for incoming peers, 0 for the engine's default, or kMapListenPort. 1 when
+  // tasks were recovered (states 8, 15, 16), 0 otherwise, -1 without a package, -2 when the
+  // statistics configuration could not be unpacked.
   int Initialize(int listenPort);
   // The main button: start, pause, continue or install, by state.
   void OnMainAction();
@@ -118,7 +122,7 @@ class CDownloadController {
   // caller waits for them before Shutdown.
   void StopWorkers();
   // At the end: records why the program ends (once), ends the engine and its tasks, then the
-  // statistics upload, which sends that record.
+  // statistics upload, which sends that record; the gateway forwards the port no more.
   void Shutdown();
 
   int State() const { return state_; }
@@ -175,6 +179,7 @@ class CDownloadController {
   PowerOff powerOff_;
   Question question_;
   ILauncher* launcher_ = nullptr;
+  ListenPortMapping portMapping_;
 
   int state_ = kStateReady;
   std::shared_ptr<Verification> verification_;

@@ -5,11 +5,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev
+  libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev libminiupnpc-dev
   tinyproxy dante-server microsocks
   mktorrent python3-libtorrent nginx opentracker openssl
   vsftpd python3-pyftpdlib
   e2fsprogs mount
+  miniupnpd miniupnpd-nftables nftables miniupnpc
 )
 
 missing=()
@@ -19,13 +20,14 @@ done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # Servers among them (nginx, vsftpd) must not start as system services: tests run their own.
+  # Servers among them (nginx, vsftpd, miniupnpd) must not start as system services: tests run their own.
   policy=/usr/sbin/policy-rc.d
   if [[ ! -e $policy ]]; then
     printf '#!/bin/sh\nexit 101\n' >"$policy"
     chmod +x "$policy"
     trap 'rm -f "$policy"' EXIT
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Another install on the same machine holds the lock for a while: wait for it.
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
 fi

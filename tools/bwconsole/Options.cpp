@@ -17,7 +17,7 @@ bool ReadNumber(const char* text, int low, int high, int* out) {
 }  // namespace
 
 const char* HelpText() {
-  return "usage: bwconsole [--package FILE] [--folder DIR] [--listen-port N] [--limit KIB]\n"
+  return "usage: bwconsole [--package FILE] [--folder DIR] [--listen-port N | --upnp] [--limit KIB]\n"
          "                 [--start] [--verify] [--install] [--auto-shutdown] [--exit-when-finished]\n"
          "                 [--linger SECONDS] [--status SECONDS]\n"
          "\n"
@@ -36,6 +36,8 @@ const char* HelpText() {
          "  --package FILE        the package of a bwpack build instead of the built-in one\n"
          "  --folder DIR          the save folder\n"
          "  --listen-port N       the port for incoming peers\n"
+         "  --upnp                choose a free port for incoming peers and ask the network's\n"
+         "                        gateway by UPnP to forward it while the downloader runs\n"
          "  --limit KIB           the speed limit\n"
          "  --start               start (or continue) the download without waiting for a command\n"
          "  --verify              once every file is complete, check them by MD5 and repair\n"
@@ -63,6 +65,8 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
     if (arg == "-h" || arg == "--help") return Command::kHelp;
     if (arg == "--start") {
       options->start = true;
+    } else if (arg == "--upnp") {
+      options->mapPort = true;
     } else if (arg == "--auto-shutdown") {
       options->autoShutdown = true;
     } else if (arg == "--verify") {
@@ -89,6 +93,10 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       *error = "unexpected argument '" + std::string(arg) + "'";
       return Command::kUsageError;
     }
+  }
+  if (options->mapPort && options->listenPort != 0) {
+    *error = "--upnp chooses the port itself: leave --listen-port out";
+    return Command::kUsageError;
   }
   if (!options->saveFolder.empty() && options->saveFolder.front() != '/') {
     *error = "--folder needs an absolute path";

@@ -9,6 +9,7 @@ struct Options {
   std::string packageFile;  // a package written by bwpack instead of the built-in one
   std::string saveFolder;
   int listenPort = 0;
+  bool mapPort = false;           // choose a free port and have the UPnP gateway forward it
   bool start = false;             // press the main button as soon as it starts a download
   bool autoShutdown = false;      // power off once finished
   bool verify = false;            // check the files by MD5 once complete

@@ -175,7 +175,7 @@ int Run(const Options& options) {
   bw::app::EngineCalls engine;
   bw::app::ProgramLauncher launcher;  // outlives the controller's thread
   bw::app::ControllerThread controller(engine, *package);
-  const int initialized = controller.Start(options.listenPort);
+  const int initialized = controller.Start(options.mapPort ? CDownloadController::kMapListenPort : options.listenPort);
   if (initialized < 0) {
     std::fprintf(stderr, "bwconsole: the downloader could not start (%d)\n", initialized);
     return kExitFailed;
