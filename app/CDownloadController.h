@@ -74,6 +74,7 @@ class CDownloadController {
   int GetVerifyProgress() const;
   int GetMismatchSeen() const { return verification_ ? verification_->mismatchSeen.load() : 0; }
   int GetRepairProgress() const { return verification_ ? verification_->repairProgress.load() : 0; }
+  uint32_t GetRepairSpeed() const { return verification_ ? verification_->repairSpeed.load() : 0; }
 
   // Checks every file by MD5 on a worker and repairs what differs; installAfter: the installer
   // follows a passed check.

@@ -116,6 +116,9 @@ void ControllerThread::Tick(bool everySecond) {
   view.diskSpaceLow = controller_.DiskSpaceLow();
   view.overallProgress = controller_.GetOverallProgress();
   view.verifyProgress = controller_.GetVerifyProgress();
+  view.repairProgress = controller_.GetRepairProgress();
+  view.repairSpeed = controller_.GetRepairSpeed();
+  view.mismatchSeen = controller_.GetMismatchSeen() != 0;
   view.saveFolder = controller_.GetSaveFolder();
   std::lock_guard guard(viewLock_);
   view_ = std::move(view);

@@ -20,6 +20,9 @@ struct ControllerView {
   bool diskSpaceLow = false;
   int overallProgress = 0;  // hundredths of a percent
   int verifyProgress = 0;   // over all files while verifying
+  int repairProgress = 0;   // of the file being repaired
+  uint32_t repairSpeed = 0;
+  bool mismatchSeen = false;
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;
