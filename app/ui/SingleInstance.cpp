@@ -103,7 +103,7 @@ bool SingleInstance::AskRunningInstance() {
 void SingleInstance::Answer() {
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+    const auto serve = [this, socket] {
       if (!socket->canReadLine()) return;
       if (socket->readLine() != QByteArray(kRequest.data(), static_cast<qsizetype>(kRequest.size()))) {
         socket->disconnectFromServer();
@@ -112,7 +112,10 @@ void SingleInstance::Answer() {
       socket->write(kAnswerText.data(), static_cast<qint64>(kAnswerText.size()));
       socket->flush();
       emit activationRequested();
-    });
+    };
+    connect(socket, &QLocalSocket::readyRead, this, serve);
+    // The request may have come with the connection.
+    serve();
   }
 }
 

@@ -1,5 +1,7 @@
 #include "app/ui/SingleInstance.h"
 
+#include <QTest>
+
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -79,7 +81,7 @@ TEST_F(SingleInstanceTest, HungInstanceOfThisProgramIsReplacedAndTheReplacementA
     QObject::connect(&replacing, &SingleInstance::activationRequested, [&] { asked = true; });
     auto third = StartProgram("third.log");
     for (int i = 0; i < 300 && third->Wait(0) == -1; ++i) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+      QTest::qWait(50);
     }
     EXPECT_EQ(third->Wait(0), 0) << TempDir::Read(dir_.Path("third.log"));
     EXPECT_TRUE(asked);
@@ -112,7 +114,7 @@ TEST_F(SingleInstanceTest, FirstInstanceOwnsTheLockAndALaterOneInTheSameFolderIs
     SingleInstance second("pair", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(2000));
     outcome = second.Start();
   });
-  for (int i = 0; i < 100 && asked == 0; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  for (int i = 0; i < 100 && asked == 0; ++i) QTest::qWait(50);
   later.join();
   EXPECT_EQ(outcome, Outcome::kAnswered);
   EXPECT_EQ(asked, 1);
