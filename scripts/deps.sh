@@ -10,6 +10,7 @@ packages=(
   mktorrent python3-libtorrent nginx
   vsftpd python3-pyftpdlib
   e2fsprogs mount
+  qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk
 )
 
 missing=()
