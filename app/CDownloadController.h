@@ -94,6 +94,7 @@ class CDownloadController {
   void SetSpeedLimit(int kBps) { ApplySpeedLimit(kBps); }
   void SetAutoShutdown(bool on) { autoShutdown_ = on; }
   void SetP2PEnabled(bool on);
+  bool P2PEnabled() const { return p2pSwitch_ != 0; }
   void SaveCloseSelection(int choice);
   int LoadCloseSelection() const;
   void MarkUserExit() { userExit_ = true; }

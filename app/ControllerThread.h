@@ -23,6 +23,7 @@ struct ControllerView {
   int repairProgress = 0;   // of the file being repaired
   uint32_t repairSpeed = 0;
   bool mismatchSeen = false;
+  bool p2pEnabled = true;  // the resource list's switch, or the user's
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;

@@ -237,6 +237,8 @@ void MainWindow::OnFolderButton() {
 }
 
 void MainWindow::OpenSettings() {
+  // The resource list may have switched peers off since: the dialog hands back what holds now.
+  settings_.p2p = front_.View().p2pEnabled;
   SettingsDialog dialog(settings_, desktop_, this);
   connect(&dialog, &SettingsDialog::applied, this, &MainWindow::ApplySettings);
   dialog.exec();

@@ -39,9 +39,7 @@ class MainWindow : public QWidget {
   // A second start of the program asks for the window.
   void Activate();
   void ToggleList();
-  bool Collapsed() const { return collapsed_; }
   const std::string& FolderText() const { return folderText_; }
-  bool Exiting() const { return exiting_; }
   const DownloaderSettings& Settings() const { return settings_; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QAction* TrayExitAction() const { return trayExit_; }

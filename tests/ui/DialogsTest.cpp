@@ -74,6 +74,7 @@ TEST(SettingsDialog, OpensFromTheCurrentSettingsAndLiftsTheLimitWhenUnchecked) {
 TEST(SettingsDialog, WindowHandsTheAppliedSettingsToTheController) {
   FakeFront front;
   FakeDesktop desktop;
+  front.view.p2pEnabled = false;  // switched off by the resource list
   MainWindow window(front, desktop);
   ASSERT_TRUE(window.Start());
   front.calls.clear();
@@ -86,7 +87,7 @@ TEST(SettingsDialog, WindowHandsTheAppliedSettingsToTheController) {
     QTest::mouseClick(dialog->applyButton(), Qt::LeftButton);
   });
   QTest::mouseClick(window.findChild<QAbstractButton*>("settings"), Qt::LeftButton);
-  EXPECT_EQ(front.calls, (std::vector<std::string>{"SetSpeedLimit 1500", "SetAutoShutdown 1", "SetP2PEnabled 1"}));
+  EXPECT_EQ(front.calls, (std::vector<std::string>{"SetSpeedLimit 1500", "SetAutoShutdown 1", "SetP2PEnabled 0"}));
   EXPECT_EQ(window.Settings().speedLimit, 1500);
 }
 
