@@ -16,22 +16,22 @@ using test::kAppFlags;
 
 class TaskLifecycle : public EngineTest {};
 
-TEST_F(TaskLifecycle, MissingTorrentFileEndsWith20211) {
-  TWorkThread* task = nullptr;
-  ASSERT_EQ(Create("http://127.0.0.1:9/a.cab", kAppFlags | kTaskFlagP2SP, "a.cab",
-                   "file://" + dir.path + "missing.torrent", &task),
-            kEngineOk);
-  ASSERT_TRUE(Ends(task, 5));
-  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
-  EXPECT_EQ(task->Published().workState, kWorkStopped);
-}
-
-TEST_F(TaskLifecycle, MissingTorrentWithoutSourcesStillReports20211) {
-  TWorkThread* task = nullptr;
-  ASSERT_EQ(Create("", kAppFlags | kTaskFlagP2SP, "b.cab", "FILE://" + dir.path + "missing.torrent", &task),
-            kEngineOk);
-  ASSERT_TRUE(Ends(task, 5));
-  EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+TEST_F(TaskLifecycle, MissingTorrentFileEndsWith20211WithOrWithoutSources) {
+  struct Case {
+    const char* sources;
+    const char* scheme;  // the scheme is matched without regard to case
+  };
+  const Case cases[] = {{"http://127.0.0.1:9/a.cab", "file://"}, {"", "FILE://"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.scheme) + " sources '" + c.sources + "'");
+    TWorkThread* task = nullptr;
+    const std::string name = std::string(c.sources).empty() ? "b.cab" : "a.cab";
+    ASSERT_EQ(Create(c.sources, kAppFlags | kTaskFlagP2SP, name, c.scheme + dir.path + "missing.torrent", &task),
+              kEngineOk);
+    ASSERT_TRUE(Ends(task, 5));
+    EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+    EXPECT_EQ(task->Published().workState, kWorkStopped);
+  }
 }
 
 TEST_F(TaskLifecycle, UnknownTotalEndsWith20209AtTheMetadataTimeout) {
