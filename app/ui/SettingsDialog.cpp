@@ -1,6 +1,7 @@
 #include "app/ui/SettingsDialog.h"
 
 #include <QGroupBox>
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -20,7 +21,8 @@ SettingsDialog::SettingsDialog(const DownloaderSettings& settings, IDesktop& des
   limitBox_ = new QCheckBox("下载速度限制:", speedGroup);
   limitSpin_ = new QSpinBox(speedGroup);
   limitSpin_->setRange(kMinSpeedLimit, kMaxSpeedLimit);
-  limitSpin_->setSpecialValueText("");
+  // Without a limit the box shows a word: the one value below the range stands for it.
+  limitSpin_->setSpecialValueText(kNoLimit);
   auto* speedRow = new QHBoxLayout(speedGroup);
   speedRow->addWidget(limitBox_);
   speedRow->addWidget(limitSpin_, 1);
@@ -61,9 +63,12 @@ SettingsDialog::SettingsDialog(const DownloaderSettings& settings, IDesktop& des
 void SettingsDialog::OnLimitToggled(bool on) {
   limitSpin_->setEnabled(on);
   if (on) {
-    limitSpin_->findChild<QLineEdit*>()->setText(QString::number(limitSpin_->value()));
+    const int value = std::max(limitSpin_->value(), kMinSpeedLimit);
+    limitSpin_->setMinimum(kMinSpeedLimit);
+    limitSpin_->setValue(value);
   } else {
-    limitSpin_->findChild<QLineEdit*>()->setText(kNoLimit);
+    limitSpin_->setMinimum(kMinSpeedLimit - 1);
+    limitSpin_->setValue(kMinSpeedLimit - 1);
   }
 }
 

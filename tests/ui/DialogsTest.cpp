@@ -54,6 +54,14 @@ TEST(SettingsDialog, AcceptsOnlyLimitsInTheRange) {
 
 TEST(SettingsDialog, OpensFromTheCurrentSettingsAndLiftsTheLimitWhenUnchecked) {
   FakeDesktop desktop;
+  {
+    SettingsDialog unlimited(DownloaderSettings{}, desktop, nullptr);
+    unlimited.show();
+    EXPECT_EQ(unlimited.limitSpin()->text(), "无限制");
+    EXPECT_FALSE(unlimited.limitSpin()->isEnabled());
+    unlimited.limitBox()->setChecked(true);
+    EXPECT_EQ(unlimited.limitSpin()->value(), 200) << "a new limit starts at 200";
+  }
   SettingsDialog dialog(DownloaderSettings{500, true, true}, desktop, nullptr);
   QSignalSpy applied(&dialog, &SettingsDialog::applied);
   dialog.show();

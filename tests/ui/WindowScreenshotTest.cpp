@@ -4,7 +4,9 @@
 #include <QImage>
 #include <gtest/gtest.h>
 
+#include "app/ui/CloseDialog.h"
 #include "app/ui/MainWindow.h"
+#include "app/ui/SettingsDialog.h"
 #include "app/ui/Skin.h"
 #include "tests/ui/UiFakes.h"
 
@@ -72,6 +74,20 @@ TEST(WindowScreenshot, DownloadInProgressShowsItsBarTextsAndList) {
   const QString family = QFontInfo(skin::TextFont()).family();
   EXPECT_TRUE(QFontDatabase::writingSystems(family).contains(QFontDatabase::SimplifiedChinese))
       << family.toStdString();
+}
+
+// The two dialogs as they open, saved beside the window for people to look at.
+TEST(WindowScreenshot, DialogsShowTheirTexts) {
+  FakeDesktop desktop;
+  SettingsDialog settings(DownloaderSettings{}, desktop, nullptr);
+  CloseDialog close(nullptr);
+  QDir().mkpath(BW_SCREENSHOT_DIR);
+  for (auto [dialog, name] : {std::pair<QDialog*, const char*>{&settings, "settings-dialog"}, {&close, "close-dialog"}}) {
+    dialog->show();
+    const QImage image = dialog->grab().toImage();
+    ASSERT_TRUE(image.save(QString(BW_SCREENSHOT_DIR) + "/" + name + ".png"));
+    EXPECT_GE(image.width(), dialog->sizeHint().width()) << name << ": nothing cut off";
+  }
 }
 
 }  // namespace
