@@ -102,6 +102,11 @@ int Connect(SocketHandle s, const SockAddrV4& to) {
   return ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
 }
 
+SocketHandle OpenUdpSocket() {
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return s < 0 ? Fail() : s;
+}
+
 int Bind(SocketHandle s, const SockAddrV4& at) {
   const sockaddr_in sa = ToNative(at);
   return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
@@ -126,6 +131,22 @@ int64_t Send(SocketHandle s, const void* data, int64_t len) {
 int64_t Recv(SocketHandle s, void* buffer, int64_t len) {
   const ssize_t n = ::recv(s, buffer, static_cast<size_t>(len), 0);
   return n < 0 ? Fail() : n;
+}
+
+int64_t SendTo(SocketHandle s, const void* data, int64_t len, const SockAddrV4& to) {
+  const sockaddr_in sa = ToNative(to);
+  const ssize_t n = ::sendto(s, data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
+                             sizeof sa);
+  return n < 0 ? Fail() : n;
+}
+
+int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from) {
+  sockaddr_in sa{};
+  socklen_t size = sizeof sa;
+  const ssize_t n = ::recvfrom(s, buffer, static_cast<size_t>(len), 0, reinterpret_cast<sockaddr*>(&sa), &size);
+  if (n < 0) return Fail();
+  if (from) FromNative(sa, from);
+  return n;
 }
 
 int GetSockName(SocketHandle s, SockAddrV4* local) {

@@ -60,6 +60,7 @@ int MapErrno(int err);
 
 // All calls return -1 (or kNoSocket) on failure and set the thread's last socket error.
 SocketHandle OpenTcpSocket();
+SocketHandle OpenUdpSocket();
 bool SetNonBlocking(SocketHandle s, bool on);
 bool SetReuseAddress(SocketHandle s);
 bool SetReceiveBufferSize(SocketHandle s, int bytes);
@@ -71,6 +72,9 @@ SocketHandle Accept(SocketHandle s, SockAddrV4* peer);
 // Never raises SIGPIPE; a peer that went away is an error.
 int64_t Send(SocketHandle s, const void* data, int64_t len);
 int64_t Recv(SocketHandle s, void* buffer, int64_t len);
+// One datagram each; a datagram longer than len is cut to len.
+int64_t SendTo(SocketHandle s, const void* data, int64_t len, const SockAddrV4& to);
+int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from);
 int GetSockName(SocketHandle s, SockAddrV4* local);
 // The pending error of a connect (0 when none), as a mapped code.
 int PendingError(SocketHandle s);

@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev
   tinyproxy dante-server microsocks
-  mktorrent python3-libtorrent nginx
+  mktorrent python3-libtorrent nginx opentracker
   vsftpd python3-pyftpdlib
   e2fsprogs mount
   qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/common/TRef.h"
@@ -12,6 +13,17 @@ class TPeerId;
 class TPeerObject;
 class TPieceRange;
 class TPieces;
+
+// What an announce tells a tracker about the task. ip in network order.
+struct TAnnounceFacts {
+  uint8_t infoHash[20] = {};
+  uint8_t peerId[20] = {};
+  uint32_t localIp = 0;
+  int32_t listenPort = 0;
+  uint64_t uploaded = 0;
+  uint64_t downloaded = 0;
+  uint64_t left = 0;
+};
 
 // One outstanding block request: the global block index (piece index × piece length / 16,384 +
 // offset / 16,384) and its length.
@@ -56,6 +68,12 @@ class IPeerTask {
   virtual bool TakeEndGameBlocks(TPeerObject& /*peer*/, std::vector<TBlockRequest>& /*requests*/) { return false; }
   // The piece is verified: the other peers drop what they still ask of it.
   virtual void PieceVerified(int64_t /*piece*/, TPeerObject& /*by*/) {}
+
+  // False while the task has no metadata to announce.
+  virtual bool GetAnnounceFacts(TAnnounceFacts* /*facts*/) { return false; }
+  // A tracker answered: the seconds before the task announces again, and its line in the
+  // tracker report.
+  virtual void TrackerAnswered(int64_t /*interval*/, const std::string& /*report*/) {}
 
   virtual void AddDownloaded(int64_t bytes) = 0;
   // Payload bytes delivered by a source of the given kind.

@@ -3,6 +3,9 @@
 
 namespace bw {
 
+// The listener's port when none is set.
+constexpr int kDefaultListenPort = 8080;
+
 // Process-wide switches that the entry points set and the tasks read.
 struct EngineSettings {
   std::atomic<bool> p2pEnabled{true};

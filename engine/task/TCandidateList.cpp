@@ -53,7 +53,7 @@ bool TCandidateList::RanksBefore(const TPeerId& a, const TPeerId& b) {
   return a.waitTicks < b.waitTicks;
 }
 
-bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now) {
+bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now, uint64_t trackerInterval) {
   if (!id.parsed) return false;
   if (id.retiredUntil != 0) {
     if (now < id.retiredUntil) return false;
@@ -66,7 +66,7 @@ bool TCandidateList::IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64
     case SOURCE_TRACKER:
       if (id.activeConnections > 0) return false;
       // A tracker never asked has no interval to wait out.
-      if (id.attempts > 0 && now < id.lastAttempt + kTrackerInterval) return false;
+      if (id.attempts > 0 && now < id.lastAttempt + trackerInterval) return false;
       break;
     case SOURCE_HTTP:
     case SOURCE_FTP:

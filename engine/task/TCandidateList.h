@@ -14,6 +14,7 @@ class TCandidateList {
  public:
   // Trackers keep handing out peers; beyond this many identities the weakest make room.
   static constexpr size_t kMaxCandidates = 4096;
+  // Between two announces to one tracker until a tracker names its own interval.
   static constexpr uint64_t kTrackerInterval = 600;
 
   TCandidateList() = default;
@@ -26,7 +27,8 @@ class TCandidateList {
   // Whether a connection may be started now; counts the back-off down as a side effect. A retired
   // identity is not ready until its time is up, and then starts afresh.
   // hasWork: an HTTP or FTP source with one connection has more to hand out.
-  static bool IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now);
+  static bool IsReady(TPeerId& id, bool dataFlowing, bool hasWork, uint64_t now,
+                      uint64_t trackerInterval = kTrackerInterval);
 
   // When the list is full the lowest-ranked identity makes room, unless id ranks no better; then
   // id is not taken and false returned.

@@ -69,6 +69,8 @@ void TWorkWithPeers::Reset(int full, int flag) {
   for (const TRef<TPeerObject>& peer : peers) peer->Reset();
   candidates.Clear();
   handedMirrors_.clear();
+  trackerInterval_ = TCandidateList::kTrackerInterval;
+  trackersHandedOut_ = false;
   peerSerial_ = 0;
   idleSeconds_ = 0;
   lastPass_ = lastTrim_ = 0;
@@ -218,7 +220,19 @@ void TWorkWithPeers::HandOutSources() {
     }
   }
   HandOutMirrors();
+  HandOutTrackers();
   if (lookupFailed) SetHostUnresolved();
+}
+
+void TWorkWithPeers::HandOutTrackers() {
+  const std::vector<std::string> trackers = TorrentTrackers();
+  if (trackersHandedOut_ || trackers.empty()) return;
+  trackersHandedOut_ = true;
+  // A tracker whose name does not resolve is left out; the task still runs on its other sources.
+  bool lookupFailed = false;
+  for (const std::string& address : trackers) {
+    if (!address.empty()) AddParsed("tracker://" + address, &lookupFailed);
+  }
 }
 
 void TWorkWithPeers::HandOutMirrors() {
@@ -271,6 +285,14 @@ void TWorkWithPeers::AppendTrackerText(const std::string& text) {
   QScopedLock guard(lock);
   if (!trackerText_.empty()) trackerText_ += "\r\n";
   trackerText_ += text;
+  size_t lines = 1;
+  for (size_t at = trackerText_.find("\r\n"); at != std::string::npos; at = trackerText_.find("\r\n", at + 2)) ++lines;
+  for (; lines > kTrackerReportLines; --lines) trackerText_.erase(0, trackerText_.find("\r\n") + 2);
+}
+
+void TWorkWithPeers::NoteTrackerAnswer(int64_t interval, const std::string& report) {
+  if (interval > 0) trackerInterval_ = static_cast<uint64_t>(interval);
+  AppendTrackerText(report);
 }
 
 std::string TWorkWithPeers::TrackerText() {
@@ -296,7 +318,7 @@ bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
   if (IsUrlKind(id.kind) && ContentComplete()) return false;
   const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
-  return TCandidateList::IsReady(id, dataFlowing, hasWork, now);
+  return TCandidateList::IsReady(id, dataFlowing, hasWork, now, trackerInterval_);
 }
 
 TRef<TPeerObject> TWorkWithPeers::NewPeerObject(int32_t) { return {}; }

@@ -28,6 +28,7 @@ class TWorkWithPeers : public TBaseWork {
   // A connection has this many seconds before it can count as slow.
   static constexpr uint64_t kSlowSourceGrace = 15;
   static constexpr uint64_t kRetiredWait = 600;
+  static constexpr size_t kTrackerReportLines = 32;
 
   TWorkWithPeers();
   ~TWorkWithPeers() override;
@@ -43,8 +44,12 @@ class TWorkWithPeers : public TBaseWork {
   TPeerId* AddCandidate(uint32_t ip, int32_t port, int32_t kind, bool atFront, int32_t priority);
   // Takes a copy of an identity a peer object found; false when it is refused.
   bool AddSource(const TPeerId& identity);
+  // The tracker report: the last kTrackerReportLines lines, oldest first.
   void AppendTrackerText(const std::string& text);
   std::string TrackerText();
+  // A tracker answered: the interval before any tracker is asked again, and its report line.
+  void NoteTrackerAnswer(int64_t interval, const std::string& report);
+  uint64_t TrackerInterval() const { return trackerInterval_; }
 
   // Whether this task may talk to the address (network order): the listener asks before it
   // hands an accepted connection over, the pool before it dials.
@@ -109,6 +114,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual std::vector<TWorkWithPeers*> SwarmTasks() { return {}; }
   // The process-wide listener's upkeep.
   virtual void MaintainListener() {}
+  // The tracker addresses of the task's torrent; none without one.
+  virtual std::vector<std::string> TorrentTrackers() { return {}; }
   // HTTP and FTP sources a URL peer may move to.
   virtual std::vector<TPeerId*> UsableUrlSources() { return {}; }
   virtual void PenalizeSource(TPeerId& id, int32_t seconds) { Penalize(id, seconds); }
@@ -133,6 +140,8 @@ class TWorkWithPeers : public TBaseWork {
   int32_t StartOnReady(bool urlSources, int32_t wanted, uint64_t now);
   void RetireExhausted(uint64_t now);
   void HandOutMirrors();
+  // The torrent's trackers join the candidates once.
+  void HandOutTrackers();
   // Parses text into an identity and adds it, or finds the identity it repeats; null when it
   // does not parse or the list has no room.
   TPeerId* AddParsed(const std::string& text, bool* lookupFailed);
@@ -144,6 +153,8 @@ class TWorkWithPeers : public TBaseWork {
   int32_t maxSourceConnections_ = kDefaultSourceConnections;
   int32_t maxPeerConnections_ = 0;
   std::string trackerText_;
+  uint64_t trackerInterval_ = TCandidateList::kTrackerInterval;
+  bool trackersHandedOut_ = false;
   // Mirror addresses handed out, with the address text their identity was given.
   std::vector<std::pair<std::string, std::string>> handedMirrors_;
   std::vector<TPeerId*> unservable_;

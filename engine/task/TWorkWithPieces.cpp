@@ -18,6 +18,7 @@
 #include "engine/sources/TUrlInfo.h"
 #include "engine/storage/QElement.h"
 #include "engine/storage/TWrittenLog.h"
+#include "engine/task/EngineSettings.h"
 #include "engine/task/TPieceScheduler.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
@@ -57,6 +58,10 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
   void NoteLookupFailure() override { task_.SetHostUnresolved(); }
   void SetTaskState(int32_t state) override { task_.working.workState = state; }
+  bool GetAnnounceFacts(TAnnounceFacts* facts) override { return task_.GetAnnounceFacts(facts); }
+  void TrackerAnswered(int64_t interval, const std::string& report) override {
+    task_.NoteTrackerAnswer(interval, report);
+  }
 
  protected:
   std::vector<TPeerId*> UrlSources() override { return task_.UsableUrlSources(); }
@@ -512,6 +517,21 @@ void TWorkWithPieces::PrepareSwarmIdentity() {
   Md5::Hash(seed.data(), seed.size(), at + 4);
   swarmReady_ = true;
   JoinSwarm();
+}
+
+bool TWorkWithPieces::GetAnnounceFacts(TAnnounceFacts* facts) {
+  PrepareSwarmIdentity();
+  if (!swarmReady_) return false;
+  std::memcpy(facts->infoHash, handshake_ + 28, 20);
+  std::memcpy(facts->peerId, handshake_ + 48, 20);
+  // 0 lets the tracker take the address the announce comes from, the one peers can reach.
+  facts->localIp = 0;
+  const int port = ProcessSettings().listenPort.load();
+  facts->listenPort = port > 0 ? port : kDefaultListenPort;
+  facts->uploaded = working.uploadedBytes;
+  facts->downloaded = working.downloadedBytes;
+  facts->left = working.totalBytes > working.doneBytes ? working.totalBytes - working.doneBytes : 0;
+  return true;
 }
 
 void TWorkWithPieces::RefreshReports(bool force) {

@@ -17,6 +17,7 @@
 namespace bw {
 
 class IPeerTask;
+struct TAnnounceFacts;
 class TPieceScheduler;
 
 // The task's piece map and metadata link, and what the piece map reports back.
@@ -74,6 +75,9 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   virtual bool LoadMetadata();
   // The torrent's announce address, part of what the peer id is made from.
   virtual std::string AnnounceAddress() { return torrent ? torrent->Announce : std::string(); }
+  std::vector<std::string> TorrentTrackers() override { return torrent ? torrent->Trackers : std::vector<std::string>(); }
+  // The swarm identity and byte figures a tracker is told; false before the metadata.
+  bool GetAnnounceFacts(TAnnounceFacts* facts);
   // Creates an empty piece map bound to this task with the task's paths.
   TPieces& CreatePieceMap();
   TPieces* PieceMap() { return pieces.get(); }

