@@ -80,6 +80,7 @@ class CDownloadController {
   int GetVerifyProgress() const;
   int GetMismatchSeen() const { return verification_ ? verification_->mismatchSeen.load() : 0; }
   int GetRepairProgress() const { return verification_ ? verification_->repairProgress.load() : 0; }
+  uint32_t GetRepairSpeed() const { return verification_ ? verification_->repairSpeed.load() : 0; }
 
   // Checks every file by MD5 on a worker and repairs what differs; installAfter: the installer
   // follows a passed check.
@@ -111,6 +112,7 @@ class CDownloadController {
   void SetSpeedLimit(int kBps) { ApplySpeedLimit(kBps); }
   void SetAutoShutdown(bool on) { autoShutdown_ = on; }
   void SetP2PEnabled(bool on);
+  bool P2PEnabled() const { return p2pSwitch_ != 0; }
   void SaveCloseSelection(int choice);
   int LoadCloseSelection() const;
   void MarkUserExit() { userExit_ = true; }

@@ -119,6 +119,10 @@ void ControllerThread::Tick(bool everySecond) {
   view.overallProgress = controller_.GetOverallProgress();
   view.verifyProgress = controller_.GetVerifyProgress();
   view.installerStarted = controller_.InstallerStarted();
+  view.repairProgress = controller_.GetRepairProgress();
+  view.repairSpeed = controller_.GetRepairSpeed();
+  view.mismatchSeen = controller_.GetMismatchSeen() != 0;
+  view.p2pEnabled = controller_.P2PEnabled();
   view.saveFolder = controller_.GetSaveFolder();
   std::lock_guard guard(viewLock_);
   view_ = std::move(view);

@@ -21,6 +21,10 @@ struct ControllerView {
   int overallProgress = 0;  // hundredths of a percent
   int verifyProgress = 0;   // over all files while verifying
   bool installerStarted = false;
+  int repairProgress = 0;   // of the file being repaired
+  uint32_t repairSpeed = 0;
+  bool mismatchSeen = false;
+  bool p2pEnabled = true;  // the resource list's switch, or the user's
   std::string speedText;
   std::string sizeText;
   std::string saveFolder;

@@ -11,6 +11,7 @@ packages=(
   vsftpd python3-pyftpdlib
   e2fsprogs mount
   miniupnpd miniupnpd-nftables nftables miniupnpc
+  qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk
 )
 
 missing=()

@@ -1,0 +1,19 @@
+#pragma once
+#include <string>
+
+namespace bw::app::ui {
+
+struct ProgramOptions {
+  std::string packageFile;  // a bwpack build instead of the built-in package
+  std::string screenshot;   // the window saved here as PNG every second
+  int listenPort = 0;
+  bool start = false;       // press the start button once it shows
+  bool expanded = false;    // open the file list
+};
+
+enum class ProgramCommand { kRun, kHelp, kUsageError };
+
+const char* ProgramHelp();
+ProgramCommand ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error);
+
+}  // namespace bw::app::ui

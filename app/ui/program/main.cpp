@@ -1,0 +1,146 @@
+// brightwillow: the downloader's window around the application core.
+#include <QApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/BuiltInPackage.h"
+#include "app/ControllerThread.h"
+#include "app/EngineCalls.h"
+#include "app/ui/ControllerFront.h"
+#include "app/ui/CrashReport.h"
+#include "app/ui/MainWindow.h"
+#include "app/ui/QtDesktop.h"
+#include "app/ui/SingleInstance.h"
+#include "app/ui/program/ProgramOptions.h"
+#include "engine/api/EngineApi.h"
+#include "platform/File.h"
+#include "platform/StopSignal.h"
+
+namespace bw::app::ui {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitFailed = 2;
+constexpr int kSignalPollMs = 100;
+constexpr int kScreenshotMs = 1000;
+
+QPointer<MainWindow> g_window;
+QtDesktop g_desktop;
+
+// The engine's message boxes come from the controller's thread; they show on this one.
+void ShowEngineMessage(void*, const char* text, const char* caption, unsigned) {
+  QMetaObject::invokeMethod(
+      qApp, [text = std::string(text), caption = std::string(caption ? caption : "")] {
+        g_desktop.Message(g_window, text, caption);
+      },
+      Qt::QueuedConnection);
+}
+
+bool LoadPackage(const std::string& file, Package* loaded) {
+  std::string stored;
+  return platform::ReadWholeFile(file, &stored) && DecodePackage(stored.data(), stored.size(), loaded);
+}
+
+// Saved beside and renamed, so that a reader never sees half a picture.
+void SaveScreenshot(MainWindow& window, const QString& file) {
+  const QString partial = file + ".part.png";
+  if (window.grab().save(partial)) std::rename(partial.toLocal8Bit().constData(), file.toLocal8Bit().constData());
+}
+
+int Run(const ProgramOptions& options) {
+  Package loaded;
+  const Package* package = &BuiltInPackage();
+  if (!options.packageFile.empty()) {
+    if (!LoadPackage(options.packageFile, &loaded)) {
+      std::fprintf(stderr, "brightwillow: %s is not a package\n", options.packageFile.c_str());
+      return kExitUsage;
+    }
+    package = &loaded;
+  }
+  const std::string identifier = package->rows[0].digest.empty() ? "unpackaged" : package->rows[0].digest;
+  SingleInstance instance(identifier, SingleInstance::RuntimeFolder(), QCoreApplication::applicationFilePath().toStdString());
+  switch (instance.Start()) {
+    case SingleInstance::Outcome::kAnswered:
+      return kExitOk;
+    case SingleInstance::Outcome::kRefused:
+      std::fprintf(stderr, "brightwillow: another program holds %s\n", instance.LockPath().c_str());
+      return kExitFailed;
+    case SingleInstance::Outcome::kReplaced:
+      std::fprintf(stderr, "brightwillow: replaced an instance that did not answer\n");
+      break;
+    case SingleInstance::Outcome::kFirst:
+      break;
+  }
+
+  platform::CatchStopSignals();
+  SetMessageBoxHook(&ShowEngineMessage);
+  EngineCalls engine;
+  ControllerThread controller(engine, *package);
+  ControllerFront front(controller, options.listenPort);
+  MainWindow window(front, g_desktop);
+  g_window = &window;
+  QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
+    std::fprintf(stderr, "brightwillow: brought to the front by another start\n");
+    window.Activate();
+  });
+  // exit, not quit: quit would first ask the window to close, and its close button means "ask".
+  QObject::connect(&window, &MainWindow::exitRequested, qApp, [] { QCoreApplication::exit(kExitOk); },
+                   Qt::QueuedConnection);
+  if (!window.Start()) {
+    controller.Stop();
+    return kExitFailed;
+  }
+  if (options.expanded) window.ToggleList();
+  window.show();
+  std::fprintf(stderr, "brightwillow: window shown\n");
+
+  bool pressStart = options.start;
+  QTimer stopPoll;
+  QObject::connect(&stopPoll, &QTimer::timeout, qApp, [&] {
+    if (platform::StopSignal()) QCoreApplication::exit(kExitOk);
+    if (pressStart) {
+      // The same button a user would press, once it is there to press.
+      auto* start = window.findChild<QAbstractButton*>("start");
+      if (start && start->isVisible() && start->isEnabled()) {
+        start->click();
+        pressStart = false;
+      }
+    }
+  });
+  stopPoll.start(kSignalPollMs);
+  QTimer screenshot;
+  if (!options.screenshot.empty()) {
+    const QString file = QString::fromStdString(options.screenshot);
+    QObject::connect(&screenshot, &QTimer::timeout, &window, [&window, file] { SaveScreenshot(window, file); });
+    screenshot.start(kScreenshotMs);
+  }
+  const int status = QApplication::exec();
+  window.hide();
+  controller.Stop();
+  SetMessageBoxHook(nullptr);
+  return status;
+}
+
+}  // namespace
+}  // namespace bw::app::ui
+
+int main(int argc, char** argv) {
+  bw::app::ui::InstallCrashReport();
+  QApplication app(argc, argv);
+  bw::app::ui::ProgramOptions options;
+  std::string error;
+  switch (bw::app::ui::ParseProgramOptions(argc, argv, &options, &error)) {
+    case bw::app::ui::ProgramCommand::kHelp:
+      std::fputs(bw::app::ui::ProgramHelp(), stdout);
+      return bw::app::ui::kExitOk;
+    case bw::app::ui::ProgramCommand::kUsageError:
+      std::fprintf(stderr, "brightwillow: %s\nTry 'brightwillow --help'.\n", error.c_str());
+      return bw::app::ui::kExitUsage;
+    case bw::app::ui::ProgramCommand::kRun:
+      break;
+  }
+  return bw::app::ui::Run(options);
+}

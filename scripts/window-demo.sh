@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The downloader's window on its built-in demo package: builds it, serves the package from two
+# local nginx mirrors (the download server and a mirror named by the resource list, each
+# connection held to LIMIT_RATE so that the download can be watched), starts a statistics
+# collector, and runs the window (under Xvfb when there is no display) with the start button
+# pressed. It saves the window as PNG while it downloads and once every file is there, then checks
+# the files and shows what the mirrors and the collector received. Everything stays on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export LIMIT_RATE=${LIMIT_RATE:-150k}
+timeout_seconds=${WINDOW_TIMEOUT:-300}
+shots=${SCREENSHOTS:-$PWD/build/screenshots}
+build=build/release
+
+bash scripts/deps.sh
+cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build $build -j "$(nproc)" --target brightwillow bwpack bw_demo_package
+
+work=$(mktemp -d /tmp/bw-window.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  bash scripts/mirrors.sh stop "$work/mirrors"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+folder=/client/client0223/
+names=(Inst.exe tnw001.cab tnw002.cab tnw003.cab tnw004.cab)
+mkdir -p "$work/www$folder" "$work/www/m" "$work/www/downloader" "$work/run" "$work/data" "$work/home" "$shots"
+chmod 700 "$work/run"
+for name in "${names[@]}"; do
+  ln -s "$PWD/$build/demo-package/$name" "$work/www$folder$name"
+  ln -s "$PWD/$build/demo-package/$name" "$work/www/m/$name"
+done
+
+echo "== starting two nginx mirrors (each connection at $LIMIT_RATE/s) and a statistics collector"
+mapfile -t bases < <(bash scripts/mirrors.sh start "$work/mirrors" "$work/www" 2)
+((${#bases[@]} == 2)) || { echo "the mirrors did not start" >&2; exit 1; }
+list="<project><configs><p2p-switch>off</p2p-switch></configs><resources>"
+for i in "${!names[@]}"; do
+  list+="<resource id=\"$i\" task=\"${bases[0]}$folder${names[i]}\"><cdn id=\"1\" name=\"m\" middle-dir=\"/m/\""
+  list+=" file-name=\"${names[i]}\" host-name=\"127.0.0.1\" open=\"1\"><ip>${bases[1]#http://}</ip></cdn></resource>"
+done
+echo "$list</resources></project>" >"$work/www/downloader/list.xml"
+/usr/bin/python3 scripts/collector.py "$work/collector.log" >"$work/collector.port" &
+pids+=($!)
+for _ in $(seq 50); do [[ -s $work/collector.port ]] && break; sleep 0.1; done
+printf '   %s\n' "${bases[@]}" "http://127.0.0.1:$(head -1 "$work/collector.port") (statistics)"
+
+"$build/bwpack" build "$build/demo-package" --base "${bases[0]}$folder" \
+  --resource-list "${bases[0]}/downloader/list.xml" --tracker http://127.0.0.1:1/announce \
+  --stats "http://127.0.0.1:$(head -1 "$work/collector.port")" -o "$work/package.bwpkg" >/dev/null
+
+if [[ -z ${DISPLAY:-} ]]; then
+  echo "== no display: starting Xvfb"
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  exec 3>&-
+  for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
+  export DISPLAY=":$(head -1 "$work/display")"
+fi
+
+echo "== the window on $DISPLAY: the start button pressed, the file list open"
+XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/data" HOME="$work/home" \
+  "$build/brightwillow" --package "$work/package.bwpkg" --start --expanded --screenshot "$work/window.png" \
+  >"$work/window.log" 2>&1 &
+window=$!
+pids+=($window)
+
+saved=$work/home/TNW0223
+completed() {  # how many files are complete
+  local count=0
+  for name in "${names[@]}"; do cmp -s "$build/demo-package/$name" "$saved/$name" && count=$((count + 1)); done
+  echo $count
+}
+downloading_saved=0
+for ((waited = 0; waited < timeout_seconds * 2; waited++)); do
+  kill -0 $window 2>/dev/null || { echo "the window ended early:" >&2; cat "$work/window.log" >&2; exit 1; }
+  done_files=$(completed)
+  # Midway: the small files are there and a large one too.
+  if ((!downloading_saved && done_files >= 3)); then
+    sleep 1.5
+    cp "$work/window.png" "$shots/window-downloading.png"
+    downloading_saved=1
+  fi
+  ((done_files == ${#names[@]})) && break
+  sleep 0.5
+done
+(($(completed) == ${#names[@]})) || { echo "the download did not finish within $timeout_seconds s" >&2; exit 1; }
+sleep 2.5  # the window's next texts and its next picture
+cp "$work/window.png" "$shots/window-finished.png"
+kill $window
+wait $window || true
+
+echo "== the five files are the package's"
+ls -l "$saved" | sed 's/^/   /'
+echo "== what each mirror delivered"
+bash scripts/mirrors.sh delivered "$work/mirrors" | sed 's/^/   /'
+echo "== statistics batches received: $(wc -l <"$work/collector.log" 2>/dev/null || echo 0)"
+echo "== the window as it was: $shots/window-downloading.png (during), $shots/window-finished.png (after)"
