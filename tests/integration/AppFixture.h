@@ -10,6 +10,7 @@
 
 #include "platform/Thread.h"
 #include "tests/net/ChildProcess.h"
+#include "tests/net/LoopbackServer.h"
 #include "tests/net/NginxServer.h"
 #include "tests/net/TestCertificate.h"
 #include "tests/support/StatisticsCollector.h"
@@ -94,7 +95,9 @@ class AppFixture : public ::testing::Test {
 
   // Runs the downloader in the background with `options` after --package; its log by run number.
   std::unique_ptr<ChildProcess> StartConsole(const std::vector<std::string>& options) {
-    std::vector<std::string> argv{BW_BWCONSOLE, "--package", Package()};
+    // LAN discovery stays on loopback, on a port of this test's own.
+    std::vector<std::string> argv{BW_BWCONSOLE, "--package", Package(), "--lan-interface", "127.0.0.1",
+                                  "--lan-port", std::to_string(lanPort_)};
     argv.insert(argv.end(), options.begin(), options.end());
     return std::make_unique<ChildProcess>(argv, LogPath(++runs_));
   }
@@ -140,6 +143,7 @@ class AppFixture : public ::testing::Test {
   std::unique_ptr<NginxServer> list_;
   std::vector<std::unique_ptr<NginxServer>> mirrors_;
   int runs_ = 0;
+  uint16_t lanPort_ = FreePort();
 };
 
 }  // namespace bw::test

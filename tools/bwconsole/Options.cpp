@@ -18,7 +18,7 @@ bool ReadNumber(const char* text, int low, int high, int* out) {
 
 const char* HelpText() {
   return "usage: bwconsole [--package FILE] [--folder DIR] [--listen-port N | --upnp] [--limit KIB]\n"
-         "                 [--start] [--verify] [--install] [--auto-shutdown] [--exit-when-finished]\n"
+         "                 [--lan-port N] [--lan-interface A.B.C.D] [--no-lan] [--start] [--verify] [--install] [--auto-shutdown] [--exit-when-finished]\n"
          "                 [--linger SECONDS] [--status SECONDS]\n"
          "\n"
          "Runs the downloader without its window: the same controller, driven from the terminal.\n"
@@ -38,6 +38,10 @@ const char* HelpText() {
          "  --listen-port N       the port for incoming peers\n"
          "  --upnp                choose a free port for incoming peers and ask the network's\n"
          "                        gateway by UPnP to forward it while the downloader runs\n"
+         "  --lan-port N          UDP port of LAN discovery (default 31576)\n"
+         "  --lan-interface A.B.C.D  the interface LAN discovery uses (default: the first\n"
+         "                        non-loopback address; 127.0.0.1 keeps it on this host)\n"
+         "  --no-lan              no LAN discovery\n"
          "  --limit KIB           the speed limit\n"
          "  --start               start (or continue) the download without waiting for a command\n"
          "  --verify              once every file is complete, check them by MD5 and repair\n"
@@ -67,6 +71,8 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       options->start = true;
     } else if (arg == "--upnp") {
       options->mapPort = true;
+    } else if (arg == "--no-lan") {
+      options->lanPort = 0;
     } else if (arg == "--auto-shutdown") {
       options->autoShutdown = true;
     } else if (arg == "--verify") {
@@ -75,14 +81,17 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       options->install = true;
     } else if (arg == "--exit-when-finished") {
       options->exitWhenFinished = true;
-    } else if (arg == "--package" || arg == "--folder") {
+    } else if (arg == "--package" || arg == "--folder" || arg == "--lan-interface") {
       if (!hasValue) {
         *error = std::string(arg) + " needs a value";
         return Command::kUsageError;
       }
-      (arg == "--package" ? options->packageFile : options->saveFolder) = argv[++i];
+      (arg == "--package" ? options->packageFile : arg == "--folder" ? options->saveFolder : options->lanInterface) =
+          argv[++i];
     } else if (arg == "--listen-port") {
       if (!number(0, 65535, &options->listenPort)) return Command::kUsageError;
+    } else if (arg == "--lan-port") {
+      if (!number(1, 65535, &options->lanPort)) return Command::kUsageError;
     } else if (arg == "--limit") {
       if (!number(0, 1 << 20, &options->limitKiB)) return Command::kUsageError;
     } else if (arg == "--linger") {

@@ -172,6 +172,10 @@ int Run(const Options& options) {
     }
     package = &loaded;
   }
+  if (bw::SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != bw::kEngineOk) {
+    std::fprintf(stderr, "bwconsole: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+    return kExitUsage;
+  }
   bw::app::EngineCalls engine;
   bw::app::ProgramLauncher launcher;  // outlives the controller's thread
   bw::app::ControllerThread controller(engine, *package);
