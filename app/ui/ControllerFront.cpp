@@ -4,14 +4,21 @@
 
 namespace bw::app::ui {
 
-int ControllerFront::Initialize() { return controller_.Start(listenPort_); }
+int ControllerFront::Initialize() {
+  const int result = controller_.Start(listenPort_);
+  controller_.Post([this](CDownloadController& c) {
+    c.SetLauncher(&launcher_);
+    c.SetQuestion([this](const char* text) { return question_.Ask(text); });
+  });
+  return result;
+}
 
 bool ControllerFront::CheckExpiry(std::string* message, std::string* url) {
-  return controller_.Call([&](CDownloadController& c) { return c.CheckExpiry(message, url); });
+  return Wait([&](CDownloadController& c) { return c.CheckExpiry(message, url); });
 }
 
 bool ControllerFront::MainAction() {
-  return controller_.Call([](CDownloadController& c) {
+  return Wait([](CDownloadController& c) {
     c.OnMainAction();
     return c.DiskSpaceLow();
   });
@@ -33,23 +40,23 @@ void ControllerFront::SetP2PEnabled(bool on) {
 }
 
 void ControllerFront::SetSaveFolder(const std::string& folder) {
-  controller_.Call([&folder](CDownloadController& c) { return c.SetSaveFolder(folder); });
+  Wait([&folder](CDownloadController& c) { return c.SetSaveFolder(folder); });
 }
 
 std::string ControllerFront::InstallerPath() {
-  return controller_.Call([](CDownloadController& c) { return c.GetInstallerPath(); });
+  return Wait([](CDownloadController& c) { return c.GetInstallerPath(); });
 }
 
 std::string ControllerFront::GameVersionText() {
-  return controller_.Call([](CDownloadController& c) { return std::string(c.GetGameVersionText()); });
+  return Wait([](CDownloadController& c) { return std::string(c.GetGameVersionText()); });
 }
 
 int ControllerFront::LoadCloseSelection() {
-  return controller_.Call([](CDownloadController& c) { return c.LoadCloseSelection(); });
+  return Wait([](CDownloadController& c) { return c.LoadCloseSelection(); });
 }
 
 void ControllerFront::SaveCloseSelection(int choice) {
-  controller_.Call([choice](CDownloadController& c) { c.SaveCloseSelection(choice); });
+  Wait([choice](CDownloadController& c) { c.SaveCloseSelection(choice); });
 }
 
 void ControllerFront::MarkUserExit() {
@@ -58,6 +65,13 @@ void ControllerFront::MarkUserExit() {
 
 void ControllerFront::ClearUserExit() {
   controller_.Post([](CDownloadController& c) { c.ClearUserExit(); });
+}
+
+void ControllerFront::Finish() {
+  question_.Close();
+  controller_.Post([](CDownloadController& c) {
+    if (!c.InstallerStarted()) c.MarkUserExit();
+  });
 }
 
 }  // namespace bw::app::ui

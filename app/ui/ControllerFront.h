@@ -1,14 +1,22 @@
 #pragma once
+#include <chrono>
+#include <future>
+#include <memory>
+
 #include "app/ControllerThread.h"
+#include "app/ILauncher.h"
 #include "app/ui/IDownloaderFront.h"
+#include "app/ui/InstallQuestion.h"
 
 namespace bw::app::ui {
 
 // The window's calls on the controller's own thread, as bwconsole makes them: posted where the
-// window needs no answer, waited for where it does.
+// window needs no answer, waited for where it does. While the window waits it answers the
+// controller's install question, which the controller asks from within the call.
 class ControllerFront : public IDownloaderFront {
  public:
-  ControllerFront(ControllerThread& controller, int listenPort) : controller_(controller), listenPort_(listenPort) {}
+  ControllerFront(ControllerThread& controller, int listenPort, ILauncher& launcher, InstallQuestion& question)
+      : controller_(controller), listenPort_(listenPort), launcher_(launcher), question_(question) {}
 
   int Initialize() override;
   bool CheckExpiry(std::string* message, std::string* url) override;
@@ -24,10 +32,26 @@ class ControllerFront : public IDownloaderFront {
   void SaveCloseSelection(int choice) override;
   void MarkUserExit() override;
   void ClearUserExit() override;
+  // At the program's end, before the controller stops: every end the window sees is the user's,
+  // unless the installer took over.
+  void Finish();
 
  private:
+  template <class Job>
+  auto Wait(Job job) -> decltype(job(std::declval<CDownloadController&>())) {
+    using Result = decltype(job(std::declval<CDownloadController&>()));
+    auto task = std::make_shared<std::packaged_task<Result(CDownloadController&)>>(std::move(job));
+    std::future<Result> result = task->get_future();
+    // A dropped job takes the only owner of the task along: the future then reports the end.
+    controller_.Post([task = std::move(task)](CDownloadController& c) { (*task)(c); });
+    while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) question_.AnswerPending();
+    return result.get();
+  }
+
   ControllerThread& controller_;
   int listenPort_;
+  ILauncher& launcher_;
+  InstallQuestion& question_;
 };
 
 }  // namespace bw::app::ui

@@ -19,6 +19,8 @@ class IDesktop {
                                                   const std::string& start) = 0;
   virtual void Message(QWidget* owner, const std::string& text, const std::string& caption) = 0;
   virtual void Warning(QWidget* owner, const std::string& text, const std::string& caption) = 0;
+  // A yes/no box; true for "yes".
+  virtual bool Question(QWidget* owner, const std::string& text, const std::string& caption) = 0;
 };
 
 }  // namespace bw::app::ui

@@ -44,4 +44,9 @@ void QtDesktop::Warning(QWidget* owner, const std::string& text, const std::stri
   QMessageBox::warning(owner, QString::fromStdString(caption), QString::fromStdString(text));
 }
 
+bool QtDesktop::Question(QWidget* owner, const std::string& text, const std::string& caption) {
+  return QMessageBox::question(owner, QString::fromStdString(caption), QString::fromStdString(text),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+}
+
 }  // namespace bw::app::ui

@@ -12,6 +12,7 @@ class QtDesktop : public IDesktop {
   std::optional<std::string> ChooseFolder(QWidget* owner, const std::string& title, const std::string& start) override;
   void Message(QWidget* owner, const std::string& text, const std::string& caption) override;
   void Warning(QWidget* owner, const std::string& text, const std::string& caption) override;
+  bool Question(QWidget* owner, const std::string& text, const std::string& caption) override;
 };
 
 }  // namespace bw::app::ui

@@ -55,8 +55,13 @@ class FakeDesktop : public IDesktop {
   }
   void Message(QWidget*, const std::string& text, const std::string&) override { calls.push_back("Message " + text); }
   void Warning(QWidget*, const std::string& text, const std::string&) override { calls.push_back("Warning " + text); }
+  bool Question(QWidget*, const std::string& text, const std::string&) override {
+    calls.push_back("Question " + text);
+    return answerYes;
+  }
 
   std::optional<std::string> chosenFolder;
+  bool answerYes = true;
   std::vector<std::string> calls;
 };
 

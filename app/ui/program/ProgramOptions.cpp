@@ -6,12 +6,13 @@
 namespace bw::app::ui {
 
 const char* ProgramHelp() {
-  return "usage: brightwillow [--package FILE] [--listen-port N] [--start] [--expanded] [--screenshot PNG]\n"
+  return "usage: brightwillow [--package FILE] [--listen-port N | --upnp] [--start] [--expanded] [--screenshot PNG]\n"
          "\n"
          "The downloader's window. A second start brings the running window to the front.\n"
          "\n"
          "  --package FILE     the package of a bwpack build instead of the built-in one\n"
          "  --listen-port N    the port for incoming peers\n"
+         "  --upnp             choose the listen port and have the gateway (UPnP) forward it\n"
          "  --start            press the start button as soon as it shows\n"
          "  --expanded         open the list of files\n"
          "  --screenshot PNG   save the window to this file every second\n";
@@ -24,6 +25,8 @@ ProgramCommand ParseProgramOptions(int argc, char** argv, ProgramOptions* option
     if (arg == "-h" || arg == "--help") return ProgramCommand::kHelp;
     if (arg == "--start") {
       options->start = true;
+    } else if (arg == "--upnp") {
+      options->mapPort = true;
     } else if (arg == "--expanded") {
       options->expanded = true;
     } else if ((arg == "--package" || arg == "--screenshot") && hasValue) {

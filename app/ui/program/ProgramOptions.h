@@ -9,6 +9,7 @@ struct ProgramOptions {
   int listenPort = 0;
   bool start = false;       // press the start button once it shows
   bool expanded = false;    // open the file list
+  bool mapPort = false;     // choose the listen port and have the gateway forward it
 };
 
 enum class ProgramCommand { kRun, kHelp, kUsageError };

@@ -7,7 +7,9 @@
 
 #include "app/BuiltInPackage.h"
 #include "app/ControllerThread.h"
+#include "app/AppTexts.h"
 #include "app/EngineCalls.h"
+#include "app/ProgramLauncher.h"
 #include "app/ui/ControllerFront.h"
 #include "app/ui/CrashReport.h"
 #include "app/ui/MainWindow.h"
@@ -78,10 +80,14 @@ int Run(const ProgramOptions& options) {
   platform::CatchStopSignals();
   SetMessageBoxHook(&ShowEngineMessage);
   EngineCalls engine;
+  ProgramLauncher launcher;           // outlives the controller's thread
+  InstallQuestion question(g_desktop, kCaption);
   ControllerThread controller(engine, *package);
-  ControllerFront front(controller, options.listenPort);
+  ControllerFront front(controller, options.mapPort ? CDownloadController::kMapListenPort : options.listenPort,
+                        launcher, question);
   MainWindow window(front, g_desktop);
   g_window = &window;
+  question.SetOwner(&window);
   QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
     std::fprintf(stderr, "brightwillow: brought to the front by another start\n");
     window.Activate();
@@ -90,6 +96,7 @@ int Run(const ProgramOptions& options) {
   QObject::connect(&window, &MainWindow::exitRequested, qApp, [] { QCoreApplication::exit(kExitOk); },
                    Qt::QueuedConnection);
   if (!window.Start()) {
+    front.Finish();
     controller.Stop();
     return kExitFailed;
   }
@@ -119,6 +126,7 @@ int Run(const ProgramOptions& options) {
   }
   const int status = QApplication::exec();
   window.hide();
+  front.Finish();
   controller.Stop();
   SetMessageBoxHook(nullptr);
   return status;
