@@ -72,7 +72,7 @@ measure() {  # tool command...
 
 echo "bwconsole"
 XDG_DATA_HOME=$work/data HOME=$work/home measure bwconsole "$build/bwconsole" --package "$work/package.bwpkg" \
-  --folder "$work/out" --start --exit-when-finished --linger 0
+  --folder "$work/out" --lan-interface 127.0.0.1 --start --exit-when-finished --linger 0
 
 echo "aria2c"
 for i in "${!names[@]}"; do

@@ -80,7 +80,7 @@ out=$work/out
 aria2_common=(--enable-dht=false --enable-dht6=false --enable-peer-exchange=false --bt-enable-lpd=false
   --interface=127.0.0.1 --seed-time=0 --allow-overwrite=true --file-allocation=none --console-log-level=error
   --summary-interval=0 --download-result=hide -q -d "$out")
-cmd_seeder_bwget=("$bwget" --progress none --timeout 60 -t "$torrent" -o "$out/content.bin"
+cmd_seeder_bwget=("$bwget" --lan-interface 127.0.0.1 --progress none --timeout 60 -t "$torrent" -o "$out/content.bin"
   "btnode://127.0.0.1:$seeder_port")
 cmd_seeder_aria2c=(aria2c "${aria2_common[@]}" --listen-port="$(free_port)" "$torrent")
 cmd_seeder_libtorrent=("$python" "$peer_script" leech "$torrent" "$out" "$seeder_port")

@@ -75,10 +75,10 @@ for state in waiting seeding; do
     mkdir -p "$work/out"
     export XDG_CACHE_HOME=$work/cache
     if [[ $state == waiting ]]; then
-      results[$state.$which]=$(idle_cpu "$state.$which" settle "$bin" --progress none -t "$work/content.torrent" \
+      results[$state.$which]=$(idle_cpu "$state.$which" settle "$bin" --lan-interface 127.0.0.1 --progress none -t "$work/content.torrent" \
         -o "$work/out/content.bin" "$refusing")
     else
-      results[$state.$which]=$(idle_cpu "$state.$which" complete "$bin" --progress json --seed $((seconds * 3)) \
+      results[$state.$which]=$(idle_cpu "$state.$which" complete "$bin" --lan-interface 127.0.0.1 --progress json --seed $((seconds * 3)) \
         -t "$work/content.torrent" -o "$work/out/content.bin" "$good")
     fi
     echo "  $state with $which: ${results[$state.$which]} % of a core"

@@ -66,7 +66,7 @@ fi
 
 echo "== the window on $DISPLAY: the start button pressed, the file list open"
 XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/data" HOME="$work/home" \
-  "$build/brightwillow" --package "$work/package.bwpkg" --start --expanded --screenshot "$work/window.png" \
+  "$build/brightwillow" --package "$work/package.bwpkg" --lan-interface 127.0.0.1 --start --expanded --screenshot "$work/window.png" \
   >"$work/window.log" 2>&1 &
 window=$!
 pids+=($window)

@@ -6,13 +6,18 @@
 namespace bw::app::ui {
 
 const char* ProgramHelp() {
-  return "usage: brightwillow [--package FILE] [--listen-port N | --upnp] [--start] [--expanded] [--screenshot PNG]\n"
+  return "usage: brightwillow [--package FILE] [--listen-port N | --upnp]\n"
+         "                    [--lan-port N] [--lan-interface A.B.C.D] [--no-lan] [--start] [--expanded] [--screenshot PNG]\n"
          "\n"
          "The downloader's window. A second start brings the running window to the front.\n"
          "\n"
          "  --package FILE     the package of a bwpack build instead of the built-in one\n"
          "  --listen-port N    the port for incoming peers\n"
          "  --upnp             choose the listen port and have the gateway (UPnP) forward it\n"
+         "  --lan-port N       UDP port of LAN discovery (default 31576)\n"
+         "  --lan-interface A.B.C.D  the interface LAN discovery uses (default: the first\n"
+         "                     non-loopback address; 127.0.0.1 keeps it on this host)\n"
+         "  --no-lan           no LAN discovery\n"
          "  --start            press the start button as soon as it shows\n"
          "  --expanded         open the list of files\n"
          "  --screenshot PNG   save the window to this file every second\n";
@@ -27,18 +32,21 @@ ProgramCommand ParseProgramOptions(int argc, char** argv, ProgramOptions* option
       options->start = true;
     } else if (arg == "--upnp") {
       options->mapPort = true;
+    } else if (arg == "--no-lan") {
+      options->lanPort = 0;
     } else if (arg == "--expanded") {
       options->expanded = true;
-    } else if ((arg == "--package" || arg == "--screenshot") && hasValue) {
-      (arg == "--package" ? options->packageFile : options->screenshot) = argv[++i];
-    } else if (arg == "--listen-port" && hasValue) {
+    } else if ((arg == "--package" || arg == "--screenshot" || arg == "--lan-interface") && hasValue) {
+      (arg == "--package" ? options->packageFile : arg == "--screenshot" ? options->screenshot : options->lanInterface) =
+          argv[++i];
+    } else if ((arg == "--listen-port" || arg == "--lan-port") && hasValue) {
       char* end = nullptr;
       const long port = std::strtol(argv[++i], &end, 10);
       if (*end || port < 0 || port > 65535) {
-        *error = "--listen-port needs a number from 0 to 65535";
+        *error = std::string(arg) + " needs a number from 0 to 65535";
         return ProgramCommand::kUsageError;
       }
-      options->listenPort = static_cast<int>(port);
+      (arg == "--listen-port" ? options->listenPort : options->lanPort) = static_cast<int>(port);
     } else {
       *error = "unexpected argument '" + std::string(arg) + "'";
       return ProgramCommand::kUsageError;

@@ -7,6 +7,8 @@ struct ProgramOptions {
   std::string packageFile;  // a bwpack build instead of the built-in package
   std::string screenshot;   // the window saved here as PNG every second
   int listenPort = 0;
+  int lanPort = 31576;       // LAN discovery's UDP port; 0: none
+  std::string lanInterface;  // empty: the engine's choice
   bool start = false;       // press the start button once it shows
   bool expanded = false;    // open the file list
   bool mapPort = false;     // choose the listen port and have the gateway forward it

@@ -77,6 +77,10 @@ int Run(const ProgramOptions& options) {
       break;
   }
 
+  if (SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != kEngineOk) {
+    std::fprintf(stderr, "brightwillow: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+    return kExitUsage;
+  }
   platform::CatchStopSignals();
   SetMessageBoxHook(&ShowEngineMessage);
   EngineCalls engine;
