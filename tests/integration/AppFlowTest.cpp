@@ -57,11 +57,18 @@ TEST_F(AppFlowTest, KilledAtRandomMomentsItRecoversAndFinishes) {
   while (killed < 3) {
     const int run = ++killed;
     std::unique_ptr<ChildProcess> console = StartConsole({"--start"});
-    const int ms = 300 + static_cast<int>(random() % 1000);
+    // A kill before the download began leaves nothing to recover: wait for it, however slow the
+    // machine, then kill at a random moment of the transfer.
+    for (int waited = 0; waited < 20000 && console->Wait(0) < 0; waited += 20) {
+      const std::vector<std::string> reached = States(run);
+      if (!reached.empty() && reached.back() != "ready") break;
+      platform::SleepMs(20);
+    }
+    const int ms = static_cast<int>(random() % 1000);
     platform::SleepMs(ms);
     console->Signal(SIGKILL);
     console->Wait(10000);
-    story << "run " << run << " killed after " << ms << " ms:";
+    story << "run " << run << " killed " << ms << " ms into the download:";
     const std::vector<std::string> reached = States(run);
     for (const std::string& s : reached) story << " " << s;
     story << "\n";
