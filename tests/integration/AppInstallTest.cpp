@@ -33,6 +33,8 @@ struct InstallCase {
   std::multiset<std::string> codes;  // of the installation
 };
 
+void PrintTo(const InstallCase& c, std::ostream* out) { *out << (c.check ? "checked first" : "not checked"); }
+
 class AppInstallFlowTest : public AppInstallTest, public ::testing::WithParamInterface<InstallCase> {};
 
 // The answer to "check first?" decides whether the MD5 check comes between the download and the
