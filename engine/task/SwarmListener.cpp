@@ -5,6 +5,7 @@
 #include "engine/frame/EngineLog.h"
 #include "engine/frame/EngineServices.h"
 #include "engine/net/NetAddress.h"
+#include "engine/net/UdpServerService.h"
 #include "engine/task/EngineSettings.h"
 #include "engine/task/PendingRoute.h"
 #include "engine/task/TWorkWithPeers.h"
@@ -48,6 +49,7 @@ ListenerRound SwarmListener::Serve(const uint8_t* ownHash, const std::function<b
   } else if (listener_.IsListening()) {
     Close();  // the pending connections stay: tasks may still claim them
   }
+  KeepUdpListener();
   if (listener_.IsListening()) {
     round.addressText = addressText_;
     round.port = Port();
@@ -87,8 +89,23 @@ bool SwarmListener::Open(uint32_t nowMs) {
   return false;
 }
 
+void SwarmListener::KeepUdpListener() {
+  QUInternalServer* udp = listener_.IsListening() ? RunningUdpServer() : nullptr;
+  if (!udp) {
+    udpListener_.Close();
+    return;
+  }
+  if (udp->TransportDisabled()) return;  // its listening sockets are kept for when it comes back
+  if (udpListener_.IsListening() && static_cast<int>(udpListener_.LocalPort()) == Port()) return;
+  // Peers dial the TCP port number over UDP too: it is the one trackers and the LAN learn.
+  if (!udpListener_.Listen(Port(), 0, udp->Identity().data())) {
+    LogPrintf(kListenerChannel, kListenerChannel, "Cannot listen on UDP stream port %d", Port());
+  }
+}
+
 void SwarmListener::Close() {
   listener_.Close();
+  udpListener_.Close();
   port_ = 0;
   addressText_.clear();
 }
@@ -104,12 +121,24 @@ void SwarmListener::RefreshAddress(uint32_t nowMs) {
 }
 
 void SwarmListener::AcceptNew(const std::function<bool(uint32_t ip)>& acceptsAddress, uint32_t nowMs) {
-  for (int i = 0; i < kAcceptsPerRound; ++i) {
+  int accepted = 0;
+  for (; accepted < kAcceptsPerRound; ++accepted) {
     std::unique_ptr<QSocket> socket = listener_.Accept();
     if (!socket) break;
     const uint32_t from = socket->RemoteAddress();
-    if (!reachable_ && !IsLoopback(from) && !SameNetwork24(from, localIp_)) reachable_ = true;
+    if (!reachable_ && !IsLoopback(from) && !SameNetwork24(from, localIp_)) {
+      reachable_ = true;
+      // Peers can dial this engine directly: the UDP stream transport is not needed.
+      if (QUInternalServer* udp = RunningUdpServer()) udp->SetTransportDisabled(true);
+    }
     if (acceptsAddress && !acceptsAddress(from)) continue;  // closed as it goes
+    pending_.push_back({std::move(socket), nowMs});
+  }
+  if (!udpListener_.IsListening()) return;
+  for (; accepted < kAcceptsPerRound; ++accepted) {
+    std::unique_ptr<QSocket> socket = udpListener_.Accept();
+    if (!socket) break;
+    if (acceptsAddress && !acceptsAddress(socket->RemoteAddress())) continue;
     pending_.push_back({std::move(socket), nowMs});
   }
 }

@@ -20,7 +20,8 @@ struct ListenerRound {
   std::vector<std::unique_ptr<QSocket>> claimed;
 };
 
-// The process-wide TCP listener on the listen port: it accepts incoming BitTorrent connections,
+// The process-wide listener on the listen port, over TCP and, while the UDP server runs, over the
+// UDP stream transport on the same port number: it accepts incoming BitTorrent connections,
 // holds them until their handshake shows which task they are for, and hands each to the task
 // that asks with that info hash. Every task runs a round every 400 ms on its own thread.
 class SwarmListener {
@@ -68,12 +69,15 @@ class SwarmListener {
   bool Open(uint32_t nowMs);
   void Close();
   void RefreshAddress(uint32_t nowMs);
+  // Follows the UDP server: listens on the port while it runs, closes when it is gone.
+  void KeepUdpListener();
   void AcceptNew(const std::function<bool(uint32_t ip)>& acceptsAddress, uint32_t nowMs);
   void Route(const uint8_t* ownHash, uint32_t nowMs, ListenerRound& round);
   void Sweep(uint32_t nowMs);
 
   HashLookup knownHash_;
   QSocket listener_;
+  QSocket udpListener_;
   std::vector<Pending> pending_;
   std::string addressText_;
   uint32_t localIp_ = 0;

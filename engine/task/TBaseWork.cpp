@@ -3,6 +3,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/NetClock.h"
+#include "engine/net/UdpServerService.h"
 #include "engine/storage/TTaskInfoFile.h"
 #include "engine/task/EngineIdentity.h"
 #include "engine/task/LanDiscovery.h"
@@ -23,6 +24,15 @@ void StartTaskServices() {
   SwarmListener::Process().Resume();
   LanDiscovery::Process().Resume();
   SetHalfOpenLimit(HalfOpenLimitFrom(QueryHalfOpenLimit()));
+  if (QUInternalServer* udp = RunningUdpServer()) udp->SetTransportDisabled(SwarmListener::Process().Reachable());
+}
+
+// With no task left nothing may come in or go out over the UDP stream transport.
+void StopTaskServices() {
+  if (QUInternalServer* udp = RunningUdpServer()) {
+    udp->DropConnections();
+    udp->SetTransportDisabled(true);
+  }
 }
 
 }  // namespace
@@ -36,7 +46,9 @@ TBaseWork::TBaseWork() {
 
 TBaseWork::~TBaseWork() {
   Stop();
+  QScopedLock guard(TaskRegistry::Lock());
   TaskRegistry::Remove(this);
+  if (TaskRegistry::IsEmpty()) StopTaskServices();
 }
 
 void TBaseWork::ReturnSourcesToIdle() {

@@ -8,6 +8,7 @@
 #include "engine/frame/EngineLog.h"
 #include "engine/common/Md5.h"
 #include "engine/common/PlainFileName.h"
+#include "engine/net/UdpServerService.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TBTPeer.h"
 #include "engine/sources/TFtpPeer.h"
@@ -521,6 +522,8 @@ void TWorkWithPieces::PrepareSwarmIdentity() {
                            std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickCountMs()) +
                            std::to_string(local.empty() ? 0u : local.front());
   Md5::Hash(seed.data(), seed.size(), at + 4);
+  // Another engine reads the tag it reaches this one by over UDP from here.
+  if (const QUInternalServer* udp = RunningUdpServer()) std::memcpy(at + 8, udp->Identity().data(), kUdpIdentitySize);
   swarmReady_ = true;
   JoinSwarm();
 }

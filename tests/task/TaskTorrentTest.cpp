@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
+#include <unistd.h>
+
+#include "engine/net/UdpServerService.h"
 #include "engine/task/TWorkThread.h"
+#include "engine/task/TaskRegistry.h"
 #include "tests/storage/PiecesTestSupport.h"
 #include "tests/task/TaskTestSupport.h"
 
@@ -70,6 +75,40 @@ TEST_F(TaskWithTorrent, OversizedTorrentFileIsRefusedUnread) {
             kEngineOk);
   ASSERT_TRUE(Ends(task, 5));
   EXPECT_EQ(Status(task), kTaskStatusTorrentUnreadable);
+}
+
+// Another engine reaches this one over UDP by the tag in its peer id; with no task left the
+// transport carries nothing.
+TEST_F(TaskWithTorrent, PeerIdCarriesTheUdpIdentityWhileTheUdpServerRuns) {
+  for (const bool udp : {false, true}) {
+    SCOPED_TRACE(udp ? "UDP server running" : "no UDP server");
+    if (udp) {
+      UdpServerConfig config;
+      // Nobody needs to answer, nor the port to be free: the identity is made at the start.
+      config.rendezvousHost = "127.0.0.1";
+      config.rendezvousPort = 9;
+      config.localPort = 40000 + static_cast<int>(::getpid() % 20000);
+      config.timeoutSeconds = 30;
+      std::memcpy(config.tag, "\0\0tagtag", kUdpTagSize);
+      ASSERT_EQ(StartUdpServer(config), 0);
+    }
+    TWorkThread* task = Start();
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return task->SwarmHandshake() != nullptr; }, 10));
+    const uint8_t* peerId = task->SwarmHandshake() + 48;
+    EXPECT_EQ(std::memcmp(peerId, "\x00\x01" "Bw", 4), 0);
+    const UdpIdentity wanted = MakeUdpIdentity(reinterpret_cast<const uint8_t*>("\0\0tagtag"));
+    EXPECT_EQ(std::memcmp(peerId + 8, wanted.data(), kUdpIdentitySize) == 0, udp);
+    if (udp) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(peerId + 8), 8), std::string("\x01\x02tagtag"));
+      EXPECT_FALSE(RunningUdpServer()->TransportDisabled());
+    }
+    TaskRegistry::DestroyAll();
+    if (udp) {
+      EXPECT_TRUE(RunningUdpServer()->TransportDisabled());
+      StopUdpServer();
+    }
+  }
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ void RendezvousServer::Remember(const Identity& identity, uint32_t ip, int port,
   std::fflush(stdout);
 }
 
-const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted, uint64_t now) const {
+const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted, const Identity& asker,
+                                                         uint64_t now) const {
   const auto fresh = [now](const Engine& e) { return now - e.seen <= kForgetAfterSeconds; };
   if (!UnknownTag(wanted.tag)) {
     Tag tag;
@@ -50,9 +51,10 @@ const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted,
     const auto it = engines_.find(tag);
     return it != engines_.end() && fresh(it->second) ? &it->second : nullptr;
   }
-  // Only the address is known (from a compact peer list): the engine registered there.
+  // Only the address is known (from a compact peer list): the engine registered there. Engines
+  // behind one address (one NAT, one host) never want themselves.
   for (const auto& [tag, engine] : engines_) {
-    if (engine.ip == wanted.ip && fresh(engine)) return &engine;
+    if (engine.ip == wanted.ip && fresh(engine) && engine.identity != asker) return &engine;
   }
   return nullptr;
 }
@@ -60,7 +62,7 @@ const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted,
 void RendezvousServer::Introduce(const Request& request, uint32_t ip, int port, uint64_t now) {
   std::vector<Endpoint> found;
   for (const Endpoint& wanted : request.wanted) {
-    const Engine* engine = Lookup(wanted, now);
+    const Engine* engine = Lookup(wanted, request.identity, now);
     if (!engine) continue;
     Endpoint peer;
     peer.ip = engine->ip;

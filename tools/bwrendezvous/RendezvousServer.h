@@ -30,7 +30,7 @@ class RendezvousServer {
 
   void Remember(const Identity& identity, uint32_t ip, int port, uint64_t now);
   void Introduce(const Request& request, uint32_t ip, int port, uint64_t now);
-  const Engine* Lookup(const Endpoint& wanted, uint64_t now) const;
+  const Engine* Lookup(const Endpoint& wanted, const Identity& asker, uint64_t now) const;
   void Send(const std::vector<uint8_t>& m, uint32_t ip, int port);
 
   platform::SocketHandle socket_;

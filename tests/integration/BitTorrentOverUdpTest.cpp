@@ -1,0 +1,87 @@
+// Two download tools that meet through the rendezvous server while TCP to the seeder is refused:
+// the leecher reaches it over the UDP stream transport alone, and the content arrives whole.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/integration/DownloadFixture.h"
+#include "tests/integration/OwnNetworkNamespace.h"
+#include "tests/net/RendezvousProcess.h"
+
+namespace bw::test {
+namespace {
+
+// Outside the namespace a case only runs its copy inside it, where nftables may refuse TCP.
+class BitTorrentOverUdpSlow : public DownloadFixture {
+ protected:
+  void SetUp() override {
+    if (!InsideOwnNetworkNamespace()) return;
+    if (FindProgram("nft").empty() || FindProgram("ip").empty()) {
+      GTEST_SKIP() << "nftables and iproute2 are needed (scripts/deps.sh installs them)";
+    }
+    DownloadFixture::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(Run({FindProgram("ip"), "link", "set", "lo", "up"}), 0);
+  }
+
+  int Run(const std::vector<std::string>& argv) {
+    ChildProcess child(argv, dir_.Path("command.log"));
+    const int status = child.Wait(20000);
+    EXPECT_EQ(status, 0) << TempDir::Read(dir_.Path("command.log"));
+    return status;
+  }
+
+  // Every TCP connection to `port` is answered with a reset.
+  void RefuseTcpTo(int port) {
+    const std::string nft = FindProgram("nft");
+    ASSERT_EQ(Run({nft, "add", "table", "inet", "bw"}), 0);
+    ASSERT_EQ(Run({nft, "add", "chain", "inet", "bw", "out", "{ type filter hook output priority 0; }"}), 0);
+    ASSERT_EQ(Run({nft, "add", "rule", "inet", "bw", "out", "tcp", "dport", std::to_string(port), "reject", "with",
+                   "tcp", "reset"}),
+              0);
+  }
+
+  // One engine of the pair: its own work folder, listen port and UDP port, both known to the
+  // rendezvous server.
+  std::unique_ptr<BwgetProcess> StartEngine(const std::string& name, int listenPort, int rendezvousPort,
+                                            std::vector<std::string> options) {
+    ::setenv("XDG_CACHE_HOME", dir_.Path("cache-" + name).c_str(), 1);
+    options.insert(options.begin(), {"--listen-port", std::to_string(listenPort), "--lan-interface", "127.0.0.1",
+                                     "--lan-port", std::to_string(FreePort()), "--rendezvous",
+                                     "127.0.0.1:" + std::to_string(rendezvousPort), "--udp-port",
+                                     std::to_string(FreeUdpPort())});
+    return std::make_unique<BwgetProcess>(options, dir_.Path(name + ".log"));
+  }
+};
+
+TEST_F(BitTorrentOverUdpSlow, LeecherReachesTheSeederOverUdpWhenTcpIsRefused) {
+  if (!InsideOwnNetworkNamespace()) return RunCurrentTestInOwnNetworkNamespace();
+  MakeContent(3 * 1024 * 1024 + 777);
+  const std::string torrent = MakeTorrent(16);
+  RendezvousProcess rendezvous(dir_.Path("rendezvous.log"));
+  ASSERT_GT(rendezvous.Port(), 0);
+  const int seederPort = FreePort();
+  RefuseTcpTo(seederPort);
+  if (HasFatalFailure()) return;
+
+  WriteFile("seed", content_);
+  std::unique_ptr<BwgetProcess> seeder =
+      StartEngine("seeder", seederPort, rendezvous.Port(), {"-t", torrent, "-o", dir_.Path("seed/") + kName, "--seed", "600"});
+  std::unique_ptr<BwgetProcess> leecher = StartEngine(
+      "leecher", FreePort(), rendezvous.Port(), {"-t", torrent, "-o", Target(), "btnode://127.0.0.1:" + std::to_string(seederPort)});
+
+  const int status = leecher->Wait(150000);
+  if (status < 0) leecher->Signal(SIGKILL);
+  EXPECT_EQ(status, 0) << leecher->Tail(30) << "\nseeder:\n" << seeder->Tail(30) << "\nrendezvous:\n"
+                       << TempDir::Read(dir_.Path("rendezvous.log"));
+  ExpectTargetIsTheContent();
+  seeder->Signal(SIGTERM);
+  EXPECT_NE(seeder->Wait(10000), -1);
+}
+
+}  // namespace
+}  // namespace bw::test
