@@ -30,11 +30,16 @@ class IncomingPeersTest : public DownloadFixture {
   std::unique_ptr<BwgetProcess> StartSeedingBwget(const std::string& torrent) {
     std::unique_ptr<BwgetProcess> seeder =
         StartBwget({"-t", torrent, "-o", dir_.Path("www/") + kName, "--seed", "300", "--progress", "none"});
-    for (int waited = 0; waited < 60000 && seeder->Output().find("seeding") == std::string::npos; waited += 50) {
+    // The listener opens on the task's next listener period, which may come after seeding began.
+    const auto ready = [&] {
+      const std::string output = seeder->Output();
+      return output.find("seeding") != std::string::npos && output.find("accepting peers on port") != std::string::npos;
+    };
+    for (int waited = 0; waited < 60000 && !ready(); waited += 50) {
       if (seeder->Wait(0) >= 0) break;
       platform::SleepMs(50);
     }
-    EXPECT_NE(seeder->Output().find("seeding"), std::string::npos) << seeder->Tail();
+    EXPECT_TRUE(ready()) << seeder->Tail();
     return seeder;
   }
 

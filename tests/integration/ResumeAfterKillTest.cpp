@@ -48,8 +48,9 @@ TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingAgainOnlyT
   int64_t unsaved = 0;  // sent by the mirrors to the killed runs but not reported done by them
   int64_t doneBefore = 0;
   size_t finalRequests = 0;
-  for (int run = 0; run < 4; ++run) {
-    const bool killed = run < 3;
+  bool finished = false;
+  for (int run = 0; run < 4 && !finished; ++run) {
+    bool killed = run < 3;
     finalRequests = RequestCount();
     std::unique_ptr<BwgetProcess> bwget = StartBwget(options);
     if (killed) {
@@ -60,7 +61,14 @@ TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingAgainOnlyT
       platform::SleepMs(random() % 1000);  // anywhere between two progress reports
       bwget->Signal(SIGKILL);
     }
-    ASSERT_EQ(bwget->Wait(120000), killed ? 128 + SIGKILL : 0) << story.str() << bwget->Tail();
+    const int status = bwget->Wait(120000);
+    // On a slow machine a run may finish in the moment before its kill: then it is the last run.
+    if (killed && status == 0) {
+      killed = false;
+      story << "finished before its kill\n";
+    }
+    ASSERT_EQ(status, killed ? 128 + SIGKILL : 0) << story.str() << bwget->Tail();
+    finished = !killed;
     platform::SleepMs(500);  // the mirrors log a request once they see its connection closed
     const int64_t sent = SentByAll() - sentBefore;
     sentBefore += sent;
