@@ -10,7 +10,7 @@ packages=(
   mktorrent python3-libtorrent nginx opentracker openssl
   vsftpd python3-pyftpdlib
   e2fsprogs mount
-  miniupnpd miniupnpd-nftables nftables miniupnpc
+  miniupnpd miniupnpd-nftables nftables miniupnpc iproute2
   qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk
 )
 
