@@ -147,7 +147,7 @@ bool TBTPeer::CheckHandshake() {
   btwire::AppendHeader(out, btwire::kUnchoke, 0);
   amChoking = false;
   amInterested = true;
-  socket.SetReceiveBufferSize(40960);
+  socket.SetReceiveBufferSize(QSocket::kMaxReceiveBufferOption);
   return SendText(out);
 }
 
@@ -172,13 +172,13 @@ bool TBTPeer::ReadInput() {
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
   int64_t before = socket.ReceivedSize();
-  int64_t held = socket.Receive(before + size);
+  int64_t held = socket.Receive(size);
   if (held < 0) return false;
   // A read that filled what was asked finds more waiting: keep reading while it does.
   while (greeted && held - before == size && held < kMaxHeld && size < budget) {
     size = std::min(size * 2, budget);
     before = held;
-    held = socket.Receive(held + size);
+    held = socket.Receive(size);
     if (held < 0) return false;
   }
   if (linkState == kLinked) {
@@ -195,6 +195,13 @@ bool TBTPeer::ReadInput() {
     }
   }
   return true;
+}
+
+bool TBTPeer::HasUnreadInput() const {
+  const QSocket* socket = Socket();
+  const int64_t held = socket ? socket->ReceivedSize() : 0;
+  if (held < 4) return false;
+  return linkState != kGreeted || held >= 4 + int64_t{btwire::ReadU32(socket->ReceivedData())};
 }
 
 bool TBTPeer::ParseHeld() {

@@ -71,6 +71,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool FlushOutput() override;
   void Maintain() override;
   void Reset() override;
+  // Only a whole message: the rest of a partial one is still on its way.
+  bool HasUnreadInput() const override;
   bool IsSeed() override;
   int32_t NextPiece() override;
   bool ShouldDisconnect() override;
