@@ -171,6 +171,7 @@ bool TBTPeer::ReadInput() {
     else if (counters.downloadRate > 65535) size = 32768 + 1024;
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
+  const uint64_t receivedBefore = socket.BytesReceived();
   int64_t before = socket.ReceivedSize();
   int64_t held = socket.Receive(size);
   if (held < 0) return false;
@@ -186,7 +187,9 @@ bool TBTPeer::ReadInput() {
     if (linkState != kGreeted) return true;
   }
   const bool wasChoking = peerChoking;
-  if (!ParseHeld()) return false;
+  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
+  const bool keepBuffers = counters.downloadRate > 262143 || socket.BytesReceived() - receivedBefore > 16383;
+  if (!ParseHeld(keepBuffers)) return false;
   if (wasChoking != peerChoking) {
     if (peerChoking) {
       CancelAll();
@@ -204,7 +207,7 @@ bool TBTPeer::HasUnreadInput() const {
   return linkState != kGreeted || held >= 4 + int64_t{btwire::ReadU32(socket->ReceivedData())};
 }
 
-bool TBTPeer::ParseHeld() {
+bool TBTPeer::ParseHeld(bool keepBuffers) {
   QSocket& socket = *Socket();
   const uint32_t maxLength =
       std::max<uint32_t>(btwire::kPieceMessageMax, 1 + static_cast<uint32_t>(remoteHave.size()));
@@ -228,7 +231,7 @@ bool TBTPeer::ParseHeld() {
     at += used;
     if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
   }
-  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), counters.downloadRate > 262143);
+  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), keepBuffers);
   return ok;
 }
 

@@ -98,7 +98,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   void ClaimRun(TPieceRange& from, int32_t first, int32_t last);
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
-  bool ParseHeld();
+  bool ParseHeld(bool keepBuffers);
   bool OnMessage(int32_t id, const uint8_t* payload, uint32_t size);
   bool OnRequest(const uint8_t* payload, bool cancel);
   // The remote side misbehaved: its identity waits before it is dialled again.
