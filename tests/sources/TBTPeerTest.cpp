@@ -152,12 +152,15 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
       }
     }
     remote->Send(answer.data(), static_cast<int64_t>(answer.size()));
+    const int cyclesBefore = task.cyclesRequested;
     bool stays = true;
     for (int i = 0; i < 10 && stays; ++i) {
       platform::SleepMs(5);
       stays = peer->DownloadStep();
     }
     EXPECT_EQ(stays, c.linkStays) << c.name;
+    // The rest of a partial message comes when it comes: no quick cycle waits for it.
+    EXPECT_EQ(task.cyclesRequested, cyclesBefore) << c.name;
     EXPECT_EQ(task.downloaded, c.linkStays && !c.chokeFirst && c.dataSent == 16384 ? 16384 : 0) << c.name;
     peer->Reset();
   }
