@@ -403,15 +403,24 @@ bool TBTPeer::HasUnaskedBlocks(int32_t piece) const {
   return false;
 }
 
-bool TBTPeer::MayTake(int64_t piece) const {
-  return TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && Task()->Pieces()->IsPieceWanted(piece) &&
-         !HasRequestInPiece(piece);
+bool TBTPeer::MayTake(int64_t piece, const std::vector<bool>& asked) const {
+  return piece >= 0 && static_cast<size_t>(piece) < asked.size() && !asked[static_cast<size_t>(piece)] &&
+         TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && Task()->Pieces()->IsPieceWanted(piece);
 }
 
 int32_t TBTPeer::TailPiece() {
+  const TPieces& pieces = *Task()->Pieces();
+  if (pieces.PieceLength() <= 0) return -1;
+  // One pass over the requests instead of one for every piece looked at.
+  std::vector<bool> asked(static_cast<size_t>(pieces.PieceCount()));
+  for (const TBlockRequest& r : requests_) {
+    const int64_t piece = r.block * kBlockSize / pieces.PieceLength();
+    if (piece >= 0 && piece < pieces.PieceCount()) asked[static_cast<size_t>(piece)] = true;
+  }
+  const auto takes = [&](int64_t piece) { return MayTake(piece, asked); };
   if (TPieceRange* own = Range(); own && own->abandoned) {
     for (int32_t piece = own->last; piece >= own->first; --piece) {
-      if (MayTake(piece)) return piece;
+      if (takes(piece)) return piece;
     }
     ReleaseRange();  // walked through: what is left of it goes back to the task
   }
@@ -431,11 +440,11 @@ int32_t TBTPeer::TailPiece() {
     TPieceRange& r = *tails[(start + i) % tails.size()];
     const int32_t low = std::max(r.next, r.first) + (urlWorker(r) ? 1 : 0);
     int32_t top = r.last;
-    while (top >= low && !MayTake(top)) --top;
+    while (top >= low && !takes(top)) --top;
     if (top < low) continue;
     int32_t bottom = top;
-    while (bottom > low && MayTake(bottom - 1)) --bottom;
-    if (int64_t{top - bottom + 1} * Task()->Pieces()->PieceLength() / kBlockSize >= kMinTailRunBlocks) {
+    while (bottom > low && takes(bottom - 1)) --bottom;
+    if (int64_t{top - bottom + 1} * pieces.PieceLength() / kBlockSize >= kMinTailRunBlocks) {
       ClaimRun(r, bottom, top);
       return top;
     }
@@ -448,7 +457,7 @@ int32_t TBTPeer::TailPiece() {
                                             counters.downloadRate >= 3 * r.worker->counters.downloadRate);
     const int32_t low = std::max(r.next, r.first) + (leaveOne ? 1 : 0);
     for (int32_t piece = r.last; piece >= low; --piece) {
-      if (MayTake(piece)) return piece;
+      if (takes(piece)) return piece;
     }
   }
   return -1;

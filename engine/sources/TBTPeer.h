@@ -90,8 +90,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool SendHandshake();
   bool HasUnaskedBlocks(int32_t piece) const;
   // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
-  // asked for it.
-  bool MayTake(int64_t piece) const;
+  // asked for it (asked: one flag a piece).
+  bool MayTake(int64_t piece, const std::vector<bool>& asked) const;
   // Beside URL sources: a piece from the tail of their ranges; -1 when they leave none.
   int32_t TailPiece();
   // Takes pieces first..last off the tail of a URL source's range as this peer's own run.
