@@ -24,10 +24,8 @@ constexpr const char* kTemplateFileName = "001.bwinfo";
 TPieces::TPieces(IPiecesTask& task) : task_(task), storage_(task) {}
 
 TPieces::~TPieces() {
-  for (TPiece& piece : pieces_) {
-    TPieceHasher::ReleaseStates(piece);
-    SetSource(piece, nullptr);
-  }
+  for (TPiece& piece : pieces_) TPieceHasher::ReleaseStates(piece);
+  ReleaseSources();
 }
 
 QBufferPool& TPieces::PiecePool() {
@@ -119,10 +117,9 @@ bool TPieces::BuildPieces() {
   pieces_.reserve(static_cast<size_t>(pieceCount_));
   for (int64_t i = 0; i < pieceCount_; ++i) {
     if (valid_ && static_cast<size_t>(20 * i + 20) > hashes_.size()) break;
-    TPiece& piece = pieces_.emplace_back(PiecePool());
+    TPiece& piece = pieces_.emplace_back();
     piece.Index = static_cast<int32_t>(i);
     piece.Size = static_cast<int32_t>(std::min(pieceLength_, totalLength_ - i * pieceLength_));
-    piece.Hash = valid_ ? reinterpret_cast<const uint8_t*>(hashes_.data()) + 20 * i : nullptr;
     piece.Blocks.Init(piece.Size);
   }
   bitfield_.assign(static_cast<size_t>((pieceCount_ + 7) / 8), '\0');
@@ -144,8 +141,8 @@ void TPieces::Reset() {
   for (TPiece& piece : pieces_) {
     DropMemory(piece);
     TPieceHasher::ReleaseStates(piece);
-    SetSource(piece, nullptr);
   }
+  ReleaseSources();
   pieces_.clear();
   notDurable_.clear();
   storage_.Clear();
@@ -354,16 +351,36 @@ void TPieces::ResetPiece(int64_t index) {
   CheckCounters();
 }
 
+const uint8_t* TPieces::ExpectedHash(int64_t index) const {
+  if (!valid_ || index < 0 || static_cast<uint64_t>(index) >= hashes_.size() / 20) return nullptr;
+  return reinterpret_cast<const uint8_t*>(hashes_.data()) + 20 * index;
+}
+
+IPieceSource* TPieces::SourceOf(const TPiece& piece) const {
+  const auto found = sources_.find(piece.Index);
+  return found == sources_.end() ? nullptr : found->second;
+}
+
 void TPieces::SetSource(TPiece& piece, IPieceSource* source) {
-  if (piece.Source == source) return;
-  if (piece.Source) piece.Source->Release();
-  piece.Source = source;
-  if (source) source->AddRef();
+  IPieceSource* old = SourceOf(piece);
+  if (old == source) return;
+  if (old) old->Release();
+  if (source) {
+    source->AddRef();
+    sources_[piece.Index] = source;
+  } else {
+    sources_.erase(piece.Index);
+  }
+}
+
+void TPieces::ReleaseSources() {
+  for (const auto& [index, source] : sources_) source->Release();
+  sources_.clear();
 }
 
 void TPieces::StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length) {
   int32_t before = piece.Blocks.BytesHeld();
-  piece.Blocks.Store(offset, data, length);
+  piece.Blocks.Store(PiecePool(), offset, data, length);
   cacheBytes_ += piece.Blocks.BytesHeld() - before;
 }
 
@@ -384,10 +401,12 @@ void TPieces::DropPartialState(TPiece& piece) {
 
 // ---- verification ----
 
-bool TPieces::VerifyHeld(TPiece& piece) { return !valid_ || TPieceHasher::VerifyHeld(piece); }
+bool TPieces::VerifyHeld(TPiece& piece) {
+  return !valid_ || TPieceHasher::VerifyHeld(piece, ExpectedHash(piece.Index));
+}
 
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
-  if (piece.Source) piece.Source->ResetFailures();
+  if (IPieceSource* source = SourceOf(piece)) source->ResetFailures();
   piece.Dirty = piece.Verified = true;
   // Old enough to be written at the next cache round, young enough to stay as a read cache.
   piece.LastActivity = Now() - kHour / 2 - 5;
@@ -395,7 +414,7 @@ void TPieces::MarkVerifiedInMemory(TPiece& piece) {
 }
 
 void TPieces::ReportFailure(TPiece& piece) {
-  if (IPieceSource* source = piece.Source) {
+  if (IPieceSource* source = SourceOf(piece)) {
     if (source->Kind() == IPieceSource::kBitTorrent) {
       uint32_t ip = source->Ipv4();
       char text[64];

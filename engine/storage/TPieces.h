@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/common/BlockSize.h"
@@ -163,6 +164,8 @@ class TPieces : public TRefObject {
   const std::vector<TPieceFile>& Files() const { return storage_.Files(); }
   TPieceStorage& Storage() { return storage_; }
   const TPiece& Piece(int64_t index) const { return pieces_[static_cast<size_t>(index)]; }
+  // The SHA-1 a piece's data must have; none without hashes or outside the map.
+  const uint8_t* ExpectedHash(int64_t index) const;
   const std::string& PendingPath() const { return pendingPath_; }
   const std::string& WrittenLogPath() const { return writtenLog_.Path(); }
   bool QuickStart() const { return quickStart_; }
@@ -179,7 +182,10 @@ class TPieces : public TRefObject {
   void Send(int32_t type, int32_t value, int32_t size, const void* data);
   int64_t Now() { return task_.Clock(); }
 
+  // The source of a piece's latest block, held (one reference) while the piece is arriving.
+  IPieceSource* SourceOf(const TPiece& piece) const;
   void SetSource(TPiece& piece, IPieceSource* source);
+  void ReleaseSources();
   void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);
   void DropMemory(TPiece& piece);
   void DropPartialState(TPiece& piece);
@@ -228,8 +234,9 @@ class TPieces : public TRefObject {
   int64_t pieceLength_ = 0;
   int64_t pieceCount_ = 0;
   int64_t totalLength_ = 0;
-  std::string hashes_;
+  std::string hashes_;  // 20 bytes a piece, in piece order
   std::vector<TPiece> pieces_;
+  std::unordered_map<int32_t, IPieceSource*> sources_;  // by piece index
   std::vector<std::vector<int32_t>> notDurable_;  // per file: pieces written since its last sync
   std::string bitfield_;
   int64_t bytesChecked_ = 0;

@@ -144,7 +144,10 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
     return false;
   }
   if (!source.addressText.empty() && candidates.FindText(source.addressText)) return true;
-  if (TPeerId* known = candidates.Find(source.ip, source.port, source.kind)) {
+  // A peer is its address; a URL source is its URL, so a redirect to another path on the same
+  // server is a source of its own.
+  TPeerId* known = bitTorrent ? candidates.Find(source.ip, source.port, source.kind) : nullptr;
+  if (known) {
     static constexpr uint8_t kNone[20] = {};
     if (std::memcmp(source.peerIdBytes, kNone, sizeof kNone) != 0) {
       std::memcpy(known->peerIdBytes, source.peerIdBytes, sizeof kNone);

@@ -558,12 +558,23 @@ TEST_F(PeerPool, AddSourceRefusesOwnAndLoopbackPeersAndMergesKnownOnes) {
   redirect.kind = SOURCE_HTTP;
   redirect.priority = 28;
   redirect.parsed = 1;
+  redirect.ip = Ip(127, 0, 0, 1);
+  redirect.port = 81;
   redirect.UrlInfo().host = "127.0.0.1";
   ASSERT_TRUE(task->AddSource(redirect));
   EXPECT_TRUE(task->AddSource(redirect)) << "same address text: already known";
   EXPECT_EQ(task->Candidates(), 3);
   ASSERT_NE(task->candidates.FindText("http://127.0.0.1:81/moved"), nullptr);
   EXPECT_EQ(task->candidates[0]->UrlInfo().host, "127.0.0.1");
+
+  TPeerId samePlace("http://127.0.0.1:81/elsewhere");
+  samePlace.kind = SOURCE_HTTP;
+  samePlace.parsed = 1;
+  samePlace.ip = redirect.ip;
+  samePlace.port = redirect.port;
+  ASSERT_TRUE(task->AddSource(samePlace));
+  EXPECT_EQ(task->Candidates(), 4) << "another path on the same server is another source";
+  EXPECT_NE(task->candidates.FindText("http://127.0.0.1:81/elsewhere"), nullptr);
 }
 
 TEST_F(PeerPool, SwarmRoutesHandshakesByInfoHash) {
