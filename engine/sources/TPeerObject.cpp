@@ -493,7 +493,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   counters.deliveredKiB += counters.deliveredRest / 1024;
   counters.deliveredRest %= 1024;
   counters.windowDelivered += length;
-  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified) {
+  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified || pieces->Piece(piece).Hashing) {
     if (task_->InEndGame()) DropEndGamePiece(piece);
     // Only the block that completed it: a late copy of a block finds the piece done already.
     if (accepted) task_->PieceVerified(piece, *this);

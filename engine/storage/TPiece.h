@@ -25,6 +25,7 @@ struct TPiece {
   bool Skip = false;
   bool Verified = false;  // the whole data passed its hash (or is trusted)
   bool Dirty = false;     // verified whole data in memory, not yet written
+  bool Hashing = false;   // whole data handed to the verifier, its verdict not yet taken
 };
 
 }  // namespace bw
