@@ -440,8 +440,6 @@ void TPieces::TakeVerdicts() {
 void TPieces::SettleVerdicts() {
   if (!verifier_) return;
   TPieceVerifier::Verdict verdict;
-  std::vector<TPieceVerifier::Verdict> ready = verifier_->TakeReady();
-  verdicts_.insert(verdicts_.end(), ready.begin(), ready.end());
   while (verifier_->TakeOldest(&verdict)) verdicts_.push_back(verdict);
   TakeVerdicts();
 }
