@@ -22,7 +22,8 @@ bash scripts/deps.sh
 bash bench/reference-tools.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target bwget
-bwget=$PWD/build/release/bwget
+# BWGET names another build of bwget (a before/after comparison).
+bwget=${BWGET:-$PWD/build/release/bwget}
 
 data=$PWD/build/bench-data
 content=$data/www/content.bin

@@ -1,6 +1,7 @@
 #include "engine/sources/TPeerObject.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/TPeerId.h"
@@ -201,6 +202,7 @@ std::string TPeerObject::AddressText() const { return peerId_ ? peerId_->address
 
 void TPeerObject::CountFailure() {
   ++stats.failures;
+  stats.failedSinceDelivery = true;
   if (!peerId_ || !task_) return;
   if (++peerId_->badPieces >= kBadPieceLimit) {
     task_->RemoveSource(*peerId_);
@@ -484,6 +486,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     return false;
   }
   const int64_t piece = block * kBlockSize / pieces->PieceLength();
+  if (std::exchange(stats.failedSinceDelivery, false)) return false;
   // Only what was asked for is taken: a remote side cannot place data of its own choosing.
   if (piece >= pieces->PieceCount() || !RemoveRequest(block, length)) return false;
   task_->AddDownloaded(length);
@@ -492,13 +495,16 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   if (workState == kAwaitingData) workState = kActive;
   bool accepted = false;
   // A piece that fails its check is counted on this peer through CountFailure.
-  if (pieces->ReceiveBlock(block, length, data, this, &accepted) != length) return false;
+  if (pieces->ReceiveBlock(block, length, data, this, &accepted) != length) {
+    stats.failedSinceDelivery = false;
+    return false;
+  }
   task_->AddKindBytes(Kind(), length);
   counters.deliveredRest += length;
   counters.deliveredKiB += counters.deliveredRest / 1024;
   counters.deliveredRest %= 1024;
   counters.windowDelivered += length;
-  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified) {
+  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified || pieces->Piece(piece).Hashing) {
     if (task_->InEndGame()) DropEndGamePiece(piece);
     // Only the block that completed it: a late copy of a block finds the piece done already.
     if (accepted) task_->PieceVerified(piece, *this);

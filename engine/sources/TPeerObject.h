@@ -56,6 +56,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
     uint64_t stallReceived = 0;
     int32_t remotePieces = 0;  // BitTorrent: pieces the remote side has
     int32_t failures = 0;      // pieces from this peer that failed their check
+    // A piece from it failed after its delivery (hashed off the task thread): the connection
+    // ends at its next delivery, as it would have at the failing block.
+    bool failedSinceDelivery = false;
   };
   struct Counters {
     int64_t stepReceived = 0;

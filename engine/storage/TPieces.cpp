@@ -24,6 +24,7 @@ constexpr const char* kTemplateFileName = "001.bwinfo";
 TPieces::TPieces(IPiecesTask& task) : task_(task), storage_(task) {}
 
 TPieces::~TPieces() {
+  verifier_.reset();
   for (TPiece& piece : pieces_) TPieceHasher::ReleaseStates(piece);
   ReleaseSources();
 }
@@ -134,6 +135,10 @@ bool TPieces::BuildPieces() {
 }
 
 void TPieces::Reset() {
+  // The pieces go: what is in flight is not worth waiting for.
+  if (verifier_) verifier_->CancelAll();
+  verdicts_.clear();
+  for (TPiece& piece : pieces_) piece.Hashing = false;
   if (!storage_.Files().empty()) {
     CloseFiles(false, false);
     ReportFileSelection();
@@ -270,9 +275,11 @@ bool TPieces::IsPieceComplete(int64_t index) const {
   return (static_cast<uint8_t>(bitfield_[static_cast<size_t>(index / 8)]) >> (7 - index % 8)) & 1;
 }
 
-// A piece verified in memory and not yet written is no longer missing: no source fetches it again.
+// A piece verified (or being verified) in memory and not yet written is no longer missing: no
+// source fetches it again.
 bool TPieces::IsPieceWanted(int64_t index) const {
-  return IsPieceValid(index) && !Piece(index).Skip && !Piece(index).Verified && !IsPieceComplete(index);
+  return IsPieceValid(index) && !Piece(index).Skip && !Piece(index).Verified && !Piece(index).Hashing &&
+         !IsPieceComplete(index);
 }
 
 bool TPieces::HasBlock(int64_t piece, int64_t offset, int64_t length) const {
@@ -385,6 +392,7 @@ void TPieces::StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, 
 }
 
 void TPieces::DropMemory(TPiece& piece) {
+  if (piece.Hashing) CancelHashing(piece);
   int32_t held = piece.Blocks.BytesHeld();
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
   if (piece.Dirty) dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
@@ -403,6 +411,73 @@ void TPieces::DropPartialState(TPiece& piece) {
 
 bool TPieces::VerifyHeld(TPiece& piece) {
   return !valid_ || TPieceHasher::VerifyHeld(piece, ExpectedHash(piece.Index));
+}
+
+void TPieces::HashInBackground(bool on) {
+  if (on == (verifier_ != nullptr)) return;
+  if (on) {
+    verifier_ = std::make_unique<TPieceVerifier>();
+  } else {
+    SettleVerdicts();
+    verifier_.reset();
+  }
+}
+
+bool TPieces::HandOver(TPiece& piece) {
+  const int32_t from = piece.HashedPrefix;
+  if (!verifier_ || !valid_ || from % piece.Blocks.ChunkSize() != 0 ||
+      !piece.Blocks.HasRange(from, piece.Size - from) || (from > 0 && !piece.Sha1State)) {
+    return false;
+  }
+  // No room: the task thread waits for the hasher, and the sources are not read meanwhile.
+  TPieceVerifier::Verdict verdict;
+  while (verifier_->Full() && verifier_->TakeOldest(&verdict)) verdicts_.push_back(verdict);
+  TPieceVerifier::Job job;
+  job.index = piece.Index;
+  job.fromState = from > 0;
+  if (job.fromState) std::memcpy(job.state, piece.Sha1State, sizeof job.state);
+  std::memcpy(job.expected, ExpectedHash(piece.Index), sizeof job.expected);
+  piece.Blocks.ForEachRun(from, piece.Size - from,
+                          [&job](const uint8_t* data, int32_t n) { job.runs.push_back({data, n}); });
+  TPieceHasher::ReleaseAhead(piece);
+  piece.Hashing = true;
+  verifier_->HandOver(std::move(job));
+  return true;
+}
+
+void TPieces::TakeVerdicts() {
+  if (!verifier_) return;
+  // Verdicts taken while waiting for room came first.
+  std::vector<TPieceVerifier::Verdict> ready = verifier_->TakeReady();
+  verdicts_.insert(verdicts_.end(), ready.begin(), ready.end());
+  std::vector<TPieceVerifier::Verdict> taken;
+  taken.swap(verdicts_);
+  for (const TPieceVerifier::Verdict& verdict : taken) ApplyVerdict(verdict);
+  CheckCounters();
+}
+
+void TPieces::SettleVerdicts() {
+  if (!verifier_) return;
+  TPieceVerifier::Verdict verdict;
+  while (verifier_->TakeOldest(&verdict)) verdicts_.push_back(verdict);
+  TakeVerdicts();
+}
+
+void TPieces::ApplyVerdict(const TPieceVerifier::Verdict& verdict) {
+  TPiece* piece = PieceAt(verdict.index);
+  if (!piece || !piece->Hashing) return;
+  piece->Hashing = false;
+  if (verdict.passed) {
+    MarkVerifiedInMemory(*piece);
+  } else {
+    ReportFailure(*piece);
+  }
+}
+
+void TPieces::CancelHashing(TPiece& piece) {
+  verifier_->Cancel(piece.Index);
+  std::erase_if(verdicts_, [&piece](const TPieceVerifier::Verdict& v) { return v.index == piece.Index; });
+  piece.Hashing = false;
 }
 
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
@@ -448,10 +523,15 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   if (offset >= piece->HashedPrefix) {
     StoreInMemory(*piece, offset, data, length);
     piece->LastActivity = Now();
-    // A failure here only means the whole piece is hashed when it is verified.
-    if (valid_ && !piece->Verified) TPieceHasher::HashAhead(*piece);
+    // A failure here only means the whole piece is hashed when it is verified. With a verifier
+    // the whole piece is hashed there instead.
+    if (valid_ && !piece->Verified && !verifier_) TPieceHasher::HashAhead(*piece);
   }
   if (!piece->Verified && piece->Blocks.BytesHeld() + piece->HashedPrefix >= piece->Size) {
+    if (HandOver(*piece)) {
+      if (accepted) *accepted = true;
+      return length;
+    }
     if (!VerifyHeld(*piece)) {
       ReportFailure(*piece);
       CheckCounters();
@@ -489,7 +569,7 @@ bool TPieces::WriteRest(TPiece& piece) {
 }
 
 int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
-  if (piece.Verified || piece.Blocks.Empty()) return 0;
+  if (piece.Verified || piece.Hashing || piece.Blocks.Empty()) return 0;
   const int32_t run = piece.Blocks.RunFrom(piece.HashedPrefix);
   if (piece.HashedPrefix + run >= piece.Size) {
     if (!VerifyHeld(piece)) {

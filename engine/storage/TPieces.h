@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/storage/TPiece.h"
 #include "engine/storage/TPieceFile.h"
 #include "engine/storage/TPieceStorage.h"
+#include "engine/storage/TPieceVerifier.h"
 #include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
@@ -79,6 +81,12 @@ class TPieces : public TRefObject {
   bool HasBlock(int64_t piece, int64_t offset, int64_t length) const;
   bool HasGlobalBlock(int64_t block) const;
 
+  // Completed pieces are hashed on a thread beside the caller's; their verdicts take effect in
+  // TakeVerdicts, in the order the pieces completed. Off: a piece is verified by the block that
+  // completes it.
+  void HashInBackground(bool on);
+  // Applies the verdicts that are ready; the caller's loop calls it often.
+  void TakeVerdicts();
   // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
   // failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
@@ -99,8 +107,10 @@ class TPieces : public TRefObject {
   // Hands the file selection list to the task (type 1000).
   void ReportFileSelection();
 
-  // The cache.
+  // The cache. Flushing writes every verified piece, waiting for those being verified;
+  // WriteVerified writes those verified so far.
   void FlushPieces();
+  void WriteVerified();
   void MaintainCache();
   void TrimCache();
   int32_t CheckCache();
@@ -191,6 +201,13 @@ class TPieces : public TRefObject {
   void DropPartialState(TPiece& piece);
   // Verification against the piece's hash; a map without hashes passes everything.
   bool VerifyHeld(TPiece& piece);
+  // Hands a piece whose data is all held to the verifier; false when it cannot be (verified here
+  // then). Waits for a verdict first while the verifier has no room.
+  bool HandOver(TPiece& piece);
+  void ApplyVerdict(const TPieceVerifier::Verdict& verdict);
+  // Waits for every piece in flight and applies the verdicts.
+  void SettleVerdicts();
+  void CancelHashing(TPiece& piece);
   void MarkVerifiedInMemory(TPiece& piece);
   void ReportFailure(TPiece& piece);
   int64_t SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound);
@@ -254,6 +271,9 @@ class TPieces : public TRefObject {
   int32_t readHits_ = 0;
   int64_t lastTrim_ = 0;
   bool resumeSaveDue_ = false;
+  // Last: it stops reading piece memory before the pieces go.
+  std::unique_ptr<TPieceVerifier> verifier_;
+  std::vector<TPieceVerifier::Verdict> verdicts_;  // taken while waiting for room, not yet applied
 };
 
 }  // namespace bw

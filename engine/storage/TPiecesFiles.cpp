@@ -189,6 +189,7 @@ void TPieces::LimitOpenFiles() {
 }
 
 void TPieces::CloseFiles(bool forceSave, bool finish) {
+  SettleVerdicts();
   const bool checked = IsReady();
   if (finish && checked) FlushPieces();
   const bool wrote = storage_.CloseAll();

@@ -136,6 +136,7 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetPendingPath(pendingBlockPath);
   pieces->SetWrittenLogPath(infoPath.empty() ? std::string() : infoPath + TWrittenLog::kSuffix);
   pieces->SetQuickStart(settings.QuickStart());
+  pieces->HashInBackground(true);
   return *pieces;
 }
 
@@ -278,9 +279,10 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {
     case CacheRound::kTick:
+      pieces->TakeVerdicts();
       // A verified piece goes to disk at once (its writes wait only for the disk's own pace),
       // so a kill costs no more than the pieces still arriving; it stays in memory as read cache.
-      if (pieces->DirtyBytes() > 0) pieces->FlushPieces();
+      if (pieces->DirtyBytes() > 0) pieces->WriteVerified();
       if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
       break;
     case CacheRound::kRegular:
