@@ -118,7 +118,8 @@ void QUInternalServer::Run() {
     bool readError = false;
     {
       QScopedLock guard(lock);
-      if (!socket_.IsOpen() || socket_.LocalPort() != localPort_) BindSocket();
+      // The rendezvous server knows the engine by the port it last heard from.
+      if ((!socket_.IsOpen() || socket_.LocalPort() != localPort_) && BindSocket()) registerDue_ = true;
       uint32_t ip = 0;
       int port = 0;
       const int64_t n = socket_.ReceiveFrom(datagram, sizeof datagram, &ip, &port);

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <deque>
+#include <vector>
 
 #include "engine/common/QBufferPool.h"
 #include "engine/net/UdpIdentity.h"
@@ -44,6 +46,10 @@ enum UdpStreamState : int {
 // the 12 send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
   static constexpr int kSlots = 12;
+  // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
+  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
+  static constexpr size_t kSendQueueBytes = 256 * 1024;
+  static constexpr size_t kDeliveryPackets = 256;
 
   struct SendSlot {
     PooledPacket packet;  // the whole datagram; empty once acknowledged
@@ -65,6 +71,7 @@ struct QUdpStream {
   int Window() const;
   int PayloadLimit() const;
   int InFlight() const;
+  size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
   void Deliver();
@@ -102,6 +109,8 @@ struct QUdpStream {
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms
   std::deque<Received> delivery;
+  std::vector<uint8_t> outgoing;  // taken by send, not yet cut into packets, from outgoingHead
+  size_t outgoingHead = 0;
   Received reorder[kSlots];
   SendSlot send[kSlots];
   int sendCount = 0;  // slots in use from the send base, acknowledged ones included
