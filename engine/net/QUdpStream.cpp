@@ -52,7 +52,7 @@ int QUdpStream::LossRate() const {
   return static_cast<int>(uint64_t{retransmittedPackets} * 100 / sentPackets);
 }
 
-int QUdpStream::Window() const { return std::clamp((1260 - 12 * LossRate()) / 100, 0, kSlots); }
+int QUdpStream::Window() const { return std::clamp(kSlots * (105 - LossRate()) / 100, 0, kSlots); }
 
 int QUdpStream::PayloadLimit() const { return LossRate() > 30 ? 660 : 1320; }
 

@@ -45,7 +45,9 @@ enum UdpStreamState : int {
 // One connection of the stream transport (or a bound or listening socket): its handshake state,
 // the 12 send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
-  static constexpr int kSlots = 12;
+  // Packets in flight, and slots a receiver holds ahead of its base: one flag each in the
+  // acknowledgement, whose flags end with its header.
+  static constexpr int kSlots = 24;
   // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
   // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
   static constexpr size_t kSendQueueBytes = 256 * 1024;

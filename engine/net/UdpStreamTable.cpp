@@ -162,6 +162,7 @@ void UdpStreamTable::SendKeepAlive(QUdpStream& s) {
 }
 
 void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
+  static_assert(40 + QUdpStream::kSlots <= kStreamHeaderSize);
   uint8_t p[kStreamHeaderSize] = {};
   StoreBe32(p + 32, s.sendBase);
   StoreBe32(p + 36, s.receiveBase);

@@ -203,11 +203,11 @@ TEST(UdpStreamTableTest, WindowAndPacketSizeFollowTheLossRate) {
     uint32_t sent, resent;
     int window, payload;
   } cases[] = {
-      {0, 0, 6, 660},       // too few sent to judge: counted as 50 %
-      {30, 0, 12, 1320},
-      {30, 9, 9, 1320},     // 30 %
-      {100, 31, 8, 660},    // 31 %
-      {100, 100, 0, 660},
+      {0, 0, 13, 660},      // too few sent to judge: counted as 50 %
+      {30, 0, 24, 1320},
+      {30, 9, 18, 1320},    // 30 %
+      {100, 31, 17, 660},   // 31 %
+      {100, 100, 1, 660},
   };
   for (const Case& c : cases) {
     QUdpStream s;
@@ -266,7 +266,7 @@ TEST(UdpStreamTableTest, DataOutsideTheWindowOrMisSizedIsDropped) {
   } hostile[] = {
       {0, 100, 100},          // a duplicate below the receive base
       {0xFFFFFFFF, 100, 100},
-      {13, 100, 100},         // beyond the 12 slots
+      {QUdpStream::kSlots + 1, 100, 100},  // beyond the slots
       {1, 1321, 1321},        // longer than a packet may carry
       {1, 200, 100},          // length field and datagram disagree
       {1, 0, 0},
