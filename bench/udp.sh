@@ -70,11 +70,13 @@ run() {
   nft flush ruleset
   nft add table inet bench
   nft add chain inet bench out '{ type filter hook output priority 0; }'
+  nft add chain inet bench in '{ type filter hook input priority 0; }'
   if [[ $transport == udp ]]; then nft add rule inet bench out tcp dport "$seed_port" reject with tcp reset; fi
   tc qdisc del dev lo root 2>/dev/null || true
-  # netem where the kernel has it, else nftables drops datagrams at random.
+  # netem where the kernel has it, else nftables drops datagrams at random (on the way in: a
+  # drop on the way out fails the sender's send, which a lossy link does not).
   if [[ $loss != 0 ]] && ! tc qdisc add dev lo root netem loss "$loss%" 2>/dev/null; then
-    nft add rule inet bench out meta l4proto udp numgen random mod 1000 "<" "$(awk -v l="$loss" 'BEGIN { print l * 10 }')" drop
+    nft add rule inet bench in meta l4proto udp numgen random mod 1000 "<" "$(awk -v l="$loss" 'BEGIN { print l * 10 }')" drop
   fi
   local common=(--lan-interface 127.0.0.1 --no-lan --rendezvous "127.0.0.1:$rendezvous_port")
   mkdir -p "$work/seed-$n" "$work/leech-$n"

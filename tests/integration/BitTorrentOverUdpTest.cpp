@@ -59,7 +59,9 @@ class BitTorrentOverUdpSlow : public DownloadFixture {
       return;
     }
     const std::string nft = FindProgram("nft");
-    ASSERT_EQ(Run({nft, "add", "rule", "inet", "bw", "out", "meta", "l4proto", "udp", "numgen", "random", "mod", "100", "<",
+    // Dropped on the way in: a drop on the way out would tell the sender (its send fails).
+    ASSERT_EQ(Run({nft, "add", "chain", "inet", "bw", "in", "{ type filter hook input priority 0; }"}), 0);
+    ASSERT_EQ(Run({nft, "add", "rule", "inet", "bw", "in", "meta", "l4proto", "udp", "numgen", "random", "mod", "100", "<",
                    "5", "drop"}),
               0);
     ASSERT_EQ(Run({nft, "add", "rule", "inet", "bw", "out", "meta", "l4proto", "udp", "numgen", "random", "mod", "100", "<",

@@ -198,6 +198,34 @@ TEST(UdpStreamTableTest, LossDuplicatesAndReorderingStillDeliverInOrder) {
   EXPECT_EQ(Transfer(link, *link.a.table, client, *link.b.table, server, data, misbehave), data);
 }
 
+// Send takes a bounded amount at once; the receiver's acknowledgements alone then carry all of it
+// across (no retransmission pass, no further send), resending what they report missing.
+TEST(UdpStreamTableTest, AcknowledgementsDrainTheBoundedSendQueue) {
+  for (const bool loseOne : {false, true}) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const std::string data = Pattern(QUdpStream::kSendQueueBytes + 5000);
+    ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())),
+              static_cast<int>(QUdpStream::kSendQueueBytes));
+    bool lost = !loseOne;
+    std::string got;
+    for (int round = 0; round < 1000 && got.size() < QUdpStream::kSendQueueBytes; ++round) {
+      link.Deliver([&](Datagram& d) {
+        if (lost || LoadBe32(d.bytes.data() + kOffType) != kUdpData) return true;
+        lost = true;
+        return false;
+      });
+      got += ReadAll(*link.b.table, server);
+      link.now += 40;  // past the guard against resending what just went out
+      link.b.table->AcknowledgementPass();
+    }
+    EXPECT_TRUE(lost);
+    EXPECT_EQ(got.size(), QUdpStream::kSendQueueBytes) << loseOne;
+    EXPECT_TRUE(got == data.substr(0, got.size())) << loseOne;
+    EXPECT_NE(link.a.table->Readiness(client, platform::kWaitWrite), 0);
+  }
+}
+
 TEST(UdpStreamTableTest, WindowAndPacketSizeFollowTheLossRate) {
   struct Case {
     uint32_t sent, resent;
