@@ -58,6 +58,7 @@ struct QUdpStream {
     uint32_t lastSend = 0;
     bool sentOnce = false;
     bool reportedMissing = false;  // the peer holds a later packet but not this one
+    int heldAfter = 0;             // later packets the peer holds, by its last acknowledgement
     int retries = 0;
   };
   struct Received {

@@ -20,6 +20,7 @@ constexpr uint32_t kResendStepMs = 800;
 // comes, unless it went out this recently: on a loss the whole window would otherwise wait for
 // the full back-off.
 constexpr uint32_t kMissingResendMs = 30;
+constexpr int kLaterPacketsForLoss = 3;
 constexpr uint32_t kAcknowledgementGapMs = 1200;
 constexpr uint32_t kIdleAcknowledgementMs = 12000;
 constexpr uint32_t kReintroduceMs = 3000;
@@ -352,29 +353,33 @@ void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p) {
   const uint32_t remoteReceiveBase = Field(p, 36);
   if (Newer(remoteSendBase, s.remoteSendBase)) s.remoteSendBase = remoteSendBase;
   bool progress = false;
-  bool laterHeld = false;
+  int laterHeld = 0;
   for (int i = s.sendCount - 1; i >= 0; --i) {
     QUdpStream::SendSlot& slot = s.send[i];
     const uint32_t offset = s.sendBase + static_cast<uint32_t>(i) - remoteReceiveBase;
     const bool held = offset < QUdpStream::kSlots && p[40 + offset];
-    if (held) laterHeld = true;
+    if (held) ++laterHeld;
     if (!slot.packet) continue;
     if (static_cast<int32_t>(offset) < 0 || held) {
       s.acknowledgedBytes += PayloadLength(slot.packet);
       slot.packet.Release();
       progress = true;
-    } else if (laterHeld) {
+    } else if (laterHeld > 0) {
       slot.reportedMissing = true;
+      slot.heldAfter = laterHeld;
     }
   }
   const uint32_t now = host_.NowMs();
   // A peer that keeps data unacknowledged is not alive for the time-out, whatever else it sends.
   if (progress || s.InFlight() == 0) s.lastActivity = now;
-  // The acknowledgement clocks the stream: what it reports missing goes again at once (each
-  // acknowledgement comes twice: the second finds it just sent), then the freed slots fill.
+  // The acknowledgement clocks the stream: what it reports missing goes again at once, then the
+  // freed slots fill. A packet sent once is taken for lost when several sent after it arrived (a
+  // round trip may be far shorter than any timer); a resent one when its resend is not fresh.
   for (int i = 0; i < s.sendCount; ++i) {
     QUdpStream::SendSlot& slot = s.send[i];
-    if (slot.packet && slot.reportedMissing && now - slot.lastSend > kMissingResendMs && !Resend(s, slot, now)) return;
+    if (!slot.packet || !slot.reportedMissing) continue;
+    const bool lost = slot.retries == 0 ? slot.heldAfter >= kLaterPacketsForLoss : now - slot.lastSend > kMissingResendMs;
+    if (lost && !Resend(s, slot, now)) return;
   }
   if (progress) FillSlots(s);
 }
@@ -691,15 +696,19 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
     if (!slot.packet) break;
     ++s.sendCount;
     s.outgoingHead += static_cast<size_t>(chunk);
-    if (index < window && SendData(s, slot)) {
-      slot.sentOnce = true;
-      slot.lastSend = now - 5;
-      ++s.sentPackets;
-    }
   }
   if (s.Queued() == 0) {
     s.outgoing.clear();
     s.outgoingHead = 0;
+  }
+  // Packets the window now reaches go out at once, those left behind earlier included.
+  for (int i = 0; i < std::min(window, s.sendCount); ++i) {
+    QUdpStream::SendSlot& slot = s.send[i];
+    if (!slot.packet || slot.sentOnce) continue;
+    if (!SendData(s, slot)) break;
+    slot.sentOnce = true;
+    slot.lastSend = now - 5;
+    ++s.sentPackets;
   }
 }
 

@@ -69,7 +69,7 @@ class BitTorrentOverUdpSlow : public DownloadFixture {
               0);
     ASSERT_EQ(Run({tc, "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "1"}), 0);
     ASSERT_EQ(Run({tc, "class", "add", "dev", "lo", "parent", "1:", "classid", "1:1", "htb", "rate", "10gbit"}), 0);
-    ASSERT_EQ(Run({tc, "class", "add", "dev", "lo", "parent", "1:", "classid", "1:2", "htb", "rate", "1mbit", "burst",
+    ASSERT_EQ(Run({tc, "class", "add", "dev", "lo", "parent", "1:", "classid", "1:2", "htb", "rate", "4mbit", "burst",
                    "1600"}),
               0);
   }
@@ -100,15 +100,31 @@ class BitTorrentOverUdpSlow : public DownloadFixture {
     EXPECT_NE(seeder->Wait(10000), -1);
   }
 
+  // Whether a UDP socket is bound to the port in this namespace.
+  bool UdpPortOpen(int port) {
+    const std::string out = dir_.Path("ss.log");
+    ChildProcess ss({FindProgram("ss"), "-Hlun", "sport = :" + std::to_string(port)}, out);
+    return ss.Wait(10000) == 0 && !TempDir::Read(out).empty();
+  }
+
+  // Waits up to timeoutMs for the UDP port to be open (or closed).
+  bool WaitForUdpPort(int port, bool open, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 100) {
+      if (UdpPortOpen(port) == open) return true;
+      platform::SleepMs(100);
+    }
+    return false;
+  }
+
   // One engine of the pair: its own work folder, listen port and UDP port, both known to the
   // rendezvous server.
   std::unique_ptr<BwgetProcess> StartEngine(const std::string& name, int listenPort, int rendezvousPort,
-                                            std::vector<std::string> options) {
+                                            std::vector<std::string> options, int udpPort = FreeUdpPort()) {
     ::setenv("XDG_CACHE_HOME", dir_.Path("cache-" + name).c_str(), 1);
     options.insert(options.begin(), {"--listen-port", std::to_string(listenPort), "--lan-interface", "127.0.0.1",
                                      "--lan-port", std::to_string(FreePort()), "--rendezvous",
                                      "127.0.0.1:" + std::to_string(rendezvousPort), "--udp-port",
-                                     std::to_string(FreeUdpPort())});
+                                     std::to_string(udpPort)});
     return std::make_unique<BwgetProcess>(options, dir_.Path(name + ".log"));
   }
 };
@@ -121,6 +137,43 @@ TEST_F(BitTorrentOverUdpSlow, LeecherReachesTheSeederOverUdpWhenTcpIsRefused) {
 TEST_F(BitTorrentOverUdpSlow, ContentArrivesWholeOverALossyReorderingLink) {
   if (!InsideOwnNetworkNamespace()) return RunCurrentTestInOwnNetworkNamespace();
   DownloadOverUdp(true);
+}
+
+// A peer that dials the engine over TCP from another network shows that the engine is reachable:
+// it then needs no UDP transport, and its UDP server lets the socket go.
+TEST_F(BitTorrentOverUdpSlow, EngineReachedOverTcpFromAnotherNetworkStopsItsUdpTransport) {
+  if (!InsideOwnNetworkNamespace()) return RunCurrentTestInOwnNetworkNamespace();
+  // The engine's network; the one to dial from comes once the engine has chosen its address.
+  ASSERT_EQ(Run({FindProgram("ip"), "addr", "add", "10.9.0.1/24", "dev", "lo"}), 0);
+  MakeContent(256 * 1024);
+  const std::string torrent = MakeTorrent(16);
+  RendezvousProcess rendezvous(dir_.Path("rendezvous.log"));
+  ASSERT_GT(rendezvous.Port(), 0);
+  const int listenPort = FreePort();
+  const int udpPort = FreeUdpPort();
+  std::unique_ptr<BwgetProcess> engine =
+      StartEngine("engine", listenPort, rendezvous.Port(), {"-t", torrent, "-o", Target()}, udpPort);
+  ASSERT_TRUE(WaitForUdpPort(udpPort, true, 20000)) << engine->Tail(20);
+  ASSERT_EQ(Run({FindProgram("ip"), "addr", "add", "10.8.0.1/24", "dev", "lo"}), 0);
+
+  struct Case {
+    const char* from;
+    bool stopsTransport;
+  } cases[] = {
+      {"10.9.0.1", false},  // a neighbour on the engine's own network proves nothing
+      {"10.8.0.1", true},
+  };
+  for (const Case& c : cases) {
+    const std::string dial = "import socket, time\n"
+                             "s = socket.create_connection(('10.9.0.1', " + std::to_string(listenPort) + "), 5, ('" +
+                             c.from + "', 0))\n"
+                             "time.sleep(1)\n";
+    ChildProcess dialler({"/usr/bin/python3", "-c", dial}, dir_.Path("dial.log"));
+    EXPECT_EQ(dialler.Wait(20000), 0) << TempDir::Read(dir_.Path("dial.log"));
+    EXPECT_EQ(WaitForUdpPort(udpPort, false, 5000), c.stopsTransport) << c.from << "\n" << engine->Tail(20);
+  }
+  engine->Signal(SIGTERM);
+  EXPECT_NE(engine->Wait(10000), -1);
 }
 
 }  // namespace
