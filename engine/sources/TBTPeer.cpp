@@ -125,7 +125,16 @@ bool TBTPeer::CheckHandshake() {
     linkState = kNoLink;
     return false;
   }
-  if (TPeerId* id = PeerId()) std::memcpy(id->peerIdBytes, remoteId, 20);
+  if (!PeerId()) {
+    TPeerId* id = Task()->IdentifyIncoming(socket.RemoteAddress(), socket.RemotePort(), remoteId);
+    if (!id) {
+      Socket()->Close();
+      linkState = kNoLink;
+      return false;
+    }
+    HoldIdentity(id);
+  }
+  std::memcpy(PeerId()->peerIdBytes, remoteId, 20);
   if (!SendHandshake()) return false;
   socket.ConsumeReceived(static_cast<int64_t>(btwire::kHandshakeSize));
   linkState = kGreeted;

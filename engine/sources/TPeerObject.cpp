@@ -64,11 +64,7 @@ bool TPeerObject::ConnectTo(TPeerId* peerId) {
       peerId->ip == 0 || peerId->ip == 0xFFFFFFFFu) {
     return false;
   }
-  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
-  ReleaseIdentity();
-  peerId_ = std::move(taken);
-  // Counted while held, so that letting go (a failed dial included) gives back this count only.
-  ++peerId_->activeConnections;
+  HoldIdentity(peerId);
   if (socket_) {
     socket_->Close();
   } else {
@@ -99,6 +95,14 @@ void TPeerObject::Reset() {
   stats = Stats{};
   counters = Counters{};
   ReleaseIdentity();
+}
+
+void TPeerObject::HoldIdentity(TPeerId* peerId) {
+  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
+  ReleaseIdentity();
+  peerId_ = std::move(taken);
+  // Counted while held, so that letting go (a failed dial included) gives back this count only.
+  ++peerId_->activeConnections;
 }
 
 void TPeerObject::ReleaseIdentity() {

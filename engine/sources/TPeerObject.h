@@ -169,6 +169,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // Nothing has arrived for more than limitSeconds (twice that for a source below 2 KiB/s) since
   // the last data or the connect.
   bool SilentFor(int64_t limitSeconds) const;
+  // Takes a reference on the identity the connection serves, letting go of the one held before.
+  void HoldIdentity(TPeerId* peerId);
   std::vector<TBlockRequest> requests_;
   std::vector<TBlockRequest> uploadRequests_;
 

@@ -640,6 +640,20 @@ bool TWorkWithPeers::AdoptIncoming(std::unique_ptr<QSocket> socket) {
   return true;
 }
 
+TPeerId* TWorkWithPeers::IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t* peerId) {
+  const auto samePeer = [ip, peerId](const TPeerId& id) {
+    return id.kind == SOURCE_BTNODE && id.ip == ip && std::memcmp(id.peerIdBytes, peerId, sizeof id.peerIdBytes) == 0;
+  };
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    const TPeerId* other = peer->PeerId();
+    if (other && peer->IsBitTorrent() && peer->GreetingComplete() && samePeer(*other)) return nullptr;
+  }
+  const std::vector<TRef<TPeerId>>& known = candidates.Items();
+  const auto found = std::find_if(known.begin(), known.end(), [&](const TRef<TPeerId>& id) { return samePeer(*id); });
+  if (found != known.end()) return found->get();
+  return AddCandidate(ip, port, SOURCE_BTNODE, false, kPeerPriority);
+}
+
 std::string TWorkWithPeers::ListenAddressText() {
   QScopedLock guard(lock);
   return listenText_;

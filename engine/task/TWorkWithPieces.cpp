@@ -60,6 +60,9 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   int32_t UploadSlots() override { return task_.PeerUploadSlots(); }
   bool HttpDisguise() override { return ProcessSettings().btHttpDisguise.load(); }
   void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }
+  TPeerId* IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t* peerId) override {
+    return task_.IdentifyIncoming(ip, port, peerId);
+  }
   void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
   void NoteLookupFailure() override { task_.SetHostUnresolved(); }
