@@ -10,15 +10,18 @@
 #include "app/AppTexts.h"
 #include "app/EngineCalls.h"
 #include "app/ProgramLauncher.h"
+#include "app/SingleInstance.h"
 #include "app/ui/ControllerFront.h"
-#include "app/ui/CrashReport.h"
+#include "app/ui/LocalSocketChannel.h"
 #include "app/ui/MainWindow.h"
 #include "app/ui/QtDesktop.h"
-#include "app/ui/SingleInstance.h"
 #include "app/ui/program/ProgramOptions.h"
 #include "engine/api/EngineApi.h"
+#include "platform/CrashReport.h"
 #include "platform/File.h"
+#include "platform/ProcessCheck.h"
 #include "platform/StopSignal.h"
+#include "platform/UserFolders.h"
 
 namespace bw::app::ui {
 namespace {
@@ -63,7 +66,8 @@ int Run(const ProgramOptions& options) {
     package = &loaded;
   }
   const std::string identifier = package->rows[0].digest.empty() ? "unpackaged" : package->rows[0].digest;
-  SingleInstance instance(identifier, SingleInstance::RuntimeFolder(), QCoreApplication::applicationFilePath().toStdString());
+  LocalSocketChannel channel;
+  SingleInstance instance(channel, identifier, platform::RuntimeFolder(), platform::OwnProgramPath());
   switch (instance.Start()) {
     case SingleInstance::Outcome::kAnswered:
       return kExitOk;
@@ -92,7 +96,7 @@ int Run(const ProgramOptions& options) {
   MainWindow window(front, g_desktop);
   g_window = &window;
   question.SetOwner(&window);
-  QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
+  QObject::connect(&channel, &LocalSocketChannel::activationRequested, &window, [&window] {
     std::fprintf(stderr, "brightwillow: brought to the front by another start\n");
     window.Activate();
   });
@@ -140,10 +144,10 @@ int Run(const ProgramOptions& options) {
 }  // namespace bw::app::ui
 
 int main(int argc, char** argv) {
-  bw::app::ui::InstallCrashReport();
-  QApplication app(argc, argv);
+  platform::InstallCrashReport();
   bw::app::ui::ProgramOptions options;
   std::string error;
+  // Read before the application object, which needs a display: --help and a mistake need none.
   switch (bw::app::ui::ParseProgramOptions(argc, argv, &options, &error)) {
     case bw::app::ui::ProgramCommand::kHelp:
       std::fputs(bw::app::ui::ProgramHelp(), stdout);
@@ -154,5 +158,6 @@ int main(int argc, char** argv) {
     case bw::app::ui::ProgramCommand::kRun:
       break;
   }
+  QApplication app(argc, argv);
   return bw::app::ui::Run(options);
 }
