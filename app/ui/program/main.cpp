@@ -101,8 +101,12 @@ int Run(const ProgramOptions& options) {
     window.Activate();
   });
   // exit, not quit: quit would first ask the window to close, and its close button means "ask".
-  QObject::connect(&window, &MainWindow::exitRequested, qApp, [] { QCoreApplication::exit(kExitOk); },
-                   Qt::QueuedConnection);
+  // An open install question is answered first, with the check: an exit never starts the installer.
+  const auto exitProgram = [&question] {
+    question.Close();
+    QCoreApplication::exit(kExitOk);
+  };
+  QObject::connect(&window, &MainWindow::exitRequested, qApp, exitProgram, Qt::QueuedConnection);
   if (!window.Start()) {
     front.Finish();
     controller.Stop();
@@ -115,7 +119,7 @@ int Run(const ProgramOptions& options) {
   bool pressStart = options.start;
   QTimer stopPoll;
   QObject::connect(&stopPoll, &QTimer::timeout, qApp, [&] {
-    if (platform::StopSignal()) QCoreApplication::exit(kExitOk);
+    if (platform::StopSignal()) exitProgram();
     if (pressStart) {
       // The same button a user would press, once it is there to press.
       auto* start = window.findChild<QAbstractButton*>("start");
