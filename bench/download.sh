@@ -31,12 +31,8 @@ fi
 
 work=$(mktemp -d "$data/run.XXXXXX")
 out=$work/out
-cleanup() {
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
+source bench/ratio-table.sh
 
 mapfile -t bases < <(bash scripts/mirrors.sh start "$work/mirrors" "$data/www" 4)
 ((${#bases[@]} == 4)) || { echo "the mirrors did not start" >&2; exit 1; }
@@ -74,23 +70,7 @@ rm -rf "$out"
 
 echo
 echo "$size_mib MiB from 4 local nginx mirrors (curl: 1), mean of $runs runs after a warm-up"
-awk -v size="$size_mib" '
-  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-  FNR == 1 { tool = FILENAME; sub(/.*\//, "", tool); order[++tools] = tool }
-  { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
-  END {
-    printf "%-13s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
-    for (i = 1; i <= tools; i++) {
-      t = order[i]
-      wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
-    }
-    for (i = 2; i <= tools; i++) {
-      t = order[i]
-      printf "%-13s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
-             ratio(rss["bwget"], rss[t])
-    }
-  }' "$work/bwget" "$work/aria2c" "$work/curl"
+ratio_table "$size_mib" "$work/bwget" "$work/aria2c" "$work/curl"
 
 echo
 echo "bwget --limit $limit_kib for $limit_seconds s"

@@ -17,15 +17,7 @@ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build $build -j "$(nproc)" --target brightwillow bwpack bw_demo_package
 
 work=$(mktemp -d /tmp/bw-window.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
 
 folder=/client/client0223/
 names=(Inst.exe tnw001.cab tnw002.cab tnw003.cab tnw004.cab)
