@@ -1,5 +1,7 @@
 // brightwillow: the downloader's window around the application core.
+#include <QAbstractButton>
 #include <QApplication>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -53,6 +55,25 @@ bool LoadPackage(const std::string& file, Package* loaded) {
 void SaveScreenshot(MainWindow& window, const QString& file) {
   const QString partial = file + ".part.png";
   if (window.grab().save(partial)) std::rename(partial.toLocal8Bit().constData(), file.toLocal8Bit().constData());
+}
+
+bool PressButton(MainWindow& window, const char* name) {
+  auto* button = window.findChild<QAbstractButton*>(name);
+  if (!button || !button->isVisible() || !button->isEnabled()) return false;
+  button->click();
+  return true;
+}
+
+// Presses "yes" in the open question box, if there is one.
+bool AnswerYes() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box && box->isVisible() && box->button(QMessageBox::Yes)) {
+      box->button(QMessageBox::Yes)->click();
+      return true;
+    }
+  }
+  return false;
 }
 
 int Run(const ProgramOptions& options) {
@@ -117,18 +138,20 @@ int Run(const ProgramOptions& options) {
   std::fprintf(stderr, "brightwillow: window shown\n");
 
   bool pressStart = options.start;
+  bool pressInstall = options.install;
   QTimer stopPoll;
   QObject::connect(&stopPoll, &QTimer::timeout, qApp, [&] {
     if (platform::StopSignal()) exitProgram();
-    if (pressStart) {
-      // The same button a user would press, once it is there to press.
-      auto* start = window.findChild<QAbstractButton*>("start");
-      if (start && start->isVisible() && start->isEnabled()) {
-        start->click();
-        pressStart = false;
-      }
-    }
+    // The same buttons a user would press, once they are there to press.
+    if (pressStart) pressStart = !PressButton(window, "start");
+    if (pressInstall) pressInstall = !PressButton(window, "install");
   });
+  // A timer of its own: the install button's click waits for the answer inside the other's slot.
+  QTimer questionPoll;
+  QObject::connect(&questionPoll, &QTimer::timeout, qApp, [&questionPoll] {
+    if (AnswerYes()) questionPoll.stop();
+  });
+  if (options.install) questionPoll.start(kSignalPollMs);
   stopPoll.start(kSignalPollMs);
   QTimer screenshot;
   if (!options.screenshot.empty()) {
