@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <initializer_list>
 #include <vector>
 
@@ -24,6 +25,8 @@ constexpr uint32_t kRefreshQueries = 600;      // a resource-list refresh every 
 constexpr int kUnlimitedKiB = 0x7FFF;
 constexpr int kMinimumTaskKiB = 10;
 constexpr const char* kTaskSection = "BrightwillowTask";
+constexpr const char* kInstallFailedCaption = "安装失败";
+constexpr int kReportLogChannel = 28;  // the statistics upload's log
 
 bool StateIn(int state, std::initializer_list<int> states) {
   return std::find(states.begin(), states.end(), state) != states.end();
@@ -163,21 +166,31 @@ void CDownloadController::RecoverTasks() {
     engine_.ReportEvent("11400101", "继续下载：环境初始化失败", 0);
     engine_.ShowMessage("下载启动失败请重试");
   } else {
+    Refusal refusal;
     for (int j = 0; j < kFileCount; ++j) {
       records_.CheckFingerprint(j, true);
       const std::vector<int>& reload = records_.reloadList;
       if (std::find(reload.begin(), reload.end(), j) != reload.end()) {
-        records_.RecoverTask(j, false);
+        refusal.Note(j, records_.RecoverTask(j, false));
       } else {
         records_.done[j] = 1;
       }
     }
+    if (refusal.file >= 0) StopOnRefusedTask(refusal, "Reload Download Task", "继续下载：任务创建失败");
   }
   tasksStarted_ = ActiveCount() > 0;
   if (tasksStarted_) {
     engine_.ReportEvent("11030000", "", 0);
     ApplySpeedLimit(speedLimit_);
   }
+}
+
+void CDownloadController::StopOnRefusedTask(const Refusal& refusal, const char* where, const char* report) {
+  LogPrintf(kAppLogChannel, kAppLogChannel, "%s] [任务创建失败：%s ErrorCode : %d", where,
+            FileName(refusal.file).c_str(), refusal.result);
+  engine_.ReportEvent("11400101", report, 0);
+  StopAll();
+  engine_.ShowMessage("下载启动失败请重试");
 }
 
 // Reserving space ahead stands for the volume-maintenance privilege that makes preallocation
@@ -276,13 +289,15 @@ void CDownloadController::BeginDownload() {
     engine_.ShowMessage("下载启动失败请重试");
     return;
   }
+  Refusal refusal;
   for (int i = 0; i < kFileCount; ++i) {
-    records_.CreateTask(i);
+    refusal.Note(i, records_.CreateTask(i));
     tasksStarted_ = true;
     ApplySpeedLimit(speedLimit_);
   }
   ApplySpeedLimit(speedLimit_);
   state_ = kStatePreparing;
+  if (refusal.file >= 0) StopOnRefusedTask(refusal, "Begin Download Task", "Begin Download Task 任务创建失败");
 }
 
 void CDownloadController::StopAll() {
@@ -302,18 +317,25 @@ void CDownloadController::PauseDownload() {
 
 void CDownloadController::ContinuePausedDownload() {
   engine_.ReportEvent("11030000", "", 0);
+  Refusal refusal;
   for (int i = 0; i < kFileCount; ++i) {
     if (records_.CheckFingerprint(i, false)) continue;
     records_.done[i] = 0;
     if (records_.tasks[i]) {
       engine_.ResumeDownloadTask(records_.tasks[i]);
-    } else if (records_.RecoverTask(i, false) == kEngineOk) {
-      // A file complete at start-up that changed since has no task to resume: it gets one.
+      continue;
+    }
+    // A file complete at start-up that changed since, or one whose task was refused, has no task
+    // to resume: it gets one.
+    const int result = records_.RecoverTask(i, false);
+    refusal.Note(i, result);
+    if (result == kEngineOk) {
       tasksStarted_ = true;
       ApplySpeedLimit(speedLimit_);
     }
   }
   state_ = kStateResume;
+  if (refusal.file >= 0) StopOnRefusedTask(refusal, "Continue Download Task", "继续下载：任务创建失败");
 }
 
 int CDownloadController::EvaluateState() {
@@ -397,7 +419,7 @@ void CDownloadController::PollTasks() {
 int CDownloadController::GetOverallProgress() {
   uint64_t sum = 0, acc = 0;
   for (int i = 0; i < kFileCount; ++i) {
-    const uint64_t weight = package_.rows[i].size / 1048576;
+    const uint64_t weight = package_.rows[i].size;
     if (records_.done[i]) {
       sum += weight;
       acc += weight * 10000;
@@ -745,7 +767,7 @@ void CDownloadController::LaunchInstaller(bool verified) {
   const std::string path = GetInstallerPath();
   const std::string& name = FileName(0);
   if (!platform::PathExists(path)) {
-    engine_.ShowMessage("安装程序丢失");
+    engine_.ShowMessage("安装程序丢失", kInstallFailedCaption);
     engine_.ReportFileEvent("11600102", name.c_str(), "用户点击安装按钮，但是找不到安装程序，安装失败");
     Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
     // The user may put the file back and try again.
@@ -757,9 +779,14 @@ void CDownloadController::LaunchInstaller(bool verified) {
   if (!LaunchSucceeded(result)) {
     const std::string text = std::string("安装程序无法正常打开，原因：") +
                              (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + LaunchFailureReason(result);
-    engine_.ShowMessage("安装程序无法正常打开");
+    engine_.ShowMessage("安装程序无法正常打开", kInstallFailedCaption);
     Log(text.c_str());
-    engine_.ReportFileEvent("11600101", name.c_str(), text.c_str());
+    // The report is best effort: one that fails is logged, and the user still has the message.
+    try {
+      engine_.ReportFileEvent("11600101", name.c_str(), text.c_str());
+    } catch (const std::exception&) {
+      LogPrintf(kReportLogChannel, kReportLogChannel, "DC failed");
+    }
     return;
   }
   Log("开始安装] [用户点击安装按钮");
@@ -777,7 +804,7 @@ int CDownloadController::GetVerifyProgress() const {
   const int current = CurrentFile();
   const int progress = FileVerifyProgress();
   for (int i = 0; i < kFileCount; ++i) {
-    const uint64_t weight = package_.rows[i].size / 1048576;
+    const uint64_t weight = package_.rows[i].size;
     sum += weight;
     if (i < current || (i == current && progress > 9999)) {
       acc += weight * 10000;

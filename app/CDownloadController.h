@@ -142,6 +142,16 @@ class CDownloadController {
   void SetAllocationProbe(AllocationProbe probe) { allocationProbe_ = std::move(probe); }
 
  private:
+  // The first task the engine refused (a duplicate of another, a thread that did not start).
+  struct Refusal {
+    int file = -1;
+    int result = kEngineOk;
+    void Note(int i, int engineResult) {
+      if (engineResult == kEngineOk || file >= 0) return;
+      file = i;
+      result = engineResult;
+    }
+  };
   struct TaskFigures {
     bool answers = false;
     TaskProgress progress;
@@ -157,6 +167,9 @@ class CDownloadController {
   void PauseDownload();
   void ContinuePausedDownload();
   void StopAll();
+  // Without that task the download would wait forever for its file: every task stops (paused),
+  // and the user is told and may continue, which asks for the missing task again.
+  void StopOnRefusedTask(const Refusal& refusal, const char* where, const char* report);
   bool DiskTestFails();
   void RunEntryActions(int previousState);
   void ApplySpeedLimit(int kBps);

@@ -1,7 +1,5 @@
 #include "app/EngineCalls.h"
 
-#include "app/AppTexts.h"
-
 namespace bw::app {
 
 void EngineCalls::CreateEngineLog(const char* basePath) {
@@ -33,7 +31,9 @@ int EngineCalls::EnableP2P(int enable) { return bw::EnableP2P(enable); }
 void EngineCalls::SetBtHttpDisguise(int enable) { bw::SetBtHttpDisguise(enable); }
 uint64_t EngineCalls::GetDiskFreeBytes(const char* path) { return bw::GetDiskFreeBytes(path); }
 int64_t EngineCalls::GetFileSizeOnDisk(const char* path) { return bw::GetFileSizeOnDisk(path); }
-void EngineCalls::ShowMessage(const char* text) { bw::ShowMessageAsync(ownerWindow_, text, kCaption, 0); }
+void EngineCalls::ShowMessage(const char* text, const char* caption) {
+  bw::ShowMessageAsync(ownerWindow_, text, caption, 0);
+}
 
 void EngineCalls::StartDataUpload(const char* configPath, const char* gameId, const char* appVersion,
                                   const char* gameVersion, const char* channel) {

@@ -27,7 +27,8 @@ class EngineCalls : public IEngine {
   void SetBtHttpDisguise(int enable) override;
   uint64_t GetDiskFreeBytes(const char* path) override;
   int64_t GetFileSizeOnDisk(const char* path) override;
-  void ShowMessage(const char* text) override;
+  using IEngine::ShowMessage;
+  void ShowMessage(const char* text, const char* caption) override;
 
   void StartDataUpload(const char* configPath, const char* gameId, const char* appVersion, const char* gameVersion,
                        const char* channel) override;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "app/AppTexts.h"
 #include "engine/api/EngineApi.h"
 
 namespace bw::app {
@@ -29,8 +30,9 @@ class IEngine {
   virtual void SetBtHttpDisguise(int enable) = 0;
   virtual uint64_t GetDiskFreeBytes(const char* path) = 0;
   virtual int64_t GetFileSizeOnDisk(const char* path) = 0;
-  // A message box of the application's caption, shown without waiting for the user.
-  virtual void ShowMessage(const char* text) = 0;
+  // A message box shown without waiting for the user.
+  virtual void ShowMessage(const char* text, const char* caption) = 0;
+  void ShowMessage(const char* text) { ShowMessage(text, kCaption); }
 
   virtual void StartDataUpload(const char* configPath, const char* gameId, const char* appVersion,
                                const char* gameVersion, const char* channel) = 0;

@@ -4,7 +4,8 @@
 # python3-libtorrent leecher dialling it. Then the same seeder beside two nginx mirrors: bwget with
 # the mirrors as sources, aria2c with them as web seeds. Every tool of a scenario runs back to
 # back, RUNS times each (default 3); the table gives the means of wall time, CPU time and peak
-# memory and the ratios to bwget. Everything stays on 127.0.0.1. BENCH_MIB changes the size.
+# memory and the ratios to bwget. Everything stays on 127.0.0.1. BENCH_MIB changes the size;
+# BWGET_BEFORE names another bwget binary (an earlier build) that runs beside it as "before".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-3}
@@ -78,6 +79,10 @@ cmd_seeder_bwget=("$bwget" --lan-interface 127.0.0.1 --progress none --timeout 6
 cmd_seeder_aria2c=(aria2c "${aria2_common[@]}" --listen-port="$(free_port)" "$torrent")
 cmd_seeder_libtorrent=("$python" "$peer_script" leech "$torrent" "$out" "$seeder_port")
 cmd_mirrors_bwget=("${cmd_seeder_bwget[@]}" "${urls[@]}")
+if [[ -n ${BWGET_BEFORE:-} ]]; then
+  cmd_seeder_before=("$BWGET_BEFORE" "${cmd_seeder_bwget[@]:1}")
+  cmd_mirrors_before=("$BWGET_BEFORE" "${cmd_mirrors_bwget[@]:1}")
+fi
 cmd_mirrors_aria2c=(aria2c "${aria2_common[@]}" --listen-port="$(free_port)" -T "$torrent" "${urls[@]}")
 
 # One run: appends "wall user sys peakKiB ok|failed" to $work/<scenario>_<tool>.
@@ -101,7 +106,9 @@ report() {  # title, then the files of the tools, bwget first
 }
 
 for scenario in seeder mirrors; do
-  tools=(bwget aria2c)
+  tools=(bwget)
+  [[ -n ${BWGET_BEFORE:-} ]] && tools+=(before)
+  tools+=(aria2c)
   [[ $scenario == seeder ]] && tools+=(libtorrent)
   for ((i = 1; i <= runs; i++)); do
     for tool in "${tools[@]}"; do
@@ -109,10 +116,12 @@ for scenario in seeder mirrors; do
       echo "  $scenario $tool run $i: $(tail -n 1 "$work/${scenario}_$tool")"
     done
   done
+  files=("${tools[@]/#/$work/${scenario}_}")
+  if [[ $scenario == seeder ]]; then
+    report "$size_mib MiB from one libtorrent seeder" "${files[@]}"
+  else
+    report "$size_mib MiB from the seeder beside two nginx mirrors (20 MB/s a connection)" "${files[@]}"
+  fi
 done
-
-report "$size_mib MiB from one libtorrent seeder" "$work/seeder_bwget" "$work/seeder_aria2c" "$work/seeder_libtorrent"
-report "$size_mib MiB from the seeder beside two nginx mirrors (20 MB/s a connection)" \
-  "$work/mirrors_bwget" "$work/mirrors_aria2c"
 echo
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"

@@ -127,6 +127,11 @@ void TPeerObject::CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t
   if (stepSent > 0 || stepReceived > 0) stats.idle = 0;
 }
 
+bool TPeerObject::HasUnreadInput() const {
+  const QSocket* counted = CountedSocket();
+  return counted && counted->ReceivedSize() > 0;
+}
+
 bool TPeerObject::DownloadStep() {
   if (!IsConnected()) return false;
   if (IsBitTorrent() && task_ && !task_->PeerConnectionsEnabled()) return true;
@@ -138,7 +143,7 @@ bool TPeerObject::DownloadStep() {
     return false;
   }
   CountStep(counted, sent, received);
-  stats.hasData = counted && counted->ReceivedSize() > 0;
+  stats.hasData = HasUnreadInput();
   if (stats.hasData && task_) task_->RequestCycleSoon();
   return true;
 }

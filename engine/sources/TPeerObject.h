@@ -95,6 +95,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   bool IsConnecting() const;
   // The connection whose traffic a step counts: the one that carries the payload.
   virtual QSocket* CountedSocket() const { return socket_.get(); }
+  // Received bytes wait that a step can use without any further read.
+  virtual bool HasUnreadInput() const;
   // The peer exchanges commands and replies: its steps follow the network's round trips, not
   // its data rate.
   virtual bool InDialogue() const { return false; }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -74,6 +75,58 @@ TEST_F(ControllerTest, AnEngineThatDoesNotStartLeavesTheStartToBeTriedAgain) {
   engine_.initResult = kEngineOk;
   C().OnMainAction();
   EXPECT_EQ(C().State(), kStatePreparing);
+}
+
+// A task the engine refuses would leave the download waiting for its file for ever: every task
+// stops, the user is told, and continuing asks for the task again.
+TEST_F(ControllerTest, ARefusedTaskPausesTheDownloadWithAMessage) {
+  Start();
+  engine_.refusedTarget = FileIn(2);
+  C().OnMainAction();
+  EXPECT_EQ(C().State(), kStatePause);
+  EXPECT_EQ(engine_.messages, std::vector<std::string>{"下载启动失败请重试"});
+  EXPECT_EQ(engine_.captions, std::vector<std::string>{kCaption});
+  EXPECT_EQ(engine_.CountOf("11400101"), 1);
+  EXPECT_EQ(C().Records().tasks[2], nullptr);
+  EXPECT_FALSE(TaskOf(0).running);
+  TaskOf(0).progress.progress = 5000;
+  EXPECT_EQ(C().EvaluateState(), kStatePause);
+
+  C().OnMainAction();
+  EXPECT_EQ(C().State(), kStatePause);
+  EXPECT_EQ(engine_.messages.size(), 2u);
+  EXPECT_FALSE(TaskOf(0).running);
+
+  engine_.refusedTarget.clear();
+  C().OnMainAction();
+  EXPECT_EQ(C().State(), kStateResume);
+  EXPECT_TRUE(TaskOf(2).recovered);
+  EXPECT_TRUE(TaskOf(0).running);
+}
+
+// Each file weighs its bytes: small files count too, and the real sizes do not overflow.
+TEST_F(ControllerTest, OverallProgressWeighsEachFileByItsBytes) {
+  struct Case {
+    const char* name;
+    std::array<uint64_t, kFileCount> sizes;
+    std::array<int, kFileCount> progress;
+    int overall;
+  };
+  const Case cases[] = {
+      {"all under 1 MiB", {1000, 2000, 3000, 4000, 5000}, {10000, 5000, 0, 0, 0}, 1333},
+      {"the small installer alone", {300000, 2621447, 2359301, 2097153, 700001}, {10000, 0, 0, 0, 0}, 371},
+      {"real sizes", {8299520, 1932735283, 1932735283, 1932735283, 368826489}, {9999, 9999, 9999, 9999, 9999}, 9999},
+      {"real sizes, one large file half", {8299520, 1932735283, 1932735283, 1932735283, 368826489},
+       {10000, 5000, 0, 0, 0}, 1578},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int i = 0; i < kFileCount; ++i) package_.rows[i].size = c.sizes[i];
+    Start();
+    C().OnMainAction();
+    for (int i = 0; i < kFileCount; ++i) TaskOf(i).progress.progress = c.progress[i];
+    EXPECT_EQ(C().GetOverallProgress(), c.overall);
+  }
 }
 
 // Preparing becomes reload once progress shows; a total above 1024 bytes per second (not at it)

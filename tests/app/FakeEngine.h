@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,9 +38,14 @@ class FakeEngine : public IEngine {
   uint64_t freeBytes = 1ULL << 50;
   int initResult = kEngineOk;
   int createResult = kEngineOk;
+  // A task for this target is refused, created or recovered, as the engine refuses a task that
+  // duplicates another (two byte-identical files have equal torrents).
+  std::string refusedTarget;
+  bool fileEventsThrow = false;  // a reporting that fails with an exception
   std::map<uintptr_t, Task> tasks;
   std::vector<Report> reports;
   std::vector<std::string> messages;
+  std::vector<std::string> captions;  // of each message
   int p2p = -1;
   int stops = 0;
   std::vector<std::string> endCalls;
@@ -107,7 +113,11 @@ class FakeEngine : public IEngine {
   void SetBtHttpDisguise(int) override {}
   uint64_t GetDiskFreeBytes(const char*) override { return freeBytes; }
   int64_t GetFileSizeOnDisk(const char*) override { return 0; }
-  void ShowMessage(const char* text) override { messages.push_back(text); }
+  using IEngine::ShowMessage;
+  void ShowMessage(const char* text, const char* caption) override {
+    messages.push_back(text);
+    captions.push_back(caption);
+  }
 
   void StartDataUpload(const char*, const char*, const char*, const char*, const char*) override {}
   void ReportDownloadData(const char* code, uint32_t, uint64_t, uint64_t, const char* progress, uint64_t, uint64_t,
@@ -118,6 +128,7 @@ class FakeEngine : public IEngine {
     reports.push_back({code, message, flag, ""});
   }
   void ReportFileEvent(const char* code, const char* fileName, const char* message) override {
+    if (fileEventsThrow) throw std::runtime_error("report refused");
     reports.push_back({code, fileName, 0, message});
   }
   void ShutdownReporting() override { endCalls.push_back("ShutdownReporting"); }
@@ -135,6 +146,7 @@ class FakeEngine : public IEngine {
   }
   int Add(TaskParams* params, bool recovered) {
     if (createResult != kEngineOk) return createResult;
+    if (params->target == refusedTarget) return kEngineDuplicateTask;
     Task t;
     t.contentId = params->contentId;
     t.sources = params->sources ? params->sources : "";

@@ -6,6 +6,7 @@
 
 #include "app/CDownloadController.h"
 #include "app/ILauncher.h"
+#include "engine/frame/EngineLog.h"
 #include "tests/app/AppTestSupport.h"
 
 namespace bw::app::test {
@@ -91,15 +92,32 @@ TEST_F(InstallationTest, AFailedStartNamesItsReason) {
     launcher_.result = c.result;
     engine_.reports.clear();
     engine_.messages.clear();
+    engine_.captions.clear();
     C().LaunchInstaller(c.verified);
     EXPECT_EQ(C().State(), kStateFinished);
     EXPECT_FALSE(C().InstallerStarted());
     EXPECT_EQ(engine_.messages, std::vector<std::string>{"安装程序无法正常打开"});
+    EXPECT_EQ(engine_.captions, std::vector<std::string>{"安装失败"});
     ASSERT_EQ(engine_.reports.size(), 1u);
     EXPECT_EQ(engine_.reports[0].code, "11600101");
     EXPECT_EQ(engine_.reports[0].text, "Inst.exe");
     EXPECT_EQ(engine_.reports[0].detail, c.text);
   }
+}
+
+// A failing report of a failed start is logged; the user is told all the same.
+TEST_F(InstallationTest, AFailingReportOfAFailedStartIsLogged) {
+  Finished(false);
+  CreateEngineLog();
+  SetEngineLogBasePath(dir_.Path("log").c_str());
+  launcher_.result = 2;
+  engine_.fileEventsThrow = true;
+  testing::internal::CaptureStderr();  // the log's debugger output
+  C().LaunchInstaller(false);
+  const std::string logged = testing::internal::GetCapturedStderr();
+  DeleteEngineLog();
+  EXPECT_EQ(engine_.messages.back(), "安装程序无法正常打开");
+  EXPECT_NE(logged.find("] [DC failed]"), std::string::npos) << logged;
 }
 
 TEST_F(InstallationTest, AMissingInstallerIsToldAndNothingStarts) {
@@ -108,6 +126,7 @@ TEST_F(InstallationTest, AMissingInstallerIsToldAndNothingStarts) {
   C().OnMainAction();
   EXPECT_TRUE(launcher_.started.empty());
   EXPECT_EQ(engine_.messages.back(), "安装程序丢失");
+  EXPECT_EQ(engine_.captions.back(), "安装失败");
   EXPECT_EQ(engine_.Codes().back(), "11600102");
   EXPECT_EQ(C().State(), kStateFinished);
 }

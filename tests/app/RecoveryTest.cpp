@@ -140,6 +140,16 @@ TEST_F(RecoveryTest, StoredInfoPathsOutsideTheInfoFolderAreRefused) {
   EXPECT_EQ(C().Records().infoPaths[2], infoFolder + "tnw002.cab.bwinfo");
 }
 
+TEST_F(RecoveryTest, ARefusedRecoveryPausesWithAMessage) {
+  DownloadUntil({0});
+  engine_.refusedTarget = FileIn(3);
+  Start();
+  EXPECT_EQ(C().State(), kStatePause);
+  EXPECT_EQ(engine_.messages.back(), "下载启动失败请重试");
+  EXPECT_EQ(engine_.CountOf("11400101"), 1);
+  EXPECT_FALSE(TaskOf(1).running);
+}
+
 // A file complete at start-up has no task; when it changes during a pause, continuing gives it one.
 TEST_F(RecoveryTest, ContinuingRecoversAChangedFileThatHadNoTask) {
   DownloadUntil({0, 1, 2, 3});
