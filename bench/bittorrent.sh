@@ -28,15 +28,8 @@ free_port() {
 
 data=$PWD/build/bench-bt-data
 work=$(mktemp -d "$PWD/build/bench-bt.XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
+source bench/ratio-table.sh
 
 # The torrent names the tracker of this run, so it is made anew each time; the content is kept.
 content=$data/www/content.bin
@@ -109,23 +102,7 @@ report() {  # title, then the files of the tools, bwget first
   shift
   echo
   echo "$title, mean of $runs runs (machine shared with other builds: see the load below)"
-  awk -v size="$size_mib" '
-    function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-    FNR == 1 { tool = FILENAME; sub(/.*\/[a-z]+_/, "", tool); order[++tools] = tool }
-    { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
-    END {
-      printf "%-16s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
-      for (i = 1; i <= tools; i++) {
-        t = order[i]
-        wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-        printf "%-16s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
-      }
-      for (i = 2; i <= tools; i++) {
-        t = order[i]
-        printf "%-16s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
-               ratio(rss["bwget"], rss[t])
-      }
-    }' "$@"
+  ratio_table "$size_mib" "$@"
 }
 
 for scenario in seeder mirrors; do

@@ -38,12 +38,8 @@ fi
 
 work=$(mktemp -d "$data/run.XXXXXX")
 out=$work/out
-cleanup() {
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
+source bench/ratio-table.sh
 
 tools=(bwget aria2c curl)
 split=(-x4 -s4)
@@ -104,23 +100,7 @@ rm -rf "$out"
 echo
 echo "$title, mean of $runs runs after a warm-up"
 echo "(load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores)"
-awk -v size="$size_mib" '
-  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-  FNR == 1 { tool = FILENAME; sub(/.*\//, "", tool); order[++tools] = tool }
-  { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
-  END {
-    printf "%-13s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
-    for (i = 1; i <= tools; i++) {
-      t = order[i]
-      wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
-    }
-    for (i = 2; i <= tools; i++) {
-      t = order[i]
-      printf "%-13s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
-             ratio(rss["bwget"], rss[t])
-    }
-  }' "${tools[@]/#/$work/}"
+ratio_table "$size_mib" "${tools[@]/#/$work/}"
 [[ $mode == plain ]] || exit 0
 
 echo
