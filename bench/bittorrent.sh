@@ -4,7 +4,8 @@
 # python3-libtorrent leecher dialling it. Then the same seeder beside two nginx mirrors: bwget with
 # the mirrors as sources, aria2c with them as web seeds. Every tool of a scenario runs back to
 # back, RUNS times each (default 3); the table gives the means of wall time, CPU time and peak
-# memory and the ratios to bwget. Everything stays on 127.0.0.1. BENCH_MIB changes the size.
+# memory and the ratios to bwget. Everything stays on 127.0.0.1. BENCH_MIB changes the size;
+# BWGET_BEFORE names another bwget binary (an earlier build) that runs beside it as "before".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-3}
@@ -27,15 +28,8 @@ free_port() {
 
 data=$PWD/build/bench-bt-data
 work=$(mktemp -d "$PWD/build/bench-bt.XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
+source bench/ratio-table.sh
 
 # The torrent names the tracker of this run, so it is made anew each time; the content is kept.
 content=$data/www/content.bin
@@ -85,6 +79,10 @@ cmd_seeder_bwget=("$bwget" --lan-interface 127.0.0.1 --progress none --timeout 6
 cmd_seeder_aria2c=(aria2c "${aria2_common[@]}" --listen-port="$(free_port)" "$torrent")
 cmd_seeder_libtorrent=("$python" "$peer_script" leech "$torrent" "$out" "$seeder_port")
 cmd_mirrors_bwget=("${cmd_seeder_bwget[@]}" "${urls[@]}")
+if [[ -n ${BWGET_BEFORE:-} ]]; then
+  cmd_seeder_before=("$BWGET_BEFORE" "${cmd_seeder_bwget[@]:1}")
+  cmd_mirrors_before=("$BWGET_BEFORE" "${cmd_mirrors_bwget[@]:1}")
+fi
 cmd_mirrors_aria2c=(aria2c "${aria2_common[@]}" --listen-port="$(free_port)" -T "$torrent" "${urls[@]}")
 
 # One run: appends "wall user sys peakKiB ok|failed" to $work/<scenario>_<tool>.
@@ -104,27 +102,13 @@ report() {  # title, then the files of the tools, bwget first
   shift
   echo
   echo "$title, mean of $runs runs (machine shared with other builds: see the load below)"
-  awk -v size="$size_mib" '
-    function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-    FNR == 1 { tool = FILENAME; sub(/.*\/[a-z]+_/, "", tool); order[++tools] = tool }
-    { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
-    END {
-      printf "%-16s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
-      for (i = 1; i <= tools; i++) {
-        t = order[i]
-        wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-        printf "%-16s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
-      }
-      for (i = 2; i <= tools; i++) {
-        t = order[i]
-        printf "%-16s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
-               ratio(rss["bwget"], rss[t])
-      }
-    }' "$@"
+  ratio_table "$size_mib" "$@"
 }
 
 for scenario in seeder mirrors; do
-  tools=(bwget aria2c)
+  tools=(bwget)
+  [[ -n ${BWGET_BEFORE:-} ]] && tools+=(before)
+  tools+=(aria2c)
   [[ $scenario == seeder ]] && tools+=(libtorrent)
   for ((i = 1; i <= runs; i++)); do
     for tool in "${tools[@]}"; do
@@ -132,10 +116,12 @@ for scenario in seeder mirrors; do
       echo "  $scenario $tool run $i: $(tail -n 1 "$work/${scenario}_$tool")"
     done
   done
+  files=("${tools[@]/#/$work/${scenario}_}")
+  if [[ $scenario == seeder ]]; then
+    report "$size_mib MiB from one libtorrent seeder" "${files[@]}"
+  else
+    report "$size_mib MiB from the seeder beside two nginx mirrors (20 MB/s a connection)" "${files[@]}"
+  fi
 done
-
-report "$size_mib MiB from one libtorrent seeder" "$work/seeder_bwget" "$work/seeder_aria2c" "$work/seeder_libtorrent"
-report "$size_mib MiB from the seeder beside two nginx mirrors (20 MB/s a connection)" \
-  "$work/mirrors_bwget" "$work/mirrors_aria2c"
 echo
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Times whole downloads of a 1 GiB content from four local nginx mirrors: bwget with the torrent
-# (every piece checked with SHA-1), aria2c with the same mirrors and connections (no checksum), and
-# curl from one mirror. Each gets a warm-up run and RUNS timed runs (default 5); the table gives
-# the means of wall time, CPU time and peak memory and the ratios. Then bwget runs for 20 seconds
-# under --limit 500 and its rate is set against the limit. Everything stays on 127.0.0.1.
+# (every piece checked with SHA-1) against other tools, which check nothing. Each gets a warm-up
+# run and RUNS timed runs (default 5); the table gives the means of wall time, CPU time and peak
+# memory and the ratios. Everything stays on 127.0.0.1. The mode (first argument):
+#   plain    (default) aria2c with the same mirrors and connections, curl from one mirror; then
+#            bwget runs for 20 seconds under --limit 500 and its rate is set against the limit
+#   https    the same over TLS, with a test authority made for the run
+#   limited  every connection held to 4 MiB/s by the mirrors, each on an address of its own (aria2c
+#            counts its connections by host), against aria2c -x4 -s16
 # BENCH_MIB changes the size of the content (for a quick try).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-plain}
+case $mode in plain | https | limited) ;; *) echo "usage: $0 [plain|https|limited]" >&2; exit 1 ;; esac
 runs=${RUNS:-5}
 size_mib=${BENCH_MIB:-1024}
 limit_kib=500
@@ -16,7 +22,8 @@ bash scripts/deps.sh
 bash bench/reference-tools.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target bwget
-bwget=$PWD/build/release/bwget
+# BWGET names another build of bwget (a before/after comparison).
+bwget=${BWGET:-$PWD/build/release/bwget}
 
 data=$PWD/build/bench-data
 content=$data/www/content.bin
@@ -31,22 +38,40 @@ fi
 
 work=$(mktemp -d "$data/run.XXXXXX")
 out=$work/out
-cleanup() {
-  bash scripts/mirrors.sh stop "$work/mirrors"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/stop-on-exit.sh
+source bench/ratio-table.sh
+
+tools=(bwget aria2c curl)
+split=(-x4 -s4)
+trust_bwget=() trust_aria2c=() trust_curl=()
+title="$size_mib MiB from 4 local nginx mirrors (curl: 1)"
+case $mode in
+  https)
+    bash scripts/mirrors.sh certify "$work/tls"
+    export TLS_FOLDER=$work/tls
+    trust_bwget=(--ca-file "$work/tls/ca.pem") trust_aria2c=(--ca-certificate="$work/tls/ca.pem")
+    trust_curl=(--cacert "$work/tls/ca.pem")
+    title="$size_mib MiB from 4 local nginx mirrors over HTTPS (curl: 1)"
+    ;;
+  limited)
+    export LIMIT_RATE=4m SPREAD=1
+    tools=(bwget aria2c)
+    split=(-x4 -s16)
+    title="$size_mib MiB from 4 local nginx mirrors at 4 MiB/s a connection (aria2c ${split[*]})"
+    ;;
+esac
 
 mapfile -t bases < <(bash scripts/mirrors.sh start "$work/mirrors" "$data/www" 4)
 ((${#bases[@]} == 4)) || { echo "the mirrors did not start" >&2; exit 1; }
 urls=("${bases[@]/%//content.bin}")
 
 # --no-p2p: no listener and no LAN discovery; the download is the same P2SP task from the mirrors.
-cmd_bwget=("$bwget" --no-p2p --progress none --timeout 60 -t "$torrent" -o "$out/bwget.bin" "${urls[@]}")
-cmd_aria2c=(aria2c -x4 -s4 --check-integrity=false --allow-overwrite=true --file-allocation=none
-  --console-log-level=error --summary-interval=0 --download-result=hide -q -d "$out" -o aria2c.bin "${urls[@]}")
-cmd_curl=(curl -s -o "$out/curl.bin" "${urls[0]}")
+cmd_bwget=("$bwget" --no-p2p --progress none --timeout 60 "${trust_bwget[@]}" -t "$torrent" -o "$out/bwget.bin"
+  "${urls[@]}")
+cmd_aria2c=(aria2c "${split[@]}" "${trust_aria2c[@]}" --check-integrity=false --allow-overwrite=true
+  --file-allocation=none --console-log-level=error --summary-interval=0 --download-result=hide -q -d "$out"
+  -o aria2c.bin "${urls[@]}")
+cmd_curl=(curl -s "${trust_curl[@]}" -o "$out/curl.bin" "${urls[0]}")
 
 # One run of a tool: appends "wall user sys peakKiB ok|failed" to $work/<tool>.
 measure() {
@@ -58,7 +83,7 @@ measure() {
   echo "$(tail -n 1 "$stats") $status" >>"$work/$tool"
 }
 
-for tool in bwget aria2c curl; do
+for tool in "${tools[@]}"; do
   echo "warming up $tool"
   measure "$tool"
   if ! cmp -s "$content" "$out/$tool.bin"; then
@@ -73,24 +98,10 @@ done
 rm -rf "$out"
 
 echo
-echo "$size_mib MiB from 4 local nginx mirrors (curl: 1), mean of $runs runs after a warm-up"
-awk -v size="$size_mib" '
-  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-  FNR == 1 { tool = FILENAME; sub(/.*\//, "", tool); order[++tools] = tool }
-  { wall[tool] += $1; cpu[tool] += $2 + $3; rss[tool] += $4; n[tool]++; if ($5 != "ok") failed[tool]++ }
-  END {
-    printf "%-13s %8s %8s %8s %14s %7s\n", "", "wall s", "CPU s", "MiB/s", "peak RSS MiB", "failed"
-    for (i = 1; i <= tools; i++) {
-      t = order[i]
-      wall[t] /= n[t]; cpu[t] /= n[t]; rss[t] /= n[t] * 1024
-      printf "%-13s %8.2f %8.2f %8.1f %14.1f %7d\n", t, wall[t], cpu[t], (wall[t] > 0 ? size / wall[t] : 0), rss[t], failed[t]
-    }
-    for (i = 2; i <= tools; i++) {
-      t = order[i]
-      printf "%-13s %8s %8s %8s %14s\n", "bwget/" t, ratio(wall["bwget"], wall[t]), ratio(cpu["bwget"], cpu[t]), "",
-             ratio(rss["bwget"], rss[t])
-    }
-  }' "$work/bwget" "$work/aria2c" "$work/curl"
+echo "$title, mean of $runs runs after a warm-up"
+echo "(load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores)"
+ratio_table "$size_mib" "${tools[@]/#/$work/}"
+[[ $mode == plain ]] || exit 0
 
 echo
 echo "bwget --limit $limit_kib for $limit_seconds s"

@@ -1,6 +1,7 @@
 // Datagrams from the rendezvous server (or anyone) as the engine's rendezvous client reads them:
 // address replies, introduction replies (bounded entries), punch requests and punch packets, with
-// connections waiting for an introduction so that the replies reach them.
+// connections waiting for an introduction so that the replies reach them; and requests as the
+// rendezvous server reads them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(peers.size() <= bw::kMaxIntroductionEntries);
     Check(size >= bw::kRendezvousHeaderSize + peers.size() * bw::kIntroductionEntrySize);
     for (const bw::IntroducedPeer& p : peers) Check(p.port >= 1 && p.port <= 65535);
+  }
+  // As the rendezvous server reads them.
+  bw::RendezvousHeader header;
+  if (bw::ParseRendezvousMessage(data, size, &header, &peers)) {
+    Check(peers.size() <= bw::kMaxIntroductionEntries);
+    Check(header.localPort >= 0 && header.localPort <= 65535);
   }
   uint32_t ip = 0;
   int port = 0;

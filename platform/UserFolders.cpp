@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -47,6 +48,14 @@ std::string CurrentFolder() {
   std::error_code ec;
   const std::filesystem::path current = std::filesystem::current_path(ec);
   return ec ? "." : current.string();
+}
+
+std::string RuntimeFolder() {
+  const std::string runtime = AbsoluteVariable("XDG_RUNTIME_DIR");
+  if (!runtime.empty()) return runtime;
+  const std::string folder = "/tmp/brightwillow-" + std::to_string(getuid());
+  mkdir(folder.c_str(), 0700);
+  return folder;
 }
 
 }  // namespace platform

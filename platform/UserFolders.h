@@ -15,5 +15,7 @@ std::string DataHome();
 std::vector<std::string> MountedVolumes();
 // The process's current folder, "." when it cannot be told.
 std::string CurrentFolder();
+// Where the user's sockets and locks live: $XDG_RUNTIME_DIR, else a private folder under /tmp.
+std::string RuntimeFolder();
 
 }  // namespace platform

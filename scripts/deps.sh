@@ -11,7 +11,7 @@ packages=(
   vsftpd python3-pyftpdlib
   e2fsprogs mount
   miniupnpd miniupnpd-nftables nftables miniupnpc iproute2
-  qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk
+  qt6-base-dev libgl-dev xvfb xauth fonts-noto-cjk trayer
 )
 
 missing=()

@@ -4,12 +4,16 @@
 #   scripts/mirrors.sh start STATE ROOT N   starts N mirrors of ROOT; prints one base URL a line
 #   scripts/mirrors.sh stop STATE           stops every mirror started under STATE
 #   scripts/mirrors.sh delivered STATE      per mirror: requests answered and body bytes sent
+#   scripts/mirrors.sh certify FOLDER       makes a test authority (FOLDER/ca.pem) and a certificate
+#                                           it signed for 127.0.0.1-4 and localhost (cert.pem, key.pem)
 # LIMIT_RATE (an nginx rate such as 200k or 20m) holds each connection of the mirrors started to
-# that rate.
+# that rate. TLS_FOLDER (one that certify made) makes the mirrors serve HTTPS with its certificate.
+# SPREAD=1 puts mirror i on 127.0.0.<i> instead, so that clients which limit connections by host
+# see each mirror as a host of its own.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 start STATE ROOT N | stop STATE | delivered STATE" >&2
+  echo "usage: $0 start STATE ROOT N | stop STATE | delivered STATE | certify FOLDER" >&2
   exit 1
 }
 
@@ -27,8 +31,8 @@ for s in held:
 EOF
 }
 
-write_config() {  # dir root port
-  local dir=$1 root=$2 port=$3 temp
+write_config() {  # dir root address port
+  local dir=$1 root=$2 address=$3 port=$4 temp
   for temp in client_body proxy fastcgi uwsgi scgi; do mkdir -p "$dir/$temp"; done
   cat >"$dir/nginx.conf" <<EOF
 daemon off;
@@ -50,44 +54,47 @@ http {
   tcp_nopush on;
   keepalive_requests 100000;
   server {
-    listen 127.0.0.1:$port;
+    listen $address:$port${TLS_FOLDER:+ ssl};
     root $root;
     ${LIMIT_RATE:+limit_rate $LIMIT_RATE;}
+    ${TLS_FOLDER:+ssl_certificate $TLS_FOLDER/cert.pem; ssl_certificate_key $TLS_FOLDER/key.pem;}
   }
 }
 EOF
 }
 
-wait_until_serving() {  # port pid
+wait_until_serving() {  # address port pid
   local tries
   for tries in $(seq 100); do
-    kill -0 "$2" 2>/dev/null || return 1
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    kill -0 "$3" 2>/dev/null || return 1
+    (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0
     sleep 0.05
   done
   return 1
 }
 
 start() {  # state root count
-  local state=$1 root count=$3 i=0 port dir
+  local state=$1 root count=$3 i=0 port dir scheme=http address=127.0.0.1
+  [[ -z ${TLS_FOLDER:-} ]] || scheme=https
   root=$(cd "$2" && pwd)
   mkdir -p "$state"
   for port in $(free_ports "$count"); do
     i=$((i + 1))
+    [[ -z ${SPREAD:-} ]] || address=127.0.0.$i
     dir=$(cd "$state" && pwd)/mirror$i
     mkdir -p "$dir"
-    write_config "$dir" "$root" "$port"
+    write_config "$dir" "$root" "$address" "$port"
     # Its output goes to a file: a caller reading ours through a pipe must not wait for nginx.
     nginx -c "$dir/nginx.conf" -p "$dir" -e "$dir/error.log" >"$dir/nginx.out" 2>&1 </dev/null &
     echo $! >"$dir/pid"
     echo "$port" >"$dir/port"
-    if ! wait_until_serving "$port" "$!"; then
+    if ! wait_until_serving "$address" "$port" "$!"; then
       echo "mirror $i did not start:" >&2
       cat "$dir/nginx.out" "$dir/error.log" >&2 2>/dev/null || true
       stop "$state"
       return 1
     fi
-    echo "http://127.0.0.1:$port"
+    echo "$scheme://$address:$port"
   done
 }
 
@@ -107,6 +114,17 @@ stop() {  # state
   done
 }
 
+certify() {  # folder
+  local folder=$1 key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  mkdir -p "$folder"
+  openssl req -x509 -days 30 -subj "/CN=bw test authority" -keyout "$folder/ca.key" -out "$folder/ca.pem" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign "${key[@]}" 2>/dev/null
+  openssl req -subj "/CN=bw test server" -keyout "$folder/key.pem" -out "$folder/server.csr" "${key[@]}" 2>/dev/null
+  echo "subjectAltName=IP:127.0.0.1,IP:127.0.0.2,IP:127.0.0.3,IP:127.0.0.4,DNS:localhost" >"$folder/ext.cnf"
+  openssl x509 -req -in "$folder/server.csr" -CA "$folder/ca.pem" -CAkey "$folder/ca.key" -CAcreateserial \
+    -days 30 -extfile "$folder/ext.cnf" -out "$folder/cert.pem" 2>/dev/null
+}
+
 delivered() {  # state
   local dir
   for dir in "$1"/mirror*/; do
@@ -122,5 +140,6 @@ case "${1:-}" in
   start) (($# == 4)) || usage; start "$2" "$3" "$4" ;;
   stop) (($# == 2)) || usage; stop "$2" ;;
   delivered) (($# == 2)) || usage; delivered "$2" ;;
+  certify) (($# == 2)) || usage; certify "$2" ;;
   *) usage ;;
 esac

@@ -1,5 +1,9 @@
 #include "app/ui/ControllerFront.h"
 
+#include <QEventLoop>
+#include <QTimer>
+#include <thread>
+
 #include "platform/PowerOff.h"
 
 namespace bw::app::ui {
@@ -65,6 +69,16 @@ void ControllerFront::MarkUserExit() {
 
 void ControllerFront::ClearUserExit() {
   controller_.Post([](CDownloadController& c) { c.ClearUserExit(); });
+}
+
+bool ControllerFront::RanEventsForQuestion() {
+  question_.AnswerPending();
+  if (!question_.Waiting()) return false;
+  QEventLoop loop;
+  QTimer::singleShot(kPause, &loop, &QEventLoop::quit);
+  // An application told to exit runs no loop any more: then only a moment passes.
+  if (loop.exec() < 0) std::this_thread::sleep_for(kPause);
+  return true;
 }
 
 void ControllerFront::Finish() {

@@ -11,8 +11,9 @@
 namespace bw::app::ui {
 
 // The window's calls on the controller's own thread, as bwconsole makes them: posted where the
-// window needs no answer, waited for where it does. While the window waits it answers the
-// controller's install question, which the controller asks from within the call.
+// window needs no answer, waited for where it does. While the window waits it shows the
+// controller's install question, which the controller may ask from within the call, and runs its
+// events as long as the question is open: the box's answer comes from them.
 class ControllerFront : public IDownloaderFront {
  public:
   ControllerFront(ControllerThread& controller, int listenPort, ILauncher& launcher, InstallQuestion& question)
@@ -44,9 +45,15 @@ class ControllerFront : public IDownloaderFront {
     std::future<Result> result = task->get_future();
     // A dropped job takes the only owner of the task along: the future then reports the end.
     controller_.Post([task = std::move(task)](CDownloadController& c) { (*task)(c); });
-    while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) question_.AnswerPending();
+    while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+      if (!RanEventsForQuestion()) result.wait_for(kPause);
+    }
     return result.get();
   }
+  // Shows a waiting question; while one waits, runs the window's events for a moment: true then.
+  bool RanEventsForQuestion();
+
+  static constexpr std::chrono::milliseconds kPause{20};
 
   ControllerThread& controller_;
   int listenPort_;

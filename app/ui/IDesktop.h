@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,8 +20,10 @@ class IDesktop {
                                                   const std::string& start) = 0;
   virtual void Message(QWidget* owner, const std::string& text, const std::string& caption) = 0;
   virtual void Warning(QWidget* owner, const std::string& text, const std::string& caption) = 0;
-  // A yes/no box; true for "yes".
-  virtual bool Question(QWidget* owner, const std::string& text, const std::string& caption) = 0;
+  // A yes/no box that leaves the caller running: answered(true) for "yes" once the user has
+  // chosen. Returns the open box (null when it was answered at once), which may be closed unanswered.
+  virtual QWidget* AskQuestion(QWidget* owner, const std::string& text, const std::string& caption,
+                               std::function<void(bool)> answered) = 0;
 };
 
 }  // namespace bw::app::ui

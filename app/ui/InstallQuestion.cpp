@@ -1,6 +1,7 @@
 #include "app/ui/InstallQuestion.h"
 
 #include <QMetaObject>
+#include <QThread>
 
 namespace bw::app::ui {
 
@@ -25,18 +26,29 @@ void InstallQuestion::AnswerPending() {
     // Taken, so that a second pump while the box is open does not show it twice.
     text.swap(pending_->text);
   }
-  const bool yes = desktop_.Question(owner_, text, caption_);
+  box_ = desktop_.AskQuestion(owner_, text, caption_, [this](bool yes) { Answer(yes); });
+}
+
+void InstallQuestion::Answer(bool yes) {
   std::lock_guard guard(lock_);
   if (!pending_) return;  // closed meanwhile
   pending_->answer.set_value(yes);
   pending_.reset();
 }
 
-void InstallQuestion::Close() {
+bool InstallQuestion::Waiting() {
   std::lock_guard guard(lock_);
-  closed_ = true;
-  if (pending_) pending_->answer.set_value(true);
-  pending_.reset();
+  return pending_ != nullptr;
+}
+
+void InstallQuestion::Close() {
+  {
+    std::lock_guard guard(lock_);
+    closed_ = true;
+    if (pending_) pending_->answer.set_value(true);
+    pending_.reset();
+  }
+  if (QThread::currentThread() == thread()) delete box_.data();
 }
 
 }  // namespace bw::app::ui

@@ -12,8 +12,9 @@
 namespace bw::app::ui {
 
 // The controller's yes/no question, asked from its thread and answered on the window's. The
-// asking thread waits; the window's thread answers from its event loop, or from AnswerPending
-// while it waits on the controller itself, so neither can wait on the other for ever.
+// asking thread waits; the window's thread shows the box from its event loop, or from
+// AnswerPending while it waits on the controller itself, and the box answers from whatever event
+// loop runs: the box never holds the window's thread, so neither can wait on the other for ever.
 class InstallQuestion : public QObject {
  public:
   InstallQuestion(IDesktop& desktop, std::string caption) : desktop_(desktop), caption_(std::move(caption)) {}
@@ -24,10 +25,16 @@ class InstallQuestion : public QObject {
   bool Ask(const char* text);
   // On this object's thread: shows the waiting question, if there is one.
   void AnswerPending();
-  // Answers a waiting question with "yes" and every later one too.
+  // True while a question waits for its answer: a caller that waits on the asking thread must
+  // keep the event loop running meanwhile.
+  bool Waiting();
+  // Answers a waiting question with "yes" and every later one too; on this object's thread it
+  // also takes an open box away.
   void Close();
 
  private:
+  void Answer(bool yes);
+
   struct Pending {
     std::string text;
     std::promise<bool> answer;
@@ -36,6 +43,7 @@ class InstallQuestion : public QObject {
   IDesktop& desktop_;
   std::string caption_;
   QPointer<QWidget> owner_;
+  QPointer<QWidget> box_;
   std::mutex lock_;
   std::unique_ptr<Pending> pending_;
   bool closed_ = false;

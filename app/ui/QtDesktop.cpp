@@ -44,9 +44,18 @@ void QtDesktop::Warning(QWidget* owner, const std::string& text, const std::stri
   QMessageBox::warning(owner, QString::fromStdString(caption), QString::fromStdString(text));
 }
 
-bool QtDesktop::Question(QWidget* owner, const std::string& text, const std::string& caption) {
-  return QMessageBox::question(owner, QString::fromStdString(caption), QString::fromStdString(text),
-                               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+QWidget* QtDesktop::AskQuestion(QWidget* owner, const std::string& text, const std::string& caption,
+                                std::function<void(bool)> answered) {
+  // Shown, not run: no nested event loop of its own, so nothing waits beneath it.
+  auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
+                              QMessageBox::Yes | QMessageBox::No, owner);
+  box->setDefaultButton(QMessageBox::Yes);
+  box->setWindowModality(Qt::ApplicationModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  QObject::connect(box, &QDialog::finished, box,
+                   [answered = std::move(answered)](int button) { answered(button == QMessageBox::Yes); });
+  box->show();
+  return box;
 }
 
 }  // namespace bw::app::ui

@@ -12,7 +12,8 @@ class QtDesktop : public IDesktop {
   std::optional<std::string> ChooseFolder(QWidget* owner, const std::string& title, const std::string& start) override;
   void Message(QWidget* owner, const std::string& text, const std::string& caption) override;
   void Warning(QWidget* owner, const std::string& text, const std::string& caption) override;
-  bool Question(QWidget* owner, const std::string& text, const std::string& caption) override;
+  QWidget* AskQuestion(QWidget* owner, const std::string& text, const std::string& caption,
+                       std::function<void(bool)> answered) override;
 };
 
 }  // namespace bw::app::ui

@@ -53,6 +53,7 @@ bool QThread::Stop() {
   const uint32_t id = ThreadId();
   if (id == platform::CurrentThreadId()) return false;
   stopRequested_ = true;
+  OnStopRequested();
   while (Running() && ThreadId() == id) {
     lock.Unlock();
     platform::SleepMs(50);
@@ -83,6 +84,7 @@ bool QThread::SignalStop(uint32_t* threadId) {
   if (threadId) *threadId = ThreadId();
   if (!Running()) return false;
   stopRequested_ = true;
+  OnStopRequested();
   return true;
 }
 

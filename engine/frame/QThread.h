@@ -56,6 +56,9 @@ class QThread {
 
  protected:
   QThreadContext* Context() const { return context_.get(); }  // valid while the run lasts
+  // Called once a stop is requested (under the lock): a run that waits on something of its own
+  // wakes up here.
+  virtual void OnStopRequested() {}
 
  private:
   static void Entry(void* self);

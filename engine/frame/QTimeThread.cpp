@@ -1,7 +1,8 @@
 #include "engine/frame/QTimeThread.h"
 
+#include <chrono>
+
 #include "platform/Clock.h"
-#include "platform/Thread.h"
 
 namespace bw {
 
@@ -11,11 +12,24 @@ QTimeThread::QTimeThread(EngineTime& time, TickSource tick, SecondsSource now)
 QTimeThread::~QTimeThread() { Stop(); }
 
 void QTimeThread::Run() {
+  {
+    std::lock_guard<std::mutex> guard(wakeLock_);
+    woken_ = false;
+  }
   Begin();
   while (!IsStopRequested()) {
-    Advance();
-    for (int i = 0; i < 10 && !IsStopRequested(); ++i) platform::SleepMs(100);
+    const uint32_t due = Advance();
+    std::unique_lock<std::mutex> guard(wakeLock_);
+    wake_.wait_for(guard, std::chrono::milliseconds(due), [this] { return woken_; });
   }
+}
+
+void QTimeThread::OnStopRequested() {
+  {
+    std::lock_guard<std::mutex> guard(wakeLock_);
+    woken_ = true;
+  }
+  wake_.notify_all();
 }
 
 void QTimeThread::Begin() {
@@ -25,7 +39,7 @@ void QTimeThread::Begin() {
   u0_ = time_.uptime.load();
 }
 
-void QTimeThread::Advance() {
+uint32_t QTimeThread::Advance() {
   const uint32_t t = tick_();
   if (t < t0_) {
     // The counter wrapped: the time since the last reading is unknown, so count one second.
@@ -34,11 +48,13 @@ void QTimeThread::Advance() {
     u0_ = time_.uptime.load() + 1;
     time_.clock.store(c0_);
     time_.uptime.store(u0_);
-    return;
+    return 1000;
   }
   const uint32_t seconds = (t - t0_) / 1000;
   time_.clock.store(c0_ + seconds);
   time_.uptime.store(u0_ + seconds);
+  // A millisecond late rather than early: a wake just before the second would be wasted.
+  return 1000 - (t - t0_) % 1000 + 1;
 }
 
 }  // namespace bw

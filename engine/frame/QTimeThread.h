@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "engine/frame/QThread.h"
 
@@ -14,7 +16,8 @@ struct EngineTime {
 };
 
 // Keeps an EngineTime moving with the millisecond tick counter, measured from the values at its
-// start so that no rounding error accumulates.
+// start so that no rounding error accumulates. It wakes only when the next second is due, or to
+// stop.
 class QTimeThread : public QThread {
  public:
   using TickSource = uint32_t (*)();
@@ -26,9 +29,12 @@ class QTimeThread : public QThread {
   void Run() override;
 
   // The loop body, apart for tests that drive the tick themselves: Begin takes the base values,
-  // Advance takes one reading.
+  // Advance takes one reading and tells the milliseconds until the next second is due.
   void Begin();
-  void Advance();
+  uint32_t Advance();
+
+ protected:
+  void OnStopRequested() override;
 
  private:
   EngineTime& time_;
@@ -37,6 +43,9 @@ class QTimeThread : public QThread {
   uint32_t t0_ = 0;
   uint64_t c0_ = 0;
   uint32_t u0_ = 0;
+  std::mutex wakeLock_;
+  std::condition_variable wake_;
+  bool woken_ = false;  // under wakeLock_
 };
 
 }  // namespace bw

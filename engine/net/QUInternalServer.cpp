@@ -118,7 +118,8 @@ void QUInternalServer::Run() {
     bool readError = false;
     {
       QScopedLock guard(lock);
-      if (!socket_.IsOpen() || socket_.LocalPort() != localPort_) BindSocket();
+      // The rendezvous server knows the engine by the port it last heard from.
+      if ((!socket_.IsOpen() || socket_.LocalPort() != localPort_) && BindSocket()) registerDue_ = true;
       uint32_t ip = 0;
       int port = 0;
       const int64_t n = socket_.ReceiveFrom(datagram, sizeof datagram, &ip, &port);
@@ -135,11 +136,10 @@ void QUInternalServer::Run() {
       } else {
         empties = 0;
         Dispatch(datagram, static_cast<size_t>(n), ip, port);
+        // A long run of datagrams still lets the timers run; no pause, which would cap the
+        // transport at a run per pause.
         if (n < 9 || ++streak >= kMaxStreak) RunTimers();
-        if (streak >= kMaxStreak) {
-          streak = 0;
-          readError = true;  // a short breather, as after an error
-        }
+        if (streak >= kMaxStreak) streak = 0;
       }
     }
     if (readError) {

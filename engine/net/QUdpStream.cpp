@@ -40,6 +40,8 @@ void QUdpStream::Reset(uint32_t newHandle) {
 
 void QUdpStream::FreeBuffers() {
   delivery.clear();
+  outgoing.clear();
+  outgoingHead = 0;
   for (Received& r : reorder) r = {};
   for (SendSlot& s : send) s = {};
   sendCount = 0;
@@ -50,7 +52,7 @@ int QUdpStream::LossRate() const {
   return static_cast<int>(uint64_t{retransmittedPackets} * 100 / sentPackets);
 }
 
-int QUdpStream::Window() const { return std::clamp((1260 - 12 * LossRate()) / 100, 0, kSlots); }
+int QUdpStream::Window() const { return std::clamp(kSlots * (105 - LossRate()) / 100, 0, kSlots); }
 
 int QUdpStream::PayloadLimit() const { return LossRate() > 30 ? 660 : 1320; }
 
@@ -63,7 +65,7 @@ int QUdpStream::InFlight() const {
 bool QUdpStream::HoldsData() const { return !delivery.empty() || bool(reorder[0].packet); }
 
 void QUdpStream::Deliver() {
-  while (reorder[0].packet && delivery.size() < kSlots) {
+  while (reorder[0].packet && delivery.size() < kDeliveryPackets) {
     delivery.push_back(std::move(reorder[0]));
     std::move(reorder + 1, reorder + kSlots, reorder);
     reorder[kSlots - 1] = {};

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <deque>
+#include <vector>
 
 #include "engine/common/QBufferPool.h"
 #include "engine/net/UdpIdentity.h"
@@ -43,13 +45,20 @@ enum UdpStreamState : int {
 // One connection of the stream transport (or a bound or listening socket): its handshake state,
 // the 12 send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
-  static constexpr int kSlots = 12;
+  // Packets in flight, and slots a receiver holds ahead of its base: one flag each in the
+  // acknowledgement, whose flags end with its header.
+  static constexpr int kSlots = 24;
+  // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
+  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
+  static constexpr size_t kSendQueueBytes = 256 * 1024;
+  static constexpr size_t kDeliveryPackets = 256;
 
   struct SendSlot {
     PooledPacket packet;  // the whole datagram; empty once acknowledged
     uint32_t lastSend = 0;
     bool sentOnce = false;
     bool reportedMissing = false;  // the peer holds a later packet but not this one
+    int heldAfter = 0;             // later packets the peer holds, by its last acknowledgement
     int retries = 0;
   };
   struct Received {
@@ -65,6 +74,7 @@ struct QUdpStream {
   int Window() const;
   int PayloadLimit() const;
   int InFlight() const;
+  size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
   void Deliver();
@@ -102,6 +112,8 @@ struct QUdpStream {
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms
   std::deque<Received> delivery;
+  std::vector<uint8_t> outgoing;  // taken by send, not yet cut into packets, from outgoingHead
+  size_t outgoingHead = 0;
   Received reorder[kSlots];
   SendSlot send[kSlots];
   int sendCount = 0;  // slots in use from the send base, acknowledged ones included

@@ -26,7 +26,7 @@ bool AllZero(const uint8_t* d, size_t n) {
 std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
                                             const std::vector<IntroducedPeer>& peers) {
   const size_t count = std::min<size_t>(peers.size(), kMaxIntroductionEntries);
-  const bool withEntries = header.type == kRdvIntroduce;
+  const bool withEntries = header.type == kRdvIntroduce || header.type == kRdvIntroduceReply;
   std::vector<uint8_t> m(kRendezvousHeaderSize + (withEntries ? count * kIntroductionEntrySize : 0));
   StoreBe32(&m[12], header.type);
   std::memcpy(&m[16], header.identity.data(), kUdpIdentitySize);
@@ -45,34 +45,42 @@ std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
   return m;
 }
 
-namespace {
-
-// The entries after the header: as many as the message says, bounded by its length and by 12.
-void ReadEntries(const uint8_t* d, size_t n, std::vector<IntroducedPeer>* peers) {
+bool ParseRendezvousMessage(const uint8_t* d, size_t n, RendezvousHeader* header,
+                            std::vector<IntroducedPeer>* peers) {
+  if (n < kRendezvousHeaderSize || LoadBe32(d) != 0) return false;
+  header->type = LoadBe32(d + 12);
+  if (header->type != kRdvRegister && header->type != kRdvIntroduce && header->type != kRdvIntroduceReply) {
+    return false;
+  }
+  std::memcpy(header->identity.data(), d + 16, kUdpIdentitySize);
+  header->sequence = LoadBe32(d + 28);
+  header->localIp = RawAddress(d + 32);
+  const uint32_t port = LoadBe32(d + 36);
+  header->localPort = ValidPort(port) ? static_cast<int>(port) : 0;
+  peers->clear();
+  if (header->type == kRdvRegister) return true;
   const size_t room = (n - kRendezvousHeaderSize) / kIntroductionEntrySize;
   const size_t count = std::min<size_t>({LoadBe32(d + 44), room, kMaxIntroductionEntries});
-  peers->clear();
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = d + kRendezvousHeaderSize + i * kIntroductionEntrySize;
     IntroducedPeer peer;
     peer.ip = RawAddress(e);
-    const uint32_t port = LoadBe32(e + 4);
-    peer.port = ValidPort(port) ? static_cast<int>(port) : 0;
+    const uint32_t entryPort = LoadBe32(e + 4);
+    peer.port = ValidPort(entryPort) ? static_cast<int>(entryPort) : 0;
     std::memcpy(peer.tag, e + 8, kUdpTagSize);
     peers->push_back(peer);
   }
+  return true;
 }
-
-}  // namespace
 
 bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, uint32_t* sequence,
                             std::vector<IntroducedPeer>* peers) {
-  if (n < kRendezvousHeaderSize || LoadBe32(d) != 0 || LoadBe32(d + 12) != kRdvIntroduceReply ||
-      std::memcmp(d + 16, own.data(), kUdpIdentitySize) != 0) {
+  RendezvousHeader header;
+  if (!ParseRendezvousMessage(d, n, &header, peers) || header.type != kRdvIntroduceReply ||
+      header.identity != own) {
     return false;
   }
-  *sequence = LoadBe32(d + 28);
-  ReadEntries(d, n, peers);
+  *sequence = header.sequence;
   peers->erase(std::remove_if(peers->begin(), peers->end(),
                               [](const IntroducedPeer& p) {
                                 return (p.ip == kNoAddress && IsUnknownUdpTag(p.tag)) ||
@@ -82,12 +90,30 @@ bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, 
   return true;
 }
 
+bool IsAddressProbe(const uint8_t* d, size_t n) { return n == kAddressProbeSize && AllZero(d, n); }
+
+std::vector<uint8_t> BuildAddressReply(uint32_t ip, int port) {
+  std::vector<uint8_t> m(kAddressProbeSize);
+  std::memcpy(&m[0], &ip, 4);
+  StoreBe32(&m[4], static_cast<uint32_t>(port));
+  return m;
+}
+
 bool ParseAddressReply(const uint8_t* d, size_t n, uint32_t* ip, int* port) {
   if (n != kAddressProbeSize) return false;
   *ip = RawAddress(d);
   const uint32_t p = LoadBe32(d + 4);
   *port = ValidPort(p) ? static_cast<int>(p) : 0;
   return true;
+}
+
+std::vector<uint8_t> BuildPunchRequest(const UdpIdentity& requester, uint32_t ip, int port) {
+  std::vector<uint8_t> m(kPunchRequestSize);
+  StoreBe32(&m[0], kRdvPunchRequest);
+  std::memcpy(&m[4], requester.data(), kUdpIdentitySize);
+  std::memcpy(&m[20], &ip, 4);
+  StoreBe32(&m[24], static_cast<uint32_t>(port));
+  return m;
 }
 
 bool ParsePunchRequest(const uint8_t* d, size_t n, UdpIdentity* requester, uint32_t* ip, int* port) {

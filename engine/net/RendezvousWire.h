@@ -7,8 +7,9 @@
 
 namespace bw {
 
-// The engine's side of the messages between engines and the rendezvous server, and the punch packets engines send each
-// other to open their NAT mappings. Addresses are in network order, other numbers big-endian.
+// The messages between engines and the rendezvous server (both sides: the server program reads
+// and writes them with these too), and the punch packets engines send each other to open their
+// NAT mappings. Addresses are in network order, other numbers big-endian.
 constexpr int kAddressProbeSize = 8;
 constexpr int kRendezvousHeaderSize = 64;
 constexpr int kIntroductionEntrySize = 16;
@@ -40,13 +41,21 @@ struct RendezvousHeader {
   int localPort = 0;
 };
 
+// Register, introduce and introduction reply: the 64-byte header, then (introduce and reply) at
+// most 12 entries.
 std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
                                             const std::vector<IntroducedPeer>& peers);
+// Any of those three; the entries as many as the message says, its length holds and 12 allow.
+bool ParseRendezvousMessage(const uint8_t* d, size_t n, RendezvousHeader* header,
+                            std::vector<IntroducedPeer>* peers);
 // An introduction reply for the engine with this identity. Placeholder entries are left out.
 bool ParseIntroductionReply(const uint8_t* d, size_t n, const UdpIdentity& own, uint32_t* sequence,
                             std::vector<IntroducedPeer>* peers);
 
+bool IsAddressProbe(const uint8_t* d, size_t n);
+std::vector<uint8_t> BuildAddressReply(uint32_t ip, int port);
 bool ParseAddressReply(const uint8_t* d, size_t n, uint32_t* ip, int* port);
+std::vector<uint8_t> BuildPunchRequest(const UdpIdentity& requester, uint32_t ip, int port);
 bool ParsePunchRequest(const uint8_t* d, size_t n, UdpIdentity* requester, uint32_t* ip, int* port);
 
 std::vector<uint8_t> BuildPunchPacket(const UdpIdentity& receiver, int senderPort,

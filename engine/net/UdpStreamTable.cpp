@@ -16,9 +16,11 @@ constexpr uint32_t kMaxHandle = 0x7FFFFFFF;
 constexpr int kMaxRetries = 128;
 constexpr uint32_t kResendBaseMs = 1600;
 constexpr uint32_t kResendStepMs = 800;
-// A packet the peer reports missing behind a later one it holds is resent sooner: on a loss the
-// whole window would otherwise wait for the full back-off.
-constexpr uint32_t kMissingResendMs = 200;
+// A packet the peer reports missing behind a later one it holds is resent as soon as the report
+// comes, unless it went out this recently: on a loss the whole window would otherwise wait for
+// the full back-off.
+constexpr uint32_t kMissingResendMs = 30;
+constexpr int kLaterPacketsForLoss = 3;
 constexpr uint32_t kAcknowledgementGapMs = 1200;
 constexpr uint32_t kIdleAcknowledgementMs = 12000;
 constexpr uint32_t kReintroduceMs = 3000;
@@ -161,6 +163,7 @@ void UdpStreamTable::SendKeepAlive(QUdpStream& s) {
 }
 
 void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
+  static_assert(40 + QUdpStream::kSlots <= kStreamHeaderSize);
   uint8_t p[kStreamHeaderSize] = {};
   StoreBe32(p + 32, s.sendBase);
   StoreBe32(p + 36, s.receiveBase);
@@ -350,23 +353,35 @@ void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p) {
   const uint32_t remoteReceiveBase = Field(p, 36);
   if (Newer(remoteSendBase, s.remoteSendBase)) s.remoteSendBase = remoteSendBase;
   bool progress = false;
-  bool laterHeld = false;
+  int laterHeld = 0;
   for (int i = s.sendCount - 1; i >= 0; --i) {
     QUdpStream::SendSlot& slot = s.send[i];
     const uint32_t offset = s.sendBase + static_cast<uint32_t>(i) - remoteReceiveBase;
     const bool held = offset < QUdpStream::kSlots && p[40 + offset];
-    if (held) laterHeld = true;
+    if (held) ++laterHeld;
     if (!slot.packet) continue;
     if (static_cast<int32_t>(offset) < 0 || held) {
       s.acknowledgedBytes += PayloadLength(slot.packet);
       slot.packet.Release();
       progress = true;
-    } else if (laterHeld) {
+    } else if (laterHeld > 0) {
       slot.reportedMissing = true;
+      slot.heldAfter = laterHeld;
     }
   }
+  const uint32_t now = host_.NowMs();
   // A peer that keeps data unacknowledged is not alive for the time-out, whatever else it sends.
-  if (progress || s.InFlight() == 0) s.lastActivity = host_.NowMs();
+  if (progress || s.InFlight() == 0) s.lastActivity = now;
+  // The acknowledgement clocks the stream: what it reports missing goes again at once, then the
+  // freed slots fill. A packet sent once is taken for lost when several sent after it arrived (a
+  // round trip may be far shorter than any timer); a resent one when its resend is not fresh.
+  for (int i = 0; i < s.sendCount; ++i) {
+    QUdpStream::SendSlot& slot = s.send[i];
+    if (!slot.packet || !slot.reportedMissing) continue;
+    const bool lost = slot.retries == 0 ? slot.heldAfter >= kLaterPacketsForLoss : now - slot.lastSend > kMissingResendMs;
+    if (lost && !Resend(s, slot, now)) return;
+  }
+  if (progress) FillSlots(s);
 }
 
 void UdpStreamTable::OnDataAck(QUdpStream& s, const uint8_t* p) {
@@ -377,6 +392,7 @@ void UdpStreamTable::OnDataAck(QUdpStream& s, const uint8_t* p) {
   s.acknowledgedBytes += PayloadLength(slot.packet);
   slot.packet.Release();
   s.lastActivity = host_.NowMs();
+  FillSlots(s);
 }
 
 void UdpStreamTable::OnFin(QUdpStream& s, const uint8_t* p, uint32_t) {
@@ -451,19 +467,22 @@ bool UdpStreamTable::Retransmit(QUdpStream& s) {
                                  ? kMissingResendMs
                                  : kResendBaseMs + kResendStepMs * static_cast<uint32_t>(slot.retries);
     if (slot.sentOnce && now - slot.lastSend <= backOff) continue;
-    if (!SendData(s, slot)) return false;
     const bool resend = slot.sentOnce;
-    if (resend) {
-      ++s.retransmittedPackets;
-      ++resends;
-    }
-    ++s.sentPackets;
-    ++slot.retries;
-    slot.sentOnce = true;
-    slot.reportedMissing = false;
-    slot.lastSend = now;
+    if (!Resend(s, slot, now)) return false;
+    if (resend) ++resends;
     if (slot.retries > 1 || (resend && resends >= m)) break;
   }
+  return true;
+}
+
+bool UdpStreamTable::Resend(QUdpStream& s, QUdpStream::SendSlot& slot, uint32_t now) {
+  if (!SendData(s, slot)) return false;
+  if (slot.sentOnce) ++s.retransmittedPackets;
+  ++s.sentPackets;
+  ++slot.retries;
+  slot.sentOnce = true;
+  slot.reportedMissing = false;
+  slot.lastSend = now;
   return true;
 }
 
@@ -644,19 +663,30 @@ int UdpStreamTable::Send(int handle, const uint8_t* data, int length) {
   QUdpStream& s = *found;
   if (s.state == kStreamConnecting) return Fail(platform::kWsaEwouldblock);
   if (s.state != kStreamEstablished) return Fail(platform::kWsaEnotconn);
+  const size_t taken = std::min(QUdpStream::kSendQueueBytes - s.Queued(), static_cast<size_t>(length));
+  if (taken == 0) return Fail(platform::kWsaEwouldblock);
+  if (s.outgoingHead > 0 && s.outgoingHead >= s.outgoing.size() / 2) {
+    s.outgoing.erase(s.outgoing.begin(), s.outgoing.begin() + static_cast<std::ptrdiff_t>(s.outgoingHead));
+    s.outgoingHead = 0;
+  }
+  s.outgoing.insert(s.outgoing.end(), data, data + taken);
+  FillSlots(s);
+  return static_cast<int>(taken);
+}
+
+void UdpStreamTable::FillSlots(QUdpStream& s) {
   s.DropAcknowledgedHead();
   const uint32_t now = host_.NowMs();
   const int window = s.Window();
   const int limit = s.PayloadLimit();
   uint8_t packet[kStreamHeaderSize + kStreamMaxPayload];
-  int taken = 0;
-  while (taken < length && s.sendCount < QUdpStream::kSlots) {
-    const int chunk = std::min(limit, length - taken);
+  while (s.Queued() > 0 && s.sendCount < QUdpStream::kSlots) {
+    const int chunk = static_cast<int>(std::min(static_cast<size_t>(limit), s.Queued()));
     const int index = s.sendCount;
     std::memset(packet, 0, kStreamHeaderSize);
     StoreBe32(packet + 32, static_cast<uint32_t>(chunk));
     StoreBe32(packet + 36, s.sendBase + static_cast<uint32_t>(index));
-    std::memcpy(packet + kStreamHeaderSize, data + taken, static_cast<size_t>(chunk));
+    std::memcpy(packet + kStreamHeaderSize, s.outgoing.data() + s.outgoingHead, static_cast<size_t>(chunk));
     const auto total = static_cast<uint32_t>(kStreamHeaderSize + chunk);
     SealStreamPacket(packet, total, s.remoteHandle, ++s.packetCounter, kUdpData,
                      s.remoteIdentity.data());
@@ -665,15 +695,21 @@ int UdpStreamTable::Send(int handle, const uint8_t* data, int length) {
     slot.packet = PooledPacket(pool_, packet, static_cast<int>(total));
     if (!slot.packet) break;
     ++s.sendCount;
-    taken += chunk;
-    if (index < window && SendData(s, slot)) {
-      slot.sentOnce = true;
-      slot.lastSend = now - 5;
-      ++s.sentPackets;
-    }
+    s.outgoingHead += static_cast<size_t>(chunk);
   }
-  if (taken == 0) return Fail(platform::kWsaEwouldblock);
-  return taken;
+  if (s.Queued() == 0) {
+    s.outgoing.clear();
+    s.outgoingHead = 0;
+  }
+  // Packets the window now reaches go out at once, those left behind earlier included.
+  for (int i = 0; i < std::min(window, s.sendCount); ++i) {
+    QUdpStream::SendSlot& slot = s.send[i];
+    if (!slot.packet || slot.sentOnce) continue;
+    if (!SendData(s, slot)) break;
+    slot.sentOnce = true;
+    slot.lastSend = now - 5;
+    ++s.sentPackets;
+  }
 }
 
 int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
@@ -725,7 +761,7 @@ int UdpStreamTable::Readiness(int handle, int what) {
   }
   if (s->state == kStreamEstablished) {
     if ((what & platform::kWaitRead) && s->HoldsData()) ready |= platform::kWaitRead;
-    if ((what & platform::kWaitWrite) && s->InFlight() < QUdpStream::kSlots) {
+    if ((what & platform::kWaitWrite) && s->Queued() < QUdpStream::kSendQueueBytes) {
       ready |= platform::kWaitWrite;
     }
   }

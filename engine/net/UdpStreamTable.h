@@ -104,6 +104,10 @@ class UdpStreamTable {
   void OnFin(QUdpStream& s, const uint8_t* p, uint32_t ip);
   // False when the socket would block.
   bool Retransmit(QUdpStream& s);
+  // Sends the slot again; false when the socket would block.
+  bool Resend(QUdpStream& s, QUdpStream::SendSlot& slot, uint32_t now);
+  // Cuts queued bytes into the free send slots and sends those inside the window.
+  void FillSlots(QUdpStream& s);
 
   IUdpStreamHost& host_;
   UdpIdentity own_;

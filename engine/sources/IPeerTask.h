@@ -103,6 +103,9 @@ class IPeerTask {
   virtual bool HttpDisguise() { return false; }
   // The task's 68-byte BitTorrent handshake; null until its metadata is ready.
   virtual const uint8_t* SwarmHandshake() { return nullptr; }
+  // The identity of a peer that dialled the task, found or made for its address and peer id;
+  // null when the same peer is already connected from that address.
+  virtual TPeerId* IdentifyIncoming(uint32_t /*ip*/, int32_t /*port*/, const uint8_t* /*peerId*/) { return nullptr; }
   // The verified pieces, most significant bit first; empty without a piece map.
   virtual std::span<const uint8_t> PieceBitmap() { return {}; }
   // Payload bytes a BitTorrent peer sent.

@@ -9,7 +9,9 @@
 #include "engine/net/UdpServerService.h"
 #include "engine/sources/BTWire.h"
 #include "engine/sources/PeerTransport.h"
+#include "engine/sources/TPieceRange.h"
 #include "engine/storage/TPieces.h"
+#include "platform/Clock.h"
 
 namespace bw {
 
@@ -19,6 +21,8 @@ constexpr int32_t kMisbehaviourBackOff = 300;
 constexpr int64_t kHandshakeRead = 2048;
 constexpr int64_t kMaxHeld = int64_t{8192000};
 constexpr int32_t kPlanTries = 3;
+// A tail of a URL source's range this long is worth claiming as a run of one's own.
+constexpr int64_t kMinTailRunBlocks = 24;
 constexpr uint64_t kReplanSeconds = 59;
 constexpr uint64_t kSeedLinger = 15;
 constexpr uint64_t kStaleSeconds = 90;
@@ -121,7 +125,16 @@ bool TBTPeer::CheckHandshake() {
     linkState = kNoLink;
     return false;
   }
-  if (TPeerId* id = PeerId()) std::memcpy(id->peerIdBytes, remoteId, 20);
+  if (!PeerId()) {
+    TPeerId* id = Task()->IdentifyIncoming(socket.RemoteAddress(), socket.RemotePort(), remoteId);
+    if (!id) {
+      Socket()->Close();
+      linkState = kNoLink;
+      return false;
+    }
+    HoldIdentity(id);
+  }
+  std::memcpy(PeerId()->peerIdBytes, remoteId, 20);
   if (!SendHandshake()) return false;
   socket.ConsumeReceived(static_cast<int64_t>(btwire::kHandshakeSize));
   linkState = kGreeted;
@@ -143,7 +156,7 @@ bool TBTPeer::CheckHandshake() {
   btwire::AppendHeader(out, btwire::kUnchoke, 0);
   amChoking = false;
   amInterested = true;
-  socket.SetReceiveBufferSize(40960);
+  socket.SetReceiveBufferSize(QSocket::kMaxReceiveBufferOption);
   return SendText(out);
 }
 
@@ -167,14 +180,15 @@ bool TBTPeer::ReadInput() {
     else if (counters.downloadRate > 65535) size = 32768 + 1024;
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
+  const uint64_t receivedBefore = socket.BytesReceived();
   int64_t before = socket.ReceivedSize();
-  int64_t held = socket.Receive(before + size);
+  int64_t held = socket.Receive(size);
   if (held < 0) return false;
   // A read that filled what was asked finds more waiting: keep reading while it does.
   while (greeted && held - before == size && held < kMaxHeld && size < budget) {
     size = std::min(size * 2, budget);
     before = held;
-    held = socket.Receive(held + size);
+    held = socket.Receive(size);
     if (held < 0) return false;
   }
   if (linkState == kLinked) {
@@ -182,7 +196,9 @@ bool TBTPeer::ReadInput() {
     if (linkState != kGreeted) return true;
   }
   const bool wasChoking = peerChoking;
-  if (!ParseHeld()) return false;
+  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
+  const bool keepBuffers = counters.downloadRate > 262143 || socket.BytesReceived() - receivedBefore > 16383;
+  if (!ParseHeld(keepBuffers)) return false;
   if (wasChoking != peerChoking) {
     if (peerChoking) {
       CancelAll();
@@ -193,7 +209,14 @@ bool TBTPeer::ReadInput() {
   return true;
 }
 
-bool TBTPeer::ParseHeld() {
+bool TBTPeer::HasUnreadInput() const {
+  const QSocket* socket = Socket();
+  const int64_t held = socket ? socket->ReceivedSize() : 0;
+  if (held < 4) return false;
+  return linkState != kGreeted || held >= 4 + int64_t{btwire::ReadU32(socket->ReceivedData())};
+}
+
+bool TBTPeer::ParseHeld(bool keepBuffers) {
   QSocket& socket = *Socket();
   const uint32_t maxLength =
       std::max<uint32_t>(btwire::kPieceMessageMax, 1 + static_cast<uint32_t>(remoteHave.size()));
@@ -217,7 +240,7 @@ bool TBTPeer::ParseHeld() {
     at += used;
     if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
   }
-  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), counters.downloadRate > 262143);
+  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), keepBuffers);
   return ok;
 }
 
@@ -389,9 +412,100 @@ bool TBTPeer::HasUnaskedBlocks(int32_t piece) const {
   return false;
 }
 
+bool TBTPeer::MayTake(int64_t piece, const std::vector<bool>& asked) const {
+  return piece >= 0 && static_cast<size_t>(piece) < asked.size() && !asked[static_cast<size_t>(piece)] &&
+         TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && Task()->Pieces()->IsPieceWanted(piece);
+}
+
+int32_t TBTPeer::TailPiece() {
+  const TPieces& pieces = *Task()->Pieces();
+  if (pieces.PieceLength() <= 0) return -1;
+  // One pass over the requests instead of one for every piece looked at.
+  std::vector<bool> asked(static_cast<size_t>(pieces.PieceCount()));
+  for (const TBlockRequest& r : requests_) {
+    const int64_t piece = r.block * kBlockSize / pieces.PieceLength();
+    if (piece >= 0 && piece < pieces.PieceCount()) asked[static_cast<size_t>(piece)] = true;
+  }
+  const auto takes = [&](int64_t piece) { return MayTake(piece, asked); };
+  if (TPieceRange* own = Range(); own && own->abandoned) {
+    for (int32_t piece = own->last; piece >= own->first; --piece) {
+      if (takes(piece)) return piece;
+    }
+    ReleaseRange();  // walked through: what is left of it goes back to the task
+  }
+  if (Range()) return -1;
+  std::vector<TPieceRange*> tails;
+  for (const auto& r : Task()->Ranges()) {
+    const TPeerId* owner = r->Owner();
+    if (!r->exhausted && !r->abandoned && owner && (owner->kind == SOURCE_HTTP || owner->kind == SOURCE_FTP)) {
+      tails.push_back(r.get());
+    }
+  }
+  if (tails.empty()) return -1;
+  const size_t start = platform::TickCountMs() % tails.size();
+  const auto urlWorker = [](const TPieceRange& r) { return r.worker && r.worker->IsUrlSource(); };
+  // URL sources walk their ranges upwards: taken from the top down, the two meet late.
+  for (size_t i = 0; i < tails.size(); ++i) {
+    TPieceRange& r = *tails[(start + i) % tails.size()];
+    const int32_t low = std::max(r.next, r.first) + (urlWorker(r) ? 1 : 0);
+    int32_t top = r.last;
+    while (top >= low && !takes(top)) --top;
+    if (top < low) continue;
+    int32_t bottom = top;
+    while (bottom > low && takes(bottom - 1)) --bottom;
+    if (int64_t{top - bottom + 1} * pieces.PieceLength() / kBlockSize >= kMinTailRunBlocks) {
+      ClaimRun(r, bottom, top);
+      return top;
+    }
+  }
+  // Runs too short to claim: single pieces, one more left to the URL source unless this peer
+  // fetches far faster.
+  for (size_t i = 0; i < tails.size(); ++i) {
+    const TPieceRange& r = *tails[(start + i) % tails.size()];
+    const bool leaveOne = urlWorker(r) && !(counters.downloadRate > 0 &&
+                                            counters.downloadRate >= 3 * r.worker->counters.downloadRate);
+    const int32_t low = std::max(r.next, r.first) + (leaveOne ? 1 : 0);
+    for (int32_t piece = r.last; piece >= low; --piece) {
+      if (takes(piece)) return piece;
+    }
+  }
+  return -1;
+}
+
+void TBTPeer::ClaimRun(TPieceRange& from, int32_t first, int32_t last) {
+  auto& ranges = Task()->Ranges();
+  const TPieces& pieces = *Task()->Pieces();
+  // Pieces above the run that this peer may not take stay with the URL source's side.
+  for (int32_t piece = last + 1; piece <= from.last; ++piece) {
+    if (pieces.IsPieceWanted(piece)) {
+      auto rest = std::make_unique<TPieceRange>(from.Owner(), last + 1, from.last);
+      ranges.push_back(std::move(rest));
+      break;
+    }
+  }
+  from.last = first - 1;
+  if (from.last < from.first && !from.worker) {
+    std::erase_if(ranges, [&from](const std::unique_ptr<TPieceRange>& r) { return r.get() == &from; });
+  }
+  // Abandoned: nobody else is given it, and its pieces are unclaimed again once this peer leaves.
+  auto run = std::make_unique<TPieceRange>(PeerId(), first, last);
+  run->abandoned = true;
+  TPieceRange* own = run.get();
+  ranges.push_back(std::move(run));
+  SetRange(own);
+}
+
 int32_t TBTPeer::NextPiece() {
   // The queue depth may have cut the last piece short: its remaining blocks come first.
   if (HasUnaskedBlocks(openPiece)) return openPiece;
+  if (Task()->CanSchedule() && Task()->Pieces()) {
+    if (Task()->Ranges().empty()) Task()->CreateInitialRanges();
+    const int32_t tail = TailPiece();
+    if (tail >= 0) {
+      openPiece = stats.currentPiece = tail;
+      return tail;
+    }
+  }
   for (int tries = 0; tries < kPlanTries; ++tries) {
     const int32_t piece = TPeerObject::NextPiece();
     if (piece < 0) break;

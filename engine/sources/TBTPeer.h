@@ -71,6 +71,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool FlushOutput() override;
   void Maintain() override;
   void Reset() override;
+  // Only a whole message: the rest of a partial one is still on its way.
+  bool HasUnreadInput() const override;
   bool IsSeed() override;
   int32_t NextPiece() override;
   bool ShouldDisconnect() override;
@@ -87,9 +89,16 @@ class TBTPeer : public TPeerObject, public TBTWireState {
  private:
   bool SendHandshake();
   bool HasUnaskedBlocks(int32_t piece) const;
+  // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
+  // asked for it (asked: one flag a piece).
+  bool MayTake(int64_t piece, const std::vector<bool>& asked) const;
+  // Beside URL sources: a piece from the tail of their ranges; -1 when they leave none.
+  int32_t TailPiece();
+  // Takes pieces first..last off the tail of a URL source's range as this peer's own run.
+  void ClaimRun(TPieceRange& from, int32_t first, int32_t last);
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
-  bool ParseHeld();
+  bool ParseHeld(bool keepBuffers);
   bool OnMessage(int32_t id, const uint8_t* payload, uint32_t size);
   bool OnRequest(const uint8_t* payload, bool cancel);
   // The remote side misbehaved: its identity waits before it is dialled again.

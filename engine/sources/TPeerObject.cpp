@@ -1,6 +1,7 @@
 #include "engine/sources/TPeerObject.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/net/QSocket.h"
 #include "engine/sources/TPeerId.h"
@@ -63,11 +64,7 @@ bool TPeerObject::ConnectTo(TPeerId* peerId) {
       peerId->ip == 0 || peerId->ip == 0xFFFFFFFFu) {
     return false;
   }
-  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
-  ReleaseIdentity();
-  peerId_ = std::move(taken);
-  // Counted while held, so that letting go (a failed dial included) gives back this count only.
-  ++peerId_->activeConnections;
+  HoldIdentity(peerId);
   if (socket_) {
     socket_->Close();
   } else {
@@ -100,6 +97,14 @@ void TPeerObject::Reset() {
   ReleaseIdentity();
 }
 
+void TPeerObject::HoldIdentity(TPeerId* peerId) {
+  TRef<TPeerId> taken = TRef<TPeerId>::Share(peerId);
+  ReleaseIdentity();
+  peerId_ = std::move(taken);
+  // Counted while held, so that letting go (a failed dial included) gives back this count only.
+  ++peerId_->activeConnections;
+}
+
 void TPeerObject::ReleaseIdentity() {
   if (!peerId_) return;
   if (peerId_->activeConnections > 0) --peerId_->activeConnections;
@@ -127,6 +132,11 @@ void TPeerObject::CountStep(const QSocket* socket, uint64_t sentBefore, uint64_t
   if (stepSent > 0 || stepReceived > 0) stats.idle = 0;
 }
 
+bool TPeerObject::HasUnreadInput() const {
+  const QSocket* counted = CountedSocket();
+  return counted && counted->ReceivedSize() > 0;
+}
+
 bool TPeerObject::DownloadStep() {
   if (!IsConnected()) return false;
   if (IsBitTorrent() && task_ && !task_->PeerConnectionsEnabled()) return true;
@@ -138,7 +148,7 @@ bool TPeerObject::DownloadStep() {
     return false;
   }
   CountStep(counted, sent, received);
-  stats.hasData = counted && counted->ReceivedSize() > 0;
+  stats.hasData = HasUnreadInput();
   if (stats.hasData && task_) task_->RequestCycleSoon();
   return true;
 }
@@ -196,6 +206,7 @@ std::string TPeerObject::AddressText() const { return peerId_ ? peerId_->address
 
 void TPeerObject::CountFailure() {
   ++stats.failures;
+  stats.failedSinceDelivery = true;
   if (!peerId_ || !task_) return;
   if (++peerId_->badPieces >= kBadPieceLimit) {
     task_->RemoveSource(*peerId_);
@@ -479,6 +490,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     return false;
   }
   const int64_t piece = block * kBlockSize / pieces->PieceLength();
+  if (std::exchange(stats.failedSinceDelivery, false)) return false;
   // Only what was asked for is taken: a remote side cannot place data of its own choosing.
   if (piece >= pieces->PieceCount() || !RemoveRequest(block, length)) return false;
   task_->AddDownloaded(length);
@@ -487,13 +499,16 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   if (workState == kAwaitingData) workState = kActive;
   bool accepted = false;
   // A piece that fails its check is counted on this peer through CountFailure.
-  if (pieces->ReceiveBlock(block, length, data, this, &accepted) != length) return false;
+  if (pieces->ReceiveBlock(block, length, data, this, &accepted) != length) {
+    stats.failedSinceDelivery = false;
+    return false;
+  }
   task_->AddKindBytes(Kind(), length);
   counters.deliveredRest += length;
   counters.deliveredKiB += counters.deliveredRest / 1024;
   counters.deliveredRest %= 1024;
   counters.windowDelivered += length;
-  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified) {
+  if (pieces->IsPieceComplete(piece) || pieces->Piece(piece).Verified || pieces->Piece(piece).Hashing) {
     if (task_->InEndGame()) DropEndGamePiece(piece);
     // Only the block that completed it: a late copy of a block finds the piece done already.
     if (accepted) task_->PieceVerified(piece, *this);

@@ -56,6 +56,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
     uint64_t stallReceived = 0;
     int32_t remotePieces = 0;  // BitTorrent: pieces the remote side has
     int32_t failures = 0;      // pieces from this peer that failed their check
+    // A piece from it failed after its delivery (hashed off the task thread): the connection
+    // ends at its next delivery, as it would have at the failing block.
+    bool failedSinceDelivery = false;
   };
   struct Counters {
     int64_t stepReceived = 0;
@@ -95,6 +98,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   bool IsConnecting() const;
   // The connection whose traffic a step counts: the one that carries the payload.
   virtual QSocket* CountedSocket() const { return socket_.get(); }
+  // Received bytes wait that a step can use without any further read.
+  virtual bool HasUnreadInput() const;
   // The peer exchanges commands and replies: its steps follow the network's round trips, not
   // its data rate.
   virtual bool InDialogue() const { return false; }
@@ -164,6 +169,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // Nothing has arrived for more than limitSeconds (twice that for a source below 2 KiB/s) since
   // the last data or the connect.
   bool SilentFor(int64_t limitSeconds) const;
+  // Takes a reference on the identity the connection serves, letting go of the one held before.
+  void HoldIdentity(TPeerId* peerId);
   std::vector<TBlockRequest> requests_;
   std::vector<TBlockRequest> uploadRequests_;
 

@@ -236,14 +236,20 @@ bool TTrackerPeer::ReadHttp() {
   }
   int64_t bodyStart = 0;
   int64_t bodyLength = 0;
+  int32_t status = 0;
   const int64_t framed = FrameHttpTrackerReply(reinterpret_cast<const char*>(reply.data()),
-                                               static_cast<int64_t>(reply.size()), closed, &bodyStart, &bodyLength);
+                                               static_cast<int64_t>(reply.size()), closed, &bodyStart, &bodyLength,
+                                               &status);
   if (framed < 0) return false;
   if (framed == 0) return true;
   TrackerAnswer answer;
   // A body that is no bencoded dictionary adds nobody but still ends the announce.
   if (!ParseTrackerBody(reinterpret_cast<const char*>(reply.data()) + bodyStart, bodyLength, &answer)) {
     answer.failureReason = "answer is no bencoded dictionary";
+  }
+  if (status != 200) {
+    const std::string said = answer.failureReason;
+    answer.failureReason = "HTTP status " + std::to_string(status) + (said.empty() ? "" : ": " + said);
   }
   UseAnswer(answer);
   return true;

@@ -63,7 +63,7 @@ void ReadCompactPeers(const uint8_t* data, int64_t length, std::vector<TrackerPe
 }
 
 int64_t FrameHttpTrackerReply(const char* data, int64_t held, bool closed, int64_t* bodyStart,
-                              int64_t* bodyLength) {
+                              int64_t* bodyLength, int32_t* status) {
   THeaderBlock header;
   const int64_t headerEnd = header.Parse(data, held);
   if (headerEnd == THeaderBlock::kMalformed) return -1;
@@ -82,6 +82,7 @@ int64_t FrameHttpTrackerReply(const char* data, int64_t held, bool closed, int64
   }
   *bodyStart = headerEnd;
   *bodyLength = length;
+  if (status) *status = header.status;
   return headerEnd + length;
 }
 
@@ -129,6 +130,8 @@ bool ParseUdpTrackerReply(const uint8_t* data, int64_t length, UdpTrackerReply* 
       return true;
     case kUdpError:
       reply->answer.failureReason.assign(reinterpret_cast<const char*>(data + 8), static_cast<size_t>(length - 8));
+      // The report must still say why the announce failed.
+      if (reply->answer.failureReason.empty()) reply->answer.failureReason = kUdpErrorWithoutMessage;
       return true;
     default:
       return false;

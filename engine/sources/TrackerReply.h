@@ -33,9 +33,9 @@ struct TrackerAnswer {
 // once it is complete, 0 while more is needed, -1 for an answer that can never be used (no HTTP
 // status line, a header too large, a Content-Length that is no number, a body above
 // kMaxTrackerBody, or one cut short by the close). Without Content-Length the body ends with the
-// connection: `closed` says it has.
+// connection: `closed` says it has. `status` receives the HTTP status of a framed answer.
 int64_t FrameHttpTrackerReply(const char* data, int64_t held, bool closed, int64_t* bodyStart,
-                              int64_t* bodyLength);
+                              int64_t* bodyLength, int32_t* status = nullptr);
 
 // Reads a bencoded answer body. False when the body is no dictionary; the answer then keeps its
 // defaults.
@@ -50,6 +50,9 @@ struct UdpTrackerReply {
   uint64_t connectionId = 0;  // connect replies
   TrackerAnswer answer;       // announce replies; an error reply's message is its failure reason
 };
+
+// The failure reason of an error reply that carries no message.
+inline constexpr const char* kUdpErrorWithoutMessage = "tracker error with no message";
 
 // False for a datagram too short for its action (16 bytes for a connect, 20 for an announce, 8
 // for an error) or of an action this client never asks for.

@@ -8,16 +8,12 @@
 
 namespace bw {
 
-TPieceBlocks::TPieceBlocks(TPieceBlocks&& other) noexcept : pool_(other.pool_) {
-  *this = std::move(other);
-}
+TPieceBlocks::TPieceBlocks(TPieceBlocks&& other) noexcept { *this = std::move(other); }
 
 TPieceBlocks& TPieceBlocks::operator=(TPieceBlocks&& other) noexcept {
   if (this != &other) {
     Clear();
-    pool_ = other.pool_;
     pieceSize_ = other.pieceSize_;
-    bytesHeld_ = std::exchange(other.bytesHeld_, 0);
     held_ = std::move(other.held_);
   }
   return *this;
@@ -30,10 +26,9 @@ void TPieceBlocks::Init(int32_t pieceSize) {
 
 void TPieceBlocks::Clear() {
   if (held_) {
-    for (uint8_t* chunk : held_->chunks) pool_->Free(chunk);
+    for (uint8_t* chunk : held_->chunks) held_->pool->Free(chunk);
     held_.reset();
   }
-  bytesHeld_ = 0;
 }
 
 int32_t TPieceBlocks::BlockLength(int32_t offset) const {
@@ -67,23 +62,27 @@ bool TPieceBlocks::AnyFrom(int32_t offset) const {
                    true) != present.end();
 }
 
-bool TPieceBlocks::Store(int32_t offset, const uint8_t* data, int32_t length) {
+bool TPieceBlocks::Store(QBufferPool& pool, int32_t offset, const uint8_t* data, int32_t length) {
   if (length <= 0 || BlockLength(offset) != length) return false;
   if (Has(offset)) return true;
   const int32_t chunkSize = ChunkSize();
   if (!held_) {
     held_ = std::make_unique<Held>();
+    held_->pool = &pool;
     held_->chunks.assign(static_cast<size_t>((pieceSize_ + chunkSize - 1) / chunkSize), nullptr);
     held_->present.assign(static_cast<size_t>((pieceSize_ + kBlockSize - 1) / kBlockSize), false);
   }
   uint8_t*& chunk = held_->chunks[static_cast<size_t>(offset / chunkSize)];
   if (!chunk) {
-    chunk = pool_->Alloc(chunkSize);
-    if (!chunk) return false;
+    chunk = held_->pool->Alloc(chunkSize);
+    if (!chunk) {
+      if (held_->bytes == 0) held_.reset();
+      return false;
+    }
   }
   std::memcpy(chunk + offset % chunkSize, data, static_cast<size_t>(length));
   held_->present[static_cast<size_t>(offset / kBlockSize)] = true;
-  bytesHeld_ += length;
+  held_->bytes += length;
   return true;
 }
 
@@ -101,14 +100,14 @@ bool TPieceBlocks::ReleasePrefix(int32_t end) {
   if (!held_) return true;
   for (int32_t offset = 0; offset < end; offset += kBlockSize) {
     const size_t b = static_cast<size_t>(offset / kBlockSize);
-    if (held_->present[b]) bytesHeld_ -= BlockLength(offset);
+    if (held_->present[b]) held_->bytes -= BlockLength(offset);
     held_->present[b] = false;
   }
   for (int32_t c = 0; c * chunkSize < end; ++c) {
-    pool_->Free(held_->chunks[static_cast<size_t>(c)]);
+    held_->pool->Free(held_->chunks[static_cast<size_t>(c)]);
     held_->chunks[static_cast<size_t>(c)] = nullptr;
   }
-  if (bytesHeld_ == 0) Clear();
+  if (held_->bytes == 0) Clear();
   return true;
 }
 

@@ -11,14 +11,14 @@ namespace bw {
 
 class QBufferPool;
 
-// The data of one piece held in memory: chunks of min(piece size, 128 KiB), taken from the pool
+// The data of one piece held in memory: chunks of min(piece size, 128 KiB), taken from a pool
 // on first use, and which 16 KiB blocks are present. A piece without data in memory keeps only
 // its size: a torrent of millions of pieces pays for the few that are arriving.
 class TPieceBlocks {
  public:
   static constexpr int32_t kChunkSize = 128 * 1024;
 
-  explicit TPieceBlocks(QBufferPool& pool) : pool_(&pool) {}
+  TPieceBlocks() = default;
   ~TPieceBlocks() { Clear(); }
   TPieceBlocks(const TPieceBlocks&) = delete;
   TPieceBlocks& operator=(const TPieceBlocks&) = delete;
@@ -32,8 +32,8 @@ class TPieceBlocks {
 
   int32_t PieceSize() const { return pieceSize_; }
   int32_t ChunkSize() const { return std::min(pieceSize_, kChunkSize); }
-  int32_t BytesHeld() const { return bytesHeld_; }
-  bool Empty() const { return bytesHeld_ == 0; }
+  int32_t BytesHeld() const { return held_ ? held_->bytes : 0; }
+  bool Empty() const { return BytesHeld() == 0; }
   // Length of the block at a block-aligned offset (shorter only at the piece's end); 0 outside.
   int32_t BlockLength(int32_t offset) const;
   bool Has(int32_t offset) const;
@@ -44,9 +44,10 @@ class TPieceBlocks {
   // True when some block at or after offset is present.
   bool AnyFrom(int32_t offset) const;
 
-  // Stores one whole block; false when the offset or length is not a block of this piece or
+  // Stores one whole block, its chunk taken from `pool` (the pool of every chunk until the
+  // blocks are empty again); false when the offset or length is not a block of this piece or
   // memory is short. A block already present is left as it is (true).
-  bool Store(int32_t offset, const uint8_t* data, int32_t length);
+  bool Store(QBufferPool& pool, int32_t offset, const uint8_t* data, int32_t length);
   // Copies bytes of present blocks out.
   void CopyOut(int32_t offset, int32_t length, uint8_t* out) const;
   // Calls fn(data, length) for each stretch of [offset, offset + length) that lies in one chunk,
@@ -68,15 +69,15 @@ class TPieceBlocks {
 
  private:
   struct Held {
+    QBufferPool* pool;
     std::vector<uint8_t*> chunks;
     std::vector<bool> present;
+    int32_t bytes = 0;
   };
   bool Present(size_t block) const { return held_ && held_->present[block]; }
 
-  QBufferPool* pool_;
   std::unique_ptr<Held> held_;  // only while some data is in memory
   int32_t pieceSize_ = 0;
-  int32_t bytesHeld_ = 0;
 };
 
 }  // namespace bw

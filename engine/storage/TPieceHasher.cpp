@@ -13,7 +13,8 @@ QBufferPool& TPieceHasher::StatePool() {
   return pool;
 }
 
-bool TPieceHasher::VerifyBytes(const TPiece& piece, const uint8_t* data, int64_t offset, int64_t length) {
+bool TPieceHasher::VerifyBytes(const TPiece& piece, const uint8_t* expected, const uint8_t* data, int64_t offset,
+                               int64_t length) {
   Sha1 sha;
   if (offset > 0) {
     if (offset != piece.HashedPrefix || !piece.Sha1State || !sha.ImportState(piece.Sha1State, Sha1::kStateSize)) {
@@ -25,7 +26,7 @@ bool TPieceHasher::VerifyBytes(const TPiece& piece, const uint8_t* data, int64_t
       sha.Result(digest) != Sha1::kSuccess) {
     return false;
   }
-  return std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
+  return expected && std::memcmp(digest, expected, Sha1::kDigestSize) == 0;
 }
 
 bool TPieceHasher::HashAhead(TPiece& piece) {
@@ -46,7 +47,7 @@ bool TPieceHasher::HashAhead(TPiece& piece) {
   return true;
 }
 
-bool TPieceHasher::VerifyHeld(TPiece& piece) {
+bool TPieceHasher::VerifyHeld(TPiece& piece, const uint8_t* expected) {
   if (piece.HashedPrefix % piece.Blocks.ChunkSize() != 0 ||
       !piece.Blocks.HasRange(piece.HashedPrefix, piece.Size - piece.HashedPrefix)) {
     return false;
@@ -56,7 +57,7 @@ bool TPieceHasher::VerifyHeld(TPiece& piece) {
   const bool hashed = HashAhead(piece) && piece.HashedAhead == piece.Size &&
                       sha.ImportState(piece.AheadState, Sha1::kStateSize) && sha.Result(digest) == Sha1::kSuccess;
   ReleaseAhead(piece);
-  return hashed && std::memcmp(digest, piece.Hash, Sha1::kDigestSize) == 0;
+  return hashed && expected && std::memcmp(digest, expected, Sha1::kDigestSize) == 0;
 }
 
 bool TPieceHasher::ExtendPrefix(TPiece& piece, int32_t length) {

@@ -24,10 +24,9 @@ constexpr const char* kTemplateFileName = "001.bwinfo";
 TPieces::TPieces(IPiecesTask& task) : task_(task), storage_(task) {}
 
 TPieces::~TPieces() {
-  for (TPiece& piece : pieces_) {
-    TPieceHasher::ReleaseStates(piece);
-    SetSource(piece, nullptr);
-  }
+  verifier_.reset();
+  for (TPiece& piece : pieces_) TPieceHasher::ReleaseStates(piece);
+  ReleaseSources();
 }
 
 QBufferPool& TPieces::PiecePool() {
@@ -119,10 +118,9 @@ bool TPieces::BuildPieces() {
   pieces_.reserve(static_cast<size_t>(pieceCount_));
   for (int64_t i = 0; i < pieceCount_; ++i) {
     if (valid_ && static_cast<size_t>(20 * i + 20) > hashes_.size()) break;
-    TPiece& piece = pieces_.emplace_back(PiecePool());
+    TPiece& piece = pieces_.emplace_back();
     piece.Index = static_cast<int32_t>(i);
     piece.Size = static_cast<int32_t>(std::min(pieceLength_, totalLength_ - i * pieceLength_));
-    piece.Hash = valid_ ? reinterpret_cast<const uint8_t*>(hashes_.data()) + 20 * i : nullptr;
     piece.Blocks.Init(piece.Size);
   }
   bitfield_.assign(static_cast<size_t>((pieceCount_ + 7) / 8), '\0');
@@ -137,6 +135,10 @@ bool TPieces::BuildPieces() {
 }
 
 void TPieces::Reset() {
+  // The pieces go: what is in flight is not worth waiting for.
+  if (verifier_) verifier_->CancelAll();
+  verdicts_.clear();
+  for (TPiece& piece : pieces_) piece.Hashing = false;
   if (!storage_.Files().empty()) {
     CloseFiles(false, false);
     ReportFileSelection();
@@ -144,8 +146,8 @@ void TPieces::Reset() {
   for (TPiece& piece : pieces_) {
     DropMemory(piece);
     TPieceHasher::ReleaseStates(piece);
-    SetSource(piece, nullptr);
   }
+  ReleaseSources();
   pieces_.clear();
   notDurable_.clear();
   storage_.Clear();
@@ -273,9 +275,11 @@ bool TPieces::IsPieceComplete(int64_t index) const {
   return (static_cast<uint8_t>(bitfield_[static_cast<size_t>(index / 8)]) >> (7 - index % 8)) & 1;
 }
 
-// A piece verified in memory and not yet written is no longer missing: no source fetches it again.
+// A piece verified (or being verified) in memory and not yet written is no longer missing: no
+// source fetches it again.
 bool TPieces::IsPieceWanted(int64_t index) const {
-  return IsPieceValid(index) && !Piece(index).Skip && !Piece(index).Verified && !IsPieceComplete(index);
+  return IsPieceValid(index) && !Piece(index).Skip && !Piece(index).Verified && !Piece(index).Hashing &&
+         !IsPieceComplete(index);
 }
 
 bool TPieces::HasBlock(int64_t piece, int64_t offset, int64_t length) const {
@@ -354,20 +358,41 @@ void TPieces::ResetPiece(int64_t index) {
   CheckCounters();
 }
 
+const uint8_t* TPieces::ExpectedHash(int64_t index) const {
+  if (!valid_ || index < 0 || static_cast<uint64_t>(index) >= hashes_.size() / 20) return nullptr;
+  return reinterpret_cast<const uint8_t*>(hashes_.data()) + 20 * index;
+}
+
+IPieceSource* TPieces::SourceOf(const TPiece& piece) const {
+  const auto found = sources_.find(piece.Index);
+  return found == sources_.end() ? nullptr : found->second;
+}
+
 void TPieces::SetSource(TPiece& piece, IPieceSource* source) {
-  if (piece.Source == source) return;
-  if (piece.Source) piece.Source->Release();
-  piece.Source = source;
-  if (source) source->AddRef();
+  IPieceSource* old = SourceOf(piece);
+  if (old == source) return;
+  if (old) old->Release();
+  if (source) {
+    source->AddRef();
+    sources_[piece.Index] = source;
+  } else {
+    sources_.erase(piece.Index);
+  }
+}
+
+void TPieces::ReleaseSources() {
+  for (const auto& [index, source] : sources_) source->Release();
+  sources_.clear();
 }
 
 void TPieces::StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length) {
   int32_t before = piece.Blocks.BytesHeld();
-  piece.Blocks.Store(offset, data, length);
+  piece.Blocks.Store(PiecePool(), offset, data, length);
   cacheBytes_ += piece.Blocks.BytesHeld() - before;
 }
 
 void TPieces::DropMemory(TPiece& piece) {
+  if (piece.Hashing) CancelHashing(piece);
   int32_t held = piece.Blocks.BytesHeld();
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
   if (piece.Dirty) dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
@@ -384,10 +409,79 @@ void TPieces::DropPartialState(TPiece& piece) {
 
 // ---- verification ----
 
-bool TPieces::VerifyHeld(TPiece& piece) { return !valid_ || TPieceHasher::VerifyHeld(piece); }
+bool TPieces::VerifyHeld(TPiece& piece) {
+  return !valid_ || TPieceHasher::VerifyHeld(piece, ExpectedHash(piece.Index));
+}
+
+void TPieces::HashInBackground(bool on) {
+  if (on == (verifier_ != nullptr)) return;
+  if (on) {
+    verifier_ = std::make_unique<TPieceVerifier>();
+  } else {
+    SettleVerdicts();
+    verifier_.reset();
+  }
+}
+
+bool TPieces::HandOver(TPiece& piece) {
+  const int32_t from = piece.HashedPrefix;
+  if (!verifier_ || !valid_ || from % piece.Blocks.ChunkSize() != 0 ||
+      !piece.Blocks.HasRange(from, piece.Size - from) || (from > 0 && !piece.Sha1State)) {
+    return false;
+  }
+  // No room: the task thread waits for the hasher, and the sources are not read meanwhile.
+  TPieceVerifier::Verdict verdict;
+  while (verifier_->Full() && verifier_->TakeOldest(&verdict)) verdicts_.push_back(verdict);
+  TPieceVerifier::Job job;
+  job.index = piece.Index;
+  job.fromState = from > 0;
+  if (job.fromState) std::memcpy(job.state, piece.Sha1State, sizeof job.state);
+  std::memcpy(job.expected, ExpectedHash(piece.Index), sizeof job.expected);
+  piece.Blocks.ForEachRun(from, piece.Size - from,
+                          [&job](const uint8_t* data, int32_t n) { job.runs.push_back({data, n}); });
+  TPieceHasher::ReleaseAhead(piece);
+  piece.Hashing = true;
+  verifier_->HandOver(std::move(job));
+  return true;
+}
+
+void TPieces::TakeVerdicts() {
+  if (!verifier_) return;
+  // Verdicts taken while waiting for room came first.
+  std::vector<TPieceVerifier::Verdict> ready = verifier_->TakeReady();
+  verdicts_.insert(verdicts_.end(), ready.begin(), ready.end());
+  std::vector<TPieceVerifier::Verdict> taken;
+  taken.swap(verdicts_);
+  for (const TPieceVerifier::Verdict& verdict : taken) ApplyVerdict(verdict);
+  CheckCounters();
+}
+
+void TPieces::SettleVerdicts() {
+  if (!verifier_) return;
+  TPieceVerifier::Verdict verdict;
+  while (verifier_->TakeOldest(&verdict)) verdicts_.push_back(verdict);
+  TakeVerdicts();
+}
+
+void TPieces::ApplyVerdict(const TPieceVerifier::Verdict& verdict) {
+  TPiece* piece = PieceAt(verdict.index);
+  if (!piece || !piece->Hashing) return;
+  piece->Hashing = false;
+  if (verdict.passed) {
+    MarkVerifiedInMemory(*piece);
+  } else {
+    ReportFailure(*piece);
+  }
+}
+
+void TPieces::CancelHashing(TPiece& piece) {
+  verifier_->Cancel(piece.Index);
+  std::erase_if(verdicts_, [&piece](const TPieceVerifier::Verdict& v) { return v.index == piece.Index; });
+  piece.Hashing = false;
+}
 
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
-  if (piece.Source) piece.Source->ResetFailures();
+  if (IPieceSource* source = SourceOf(piece)) source->ResetFailures();
   piece.Dirty = piece.Verified = true;
   // Old enough to be written at the next cache round, young enough to stay as a read cache.
   piece.LastActivity = Now() - kHour / 2 - 5;
@@ -395,7 +489,7 @@ void TPieces::MarkVerifiedInMemory(TPiece& piece) {
 }
 
 void TPieces::ReportFailure(TPiece& piece) {
-  if (IPieceSource* source = piece.Source) {
+  if (IPieceSource* source = SourceOf(piece)) {
     if (source->Kind() == IPieceSource::kBitTorrent) {
       uint32_t ip = source->Ipv4();
       char text[64];
@@ -429,10 +523,15 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   if (offset >= piece->HashedPrefix) {
     StoreInMemory(*piece, offset, data, length);
     piece->LastActivity = Now();
-    // A failure here only means the whole piece is hashed when it is verified.
-    if (valid_ && !piece->Verified) TPieceHasher::HashAhead(*piece);
+    // A failure here only means the whole piece is hashed when it is verified. With a verifier
+    // the whole piece is hashed there instead.
+    if (valid_ && !piece->Verified && !verifier_) TPieceHasher::HashAhead(*piece);
   }
   if (!piece->Verified && piece->Blocks.BytesHeld() + piece->HashedPrefix >= piece->Size) {
+    if (HandOver(*piece)) {
+      if (accepted) *accepted = true;
+      return length;
+    }
     if (!VerifyHeld(*piece)) {
       ReportFailure(*piece);
       CheckCounters();
@@ -470,7 +569,7 @@ bool TPieces::WriteRest(TPiece& piece) {
 }
 
 int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
-  if (piece.Verified || piece.Blocks.Empty()) return 0;
+  if (piece.Verified || piece.Hashing || piece.Blocks.Empty()) return 0;
   const int32_t run = piece.Blocks.RunFrom(piece.HashedPrefix);
   if (piece.HashedPrefix + run >= piece.Size) {
     if (!VerifyHeld(piece)) {

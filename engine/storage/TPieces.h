@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/common/BlockSize.h"
@@ -11,6 +13,7 @@
 #include "engine/storage/TPiece.h"
 #include "engine/storage/TPieceFile.h"
 #include "engine/storage/TPieceStorage.h"
+#include "engine/storage/TPieceVerifier.h"
 #include "engine/storage/TWrittenLog.h"
 #include "platform/File.h"
 
@@ -78,6 +81,12 @@ class TPieces : public TRefObject {
   bool HasBlock(int64_t piece, int64_t offset, int64_t length) const;
   bool HasGlobalBlock(int64_t block) const;
 
+  // Completed pieces are hashed on a thread beside the caller's; their verdicts take effect in
+  // TakeVerdicts, in the order the pieces completed. Off: a piece is verified by the block that
+  // completes it.
+  void HashInBackground(bool on);
+  // Applies the verdicts that are ready; the caller's loop calls it often.
+  void TakeVerdicts();
   // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
   // failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
@@ -98,8 +107,10 @@ class TPieces : public TRefObject {
   // Hands the file selection list to the task (type 1000).
   void ReportFileSelection();
 
-  // The cache.
+  // The cache. Flushing writes every verified piece, waiting for those being verified;
+  // WriteVerified writes those verified so far.
   void FlushPieces();
+  void WriteVerified();
   void MaintainCache();
   void TrimCache();
   int32_t CheckCache();
@@ -163,6 +174,8 @@ class TPieces : public TRefObject {
   const std::vector<TPieceFile>& Files() const { return storage_.Files(); }
   TPieceStorage& Storage() { return storage_; }
   const TPiece& Piece(int64_t index) const { return pieces_[static_cast<size_t>(index)]; }
+  // The SHA-1 a piece's data must have; none without hashes or outside the map.
+  const uint8_t* ExpectedHash(int64_t index) const;
   const std::string& PendingPath() const { return pendingPath_; }
   const std::string& WrittenLogPath() const { return writtenLog_.Path(); }
   bool QuickStart() const { return quickStart_; }
@@ -179,12 +192,22 @@ class TPieces : public TRefObject {
   void Send(int32_t type, int32_t value, int32_t size, const void* data);
   int64_t Now() { return task_.Clock(); }
 
+  // The source of a piece's latest block, held (one reference) while the piece is arriving.
+  IPieceSource* SourceOf(const TPiece& piece) const;
   void SetSource(TPiece& piece, IPieceSource* source);
+  void ReleaseSources();
   void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);
   void DropMemory(TPiece& piece);
   void DropPartialState(TPiece& piece);
   // Verification against the piece's hash; a map without hashes passes everything.
   bool VerifyHeld(TPiece& piece);
+  // Hands a piece whose data is all held to the verifier; false when it cannot be (verified here
+  // then). Waits for a verdict first while the verifier has no room.
+  bool HandOver(TPiece& piece);
+  void ApplyVerdict(const TPieceVerifier::Verdict& verdict);
+  // Waits for every piece in flight and applies the verdicts.
+  void SettleVerdicts();
+  void CancelHashing(TPiece& piece);
   void MarkVerifiedInMemory(TPiece& piece);
   void ReportFailure(TPiece& piece);
   int64_t SettleWrite(TPiece& piece, int64_t offset, int64_t written, bool sound);
@@ -228,8 +251,9 @@ class TPieces : public TRefObject {
   int64_t pieceLength_ = 0;
   int64_t pieceCount_ = 0;
   int64_t totalLength_ = 0;
-  std::string hashes_;
+  std::string hashes_;  // 20 bytes a piece, in piece order
   std::vector<TPiece> pieces_;
+  std::unordered_map<int32_t, IPieceSource*> sources_;  // by piece index
   std::vector<std::vector<int32_t>> notDurable_;  // per file: pieces written since its last sync
   std::string bitfield_;
   int64_t bytesChecked_ = 0;
@@ -247,6 +271,9 @@ class TPieces : public TRefObject {
   int32_t readHits_ = 0;
   int64_t lastTrim_ = 0;
   bool resumeSaveDue_ = false;
+  // Last: it stops reading piece memory before the pieces go.
+  std::unique_ptr<TPieceVerifier> verifier_;
+  std::vector<TPieceVerifier::Verdict> verdicts_;  // taken while waiting for room, not yet applied
 };
 
 }  // namespace bw

@@ -93,6 +93,13 @@ void TPieces::TrimCache() {
 
 void TPieces::FlushPieces() {
   if (!IsReady()) return;
+  SettleVerdicts();
+  WriteVerified();
+}
+
+void TPieces::WriteVerified() {
+  if (!IsReady()) return;
+  TakeVerdicts();
   int64_t remaining = 0;
   for (TPiece& piece : pieces_) {
     if (piece.Dirty && piece.Verified && !WriteRest(piece)) {

@@ -55,7 +55,7 @@ int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t leng
   const bool reachedEnd = written > 0 && offset + written == piece->Size;
   const int64_t result =
       SettleWrite(*piece, offset, written,
-                  trusted || !reachedEnd || !valid_ || TPieceHasher::VerifyBytes(*piece, data, offset, written));
+                  trusted || !reachedEnd || !valid_ || TPieceHasher::VerifyBytes(*piece, ExpectedHash(index), data, offset, written));
   CheckCounters();
   return result;
 }
@@ -148,7 +148,7 @@ bool TPieces::CheckPieceOnDisk(int64_t index) {
   if (!piece || !valid_ || IsPieceComplete(index)) return false;
   PoolBuffer buffer(piece->Size);
   if (!buffer.get() || TransferPiece(*piece, {platform::ByteRun{buffer.get(), piece->Size}}, 0, false) != piece->Size ||
-      !TPieceHasher::VerifyBytes(*piece, buffer.get(), 0, piece->Size)) {
+      !TPieceHasher::VerifyBytes(*piece, ExpectedHash(index), buffer.get(), 0, piece->Size)) {
     return false;
   }
   DropMemory(*piece);
@@ -189,6 +189,7 @@ void TPieces::LimitOpenFiles() {
 }
 
 void TPieces::CloseFiles(bool forceSave, bool finish) {
+  SettleVerdicts();
   const bool checked = IsReady();
   if (finish && checked) FlushPieces();
   const bool wrote = storage_.CloseAll();

@@ -233,7 +233,8 @@ bool TStartupState::RecheckFiles() {
         const int64_t firstIndex = bufferStart / L;
         for (size_t i = 0; i < jobs.size(); ++i) {
           const int64_t index = firstIndex + static_cast<int64_t>(i);
-          const bool good = std::memcmp(jobs[i].digest, m.Piece(index).Hash, Sha1::kDigestSize) == 0;
+          const uint8_t* expected = m.ExpectedHash(index);
+          const bool good = expected && std::memcmp(jobs[i].digest, expected, Sha1::kDigestSize) == 0;
           if (good) passed += jobs[i].size;
           m.SetPieceState(index, good);
         }

@@ -144,7 +144,10 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
     return false;
   }
   if (!source.addressText.empty() && candidates.FindText(source.addressText)) return true;
-  if (TPeerId* known = candidates.Find(source.ip, source.port, source.kind)) {
+  // A peer is its address; a URL source is its URL, so a redirect to another path on the same
+  // server is a source of its own.
+  TPeerId* known = bitTorrent ? candidates.Find(source.ip, source.port, source.kind) : nullptr;
+  if (known) {
     static constexpr uint8_t kNone[20] = {};
     if (std::memcmp(source.peerIdBytes, kNone, sizeof kNone) != 0) {
       std::memcpy(known->peerIdBytes, source.peerIdBytes, sizeof kNone);
@@ -635,6 +638,20 @@ bool TWorkWithPeers::AdoptIncoming(std::unique_ptr<QSocket> socket) {
   }
   activePeers.push_back(std::move(peer));
   return true;
+}
+
+TPeerId* TWorkWithPeers::IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t* peerId) {
+  const auto samePeer = [ip, peerId](const TPeerId& id) {
+    return id.kind == SOURCE_BTNODE && id.ip == ip && std::memcmp(id.peerIdBytes, peerId, sizeof id.peerIdBytes) == 0;
+  };
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    const TPeerId* other = peer->PeerId();
+    if (other && peer->IsBitTorrent() && peer->GreetingComplete() && samePeer(*other)) return nullptr;
+  }
+  const std::vector<TRef<TPeerId>>& known = candidates.Items();
+  const auto found = std::find_if(known.begin(), known.end(), [&](const TRef<TPeerId>& id) { return samePeer(*id); });
+  if (found != known.end()) return found->get();
+  return AddCandidate(ip, port, SOURCE_BTNODE, false, kPeerPriority);
 }
 
 std::string TWorkWithPeers::ListenAddressText() {

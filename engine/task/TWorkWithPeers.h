@@ -71,6 +71,10 @@ class TWorkWithPeers : public TBaseWork {
   // An accepted connection whose handshake names this task: it becomes a BitTorrent peer when the
   // task has room for it, and is closed otherwise.
   bool AdoptIncoming(std::unique_ptr<QSocket> socket);
+  // The identity of a peer that dialled the task and named itself: the candidate with its address
+  // and peer id, else the one for its address and port, found or added; null when the same peer
+  // is already greeted on another connection from that address.
+  TPeerId* IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t* peerId);
   // The listener's address as this task last saw it ("Service Disabled!" while nothing listens).
   std::string ListenAddressText();
   int32_t ListenPort();

@@ -60,6 +60,9 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
   int32_t UploadSlots() override { return task_.PeerUploadSlots(); }
   bool HttpDisguise() override { return ProcessSettings().btHttpDisguise.load(); }
   void RemoveSource(TPeerId& id) override { task_.RetireSource(id, EngineClock()); }
+  TPeerId* IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t* peerId) override {
+    return task_.IdentifyIncoming(ip, port, peerId);
+  }
   void AddSource(TPeerId& id) override { task_.TWorkWithPeers::AddSource(id); }
   void SetErrorCode(int32_t code) override { task_.SetErrorStatus(code); }
   void NoteLookupFailure() override { task_.SetHostUnresolved(); }
@@ -136,6 +139,7 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetPendingPath(pendingBlockPath);
   pieces->SetWrittenLogPath(infoPath.empty() ? std::string() : infoPath + TWrittenLog::kSuffix);
   pieces->SetQuickStart(settings.QuickStart());
+  pieces->HashInBackground(true);
   return *pieces;
 }
 
@@ -278,9 +282,10 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {
     case CacheRound::kTick:
+      pieces->TakeVerdicts();
       // A verified piece goes to disk at once (its writes wait only for the disk's own pace),
       // so a kill costs no more than the pieces still arriving; it stays in memory as read cache.
-      if (pieces->DirtyBytes() > 0) pieces->FlushPieces();
+      if (pieces->DirtyBytes() > 0) pieces->WriteVerified();
       if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
       break;
     case CacheRound::kRegular:

@@ -8,6 +8,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/api/EngineApi.h"
 #include "platform/Clock.h"
+#include "platform/Thread.h"
 
 namespace bw {
 namespace {
@@ -25,7 +26,7 @@ TEST(QTimeThread, ClockFollowsTheTickAndStepsOneSecondWhenItWraps) {
   EXPECT_EQ(time.uptime, 1u);
 
   fakeTick = 0xFFFFF000u + 2500;
-  timer.Advance();
+  EXPECT_EQ(timer.Advance(), 501u) << "the wait lasts until the next second is due";
   EXPECT_EQ(time.clock, 1'000'002u);
   EXPECT_EQ(time.uptime, 3u);
 
@@ -51,6 +52,19 @@ TEST(QTimeThread, KeepsAClockThatIsAlreadySet) {
   timer.Advance();
   EXPECT_EQ(time.clock, 45u);
   EXPECT_EQ(time.uptime, 10u);
+}
+
+TEST(QTimeThread, RunningThreadFollowsTheTickAndStops) {
+  EngineTime time;
+  QTimeThread timer(time, FakeTick, FakeNow);
+  fakeTick = 10'000;
+  ASSERT_TRUE(timer.Start("test timer"));
+  for (int i = 0; i < 100 && time.clock == 0u; ++i) platform::SleepMs(50);  // its base is taken
+  fakeTick = 13'000;
+  for (int i = 0; i < 100 && time.clock != 1'000'003u; ++i) platform::SleepMs(50);
+  EXPECT_EQ(time.clock, 1'000'003u);
+  EXPECT_TRUE(timer.Stop());
+  EXPECT_FALSE(timer.IsRunning());
 }
 
 TEST(EngineClock, StartsTheTimerOnFirstReadAndStops) {

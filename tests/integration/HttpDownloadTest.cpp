@@ -55,15 +55,23 @@ TEST_F(HttpDownloadTest, ServerChosenNameStaysInsideTheSaveFolder) {
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("absolute.bin")));
 }
 
+// To another server, and to another path of the same server (a source of its own).
 TEST_F(HttpDownloadTest, RedirectIsFollowed) {
   NginxServer& target = StartMirror();
   NginxServer& moved =
       StartMirror("    location = /moved.bin { return 302 " + MirrorUrl(target) + "; }", "empty");
-  RunBwget({"-o", Target(), "--progress", "none", moved.Url("/moved.bin")});
-  ExpectTargetIsTheContent();
+  NginxServer& renamed = StartMirror(std::string("    location = /renamed.bin { return 302 /") + kName + "; }");
+  for (const std::string& url : {moved.Url("/moved.bin"), renamed.Url("/renamed.bin")}) {
+    SCOPED_TRACE(url);
+    std::filesystem::remove_all(dir_.Path("out"));
+    RunBwget({"-o", Target(), "--progress", "none", "--timeout", "20", url});
+    ExpectTargetIsTheContent();
+  }
   StopMirrors();
   EXPECT_GE(Answers(moved, 302), 1);
   EXPECT_GE(target.BytesSent(), kSize);
+  EXPECT_GE(Answers(renamed, 302), 1);
+  EXPECT_GE(renamed.BytesSent(), kSize);
 }
 
 // The mirror that answers 404 is retired: asked once, never again.

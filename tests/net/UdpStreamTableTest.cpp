@@ -198,16 +198,44 @@ TEST(UdpStreamTableTest, LossDuplicatesAndReorderingStillDeliverInOrder) {
   EXPECT_EQ(Transfer(link, *link.a.table, client, *link.b.table, server, data, misbehave), data);
 }
 
+// Send takes a bounded amount at once; the receiver's acknowledgements alone then carry all of it
+// across (no retransmission pass, no further send), resending what they report missing.
+TEST(UdpStreamTableTest, AcknowledgementsDrainTheBoundedSendQueue) {
+  for (const bool loseOne : {false, true}) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const std::string data = Pattern(QUdpStream::kSendQueueBytes + 5000);
+    ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())),
+              static_cast<int>(QUdpStream::kSendQueueBytes));
+    bool lost = !loseOne;
+    std::string got;
+    for (int round = 0; round < 1000 && got.size() < QUdpStream::kSendQueueBytes; ++round) {
+      link.Deliver([&](Datagram& d) {
+        if (lost || LoadBe32(d.bytes.data() + kOffType) != kUdpData) return true;
+        lost = true;
+        return false;
+      });
+      got += ReadAll(*link.b.table, server);
+      link.now += 40;  // past the guard against resending what just went out
+      link.b.table->AcknowledgementPass();
+    }
+    EXPECT_TRUE(lost);
+    EXPECT_EQ(got.size(), QUdpStream::kSendQueueBytes) << loseOne;
+    EXPECT_TRUE(got == data.substr(0, got.size())) << loseOne;
+    EXPECT_NE(link.a.table->Readiness(client, platform::kWaitWrite), 0);
+  }
+}
+
 TEST(UdpStreamTableTest, WindowAndPacketSizeFollowTheLossRate) {
   struct Case {
     uint32_t sent, resent;
     int window, payload;
   } cases[] = {
-      {0, 0, 6, 660},       // too few sent to judge: counted as 50 %
-      {30, 0, 12, 1320},
-      {30, 9, 9, 1320},     // 30 %
-      {100, 31, 8, 660},    // 31 %
-      {100, 100, 0, 660},
+      {0, 0, 13, 660},      // too few sent to judge: counted as 50 %
+      {30, 0, 24, 1320},
+      {30, 9, 18, 1320},    // 30 %
+      {100, 31, 17, 660},   // 31 %
+      {100, 100, 1, 660},
   };
   for (const Case& c : cases) {
     QUdpStream s;
@@ -266,7 +294,7 @@ TEST(UdpStreamTableTest, DataOutsideTheWindowOrMisSizedIsDropped) {
   } hostile[] = {
       {0, 100, 100},          // a duplicate below the receive base
       {0xFFFFFFFF, 100, 100},
-      {13, 100, 100},         // beyond the 12 slots
+      {QUdpStream::kSlots + 1, 100, 100},  // beyond the slots
       {1, 1321, 1321},        // longer than a packet may carry
       {1, 200, 100},          // length field and datagram disagree
       {1, 0, 0},

@@ -75,6 +75,11 @@ class FakePeerTask : public IPeerTask {
     return swarmHandshake.empty() ? nullptr : reinterpret_cast<const uint8_t*>(swarmHandshake.data());
   }
   bool HttpDisguise() override { return disguise; }
+  TPeerId* IdentifyIncoming(uint32_t ip, int32_t port, const uint8_t*) override {
+    incoming->ip = ip;
+    incoming->port = port;
+    return incoming.get();
+  }
   void SetPeerRates(int64_t down, int64_t up) override {
     downRate = down;
     upRate = up;
@@ -122,6 +127,7 @@ class FakePeerTask : public IPeerTask {
   int64_t upRate = -1;
   std::string swarmHandshake;  // empty: no metadata for a swarm yet
   bool disguise = false;
+  TRef<TPeerId> incoming = MakeRef<TPeerId>();  // every peer that dials in
 };
 
 // A peer whose protocol reads what arrives and answers with what the test queued.

@@ -152,12 +152,15 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
       }
     }
     remote->Send(answer.data(), static_cast<int64_t>(answer.size()));
+    const int cyclesBefore = task.cyclesRequested;
     bool stays = true;
     for (int i = 0; i < 10 && stays; ++i) {
       platform::SleepMs(5);
       stays = peer->DownloadStep();
     }
     EXPECT_EQ(stays, c.linkStays) << c.name;
+    // The rest of a partial message comes when it comes: no quick cycle waits for it.
+    EXPECT_EQ(task.cyclesRequested, cyclesBefore) << c.name;
     EXPECT_EQ(task.downloaded, c.linkStays && !c.chokeFirst && c.dataSent == 16384 ? 16384 : 0) << c.name;
     peer->Reset();
   }
@@ -188,6 +191,75 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
     EXPECT_EQ(sent, c.onWire) << c.downloadRate;
     EXPECT_EQ(ReadAtLeast(*remote, 68 + 10 + c.onWire * 17).size(), 68 + 10 + c.onWire * 17) << c.downloadRate;
     peer->Reset();
+  }
+}
+
+// 64 pieces of 4 blocks and one range of a URL source over them all; the remote has pieces 0 to
+// remoteLast, and those from excludedFrom on are not to be asked of it.
+TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
+  struct Case {
+    const char* name;
+    int32_t urlNext;  // the piece after the one the URL source is on; -1 for no worker
+    int32_t remoteLast;
+    int32_t excludedFrom;
+    int64_t peerRate;
+    int32_t piece;  // the choice, then the next one once it is complete
+    int32_t then;
+    int32_t runFirst;  // the run claimed as the peer's own, -1 for none
+    int32_t runLast;
+    int32_t urlLast;  // where the URL source's range ends after; -1 when it is gone
+    bool restLeft;    // the pieces above the run that the remote lacks stay a URL source range
+  };
+  const Case cases[] = {
+      {"a worked range loses its tail, the piece after the worker's stays", 10, 63, 64, 0, 63, 62, 11, 63, 10, false},
+      {"a range nobody works on is taken whole", -1, 63, 64, 0, 63, 62, 0, 63, -1, false},
+      {"pieces the remote lacks stay with the URL source", 10, 40, 64, 0, 40, 39, 11, 40, 10, true},
+      {"a tail under 24 blocks is taken piece by piece", 50, 63, 56, 0, 55, 54, -1, -1, 63, false},
+      {"the piece after the worker's is left to it", 58, 63, 59, 0, -1, -1, -1, -1, 63, false},
+      {"unless this peer is three times as fast", 58, 63, 59, 300000, 58, -1, -1, -1, 63, false},
+  };
+  for (const Case& c : cases) {
+    test::FakePeerTask task{64 * 65536, 65536};
+    TPeerId* owner = test::MakeIdentity(SOURCE_HTTP, 80, "http://mirror/data.bin");
+    TRef<test::TestPeer> worker = MakeRef<test::TestPeer>(2, &task);
+    TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+    task.ranges.push_back(std::make_unique<TPieceRange>(owner, 0, 63));
+    if (c.urlNext >= 0) {
+      task.ranges.back()->next = c.urlNext;
+      worker->SetRange(task.ranges.back().get());
+      worker->counters.downloadRate = 100000;
+    }
+    peer->counters.downloadRate = c.peerRate;
+    peer->remoteHave.assign(8, 0);
+    peer->triedPieces.assign(8, 0);
+    for (int32_t i = 0; i < 64; ++i) {
+      if (i <= c.remoteLast) peer->remoteHave[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+      if (i >= c.excludedFrom) peer->triedPieces[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    }
+
+    EXPECT_EQ(peer->NextPiece(), c.piece) << c.name;
+    const TPieceRange* run = peer->Range();
+    EXPECT_EQ(run ? run->first : -1, c.runFirst) << c.name;
+    EXPECT_EQ(run ? run->last : -1, c.runLast) << c.name;
+    const auto owned = [&](int32_t first) {
+      const auto at = std::find_if(task.ranges.begin(), task.ranges.end(), [&](const std::unique_ptr<TPieceRange>& r) {
+        return r->Owner() == owner && r->first == first;
+      });
+      return at == task.ranges.end() ? nullptr : at->get();
+    };
+    EXPECT_EQ(owned(0) ? owned(0)->last : -1, c.urlLast) << c.name;
+    const bool rest = owned(c.remoteLast + 1) && owned(c.remoteLast + 1)->last == 63;
+    EXPECT_EQ(rest, c.restLeft) << c.name;
+    if (c.piece >= 0) {
+      for (int64_t block = c.piece * 4; block < c.piece * 4 + 4; ++block) {
+        bool accepted = false;
+        ASSERT_EQ(task.map.ReceiveBlock(block, 16384, task.Data(block), nullptr, &accepted), 16384) << c.name;
+      }
+      EXPECT_EQ(peer->NextPiece(), c.then) << c.name;
+    }
+    peer->Reset();
+    worker->Reset();
+    owner->Release();
   }
 }
 

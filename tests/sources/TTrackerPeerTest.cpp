@@ -160,7 +160,10 @@ TEST(TTrackerPeerScriptedTest, HttpAnswersThatCannotBeUsed) {
        kMaxTrackerPeers},
       {"no length: the close ends it", head + "\r\nd5:peers6:" + CompactPeers(1) + "e", true, 1},
       {"a body that is no bencode", "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", true, 0,
-       "failure reason \"answer is no bencoded dictionary\""},
+       "failure reason \"HTTP status 404: answer is no bencoded dictionary\""},
+      {"a refusal with its reason", "HTTP/1.0 503 Service Unavailable\r\n\r\nd14:failure reason4:busye", true, 0,
+       "failure reason \"HTTP status 503: busy\""},
+      {"a refusal under status 200", head + "\r\nd14:failure reason4:busye", true, 0, "failure reason \"busy\""},
       {"cut short by the close", head + "Content-Length: 100\r\n\r\nd5:peers6:", false, 0},
       {"a body above the bound", head + "\r\n" + std::string(static_cast<size_t>(kMaxTrackerBody) + 10, 'x'), false, 0},
   };

@@ -145,9 +145,11 @@ TEST(TrackerReplyTest, HttpAnswersAreFramedByContentLengthOrTheClose) {
     bool closed;
     int64_t framed;  // -1 unusable, 0 waiting, else header plus body
     std::string body;
+    int32_t status = 200;
   };
   const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n";
   const std::string bigLength = std::to_string(kMaxTrackerBody + 1);
+  const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nle";
   const Case cases[] = {
       {"whole", header + "Content-Length: 4\r\n\r\nle00", false, static_cast<int64_t>(header.size()) + 21 + 4, "le00"},
       {"bytes after the body are not part of it", header + "Content-Length: 2\r\n\r\nlexx", true,
@@ -163,16 +165,19 @@ TEST(TrackerReplyTest, HttpAnswersAreFramedByContentLengthOrTheClose) {
       {"length no number", header + "Content-Length: many\r\n\r\nle", false, -1, ""},
       {"length above the bound", header + "Content-Length: " + bigLength + "\r\n\r\nle", false, -1, ""},
       {"no status line", "garbage\r\n\r\n", true, -1, ""},
+      {"a status other than 200 is passed on", notFound, false, static_cast<int64_t>(notFound.size()), "le", 404},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     int64_t bodyStart = -1;
     int64_t bodyLength = -1;
-    const int64_t framed =
-        FrameHttpTrackerReply(c.bytes.data(), static_cast<int64_t>(c.bytes.size()), c.closed, &bodyStart, &bodyLength);
+    int32_t status = 0;
+    const int64_t framed = FrameHttpTrackerReply(c.bytes.data(), static_cast<int64_t>(c.bytes.size()), c.closed,
+                                                 &bodyStart, &bodyLength, &status);
     EXPECT_EQ(framed, c.framed);
     if (framed > 0) {
       EXPECT_EQ(c.bytes.substr(static_cast<size_t>(bodyStart), static_cast<size_t>(bodyLength)), c.body);
+      EXPECT_EQ(status, c.status);
     }
   }
   // Without a length the body may not grow past the bound while the tracker keeps sending.
@@ -212,7 +217,8 @@ TEST(TrackerReplyTest, UdpRepliesByAction) {
       {"announce asking for less than the floor", Words({1, 77, 30, 0, 0}), true, kUdpAnnounce, 0, {}, 600},
       {"announce cut short", Words({1, 77, 1800, 0}) + "abc", false},
       {"error", Words({3, 77}) + "torrent not registered", true, kUdpError, 0, {}, 600, "torrent not registered"},
-      {"error without words", Words({3, 77}), true, kUdpError},
+      {"error without words still gives a reason", Words({3, 77}), true, kUdpError, 0, {}, 600,
+       "tracker error with no message"},
       {"scrape was never asked for", Words({2, 77, 1, 2, 3}), false},
       {"unknown action", Words({0x01000000, 77, 1, 2, 3}), false},
       {"shorter than any reply", Words({0}) + "abc", false},

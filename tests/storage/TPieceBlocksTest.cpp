@@ -14,7 +14,7 @@ namespace {
 // its memory back takes blocks again.
 TEST(TPieceBlocksTest, BlocksComeGoAndComeAgain) {
   QBufferPool pool;
-  TPieceBlocks blocks(pool);
+  TPieceBlocks blocks;
   const int32_t size = 2 * TPieceBlocks::kChunkSize + kBlockSize + 100;
   blocks.Init(size);
   EXPECT_FALSE(blocks.AnyFrom(0));
@@ -23,11 +23,11 @@ TEST(TPieceBlocksTest, BlocksComeGoAndComeAgain) {
   std::vector<uint8_t> data(kBlockSize);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
   for (int32_t offset = 0; offset < TPieceBlocks::kChunkSize; offset += kBlockSize) {
-    ASSERT_TRUE(blocks.Store(offset, data.data(), kBlockSize));
+    ASSERT_TRUE(blocks.Store(pool, offset, data.data(), kBlockSize));
   }
   const int32_t last = 2 * TPieceBlocks::kChunkSize + kBlockSize;
-  ASSERT_TRUE(blocks.Store(last, data.data(), 100));
-  EXPECT_FALSE(blocks.Store(last, data.data(), kBlockSize)) << "the last block is short";
+  ASSERT_TRUE(blocks.Store(pool, last, data.data(), 100));
+  EXPECT_FALSE(blocks.Store(pool, last, data.data(), kBlockSize)) << "the last block is short";
   EXPECT_EQ(blocks.BytesHeld(), TPieceBlocks::kChunkSize + 100);
   EXPECT_EQ(blocks.RunFrom(0), TPieceBlocks::kChunkSize);
   EXPECT_TRUE(blocks.AnyFrom(TPieceBlocks::kChunkSize));
@@ -42,7 +42,7 @@ TEST(TPieceBlocksTest, BlocksComeGoAndComeAgain) {
   ASSERT_TRUE(moved.ReleasePrefix(size));
   EXPECT_TRUE(moved.Empty());
   EXPECT_FALSE(moved.AnyFrom(0));
-  ASSERT_TRUE(moved.Store(kBlockSize, data.data(), kBlockSize));
+  ASSERT_TRUE(moved.Store(pool, kBlockSize, data.data(), kBlockSize));
   EXPECT_TRUE(moved.Has(kBlockSize));
   EXPECT_FALSE(moved.Has(0));
   moved.Clear();

@@ -301,12 +301,12 @@ class PendingBlocksTest : public TStartupStateTest {
   }
   // The record of one piece's blocks [from, to), built by the writer from `data`.
   std::string Record(int32_t index, int32_t from, int32_t to, const std::string& data) {
-    TPiece piece(TPieces::PiecePool());
+    TPiece piece;
     piece.Index = index;
     piece.Size = static_cast<int32_t>(std::min<int64_t>(L, kTotal - index * L));
     piece.Blocks.Init(piece.Size);
     for (int32_t at = from; at < std::min(to, piece.Size); at += kBlockSize) {
-      piece.Blocks.Store(at, reinterpret_cast<const uint8_t*>(data.data() + index * L + at),
+      piece.Blocks.Store(TPieces::PiecePool(), at, reinterpret_cast<const uint8_t*>(data.data() + index * L + at),
                          piece.Blocks.BlockLength(at));
     }
     std::string out;

@@ -8,6 +8,7 @@
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
+#include "engine/net/QSocket.h"
 #include "engine/net/QUdpSocket.h"
 #include "engine/task/EngineSettings.h"
 #include "engine/task/LanDiscovery.h"
@@ -558,12 +559,23 @@ TEST_F(PeerPool, AddSourceRefusesOwnAndLoopbackPeersAndMergesKnownOnes) {
   redirect.kind = SOURCE_HTTP;
   redirect.priority = 28;
   redirect.parsed = 1;
+  redirect.ip = Ip(127, 0, 0, 1);
+  redirect.port = 81;
   redirect.UrlInfo().host = "127.0.0.1";
   ASSERT_TRUE(task->AddSource(redirect));
   EXPECT_TRUE(task->AddSource(redirect)) << "same address text: already known";
   EXPECT_EQ(task->Candidates(), 3);
   ASSERT_NE(task->candidates.FindText("http://127.0.0.1:81/moved"), nullptr);
   EXPECT_EQ(task->candidates[0]->UrlInfo().host, "127.0.0.1");
+
+  TPeerId samePlace("http://127.0.0.1:81/elsewhere");
+  samePlace.kind = SOURCE_HTTP;
+  samePlace.parsed = 1;
+  samePlace.ip = redirect.ip;
+  samePlace.port = redirect.port;
+  ASSERT_TRUE(task->AddSource(samePlace));
+  EXPECT_EQ(task->Candidates(), 4) << "another path on the same server is another source";
+  EXPECT_NE(task->candidates.FindText("http://127.0.0.1:81/elsewhere"), nullptr);
 }
 
 TEST_F(PeerPool, SwarmRoutesHandshakesByInfoHash) {
@@ -604,6 +616,67 @@ TEST_F(PeerPool, SwarmRoutesHandshakesByInfoHash) {
   uint8_t zeroHello[48] = {19};
   std::memcpy(zeroHello + 1, "BitTorrent protocol", 19);
   EXPECT_EQ(TWorkWithPeers::FindSwarmTask(zeroHello, sizeof zeroHello), nullptr);
+}
+
+// Peers dial the task and name themselves: each gets an identity (the one the task already knows
+// by address and peer id, else one for where it came from), and a second connection of a peer
+// that is already greeted is refused.
+TEST_F(PeerPool, AnIncomingPeerIsIdentifiedAndComesInOnce) {
+  task->realPeers = true;
+  task->BuildHandshake(kHash);
+  TPeerId* lanPeer = task->AddCandidate(test::Loopback(), 7411, SOURCE_BTNODE, true, TWorkWithPeers::kLanPriority);
+  ASSERT_NE(lanPeer, nullptr);
+  std::memcpy(lanPeer->peerIdBytes, "-XX0001-lan-peer-333", 20);
+  QSocket listener;
+  const uint16_t port = test::FreePort();
+  ASSERT_TRUE(listener.Listen(port, test::Loopback()));
+
+  struct Case {
+    const char* peerId;
+    bool greeted;
+    bool knownIdentity;  // the LAN candidate, else one made for the connection's address
+  };
+  const Case cases[] = {
+      {"-XX0001-first-peer-1", true, false},
+      {"-XX0001-first-peer-1", false, false},
+      {"-XX0001-lan-peer-333", true, true},
+      {"-XX0001-lan-peer-333", false, true},
+      {"-XX0001-other-peer-2", true, false},
+  };
+  std::vector<std::unique_ptr<QSocket>> remotes;
+  for (const Case& c : cases) {
+    remotes.push_back(std::make_unique<QSocket>());
+    ASSERT_TRUE(remotes.back()->Connect(test::Loopback(), port, true));
+    ASSERT_TRUE(listener.WaitReadable(5));
+    std::unique_ptr<QSocket> accepted = listener.Accept();
+    ASSERT_NE(accepted, nullptr);
+    uint8_t hello[68] = {19};
+    std::memcpy(hello + 1, "BitTorrent protocol", 19);
+    std::memcpy(hello + 28, kHash, 20);
+    std::memcpy(hello + 48, c.peerId, 20);
+    remotes.back()->Send(hello, sizeof hello);
+    while (accepted->ReceivedSize() < static_cast<int64_t>(sizeof hello)) {
+      accepted->WaitReadable(1);
+      ASSERT_GE(accepted->Receive(4096), 0);
+    }
+    const int remotePort = accepted->RemotePort();
+    ASSERT_TRUE(task->AdoptIncoming(std::move(accepted)));
+    TPeerObject& peer = *task->activePeers.back();
+    EXPECT_EQ(peer.DownloadStep(), c.greeted) << c.peerId;
+    EXPECT_EQ(peer.GreetingComplete(), c.greeted) << c.peerId;
+    if (!c.greeted) {
+      EXPECT_EQ(peer.PeerId(), nullptr);
+      continue;
+    }
+    const TPeerId* id = peer.PeerId();
+    ASSERT_NE(id, nullptr) << c.peerId;
+    EXPECT_EQ(std::memcmp(id->peerIdBytes, c.peerId, 20), 0);
+    EXPECT_EQ(id->ip, test::Loopback());
+    EXPECT_EQ(id->kind, SOURCE_BTNODE);
+    EXPECT_EQ(id->port, c.knownIdentity ? 7411 : remotePort);
+    EXPECT_EQ(id == lanPeer, c.knownIdentity);
+    EXPECT_EQ(id->activeConnections, 1);
+  }
 }
 
 // Another engine on the LAN (of loopback, in this program) asks for the task's swarm.

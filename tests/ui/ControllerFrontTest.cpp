@@ -3,6 +3,7 @@
 #include "app/ui/ControllerFront.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -91,6 +92,36 @@ TEST_F(ControllerFrontTest, YesStartsTheCheckAndTheExitIsTheUsers) {
   // Without the front's last word this end would count as a crash.
   EXPECT_FALSE(Has(EndCodes(), "11990501"));
 }
+
+// How the install question's box ends: the user's yes or no, or the program's exit taking it away.
+enum class BoxEnd { kYes, kNo, kExit };
+class ControllerFrontQuestionTest : public ControllerFrontTest, public ::testing::WithParamInterface<BoxEnd> {};
+
+// The box is open while the controller waits on it: the window's events still run, a call made
+// from one of them that waits on the controller too ends once the box does, and a box that the
+// exit takes away answers with the check, never the installer.
+TEST_P(ControllerFrontQuestionTest, CallsWhileTheBoxIsOpenEndWithIt) {
+  Finished();
+  desktop_.openQuestions = true;
+  int closeSelection = -1;
+  QTimer::singleShot(100, [&] { closeSelection = front_.LoadCloseSelection(); });
+  QTimer::singleShot(300, [&] {
+    ASSERT_TRUE(desktop_.openQuestion);
+    if (GetParam() == BoxEnd::kExit) {
+      question_.Close();
+    } else {
+      desktop_.openQuestion(GetParam() == BoxEnd::kYes);
+    }
+  });
+  front_.MainAction();
+  EXPECT_EQ(closeSelection, 0);
+  EXPECT_EQ(desktop_.calls, std::vector<std::string>{"Question 是否验证安装文件的正确性？"});
+  EXPECT_EQ(launcher_.started.size(), GetParam() == BoxEnd::kNo ? 1u : 0u);
+  EndCodes();
+}
+
+INSTANTIATE_TEST_SUITE_P(BoxEnds, ControllerFrontQuestionTest,
+                         ::testing::Values(BoxEnd::kYes, BoxEnd::kNo, BoxEnd::kExit));
 
 }  // namespace
 }  // namespace bw::app::ui

@@ -1,4 +1,4 @@
-#include "app/ui/SingleInstance.h"
+#include "app/ui/LocalSocketChannel.h"
 
 #include <QTest>
 
@@ -9,12 +9,14 @@
 #include <stdlib.h>
 #include <thread>
 
+#include "app/SingleInstance.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace bw::app::ui {
 namespace {
 
+using bw::app::SingleInstance;
 using bw::test::ChildProcess;
 using bw::test::TempDir;
 using Outcome = SingleInstance::Outcome;
@@ -73,12 +75,13 @@ TEST_F(SingleInstanceTest, HungInstanceOfThisProgramIsReplacedAndTheReplacementA
   ASSERT_TRUE(WaitForLog("first.log", "window shown")) << TempDir::Read(dir_.Path("first.log"));
   first->Signal(SIGSTOP);
   {
-    SingleInstance replacing(Identifier(), dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(500));
+    LocalSocketChannel channel;
+    SingleInstance replacing(channel, Identifier(), dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(500));
     EXPECT_EQ(replacing.Start(), Outcome::kReplaced);
     EXPECT_EQ(first->Wait(5000), 128 + SIGKILL);
     // The replacement owns the socket now: a third start reaches it.
     bool asked = false;
-    QObject::connect(&replacing, &SingleInstance::activationRequested, [&] { asked = true; });
+    QObject::connect(&channel, &LocalSocketChannel::activationRequested, [&] { asked = true; });
     auto third = StartProgram("third.log");
     for (int i = 0; i < 300 && third->Wait(0) == -1; ++i) {
       QTest::qWait(50);
@@ -88,30 +91,16 @@ TEST_F(SingleInstanceTest, HungInstanceOfThisProgramIsReplacedAndTheReplacementA
   }
 }
 
-TEST_F(SingleInstanceTest, LockHeldByAnotherProgramIsNeverEnded) {
-  const std::string python = bw::test::FindProgram("python3");
-  if (python.empty()) GTEST_SKIP() << "python3 is needed";
-  // A stranger holds the lock with its own pid in it and never answers.
-  SingleInstance probe("stranger", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(300));
-  const std::string lock = probe.LockPath();
-  ChildProcess stranger({python, "-c",
-                         "import fcntl,os,sys,time\nf=open(sys.argv[1],'w')\nfcntl.flock(f,fcntl.LOCK_EX)\n"
-                         "f.write(str(os.getpid()));f.flush();print('held',flush=True);time.sleep(60)",
-                         lock},
-                        dir_.Path("stranger.log"));
-  ASSERT_TRUE(WaitForLog("stranger.log", "held", 10));
-  EXPECT_EQ(probe.Start(), Outcome::kRefused);
-  EXPECT_EQ(stranger.Wait(500), -1) << "the stranger still runs";
-}
-
 TEST_F(SingleInstanceTest, FirstInstanceOwnsTheLockAndALaterOneInTheSameFolderIsAnswered) {
-  SingleInstance first("pair", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(2000));
+  LocalSocketChannel firstChannel;
+  SingleInstance first(firstChannel, "pair", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(2000));
   ASSERT_EQ(first.Start(), Outcome::kFirst);
   int asked = 0;
-  QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++asked; });
+  QObject::connect(&firstChannel, &LocalSocketChannel::activationRequested, [&] { ++asked; });
   Outcome outcome = Outcome::kFirst;
   std::thread later([&] {
-    SingleInstance second("pair", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(2000));
+    LocalSocketChannel secondChannel;
+    SingleInstance second(secondChannel, "pair", dir_.Path("run"), BW_BRIGHTWILLOW, std::chrono::milliseconds(2000));
     outcome = second.Start();
   });
   for (int i = 0; i < 100 && asked == 0; ++i) QTest::qWait(50);

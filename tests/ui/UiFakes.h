@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,13 +56,23 @@ class FakeDesktop : public IDesktop {
   }
   void Message(QWidget*, const std::string& text, const std::string&) override { calls.push_back("Message " + text); }
   void Warning(QWidget*, const std::string& text, const std::string&) override { calls.push_back("Warning " + text); }
-  bool Question(QWidget*, const std::string& text, const std::string&) override {
+  // Answers at once with answerYes, or with openQuestions set leaves the box open: the test
+  // answers it through `openQuestion`.
+  QWidget* AskQuestion(QWidget*, const std::string& text, const std::string&,
+                       std::function<void(bool)> answered) override {
     calls.push_back("Question " + text);
-    return answerYes;
+    if (openQuestions) {
+      openQuestion = std::move(answered);
+    } else {
+      answered(answerYes);
+    }
+    return nullptr;
   }
 
   std::optional<std::string> chosenFolder;
   bool answerYes = true;
+  bool openQuestions = false;
+  std::function<void(bool)> openQuestion;
   std::vector<std::string> calls;
 };
 

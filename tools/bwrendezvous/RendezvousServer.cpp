@@ -12,20 +12,19 @@ namespace {
 constexpr uint64_t kForgetAfterSeconds = 600;
 constexpr size_t kMaxEngines = 65536;
 
-bool UnknownTag(const uint8_t* tag) { return tag[0] == 0 && tag[1] == 0; }
-
 }  // namespace
 
 void RendezvousServer::Handle(const uint8_t* d, size_t n, uint32_t ip, int port, uint64_t now) {
-  if (IsAddressProbe(d, n)) return Send(AddressReply(ip, port), ip, port);
-  Request request;
-  if (!ParseRequest(d, n, &request)) return;
+  if (bw::IsAddressProbe(d, n)) return Send(bw::BuildAddressReply(ip, port), ip, port);
+  bw::RendezvousHeader request;
+  std::vector<bw::IntroducedPeer> wanted;
+  if (!bw::ParseRendezvousMessage(d, n, &request, &wanted) || request.type == bw::kRdvIntroduceReply) return;
   Remember(request.identity, ip, port, now);
-  if (request.type == kRegister) return Send(AddressReply(ip, port), ip, port);
-  Introduce(request, ip, port, now);
+  if (request.type == bw::kRdvRegister) return Send(bw::BuildAddressReply(ip, port), ip, port);
+  Introduce(request, wanted, ip, port, now);
 }
 
-void RendezvousServer::Remember(const Identity& identity, uint32_t ip, int port, uint64_t now) {
+void RendezvousServer::Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, uint64_t now) {
   Tag tag;
   std::memcpy(tag.data(), identity.data(), tag.size());
   const auto known = engines_.find(tag);
@@ -42,10 +41,10 @@ void RendezvousServer::Remember(const Identity& identity, uint32_t ip, int port,
   std::fflush(stdout);
 }
 
-const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted, const Identity& asker,
+const RendezvousServer::Engine* RendezvousServer::Lookup(const bw::IntroducedPeer& wanted, const bw::UdpIdentity& asker,
                                                          uint64_t now) const {
   const auto fresh = [now](const Engine& e) { return now - e.seen <= kForgetAfterSeconds; };
-  if (!UnknownTag(wanted.tag)) {
+  if (!bw::IsUnknownUdpTag(wanted.tag)) {
     Tag tag;
     std::memcpy(tag.data(), wanted.tag, tag.size());
     const auto it = engines_.find(tag);
@@ -59,19 +58,24 @@ const RendezvousServer::Engine* RendezvousServer::Lookup(const Endpoint& wanted,
   return nullptr;
 }
 
-void RendezvousServer::Introduce(const Request& request, uint32_t ip, int port, uint64_t now) {
-  std::vector<Endpoint> found;
-  for (const Endpoint& wanted : request.wanted) {
-    const Engine* engine = Lookup(wanted, request.identity, now);
+void RendezvousServer::Introduce(const bw::RendezvousHeader& request, const std::vector<bw::IntroducedPeer>& wanted,
+                                 uint32_t ip, int port, uint64_t now) {
+  bw::RendezvousHeader reply;
+  reply.type = bw::kRdvIntroduceReply;
+  reply.identity = request.identity;
+  reply.sequence = request.sequence;
+  std::vector<bw::IntroducedPeer> found;
+  for (const bw::IntroducedPeer& peer : wanted) {
+    const Engine* engine = Lookup(peer, request.identity, now);
     if (!engine) continue;
-    Endpoint peer;
-    peer.ip = engine->ip;
-    peer.port = engine->port;
-    std::memcpy(peer.tag, engine->identity.data(), kTagSize);
-    found.push_back(peer);
-    Send(PunchRequest(request.identity, ip, port), engine->ip, engine->port);
+    bw::IntroducedPeer at;
+    at.ip = engine->ip;
+    at.port = engine->port;
+    std::memcpy(at.tag, engine->identity.data(), bw::kUdpTagSize);
+    found.push_back(at);
+    Send(bw::BuildPunchRequest(request.identity, ip, port), engine->ip, engine->port);
   }
-  Send(IntroductionReply(request, found), ip, port);
+  Send(bw::BuildRendezvousMessage(reply, found), ip, port);
 }
 
 void RendezvousServer::Send(const std::vector<uint8_t>& m, uint32_t ip, int port) {

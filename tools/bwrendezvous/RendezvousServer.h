@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/Socket.h"
-#include "tools/bwrendezvous/RendezvousMessages.h"
+#include "engine/net/RendezvousWire.h"
 
 namespace bwrendezvous {
 
@@ -23,14 +23,15 @@ class RendezvousServer {
   struct Engine {
     uint32_t ip = 0;
     int port = 0;
-    Identity identity{};
+    bw::UdpIdentity identity{};
     uint64_t seen = 0;
   };
-  using Tag = std::array<uint8_t, kTagSize>;
+  using Tag = std::array<uint8_t, bw::kUdpTagSize>;
 
-  void Remember(const Identity& identity, uint32_t ip, int port, uint64_t now);
-  void Introduce(const Request& request, uint32_t ip, int port, uint64_t now);
-  const Engine* Lookup(const Endpoint& wanted, const Identity& asker, uint64_t now) const;
+  void Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, uint64_t now);
+  void Introduce(const bw::RendezvousHeader& request, const std::vector<bw::IntroducedPeer>& wanted, uint32_t ip,
+                 int port, uint64_t now);
+  const Engine* Lookup(const bw::IntroducedPeer& wanted, const bw::UdpIdentity& asker, uint64_t now) const;
   void Send(const std::vector<uint8_t>& m, uint32_t ip, int port);
 
   platform::SocketHandle socket_;

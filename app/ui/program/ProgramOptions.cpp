@@ -7,7 +7,8 @@ namespace bw::app::ui {
 
 const char* ProgramHelp() {
   return "usage: brightwillow [--package FILE] [--listen-port N | --upnp]\n"
-         "                    [--lan-port N] [--lan-interface A.B.C.D] [--no-lan] [--start] [--expanded] [--screenshot PNG]\n"
+         "                    [--lan-port N] [--lan-interface A.B.C.D] [--no-lan] [--start] [--install]\n"
+         "                    [--expanded] [--screenshot PNG]\n"
          "\n"
          "The downloader's window. A second start brings the running window to the front.\n"
          "\n"
@@ -19,6 +20,8 @@ const char* ProgramHelp() {
          "                     non-loopback address; 127.0.0.1 keeps it on this host)\n"
          "  --no-lan           no LAN discovery\n"
          "  --start            press the start button as soon as it shows\n"
+         "  --install          press the install button as soon as it shows and answer its\n"
+         "                     question with \"yes\": the files are checked, then the installer starts\n"
          "  --expanded         open the list of files\n"
          "  --screenshot PNG   save the window to this file every second\n";
 }
@@ -30,6 +33,8 @@ ProgramCommand ParseProgramOptions(int argc, char** argv, ProgramOptions* option
     if (arg == "-h" || arg == "--help") return ProgramCommand::kHelp;
     if (arg == "--start") {
       options->start = true;
+    } else if (arg == "--install") {
+      options->install = true;
     } else if (arg == "--upnp") {
       options->mapPort = true;
     } else if (arg == "--no-lan") {

@@ -10,6 +10,7 @@ struct ProgramOptions {
   int lanPort = 31576;       // LAN discovery's UDP port; 0: none
   std::string lanInterface;  // empty: the engine's choice
   bool start = false;       // press the start button once it shows
+  bool install = false;     // press the install button once it shows, answering its question with the check
   bool expanded = false;    // open the file list
   bool mapPort = false;     // choose the listen port and have the gateway forward it
 };

@@ -1,5 +1,7 @@
 // brightwillow: the downloader's window around the application core.
+#include <QAbstractButton>
 #include <QApplication>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -10,15 +12,18 @@
 #include "app/AppTexts.h"
 #include "app/EngineCalls.h"
 #include "app/ProgramLauncher.h"
+#include "app/SingleInstance.h"
 #include "app/ui/ControllerFront.h"
-#include "app/ui/CrashReport.h"
+#include "app/ui/LocalSocketChannel.h"
 #include "app/ui/MainWindow.h"
 #include "app/ui/QtDesktop.h"
-#include "app/ui/SingleInstance.h"
 #include "app/ui/program/ProgramOptions.h"
 #include "engine/api/EngineApi.h"
+#include "platform/CrashReport.h"
 #include "platform/File.h"
+#include "platform/ProcessCheck.h"
 #include "platform/StopSignal.h"
+#include "platform/UserFolders.h"
 
 namespace bw::app::ui {
 namespace {
@@ -52,6 +57,25 @@ void SaveScreenshot(MainWindow& window, const QString& file) {
   if (window.grab().save(partial)) std::rename(partial.toLocal8Bit().constData(), file.toLocal8Bit().constData());
 }
 
+bool PressButton(MainWindow& window, const char* name) {
+  auto* button = window.findChild<QAbstractButton*>(name);
+  if (!button || !button->isVisible() || !button->isEnabled()) return false;
+  button->click();
+  return true;
+}
+
+// Presses "yes" in the open question box, if there is one.
+bool AnswerYes() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box && box->isVisible() && box->button(QMessageBox::Yes)) {
+      box->button(QMessageBox::Yes)->click();
+      return true;
+    }
+  }
+  return false;
+}
+
 int Run(const ProgramOptions& options) {
   Package loaded;
   const Package* package = &BuiltInPackage();
@@ -63,7 +87,8 @@ int Run(const ProgramOptions& options) {
     package = &loaded;
   }
   const std::string identifier = package->rows[0].digest.empty() ? "unpackaged" : package->rows[0].digest;
-  SingleInstance instance(identifier, SingleInstance::RuntimeFolder(), QCoreApplication::applicationFilePath().toStdString());
+  LocalSocketChannel channel;
+  SingleInstance instance(channel, identifier, platform::RuntimeFolder(), platform::OwnProgramPath());
   switch (instance.Start()) {
     case SingleInstance::Outcome::kAnswered:
       return kExitOk;
@@ -92,13 +117,17 @@ int Run(const ProgramOptions& options) {
   MainWindow window(front, g_desktop);
   g_window = &window;
   question.SetOwner(&window);
-  QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
+  QObject::connect(&channel, &LocalSocketChannel::activationRequested, &window, [&window] {
     std::fprintf(stderr, "brightwillow: brought to the front by another start\n");
     window.Activate();
   });
   // exit, not quit: quit would first ask the window to close, and its close button means "ask".
-  QObject::connect(&window, &MainWindow::exitRequested, qApp, [] { QCoreApplication::exit(kExitOk); },
-                   Qt::QueuedConnection);
+  // An open install question is answered first, with the check: an exit never starts the installer.
+  const auto exitProgram = [&question] {
+    question.Close();
+    QCoreApplication::exit(kExitOk);
+  };
+  QObject::connect(&window, &MainWindow::exitRequested, qApp, exitProgram, Qt::QueuedConnection);
   if (!window.Start()) {
     front.Finish();
     controller.Stop();
@@ -109,18 +138,20 @@ int Run(const ProgramOptions& options) {
   std::fprintf(stderr, "brightwillow: window shown\n");
 
   bool pressStart = options.start;
+  bool pressInstall = options.install;
   QTimer stopPoll;
   QObject::connect(&stopPoll, &QTimer::timeout, qApp, [&] {
-    if (platform::StopSignal()) QCoreApplication::exit(kExitOk);
-    if (pressStart) {
-      // The same button a user would press, once it is there to press.
-      auto* start = window.findChild<QAbstractButton*>("start");
-      if (start && start->isVisible() && start->isEnabled()) {
-        start->click();
-        pressStart = false;
-      }
-    }
+    if (platform::StopSignal()) exitProgram();
+    // The same buttons a user would press, once they are there to press.
+    if (pressStart) pressStart = !PressButton(window, "start");
+    if (pressInstall) pressInstall = !PressButton(window, "install");
   });
+  // A timer of its own: the install button's click waits for the answer inside the other's slot.
+  QTimer questionPoll;
+  QObject::connect(&questionPoll, &QTimer::timeout, qApp, [&questionPoll] {
+    if (AnswerYes()) questionPoll.stop();
+  });
+  if (options.install) questionPoll.start(kSignalPollMs);
   stopPoll.start(kSignalPollMs);
   QTimer screenshot;
   if (!options.screenshot.empty()) {
@@ -140,10 +171,10 @@ int Run(const ProgramOptions& options) {
 }  // namespace bw::app::ui
 
 int main(int argc, char** argv) {
-  bw::app::ui::InstallCrashReport();
-  QApplication app(argc, argv);
+  platform::InstallCrashReport();
   bw::app::ui::ProgramOptions options;
   std::string error;
+  // Read before the application object, which needs a display: --help and a mistake need none.
   switch (bw::app::ui::ParseProgramOptions(argc, argv, &options, &error)) {
     case bw::app::ui::ProgramCommand::kHelp:
       std::fputs(bw::app::ui::ProgramHelp(), stdout);
@@ -154,5 +185,6 @@ int main(int argc, char** argv) {
     case bw::app::ui::ProgramCommand::kRun:
       break;
   }
+  QApplication app(argc, argv);
   return bw::app::ui::Run(options);
 }

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace bw::app::ui {
+namespace platform {
 
 struct CrashTime {
   int year, month, day, hour, minute, second, millisecond;
@@ -15,4 +15,4 @@ std::string CrashReportName(const CrashTime& time, int random);
 // then ends the process with that signal as before.
 void InstallCrashReport();
 
-}  // namespace bw::app::ui
+}  // namespace platform

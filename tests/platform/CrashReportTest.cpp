@@ -1,4 +1,4 @@
-#include "app/ui/CrashReport.h"
+#include "platform/CrashReport.h"
 
 #include <csignal>
 #include <filesystem>
@@ -9,7 +9,7 @@
 
 #include "tests/support/TempDir.h"
 
-namespace bw::app::ui {
+namespace platform {
 namespace {
 
 using bw::test::TempDir;
@@ -51,4 +51,4 @@ TEST(CrashReport, FatalSignalLeavesAReportAndStillEndsTheProcess) {
 }
 
 }  // namespace
-}  // namespace bw::app::ui
+}  // namespace platform

@@ -1,4 +1,4 @@
-#include "app/ui/CrashReport.h"
+#include "platform/CrashReport.h"
 
 #include <csignal>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace bw::app::ui {
+namespace platform {
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
@@ -66,4 +66,4 @@ void InstallCrashReport() {
   for (int signal : kFatalSignals) sigaction(signal, &action, nullptr);
 }
 
-}  // namespace bw::app::ui
+}  // namespace platform
