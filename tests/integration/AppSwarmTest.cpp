@@ -90,6 +90,15 @@ TEST_F(AppSwarmSlow, TheTrackersSeederDialsTheAppAndDelivers) {
   EXPECT_EQ(States(1).back(), "finished") << LastLog();
   ExpectSavedFilesAreThePackage();
   EXPECT_GT(SeederUploaded(), 0) << TempDir::Read(dir_.Path("seeder.log")) << LastLog();
+  // The finish record counts what the peers gave over the whole download.
+  std::string p2pBytes;
+  for (const std::string& post : collector_->Posts()) {
+    for (const Json::Value& event : StatisticsCollector::Batch(post)) {
+      if (event["code"].asString() != "11060000") continue;
+      p2pBytes = StatisticsCollector::Parse(event["info"].asString())["P2ptotalbytes"].asString();
+    }
+  }
+  EXPECT_GT(std::atoll(p2pBytes.c_str()), 0) << "P2ptotalbytes of the finish record: \"" << p2pBytes << '"';
 }
 
 }  // namespace
