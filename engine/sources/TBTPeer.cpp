@@ -198,6 +198,7 @@ bool TBTPeer::ReadInput() {
   const bool wasChoking = peerChoking;
   // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
   const bool keepBuffers = counters.downloadRate > 262143 || socket.BytesReceived() - receivedBefore > 16383;
+  stepBlocks = static_cast<int32_t>(std::min<uint64_t>(socket.BytesReceived() - receivedBefore, kMaxHeld) / kBlockSize);
   if (!ParseHeld(keepBuffers)) return false;
   if (wasChoking != peerChoking) {
     if (peerChoking) {
@@ -384,7 +385,7 @@ bool TBTPeer::PlanRequests() {
     return true;
   }
   const uint64_t now = Task()->Clock();
-  const auto depth = static_cast<size_t>(std::max<int64_t>(2 * counters.downloadRate / kBlockSize, 2));
+  const auto depth = static_cast<size_t>(RequestDepth());
   if (requests_.size() >= depth || haveCount == 0) return true;
   const bool noneSent = std::none_of(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; });
   // Blocks of the shared end-game list are taken whatever the last search for a piece found:
@@ -392,7 +393,8 @@ bool TBTPeer::PlanRequests() {
   if (Task()->InEndGame()) Task()->TakeEndGameBlocks(*this, requests_);
   if (!nothingToOffer || now > lastPlanTime + kReplanSeconds) {
     lastPlanTime = now;
-    for (int tries = 0; tries < kPlanTries && requests_.size() < depth; ++tries) {
+    // Piece after piece until the depth is reached: what is not queued now waits a whole step.
+    while (requests_.size() < depth) {
       const size_t before = requests_.size();
       TPeerObject::PlanRequests();
       if (requests_.size() == before) break;
@@ -521,14 +523,26 @@ int32_t TBTPeer::NextPiece() {
   return -1;
 }
 
+// The rate of the last second lags behind a fast remote side: what it answered since the last
+// step counts too, doubled, so that the pipe grows as fast as the remote empties it.
+int64_t TBTPeer::WireTarget() const {
+  const int64_t wanted = std::max(counters.downloadRate / kBlockSize, 2 * int64_t{stepBlocks}) + 2;
+  return std::clamp<int64_t>(wanted, 6, kMaxRequestsOnWire);
+}
+
+int64_t TBTPeer::RequestDepth() const {
+  const int64_t wanted = std::max(2 * counters.downloadRate / kBlockSize, 2 * int64_t{stepBlocks} + 2);
+  return std::clamp<int64_t>(wanted, 2, kMaxRequestsOnWire);
+}
+
 bool TBTPeer::SendRequests() {
   if (!amInterested || peerChoking || linkState != kGreeted) return true;
   const TPieces* pieces = Task()->Pieces();
   if (!pieces || pieces->PieceLength() <= 0) return true;
-  const int64_t perBlock = counters.downloadRate / kBlockSize;
   const auto onWire = static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [](const TBlockRequest& r) { return r.sent; }));
-  if (onWire >= static_cast<size_t>(std::max<int64_t>(perBlock - 1, 5))) return true;
-  const auto target = static_cast<size_t>(std::clamp<int64_t>(perBlock + 2, 6, kMaxRequestsOnWire));
+  const auto target = static_cast<size_t>(WireTarget());
+  // Topped up once a few answers are in, so that requests leave in batches.
+  if (onWire >= std::max<size_t>(target - 3, 5)) return true;
   const bool endGame = Task()->InEndGame();
   std::erase_if(requests_, [&](const TBlockRequest& r) {
     return !r.sent && (r.length <= 0 || r.length > kBlockSize || (endGame && pieces->HasGlobalBlock(r.block)));

@@ -38,6 +38,8 @@ struct TBTWireState {
   uint64_t chokedSince = 0;
   uint64_t seedSince = 0;
   uint64_t lastPlanTime = 0;
+  // Blocks' worth of bytes the last read brought: how fast the remote answers between steps.
+  int32_t stepBlocks = 0;
   bool flushToggle = false;
   // Requests withdrawn by a cancel, whose answers may still be on their way.
   std::vector<TBlockRequest> cancelled;
@@ -67,6 +69,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool ReadInput() override;
   bool PlanRequests() override;
   bool SendRequests() override;
+  int64_t RequestDepth() const override;
   bool ServeUploads() override;
   bool FlushOutput() override;
   void Maintain() override;
@@ -88,6 +91,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
 
  private:
   bool SendHandshake();
+  // Requests to keep on the wire.
+  int64_t WireTarget() const;
   bool HasUnaskedBlocks(int32_t piece) const;
   // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
   // asked for it (asked: one flag a piece).

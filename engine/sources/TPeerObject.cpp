@@ -41,6 +41,7 @@ void TPeerObject::Release() { TRefObject::Release(); }
 bool TPeerObject::FlushOutput() { return true; }
 bool TPeerObject::ServeUploads() { return true; }
 bool TPeerObject::SendRequests() { return true; }
+int64_t TPeerObject::RequestDepth() const { return 2 + 2 * counters.downloadRate / kBlockSize; }
 bool TPeerObject::OnAttached() { return true; }
 bool TPeerObject::CheckIncoming(QSocket&) { return true; }
 bool TPeerObject::IsUseless() { return false; }
@@ -248,7 +249,7 @@ int64_t TPeerObject::GlobalBlock(const TPieces& pieces, int64_t piece, int64_t o
 bool TPeerObject::PlanRequests() {
   TPieces* pieces = task_ ? task_->Pieces() : nullptr;
   if (!pieces) return true;
-  const int64_t depth = 2 + 2 * counters.downloadRate / kBlockSize;
+  const int64_t depth = RequestDepth();
   if (static_cast<int64_t>(requests_.size()) > depth) return true;
 
   int32_t piece = -1;

@@ -86,6 +86,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual bool DownloadStep();
   virtual bool UploadStep();
   virtual bool SendRequests();
+  // How many requests PlanRequests queues at most.
+  virtual int64_t RequestDepth() const;
   virtual bool ConnectTo(TPeerId* peerId);
   virtual bool AttachSocket(std::unique_ptr<QSocket> socket);
   virtual bool OnAttached();

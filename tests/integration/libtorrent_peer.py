@@ -12,6 +12,8 @@ session = lt.session({
     "listen_interfaces": "127.0.0.1:0",
     "enable_dht": False, "enable_lsd": False, "enable_upnp": False, "enable_natpmp": False,
     "allow_multiple_connections_per_ip": True,
+    # Over TCP only: uTP between two sessions on loopback crawls (7 MB/s against 90 over TCP).
+    "enable_outgoing_utp": False, "enable_incoming_utp": False,
 })
 handle = session.add_torrent({"ti": lt.torrent_info(torrent), "save_path": save})
 # A queued torrent turns incoming connections away until the session starts it: start it now.

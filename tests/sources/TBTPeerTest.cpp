@@ -194,6 +194,48 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
   }
 }
 
+// A remote side that answers everything between two steps, before the rate of a second is known:
+// each step puts twice what came back, plus two, on the wire again within that step.
+TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceives) {
+  ASSERT_TRUE(peer->ConnectTo(id));
+  ASSERT_TRUE(listener.WaitReadable(5));
+  std::unique_ptr<QSocket> remote = listener.Accept();
+  ASSERT_NE(remote, nullptr);
+  Greet(*remote);
+  const auto onWire = [&] {
+    std::vector<TBlockRequest> sent;
+    std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
+                 [](const TBlockRequest& r) { return r.sent; });
+    return sent;
+  };
+  for (int i = 0; i < 50 && onWire().size() < 2; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    platform::SleepMs(5);
+  }
+  size_t expected = 2;
+  for (int round = 0; round < 4; ++round) {
+    const std::vector<TBlockRequest> asked = onWire();
+    ASSERT_EQ(asked.size(), expected) << "round " << round;
+    std::string answers;
+    for (const TBlockRequest& r : asked) {
+      const auto start = static_cast<size_t>(r.block) * 16384;
+      answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
+                 task.content.substr(start, 16384);
+    }
+    ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
+    for (int i = 0; i < 100 && remote->SendQueued() > 0; ++i) {
+      platform::SleepMs(2);
+      ASSERT_GE(remote->Flush(), 0);
+    }
+    platform::SleepMs(20);
+    ASSERT_TRUE(peer->DownloadStep());
+    EXPECT_EQ(peer->counters.downloadRate, 0);
+    expected = 2 * asked.size() + 2;
+  }
+  EXPECT_EQ(onWire().size(), 62u);
+  EXPECT_EQ(task.downloaded, (2 + 6 + 14 + 30) * 16384);
+}
+
 // 64 pieces of 4 blocks and one range of a URL source over them all; the remote has pieces 0 to
 // remoteLast, and those from excludedFrom on are not to be asked of it.
 TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
