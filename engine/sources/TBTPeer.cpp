@@ -32,6 +32,9 @@ constexpr uint64_t kEndGameAge = 8;
 constexpr int64_t kNearWindow = int64_t{8} << 20;
 constexpr size_t kRequestBatch = 48;
 constexpr int64_t kSlowUpload = 28672;
+// Above this rate in either direction a connection keeps its buffers and moves what it can each
+// step instead of a chunk.
+constexpr int64_t kFastRate = 262143;
 // Clients drop requests past their queue without a word; 250 is the depth every one of them
 // takes when the remote side names none.
 constexpr int64_t kMaxRequestsOnWire = 250;
@@ -176,7 +179,7 @@ bool TBTPeer::ReadInput() {
   int64_t size = kHandshakeRead;
   if (greeted && !peerChoking && !requests_.empty()) {
     size = kBlockSize + 1024;
-    if (counters.downloadRate > 262143) size = 65536 + 1024;
+    if (counters.downloadRate > kFastRate) size = 65536 + 1024;
     else if (counters.downloadRate > 65535) size = 32768 + 1024;
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
@@ -197,7 +200,7 @@ bool TBTPeer::ReadInput() {
   }
   const bool wasChoking = peerChoking;
   // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
-  const bool keepBuffers = counters.downloadRate > 262143 || socket.BytesReceived() - receivedBefore > 16383;
+  const bool keepBuffers = counters.downloadRate > kFastRate || socket.BytesReceived() - receivedBefore > 16383;
   stepBlocks = static_cast<int32_t>(std::min<uint64_t>(socket.BytesReceived() - receivedBefore, kMaxHeld) / kBlockSize);
   if (!ParseHeld(keepBuffers)) return false;
   if (wasChoking != peerChoking) {
@@ -579,15 +582,27 @@ bool TBTPeer::ServeUploads() {
   int64_t allowance = kBlockSize;
   if (counters.uploadRate / 65536 > 1) allowance = (counters.uploadRate / 65536) * kBlockSize - kBlockSize;
   if (Task()->IsComplete()) allowance += kBlockSize;
+  // The rate of the last second lags behind a fast remote side: when all that the last step
+  // served has left, twice as much may go now.
+  if (socket.SendQueued() == 0) allowance = std::max(allowance, 2 * lastServed);
   std::string out;
-  std::vector<uint8_t> block(kBlockSize);
+  const auto blocks = std::min<int64_t>(static_cast<int64_t>(uploadRequests_.size()), allowance / kBlockSize + 1);
+  out.reserve(static_cast<size_t>(blocks * (kBlockSize + 13)));
   int64_t served = 0;
   while (!uploadRequests_.empty() && served < allowance) {
     const TBlockRequest r = uploadRequests_.front();
     uploadRequests_.erase(uploadRequests_.begin());
     const int64_t start = r.block * kBlockSize;
     const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
-    if (pieces->ReadBlock(r.block, r.length, block.data(), 0, false) != r.length) {
+    // The block is read straight behind its message header.
+    const size_t header = out.size();
+    btwire::AppendHeader(out, btwire::kPiece, 8 + static_cast<uint32_t>(r.length));
+    btwire::AppendU32(out, index);
+    btwire::AppendU32(out, static_cast<uint32_t>(start % pieces->PieceLength()));
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(r.length));
+    if (pieces->ReadBlock(r.block, r.length, reinterpret_cast<uint8_t*>(out.data() + at), 0, false) != r.length) {
+      out.resize(header);
       // The reject notice: a piece message no request of any client matches.
       btwire::AppendHeader(out, btwire::kPiece, 8 + 5);
       btwire::AppendU32(out, 0);
@@ -597,13 +612,10 @@ bool TBTPeer::ServeUploads() {
       std::erase_if(uploadRequests_, [&](const TBlockRequest& u) { return u.block * kBlockSize / pieces->PieceLength() == index; });
       continue;
     }
-    btwire::AppendHeader(out, btwire::kPiece, 8 + static_cast<uint32_t>(r.length));
-    btwire::AppendU32(out, index);
-    btwire::AppendU32(out, static_cast<uint32_t>(start % pieces->PieceLength()));
-    out.append(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(r.length));
     served += r.length;
     Task()->AddUploaded(r.length);
   }
+  lastServed = served;
   return out.empty() || SendText(out);
 }
 
@@ -619,9 +631,11 @@ bool TBTPeer::FlushOutput() {
   const int64_t half = Task()->UploadBudget() / 2;
   if (half <= 0) return true;
   if (socket->SendQueued() > 256 && !socket->WaitWritable(0)) return true;
-  int64_t chunk = slow && ConnectedPeers() < 12 ? kBlockSize / 2 : kBlockSize;
+  const bool fast = counters.uploadRate > kFastRate;
+  // A fast upload is held back by the budget alone: a chunk a step would cap it at a few MB/s.
+  int64_t chunk = fast ? half : slow && ConnectedPeers() < 12 ? kBlockSize / 2 : kBlockSize;
   chunk = std::clamp<int64_t>(half - 512, 0, chunk);
-  socket->SetKeepBuffers(counters.uploadRate > 262143);
+  socket->SetKeepBuffers(fast);
   return socket->Flush(chunk + 1024) >= 0;
 }
 

@@ -41,6 +41,8 @@ struct TBTWireState {
   // Blocks' worth of bytes the last read brought: how fast the remote answers between steps.
   int32_t stepBlocks = 0;
   bool flushToggle = false;
+  // Bytes the last ServeUploads put on the socket.
+  int64_t lastServed = 0;
   // Requests withdrawn by a cancel, whose answers may still be on their way.
   std::vector<TBlockRequest> cancelled;
 };
