@@ -527,14 +527,17 @@ int32_t TBTPeer::NextPiece() {
 }
 
 // The rate of the last second lags behind a fast remote side: what it answered since the last
-// step counts too, doubled, so that the pipe grows as fast as the remote empties it.
+// step counts too, doubled, so that the pipe grows as fast as the remote empties it. Only once a
+// piece of it passed its check: a liar answering at once would otherwise hold the whole content.
+int64_t TBTPeer::AnsweredBlocks() const { return stats.passedPieces > 0 ? stepBlocks : 0; }
+
 int64_t TBTPeer::WireTarget() const {
-  const int64_t wanted = std::max(counters.downloadRate / kBlockSize, 2 * int64_t{stepBlocks}) + 2;
+  const int64_t wanted = std::max(counters.downloadRate / kBlockSize, 2 * AnsweredBlocks()) + 2;
   return std::clamp<int64_t>(wanted, 6, kMaxRequestsOnWire);
 }
 
 int64_t TBTPeer::RequestDepth() const {
-  const int64_t wanted = std::max(2 * counters.downloadRate / kBlockSize, 2 * int64_t{stepBlocks} + 2);
+  const int64_t wanted = std::max(2 * counters.downloadRate / kBlockSize, 2 * AnsweredBlocks() + 2);
   return std::clamp<int64_t>(wanted, 2, kMaxRequestsOnWire);
 }
 

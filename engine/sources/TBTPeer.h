@@ -95,6 +95,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool SendHandshake();
   // Requests to keep on the wire.
   int64_t WireTarget() const;
+  int64_t AnsweredBlocks() const;
   bool HasUnaskedBlocks(int32_t piece) const;
   // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
   // asked for it (asked: one flag a piece).

@@ -218,6 +218,7 @@ void TPeerObject::CountFailure() {
 
 void TPeerObject::ResetFailures() {
   stats.failures = 0;
+  ++stats.passedPieces;
   if (peerId_) peerId_->badPieces = 0;
 }
 

@@ -56,6 +56,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
     uint64_t stallReceived = 0;
     int32_t remotePieces = 0;  // BitTorrent: pieces the remote side has
     int32_t failures = 0;      // pieces from this peer that failed their check
+    int32_t passedPieces = 0;  // pieces from this peer that passed it
     // A piece from it failed after its delivery (hashed off the task thread): the connection
     // ends at its next delivery, as it would have at the failing block.
     bool failedSinceDelivery = false;
