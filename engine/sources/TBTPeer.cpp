@@ -437,9 +437,10 @@ std::vector<uint8_t> TBTPeer::PiecesHeldElsewhere() const {
     }
   };
   for (const auto& r : Task()->Ranges()) {
-    if (r->worker == this || (!r->worker && (r->exhausted || r->abandoned))) continue;
     const TPeerId* owner = r->Owner();
     const bool url = owner && (owner->kind == SOURCE_HTTP || owner->kind == SOURCE_FTP);
+    // A range nobody works on waits only for a URL source to come for it.
+    if (r->worker == this || (!r->worker && (!url || r->exhausted || r->abandoned))) continue;
     // Pieces before next that are still needed come back to the range's own rescan.
     mark(r->first, r->last, url && !r->abandoned ? kInUrlRange : kWithOtherPeer);
   }

@@ -274,18 +274,20 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
     int32_t randomStart;
     int32_t lastHave;
     int32_t askedElsewhere;  // a piece another peer fetches, -1 for none
+    int32_t leftRangeLast;   // a range [0, this] that a BitTorrent peer let go, -1 for none
     int32_t piece;
   };
   const Case cases[] = {
-      {"in order from the first file", {0, 0, 0, 0}, -1, -1, -1, -1, 0},
-      {"the most wanted file first", {0, 0, 2, 0}, -1, -1, -1, -1, 32},
-      {"a low priority file after the default ones", {-2, 0, 0, 0}, -1, -1, -1, -1, 16},
-      {"the random start is an offset within the file", {0, 0, 0, 0}, -1, 21, -1, -1, 5},
-      {"in order, from the piece the remote announced last", {0, 0, 0, 0}, -1, -1, 10, -1, 10},
-      {"an announced piece of another file waits for that file", {0, 0, 0, 0}, -1, -1, 20, -1, 0},
-      {"the reading position before any priority", {2, 0, 0, 0}, 40, -1, -1, -1, 40},
-      {"a piece another peer fetches is passed over", {0, 0, 0, 0}, 40, -1, -1, 40, 41},
-      {"and so in the files", {0, 0, 0, 0}, -1, 21, -1, 5, 6},
+      {"in order from the first file", {0, 0, 0, 0}, -1, -1, -1, -1, -1, 0},
+      {"the most wanted file first", {0, 0, 2, 0}, -1, -1, -1, -1, -1, 32},
+      {"a low priority file after the default ones", {-2, 0, 0, 0}, -1, -1, -1, -1, -1, 16},
+      {"the random start is an offset within the file", {0, 0, 0, 0}, -1, 21, -1, -1, -1, 5},
+      {"in order, from the piece the remote announced last", {0, 0, 0, 0}, -1, -1, 10, -1, -1, 10},
+      {"an announced piece of another file waits for that file", {0, 0, 0, 0}, -1, -1, 20, -1, -1, 0},
+      {"the reading position before any priority", {2, 0, 0, 0}, 40, -1, -1, -1, -1, 40},
+      {"a piece another peer fetches is passed over", {0, 0, 0, 0}, 40, -1, -1, 40, -1, 41},
+      {"and so in the files", {0, 0, 0, 0}, -1, 21, -1, 5, -1, 6},
+      {"a range a BitTorrent peer let go is free again", {0, 0, 0, 0}, -1, -1, -1, -1, 15, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -299,6 +301,8 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
     task.active.push_back(TRef<TPeerObject>::Share(peer.get()));
     task.active.push_back(TRef<TPeerObject>::Share(other.get()));
     if (c.askedElsewhere >= 0) other->Ask(c.askedElsewhere * 4 + 1, 16384);
+    TPeerId* left = test::MakeIdentity(SOURCE_BTNODE, 6881);
+    if (c.leftRangeLast >= 0) task.ranges.push_back(std::make_unique<TPieceRange>(left, 0, c.leftRangeLast));
     peer->remoteHave.assign(8, 0xff);
     peer->triedPieces.assign(8, 0);
     peer->lastHaveIndex = c.lastHave;
@@ -306,6 +310,8 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
     task.active.clear();
     peer->Reset();
     other->Reset();
+    task.ranges.clear();
+    left->Release();
   }
 }
 
