@@ -57,6 +57,8 @@ class IPeerTask {
   virtual bool CreateInitialRanges() = 0;
   // Gives the peer a range (through TPeerObject::SetRange); false when none can be spared.
   virtual bool AssignRange(TPeerObject& peer) = 0;
+  // Where a BitTorrent peer starts looking in each file; -1 to go in order.
+  virtual int32_t RandomStartPiece() { return -1; }
   // Blocks requested from several peers at once.
   virtual std::vector<TBlockRequest>& EndGameList() = 0;
   // Outstanding requests of a peer that lets them go, for other peers to take.

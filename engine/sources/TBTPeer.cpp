@@ -422,16 +422,55 @@ bool TBTPeer::MayTake(int64_t piece, const std::vector<bool>& asked) const {
          TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && Task()->Pieces()->IsPieceWanted(piece);
 }
 
-int32_t TBTPeer::TailPiece() {
+std::vector<bool> TBTPeer::AskedPieces() const {
   const TPieces& pieces = *Task()->Pieces();
-  if (pieces.PieceLength() <= 0) return -1;
-  // One pass over the requests instead of one for every piece looked at.
   std::vector<bool> asked(static_cast<size_t>(pieces.PieceCount()));
   for (const TBlockRequest& r : requests_) {
     const int64_t piece = r.block * kBlockSize / pieces.PieceLength();
     if (piece >= 0 && piece < pieces.PieceCount()) asked[static_cast<size_t>(piece)] = true;
   }
-  const auto takes = [&](int64_t piece) { return MayTake(piece, asked); };
+  return asked;
+}
+
+std::vector<uint8_t> TBTPeer::PiecesHeldElsewhere() const {
+  const TPieces& pieces = *Task()->Pieces();
+  const int64_t count = pieces.PieceCount();
+  std::vector<uint8_t> held(static_cast<size_t>(count), 0);
+  const auto mark = [&](int64_t first, int64_t last, uint8_t how) {
+    for (int64_t piece = std::max<int64_t>(first, 0); piece <= last && piece < count; ++piece) {
+      held[static_cast<size_t>(piece)] |= how;
+    }
+  };
+  for (const auto& r : Task()->Ranges()) {
+    const TPeerId* owner = r->Owner();
+    const bool url = owner && (owner->kind == SOURCE_HTTP || owner->kind == SOURCE_FTP);
+    // A range nobody works on waits only for a URL source to come for it.
+    if (r->worker == this || (!r->worker && (!url || r->exhausted || r->abandoned))) continue;
+    // Pieces before next that are still needed come back to the range's own rescan.
+    mark(r->first, r->last, url && !r->abandoned ? kInUrlRange : kWithOtherPeer);
+  }
+  const int64_t pieceLength = pieces.PieceLength();
+  for (const TRef<TPeerObject>& peer : Task()->ActivePeers()) {
+    if (!peer || peer.get() == this) continue;
+    for (const TBlockRequest& r : peer->Requests()) {
+      const int64_t piece = r.block * kBlockSize / pieceLength;
+      mark(piece, piece, kWithOtherPeer);
+    }
+  }
+  return held;
+}
+
+int32_t TBTPeer::FromPosition(const PieceFilter& free) const {
+  const int32_t position = Task()->CurrentPosition();
+  if (position < 0) return -1;
+  for (int64_t piece = position; piece < PieceCount(); ++piece) {
+    if (free(piece)) return static_cast<int32_t>(piece);
+  }
+  return -1;
+}
+
+int32_t TBTPeer::TailPiece(const PieceFilter& takes) {
+  const TPieces& pieces = *Task()->Pieces();
   if (TPieceRange* own = Range(); own && own->abandoned) {
     for (int32_t piece = own->last; piece >= own->first; --piece) {
       if (takes(piece)) return piece;
@@ -500,29 +539,82 @@ void TBTPeer::ClaimRun(TPieceRange& from, int32_t first, int32_t last) {
   SetRange(own);
 }
 
+int32_t TBTPeer::ByFilePriority(const PieceFilter& free) {
+  const int32_t start = Task()->RandomStartPiece();
+  for (int32_t level = 2; level >= -2; --level) {
+    for (const TPieceFile& file : Task()->Pieces()->Files()) {
+      if (file.Selection != level || file.PieceCount <= 0) continue;
+      int64_t offset = start >= 0 ? start % file.PieceCount : 0;
+      // In order: what the remote announced last is what other peers are least likely to have asked for.
+      if (start < 0 && lastHaveIndex >= file.FirstPiece && lastHaveIndex < file.FirstPiece + file.PieceCount) {
+        offset = lastHaveIndex - file.FirstPiece;
+        lastHaveIndex = -1;
+      }
+      for (int64_t i = 0; i < file.PieceCount; ++i) {
+        const int64_t piece = file.FirstPiece + (offset + i) % file.PieceCount;
+        if (free(piece)) return static_cast<int32_t>(piece);
+      }
+    }
+  }
+  return -1;
+}
+
+int32_t TBTPeer::WalkGivenRange(const std::vector<bool>& asked) {
+  TPieceRange& own = *Range();
+  for (int32_t piece = std::max(own.next, own.first); piece <= own.last; ++piece) {
+    if (MayTake(piece, asked)) {
+      own.next = piece + 1;
+      return piece;
+    }
+  }
+  LeaveExhaustedRange();
+  return -1;
+}
+
+bool TBTPeer::RemoteHasWanted() const {
+  const TPieces& pieces = *Task()->Pieces();
+  for (int64_t piece = 0; piece < pieces.PieceCount(); ++piece) {
+    if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && pieces.IsPieceWanted(piece)) return true;
+  }
+  return false;
+}
+
+int32_t TBTPeer::ChoosePiece() {
+  if (Task()->Ranges().empty()) Task()->CreateInitialRanges();
+  const std::vector<bool> asked = AskedPieces();
+  if (Range() && !Range()->abandoned) {
+    const int32_t piece = WalkGivenRange(asked);
+    if (piece >= 0) return piece;
+  }
+  const std::vector<uint8_t> held = PiecesHeldElsewhere();
+  const auto free = [&](int64_t piece) { return MayTake(piece, asked) && held[static_cast<size_t>(piece)] == 0; };
+  const auto notWithPeers = [&](int64_t piece) {
+    return MayTake(piece, asked) && (held[static_cast<size_t>(piece)] & kWithOtherPeer) == 0;
+  };
+  int32_t piece = FromPosition(free);
+  if (piece < 0) piece = TailPiece(notWithPeers);
+  if (piece < 0) piece = ByFilePriority(free);
+  // Everything this remote could give is with other sources: race a slow or stalled one.
+  if (piece < 0 && !Range() && Task()->TakeOverSlowWork(*this) && Range()) piece = WalkGivenRange(asked);
+  return piece;
+}
+
 int32_t TBTPeer::NextPiece() {
   // The queue depth may have cut the last piece short: its remaining blocks come first.
   if (HasUnaskedBlocks(openPiece)) return openPiece;
-  if (Task()->CanSchedule() && Task()->Pieces()) {
-    if (Task()->Ranges().empty()) Task()->CreateInitialRanges();
-    const int32_t tail = TailPiece();
-    if (tail >= 0) {
-      openPiece = stats.currentPiece = tail;
-      return tail;
-    }
+  const TPieces* pieces = Task()->Pieces();
+  if (!Task()->CanSchedule() || !pieces || pieces->PieceLength() <= 0) return -1;
+  const int32_t piece = ChoosePiece();
+  if (piece >= 0) {
+    openPiece = stats.currentPiece = piece;
+    return piece;
   }
-  for (int tries = 0; tries < kPlanTries; ++tries) {
-    const int32_t piece = TPeerObject::NextPiece();
-    if (piece < 0) break;
-    if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece)) {
-      openPiece = piece;
-      return piece;
-    }
-    // The remote lacks it: not offered to this peer again until it announces the piece.
-    SetBit(triedPieces, piece, true);
+  // Pieces that other sources hold may come free at any time: only a remote without anything
+  // still needed waits for the next have.
+  if (!RemoteHasWanted()) {
+    if (!nothingToOffer) nothingToOfferSince = Task()->Clock();
+    nothingToOffer = true;
   }
-  if (!nothingToOffer) nothingToOfferSince = Task()->Clock();
-  nothingToOffer = true;
   return -1;
 }
 

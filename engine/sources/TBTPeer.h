@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,13 +98,29 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   int64_t WireTarget() const;
   int64_t AnsweredBlocks() const;
   bool HasUnaskedBlocks(int32_t piece) const;
+  // Held elsewhere: bits of PiecesHeldElsewhere.
+  static constexpr uint8_t kInUrlRange = 1;     // a URL source is to walk it
+  static constexpr uint8_t kWithOtherPeer = 2;  // asked of another peer, or in its run
+  using PieceFilter = std::function<bool(int64_t)>;
+
   // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
   // asked for it (asked: one flag a piece).
   bool MayTake(int64_t piece, const std::vector<bool>& asked) const;
+  std::vector<bool> AskedPieces() const;
+  // One byte a piece: what keeps it from being a free choice for this peer.
+  std::vector<uint8_t> PiecesHeldElsewhere() const;
+  int32_t ChoosePiece();
+  // From the piece the reader of the content is at, upwards.
+  int32_t FromPosition(const PieceFilter& free) const;
   // Beside URL sources: a piece from the tail of their ranges; -1 when they leave none.
-  int32_t TailPiece();
+  int32_t TailPiece(const PieceFilter& takes);
   // Takes pieces first..last off the tail of a URL source's range as this peer's own run.
   void ClaimRun(TPieceRange& from, int32_t first, int32_t last);
+  // Files from the most wanted priority down, each from a random start (in order without one).
+  int32_t ByFilePriority(const PieceFilter& free);
+  // Upwards through a range the task gave this peer; leaves it once walked through.
+  int32_t WalkGivenRange(const std::vector<bool>& asked);
+  bool RemoteHasWanted() const;
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
   bool ParseHeld(bool keepBuffers);

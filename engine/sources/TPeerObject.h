@@ -169,6 +169,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
 
  protected:
   void QueueRequest(int64_t block, int32_t length) { requests_.push_back({block, length, 0, false}); }
+  // A walked-through range: kept for a second pass while it has needed pieces, else removed.
+  void LeaveExhaustedRange();
   // Nothing has arrived for more than limitSeconds (twice that for a source below 2 KiB/s) since
   // the last data or the connect.
   bool SilentFor(int64_t limitSeconds) const;
@@ -186,7 +188,6 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   void RemoveRange(TPieceRange* range);
   bool MoveToPosition(int32_t position);
   void AddRange(int32_t first, int32_t last);
-  void LeaveExhaustedRange();
   bool RemoveRequest(int64_t block, int32_t length);
   void DropEndGamePiece(int64_t piece);
   void ReturnRequests();

@@ -170,10 +170,22 @@ int32_t TPieceScheduler::WorkingPiece(const TPieceRange& r) {
   return -1;
 }
 
+int32_t TPieceScheduler::StalledPieceOfRun(const TPieceRange& run) {
+  const TPieces* pieces = Pieces();
+  int32_t highest = -1;
+  // The run is walked downwards: the highest piece still asked for is the one held longest.
+  for (int32_t piece = run.last; piece >= run.first; --piece) {
+    if (!pieces->IsPieceWanted(piece)) continue;
+    if (run.worker->HasRequestInPiece(piece)) return piece;
+    if (highest < 0) highest = piece;
+  }
+  return highest;
+}
+
 int32_t TPieceScheduler::WorkersOn(int32_t piece) const {
   return static_cast<int32_t>(
       std::count_if(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
-        return r->worker && !r->abandoned && r->Contains(piece);
+        return r->worker && r->Contains(piece);
       }));
 }
 
@@ -189,18 +201,27 @@ bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {
   int64_t slowestTime = -1;
   for (const auto& r : ranges_) {
     const TPeerObject* worker = r->worker;
-    if (!worker || worker == &peer || r->abandoned) continue;
-    const int32_t from = WorkingPiece(*r);
+    if (!worker || worker == &peer) continue;
+    // A BitTorrent peer's claimed run: only the piece it is stuck on is shared.
+    const bool run = r->abandoned;
+    if (run && !worker->IsBitTorrent()) continue;
+    const int32_t from = run ? StalledPieceOfRun(*r) : WorkingPiece(*r);
     // A piece two workers already fetch is not given to a third.
     if (from < 0 || WorkersOn(from) > 1) continue;
+    if (peer.IsBitTorrent() && !BitSet(peer.RemoteHave(), from)) continue;
     const int64_t rw = worker->RecentRate();
     const bool stalled = now >= std::max(worker->stats.lastDataTime, worker->stats.startTime) + kStallSeconds;
     int64_t time = INT64_MAX;
     if (!stalled) {
+      const int64_t rest = (run ? 1 : r->last - from + 1) * pieces->PieceLength() - pieces->PieceBytesInMemory(from);
+      if (rw > 0) time = rest / rw;
+      // A BitTorrent peer that has shown no rate yet races a URL source that needs long for its rest:
+      // otherwise it never gets the work to show one.
+      const bool raceSlowSource = rp <= 0 && rw > 0 && peer.IsBitTorrent() && worker->IsUrlSource() &&
+                                  time > static_cast<int64_t>(kStaleSeconds);
       // A worker that has shown no rate yet gives way to a peer that has; otherwise only a peer
       // at least twice as fast gains enough to fetch the same bytes again.
-      if (rp <= 0 || (rw > 0 && rp < 2 * rw)) continue;
-      if (rw > 0) time = ((r->last - from + 1) * pieces->PieceLength() - pieces->PieceBytesInMemory(from)) / rw;
+      if (!raceSlowSource && (rp <= 0 || (rw > 0 && rp < 2 * rw))) continue;
     }
     if (time > slowestTime) {
       slowest = r.get();
@@ -209,9 +230,10 @@ bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {
     }
   }
   if (!slowest) return false;
-  // Both fetch the piece the worker is on; the rest is the peer's alone.
-  auto taken = std::make_unique<TPieceRange>(peer.PeerId(), slowestFrom, slowest->last);
-  slowest->last = slowestFrom;
+  // Both fetch the piece the worker is on; the rest of a URL source's range is the peer's alone.
+  const int32_t last = slowest->abandoned ? slowestFrom : slowest->last;
+  auto taken = std::make_unique<TPieceRange>(peer.PeerId(), slowestFrom, last);
+  if (!slowest->abandoned) slowest->last = slowestFrom;
   TPieceRange* added = taken.get();
   ranges_.push_back(std::move(taken));
   peer.SetRange(added);

@@ -44,7 +44,7 @@ class TPieceScheduler : public IPeerTask {
   bool TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude, int32_t max,
                          std::vector<TBlockRequest>& out);
   // The piece a BitTorrent peer starts with; -1 when the task starts in order.
-  int32_t RandomStartPiece();
+  int32_t RandomStartPiece() override;
 
   // A verified piece is neither wanted nor worth a duplicate request any more.
   void OnPieceCompleted(int32_t piece);
@@ -72,6 +72,8 @@ class TPieceScheduler : public IPeerTask {
   // The piece of r its worker is on, or the first wanted one after it; -1 when none is left.
   int32_t WorkingPiece(const TPieceRange& r);
   int32_t WorkersOn(int32_t piece) const;
+  // The piece of a BitTorrent peer's claimed run that it is stuck on; -1 when none is left.
+  int32_t StalledPieceOfRun(const TPieceRange& run);
 
   std::vector<std::unique_ptr<TPieceRange>> ranges_;
   std::vector<int32_t> wanted_;

@@ -22,6 +22,14 @@ class FakePeerTask : public IPeerTask {
   FakePeerTask(int64_t length, int64_t pieceLength) : content(Content(static_cast<size_t>(length))) {
     Load(length, pieceLength, PieceHashes(content, pieceLength));
   }
+  // Several files, piece-aligned or not, over random content.
+  FakePeerTask(const std::vector<FileSpec>& files, int64_t pieceLength) {
+    int64_t length = 0;
+    for (const FileSpec& f : files) length += f.length;
+    content = Content(static_cast<size_t>(length));
+    map.SetSaveDirectory(dir.path);
+    loaded = map.LoadInfo(*Parse(MultiInfo("set", files, pieceLength, PieceHashes(content, pieceLength))));
+  }
   // A content too large to hold: the test gives the piece hashes.
   FakePeerTask(int64_t length, int64_t pieceLength, const std::string& hashes) { Load(length, pieceLength, hashes); }
 
@@ -56,6 +64,7 @@ class FakePeerTask : public IPeerTask {
     }
     return false;
   }
+  int32_t RandomStartPiece() override { return randomStart; }
   std::vector<TBlockRequest>& EndGameList() override { return endGameList; }
   void ReturnRequests(const std::vector<TBlockRequest>& requests) override {
     returned.insert(returned.end(), requests.begin(), requests.end());
@@ -106,6 +115,7 @@ class FakePeerTask : public IPeerTask {
   bool canSchedule = true;
   bool endGame = false;
   int32_t position = -1;
+  int32_t randomStart = -1;
   int32_t maxConnections = 52;
   std::vector<std::pair<int32_t, int32_t>> initialRanges;
   int initialRangeCalls = 0;

@@ -312,5 +312,83 @@ TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
   }
 }
 
+// Four files of 16 pieces (4 blocks each), a remote with every piece and no URL source: the
+// reading position first, then the files from the most wanted priority down, each from the random
+// start (or in order, from the piece the remote announced last).
+TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
+  struct Case {
+    const char* name;
+    std::vector<int32_t> levels;  // priority of each file
+    int32_t position;
+    int32_t randomStart;
+    int32_t lastHave;
+    int32_t askedElsewhere;  // a piece another peer fetches, -1 for none
+    int32_t leftRangeLast;   // a range [0, this] that a BitTorrent peer let go, -1 for none
+    int32_t piece;
+  };
+  const Case cases[] = {
+      {"in order from the first file", {0, 0, 0, 0}, -1, -1, -1, -1, -1, 0},
+      {"the most wanted file first", {0, 0, 2, 0}, -1, -1, -1, -1, -1, 32},
+      {"a low priority file after the default ones", {-2, 0, 0, 0}, -1, -1, -1, -1, -1, 16},
+      {"the random start is an offset within the file", {0, 0, 0, 0}, -1, 21, -1, -1, -1, 5},
+      {"in order, from the piece the remote announced last", {0, 0, 0, 0}, -1, -1, 10, -1, -1, 10},
+      {"an announced piece of another file waits for that file", {0, 0, 0, 0}, -1, -1, 20, -1, -1, 0},
+      {"the reading position before any priority", {2, 0, 0, 0}, 40, -1, -1, -1, -1, 40},
+      {"a piece another peer fetches is passed over", {0, 0, 0, 0}, 40, -1, -1, 40, -1, 41},
+      {"and so in the files", {0, 0, 0, 0}, -1, 21, -1, 5, -1, 6},
+      {"a range a BitTorrent peer let go is free again", {0, 0, 0, 0}, -1, -1, -1, -1, 15, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::FakePeerTask task({{{"a"}, 16 * 65536}, {{"b"}, 16 * 65536}, {{"c"}, 16 * 65536}, {{"d"}, 16 * 65536}}, 65536);
+    ASSERT_TRUE(task.loaded);
+    for (size_t file = 0; file < c.levels.size(); ++file) task.map.Storage().Files()[file].Selection = c.levels[file];
+    task.position = c.position;
+    task.randomStart = c.randomStart;
+    TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+    TRef<test::TestPeer> other = MakeRef<test::TestPeer>(1, &task);
+    task.active.push_back(TRef<TPeerObject>::Share(peer.get()));
+    task.active.push_back(TRef<TPeerObject>::Share(other.get()));
+    if (c.askedElsewhere >= 0) other->Ask(c.askedElsewhere * 4 + 1, 16384);
+    TPeerId* left = test::MakeIdentity(SOURCE_BTNODE, 6881);
+    if (c.leftRangeLast >= 0) task.ranges.push_back(std::make_unique<TPieceRange>(left, 0, c.leftRangeLast));
+    peer->remoteHave.assign(8, 0xff);
+    peer->triedPieces.assign(8, 0);
+    peer->lastHaveIndex = c.lastHave;
+    EXPECT_EQ(peer->NextPiece(), c.piece);
+    task.active.clear();
+    peer->Reset();
+    other->Reset();
+    task.ranges.clear();
+    left->Release();
+  }
+}
+
+// A remote whose pieces other sources all hold is not taken for one with nothing to offer: the
+// pieces may come free at any time.
+TEST(BTPeerPieceChoice, NothingToOfferOnlyWhenTheRemoteHasNothingNeeded) {
+  for (const bool remoteHasSome : {true, false}) {
+    SCOPED_TRACE(remoteHasSome ? "held by a mirror" : "nothing needed");
+    test::FakePeerTask task{8 * 65536, 65536};
+    TPeerId* owner = test::MakeIdentity(SOURCE_HTTP, 80, "http://mirror/data.bin");
+    TRef<test::TestPeer> worker = MakeRef<test::TestPeer>(2, &task);
+    task.ranges.push_back(std::make_unique<TPieceRange>(owner, 0, 7));
+    task.ranges.back()->next = 7;  // on piece 6, piece 7 left to it
+    worker->SetRange(task.ranges.back().get());
+    for (int64_t block = 0; block < 6 * 4; ++block) {
+      bool accepted = false;
+      ASSERT_EQ(task.map.ReceiveBlock(block, 16384, task.Data(block), nullptr, &accepted), 16384);
+    }
+    TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+    peer->remoteHave.assign(1, remoteHasSome ? 0xff : 0xfc);
+    peer->triedPieces.assign(1, 0);
+    EXPECT_EQ(peer->NextPiece(), -1);
+    EXPECT_EQ(peer->nothingToOffer, !remoteHasSome);
+    peer->Reset();
+    worker->Reset();
+    owner->Release();
+  }
+}
+
 }  // namespace
 }  // namespace bw

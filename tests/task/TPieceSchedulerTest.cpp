@@ -63,6 +63,13 @@ class TestScheduler : public TPieceScheduler {
   std::vector<TRef<TPeerObject>> active;
 };
 
+// A BitTorrent peer whose remote side has the pieces of `have`.
+struct HavingPeer : test::TestPeer {
+  using TestPeer::TestPeer;
+  std::span<const uint8_t> RemoteHave() const override { return have; }
+  std::vector<uint8_t> have;
+};
+
 class SchedulerFixture : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -264,6 +271,98 @@ TEST_F(SchedulerFixture, EndGameGivesTheSlowOrStalledWorkersRestToAFasterIdlePee
   }
 }
 
+// Pieces 0..9 with 0..2 done; a worker of the given kind fetches piece 3 of its range [0, 9],
+// receiving all the while, when a BitTorrent peer with no rate yet asks for work.
+TEST_F(SchedulerFixture, ANewBitTorrentPeerRacesASlowMirrorForItsRest) {
+  struct Case {
+    const char* name;
+    uint32_t workerKind;
+    int64_t workerRate;
+    uint8_t remoteHas;  // pieces 0..7 of the remote side
+    bool takenOver;
+  };
+  const Case cases[] = {
+      {"a mirror that needs minutes", SOURCE_HTTP, 1000, 0xFF, true},
+      {"an FTP mirror as well", SOURCE_FTP, 1000, 0xFF, true},
+      {"a mirror done within seconds", SOURCE_HTTP, 100000, 0xFF, false},
+      {"the remote lacks the mirror's piece", SOURCE_HTTP, 1000, 0xEF, false},
+      {"a slow BitTorrent worker is raced only by a peer measured faster", SOURCE_BTNODE, 1000, 0xFF, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(10);
+    for (int32_t piece = 0; piece < 3; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+    test::TestPeer* worker = Peer(c.workerKind, c.workerRate);
+    TPieceRange* r = Working(worker, 0, 9);
+    r->next = 4;
+    worker->stats.currentPiece = 3;
+    worker->stats.lastDataTime = sched->now;
+    HavingPeer peer(SOURCE_BTNODE, sched.get());
+    peer.have = {c.remoteHas, 0xC0};
+    EXPECT_EQ(sched->TakeOverSlowWork(peer), c.takenOver);
+    if (c.takenOver) {
+      ASSERT_NE(peer.Range(), nullptr);
+      EXPECT_EQ(peer.Range()->first, 3) << "the mirror's piece is fetched by both";
+      EXPECT_EQ(peer.Range()->last, 9);
+      EXPECT_EQ(r->last, 3);
+    } else {
+      EXPECT_EQ(peer.Range(), nullptr);
+      EXPECT_EQ(r->last, 9);
+    }
+    peer.Reset();
+    TearDown();
+    peers.clear();
+  }
+  Build(10);
+  test::TestPeer* mirror = Peer(SOURCE_HTTP, 1000);
+  Working(mirror, 0, 9)->next = 1;
+  mirror->stats.lastDataTime = sched->now;
+  test::TestPeer* newMirror = Peer(SOURCE_HTTP, 0);
+  EXPECT_FALSE(sched->TakeOverSlowWork(*newMirror)) << "a URL source still has to show a rate";
+}
+
+// A BitTorrent peer's claimed run [4, 9] is walked downwards: pieces 0..3 and 9 are done and its
+// requests wait in piece 8. In the end game an idle mirror shares that piece alone, and no third
+// source is given it.
+TEST_F(SchedulerFixture, EndGameSharesTheStalledPieceOfAClaimedRun) {
+  struct Case {
+    const char* name;
+    int64_t runRate;
+    uint64_t silentFor;
+    int64_t mirrorRate;
+    bool shared;
+  };
+  const Case cases[] = {
+      {"stalled run, mirror of unknown rate", 100000, TPieceScheduler::kStallSeconds, 0, true},
+      {"slow run, mirror twice as fast", 1000, 0, 2000, true},
+      {"slow run, mirror not twice as fast", 1000, 0, 1999, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(10);
+    for (int32_t piece : {0, 1, 2, 3, 9}) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+    test::TestPeer* slow = Peer(SOURCE_BTNODE, c.runRate);
+    TPieceRange* run = Working(slow, 4, 9);
+    run->abandoned = true;
+    slow->Ask(8 * kPieceLength / kBlockSize, kBlockSize);
+    slow->stats.lastDataTime = sched->now - c.silentFor;
+    test::TestPeer* mirror = Peer(SOURCE_HTTP, c.mirrorRate);
+    ASSERT_EQ(sched->TakeOverSlowWork(*mirror), c.shared);
+    EXPECT_EQ(run->first, 4);
+    EXPECT_EQ(run->last, 9);
+    EXPECT_EQ(slow->Range(), run);
+    if (c.shared) {
+      EXPECT_EQ(mirror->Range()->first, 8);
+      EXPECT_EQ(mirror->Range()->last, 8);
+      mirror->stats.lastDataTime = sched->now;
+      test::TestPeer* third = Peer(SOURCE_HTTP, 1000000);
+      EXPECT_FALSE(sched->TakeOverSlowWork(*third));
+    }
+    TearDown();
+    peers.clear();
+  }
+}
+
 TEST_F(SchedulerFixture, EndGameTakesTheSlowestWorkButNeverAThirdCopyOfAPiece) {
   Build(20);
   test::TestPeer* slow = Peer(SOURCE_HTTP, 1000);
@@ -308,11 +407,6 @@ TEST_F(SchedulerFixture, AVerifiedPieceIsCancelledAtTheOtherPeers) {
 // A BitTorrent peer with nothing of its own to fetch in the end game takes blocks of the shared
 // list that its remote side has.
 TEST_F(SchedulerFixture, IdleBitTorrentPeerTakesSharedEndGameBlocks) {
-  struct HavingPeer : test::TestPeer {
-    using TestPeer::TestPeer;
-    std::span<const uint8_t> RemoteHave() const override { return have; }
-    std::vector<uint8_t> have{0xF0};
-  };
   Build(4);
   for (int32_t piece = 0; piece < 3; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
   test::TestPeer* worker = Peer(SOURCE_HTTP, 100000);
@@ -321,6 +415,7 @@ TEST_F(SchedulerFixture, IdleBitTorrentPeerTakesSharedEndGameBlocks) {
   const int64_t firstBlock = 3 * kPieceLength / kBlockSize;
   sched->EndGameList() = {{firstBlock, kBlockSize}, {firstBlock + 1, kBlockSize}};
   HavingPeer peer(SOURCE_BTNODE, sched.get());
+  peer.have = {0xF0};
   ASSERT_TRUE(peer.PlanRequests());
   EXPECT_TRUE(sched->InEndGame());
   ASSERT_EQ(peer.Requests().size(), 2u);
