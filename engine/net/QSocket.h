@@ -99,8 +99,8 @@ class QSocket {
   // What a wait on the system's sockets watches for this connection: its input, and its output
   // while a connect is under way or bytes wait to leave. No handle in stream-over-UDP mode.
   platform::SocketWatch Watch() const;
-  // The last read stopped at its size inside a TLS record: the rest waits in the session, where
-  // no wait on the socket sees it.
+  // The last read stopped at its size: the rest of a TLS record, or records read from the network
+  // ahead, wait in the session, where no wait on the socket sees them.
   bool MayHoldTlsInput() const { return tlsReadFull_; }
 
   // The pool all socket buffers come from; the task loop trims it.

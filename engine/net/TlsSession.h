@@ -39,7 +39,8 @@ class TlsSession {
   // Plain bytes taken or given (> 0), kAgain, kFailed, or kClosed (Read: the peer closed).
   int64_t Write(const uint8_t* data, int64_t len);
   int64_t Read(uint8_t* out, int64_t len);
-  // Decrypted bytes wait inside the session, so the socket alone no longer tells readiness.
+  // Records wait inside the session (read from the network in large pieces, or decrypted and not
+  // taken yet), so the socket alone no longer tells readiness.
   bool HasBuffered() const;
   // Ciphertext the network has not taken yet.
   bool HasBacklog() const { return !backlog_.empty(); }
@@ -59,6 +60,8 @@ class TlsSession {
   RawRecv recv_;
   std::string backlog_;
   bool established_ = false;
+  // The last read stopped for want of ciphertext.
+  bool partialOnly_ = false;
   bool certificateRefused_ = false;
   std::string failure_;
 

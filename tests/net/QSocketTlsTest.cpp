@@ -9,6 +9,7 @@
 
 #include "engine/net/QSocket.h"
 #include "engine/net/TlsSession.h"
+#include "platform/Thread.h"
 #include "tests/net/LoopbackServer.h"
 #include "tests/net/NginxServer.h"
 #include "tests/net/SocketPump.h"
@@ -120,6 +121,37 @@ TEST_F(QSocketTlsTest, RefusedCertificatesEndTheConnectionWithTheReason) {
   EXPECT_EQ(FetchOver(good, "127.0.0.1").bytes, "");
   EXPECT_TRUE(lastRefused_) << lastFailure_;
   EXPECT_FALSE(TlsSession::SetExtraAuthorities(dir_.Path("www/data.bin"))) << "a file without a certificate";
+}
+
+// The session takes ciphertext from the network in large pieces, so a whole answer can wait
+// inside it while the socket itself has nothing: readiness must still be reported, and must end
+// with the last byte taken (no endless "readable" over an empty session).
+TEST_F(QSocketTlsTest, AnswerHeldInsideTheSessionCountsAsReadable) {
+  std::ofstream(dir_.Path("www/small.bin"), std::ios::binary) << content_.substr(0, 100000);
+  // Records of the size of each read below: every read ends where a record does, with nothing
+  // decrypted left over.
+  test::NginxServer& server = StartServer("good", "    ssl_buffer_size 1000;\n");
+  QSocket s;
+  ASSERT_TRUE(s.Connect(Loopback(), server.Port()));
+  ASSERT_TRUE(s.StartTls("127.0.0.1"));
+  // Kept alive: no close makes the socket readable once the answer is in.
+  const std::string request = "GET /small.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_GE(test::SendText(s, request), 0);
+  ASSERT_GT(test::ReceiveAtLeast(s, 1), 0) << s.TlsFailureText();
+  platform::SleepMs(300);  // the rest of the answer reaches the socket
+  std::string answer = test::HeldText(s);
+  s.ConsumeReceived(-1);
+  const auto complete = [&] { return answer.find("\r\n\r\n") != std::string::npos && Body(answer).size() >= 100000; };
+  while (!complete()) {
+    ASSERT_TRUE(s.WaitReadable(0)) << "held " << answer.size() << " bytes";
+    ASSERT_GE(s.Receive(1000), 0) << s.TlsFailureText();
+    answer += test::HeldText(s);
+    s.ConsumeReceived(-1);
+  }
+  EXPECT_TRUE(Body(answer) == content_.substr(0, 100000));
+  EXPECT_FALSE(s.WaitReadable(0));
+  EXPECT_EQ(s.Receive(1000), 0);
+  EXPECT_FALSE(s.WaitReadable(0)) << "a read that found nothing leaves nothing to wait for";
 }
 
 // A plain server answering the TLS greeting fails the session without taking it for a refusal.
