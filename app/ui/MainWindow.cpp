@@ -165,12 +165,16 @@ void MainWindow::SlowTick() {
   } else {
     repairTick_ = 0;
   }
-  if (view_.state != kStateFinished && view_.state != kStateCheckFinished) {
+  // A finished state keeps its texts, drawn once on entering it: the tick before may have shown
+  // a download still on its way.
+  const bool finished = view_.state == kStateFinished || view_.state == kStateCheckFinished;
+  if (!finished || !textsFinal_) {
     speedText_ = SpeedShown(view_, repairTick_);
     sizeText_ = view_.sizeText;
     progressLabel_ = ProgressLabel(view_.state);
     progressValue_ = ProgressValue(view_);
   }
+  textsFinal_ = finished;
   FillList();
   update();
 }

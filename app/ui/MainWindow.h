@@ -40,6 +40,7 @@ class MainWindow : public QWidget {
   void Activate();
   void ToggleList();
   const std::string& FolderText() const { return folderText_; }
+  const std::string& SizeText() const { return sizeText_; }
   const DownloaderSettings& Settings() const { return settings_; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QAction* TrayExitAction() const { return trayExit_; }
@@ -86,6 +87,7 @@ class MainWindow : public QWidget {
   int barProgress_ = -1;
   int barState_ = -1;
   int repairTick_ = 0;
+  bool textsFinal_ = false;  // the texts of a finished state were drawn once
   bool collapsed_ = true;
   bool exiting_ = false;
   bool dragging_ = false;

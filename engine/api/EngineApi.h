@@ -3,6 +3,7 @@
 // entry points. Entry points return integer codes and never let an exception out.
 #include <cstdint>
 
+#include "engine/api/LanOption.h"
 #include "engine/common/Md5.h"  // the application checks its files with it
 #include "engine/frame/EngineLog.h"
 #include "engine/task/EngineRecords.h"

@@ -214,8 +214,12 @@ TWorkThread::Outcome TWorkThread::Loop() {
                 static_cast<unsigned long>(platform::CurrentThreadId()), targetFile.c_str());
       break;
     }
-    RefreshSizeOnDisk();
     const uint64_t now = Tick();
+    // Two file opens for a figure read at most once a second: not on every step of the loop.
+    if (now != lastSizeRefresh_) {
+      lastSizeRefresh_ = now;
+      RefreshSizeOnDisk();
+    }
     const uint64_t ran = now - startClock_;
     FetchTorrentFromSources();
     if (!p2pOrBt && !metadataLoaded) BuildPieceMapFromSources();

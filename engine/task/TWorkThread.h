@@ -48,6 +48,7 @@ class TWorkThread : public TWorkWithTransStatis {
   static void KeepBufferPoolsSmall();
 
   uint64_t sizeOnDisk_ = 0;
+  uint64_t lastSizeRefresh_ = 0;  // engine second of the last RefreshSizeOnDisk
   bool completed_ = false;
   uint64_t startClock_ = 0;
   uint64_t lastHandOut_ = 0;

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -144,7 +145,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void RestoreInto(TPieces& map);
   void SetErrorStatus(int32_t code);
 
-  bool swarmReady_ = false;
+  // Set by the task thread once handshake_ is written; read from other threads too.
+  std::atomic<bool> swarmReady_{false};
   uint8_t handshake_[kHandshakeSize] = {};
   std::string bitmap_;
   int32_t bitmapPieces_ = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/package/Package.h"
 #include "platform/Thread.h"
 #include "tests/net/ChildProcess.h"
 #include "tests/net/LoopbackServer.h"
@@ -78,18 +79,33 @@ class AppFixture : public ::testing::Test {
     return document + "</resources></project>";
   }
 
-  // The package of the files in `files` naming `base` as the download server, this test's resource
-  // list and collector.
-  void BuildPackage(const NginxServer& base, const std::string& files = BW_DEMO_PACKAGE_DIR) {
+  // The package of the files in `files` naming `base` as the download server, `tracker` in its
+  // torrents, this test's resource list and collector.
+  void BuildPackage(const NginxServer& base, const std::string& files = BW_DEMO_PACKAGE_DIR,
+                    const std::string& tracker = "http://127.0.0.1:1/announce") {
     const std::string collector = collector_->Url();
     ChildProcess bwpack({BW_BWPACK, "build", files, "--base", base.Url(kFolder), "--resource-list",
-                         list_->HttpsUrl(kListPath), "--tracker", "http://127.0.0.1:1/announce", "--stats",
+                         list_->HttpsUrl(kListPath), "--tracker", tracker, "--stats",
                          collector.substr(0, collector.find("/launchersubmit")), "-o", Package()},
                         dir_.Path("bwpack.log"));
     ASSERT_EQ(bwpack.Wait(60000), 0) << TempDir::Read(dir_.Path("bwpack.log"));
   }
 
   std::string Package() const { return dir_.Path("package.bwpkg"); }
+
+  // The built package's five torrents, written as files into `folder`.
+  std::vector<std::string> PackageTorrents(const std::string& folder) const {
+    std::string stored = TempDir::Read(Package());
+    app::Package package;
+    EXPECT_TRUE(app::DecodePackage(stored.data(), stored.size(), &package));
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> torrents;
+    for (const app::PackageRow& row : package.rows) {
+      torrents.push_back(folder + "/" + row.name + ".torrent");
+      std::ofstream(torrents.back(), std::ios::binary | std::ios::trunc) << row.torrent;
+    }
+    return torrents;
+  }
   std::string Saved(int i) const { return dir_.Path("home/TNW0223/") + kNames[i]; }
   std::string Demo(int i) const { return std::string(BW_DEMO_PACKAGE_DIR) + "/" + kNames[i]; }
 

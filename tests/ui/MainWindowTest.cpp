@@ -99,6 +99,24 @@ TEST_F(MainWindowTest, MainButtonFollowsTheStateAndReachesTheController) {
   EXPECT_FALSE(ButtonNamed("install")->isEnabled());
 }
 
+// A finish between two ticks must not leave the last texts of the download on screen; after that
+// a finished state's texts stay as they were drawn.
+TEST_F(MainWindowTest, FinishedStatesDrawTheirTextsOnceOnEntering) {
+  ASSERT_TRUE(window_.Start());
+  for (const int finished : {kStateFinished, kStateCheckFinished}) {
+    SCOPED_TRACE(finished);
+    front_.view.sizeText = "4.4 MB/7.7 MB";
+    SetState(5);
+    EXPECT_EQ(window_.SizeText(), "4.4 MB/7.7 MB");
+    front_.view.sizeText = "7.7 MB/7.7 MB";
+    SetState(finished);
+    EXPECT_EQ(window_.SizeText(), "7.7 MB/7.7 MB");
+    front_.view.sizeText = "0 B/7.7 MB";
+    SetState(finished);
+    EXPECT_EQ(window_.SizeText(), "7.7 MB/7.7 MB");
+  }
+}
+
 TEST_F(MainWindowTest, StartWithoutDiskSpaceKeepsTheStartButton) {
   front_.diskSpaceLowAfterAction = true;
   StartIn(kStateReady);

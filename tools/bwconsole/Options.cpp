@@ -67,12 +67,14 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       return true;
     };
     if (arg == "-h" || arg == "--help") return Command::kHelp;
+    const bw::LanOptionRead lan = bw::ReadLanOption(arg, hasValue ? argv[i + 1] : nullptr, &options->lan, error);
+    if (lan == bw::LanOptionRead::kInvalid) return Command::kUsageError;
+    if (lan == bw::LanOptionRead::kValueTaken) ++i;
+    if (lan != bw::LanOptionRead::kNotLanOption) continue;
     if (arg == "--start") {
       options->start = true;
     } else if (arg == "--upnp") {
       options->mapPort = true;
-    } else if (arg == "--no-lan") {
-      options->lanPort = 0;
     } else if (arg == "--auto-shutdown") {
       options->autoShutdown = true;
     } else if (arg == "--verify") {
@@ -81,17 +83,14 @@ Command ParseOptions(int argc, char** argv, Options* options, std::string* error
       options->install = true;
     } else if (arg == "--exit-when-finished") {
       options->exitWhenFinished = true;
-    } else if (arg == "--package" || arg == "--folder" || arg == "--lan-interface") {
+    } else if (arg == "--package" || arg == "--folder") {
       if (!hasValue) {
         *error = std::string(arg) + " needs a value";
         return Command::kUsageError;
       }
-      (arg == "--package" ? options->packageFile : arg == "--folder" ? options->saveFolder : options->lanInterface) =
-          argv[++i];
+      (arg == "--package" ? options->packageFile : options->saveFolder) = argv[++i];
     } else if (arg == "--listen-port") {
       if (!number(0, 65535, &options->listenPort)) return Command::kUsageError;
-    } else if (arg == "--lan-port") {
-      if (!number(1, 65535, &options->lanPort)) return Command::kUsageError;
     } else if (arg == "--limit") {
       if (!number(0, 1 << 20, &options->limitKiB)) return Command::kUsageError;
     } else if (arg == "--linger") {

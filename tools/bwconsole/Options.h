@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "engine/api/EngineApi.h"
+
 namespace bwconsole {
 
 enum class Command { kRun, kHelp, kUsageError };
@@ -9,8 +11,7 @@ struct Options {
   std::string packageFile;  // a package written by bwpack instead of the built-in one
   std::string saveFolder;
   int listenPort = 0;
-  int lanPort = 31576;            // LAN discovery's UDP port; 0: none
-  std::string lanInterface;       // empty: the engine's choice
+  bw::LanDiscoverySettings lan;
   bool mapPort = false;           // choose a free port and have the UPnP gateway forward it
   bool start = false;             // press the main button as soon as it starts a download
   bool autoShutdown = false;      // power off once finished

@@ -172,8 +172,8 @@ int Run(const Options& options) {
     }
     package = &loaded;
   }
-  if (bw::SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != bw::kEngineOk) {
-    std::fprintf(stderr, "bwconsole: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+  if (std::string error; !bw::ApplyLanDiscovery(options.lan, &error)) {
+    std::fprintf(stderr, "bwconsole: %s\n", error.c_str());
     return kExitUsage;
   }
   bw::app::EngineCalls engine;

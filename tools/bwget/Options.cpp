@@ -136,7 +136,6 @@ constexpr NumberOption kNumberOptions[] = {
     {kMaxSources, 0, 1000, &Options::maxSources, "0 to 1000"},
     {kMaxPeers, 0, 1000, &Options::maxPeers, "0 to 1000"},
     {kListenPort, 1, 65535, &Options::listenPort, "1 to 65535"},
-    {kLanPort, 1, 65535, &Options::lanPort, "1 to 65535"},
     {kUdpPort, 1, 65535, &Options::udpPort, "1 to 65535"},
     {kSeed, 0, 1 << 30, &Options::seedSeconds, "a number of seconds"},
     {kTimeout, 1, 1 << 30, &Options::timeoutSeconds, "a number of seconds"},
@@ -229,6 +228,11 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     if (c == -1) break;
     const char* arg = optarg;
     if (arg && !*arg) return fail("option " + OptionName(c) + " needs a value");
+    if (const bw::LanOptionRead lan = bw::ReadLanOption(OptionName(c), arg, &o.lan, error);
+        lan != bw::LanOptionRead::kNotLanOption) {
+      if (lan == bw::LanOptionRead::kInvalid) return Command::kUsageError;
+      continue;
+    }
     if (const NumberOption* number = FindNumberOption(c)) {
       if (!ParseInt(arg, number->low, number->high, &(o.*number->field))) {
         return fail(OptionName(c) + " takes " + number->rule);
@@ -244,8 +248,6 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       case kIpFilter: o.ipFilter = Absolute(arg); break;
       case kCaFile: o.caFile = Absolute(arg); break;
       case kNoP2p: o.p2p = false; break;
-      case kNoLan: o.lanPort = 0; break;
-      case kLanInterface: o.lanInterface = arg; break;
       case kRendezvous: {
         const std::string_view text = arg;
         const size_t colon = text.rfind(':');

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/api/EngineApi.h"
+
 namespace bwget {
 
 enum class ProgressStyle { kBar, kJson, kNone };
@@ -23,8 +25,7 @@ struct Options {
   int rendezvousPort = 0;
   int udpPort = 0;         // 0 = the engine's default
   bool p2p = true;
-  int lanPort = 31576;       // 0 = no LAN discovery
-  std::string lanInterface;  // empty = the engine's choice
+  bw::LanDiscoverySettings lan;
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever
   std::string statsConfig; // absolute; empty: no statistics

@@ -152,8 +152,8 @@ int Download(const Options& options) {
     bw::SetRendezvousServer(options.rendezvousHost.c_str(), options.rendezvousPort, options.udpPort);
   }
   if (!options.p2p) bw::EnableP2P(0);
-  if (bw::SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != bw::kEngineOk) {
-    std::fprintf(stderr, "bwget: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+  if (std::string error; !bw::ApplyLanDiscovery(options.lan, &error)) {
+    std::fprintf(stderr, "bwget: %s\n", error.c_str());
     return kExitUsage;
   }
   bw::InitEngine(work.c_str());

@@ -31,27 +31,28 @@ ProgramCommand ParseProgramOptions(int argc, char** argv, ProgramOptions* option
     const std::string_view arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "-h" || arg == "--help") return ProgramCommand::kHelp;
+    const LanOptionRead lan = ReadLanOption(arg, hasValue ? argv[i + 1] : nullptr, &options->lan, error);
+    if (lan == LanOptionRead::kInvalid) return ProgramCommand::kUsageError;
+    if (lan == LanOptionRead::kValueTaken) ++i;
+    if (lan != LanOptionRead::kNotLanOption) continue;
     if (arg == "--start") {
       options->start = true;
     } else if (arg == "--install") {
       options->install = true;
     } else if (arg == "--upnp") {
       options->mapPort = true;
-    } else if (arg == "--no-lan") {
-      options->lanPort = 0;
     } else if (arg == "--expanded") {
       options->expanded = true;
-    } else if ((arg == "--package" || arg == "--screenshot" || arg == "--lan-interface") && hasValue) {
-      (arg == "--package" ? options->packageFile : arg == "--screenshot" ? options->screenshot : options->lanInterface) =
-          argv[++i];
-    } else if ((arg == "--listen-port" || arg == "--lan-port") && hasValue) {
+    } else if ((arg == "--package" || arg == "--screenshot") && hasValue) {
+      (arg == "--package" ? options->packageFile : options->screenshot) = argv[++i];
+    } else if (arg == "--listen-port" && hasValue) {
       char* end = nullptr;
       const long port = std::strtol(argv[++i], &end, 10);
       if (*end || port < 0 || port > 65535) {
         *error = std::string(arg) + " needs a number from 0 to 65535";
         return ProgramCommand::kUsageError;
       }
-      (arg == "--listen-port" ? options->listenPort : options->lanPort) = static_cast<int>(port);
+      options->listenPort = static_cast<int>(port);
     } else {
       *error = "unexpected argument '" + std::string(arg) + "'";
       return ProgramCommand::kUsageError;

@@ -1,14 +1,15 @@
 #pragma once
 #include <string>
 
+#include "engine/api/EngineApi.h"
+
 namespace bw::app::ui {
 
 struct ProgramOptions {
   std::string packageFile;  // a bwpack build instead of the built-in package
   std::string screenshot;   // the window saved here as PNG every second
   int listenPort = 0;
-  int lanPort = 31576;       // LAN discovery's UDP port; 0: none
-  std::string lanInterface;  // empty: the engine's choice
+  LanDiscoverySettings lan;
   bool start = false;       // press the start button once it shows
   bool install = false;     // press the install button once it shows, answering its question with the check
   bool expanded = false;    // open the file list

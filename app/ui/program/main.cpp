@@ -102,8 +102,8 @@ int Run(const ProgramOptions& options) {
       break;
   }
 
-  if (SetLanDiscovery(options.lanPort, options.lanInterface.c_str()) != kEngineOk) {
-    std::fprintf(stderr, "brightwillow: --lan-interface takes an IPv4 address: %s\n", options.lanInterface.c_str());
+  if (std::string error; !ApplyLanDiscovery(options.lan, &error)) {
+    std::fprintf(stderr, "brightwillow: %s\n", error.c_str());
     return kExitUsage;
   }
   platform::CatchStopSignals();
