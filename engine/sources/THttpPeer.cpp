@@ -258,7 +258,9 @@ bool THttpPeer::TakeSuccess() {
     requestedEnd_ = 0;  // the whole file follows
   }
   noLength = !header.Has("Content-Range") && !header.Has("Content-Length");
-  if (id.activeConnections > 1) return true;
+  // Whichever connection answers first tells the size: a source dialled several times at once
+  // has no lone first connection, and without the size none of them would plan past its first
+  // request.
   if (url.fileSize <= 0) {
     int64_t size = header.Has("Content-Range") ? header.RangeTotal() : header.ContentLength();
     if (url.wholeBody && noLength) size = kUnknownBodySize;
