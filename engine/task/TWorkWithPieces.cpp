@@ -74,6 +74,7 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
 
  protected:
   std::vector<TPeerId*> UrlSources() override { return task_.UsableUrlSources(); }
+  int32_t MaxUrlConnections() override { return task_.MaxSourceConnections(); }
   bool StopRequested() override { return task_.IsStopRequested(); }
   bool RandomStartEnabled() override { return task_.Settings().options1[0] != 0; }
   bool FastStart() override { return task_.Settings().QuickStart(); }

@@ -142,8 +142,9 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
   task->pieceLength = kPiece / 2;
   task->Reload();
   EXPECT_EQ(peer->Range(), nullptr);
-  ASSERT_EQ(task->PeerTask().Ranges().size(), 1u);
-  EXPECT_EQ(task->PeerTask().Ranges().front()->last, 6);
+  ASSERT_EQ(task->PeerTask().Ranges().size(), 2u);  // a run per five of the seven pieces
+  EXPECT_EQ(task->PeerTask().Ranges().front()->first, 0);
+  EXPECT_EQ(task->PeerTask().Ranges().back()->last, 6);
   EXPECT_EQ(task->Published().pieceCount, 7);
   peer->Reset();
   peer->Release();
