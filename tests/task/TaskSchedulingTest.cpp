@@ -34,6 +34,7 @@ class SchedulingTask : public TWorkThread {
   void Serve() { ServeReadRequests(); }
   TPieceScheduler& Scheduler() { return PieceScheduler(); }
   bool ReloadMarked() const { return reloadMetadata; }
+  using TWorkWithPieces::SourceHasWork;
 
   std::string content;
   std::string folder;
@@ -148,6 +149,29 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
   EXPECT_EQ(task->Published().pieceCount, 7);
   peer->Reset();
   peer->Release();
+}
+
+// A source with one connection opens another for a free range of its own or of a source that was
+// retired, but leaves a range of a source still serving to that source.
+TEST_F(TaskSchedulingTest, AFreeRangeOfARetiredSourceIsWorkForTheOthers) {
+  TPeerId* good = test::MakeIdentity(SOURCE_HTTP, 8080);
+  TPeerId* other = test::MakeIdentity(SOURCE_HTTP, 8081);
+  TPeerId* retired = test::MakeIdentity(SOURCE_FTP, 2121);
+  task->urlSources = {good, other};
+  auto& ranges = task->PeerTask().Ranges();
+  struct Case {
+    const char* name;
+    TPeerId* owner;
+    bool hasWork;
+  };
+  for (const Case& c : {Case{"its own", good, true}, Case{"of a retired source", retired, true},
+                        Case{"of a source still serving", other, false}}) {
+    ranges.clear();
+    ranges.push_back(std::make_unique<TPieceRange>(c.owner, 2, 2));
+    EXPECT_EQ(task->SourceHasWork(*good), c.hasWork) << c.name;
+  }
+  ranges.clear();
+  retired->Release();
 }
 
 }  // namespace
