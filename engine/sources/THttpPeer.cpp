@@ -385,6 +385,7 @@ bool THttpPeer::ReadBlocks() {
   // (doubling the size, within the budget), and a finished run is followed by the next one of
   // the range, which mostly continues the same response; so the rate is not bound to one read
   // or one piece per step.
+  const int64_t maxRead = MaxReadSize();
   int64_t size = QSocket::kDefaultReadSize;
   int64_t taken = 0;
   for (int runs = 0; taken < kMaxStepBytes;) {
@@ -408,7 +409,7 @@ bool THttpPeer::ReadBlocks() {
     taken += got;
     if (!DeliverHeld()) return false;
     if (got < size) return true;
-    size = std::min(size * 2, kMaxReadSize);
+    size = std::min(size * 2, maxRead);
   }
   // Stopped by the step's share, not by an empty socket: more is waiting.
   if (taken >= kMaxStepBytes && Task()) Task()->RequestCycleSoon();
