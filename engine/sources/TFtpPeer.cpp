@@ -316,6 +316,7 @@ bool TFtpPeer::ReadBlocks() {
   QSocket& data = *dataSocket_;
   // A fast server keeps the connection full: the step reads on in growing reads, planning the
   // next piece whenever one is done, up to its share of bytes.
+  const int64_t maxRead = MaxReadSize();
   int64_t size = QSocket::kDefaultReadSize;
   int64_t taken = 0;
   while (taken < kMaxStepBytes) {
@@ -344,7 +345,7 @@ bool TFtpPeer::ReadBlocks() {
     taken += got;
     if (!DeliverHeld()) return false;
     if (got < size) return true;
-    size = std::min(size * 2, kMaxReadSize);
+    size = std::min(size * 2, maxRead);
   }
   if (Task()) Task()->RequestCycleSoon();
   return true;

@@ -258,7 +258,9 @@ bool THttpPeer::TakeSuccess() {
     requestedEnd_ = 0;  // the whole file follows
   }
   noLength = !header.Has("Content-Range") && !header.Has("Content-Length");
-  if (id.activeConnections > 1) return true;
+  // Whichever connection answers first tells the size: a source dialled several times at once
+  // has no lone first connection, and without the size none of them would plan past its first
+  // request.
   if (url.fileSize <= 0) {
     int64_t size = header.Has("Content-Range") ? header.RangeTotal() : header.ContentLength();
     if (url.wholeBody && noLength) size = kUnknownBodySize;
@@ -383,6 +385,7 @@ bool THttpPeer::ReadBlocks() {
   // (doubling the size, within the budget), and a finished run is followed by the next one of
   // the range, which mostly continues the same response; so the rate is not bound to one read
   // or one piece per step.
+  const int64_t maxRead = MaxReadSize();
   int64_t size = QSocket::kDefaultReadSize;
   int64_t taken = 0;
   for (int runs = 0; taken < kMaxStepBytes;) {
@@ -406,7 +409,7 @@ bool THttpPeer::ReadBlocks() {
     taken += got;
     if (!DeliverHeld()) return false;
     if (got < size) return true;
-    size = std::min(size * 2, kMaxReadSize);
+    size = std::min(size * 2, maxRead);
   }
   // Stopped by the step's share, not by an empty socket: more is waiting.
   if (taken >= kMaxStepBytes && Task()) Task()->RequestCycleSoon();

@@ -182,6 +182,13 @@ int64_t TPeerObject::RecentRate() const {
   return std::max(counters.downloadRate, counters.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
 }
 
+int64_t TPeerObject::MaxReadSize() const {
+  // Many connections to mirrors that hold each to a rate fill the task only together: each then
+  // moves little per step, and full-size buffers on all of them would only hold memory.
+  const auto connections = static_cast<int64_t>(task_ ? std::max<size_t>(task_->ActivePeers().size(), 1) : 1);
+  return std::clamp(kTaskReceiveMemory / connections, QSocket::kDefaultReadSize, kMaxReadSize);
+}
+
 int64_t TPeerObject::AverageSendRate(uint64_t now) const {
   return socket_ ? PerSecond(socket_->BytesSent(), socket_->ConnectedAt(), now) : 0;
 }

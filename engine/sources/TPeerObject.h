@@ -31,6 +31,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
   // One read's size at most, which also bounds the receive buffer of a URL source.
   static constexpr int64_t kMaxReadSize = int64_t{1} << 20;
+  // What the receive buffers of a task's connections may hold together; a connection's share
+  // never falls below the first read.
+  static constexpr int64_t kTaskReceiveMemory = int64_t{8} << 20;
 
   enum LinkState : int32_t { kNoLink = 0, kLinked = 1, kGreeted = 2 };
   enum WorkState : uint32_t {
@@ -132,6 +135,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // The download rate, or what the open window already shows when that is more: a source that
   // just started is not taken for an idle one.
   int64_t RecentRate() const;
+  // The largest read of a URL source: its share of the task's receive memory, within
+  // [QSocket::kDefaultReadSize, kMaxReadSize].
+  int64_t MaxReadSize() const;
   // Bytes per second since the connect completed; 0 before it.
   int64_t AverageSendRate(uint64_t now) const;
   int64_t AverageReceiveRate(uint64_t now) const;

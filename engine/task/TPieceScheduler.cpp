@@ -62,6 +62,9 @@ bool TPieceScheduler::CreateInitialRanges() {
   const std::vector<TPeerId*> sources = UrlSources();
   const int64_t usable = static_cast<int64_t>(sources.size());
   if (count <= 0 || usable <= 0) return false;
+  // A mirror that limits each connection is only filled by several, so every source may open its
+  // share of the task's URL connections, not just the one it was created with.
+  const int64_t share = std::clamp<int64_t>(MaxUrlConnections() / usable, 1, kMaxConnectionsPerSource);
   bool added = false;
   for (int64_t k = 0; k < usable; ++k) {
     TPeerId* source = sources[static_cast<size_t>(k)];
@@ -72,8 +75,7 @@ bool TPieceScheduler::CreateInitialRanges() {
       first = slice * k;
       last = k + 1 == usable ? count - 1 : slice * (k + 1) - 1;
     }
-    // An allowance of zero would leave the slice to nobody.
-    int64_t n = std::min<int64_t>((last - first + 5) / 5, std::max(source->allowance, 1));
+    int64_t n = std::min<int64_t>((last - first + 5) / 5, std::max<int64_t>(source->allowance, share));
     n = std::min(last - first + 1, n);
     source->allowance = static_cast<int32_t>(n);
     const int64_t size = (last - first + 1) / n;

@@ -19,6 +19,8 @@ class TPieceScheduler : public IPeerTask {
   static constexpr int32_t kDefaultEndGameTake = 16;
   // In the end game a worker that has received nothing for this long counts as stalled.
   static constexpr uint64_t kStallSeconds = 3;
+  // The most connections the split lets one URL source open, the ceiling a user may also ask for.
+  static constexpr int32_t kMaxConnectionsPerSource = 20;
 
   TPieceScheduler();
   ~TPieceScheduler() override;
@@ -59,6 +61,8 @@ class TPieceScheduler : public IPeerTask {
  protected:
   // The usable URL sources of the candidate list, in list order.
   virtual std::vector<TPeerId*> UrlSources() = 0;
+  // The task's limit of connections to URL sources, shared among them by the split.
+  virtual int32_t MaxUrlConnections() = 0;
   virtual bool StopRequested() = 0;
   // The task's first option byte: BitTorrent peers start at a random piece.
   virtual bool RandomStartEnabled() = 0;

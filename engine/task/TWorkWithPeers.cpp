@@ -326,6 +326,9 @@ bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
 bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
   if (IsUrlKind(id.kind) && ContentComplete()) return false;
+  if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id, now)) {
+    return false;
+  }
   const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
   return TCandidateList::IsReady(id, dataFlowing, hasWork, now, trackerInterval_);
 }
@@ -349,8 +352,7 @@ int32_t TWorkWithPeers::ConnectsInProgress() const {
 
 int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork) {
   if (!AcceptsAddress(id.ip)) return 0;
-  int32_t target = id.allowance;
-  if (IsUrlKind(id.kind)) target = std::max(target, Settings().minUrlConnections);
+  const int32_t target = ConnectionTarget(id, now);
   int32_t count = 0;
   while (id.activeConnections < target && started + count < wanted && ConnectsInProgress() < HalfOpenLimit()) {
     TRef<TPeerObject> peer = CreatePeer(id.kind);
@@ -370,6 +372,22 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
     ++count;
   }
   return count;
+}
+
+int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id, uint64_t now) {
+  if (!IsUrlKind(id.kind)) return id.allowance;
+  const int32_t least = std::max(Settings().minUrlConnections, 1);
+  const int32_t target = std::max(id.allowance, least);
+  // A fast mirror gains nothing from more connections but memory and work; one that holds each
+  // connection to a rate is only filled by several.
+  const int32_t stay = std::max(least, std::min(id.activeConnections, target));
+  bool held = false;
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    if (peer->PeerId() != &id || now < peer->stats.startTime + kRateSettleSeconds) continue;
+    if (peer->AverageReceiveRate(now) >= kHeldConnectionRate) return stay;
+    held = true;
+  }
+  return held ? target : stay;
 }
 
 int32_t TWorkWithPeers::CountConnected(bool urlSources) const {

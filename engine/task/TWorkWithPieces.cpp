@@ -74,6 +74,7 @@ class TWorkWithPieces::TaskScheduler final : public TPieceScheduler {
 
  protected:
   std::vector<TPeerId*> UrlSources() override { return task_.UsableUrlSources(); }
+  int32_t MaxUrlConnections() override { return task_.MaxSourceConnections(); }
   bool StopRequested() override { return task_.IsStopRequested(); }
   bool RandomStartEnabled() override { return task_.Settings().options1[0] != 0; }
   bool FastStart() override { return task_.Settings().QuickStart(); }
@@ -259,8 +260,12 @@ TRef<TPeerObject> TWorkWithPieces::NewPeerObject(int32_t kind) {
 
 bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
   if (!metadataLoaded) return false;
+  const std::vector<TPeerId*> usable = UsableUrlSources();
   for (const auto& range : scheduler_->Ranges()) {
-    if (range->Owner() == &id && !range->worker && !range->exhausted && !range->abandoned) return true;
+    if (range->worker || range->exhausted || range->abandoned) continue;
+    // The free ranges of a source that was retired are left to whichever source still serves.
+    const TPeerId* owner = range->Owner();
+    if (owner == &id || std::find(usable.begin(), usable.end(), owner) == usable.end()) return true;
   }
   return false;
 }

@@ -95,7 +95,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void ServeReadRequests();
   // A new peer object of a kind this build can talk to.
   TRef<TPeerObject> NewPeerObject(int32_t kind) override;
-  // A URL source with one connection is worth a second one only while a range of its own waits.
+  // A URL source with one connection is worth a second one only while a range of its own, or of
+  // a source that no longer serves, waits.
   bool SourceHasWork(TPeerId& id) override;
   // Parsed HTTP and FTP sources that serve the content (not the torrent file), in list order.
   std::vector<TPeerId*> UsableUrlSources() override;

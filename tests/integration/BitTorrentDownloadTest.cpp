@@ -71,7 +71,8 @@ TEST_F(BitTorrentDownloadTest, SeederAndMirrorsBothDeliverPieces) {
   MakeContent(64 << 20);
   const std::string torrent = MakeTorrent(18);
   std::vector<std::string> options = Options(torrent);
-  // Slow mirrors leave the peer a share to take.
+  // Slow mirrors of one connection each leave the peer a share to take.
+  options.insert(options.end(), {"--max-sources", "2"});
   for (int i = 0; i < 2; ++i) options.push_back(MirrorUrl(StartMirror("limit_rate 4m;")));
   options.push_back(StartSeeder(torrent));
   RunBwget(options);

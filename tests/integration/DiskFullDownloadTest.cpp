@@ -64,8 +64,9 @@ TEST_F(DiskFullDownloadTest, StopOnAFullDiskKeepsTheStateSavedBefore) {
   if (!MountOutput("24m")) GTEST_SKIP() << "cannot mount a tmpfs here";
   const int pieceLog = 18;
   NginxServer& mirror = StartMirror("    limit_rate 2m;");
+  // One connection: the slow mirror leaves the run time to meet the full disk.
   const std::vector<std::string> options{"-t",   MakeTorrent(pieceLog), "-o", Target(), "--progress",
-                                         "json", MirrorUrl(mirror)};
+                                         "json", "--max-sources", "1", MirrorUrl(mirror)};
   std::unique_ptr<BwgetProcess> first = StartBwget(options);
   ASSERT_TRUE(first->WaitForReceived(size / 2, 30000)) << first->Tail();
   FillTheDisk();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,20 @@ TEST_F(P2spDownloadTest, ThreeMirrorsEachDeliverPartOfTheContent) {
   StopMirrors();
   for (const auto& mirror : mirrors_) EXPECT_GT(mirror->BytesSent(), 0) << mirror->Url("/");
   EXPECT_GE(SentByAll(), static_cast<int64_t>(content_.size()));
+}
+
+// A mirror that holds each connection to a rate is filled by several connections at once.
+TEST_F(P2spDownloadTest, OneMirrorGetsSeveralConnections) {
+  MakeContent(4 << 20);
+  std::vector<std::string> options = Options(MakeTorrent(15));
+  NginxServer& mirror = StartMirror("limit_rate 1m;");
+  options.push_back(MirrorUrl(mirror));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  StopMirrors();
+  std::set<int64_t> connections;
+  for (const AccessEntry& e : mirror.Requests()) connections.insert(e.connection);
+  EXPECT_GT(connections.size(), 1u) << MirrorRequests();
 }
 
 // Pieces from a mirror with other bytes of the same size fail their hash; the others fill them,

@@ -29,10 +29,11 @@ int64_t DoneAtStart(const BwgetProcess& run) {
 // so a request the tool closes early leaves about a second of the mirror's rate unread.
 TEST_F(ResumeAfterKillTest, SameCommandFinishesAfterThreeKillsFetchingAgainOnlyTheUnsaved) {
   const int64_t size = 16 << 20;
-  const int64_t mirrorRate = 400 << 10;  // three mirrors: about fourteen seconds
+  const int64_t mirrorRate = 400 << 10;  // three mirrors of one connection each: about fourteen seconds
   const int pieceLog = 18;
   MakeContent(size);
-  std::vector<std::string> options{"-t", MakeTorrent(pieceLog), "-o", Target(), "--progress", "json", "--timeout", "20"};
+  std::vector<std::string> options{"-t", MakeTorrent(pieceLog), "-o", Target(), "--progress", "json",
+                                   "--timeout", "20", "--max-sources", "3"};
   for (int i = 0; i < 3; ++i) {
     options.push_back(MirrorUrl(StartMirror("    limit_rate " + std::to_string(mirrorRate) + ";")));
   }
@@ -100,7 +101,10 @@ TEST_F(ResumeAfterKillSlow, EveryKillCostsOnlyThePiecesStillArriving) {
   const int pieceLog = 18;
   const int kills = 3;
   MakeContent(size);
-  std::vector<std::string> options{"-t", MakeTorrent(pieceLog), "-o", Target(), "--progress", "json", "--timeout", "20"};
+  // One connection a mirror: the runs last long enough to be killed, and a kill costs one piece
+  // a mirror.
+  std::vector<std::string> options{"-t", MakeTorrent(pieceLog), "-o", Target(), "--progress", "json",
+                                   "--timeout", "20", "--max-sources", "3"};
   for (int i = 0; i < 3; ++i) options.push_back(MirrorUrl(StartMirror("    limit_rate 1m;")));
   std::mt19937 random(std::random_device{}());
   for (int run = 0; run < kills; ++run) {

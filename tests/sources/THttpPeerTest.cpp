@@ -177,6 +177,38 @@ TEST_F(RealServerTest, PiecesAlreadyHeldAreNotAskedFor) {
   EXPECT_EQ(sent, 9 * kPieceLength);  // the eight missing pieces and piece 1, read over
 }
 
+// Connections of one source dialled together all answer while another is open: the size is
+// still learned, and each goes on past its first piece to the end of its range.
+TEST_F(RealServerTest, ConnectionsDialledTogetherEachFinishTheirRange) {
+  BW_REQUIRE(StartNginx());
+  FakePeerTask task(kFileLength, kPieceLength);
+  std::ofstream(www_ + "data.bin", std::ios::binary) << task.content;
+  task.initialRanges = {{0, 7}, {8, 15}};
+  Source source(Address("/data.bin"));
+  THttpPeer first(&task);
+  THttpPeer second(&task);
+  ASSERT_TRUE(first.ConnectTo(source.id));
+  ASSERT_TRUE(second.ConnectTo(source.id));
+  ASSERT_EQ(source.id->activeConnections, 2);
+  // A connection whose range is done and finds nothing else lets go (finished).
+  bool going[] = {true, true};
+  THttpPeer* peers[] = {&first, &second};
+  for (int i = 0; i < 5000 && !task.map.IsComplete(); ++i) {
+    for (int k = 0; k < 2; ++k) {
+      if (going[k] && !peers[k]->DownloadStep()) {
+        ASSERT_EQ(peers[k]->workState, TPeerObject::kFinished) << "connection " << k;
+        going[k] = false;
+      }
+    }
+    task.map.FlushPieces();
+    platform::SleepMs(1);
+  }
+  EXPECT_EQ(source.Url().fileSize, kFileLength);
+  EXPECT_TRUE(task.map.IsComplete());
+  first.Reset();
+  second.Reset();
+}
+
 TEST_F(RealServerTest, ServerIgnoringRangesStillGivesTheRightBytes) {
   StartPython();
   task_.initialRanges = {{8, 15}};

@@ -38,6 +38,7 @@ class TestScheduler : public TPieceScheduler {
   void SetPeerRates(int64_t, int64_t) override {}
 
   std::vector<TPeerId*> UrlSources() override { return sources; }
+  int32_t MaxUrlConnections() override { return maxUrlConnections; }
   bool StopRequested() override { return false; }
   bool RandomStartEnabled() override { return randomStart; }
   bool FastStart() override { return fastStart; }
@@ -59,6 +60,7 @@ class TestScheduler : public TPieceScheduler {
   uint32_t ticks = 0;
   bool randomStart = true;
   bool fastStart = false;
+  int32_t maxUrlConnections = 1;
   std::vector<TPeerId*> sources;
   std::vector<TRef<TPeerObject>> active;
 };
@@ -137,6 +139,37 @@ TEST_F(SchedulerFixture, InitialSplitWithMoreSourcesThanPiecesStopsAtThePieceCou
   ASSERT_EQ(sched->Ranges().size(), 2u);
   EXPECT_EQ(Spans(*sched, sched->sources[0]), (std::vector<Span>{{0, 0}}));
   EXPECT_EQ(Spans(*sched, sched->sources[1]), (std::vector<Span>{{1, 1}}));
+}
+
+// A source created with one connection may open its share of the task's URL connections, so a
+// mirror that limits each connection can still be filled.
+TEST_F(SchedulerFixture, InitialSplitGivesEachSourceItsShareOfTheUrlConnections) {
+  struct Case {
+    const char* name;
+    int64_t pieces;
+    int sources;
+    int32_t maxUrl;
+    int32_t allowance;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"four mirrors share 49 connections", 400, 4, 49, 1, 12},
+      {"one mirror stops at the per-source ceiling", 1000, 1, 49, 1, TPieceScheduler::kMaxConnectionsPerSource},
+      {"a short slice still gets a range per five pieces", 40, 4, 49, 1, 2},
+      {"a larger allowance is kept", 400, 4, 8, 15, 15},
+      {"more sources than connections still get one", 400, 8, 4, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(c.pieces);
+    sched->maxUrlConnections = c.maxUrl;
+    sched->AddSources(c.sources, c.allowance);
+    ASSERT_TRUE(sched->CreateInitialRanges());
+    for (TPeerId* source : sched->sources) {
+      EXPECT_EQ(source->allowance, c.expected);
+      EXPECT_EQ(static_cast<int32_t>(Spans(*sched, source).size()), c.expected);
+    }
+  }
 }
 
 TEST_F(SchedulerFixture, InitialSplitSurvivesAZeroAllowanceAndNoSources) {

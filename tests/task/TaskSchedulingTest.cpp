@@ -34,6 +34,7 @@ class SchedulingTask : public TWorkThread {
   void Serve() { ServeReadRequests(); }
   TPieceScheduler& Scheduler() { return PieceScheduler(); }
   bool ReloadMarked() const { return reloadMetadata; }
+  using TWorkWithPieces::SourceHasWork;
 
   std::string content;
   std::string folder;
@@ -142,11 +143,35 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
   task->pieceLength = kPiece / 2;
   task->Reload();
   EXPECT_EQ(peer->Range(), nullptr);
-  ASSERT_EQ(task->PeerTask().Ranges().size(), 1u);
-  EXPECT_EQ(task->PeerTask().Ranges().front()->last, 6);
+  ASSERT_EQ(task->PeerTask().Ranges().size(), 2u);  // a run per five of the seven pieces
+  EXPECT_EQ(task->PeerTask().Ranges().front()->first, 0);
+  EXPECT_EQ(task->PeerTask().Ranges().back()->last, 6);
   EXPECT_EQ(task->Published().pieceCount, 7);
   peer->Reset();
   peer->Release();
+}
+
+// A source with one connection opens another for a free range of its own or of a source that was
+// retired, but leaves a range of a source still serving to that source.
+TEST_F(TaskSchedulingTest, AFreeRangeOfARetiredSourceIsWorkForTheOthers) {
+  TPeerId* good = test::MakeIdentity(SOURCE_HTTP, 8080);
+  TPeerId* other = test::MakeIdentity(SOURCE_HTTP, 8081);
+  TPeerId* retired = test::MakeIdentity(SOURCE_FTP, 2121);
+  task->urlSources = {good, other};
+  auto& ranges = task->PeerTask().Ranges();
+  struct Case {
+    const char* name;
+    TPeerId* owner;
+    bool hasWork;
+  };
+  for (const Case& c : {Case{"its own", good, true}, Case{"of a retired source", retired, true},
+                        Case{"of a source still serving", other, false}}) {
+    ranges.clear();
+    ranges.push_back(std::make_unique<TPieceRange>(c.owner, 2, 2));
+    EXPECT_EQ(task->SourceHasWork(*good), c.hasWork) << c.name;
+  }
+  ranges.clear();
+  retired->Release();
 }
 
 }  // namespace
