@@ -6,7 +6,11 @@
 namespace bw {
 
 bool ConnectsOverUdp(const TPeerId& id, bool udpAllowed) {
-  return udpAllowed && id.priority <= kMaxUdpPriority && id.attempts % 3 == 0;
+  return udpAllowed && id.priority <= kMaxUdpPriority && (id.attempts % 3 == 0 || id.tcpRefused);
+}
+
+bool RetriesOverUdp(const TPeerId& id, bool udpAllowed) {
+  return udpAllowed && id.priority <= kMaxUdpPriority && id.tcpRefused;
 }
 
 void UdpTagOf(const TPeerId& id, uint8_t* tag) {

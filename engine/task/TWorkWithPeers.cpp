@@ -9,6 +9,8 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
+#include "engine/net/UdpServerService.h"
+#include "engine/sources/PeerTransport.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
 #include "platform/Clock.h"
@@ -518,7 +520,7 @@ void TWorkWithPeers::RetirePeer(TPeerObject* retired) {
   // Held here: leaving the active list may drop the last other handle.
   TRef<TPeerObject> peer = TRef<TPeerObject>::Share(retired);
   std::erase(activePeers, peer);
-  if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer)) {
+  if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer) && !RetriesOverUdp(*id, UdpTransportAllowed())) {
     Penalize(*id, kStepFailurePenalty);
     candidates.Sort();
   }

@@ -11,17 +11,26 @@ namespace {
 TEST(PeerTransportTest, AttemptsRotateThroughUdpOnlyForEagerPeersWhenAllowed) {
   const struct {
     int32_t priority, attempts;
-    bool allowed, udp;
+    bool tcpRefused, allowed, udp, withoutBackOff;
   } cases[] = {
-      {30, 3, true, true},   {30, 4, true, false}, {30, 5, true, false}, {30, 6, true, true},
-      {34, 3, true, true},   {35, 3, true, false},  // not eager enough
-      {30, 3, false, false},                        // no public address, or reachable over TCP
+      {30, 3, false, true, true, false},   {30, 4, false, true, false, false},
+      {30, 5, false, true, false, false},  {30, 6, false, true, true, false},
+      {34, 3, false, true, true, false},   {35, 3, false, true, false, false},  // not eager enough
+      {30, 3, false, false, false, false},  // no public address, or reachable over TCP
+      // TCP refused: UDP next, whatever the rotation says, and without a back-off first
+      {30, 2, true, true, true, true},     {30, 5, true, true, true, true},
+      {30, 3, true, true, true, true},
+      {35, 2, true, true, false, false},   {30, 2, true, false, false, false},
   };
   for (const auto& c : cases) {
     TPeerId id;
     id.priority = c.priority;
     id.attempts = c.attempts;
-    EXPECT_EQ(ConnectsOverUdp(id, c.allowed), c.udp) << c.priority << " " << c.attempts << " " << c.allowed;
+    id.tcpRefused = c.tcpRefused;
+    EXPECT_EQ(ConnectsOverUdp(id, c.allowed), c.udp)
+        << c.priority << " " << c.attempts << " " << c.tcpRefused << " " << c.allowed;
+    EXPECT_EQ(RetriesOverUdp(id, c.allowed), c.withoutBackOff)
+        << c.priority << " " << c.attempts << " " << c.tcpRefused << " " << c.allowed;
   }
 }
 
