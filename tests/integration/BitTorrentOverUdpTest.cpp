@@ -104,13 +104,18 @@ class BitTorrentOverUdpSlow : public DownloadFixture {
       std::printf("first piece after %u ms\n", platform::TickCountMs() - started);
     }
 
-    const int status = leecher->Wait(200000);
-    if (status < 0) leecher->Signal(SIGKILL);
-    EXPECT_EQ(status, 0) << leecher->Tail(30) << "\nseeder:\n" << seeder->Tail(30) << "\nrendezvous:\n"
+    ExpectLeecherGetsTheContent(*leecher, *seeder, 200000);
+  }
+
+  // The leecher ends with the whole content in time; then the seeder is stopped.
+  void ExpectLeecherGetsTheContent(BwgetProcess& leecher, BwgetProcess& seeder, int timeoutMs) {
+    const int status = leecher.Wait(timeoutMs);
+    if (status < 0) leecher.Signal(SIGKILL);
+    EXPECT_EQ(status, 0) << leecher.Tail(30) << "\nseeder:\n" << seeder.Tail(30) << "\nrendezvous:\n"
                          << TempDir::Read(dir_.Path("rendezvous.log"));
     ExpectTargetIsTheContent();
-    seeder->Signal(SIGTERM);
-    EXPECT_NE(seeder->Wait(10000), -1);
+    seeder.Signal(SIGTERM);
+    EXPECT_NE(seeder.Wait(10000), -1);
   }
 
   // Whether a UDP socket is bound to the port in this namespace.
@@ -184,13 +189,7 @@ TEST_F(BitTorrentOverUdpSlow, LeecherReachesOverUdpASeederThatOnlyTheTrackerName
       "seeder", seederPort, rendezvous.Port(), {"-t", torrent, "-o", dir_.Path("seed/") + kName, "--seed", "600"});
   std::unique_ptr<BwgetProcess> leecher =
       StartEngine("leecher", leecherPort, rendezvous.Port(), {"-t", torrent, "-o", Target()});
-  const int status = leecher->Wait(120000);
-  if (status < 0) leecher->Signal(SIGKILL);
-  EXPECT_EQ(status, 0) << leecher->Tail(30) << "\nseeder:\n" << seeder->Tail(30) << "\nrendezvous:\n"
-                       << TempDir::Read(dir_.Path("rendezvous.log"));
-  ExpectTargetIsTheContent();
-  seeder->Signal(SIGTERM);
-  EXPECT_NE(seeder->Wait(10000), -1);
+  ExpectLeecherGetsTheContent(*leecher, *seeder, 120000);
 }
 
 // A peer that dials the engine over TCP from another network shows that the engine is reachable:
