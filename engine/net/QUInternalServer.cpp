@@ -181,7 +181,7 @@ void QUInternalServer::RunTimers() {
   }
   if (registerDue_ || now - lastRegister_ >= kRegisterMs) {
     rendezvous_.ClearAnswered();
-    rendezvous_.Register();
+    rendezvous_.Register(streams_.ListeningPort());
     streams_.TrimPool();
     lastRegister_ = now;
     registerDue_ = false;
@@ -260,7 +260,10 @@ int QUInternalServer::Listen(int handle, int backlog) {
     return -1;
   }
   QScopedLock guard(lock);
-  return streams_.Listen(handle, backlog);
+  const int result = streams_.Listen(handle, backlog);
+  // The server learns the port that peers from compact lists are known by.
+  if (result == 0) registerDue_ = true;
+  return result;
 }
 
 int QUInternalServer::Accept(int handle, platform::SockAddrV4* peer) {

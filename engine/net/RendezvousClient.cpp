@@ -54,8 +54,8 @@ void RendezvousClient::FlushIntroductions() {
   batch_.clear();
 }
 
-void RendezvousClient::Register() {
-  RendezvousHeader header{kRdvRegister, own_, ++messageCounter_, localIp_, localPort_};
+void RendezvousClient::Register(int listenPort) {
+  RendezvousHeader header{kRdvRegister, own_, ++messageCounter_, localIp_, localPort_, listenPort};
   SendToServer(BuildRendezvousMessage(header, {}));
 }
 

@@ -25,7 +25,8 @@ class RendezvousClient {
   // Adds the connection's peer to the introduction batch; a full batch goes out at once.
   void Introduce(QUdpStream& stream);
   void FlushIntroductions();
-  void Register();
+  // listenPort: the stream listener's port (0: none).
+  void Register(int listenPort);
   void Probe();
   // True when the datagram belonged to the rendezvous protocol (handled or dropped).
   bool Handle(const uint8_t* d, size_t n, uint32_t ip, int port, UdpStreamTable& streams);

@@ -34,6 +34,7 @@ std::vector<uint8_t> BuildRendezvousMessage(const RendezvousHeader& header,
   std::memcpy(&m[32], &header.localIp, 4);
   StoreBe32(&m[36], static_cast<uint32_t>(header.localPort));
   if (header.type == kRdvIntroduce) StoreBe32(&m[40], 1);
+  if (header.type == kRdvRegister) StoreBe32(&m[40], static_cast<uint32_t>(header.listenPort));
   if (!withEntries) return m;
   StoreBe32(&m[44], static_cast<uint32_t>(count));
   for (size_t i = 0; i < count; ++i) {
@@ -58,7 +59,11 @@ bool ParseRendezvousMessage(const uint8_t* d, size_t n, RendezvousHeader* header
   const uint32_t port = LoadBe32(d + 36);
   header->localPort = ValidPort(port) ? static_cast<int>(port) : 0;
   peers->clear();
-  if (header->type == kRdvRegister) return true;
+  if (header->type == kRdvRegister) {
+    const uint32_t listenPort = LoadBe32(d + 40);
+    header->listenPort = ValidPort(listenPort) ? static_cast<int>(listenPort) : 0;
+    return true;
+  }
   const size_t room = (n - kRendezvousHeaderSize) / kIntroductionEntrySize;
   const size_t count = std::min<size_t>({LoadBe32(d + 44), room, kMaxIntroductionEntries});
   for (size_t i = 0; i < count; ++i) {

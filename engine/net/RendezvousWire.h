@@ -39,6 +39,9 @@ struct RendezvousHeader {
   uint32_t sequence = 0;
   uint32_t localIp = 0;
   int localPort = 0;
+  // Register only: the port the engine's stream listener takes connections on (its BitTorrent
+  // listen port), which a peer from a compact list is known by; 0 when it listens on none.
+  int listenPort = 0;
 };
 
 // Register, introduce and introduction reply: the 64-byte header, then (introduce and reply) at

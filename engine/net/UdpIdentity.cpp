@@ -12,7 +12,7 @@ UdpIdentity MakeUdpIdentity(const uint8_t* tag) {
   std::memcpy(id.data(), tag, kUdpTagSize);
   if (id[0] == 0) id[0] = 1;
   if (id[1] == 0) id[1] = 2;
-  std::memcpy(id.data() + kUdpTagSize, "UDP", 3);
+  std::memcpy(id.data() + kUdpTagSize, kUdpMark, sizeof kUdpMark);
   id[11] = kSettingByte;
   return id;
 }

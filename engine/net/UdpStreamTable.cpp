@@ -605,6 +605,14 @@ int UdpStreamTable::Bind(int handle, const platform::SockAddrV4& at) {
   return 0;
 }
 
+int UdpStreamTable::ListeningPort() const {
+  for (uint32_t h : bound_) {
+    const QUdpStream& s = *streams_.at(h);
+    if (s.state == kStreamListening) return s.targetPort;
+  }
+  return 0;
+}
+
 int UdpStreamTable::Listen(int handle, int backlog) {
   QUdpStream* s = Find(handle);
   if (!s || (s->state != kStreamBound && s->state != kStreamListening)) {

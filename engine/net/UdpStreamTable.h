@@ -75,6 +75,8 @@ class UdpStreamTable {
   void DropAll();
 
   size_t LiveCount() const { return streams_.size(); }
+  // The port of the first listening socket; 0 when none listens.
+  int ListeningPort() const;
 
  private:
   QUdpStream* Find(int handle);

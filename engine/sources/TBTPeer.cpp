@@ -66,7 +66,11 @@ bool TBTPeer::ConnectTo(TPeerId* peerId) {
   uint8_t tag[kUdpTagSize];
   const bool udp = ConnectsOverUdp(*peerId, UdpTransportAllowed());
   if (udp) UdpTagOf(*peerId, tag);
-  if (!Socket()->Connect(peerId->ip, peerId->port, false, nullptr, 0, udp ? tag : nullptr)) return false;
+  peerId->tcpRefused = false;
+  if (!Socket()->Connect(peerId->ip, peerId->port, false, nullptr, 0, udp ? tag : nullptr)) {
+    peerId->tcpRefused = !udp;
+    return false;
+  }
   if (Socket()->IsConnected()) return OnAttached();
   return true;
 }
@@ -169,8 +173,12 @@ bool TBTPeer::ReadInput() {
   if (!IsConnected()) return false;
   QSocket& socket = *Socket();
   const uint64_t now = Task()->Clock();
+  const bool udp = socket.IsUdpMode();  // a failed connect forgets it
   if (!socket.IsConnected()) {
-    return now <= stats.startTime + (socket.IsUdpMode() ? kUdpConnectTimeout : kConnectTimeout);
+    // A refused connect has closed the socket: nothing comes of waiting out the time-out.
+    if (socket.IsOpen() && now <= stats.startTime + (udp ? kUdpConnectTimeout : kConnectTimeout)) return true;
+    if (TPeerId* id = PeerId(); id && !udp && !stats.incoming && socket.ConnectedAt() == 0) id->tcpRefused = true;
+    return false;
   }
   if (!handshakeSent && !SendHandshake()) return false;
   const bool greeted = linkState == kGreeted;

@@ -40,6 +40,8 @@ class TPeerId : public TRefObject {
   int32_t activeConnections = 0;
   int32_t rankB = 0;
   int32_t attempts = 0;
+  // The last TCP connect to this peer was refused or timed out: the UDP transport goes next.
+  bool tcpRefused = false;
   int32_t allowance = 1;
   uint8_t peerIdBytes[20] = {};
   std::string addressText;

@@ -9,6 +9,9 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
+#include "engine/net/UdpIdentity.h"
+#include "engine/net/UdpServerService.h"
+#include "engine/sources/PeerTransport.h"
 #include "engine/sources/SourceAddress.h"
 #include "engine/sources/TPeerObject.h"
 #include "platform/Clock.h"
@@ -168,7 +171,7 @@ bool TWorkWithPeers::AddSource(const TPeerId& source) {
   if (const TUrlInfo* info = source.UrlInfoIfAny()) copy->UrlInfo() = *info;
   if (bitTorrent) {
     copy->priority = kPeerPriority;
-    if (std::memcmp(copy->peerIdBytes + 16, "UDP", 3) != 0) std::memcpy(copy->peerIdBytes, kEnginePeerPrefix, 4);
+    if (std::memcmp(copy->peerIdBytes + 16, kUdpMark, sizeof kUdpMark) != 0) std::memcpy(copy->peerIdBytes, kEnginePeerPrefix, 4);
   }
   if (!candidates.AddAmongEqual(std::move(copy), static_cast<uint32_t>(random_()))) return false;
   candidates.Sort();
@@ -536,7 +539,7 @@ void TWorkWithPeers::RetirePeer(TPeerObject* retired) {
   // Held here: leaving the active list may drop the last other handle.
   TRef<TPeerObject> peer = TRef<TPeerObject>::Share(retired);
   std::erase(activePeers, peer);
-  if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer)) {
+  if (TPeerId* id = peer->PeerId(); id && !IsFinished(*peer) && !RetriesOverUdp(*id, UdpTransportAllowed())) {
     Penalize(*id, kStepFailurePenalty);
     candidates.Sort();
   }

@@ -67,16 +67,26 @@ class BwgetProcess {
   // Polls the progress lines until `bytes` have arrived in this run; false when the program ends
   // first or `timeoutMs` passes.
   bool WaitForReceived(int64_t bytes, int timeoutMs) {
+    return WaitForProgress([bytes](const ProgressLine& p) { return p.httpBytes >= bytes; }, timeoutMs);
+  }
+
+  // The same for the bytes done, from whatever sources.
+  bool WaitForDone(int64_t bytes, int timeoutMs) {
+    return WaitForProgress([bytes](const ProgressLine& p) { return p.doneBytes >= bytes; }, timeoutMs);
+  }
+
+ private:
+  template <typename Reached>
+  bool WaitForProgress(Reached reached, int timeoutMs) {
     for (int waited = 0; waited < timeoutMs; waited += 50) {
       const std::vector<ProgressLine> lines = Progress();
-      if (!lines.empty() && lines.back().httpBytes >= bytes) return true;
+      if (!lines.empty() && reached(lines.back())) return true;
       if (Wait(0) >= 0) return false;
       platform::SleepMs(50);
     }
     return false;
   }
 
- private:
   static std::vector<std::string> Command(const std::vector<std::string>& options) {
     std::vector<std::string> argv{BW_BWGET};
     argv.insert(argv.end(), options.begin(), options.end());

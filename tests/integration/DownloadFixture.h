@@ -59,14 +59,25 @@ class DownloadFixture : public ::testing::Test {
     std::ofstream(dir_.Path(folder + "/" + kName), std::ios::binary) << bytes;
   }
 
-  // A torrent of the content with pieces of 2^pieceLog bytes, its tracker unreachable.
-  std::string MakeTorrent(int pieceLog) {
+  // A torrent of the content with pieces of 2^pieceLog bytes, its tracker unreachable unless given.
+  std::string MakeTorrent(int pieceLog, const std::string& announce = "http://127.0.0.1:1/announce") {
     const std::string torrent = dir_.Path("data.torrent");
-    ChildProcess mktorrent({FindProgram("mktorrent"), "-l", std::to_string(pieceLog), "-a",
-                            "http://127.0.0.1:1/announce", "-o", torrent, dir_.Path(std::string("www/") + kName)},
+    std::filesystem::remove(torrent);  // mktorrent writes no torrent over another
+    ChildProcess mktorrent({FindProgram("mktorrent"), "-l", std::to_string(pieceLog), "-a", announce, "-o", torrent,
+                            dir_.Path(std::string("www/") + kName)},
                            dir_.Path("mktorrent.log"));
     EXPECT_EQ(mktorrent.Wait(60000), 0) << TempDir::Read(dir_.Path("mktorrent.log"));
     return torrent;
+  }
+
+  // The info hash in hex, as opentracker's whitelist wants it (python3-libtorrent reads it).
+  std::string InfoHash(const std::string& torrent) {
+    const std::string log = dir_.Path("infohash.log");
+    ChildProcess python({"/usr/bin/python3", "-c",
+                         "import sys, libtorrent as lt; print(lt.torrent_info(sys.argv[1]).info_hash())", torrent},
+                        log);
+    EXPECT_EQ(python.Wait(60000), 0) << TempDir::Read(log);
+    return TempDir::Read(log).substr(0, 40);
   }
 
   // A mirror of the folder `root` (under the test's folder) with extra server directives; over

@@ -43,16 +43,6 @@ class TrackerDownloadTest : public DownloadFixture, public ::testing::WithParamI
     return torrent;
   }
 
-  // The info hash in hex, as the tracker's whitelist wants it.
-  std::string InfoHash(const std::string& torrent) {
-    const std::string log = dir_.Path("infohash.log");
-    ChildProcess python({"/usr/bin/python3", "-c",
-                         "import sys, libtorrent as lt; print(lt.torrent_info(sys.argv[1]).info_hash())", torrent},
-                        log);
-    EXPECT_EQ(python.Wait(60000), 0) << TempDir::Read(log);
-    return TempDir::Read(log).substr(0, 40);
-  }
-
   // Waits until the seeder's log shows `word`; false when it ended or took too long.
   bool SeederSays(const std::string& word) {
     for (int waited = 0; waited < 60000; waited += 50) {

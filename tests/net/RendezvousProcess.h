@@ -9,11 +9,12 @@
 
 namespace bw::test {
 
-// The rendezvous server program on 127.0.0.1 at a port it picks, read back from its first line.
+// The rendezvous server program on 127.0.0.1 (or another address of the machine) at a port it
+// picks, read back from its first line.
 class RendezvousProcess {
  public:
-  explicit RendezvousProcess(const std::string& logPath)
-      : process_({BW_RENDEZVOUS, "--address", "127.0.0.1", "--port", "0"}, logPath) {
+  explicit RendezvousProcess(const std::string& logPath, const std::string& address = "127.0.0.1")
+      : process_({BW_RENDEZVOUS, "--address", address, "--port", "0"}, logPath) {
     for (int i = 0; i < 500 && port_ == 0; ++i) {
       std::ifstream log(logPath);
       std::string line;

@@ -13,38 +13,40 @@
 
 namespace bw::test {
 
-// A real opentracker on 127.0.0.1, HTTP and UDP on one port chosen at run time. Debian's build
-// serves only the info hashes of its whitelist (40 hex digits a line).
+// A real opentracker on 127.0.0.1 (or another address of the machine), HTTP and UDP on one port
+// chosen at run time. Debian's build serves only the info hashes of its whitelist (40 hex digits
+// a line).
 class OpentrackerServer : public ServerProcess {
  public:
   static bool Installed() { return !FindProgram("opentracker").empty(); }
 
-  OpentrackerServer(const std::string& folder, const std::vector<std::string>& infoHashesHex)
+  OpentrackerServer(const std::string& folder, const std::vector<std::string>& infoHashesHex,
+                    const std::string& address = "127.0.0.1")
       : ServerProcess(
-            [&folder, &infoHashesHex](uint16_t port) {
+            [&folder, &infoHashesHex, &address](uint16_t port) {
               WriteWhitelist(folder, infoHashesHex);
               // As root it changes into the folder and drops to "nobody": the list is named from
               // there and must be readable by anyone.
-              return std::vector<std::string>{FindProgram("opentracker"), "-i", "127.0.0.1", "-p", std::to_string(port),
+              return std::vector<std::string>{FindProgram("opentracker"), "-i", address, "-p", std::to_string(port),
                                               "-P", std::to_string(port), "-d", folder, "-u", "nobody", "-w",
                                               "whitelist.txt"};
             },
-            folder + "/opentracker.log") {
+            folder + "/opentracker.log", address) {
     if (Running() && !infoHashesHex.empty()) serving_ = WaitForWhitelist(infoHashesHex.front());
   }
 
   // The tracker reads its whitelist after it starts listening: until then it refuses every torrent.
   bool Serving() const { return serving_; }
 
-  std::string HttpAnnounce() const { return "http://127.0.0.1:" + std::to_string(Port()) + "/announce"; }
-  std::string UdpAnnounce() const { return "udp://127.0.0.1:" + std::to_string(Port()) + "/announce"; }
+  std::string HttpAnnounce() const { return Url("/announce"); }
+  std::string UdpAnnounce() const { return "udp://" + Address() + ":" + std::to_string(Port()) + "/announce"; }
 
  private:
   std::string Get(const std::string& target) const {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = Loopback();
+    a.sin_addr.s_addr = ::inet_addr(Address().c_str());
     a.sin_port = htons(Port());
     std::string answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&

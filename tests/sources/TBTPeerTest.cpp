@@ -112,6 +112,33 @@ TEST_F(BTPeerFixture, ADialledPeerIsGreetedWithARequestOnlyWhenTheDisguiseIsOn) 
   }
 }
 
+// A TCP connect that fails marks the peer for the UDP transport at its next attempt, at once
+// rather than after the connect time-out; a connection that worked and then broke does not.
+TEST_F(BTPeerFixture, AFailedTcpConnectMarksThePeerForUdpAtOnce) {
+  for (const bool refused : {true, false}) {
+    TPeerId* target = refused ? test::MakeIdentity(SOURCE_BTNODE, test::FreePort()) : id;
+    ++target->attempts;
+    ASSERT_TRUE(peer->ConnectTo(target)) << refused;
+    std::unique_ptr<QSocket> remote;
+    if (!refused) {
+      ASSERT_TRUE(listener.WaitReadable(5));
+      remote = listener.Accept();
+      ASSERT_NE(remote, nullptr);
+      for (int i = 0; i < 100 && !peer->Socket()->IsConnected(); ++i) platform::SleepMs(5);
+      remote->Close();
+    }
+    bool stepped = true;
+    for (int i = 0; i < 200 && stepped; ++i) {
+      platform::SleepMs(5);
+      stepped = peer->DownloadStep();
+    }
+    EXPECT_FALSE(stepped) << refused;
+    EXPECT_EQ(target->tcpRefused, refused);
+    peer->Reset();
+    if (refused) target->Release();
+  }
+}
+
 std::string PieceHeader(uint32_t index, uint32_t begin, uint32_t blockLength) {
   std::string out;
   btwire::AppendHeader(out, btwire::kPiece, 8 + blockLength);

@@ -19,18 +19,20 @@ void RendezvousServer::Handle(const uint8_t* d, size_t n, uint32_t ip, int port,
   bw::RendezvousHeader request;
   std::vector<bw::IntroducedPeer> wanted;
   if (!bw::ParseRendezvousMessage(d, n, &request, &wanted) || request.type == bw::kRdvIntroduceReply) return;
-  Remember(request.identity, ip, port, now);
+  Remember(request.identity, ip, port, request.type == bw::kRdvRegister ? request.listenPort : 0, now);
   if (request.type == bw::kRdvRegister) return Send(bw::BuildAddressReply(ip, port), ip, port);
   Introduce(request, wanted, ip, port, now);
 }
 
-void RendezvousServer::Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, uint64_t now) {
+void RendezvousServer::Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, int listenPort,
+                                uint64_t now) {
   Tag tag;
   std::memcpy(tag.data(), identity.data(), tag.size());
   const auto known = engines_.find(tag);
   const bool moved = known == engines_.end() || known->second.ip != ip || known->second.port != port;
   if (engines_.size() >= kMaxEngines && known == engines_.end()) return;
-  engines_[tag] = Engine{ip, port, identity, now};
+  if (listenPort == 0 && known != engines_.end()) listenPort = known->second.listenPort;
+  engines_[tag] = Engine{ip, port, identity, now, listenPort};
   if (!moved) return;
   // Who is where, for the operator (and for tests that wait for an engine to arrive).
   char address[INET_ADDRSTRLEN] = {};
@@ -50,12 +52,27 @@ const RendezvousServer::Engine* RendezvousServer::Lookup(const bw::IntroducedPee
     const auto it = engines_.find(tag);
     return it != engines_.end() && fresh(it->second) ? &it->second : nullptr;
   }
-  // Only the address is known (from a compact peer list): the engine registered there. Engines
-  // behind one address (one NAT, one host) never want themselves.
+  // Only the address and the listen port are known (from a compact peer list): the engine that
+  // registered there with that listen port; failing that, the only engine there that named no
+  // listen port. Several engines share one address (one host, one NAT): anything less certain
+  // is no answer rather than a guess. An engine never wants itself.
+  const int wantedPort = (wanted.tag[6] << 8) | wanted.tag[7];
+  const Engine* named = nullptr;
+  const Engine* unnamed = nullptr;
+  int namedCount = 0;
+  int unnamedCount = 0;
   for (const auto& [tag, engine] : engines_) {
-    if (engine.ip == wanted.ip && fresh(engine) && engine.identity != asker) return &engine;
+    if (engine.ip != wanted.ip || !fresh(engine)) continue;
+    if (engine.listenPort == wantedPort) {
+      named = &engine;
+      ++namedCount;
+    } else if (engine.listenPort == 0 && engine.identity != asker) {
+      unnamed = &engine;
+      ++unnamedCount;
+    }
   }
-  return nullptr;
+  if (namedCount > 0) return namedCount == 1 && named->identity != asker ? named : nullptr;
+  return unnamedCount == 1 ? unnamed : nullptr;
 }
 
 void RendezvousServer::Introduce(const bw::RendezvousHeader& request, const std::vector<bw::IntroducedPeer>& wanted,

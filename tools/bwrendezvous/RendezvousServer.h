@@ -25,10 +25,12 @@ class RendezvousServer {
     int port = 0;
     bw::UdpIdentity identity{};
     uint64_t seen = 0;
+    int listenPort = 0;  // 0 until a registration names it
   };
   using Tag = std::array<uint8_t, bw::kUdpTagSize>;
 
-  void Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, uint64_t now);
+  // listenPort 0 keeps what an earlier registration said.
+  void Remember(const bw::UdpIdentity& identity, uint32_t ip, int port, int listenPort, uint64_t now);
   void Introduce(const bw::RendezvousHeader& request, const std::vector<bw::IntroducedPeer>& wanted, uint32_t ip,
                  int port, uint64_t now);
   const Engine* Lookup(const bw::IntroducedPeer& wanted, const bw::UdpIdentity& asker, uint64_t now) const;
