@@ -45,9 +45,13 @@ enum UdpStreamState : int {
 // One connection of the stream transport (or a bound or listening socket): its handshake state,
 // the 12 send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
-  // Packets in flight, and slots a receiver holds ahead of its base: one flag each in the
-  // acknowledgement, whose flags end with its header.
-  static constexpr int kSlots = 24;
+  // Packets in flight, and slots a receiver holds ahead of its base. A loopback round trip is
+  // far shorter than the server's pass, so the window, not the round trip, sets the rate: 128
+  // packets (169 KiB) is what a peer's pass must take in at most.
+  static constexpr int kSlots = 128;
+  // What a peer is taken to hold until its acknowledgement announces its slot count: the flags
+  // of an acknowledgement's header.
+  static constexpr int kPlainAckSlots = 24;
   // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
   // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
   static constexpr size_t kSendQueueBytes = 256 * 1024;
@@ -74,6 +78,8 @@ struct QUdpStream {
   int Window() const;
   int PayloadLimit() const;
   int InFlight() const;
+  // The peer takes the packet in send slot index (it lies inside its reorder slots).
+  bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
@@ -108,6 +114,8 @@ struct QUdpStream {
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
   uint32_t remoteSendBase = 0;
+  uint32_t remoteReceiveBase = 0;
+  int peerSlots = kPlainAckSlots;
   uint32_t sentPackets = 0;
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms
