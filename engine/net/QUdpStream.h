@@ -43,19 +43,20 @@ enum UdpStreamState : int {
 };
 
 // One connection of the stream transport (or a bound or listening socket): its handshake state,
-// the 12 send slots not yet acknowledged, and the received packets waiting to be read.
+// the send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
   // Packets in flight, and slots a receiver holds ahead of its base. A loopback round trip is
-  // far shorter than the server's pass, so the window, not the round trip, sets the rate: 128
-  // packets (169 KiB) is what a peer's pass must take in at most.
-  static constexpr int kSlots = 128;
+  // far shorter than the time the two server threads take to be scheduled on a busy machine, so
+  // the window, not the round trip, sets the rate: 256 packets (330 KiB) a round.
+  static constexpr int kSlots = 256;
   // What a peer is taken to hold until its acknowledgement announces its slot count: the flags
   // of an acknowledgement's header.
   static constexpr int kPlainAckSlots = 24;
   // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
-  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
-  static constexpr size_t kSendQueueBytes = 256 * 1024;
-  static constexpr size_t kDeliveryPackets = 256;
+  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace, so
+  // both must cover the caller's pause between two calls at the rate the window allows.
+  static constexpr size_t kSendQueueBytes = 1024 * 1024;
+  static constexpr size_t kDeliveryPackets = 512;
 
   struct SendSlot {
     PooledPacket packet;  // the whole datagram; empty once acknowledged
