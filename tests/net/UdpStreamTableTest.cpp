@@ -227,21 +227,26 @@ TEST(UdpStreamTableTest, AcknowledgementsDrainTheBoundedSendQueue) {
 }
 
 TEST(UdpStreamTableTest, WindowAndPacketSizeFollowTheLossRate) {
+  constexpr int kPlain = QUdpStream::kPlainAckSlots;
   struct Case {
     uint32_t sent, resent;
-    int window, payload;
+    int peerSlots, window, payload;
   } cases[] = {
-      {0, 0, 13, 660},      // too few sent to judge: counted as 50 %
-      {30, 0, 24, 1320},
-      {30, 9, 18, 1320},    // 30 %
-      {100, 31, 17, 660},   // 31 %
-      {100, 100, 1, 660},
+      {0, 0, kPlain, 13, 660},      // too few sent to judge: counted as 50 %
+      {30, 0, kPlain, 24, 1320},
+      {30, 9, kPlain, 18, 1320},    // 30 %
+      {100, 31, kPlain, 17, 660},   // 31 %
+      {100, 100, kPlain, 1, 660},
+      {100, 0, 4096, QUdpStream::kSlots, 1320},  // a peer with more slots than we send
+      {100, 30, QUdpStream::kSlots, QUdpStream::kSlots * 75 / 100, 1320},
+      {100, 0, 1, 1, 1320},
   };
   for (const Case& c : cases) {
     QUdpStream s;
     s.sentPackets = c.sent;
     s.retransmittedPackets = c.resent;
-    EXPECT_EQ(s.Window(), c.window) << c.sent << "/" << c.resent;
+    s.peerSlots = c.peerSlots;
+    EXPECT_EQ(s.Window(), c.window) << c.sent << "/" << c.resent << " " << c.peerSlots;
     EXPECT_EQ(s.PayloadLimit(), c.payload) << c.sent << "/" << c.resent;
   }
 }
