@@ -8,7 +8,8 @@
 #   https    the same over TLS, with a test authority made for the run
 #   limited  every connection held to 4 MiB/s by the mirrors, each on an address of its own (aria2c
 #            counts its connections by host), against aria2c -x4 -s16
-# BENCH_MIB changes the size of the content (for a quick try).
+# BENCH_MIB changes the size of the content (for a quick try); BWGET_BEFORE names another build of
+# bwget that runs beside it as "before".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -72,6 +73,11 @@ cmd_aria2c=(aria2c "${split[@]}" "${trust_aria2c[@]}" --check-integrity=false --
   --file-allocation=none --console-log-level=error --summary-interval=0 --download-result=hide -q -d "$out"
   -o aria2c.bin "${urls[@]}")
 cmd_curl=(curl -s "${trust_curl[@]}" -o "$out/curl.bin" "${urls[0]}")
+if [[ -n ${BWGET_BEFORE:-} ]]; then
+  cmd_before=("$BWGET_BEFORE" "${cmd_bwget[@]:1}")
+  cmd_before[${#cmd_before[@]} - ${#urls[@]} - 1]=$out/before.bin
+  tools=(bwget before "${tools[@]:1}")
+fi
 
 # One run of a tool: appends "wall user sys peakKiB ok|failed" to $work/<tool>.
 measure() {
@@ -90,9 +96,12 @@ for tool in "${tools[@]}"; do
     echo "  $tool did not deliver the content: $(head -c 300 "$work/$tool.err")" >&2
   fi
   : >"$work/$tool"
-  for ((i = 1; i <= runs; i++)); do
+done
+# Round by round: a busy spell of the machine falls on every tool alike.
+for ((i = 1; i <= runs; i++)); do
+  for tool in "${tools[@]}"; do
     measure "$tool"
-    echo "  run $i: $(tail -n 1 "$work/$tool")"
+    echo "  $tool run $i: $(tail -n 1 "$work/$tool")"
   done
 done
 rm -rf "$out"

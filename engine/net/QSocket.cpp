@@ -244,6 +244,7 @@ int64_t QSocket::ReceiveTls(int64_t size) {
   }
   recv_.data[recv_.used] = 0;
   bytesReceived_ += static_cast<uint64_t>(got);
+  tlsReadFull_ = got >= size;
   // Requests queued while the handshake ran go out now.
   if (tls_->Established() && send_.used > 0 && WriteQueued(0) < 0) return -1;
   return recv_.used;
@@ -454,6 +455,12 @@ int64_t QSocket::Receive(int64_t size) {
   return recv_.used;
 }
 
+platform::SocketWatch QSocket::Watch() const {
+  if (!HasHandle() || udpMode_ || listening_) return {};
+  const bool sending = !connected_ || send_.used > 0 || (tls_ && tls_->HasBacklog());
+  return {handle_, platform::kWaitRead | (sending ? platform::kWaitWrite : 0), 0};
+}
+
 void QSocket::ConsumeReceived(int64_t n, bool keep) { Consume(recv_, n, keep || keepBuffers_); }
 
 const uint8_t* QSocket::ReceivedData() const {
@@ -633,6 +640,7 @@ std::string QSocket::LocalAddressText() const { return DottedQuadText(LocalAddre
 
 void QSocket::CloseHandle() {
   tls_.reset();
+  tlsReadFull_ = false;
   if (!HasHandle()) return;
   if (udpMode_) {
     if (IStreamTransport* transport = IStreamTransport::Current()) transport->Close(handle_);

@@ -7,6 +7,7 @@
 #include "engine/net/QProxyInfo.h"
 #include "engine/net/TlsSession.h"
 #include "platform/Socket.h"
+#include "platform/WakeableWait.h"
 
 namespace bw {
 
@@ -95,6 +96,13 @@ class QSocket {
   void SetReadableHint() { readableHint_ = true; }
   void SetWritableHint() { writableHint_ = true; }
 
+  // What a wait on the system's sockets watches for this connection: its input, and its output
+  // while a connect is under way or bytes wait to leave. No handle in stream-over-UDP mode.
+  platform::SocketWatch Watch() const;
+  // The last read stopped at its size inside a TLS record: the rest waits in the session, where
+  // no wait on the socket sees it.
+  bool MayHoldTlsInput() const { return tlsReadFull_; }
+
   // The pool all socket buffers come from; the task loop trims it.
   static QBufferPool& BufferPool();
 
@@ -162,6 +170,7 @@ class QSocket {
   std::unique_ptr<TlsSession> tls_;
   std::string tlsFailure_;
   bool tlsCertificateRefused_ = false;
+  bool tlsReadFull_ = false;
   uint8_t localTag_[kLocalTagSize] = {};
 };
 

@@ -12,27 +12,18 @@ constexpr uint32_t kCheckMs = 250;
 }  // namespace
 
 void TLoopRest::Rest(uint32_t ms, const std::function<bool()>& keepResting) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  std::unique_lock<std::mutex> guard(mutex_);
-  while (!wakePending_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= until) break;
-    const auto slice = std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(kCheckMs));
-    if (woken_.wait_for(guard, slice, [this] { return wakePending_; })) break;
-    guard.unlock();
-    const bool keep = keepResting();
-    guard.lock();
-    if (!keep) break;
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return;
+    const auto slice = std::min<int64_t>(left, kCheckMs);
+    if (wait_.Wait({}, static_cast<int>(slice)) || !keepResting()) return;
   }
-  wakePending_ = false;
 }
 
-void TLoopRest::Wake() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    wakePending_ = true;
-  }
-  woken_.notify_one();
+bool TLoopRest::Watch(std::span<platform::SocketWatch> sockets, uint32_t ms) {
+  return wait_.Wait(sockets, static_cast<int>(std::min<uint32_t>(ms, INT32_MAX)));
 }
 
 }  // namespace bw

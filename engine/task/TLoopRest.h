@@ -1,23 +1,26 @@
 #pragma once
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <span>
+
+#include "platform/WakeableWait.h"
 
 namespace bw {
 
-// Where a task loop waits while nothing is due: a wait that an outside request (a stop, a read of
-// the data, a new limit) ends at once instead of at the next due time.
+// Where a task loop waits between its steps: a wait that an outside request (a stop, a read of
+// the data, a new limit) ends at once instead of at the next due time, and that traffic on the
+// task's connections ends as soon as it can be served.
 class TLoopRest {
  public:
   // Waits up to ms, or until Wake, or until keepResting (asked every quarter second) says no.
   void Rest(uint32_t ms, const std::function<bool()>& keepResting);
-  void Wake();
+  // Waits up to ms, or until Wake, or until one of the sockets is ready (their ready bits tell);
+  // false when the time ran out.
+  bool Watch(std::span<platform::SocketWatch> sockets, uint32_t ms);
+  void Wake() { wait_.Wake(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable woken_;
-  bool wakePending_ = false;
+  platform::WakeableWait wait_;
 };
 
 }  // namespace bw

@@ -327,8 +327,10 @@ uint64_t TWorkThread::Tick() {
   if (const uint32_t rest = QuietMs()) {
     loopRest.Rest(rest, [this] { return !IsStopRequested(); });
   } else {
+    // The pause bounds the wait: traffic on the connections the next step serves ends it early.
     const int32_t pause = TickPauseMs();
-    platform::SleepMs(pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
+    WatchTraffic(traffic_);
+    traffic_.Wait(loopRest, pause <= 0 ? 6 : static_cast<uint32_t>(std::max(pause, 1)));
   }
   const uint64_t now = EngineClock();
   StatisticsTick(now);

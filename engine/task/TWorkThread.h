@@ -47,6 +47,7 @@ class TWorkThread : public TWorkWithTransStatis {
   void ReleaseHeldLocks();
   static void KeepBufferPoolsSmall();
 
+  TrafficWatch traffic_;
   uint64_t sizeOnDisk_ = 0;
   uint64_t lastSizeRefresh_ = 0;  // engine second of the last RefreshSizeOnDisk
   bool completed_ = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/frame/EngineClock.h"
+#include "engine/net/QSocket.h"
 #include "engine/task/TaskRegistry.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/sources/TPeerUpkeep.h"
@@ -215,20 +216,38 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
   UpkeepSources();
 }
 
-void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
-  const bool complete = ContentComplete();
+int64_t TWorkWithTransStatis::OwnRate(const TPeerObject& peer, bool complete) {
   // What a peer moved so far in the open window is a lower bound of its rate: a fast new source
   // is driven as one at once instead of filling its socket and waiting for the window to close.
-  auto ownRate = [complete](const TPeerObject& peer) {
-    const TPeerObject::Counters& c = peer.counters;
-    return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
-                    : peer.RecentRate();
-  };
-  std::vector<TRef<TPeerObject>>& peers = ActivePeers();
+  const TPeerObject::Counters& c = peer.counters;
+  return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
+                  : peer.RecentRate();
+}
+
+bool TWorkWithTransStatis::RunsDownload(const TRef<TPeerObject>& peer, bool fullStep, bool complete) const {
   // A peer in a command exchange runs every step: its replies would wait for the pipeline.
-  const auto runs = [&](const TRef<TPeerObject>& peer) {
-    return peer && meter_.RunsDownload(ownRate(*peer), fullStep || peer->InDialogue());
-  };
+  return peer && meter_.RunsDownload(OwnRate(*peer, complete), fullStep || peer->InDialogue());
+}
+
+void TWorkWithTransStatis::WatchTraffic(TrafficWatch& watch) {
+  watch.Clear();
+  const bool complete = ContentComplete();
+  // A spent budget holds the input back until the next second: waking for it would only spin.
+  const bool read = DownloadBudgetLeft() > 0;
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
+    // Only the peers the next step runs: the input of the others waits for their turn.
+    if (!RunsDownload(peer, false, complete)) continue;
+    const QSocket* main = peer->Socket();
+    const QSocket* counted = peer->CountedSocket();
+    if (main) watch.Add(*main, read);
+    if (counted && counted != main) watch.Add(*counted, read);
+  }
+}
+
+void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
+  const bool complete = ContentComplete();
+  std::vector<TRef<TPeerObject>>& peers = ActivePeers();
+  const auto runs = [&](const TRef<TPeerObject>& peer) { return RunsDownload(peer, fullStep, complete); };
   auto toRun = static_cast<int64_t>(std::count_if(peers.begin(), peers.end(), runs));
   for (size_t i = 0; i < peers.size();) {
     const TRef<TPeerObject> peer = peers[i];
@@ -253,7 +272,7 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
   int32_t steps = 0;
   for (size_t i = 0; i < peers.size() && steps < allowed; ++i) {
     TPeerObject* peer = peers[i].get();
-    if (!peer || !peer->IsBitTorrent() || !meter_.RunsUpload(ownRate(*peer), extraUploads)) continue;
+    if (!peer || !peer->IsBitTorrent() || !meter_.RunsUpload(OwnRate(*peer, complete), extraUploads)) continue;
     peer->UploadStep();
     ++steps;
   }

@@ -4,6 +4,7 @@
 
 #include "engine/frame/QTMutex.h"
 #include "engine/task/TRateMeter.h"
+#include "engine/task/TrafficWatch.h"
 #include "engine/task/TWorkWithPieces.h"
 
 namespace bw {
@@ -68,10 +69,14 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // The engine clock as cached by the last measured second.
   uint64_t TaskClock() const { return taskClock_; }
   const TRateMeter& Meter() const { return meter_; }
+  // Sets watch to the connections of the peers the next step runs.
+  void WatchTraffic(TrafficWatch& watch);
 
  private:
   void Measure(uint64_t now);
   void DrivePeers(bool fullStep, int32_t extraUploads);
+  static int64_t OwnRate(const TPeerObject& peer, bool complete);
+  bool RunsDownload(const TRef<TPeerObject>& peer, bool fullStep, bool complete) const;
   void RecomputeBudgets();
   bool ContentComplete() const;
   int64_t SumRates(int32_t kindMask, bool upload);

@@ -1,9 +1,11 @@
 #pragma once
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "engine/net/QSocket.h"
 #include "platform/Thread.h"
+#include "tests/net/LoopbackServer.h"
 
 namespace bw::test {
 
@@ -51,5 +53,19 @@ inline Exchange SendAndReceiveAll(QSocket& s, const std::string& request, int se
   out.timedOut = true;
   return out;
 }
+
+// Both ends of one connection on 127.0.0.1; far is null when it could not be made.
+struct SocketPair {
+  QSocket near;
+  std::unique_ptr<QSocket> far;
+
+  SocketPair() {
+    QSocket listener;
+    const uint16_t port = FreePort();
+    if (!listener.Listen(port, Loopback()) || !near.Connect(Loopback(), port) || !listener.WaitReadable(5)) return;
+    far = listener.Accept();
+    if (!near.IsConnected()) near.WaitWritable(5);
+  }
+};
 
 }  // namespace bw::test

@@ -12,6 +12,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/sources/TPeerObject.h"
 #include "engine/task/TWorkThread.h"
+#include "tests/net/SocketPump.h"
 #include "tests/task/TaskTestSupport.h"
 #include "tests/storage/PiecesTestSupport.h"
 
@@ -48,6 +49,7 @@ class MeteredTask : public TWorkThread {
   using TWorkWithPeers::activePeers;
   using TWorkWithTransStatis::Meter;
   using TWorkWithTransStatis::TickPauseMs;
+  using TWorkWithTransStatis::WatchTraffic;
 
   // One loop step, advanceMs after the previous one.
   void Step(uint32_t advanceMs, uint32_t advanceUptime = 0) {
@@ -299,6 +301,35 @@ TEST_F(TransStatisTest, ConnectionsShareTheSecondsBudgetInsteadOfTheFirstTakingI
   EXPECT_EQ(peers[0]->took + peers[1]->took + peers[2]->took + peers[3]->took, budget);
   task->Step(10);
   EXPECT_EQ(peers[3]->took + peers[2]->took + peers[1]->took + peers[0]->took, budget) << "spent for this second";
+}
+
+// The loop waits on the connections of the peers its next step runs, and on their input only while
+// the second's budget lasts.
+TEST_F(TransStatisTest, TheLoopWaitsOnThePeersTheNextStepServes) {
+  test::SocketPair fastLink;
+  test::SocketPair slowLink;
+  ASSERT_TRUE(fastLink.far && slowLink.far);
+  StepPeer* fast = Add(2, 0);
+  Add(2, 0)->AttachSocket(std::move(slowLink.far));
+  fast->AttachSocket(std::move(fastLink.far));
+  fast->counters.downloadRate = TRateMeter::kFastPeerRate + 1;  // the attach started it afresh
+  ASSERT_EQ(task->SetSpeedLimit(1, 2), kEngineOk);
+  task->Second();  // the next step is the second's first: the slow peer's turn is later
+  TLoopRest rest;
+  const auto waitEndsEarly = [&](uint32_t ms) {
+    TrafficWatch watch;
+    task->WatchTraffic(watch);
+    return watch.Wait(rest, ms);
+  };
+  constexpr uint32_t kShortMs = 30;
+  constexpr uint32_t kLongMs = 10000;
+  ASSERT_GT(test::SendText(slowLink.near, "to the slow peer"), 0);
+  EXPECT_FALSE(waitEndsEarly(kShortMs)) << "the slow peer's input waits for its turn";
+  ASSERT_GT(test::SendText(fastLink.near, "to the fast peer"), 0);
+  task->AddDownloaded(task->DownloadBudget());
+  EXPECT_FALSE(waitEndsEarly(kShortMs)) << "the budget is spent: the input waits for the next second";
+  task->Second();
+  EXPECT_TRUE(waitEndsEarly(kLongMs));
 }
 
 TEST_F(TransStatisTest, SlowUrlSourcesAreReplacedAfterFifteenSeconds) {
