@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -138,6 +139,29 @@ int64_t SendTo(SocketHandle s, const void* data, int64_t len, const SockAddrV4& 
   const ssize_t n = ::sendto(s, data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
                              sizeof sa);
   return n < 0 ? Fail() : n;
+}
+
+int RecvFromBatch(SocketHandle s, DatagramSlot* slots, int count) {
+  constexpr int kMaxBatch = 64;
+  count = std::min(count, kMaxBatch);
+  mmsghdr messages[kMaxBatch];
+  iovec parts[kMaxBatch];
+  sockaddr_in senders[kMaxBatch];
+  for (int i = 0; i < count; ++i) {
+    parts[i] = {slots[i].buffer, static_cast<size_t>(slots[i].capacity)};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int n = ::recvmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  if (n <= 0) return n < 0 ? Fail() : (SetLastSocketError(kWsaEwouldblock), -1);
+  for (int i = 0; i < n; ++i) {
+    slots[i].length = messages[i].msg_len;
+    FromNative(senders[i], &slots[i].from);
+  }
+  return n;
 }
 
 int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from) {

@@ -75,6 +75,16 @@ int64_t Recv(SocketHandle s, void* buffer, int64_t len);
 // One datagram each; a datagram longer than len is cut to len.
 int64_t SendTo(SocketHandle s, const void* data, int64_t len, const SockAddrV4& to);
 int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from);
+// One datagram of a batch read: the buffer it goes to, then its length and sender.
+struct DatagramSlot {
+  void* buffer = nullptr;
+  int64_t capacity = 0;
+  int64_t length = 0;
+  SockAddrV4 from;
+};
+// Up to count waiting datagrams with one call: how many arrived (at least 1), or -1 (with
+// kWsaEwouldblock when none was waiting).
+int RecvFromBatch(SocketHandle s, DatagramSlot* slots, int count);
 int GetSockName(SocketHandle s, SockAddrV4* local);
 // The pending error of a connect (0 when none), as a mapped code.
 int PendingError(SocketHandle s);

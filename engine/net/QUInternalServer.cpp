@@ -1,5 +1,7 @@
 #include "engine/net/QUInternalServer.h"
 
+#include <vector>
+
 #include "engine/frame/EngineLog.h"
 #include "engine/net/NetAddress.h"
 #include "engine/net/UdpStreamWire.h"
@@ -10,7 +12,10 @@ namespace bw {
 namespace {
 
 constexpr int kMaxDatagram = 8192;
-constexpr int kSocketBufferBytes = 131072;
+constexpr int kBatch = 32;
+// Room for every connection's full window arriving before the thread reads (where the system
+// allows that much).
+constexpr int kSocketBufferBytes = 2 << 20;
 constexpr int kMinProbeIntervalSeconds = 10;
 constexpr int kResolveRetrySeconds = 30;
 constexpr int kMaxStreak = 18;
@@ -100,7 +105,13 @@ void QUInternalServer::Run() {
     if (SleepSeconds(kResolveRetrySeconds) > 0 || IsStopRequested()) return;
   }
   ResetTimers();
-  uint8_t datagram[kMaxDatagram];
+  // Datagrams are read in batches: one system call and one turn of the lock for a run of them.
+  std::vector<uint8_t> buffers(static_cast<size_t>(kBatch) * kMaxDatagram);
+  platform::DatagramSlot batch[kBatch];
+  for (int i = 0; i < kBatch; ++i) {
+    batch[i].buffer = buffers.data() + static_cast<size_t>(i) * kMaxDatagram;
+    batch[i].capacity = kMaxDatagram;
+  }
   int empties = 0;
   int streak = 0;
   while (!IsStopRequested()) {
@@ -120,27 +131,28 @@ void QUInternalServer::Run() {
       QScopedLock guard(lock);
       // The rendezvous server knows the engine by the port it last heard from.
       if ((!socket_.IsOpen() || socket_.LocalPort() != localPort_) && BindSocket()) registerDue_ = true;
-      uint32_t ip = 0;
-      int port = 0;
-      const int64_t n = socket_.ReceiveFrom(datagram, sizeof datagram, &ip, &port);
+      const int n = socket_.ReceiveBatch(batch, kBatch);
       if (n < 0) {
         socket_.Close();
         readError = true;
       } else if (n == 0) {
         streak = 0;
         idleMs = ++empties > 3 ? 40 : 10;
-        // Received data is acknowledged as soon as the socket is drained, not at the next pass:
-        // the sender's window waits for it.
-        if (streams_.AcknowledgementWanted()) streams_.AcknowledgementPass();
         RunTimers();
       } else {
         empties = 0;
-        Dispatch(datagram, static_cast<size_t>(n), ip, port);
-        // A long run of datagrams still lets the timers run; no pause, which would cap the
-        // transport at a run per pause.
-        if (n < 9 || ++streak >= kMaxStreak) RunTimers();
-        if (streak >= kMaxStreak) streak = 0;
+        for (int i = 0; i < n; ++i) {
+          const auto length = static_cast<size_t>(batch[i].length);
+          Dispatch(static_cast<const uint8_t*>(batch[i].buffer), length, batch[i].from.ip, batch[i].from.port);
+          // A long run of datagrams still lets the timers run; no pause, which would cap the
+          // transport at a run per pause.
+          if (length < 9 || ++streak >= kMaxStreak) RunTimers();
+          if (streak >= kMaxStreak) streak = 0;
+        }
       }
+      // Received data is acknowledged as soon as the socket is drained, not at the next pass:
+      // the sender's window waits for it.
+      if (n >= 0 && n < kBatch && streams_.AcknowledgementWanted()) streams_.AcknowledgementPass();
     }
     if (readError) {
       platform::SleepMs(2);

@@ -24,6 +24,9 @@ bool QUdpSocket::Bind(int port, uint32_t ip, bool shared) {
     Close();
     return false;
   }
+  // Remembered: the server asks on every pass, which a system call each time would cost.
+  platform::SockAddrV4 local;
+  localPort_ = port != 0 ? port : platform::GetSockName(handle_, &local) == 0 ? local.port : 0;
   return true;
 }
 
@@ -43,16 +46,11 @@ bool QUdpSocket::WaitReadable(int ms) {
   return IsOpen() && platform::WaitSocket(handle_, platform::kWaitRead, ms) >= 0;
 }
 
-int QUdpSocket::LocalPort() const {
-  platform::SockAddrV4 local;
-  if (!IsOpen() || platform::GetSockName(handle_, &local) != 0) return 0;
-  return local.port;
-}
-
 void QUdpSocket::Close() {
   if (!IsOpen()) return;
   platform::CloseSocket(handle_);
   handle_ = platform::kNoSocket;
+  localPort_ = 0;
 }
 
 bool QUdpSocket::SendTo(uint32_t ip, int port, const void* data, int64_t len) {
@@ -70,6 +68,13 @@ int64_t QUdpSocket::ReceiveFrom(void* buffer, int64_t capacity, uint32_t* ip, in
   if (n < 0) return platform::LastSocketError() == platform::kWsaEwouldblock ? 0 : -1;
   if (ip) *ip = from.ip;
   if (port) *port = from.port;
+  return n;
+}
+
+int QUdpSocket::ReceiveBatch(platform::DatagramSlot* slots, int count) {
+  if (!IsOpen()) return -1;
+  const int n = platform::RecvFromBatch(handle_, slots, count);
+  if (n < 0) return platform::LastSocketError() == platform::kWsaEwouldblock ? 0 : -1;
   return n;
 }
 

@@ -20,8 +20,8 @@ class QUdpSocket {
   bool OpenBound(int port, uint32_t ip, int bufferBytes);
   // Waits up to ms for a datagram; false when the socket is not open or the wait failed.
   bool WaitReadable(int ms);
-  // The port the open socket is bound to; 0 when none.
-  int LocalPort() const;
+  // The port Bind gave the socket; 0 when it was not bound.
+  int LocalPort() const { return localPort_; }
   void Close();
   bool IsOpen() const { return handle_ != platform::kNoSocket; }
 
@@ -36,9 +36,12 @@ class QUdpSocket {
   bool SendTo(uint32_t ip, int port, const void* data, int64_t len);
   // One datagram into buffer (cut to capacity): its length, 0 when none is waiting, -1 on error.
   int64_t ReceiveFrom(void* buffer, int64_t capacity, uint32_t* ip, int* port);
+  // Several waiting datagrams at once into the slots: how many, 0 when none is waiting, -1 on error.
+  int ReceiveBatch(platform::DatagramSlot* slots, int count);
 
  private:
   platform::SocketHandle handle_ = platform::kNoSocket;
+  int localPort_ = 0;
 };
 
 }  // namespace bw

@@ -52,7 +52,10 @@ int QUdpStream::LossRate() const {
   return static_cast<int>(uint64_t{retransmittedPackets} * 100 / sentPackets);
 }
 
-int QUdpStream::Window() const { return std::clamp(kSlots * (105 - LossRate()) / 100, 0, kSlots); }
+int QUdpStream::Window() const {
+  const int slots = std::min(kSlots, peerSlots);
+  return std::clamp(slots * (105 - LossRate()) / 100, 1, slots);
+}
 
 int QUdpStream::PayloadLimit() const { return LossRate() > 30 ? 660 : 1320; }
 
@@ -60,6 +63,10 @@ int QUdpStream::InFlight() const {
   int n = 0;
   for (int i = 0; i < sendCount; ++i) n += send[i].packet ? 1 : 0;
   return n;
+}
+
+bool QUdpStream::PeerTakes(int index) const {
+  return sendBase + static_cast<uint32_t>(index) - remoteReceiveBase < static_cast<uint32_t>(peerSlots);
 }
 
 bool QUdpStream::HoldsData() const { return !delivery.empty() || bool(reorder[0].packet); }

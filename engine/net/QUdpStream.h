@@ -43,15 +43,20 @@ enum UdpStreamState : int {
 };
 
 // One connection of the stream transport (or a bound or listening socket): its handshake state,
-// the 12 send slots not yet acknowledged, and the received packets waiting to be read.
+// the send slots not yet acknowledged, and the received packets waiting to be read.
 struct QUdpStream {
-  // Packets in flight, and slots a receiver holds ahead of its base: one flag each in the
-  // acknowledgement, whose flags end with its header.
-  static constexpr int kSlots = 24;
+  // Packets in flight, and slots a receiver holds ahead of its base. A loopback round trip is
+  // far shorter than the time the two server threads take to be scheduled on a busy machine, so
+  // the window, not the round trip, sets the rate: 256 packets (330 KiB) a round.
+  static constexpr int kSlots = 256;
+  // What a peer is taken to hold until its acknowledgement announces its slot count: the flags
+  // of an acknowledgement's header.
+  static constexpr int kPlainAckSlots = 24;
   // What send takes beyond the packets in flight, and what is kept for recv beyond the reorder
-  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace.
-  static constexpr size_t kSendQueueBytes = 256 * 1024;
-  static constexpr size_t kDeliveryPackets = 256;
+  // slots: the server sends (and acknowledges) as the peer answers, not at the caller's pace, so
+  // both must cover the caller's pause between two calls at the rate the window allows.
+  static constexpr size_t kSendQueueBytes = 1024 * 1024;
+  static constexpr size_t kDeliveryPackets = 512;
 
   struct SendSlot {
     PooledPacket packet;  // the whole datagram; empty once acknowledged
@@ -74,6 +79,8 @@ struct QUdpStream {
   int Window() const;
   int PayloadLimit() const;
   int InFlight() const;
+  // The peer takes the packet in send slot index (it lies inside its reorder slots).
+  bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
@@ -108,6 +115,8 @@ struct QUdpStream {
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
   uint32_t remoteSendBase = 0;
+  uint32_t remoteReceiveBase = 0;
+  int peerSlots = kPlainAckSlots;
   uint32_t sentPackets = 0;
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms

@@ -163,11 +163,13 @@ void UdpStreamTable::SendKeepAlive(QUdpStream& s) {
 }
 
 void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
-  static_assert(40 + QUdpStream::kSlots <= kStreamHeaderSize);
-  uint8_t p[kStreamHeaderSize] = {};
+  static_assert(QUdpStream::kSlots >= kAckHeaderFlags && QUdpStream::kSlots <= kMaxAckSlots);
+  uint8_t p[AckLength(QUdpStream::kSlots)] = {};
   StoreBe32(p + 32, s.sendBase);
   StoreBe32(p + 36, s.receiveBase);
-  for (int i = 0; i < QUdpStream::kSlots; ++i) p[40 + i] = s.reorder[i].packet ? 1 : 0;
+  bool held[QUdpStream::kSlots];
+  for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.reorder[i].packet);
+  PutAckFlags(p, QUdpStream::kSlots, held);
   SendPacket(s, p, sizeof p, kUdpAck, times);
 }
 
@@ -204,7 +206,7 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
       if (established && sameEndpoint) OnData(*s, d, length);
       return;
     case kUdpAck:
-      if (established && sameEndpoint) OnAck(*s, d);
+      if (established && sameEndpoint) OnAck(*s, d, length);
       return;
     case kUdpDataAck:
       if (established) OnDataAck(*s, d);
@@ -348,16 +350,19 @@ void UdpStreamTable::OnData(QUdpStream& s, const uint8_t* p, size_t length) {
   acknowledgementWanted_ = true;
 }
 
-void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p) {
+void UdpStreamTable::OnAck(QUdpStream& s, const uint8_t* p, size_t length) {
   const uint32_t remoteSendBase = Field(p, 32);
   const uint32_t remoteReceiveBase = Field(p, 36);
+  const AckFlags flags(p, length);
   if (Newer(remoteSendBase, s.remoteSendBase)) s.remoteSendBase = remoteSendBase;
+  if (Newer(remoteReceiveBase, s.remoteReceiveBase)) s.remoteReceiveBase = remoteReceiveBase;
+  if (flags.Extended()) s.peerSlots = flags.Slots();
   bool progress = false;
   int laterHeld = 0;
   for (int i = s.sendCount - 1; i >= 0; --i) {
     QUdpStream::SendSlot& slot = s.send[i];
     const uint32_t offset = s.sendBase + static_cast<uint32_t>(i) - remoteReceiveBase;
-    const bool held = offset < QUdpStream::kSlots && p[40 + offset];
+    const bool held = flags.Held(offset);
     if (held) ++laterHeld;
     if (!slot.packet) continue;
     if (static_cast<int32_t>(offset) < 0 || held) {
@@ -467,6 +472,7 @@ bool UdpStreamTable::Retransmit(QUdpStream& s) {
                                  ? kMissingResendMs
                                  : kResendBaseMs + kResendStepMs * static_cast<uint32_t>(slot.retries);
     if (slot.sentOnce && now - slot.lastSend <= backOff) continue;
+    if (!s.PeerTakes(i)) break;
     const bool resend = slot.sentOnce;
     if (!Resend(s, slot, now)) return false;
     if (resend) ++resends;
@@ -713,7 +719,7 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
   for (int i = 0; i < std::min(window, s.sendCount); ++i) {
     QUdpStream::SendSlot& slot = s.send[i];
     if (!slot.packet || slot.sentOnce) continue;
-    if (!SendData(s, slot)) break;
+    if (!s.PeerTakes(i) || !SendData(s, slot)) break;
     slot.sentOnce = true;
     slot.lastSend = now - 5;
     ++s.sentPackets;
@@ -727,6 +733,7 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
   if (s.state == kStreamConnecting) return Fail(platform::kWsaEwouldblock);
   const bool draining = s.state == kStreamDead && s.closedByPeer;
   if (s.state != kStreamEstablished && !draining) return Fail(platform::kWsaEnotconn);
+  const bool wasFull = s.delivery.size() >= QUdpStream::kDeliveryPackets;
   int copied = 0;
   while (copied < length) {
     const bool queued = !s.delivery.empty();
@@ -747,6 +754,9 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
       ++s.receiveBase;
     }
   }
+  // Packets held behind a full delivery queue can move now: the peer learns that its window
+  // opened at once, not at the next idle acknowledgement.
+  if (copied > 0 && wasFull && !draining) s.acknowledgementDue = acknowledgementWanted_ = true;
   if (copied > 0) return copied;
   if (draining) return 0;
   return Fail(platform::kWsaEwouldblock);

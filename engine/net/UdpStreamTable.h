@@ -101,7 +101,7 @@ class UdpStreamTable {
   void OnEstablish(QUdpStream& s, const uint8_t* p, uint32_t ip, int port);
   void OnReject(QUdpStream& s, const uint8_t* p, uint32_t ip);
   void OnData(QUdpStream& s, const uint8_t* p, size_t length);
-  void OnAck(QUdpStream& s, const uint8_t* p);
+  void OnAck(QUdpStream& s, const uint8_t* p, size_t length);
   void OnDataAck(QUdpStream& s, const uint8_t* p);
   void OnFin(QUdpStream& s, const uint8_t* p, uint32_t ip);
   // False when the socket would block.

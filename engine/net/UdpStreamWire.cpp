@@ -18,6 +18,31 @@ void SealStreamPacket(uint8_t* packet, uint32_t length, uint32_t connection, uin
   StoreBe32(packet + kOffChecksum, Adler32(connection, packet + kOffBody, length - kOffBody));
 }
 
+void PutAckFlags(uint8_t* packet, int slots, const bool* held) {
+  StoreBe32(packet + kStreamHeaderSize, static_cast<uint32_t>(slots));
+  uint8_t* bits = packet + kStreamHeaderSize + 4;
+  for (int i = 0; i < slots; ++i) {
+    if (!held[i]) continue;
+    if (i < kAckHeaderFlags) packet[kAckFlagsOffset + i] = 1;
+    bits[i / 8] = static_cast<uint8_t>(bits[i / 8] | (1u << (i % 8)));
+  }
+}
+
+AckFlags::AckFlags(const uint8_t* packet, size_t length) : packet_(packet) {
+  if (length < AckLength(0)) return;
+  const uint32_t slots = LoadBe32(packet + kStreamHeaderSize);
+  // An extension that does not match its length is ignored, not trusted in part.
+  if (slots == 0 || slots > kMaxAckSlots || length != AckLength(static_cast<int>(slots))) return;
+  slots_ = static_cast<int>(slots);
+  extended_ = true;
+}
+
+bool AckFlags::Held(uint32_t slot) const {
+  if (slot >= static_cast<uint32_t>(slots_)) return false;
+  if (!extended_) return packet_[kAckFlagsOffset + slot] != 0;
+  return (packet_[kStreamHeaderSize + 4 + slot / 8] >> (slot % 8)) & 1;
+}
+
 bool LooksLikeStreamPacket(const uint8_t* datagram, size_t length) {
   return length >= kStreamHeaderSize && static_cast<int32_t>(LoadBe32(datagram)) > 0;
 }

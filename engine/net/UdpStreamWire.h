@@ -32,6 +32,36 @@ enum StreamHeaderOffset : int {
   kOffBody = 32,
 };
 
+// An acknowledgement holds one flag byte per reorder slot in its header (offsets 40 to 63). A
+// receiver with more slots adds, after the header, its slot count (4 bytes) and one bit per slot
+// (slot i in bit i % 8 of byte i / 8); an engine that knows only the header reads its flags.
+constexpr int kAckHeaderFlags = 24;
+constexpr int kAckFlagsOffset = 40;
+// The most slots an acknowledgement may announce: the largest one still fits any datagram read.
+constexpr int kMaxAckSlots = 4096;
+
+constexpr uint32_t AckLength(int slots) {
+  return static_cast<uint32_t>(kStreamHeaderSize + 4 + (slots + 7) / 8);
+}
+
+// Writes the flags of an acknowledgement of AckLength(slots) bytes (body zeroed beforehand).
+void PutAckFlags(uint8_t* packet, int slots, const bool* held);
+
+// The flags of a received acknowledgement, extended or not.
+class AckFlags {
+ public:
+  AckFlags(const uint8_t* packet, size_t length);
+  // The slots the sender of the acknowledgement holds: kAckHeaderFlags without the extension.
+  int Slots() const { return slots_; }
+  bool Extended() const { return extended_; }
+  bool Held(uint32_t slot) const;
+
+ private:
+  const uint8_t* packet_;
+  int slots_ = kAckHeaderFlags;
+  bool extended_ = false;
+};
+
 // Types with the top bit set carry the remote side's epoch instead of the sender's counter.
 inline bool CarriesEpoch(uint32_t type) { return (type & 0x80000000u) != 0; }
 

@@ -227,23 +227,113 @@ TEST(UdpStreamTableTest, AcknowledgementsDrainTheBoundedSendQueue) {
 }
 
 TEST(UdpStreamTableTest, WindowAndPacketSizeFollowTheLossRate) {
+  constexpr int kPlain = QUdpStream::kPlainAckSlots;
   struct Case {
     uint32_t sent, resent;
-    int window, payload;
+    int peerSlots, window, payload;
   } cases[] = {
-      {0, 0, 13, 660},      // too few sent to judge: counted as 50 %
-      {30, 0, 24, 1320},
-      {30, 9, 18, 1320},    // 30 %
-      {100, 31, 17, 660},   // 31 %
-      {100, 100, 1, 660},
+      {0, 0, kPlain, 13, 660},      // too few sent to judge: counted as 50 %
+      {30, 0, kPlain, 24, 1320},
+      {30, 9, kPlain, 18, 1320},    // 30 %
+      {100, 31, kPlain, 17, 660},   // 31 %
+      {100, 100, kPlain, 1, 660},
+      {100, 0, 4096, QUdpStream::kSlots, 1320},  // a peer with more slots than we send
+      {100, 30, QUdpStream::kSlots, QUdpStream::kSlots * 75 / 100, 1320},
+      {100, 0, 1, 1, 1320},
   };
   for (const Case& c : cases) {
     QUdpStream s;
     s.sentPackets = c.sent;
     s.retransmittedPackets = c.resent;
-    EXPECT_EQ(s.Window(), c.window) << c.sent << "/" << c.resent;
+    s.peerSlots = c.peerSlots;
+    EXPECT_EQ(s.Window(), c.window) << c.sent << "/" << c.resent << " " << c.peerSlots;
     EXPECT_EQ(s.PayloadLimit(), c.payload) << c.sent << "/" << c.resent;
   }
+}
+
+// Rewrites an acknowledgement as an engine that knows only the 64-byte header sends it.
+bool PlainAcknowledgements(Datagram& d) {
+  if (LoadBe32(d.bytes.data() + kOffType) != kUdpAck) return true;
+  d.bytes.resize(kStreamHeaderSize);
+  SealStreamPacket(d.bytes.data(), kStreamHeaderSize, LoadBe32(&d.bytes[kOffConnection]),
+                   LoadBe32(&d.bytes[kOffSequence]), kUdpAck, &d.bytes[kOffIdentity]);
+  return true;
+}
+
+int DataOnWire(Link& link) {
+  int count = 0;
+  for (const Datagram& d : link.wire) count += LoadBe32(d.bytes.data() + kOffType) == kUdpData;
+  return count;
+}
+
+// Past the slots an acknowledgement's header can flag, but only towards a peer whose
+// acknowledgements announce that many slots; never more than the receiver keeps.
+TEST(UdpStreamTableTest, WindowWidensOnlyForAPeerThatAnnouncesMoreSlots) {
+  const struct {
+    bool plainPeer;
+    int inFlight;
+  } cases[] = {{false, QUdpStream::kSlots}, {true, QUdpStream::kPlainAckSlots}};
+  for (const auto& c : cases) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const auto filter = c.plainPeer ? std::function<bool(Datagram&)>(PlainAcknowledgements) : nullptr;
+    const std::string warmUp = Pattern(100000);
+    ASSERT_EQ(Transfer(link, *link.a.table, client, *link.b.table, server, warmUp, filter), warmUp);
+    for (int i = 0; i < 5; ++i) {
+      link.now += 20;
+      link.b.table->AcknowledgementPass();
+      link.Deliver(filter);
+    }
+    const std::string data = Pattern(QUdpStream::kSendQueueBytes);
+    ASSERT_GT(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())), 0);
+    EXPECT_EQ(DataOnWire(link), c.inFlight) << c.plainPeer;
+    // Whatever the sender does while no acknowledgement comes, nothing more goes out.
+    for (int i = 0; i < 10; ++i) {
+      link.now += 20;
+      link.a.table->RetransmissionPass();
+    }
+    EXPECT_EQ(DataOnWire(link), c.inFlight) << c.plainPeer;
+    std::string got;
+    link.Deliver(filter);
+    for (int round = 0; round < 100 && got.size() < data.size(); ++round) {
+      got += ReadAll(*link.b.table, server);
+      link.now += 20;
+      link.b.table->AcknowledgementPass();
+      link.Deliver(filter);
+    }
+    EXPECT_TRUE(got == data) << c.plainPeer;
+  }
+}
+
+// A reader that stops holds the sender to what the receiver keeps; when it reads again the
+// sender hears of the room at once, not at the next idle acknowledgement.
+TEST(UdpStreamTableTest, StalledReaderBoundsTheSenderAndReleasesItAtOnce) {
+  Link link;
+  const auto [client, server] = link.Connect();
+  const std::string data = Pattern(4 << 20);
+  size_t sent = 0;
+  const auto sendMore = [&] {
+    const int n = link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()) + sent,
+                                     static_cast<int>(data.size() - sent));
+    if (n > 0) sent += static_cast<size_t>(n);
+  };
+  for (int ms = 0; ms < 5000; ms += 20) {
+    sendMore();
+    link.Passes(20);
+  }
+  // Queued and in flight on the sending side, delivered and held on the receiving one.
+  const size_t kept = (QUdpStream::kDeliveryPackets + 2 * QUdpStream::kSlots) * kStreamMaxPayload;
+  EXPECT_LE(sent, QUdpStream::kSendQueueBytes + kept);
+  std::string got = ReadAll(*link.b.table, server);
+  EXPECT_GT(got.size(), 0u);
+  const size_t stalledAt = got.size();
+  for (int ms = 0; ms < 60; ms += 20) {
+    sendMore();
+    link.Passes(20);
+    got += ReadAll(*link.b.table, server);
+  }
+  EXPECT_GT(got.size(), stalledAt);
+  EXPECT_TRUE(got == data.substr(0, got.size()));
 }
 
 TEST(UdpStreamTableTest, UnacknowledgedPacketIsResentOnlyAfterItsBackOff) {
