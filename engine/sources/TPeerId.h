@@ -51,6 +51,9 @@ class TPeerId : public TRefObject {
   // Bytes per second a connection to this source last delivered: a new connection starts with
   // no rate of its own.
   int64_t lastRate = 0;
+  // A URL source's connections and their rate together when it last opened more (0: never).
+  int32_t stepFrom = 0;
+  int64_t stepRate = 0;
   // One of the task's own source lines or mirrors: retired, it comes back later instead of going.
   bool ownLine = false;
   uint64_t retiredUntil = 0;  // engine clock; 0 while not retired

@@ -48,6 +48,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   struct Stats {
     bool incoming = false;
     uint64_t startTime = 0;
+    uint32_t startMs = 0;  // the pool's tick count when it started the connection
     uint64_t lastDataTime = 0;
     bool hasData = false;
     bool settled = false;

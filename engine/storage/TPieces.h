@@ -31,6 +31,9 @@ class TPieces : public TRefObject {
   static constexpr int32_t kCacheUnit = 256 * 1024;
   static constexpr int64_t kUnknownFreeSpace = TPieceStorage::kUnknownFreeSpace;
   static constexpr int64_t kHour = 3600;
+  // What arriving pieces may hold beyond the cache limit: past it their starts are written and
+  // hashed early, so that many slow sources do not each hold most of a piece in memory.
+  static constexpr int64_t kArrivingMemory = int64_t{8} << 20;
 
   using Span = TPieceStorage::Span;
   using FreeSpaceQuery = TPieceStorage::FreeSpaceQuery;

@@ -1,5 +1,6 @@
-// The piece map's memory cache: when verified pieces are written, when a long idle piece has its
-// start written early, and which written pieces stay as read cache.
+// The piece map's memory cache: when verified pieces are written, when a long idle piece (or any
+// arriving one while arriving pieces hold too much) has its start written early, and which written
+// pieces stay as read cache.
 #include <algorithm>
 
 #include "engine/storage/TPieces.h"
@@ -34,7 +35,8 @@ void TPieces::MaintainCache() {
     if (!piece.Dirty) {
       if (piece.Verified || piece.Skip || complete) {
         if (piece.Skip && !complete) DropMemory(piece);
-      } else if (piece.Blocks.BytesHeld() >= kPrefixMinimum && now - piece.LastActivity > kIdleAge) {
+      } else if (piece.Blocks.BytesHeld() >= kPrefixMinimum &&
+                 (now - piece.LastActivity > kIdleAge || cacheBytes_ > limit + kArrivingMemory)) {
         WritePrefix(piece, kPrefixMinimum);
       }
       continue;

@@ -329,7 +329,7 @@ bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
 bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
   if (IsUrlKind(id.kind) && ContentComplete()) return false;
-  if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id, now)) {
+  if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id)) {
     return false;
   }
   const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
@@ -355,7 +355,12 @@ int32_t TWorkWithPeers::ConnectsInProgress() const {
 
 int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork) {
   if (!AcceptsAddress(id.ip)) return 0;
-  const int32_t target = ConnectionTarget(id, now);
+  const int32_t target = ConnectionTarget(id);
+  if (IsUrlKind(id.kind) && target > id.activeConnections && id.activeConnections > 0) {
+    // The next step is judged by what this one brings.
+    id.stepFrom = id.activeConnections;
+    id.stepRate = ConnectionFacts(id).rate;
+  }
   int32_t count = 0;
   while (id.activeConnections < target && started + count < wanted && ConnectsInProgress() < HalfOpenLimit()) {
     TRef<TPeerObject> peer = CreatePeer(id.kind);
@@ -370,6 +375,7 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
       peer->Reset();
       break;
     }
+    peer->stats.startMs = TickMs();
     activePeers.push_back(std::move(peer));
     id.lastAttempt = now;
     ++count;
@@ -377,21 +383,30 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
   return count;
 }
 
-int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id, uint64_t now) {
-  if (!IsUrlKind(id.kind)) return id.allowance;
-  const int32_t least = std::max(Settings().minUrlConnections, 1);
-  const int32_t target = std::max(id.allowance, least);
-  // A fast mirror gains nothing from more connections but memory and work; one that holds each
-  // connection to a rate is only filled by several.
-  const int32_t stay = std::max(least, std::min(id.activeConnections, target));
-  bool held = false;
-  for (const TRef<TPeerObject>& peer : activePeers) {
-    if (peer->PeerId() != &id || now < peer->stats.startTime + kRateSettleSeconds) continue;
-    if (peer->AverageReceiveRate(now) >= kHeldConnectionRate) return stay;
-    held = true;
-  }
-  return held ? target : stay;
+int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id) {
+  return IsUrlKind(id.kind) ? UrlConnectionTarget(ConnectionFacts(id)) : id.allowance;
 }
+
+UrlConnectionFacts TWorkWithPeers::ConnectionFacts(const TPeerId& id) {
+  UrlConnectionFacts facts;
+  facts.active = id.activeConnections;
+  facts.least = Settings().minUrlConnections;
+  facts.allowance = id.allowance;
+  facts.stepFrom = id.stepFrom;
+  facts.stepRate = id.stepRate;
+  const uint32_t ms = TickMs();
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    const uint32_t ran = ms - peer->stats.startMs;
+    if (peer->PeerId() != &id || ran < kRateSettleMs) continue;
+    const int64_t rate = peer->counters.deliveredKiB * 1024 * 1000 / ran;
+    ++facts.settled;
+    facts.fast += rate >= kHeldConnectionRate;
+    facts.rate += rate;
+  }
+  return facts;
+}
+
+uint32_t TWorkWithPeers::TickMs() { return platform::TickCountMs(); }
 
 int32_t TWorkWithPeers::CountConnected(bool urlSources) const {
   return static_cast<int32_t>(

@@ -11,6 +11,7 @@
 #include "engine/net/CIPFilter.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidateList.h"
+#include "engine/task/UrlConnectionTarget.h"
 
 namespace bw {
 
@@ -32,11 +33,6 @@ class TWorkWithPeers : public TBaseWork {
   // A connection has this many seconds before it can count as slow.
   static constexpr uint64_t kSlowSourceGrace = 15;
   static constexpr uint64_t kRetiredWait = 600;
-  // A URL connection slower than this is taken to be held to a rate by the mirror or the path:
-  // its source may then open the rest of its allowance. Faster ones keep the source where it is.
-  static constexpr int64_t kHeldConnectionRate = int64_t{8} << 20;
-  // A connection's rate counts once it has run this long.
-  static constexpr uint64_t kRateSettleSeconds = 2;
   static constexpr size_t kTrackerReportLines = 32;
 
   TWorkWithPeers();
@@ -112,9 +108,12 @@ class TWorkWithPeers : public TBaseWork {
   // Connections started; *noWork tells that a peer declined because nothing is left for it.
   int32_t StartConnections(TPeerId& id, int32_t started, int32_t wanted, uint64_t now, bool* noWork = nullptr);
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
-  // How many connections the identity may have now: a URL source opens its first ones alone and
-  // the rest of its allowance only once they show that each is held to a rate.
-  int32_t ConnectionTarget(const TPeerId& id, uint64_t now);
+  // How many connections the identity may have now (UrlConnectionTarget for a URL source).
+  int32_t ConnectionTarget(const TPeerId& id);
+  // What the URL source's connections show now.
+  UrlConnectionFacts ConnectionFacts(const TPeerId& id);
+  // Milliseconds of the system tick count.
+  virtual uint32_t TickMs();
   // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
   void ConnectionPasses(uint64_t now);
   // Backs the identity off; repeated failures lengthen the wait.

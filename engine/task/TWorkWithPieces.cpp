@@ -263,9 +263,13 @@ bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
   const std::vector<TPeerId*> usable = UsableUrlSources();
   for (const auto& range : scheduler_->Ranges()) {
     if (range->worker || range->exhausted || range->abandoned) continue;
-    // The free ranges of a source that was retired are left to whichever source still serves.
+    // The free ranges of a source that was retired, or that has all the connections it may
+    // have, are left to whichever source has room for them.
     const TPeerId* owner = range->Owner();
-    if (owner == &id || std::find(usable.begin(), usable.end(), owner) == usable.end()) return true;
+    if (owner == &id || std::find(usable.begin(), usable.end(), owner) == usable.end() ||
+        owner->activeConnections >= owner->allowance) {
+      return true;
+    }
   }
   return false;
 }
@@ -292,12 +296,19 @@ void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
       // so a kill costs no more than the pieces still arriving; it stays in memory as read cache.
       if (pieces->DirtyBytes() > 0) pieces->WriteVerified();
       if (pieces->CacheBytes() >= pieces->CacheLimit()) pieces->MaintainCache();
+      memoryAfterRound_ = pieces->CacheBytes();
       break;
     case CacheRound::kRegular:
       pieces->MaintainCache();
       pieces->LimitOpenFiles();
       break;
   }
+}
+
+bool TWorkWithPieces::PieceMemoryPressed() const {
+  if (!pieces || !pieces->IsReady()) return false;
+  const int64_t held = pieces->CacheBytes();
+  return held > pieces->CacheLimit() + TPieces::kArrivingMemory && held >= memoryAfterRound_ + kPieceMemoryStep;
 }
 
 void TWorkWithPieces::SetErrorStatus(int32_t code) {

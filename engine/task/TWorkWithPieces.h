@@ -25,6 +25,8 @@ class TPieceScheduler;
 class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorrentTask {
  public:
   static constexpr int kHandshakeSize = 68;  // BitTorrent handshake prefix ending in the peer id
+  // Growth of piece memory within a pass that makes room at once (one step of a source at most).
+  static constexpr int64_t kPieceMemoryStep = int64_t{4} << 20;
 
   TWorkWithPieces();
   ~TWorkWithPieces() override;
@@ -113,6 +115,10 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // (so that a fast source cannot make the map hold more), and keeps it on the regular round.
   enum class CacheRound { kTick, kRegular };
   void MaintainPieceCache(CacheRound round);
+  // Piece memory has grown past the arriving pieces' share by a step since the last cache round:
+  // connections whose kernel buffers filled during a pause would otherwise bring all of it into
+  // memory in one pass before the round at its end.
+  bool PieceMemoryPressed() const;
   // Bytes the peers may still take in this cycle; the statistics layer sets the limit.
   virtual int64_t PeerDownloadBudget() { return INT64_MAX; }
   virtual int64_t PeerUploadBudget() { return INT64_MAX; }
@@ -156,6 +162,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   QTMutex readLock_;
   std::vector<ReadRequest*> reads_;  // the requests live on their callers' stacks
   int32_t currentPosition_ = -1;
+  int64_t memoryAfterRound_ = 0;  // piece memory after the last tick round
 };
 
 }  // namespace bw

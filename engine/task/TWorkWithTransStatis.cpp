@@ -59,8 +59,6 @@ void TWorkWithTransStatis::Reset(int full, int flag) {
   TWorkWithPieces::Reset(full, flag);
 }
 
-uint32_t TWorkWithTransStatis::TickMs() { return platform::TickCountMs(); }
-
 uint32_t TWorkWithTransStatis::Uptime() { return EngineUptime(); }
 
 void TWorkWithTransStatis::AddDownloaded(int64_t bytes) {
@@ -255,6 +253,7 @@ void TWorkWithTransStatis::DrivePeers(bool fullStep, int32_t extraUploads) {
       ++i;
       continue;
     }
+    if (PieceMemoryPressed()) MaintainPieceCache(CacheRound::kTick);
     // Each connection still to run gets an equal part of what is left of the second: the first
     // in rank order cannot take it all and starve the others into their time-outs.
     stepShare_ = DownloadBudgetLeft() / std::max<int64_t>(toRun--, 1);

@@ -56,8 +56,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // One step of the transfer machinery, run by the loop after its pause: drives the peers by
   // their rates and, once a second has passed, measures, limits and publishes.
   virtual void StatisticsTick(uint64_t now);
-  // Milliseconds of the system tick count and seconds of engine uptime.
-  virtual uint32_t TickMs();
+  // Seconds of engine uptime.
   virtual uint32_t Uptime();
 
   int32_t SmoothedRate() const { return working.smoothedRate; }
