@@ -101,8 +101,12 @@ class PoolTask : public TWorkThread {
   int buildable = SOURCE_HTTP | SOURCE_BTNODE | SOURCE_TRACKER;
   int alive = 0;
   bool realPeers = false;  // the task's own peer classes instead of fakes
+  bool urlWork = false;    // every URL source has work for another connection
+  uint32_t ms = 1000;
 
  protected:
+  bool SourceHasWork(TPeerId& id) override { return urlWork || TWorkThread::SourceHasWork(id); }
+  uint32_t TickMs() override { return ms; }
   TRef<TPeerObject> NewPeerObject(int32_t kind) override {
     if (realPeers) return TWorkThread::NewPeerObject(kind);
     if (!(buildable & kind)) return {};
@@ -239,6 +243,45 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
     EXPECT_EQ(std::find(slow.begin(), slow.end(), p->PeerId()->addressText), slow.end()) << "a slow source again";
   }
   for (const std::string& text : slow) EXPECT_GT(task->candidates.FindText(text)->waitTicks, 0);
+}
+
+// Each connection of a mirror gets what the mirror gives it per connection, within what it gives
+// all of them together; one pass a second.
+TEST_F(PeerPool, MirrorsOpenConnectionsInStepsWhileEachIsHeldToARateAndTheMirrorHasRoom) {
+  constexpr int64_t kMiB = int64_t{1} << 20;
+  struct Mirror {
+    const char* url;
+    int64_t perConnection;
+    int64_t total;
+    std::vector<int32_t> connections;  // after each pass
+  };
+  const Mirror mirrors[] = {
+      {"http://127.0.0.1:9/fast", 300 * kMiB, 300 * kMiB, {1, 1, 1, 1}},
+      {"http://127.0.0.1:9/held", 4 * kMiB, 1000 * kMiB, {1, 4, 12, 12}},
+      {"http://127.0.0.1:9/full", 6 * kMiB, 8 * kMiB, {1, 4, 4, 4}},
+  };
+  task->urlWork = true;
+  std::vector<TaskSource> lines;
+  for (const Mirror& m : mirrors) lines.push_back({m.url, 0});
+  task->SetSources(lines);
+  task->HandOutSources();
+  for (const Mirror& m : mirrors) task->candidates.FindText(m.url)->allowance = 12;
+  for (size_t pass = 0; pass < 4; ++pass) {
+    // What each connection delivered since it started, at its mirror's rates.
+    for (const TRef<TPeerObject>& p : task->activePeers) {
+      const Mirror& m = *std::find_if(std::begin(mirrors), std::end(mirrors), [&p](const Mirror& m) {
+        return p->PeerId()->addressText == m.url;
+      });
+      const int64_t rate = std::min(m.perConnection, m.total / p->PeerId()->activeConnections);
+      p->counters.deliveredKiB = rate / 1024 * (task->ms - p->stats.startMs) / 1000;
+    }
+    task->ConnectionPasses(100 + pass);
+    for (const Mirror& m : mirrors) {
+      EXPECT_EQ(task->candidates.FindText(m.url)->activeConnections, m.connections[pass])
+          << m.url << " after pass " << pass;
+    }
+    task->ms += 1000;
+  }
 }
 
 TEST_F(PeerPool, ChangedMirrorsRotateUrlConnectionsEvery31Seconds) {

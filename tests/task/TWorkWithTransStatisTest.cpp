@@ -43,10 +43,39 @@ class StepPeer : public TPeerObject {
   bool failing = false;
 };
 
+// A connection whose step hands its blocks of the content to the piece map at once, as one that
+// finds its kernel buffer full after a pause; it notes the most piece memory held meanwhile.
+class DeliveringPeer : public TPeerObject {
+ public:
+  DeliveringPeer(TPieces& map, const std::string& content, int64_t* peak)
+      : TPeerObject(2, nullptr), map_(map), content_(content), peak_(peak) {
+    counters.downloadRate = int64_t{1} << 30;
+  }
+  bool ReadInput() override { return true; }
+  bool DownloadStep() override {
+    for (int64_t block : blocks) {
+      bool accepted = false;
+      const auto* data = reinterpret_cast<const uint8_t*>(content_.data() + block * kBlockSize);
+      if (map_.ReceiveBlock(block, kBlockSize, data, nullptr, &accepted) != kBlockSize) return false;
+      *peak_ = std::max(*peak_, map_.CacheBytes());
+    }
+    blocks.clear();
+    return true;
+  }
+
+  std::vector<int64_t> blocks;  // for the next step
+
+ private:
+  TPieces& map_;
+  const std::string& content_;
+  int64_t* peak_;
+};
+
 // A task whose clocks the test turns and whose peer pool only records what it is asked.
 class MeteredTask : public TWorkThread {
  public:
   using TWorkWithPeers::activePeers;
+  using TWorkWithPieces::PieceMap;
   using TWorkWithTransStatis::Meter;
   using TWorkWithTransStatis::TickPauseMs;
   using TWorkWithTransStatis::WatchTraffic;
@@ -61,11 +90,12 @@ class MeteredTask : public TWorkThread {
   void Second(uint32_t advanceUptime = 1) { Step(1000, advanceUptime); }
 
   // An empty piece map over content of the given length.
-  void LoadPieces(int64_t length) {
+  void LoadPieces(int64_t length, int64_t pieceLength = kPiece) {
     metadataLoaded = true;
     content = test::Content(static_cast<size_t>(length));
     TPieces& map = CreatePieceMap();
-    ASSERT_TRUE(map.LoadInfo(*test::Parse(test::SingleInfo("out.bin", length, kPiece, test::PieceHashes(content, kPiece)))));
+    ASSERT_TRUE(map.LoadInfo(
+        *test::Parse(test::SingleInfo("out.bin", length, pieceLength, test::PieceHashes(content, pieceLength)))));
   }
   // Feeds the whole content into the piece map: every piece becomes verified.
   void ReceiveAll() {
@@ -107,9 +137,10 @@ class MeteredTask : public TWorkThread {
 
 class TransStatisTest : public testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { NewTask(dir.path); }
+  void NewTask(const std::string& folder) {
     TaskParams params{};
-    std::strncpy(params.target, (dir.path + "out.bin").c_str(), kTextSize - 1);
+    std::strncpy(params.target, (folder + "out.bin").c_str(), kTextSize - 1);
     params.flags = kTaskFlagFullPath;
     task = std::make_unique<MeteredTask>();
     task->Describe(params, true);
@@ -234,6 +265,47 @@ TEST_F(TransStatisTest, OnceCompleteTheRateReadsZeroAndTheAverageStops) {
   const int passes = task->passes;
   task->Second();
   EXPECT_EQ(task->passes, passes) << "no connection passes for complete content";
+}
+
+// Many connections that each bring a lot in one pass: piece memory stays within the cache limit,
+// the arriving pieces' share and one growth step (plus the step that crosses it), whether whole
+// pieces arrive or each connection brings most of its own piece; and every piece still arrives whole.
+TEST_F(TransStatisTest, APassOverManyConnectionsStaysWithinThePieceMemoryBound) {
+  constexpr int64_t kBigPiece = 256 * 1024;  // two chunks
+  constexpr int64_t kBlocks = kBigPiece / kBlockSize;
+  constexpr int kConnections = 100;
+  struct Case {
+    const char* name;
+    int64_t firstPassBlocks;  // of each connection's piece, the rest in the second pass
+  };
+  for (const Case& c : {Case{"whole pieces", kBlocks}, Case{"three quarters of each piece", kBlocks * 3 / 4}}) {
+    SCOPED_TRACE(c.name);
+    test::TempDir folder;
+    NewTask(folder.path);
+    task->LoadPieces(kConnections * kBigPiece, kBigPiece);
+    TPieces& map = *task->PieceMap();
+    map.SetCacheUnits(4);
+    int64_t peak = 0;
+    std::vector<DeliveringPeer*> peers;
+    for (int i = 0; i < kConnections; ++i) {
+      TRef<DeliveringPeer> peer = MakeRef<DeliveringPeer>(map, task->content, &peak);
+      peers.push_back(peer.get());
+      task->activePeers.push_back(std::move(peer));
+    }
+    for (int64_t pass = 0; pass < 2; ++pass) {
+      for (int i = 0; i < kConnections; ++i) {
+        for (int64_t b = 0; b < kBlocks; ++b) {
+          if ((b < c.firstPassBlocks) == (pass == 0)) peers[static_cast<size_t>(i)]->blocks.push_back(i * kBlocks + b);
+        }
+      }
+      task->Second();
+      EXPECT_LE(peak, map.CacheLimit() + TPieces::kArrivingMemory + MeteredTask::kPieceMemoryStep + kBigPiece);
+    }
+    map.FlushPieces();
+    EXPECT_TRUE(map.IsComplete());
+    task->activePeers.clear();
+    task.reset();
+  }
 }
 
 TEST_F(TransStatisTest, ConnectionsAndUploadSlotsFollowThePeerRates) {

@@ -152,23 +152,29 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
 }
 
 // A source with one connection opens another for a free range of its own or of a source that was
-// retired, but leaves a range of a source still serving to that source.
+// retired or has all the connections it may have, but leaves a range of a source that still has
+// room to that source.
 TEST_F(TaskSchedulingTest, AFreeRangeOfARetiredSourceIsWorkForTheOthers) {
   TPeerId* good = test::MakeIdentity(SOURCE_HTTP, 8080);
   TPeerId* other = test::MakeIdentity(SOURCE_HTTP, 8081);
   TPeerId* retired = test::MakeIdentity(SOURCE_FTP, 2121);
   task->urlSources = {good, other};
+  other->allowance = 3;
   auto& ranges = task->PeerTask().Ranges();
   struct Case {
     const char* name;
     TPeerId* owner;
+    int32_t ownerConnections;
     bool hasWork;
   };
-  for (const Case& c : {Case{"its own", good, true}, Case{"of a retired source", retired, true},
-                        Case{"of a source still serving", other, false}}) {
+  for (const Case& c : {Case{"its own", good, 0, true}, Case{"of a retired source", retired, 0, true},
+                        Case{"of a source still serving", other, 2, false},
+                        Case{"of a source with all the connections it may have", other, 3, true}}) {
     ranges.clear();
     ranges.push_back(std::make_unique<TPieceRange>(c.owner, 2, 2));
+    c.owner->activeConnections = c.ownerConnections;
     EXPECT_EQ(task->SourceHasWork(*good), c.hasWork) << c.name;
+    c.owner->activeConnections = 0;
   }
   ranges.clear();
   retired->Release();
