@@ -19,6 +19,8 @@ struct AccessEntry {
   int64_t bytesSent = 0;  // body bytes written to the connection
   std::string range;      // the request's Range header, "-" without one
   int64_t connection = 0; // the server's serial number of the connection that carried it
+  double end = 0;         // seconds since the epoch when it was logged (its connection closed)
+  double seconds = 0;     // from its first byte read to its logging
 };
 
 // A real nginx serving a folder on 127.0.0.1 at a port chosen at run time, with its prefix, pid
@@ -53,7 +55,9 @@ class NginxServer : public ServerProcess {
     while (std::getline(lines, line)) {
       std::istringstream fields(line);
       AccessEntry e;
-      if (fields >> e.method >> e.uri >> e.status >> e.bytesSent >> e.range >> e.connection) entries.push_back(e);
+      if (fields >> e.method >> e.uri >> e.status >> e.bytesSent >> e.range >> e.connection >> e.end >> e.seconds) {
+        entries.push_back(e);
+      }
     }
     return entries;
   }
@@ -84,7 +88,7 @@ class NginxServer : public ServerProcess {
     std::ofstream(p + "nginx.conf")
         << "daemon off;\nmaster_process off;\npid " << p << "nginx.pid;\nerror_log " << p << "error.log;\n"
         << "events { worker_connections 256; }\nhttp {\n"
-        << "  log_format ranges '$request_method $request_uri $status $body_bytes_sent $http_range $connection';\n"
+        << "  log_format ranges '$request_method $request_uri $status $body_bytes_sent $http_range $connection $msec $request_time';\n"
         << "  access_log " << p << "access.log ranges;\n"
         << "  client_body_temp_path " << p << "t1;\n  proxy_temp_path " << p << "t2;\n"
         << "  fastcgi_temp_path " << p << "t3;\n  uwsgi_temp_path " << p << "t4;\n"
