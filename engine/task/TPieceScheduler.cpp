@@ -284,8 +284,9 @@ TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
   return found;
 }
 
-bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove) {
-  const int64_t occurs = std::count(wanted_.begin(), wanted_.end(), index);
+bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove, const TPeerObject* by) {
+  const auto listed = [index](const TWantedPiece& w) { return w.piece == index; };
+  const int64_t occurs = std::count_if(wanted_.begin(), wanted_.end(), listed);
   if (add) {
     const TPieces* pieces = Pieces();
     const int64_t verified = pieces ? pieces->DonePieces() : 0;
@@ -293,28 +294,66 @@ bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove) {
     const int64_t c = std::max<int64_t>(static_cast<int64_t>(ActivePeers().size()) / 3, 64);
     const int64_t d = std::max<int64_t>(c + verified - count, 1);
     if (occurs > d) return false;
-    wanted_.push_back(index);
+    wanted_.push_back({index, by});
     return true;
   }
   if (!remove) return occurs > 0;
-  std::erase(wanted_, index);
+  std::erase_if(wanted_, listed);
   return occurs > 0;
+}
+
+bool TPieceScheduler::WantPiece(int32_t piece, const TPeerObject& by) {
+  const bool entered = std::any_of(wanted_.begin(), wanted_.end(), [&](const TWantedPiece& w) {
+    return w.piece == piece && w.by == &by;
+  });
+  return entered || WantPiece(piece, true, false, &by);
+}
+
+bool TPieceScheduler::Begun(int32_t piece) {
+  const TPieces* pieces = Pieces();
+  return pieces && pieces->IsPieceWanted(piece) &&
+         (pieces->PieceBytesInMemory(piece) > 0 || pieces->Piece(piece).HashedPrefix > 0);
+}
+
+void TPieceScheduler::ReleaseWanted(const TPeerObject& by) {
+  std::vector<int32_t> left;
+  std::erase_if(wanted_, [&](const TWantedPiece& w) {
+    if (w.by != &by) return false;
+    left.push_back(w.piece);
+    return true;
+  });
+  for (int32_t piece : left) {
+    if (Begun(piece) && !WantPiece(piece, false, false)) wanted_.push_back({piece, nullptr});
+  }
 }
 
 void TPieceScheduler::PruneWanted() {
   const TPieces* pieces = Pieces();
   if (!pieces) return;
-  std::erase_if(wanted_, [pieces](int32_t index) { return !pieces->IsPieceWanted(index); });
+  std::erase_if(wanted_, [pieces](const TWantedPiece& w) { return !pieces->IsPieceWanted(w.piece); });
 }
 
 void TPieceScheduler::OnPieceCompleted(int32_t piece) {
-  std::erase(wanted_, piece);
+  WantPiece(piece, false, true);
   const TPieces* pieces = Pieces();
   const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
   if (pieceLength <= 0) return;
   std::erase_if(endGame_, [&](const TBlockRequest& r) {
     return r.block * kBlockSize / pieceLength == piece;
   });
+}
+
+void TPieceScheduler::OnPieceWantedAgain(int32_t piece) {
+  // Whoever worked on it is done with it.
+  WantPiece(piece, false, true);
+  wanted_.push_back({piece, nullptr});
+  const bool inRange = std::any_of(ranges_.begin(), ranges_.end(),
+                                   [piece](const std::unique_ptr<TPieceRange>& r) { return !r->abandoned && r->Contains(piece); });
+  // Without an owner: whichever URL source still serves takes it.
+  if (!inRange && !UrlSources().empty()) ranges_.push_back(std::make_unique<TPieceRange>(nullptr, piece, piece));
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
+    if (peer) peer->PieceWantedAgain(piece);
+  }
 }
 
 bool TPieceScheduler::TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude,
