@@ -1,10 +1,12 @@
-// A BitTorrent peer planning a step of requests over a torrent of many pieces: the pieces it asked
-// for and those other sources hold are looked at once for the step, however many pieces it
-// chooses. Beside it, the same choices made one call at a time, each looking at the whole
-// torrent again (as every choice did before).
+// A BitTorrent peer planning a step of requests over a torrent of many pieces, beside 30 other
+// peers with 250 requests each: the pieces it asked for and those other sources hold are looked
+// at once for the step, however many pieces it chooses. Beside it, the same choices made one
+// call at a time, each looking at the whole torrent and every other peer's requests again (as
+// every choice did before).
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/sources/TBTPeer.h"
 #include "tests/sources/FakePeerTask.h"
@@ -12,6 +14,8 @@
 namespace {
 
 constexpr int64_t kPieceLength = 16384;  // one block a piece: a step of 250 requests chooses 250 pieces
+constexpr int kOtherPeers = 30;
+constexpr int64_t kOtherRequests = 250;
 
 class PlanningPeer : public bw::TBTPeer {
  public:
@@ -30,8 +34,19 @@ struct Swarm {
     peer->triedPieces.assign(peer->remoteHave.size(), 0);
     peer->haveCount = static_cast<int32_t>(pieces);
     peer->counters.downloadRate = 200 * bw::kBlockSize;  // deep enough for 250 requests
+    // The others fetch the last pieces, out of this peer's way.
+    int64_t block = pieces - 1;
+    for (int i = 0; i < kOtherPeers; ++i) {
+      others.push_back(bw::MakeRef<bw::test::TestPeer>(1, &task));
+      for (int64_t r = 0; r < kOtherRequests; ++r) others.back()->Ask(block--, bw::kBlockSize);
+      task.active.push_back(bw::TRef<bw::TPeerObject>::Share(others.back().get()));
+    }
   }
-  ~Swarm() { peer->Reset(); }
+  ~Swarm() {
+    task.active.clear();
+    for (auto& other : others) other->Reset();
+    peer->Reset();
+  }
   void Clear() {
     peer->Forget();
     peer->lastPlanTime = 0;
@@ -40,6 +55,7 @@ struct Swarm {
 
   bw::test::FakePeerTask task;
   bw::TRef<PlanningPeer> peer;
+  std::vector<bw::TRef<bw::test::TestPeer>> others;
 };
 
 void PlanningStep(benchmark::State& state) {
@@ -67,7 +83,7 @@ void ChoiceByChoice(benchmark::State& state) {
   state.counters["pieces/step"] = static_cast<double>(depth);
 }
 
-BENCHMARK(PlanningStep)->Arg(4096)->Arg(16384)->Unit(benchmark::kMicrosecond);
-BENCHMARK(ChoiceByChoice)->Arg(4096)->Arg(16384)->Unit(benchmark::kMicrosecond);
+BENCHMARK(PlanningStep)->Arg(16384)->Arg(262144)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ChoiceByChoice)->Arg(16384)->Arg(262144)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
