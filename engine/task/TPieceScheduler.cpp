@@ -46,6 +46,7 @@ bool TPieceScheduler::Resplit() {
   }
   for (TPeerObject* worker : workers) worker->ReleaseRange();
   ranges_.clear();
+  wanted_.clear();  // its indices name pieces of the former length
   endGame_.clear();
   inEndGame_ = false;
   return CreateInitialRanges();

@@ -142,9 +142,11 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
   task->urlSources.push_back(test::MakeIdentity(SOURCE_HTTP, 8080));
   auto* peer = new test::TestPeer(SOURCE_HTTP, &task->PeerTask());
   ASSERT_EQ(peer->NextPiece(), 2);
+  task->Scheduler().WantPiece(2, true, false);
   task->pieceLength = kPiece / 2;
   task->Reload();
   EXPECT_EQ(peer->Range(), nullptr);
+  EXPECT_TRUE(task->Scheduler().WantedList().empty()) << "its indices named pieces of the former length";
   ASSERT_EQ(task->PeerTask().Ranges().size(), 2u);  // a run per five of the seven pieces
   EXPECT_EQ(task->PeerTask().Ranges().front()->first, 0);
   EXPECT_EQ(task->PeerTask().Ranges().back()->last, 6);
