@@ -441,6 +441,10 @@ void TBTPeer::RefreshView() {
     view_.asked.assign(count, false);
     view_.requestsSeen = 0;
     PiecesHeldElsewhere(view_.held);
+    view_.wantedFirst.clear();
+    for (const TWantedPiece& w : Task()->WantedList()) {
+      if (!w.by) view_.wantedFirst.push_back(w.piece);
+    }
     view_.built = true;
   }
   for (size_t i = view_.requestsSeen; i < requests_.size(); ++i) {
@@ -600,8 +604,8 @@ bool TBTPeer::RemoteHasWanted() const {
 }
 
 int32_t TBTPeer::FromWantedList(const PieceFilter& free) const {
-  for (const TWantedPiece& w : Task()->WantedList()) {
-    if (w.by != this && free(w.piece)) return w.piece;
+  for (const int32_t piece : view_.wantedFirst) {
+    if (free(piece)) return piece;
   }
   return -1;
 }

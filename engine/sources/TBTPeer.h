@@ -53,9 +53,10 @@ struct TBTWireState {
 struct TPieceChoiceView {
   bool inStep = false;  // a planning step runs: the view stays for its further choices
   bool built = false;
-  std::vector<bool> asked;  // this peer asked for the piece, or chose it in this step
-  size_t requestsSeen = 0;  // the peer's requests already marked in asked
-  std::vector<uint8_t> held;  // what keeps it from being a free choice for this peer
+  std::vector<bool> asked;           // this peer asked for the piece, or chose it in this step
+  size_t requestsSeen = 0;           // the peer's requests already marked in asked
+  std::vector<uint8_t> held;         // what keeps it from being a free choice for this peer
+  std::vector<int32_t> wantedFirst;  // the task's own entries of its wanted list, oldest first
 };
 
 // A BitTorrent peer: one remote side of the swarm. Requests put on the wire are the base's
@@ -129,7 +130,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   int32_t TailPiece(const PieceFilter& takes);
   // Takes pieces first..last off the tail of a URL source's range as this peer's own run.
   void ClaimRun(TPieceRange& from, int32_t first, int32_t last);
-  // The task's wanted list, oldest entry first: pieces it wants first and pieces begun and left.
+  // The pieces the task itself wants first (failed ones, those begun and left), oldest first.
   int32_t FromWantedList(const PieceFilter& free) const;
   // Files from the most wanted priority down, each from a random start (in order without one).
   int32_t ByFilePriority(const PieceFilter& free);

@@ -34,7 +34,7 @@ void TPieceScheduler::Clear() {
     if (r->worker && r->worker->Range() == r.get()) r->worker->SetRange(nullptr);
   }
   ranges_.clear();
-  wanted_.clear();
+  ClearWanted();
   endGame_.clear();
   inEndGame_ = false;
 }
@@ -46,7 +46,7 @@ bool TPieceScheduler::Resplit() {
   }
   for (TPeerObject* worker : workers) worker->ReleaseRange();
   ranges_.clear();
-  wanted_.clear();  // its indices name pieces of the former length
+  ClearWanted();  // its indices name pieces of the former length
   endGame_.clear();
   inEndGame_ = false;
   return CreateInitialRanges();
@@ -285,9 +285,32 @@ TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
   return found;
 }
 
+void TPieceScheduler::AddWanted(int32_t piece, const TPeerObject* by) {
+  wanted_.push_back({piece, by});
+  ++wantedCount_[piece];
+}
+
+template <class Which>
+void TPieceScheduler::DropWanted(Which which) {
+  std::erase_if(wanted_, [&](const TWantedPiece& w) {
+    if (!which(w)) return false;
+    if (--wantedCount_[w.piece] <= 0) wantedCount_.erase(w.piece);
+    return true;
+  });
+}
+
+int64_t TPieceScheduler::Occurrences(int32_t piece) const {
+  const auto found = wantedCount_.find(piece);
+  return found == wantedCount_.end() ? 0 : found->second;
+}
+
+void TPieceScheduler::ClearWanted() {
+  wanted_.clear();
+  wantedCount_.clear();
+}
+
 bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove, const TPeerObject* by) {
-  const auto listed = [index](const TWantedPiece& w) { return w.piece == index; };
-  const int64_t occurs = std::count_if(wanted_.begin(), wanted_.end(), listed);
+  const int64_t occurs = Occurrences(index);
   if (add) {
     const TPieces* pieces = Pieces();
     const int64_t verified = pieces ? pieces->DonePieces() : 0;
@@ -295,18 +318,17 @@ bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove, const TPee
     const int64_t c = std::max<int64_t>(static_cast<int64_t>(ActivePeers().size()) / 3, 64);
     const int64_t d = std::max<int64_t>(c + verified - count, 1);
     if (occurs > d) return false;
-    wanted_.push_back({index, by});
+    AddWanted(index, by);
     return true;
   }
   if (!remove) return occurs > 0;
-  std::erase_if(wanted_, listed);
+  DropWanted([index](const TWantedPiece& w) { return w.piece == index; });
   return occurs > 0;
 }
 
 bool TPieceScheduler::WantPiece(int32_t piece, const TPeerObject& by) {
-  const bool entered = std::any_of(wanted_.begin(), wanted_.end(), [&](const TWantedPiece& w) {
-    return w.piece == piece && w.by == &by;
-  });
+  const auto same = [&](const TWantedPiece& w) { return w.piece == piece && w.by == &by; };
+  const bool entered = Occurrences(piece) > 0 && std::any_of(wanted_.begin(), wanted_.end(), same);
   return entered || WantPiece(piece, true, false, &by);
 }
 
@@ -318,20 +340,20 @@ bool TPieceScheduler::Begun(int32_t piece) {
 
 void TPieceScheduler::ReleaseWanted(const TPeerObject& by) {
   std::vector<int32_t> left;
-  std::erase_if(wanted_, [&](const TWantedPiece& w) {
+  DropWanted([&](const TWantedPiece& w) {
     if (w.by != &by) return false;
     left.push_back(w.piece);
     return true;
   });
   for (int32_t piece : left) {
-    if (Begun(piece) && !WantPiece(piece, false, false)) wanted_.push_back({piece, nullptr});
+    if (Begun(piece) && Occurrences(piece) == 0) AddWanted(piece, nullptr);
   }
 }
 
 void TPieceScheduler::PruneWanted() {
   const TPieces* pieces = Pieces();
   if (!pieces) return;
-  std::erase_if(wanted_, [pieces](const TWantedPiece& w) { return !pieces->IsPieceWanted(w.piece); });
+  DropWanted([pieces](const TWantedPiece& w) { return !pieces->IsPieceWanted(w.piece); });
 }
 
 void TPieceScheduler::OnPieceCompleted(int32_t piece) {
@@ -347,9 +369,10 @@ void TPieceScheduler::OnPieceCompleted(int32_t piece) {
 void TPieceScheduler::OnPieceWantedAgain(int32_t piece) {
   // Whoever worked on it is done with it.
   WantPiece(piece, false, true);
-  wanted_.push_back({piece, nullptr});
-  const bool inRange = std::any_of(ranges_.begin(), ranges_.end(),
-                                   [piece](const std::unique_ptr<TPieceRange>& r) { return !r->abandoned && r->Contains(piece); });
+  AddWanted(piece, nullptr);
+  const bool inRange = std::any_of(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
+    return !r->abandoned && r->Contains(piece);
+  });
   // Without an owner: whichever URL source still serves takes it.
   if (!inRange && !UrlSources().empty()) ranges_.push_back(std::make_unique<TPieceRange>(nullptr, piece, piece));
   for (const TRef<TPeerObject>& peer : ActivePeers()) {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/sources/IPeerTask.h"
@@ -62,7 +63,7 @@ class TPieceScheduler : public IPeerTask {
   // Drops pieces the piece map no longer needs from the wanted list.
   void PruneWanted();
   // The task stops: nobody wants anything.
-  void ClearWanted() { wanted_.clear(); }
+  void ClearWanted();
   // Workers let their ranges go and all lists are emptied.
   void Clear();
   // After the piece length changed: the workers let go and the split starts over.
@@ -90,9 +91,15 @@ class TPieceScheduler : public IPeerTask {
   int32_t StalledPieceOfRun(const TPieceRange& run);
   // Some of its data is here, so the next peer that can should finish it.
   bool Begun(int32_t piece);
+  void AddWanted(int32_t piece, const TPeerObject* by);
+  template <class Which>
+  void DropWanted(Which which);
+  int64_t Occurrences(int32_t piece) const;
 
   std::vector<std::unique_ptr<TPieceRange>> ranges_;
   std::vector<TWantedPiece> wanted_;
+  // Entries of each listed piece: a choice asks for them piece after piece.
+  std::unordered_map<int32_t, int64_t> wantedCount_;
   std::vector<TBlockRequest> endGame_;
   bool inEndGame_ = false;
 };

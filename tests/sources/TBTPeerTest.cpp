@@ -339,6 +339,35 @@ TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
   }
 }
 
+// A planning step that claims the tail of a mirror's range as its own run chooses on as a fresh
+// look would: the reading position inside the run is its own now, no longer the mirror's.
+TEST(BTPeerBesideUrlSources, AStepGoesOnFromWhatItsFirstChoiceClaimed) {
+  test::FakePeerTask task{64 * 65536, 65536};
+  TPeerId* owner = test::MakeIdentity(SOURCE_HTTP, 80, "http://mirror/data.bin");
+  TRef<test::TestPeer> worker = MakeRef<test::TestPeer>(2, &task);
+  TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+  task.ranges.push_back(std::make_unique<TPieceRange>(owner, 0, 63));
+  task.ranges.back()->next = 10;
+  worker->SetRange(task.ranges.back().get());
+  worker->counters.downloadRate = 100000;
+  task.position = 20;
+  peer->linkState = TPeerObject::kGreeted;
+  peer->peerChoking = false;
+  peer->remoteHave.assign(8, 0xff);
+  peer->triedPieces.assign(8, 0);
+  peer->haveCount = 64;
+  peer->counters.downloadRate = 6 * 16384;  // a depth of 12 requests: 3 pieces
+  ASSERT_TRUE(peer->PlanRequests());
+  std::vector<int64_t> pieces;
+  for (const TBlockRequest& r : peer->Requests()) {
+    if (pieces.empty() || pieces.back() != r.block / 4) pieces.push_back(r.block / 4);
+  }
+  EXPECT_EQ(pieces, (std::vector<int64_t>{63, 20, 21}));
+  peer->Reset();
+  worker->Reset();
+  owner->Release();
+}
+
 // Four files of 16 pieces (4 blocks each), a remote with every piece and no URL source: the
 // reading position first, then the files from the most wanted priority down, each from the random
 // start (or in order, from the piece the remote announced last).

@@ -117,7 +117,7 @@ TEST(PieceFailure, TheSourceThatSentAllOfAFailedPieceIsChargedAndReported) {
   test::FakeSource ftp(IPieceSource::kFtp, 0, 0, "ftp://host/f");
   struct Case {
     const char* name;
-    test::FakeSource* first;  // sends block 0 of the piece, corrupt when it is the liar or ftp; null: unknown
+    test::FakeSource* first;   // sends block 0 of the piece, corrupt when it is the liar or ftp; null: unknown
     test::FakeSource* second;  // sends block 1
     test::FakeSource* charged;
     const char* report;
@@ -139,8 +139,8 @@ TEST(PieceFailure, TheSourceThatSentAllOfAFailedPieceIsChargedAndReported) {
     {
       TPieces map(task);
       map.SetSaveDirectory(dir.path);
-      ASSERT_TRUE(map.LoadInfo(*test::Parse(test::SingleInfo("data.bin", 4 * 32768, 32768,
-                                                             test::PieceHashes(content, 32768)))));
+      ASSERT_TRUE(map.LoadInfo(
+          *test::Parse(test::SingleInfo("data.bin", 4 * 32768, 32768, test::PieceHashes(content, 32768)))));
       const auto give = [&](int64_t block, test::FakeSource* source) {
         const bool bad = source == &liar || source == &ftp;
         const auto* data = reinterpret_cast<const uint8_t*>((bad ? corrupt : content).data() + block * kBlock);

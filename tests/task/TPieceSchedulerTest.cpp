@@ -510,8 +510,8 @@ TEST_F(SchedulerFixture, APeerLeavingLeavesItsBegunPiecesWantedByTheTask) {
   EXPECT_TRUE(sched->WantPiece(5, *staying));
   bool accepted = false;
   const int64_t begun = 4 * kPieceLength / kBlockSize;
-  ASSERT_EQ(sched->map.ReceiveBlock(begun, kBlockSize, reinterpret_cast<const uint8_t*>(sched->content.data()) +
-                                                           begun * kBlockSize,
+  ASSERT_EQ(sched->map.ReceiveBlock(begun, kBlockSize,
+                                    reinterpret_cast<const uint8_t*>(sched->content.data()) + begun * kBlockSize,
                                     nullptr, &accepted),
             kBlockSize);
   EXPECT_EQ(WantedPieces(*sched, leaving), (std::vector<int32_t>{3, 4, 5}));
