@@ -35,7 +35,7 @@ struct TBlockRequest {
 };
 
 // One entry of the task's wanted list: a piece and the peer that works on it; none for a piece
-// the task wants fetched first (begun and left, or failed after its range was gone).
+// the task wants fetched first (begun and left, or failed its check).
 struct TWantedPiece {
   int32_t piece = -1;
   const TPeerObject* by = nullptr;

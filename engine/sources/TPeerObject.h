@@ -119,7 +119,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual int32_t NextPiece();
   // Another peer completed the piece: its requests not yet sent are dropped.
   virtual void CancelPiece(int64_t piece);
-  // The piece failed its check: it is needed again.
+  // The piece is needed again: it failed its check, or its write was lost.
   virtual void PieceWantedAgain(int64_t /*piece*/) {}
   // The pieces the remote side has and those not to ask it for (BitTorrent; bits as the
   // task's bitmap).
