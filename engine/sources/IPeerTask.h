@@ -34,6 +34,13 @@ struct TBlockRequest {
   bool sent = false;
 };
 
+// One entry of the task's wanted list: a piece and the peer that works on it; none for a piece
+// the task wants fetched first (begun and left, or failed its check).
+struct TWantedPiece {
+  int32_t piece = -1;
+  const TPeerObject* by = nullptr;
+};
+
 // What a peer object needs from the task that drives it. All calls come on the task thread.
 class IPeerTask {
  public:
@@ -70,6 +77,12 @@ class IPeerTask {
   virtual bool TakeEndGameBlocks(TPeerObject& /*peer*/, std::vector<TBlockRequest>& /*requests*/) { return false; }
   // The piece is verified: the other peers drop what they still ask of it.
   virtual void PieceVerified(int64_t /*piece*/, TPeerObject& /*by*/) {}
+  // The wanted list, oldest entry first: an index once per peer that wants it.
+  virtual const std::vector<TWantedPiece>& WantedList() = 0;
+  // Enters the peer on the piece; false when enough peers want it already.
+  virtual bool WantPiece(int32_t piece, const TPeerObject& by) = 0;
+  // The peer wants none of its pieces any more; those it began stay wanted by the task.
+  virtual void ReleaseWanted(const TPeerObject& by) = 0;
 
   // False while the task has no metadata to announce.
   virtual bool GetAnnounceFacts(TAnnounceFacts* /*facts*/) { return false; }

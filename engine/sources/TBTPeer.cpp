@@ -387,6 +387,7 @@ void TBTPeer::CancelAll() {
   if (!out.empty()) SendText(out);
   if (!requests_.empty()) Task()->ReturnRequests(requests_);
   requests_.clear();
+  Task()->ReleaseWanted(*this);
 }
 
 bool TBTPeer::PlanRequests() {
@@ -405,11 +406,13 @@ bool TBTPeer::PlanRequests() {
   if (!nothingToOffer || now > lastPlanTime + kReplanSeconds) {
     lastPlanTime = now;
     // Piece after piece until the depth is reached: what is not queued now waits a whole step.
+    view_.inStep = true;
     while (requests_.size() < depth) {
       const size_t before = requests_.size();
       TPeerObject::PlanRequests();
       if (requests_.size() == before) break;
     }
+    view_.inStep = view_.built = false;
   }
   return noneSent ? SendRequests() : true;
 }
@@ -430,20 +433,31 @@ bool TBTPeer::MayTake(int64_t piece, const std::vector<bool>& asked) const {
          TestBit(remoteHave, piece) && !TestBit(triedPieces, piece) && Task()->Pieces()->IsPieceWanted(piece);
 }
 
-std::vector<bool> TBTPeer::AskedPieces() const {
+void TBTPeer::RefreshView() {
   const TPieces& pieces = *Task()->Pieces();
-  std::vector<bool> asked(static_cast<size_t>(pieces.PieceCount()));
-  for (const TBlockRequest& r : requests_) {
-    const int64_t piece = r.block * kBlockSize / pieces.PieceLength();
-    if (piece >= 0 && piece < pieces.PieceCount()) asked[static_cast<size_t>(piece)] = true;
+  const auto count = static_cast<size_t>(pieces.PieceCount());
+  // Only what the step queued is new; requests let go of meanwhile make it start over.
+  if (!view_.built || view_.asked.size() != count || requests_.size() < view_.requestsSeen) {
+    view_.asked.assign(count, false);
+    view_.requestsSeen = 0;
+    PiecesHeldElsewhere(view_.held);
+    view_.wantedFirst.clear();
+    for (const TWantedPiece& w : Task()->WantedList()) {
+      if (!w.by) view_.wantedFirst.push_back(w.piece);
+    }
+    view_.built = true;
   }
-  return asked;
+  for (size_t i = view_.requestsSeen; i < requests_.size(); ++i) {
+    const int64_t piece = requests_[i].block * kBlockSize / pieces.PieceLength();
+    if (piece >= 0 && static_cast<size_t>(piece) < count) view_.asked[static_cast<size_t>(piece)] = true;
+  }
+  view_.requestsSeen = requests_.size();
 }
 
-std::vector<uint8_t> TBTPeer::PiecesHeldElsewhere() const {
+void TBTPeer::PiecesHeldElsewhere(std::vector<uint8_t>& held) const {
   const TPieces& pieces = *Task()->Pieces();
   const int64_t count = pieces.PieceCount();
-  std::vector<uint8_t> held(static_cast<size_t>(count), 0);
+  held.assign(static_cast<size_t>(count), 0);
   const auto mark = [&](int64_t first, int64_t last, uint8_t how) {
     for (int64_t piece = std::max<int64_t>(first, 0); piece <= last && piece < count; ++piece) {
       held[static_cast<size_t>(piece)] |= how;
@@ -465,7 +479,6 @@ std::vector<uint8_t> TBTPeer::PiecesHeldElsewhere() const {
       mark(piece, piece, kWithOtherPeer);
     }
   }
-  return held;
 }
 
 int32_t TBTPeer::FromPosition(const PieceFilter& free) const {
@@ -545,6 +558,9 @@ void TBTPeer::ClaimRun(TPieceRange& from, int32_t first, int32_t last) {
   TPieceRange* own = run.get();
   ranges.push_back(std::move(run));
   SetRange(own);
+  for (int32_t piece = first; piece <= last && view_.built; ++piece) {
+    view_.held[static_cast<size_t>(piece)] &= static_cast<uint8_t>(~kInUrlRange);
+  }
 }
 
 int32_t TBTPeer::ByFilePriority(const PieceFilter& free) {
@@ -587,23 +603,48 @@ bool TBTPeer::RemoteHasWanted() const {
   return false;
 }
 
-int32_t TBTPeer::ChoosePiece() {
-  if (Task()->Ranges().empty()) Task()->CreateInitialRanges();
-  const std::vector<bool> asked = AskedPieces();
+int32_t TBTPeer::FromWantedList(const PieceFilter& free) const {
+  for (const int32_t piece : view_.wantedFirst) {
+    if (free(piece)) return piece;
+  }
+  return -1;
+}
+
+int32_t TBTPeer::FirstChoice() {
+  const std::vector<bool>& asked = view_.asked;
   if (Range() && !Range()->abandoned) {
     const int32_t piece = WalkGivenRange(asked);
     if (piece >= 0) return piece;
   }
-  const std::vector<uint8_t> held = PiecesHeldElsewhere();
+  const std::vector<uint8_t>& held = view_.held;
   const auto free = [&](int64_t piece) { return MayTake(piece, asked) && held[static_cast<size_t>(piece)] == 0; };
   const auto notWithPeers = [&](int64_t piece) {
     return MayTake(piece, asked) && (held[static_cast<size_t>(piece)] & kWithOtherPeer) == 0;
   };
   int32_t piece = FromPosition(free);
   if (piece < 0) piece = TailPiece(notWithPeers);
+  if (piece < 0) piece = FromWantedList(free);
   if (piece < 0) piece = ByFilePriority(free);
   // Everything this remote could give is with other sources: race a slow or stalled one.
-  if (piece < 0 && !Range() && Task()->TakeOverSlowWork(*this) && Range()) piece = WalkGivenRange(asked);
+  if (piece < 0 && !Range() && Task()->TakeOverSlowWork(*this) && Range()) {
+    view_.built = false;  // work changed hands
+    RefreshView();
+    piece = WalkGivenRange(view_.asked);
+  }
+  return piece;
+}
+
+int32_t TBTPeer::ChoosePiece() {
+  if (Task()->Ranges().empty() && Task()->CreateInitialRanges()) view_.built = false;
+  RefreshView();
+  int32_t piece = FirstChoice();
+  // A piece enough peers want already is passed over.
+  while (piece >= 0 && !Task()->WantPiece(piece, *this)) {
+    view_.asked[static_cast<size_t>(piece)] = true;
+    piece = FirstChoice();
+  }
+  if (piece >= 0) view_.asked[static_cast<size_t>(piece)] = true;
+  if (!view_.inStep) view_.built = false;
   return piece;
 }
 
@@ -624,6 +665,10 @@ int32_t TBTPeer::NextPiece() {
     nothingToOffer = true;
   }
   return -1;
+}
+
+void TBTPeer::PieceWantedAgain(int64_t piece) {
+  if (TestBit(remoteHave, piece) && !TestBit(triedPieces, piece)) nothingToOffer = false;
 }
 
 // The rate of the last second lags behind a fast remote side: what it answered since the last
@@ -829,6 +874,7 @@ int64_t TBTPeer::RemoteRate() {
 
 // A spare peer is reused for another remote side: nothing of the last one may carry over.
 void TBTPeer::Reset() {
+  if (Task()) Task()->ReleaseWanted(*this);
   TPeerObject::Reset();
   TBTWireState::operator=(TBTWireState{});
 }

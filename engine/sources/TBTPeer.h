@@ -48,6 +48,17 @@ struct TBTWireState {
   std::vector<TBlockRequest> cancelled;
 };
 
+// What choosing a piece looks at, one entry a piece. A planning step chooses piece after piece:
+// it is built once for the step and kept up with what the step changes.
+struct TPieceChoiceView {
+  bool inStep = false;  // a planning step runs: the view stays for its further choices
+  bool built = false;
+  std::vector<bool> asked;           // this peer asked for the piece, or chose it in this step
+  size_t requestsSeen = 0;           // the peer's requests already marked in asked
+  std::vector<uint8_t> held;         // what keeps it from being a free choice for this peer
+  std::vector<int32_t> wantedFirst;  // the task's own entries of its wanted list, oldest first
+};
+
 // A BitTorrent peer: one remote side of the swarm. Requests put on the wire are the base's
 // requests marked as sent.
 class TBTPeer : public TPeerObject, public TBTWireState {
@@ -81,6 +92,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool HasUnreadInput() const override;
   bool IsSeed() override;
   int32_t NextPiece() override;
+  void PieceWantedAgain(int64_t piece) override;
   bool ShouldDisconnect() override;
   bool IsStale() override;
   bool IsUseless() override;
@@ -106,16 +118,20 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   // The remote has it, it is not excluded for this peer, the task needs it and this peer has not
   // asked for it (asked: one flag a piece).
   bool MayTake(int64_t piece, const std::vector<bool>& asked) const;
-  std::vector<bool> AskedPieces() const;
-  // One byte a piece: what keeps it from being a free choice for this peer.
-  std::vector<uint8_t> PiecesHeldElsewhere() const;
+  // Builds the view when it is not, and marks the pieces of requests queued since.
+  void RefreshView();
+  void PiecesHeldElsewhere(std::vector<uint8_t>& held) const;
   int32_t ChoosePiece();
+  // The first way of choosing that finds a piece, in order of preference.
+  int32_t FirstChoice();
   // From the piece the reader of the content is at, upwards.
   int32_t FromPosition(const PieceFilter& free) const;
   // Beside URL sources: a piece from the tail of their ranges; -1 when they leave none.
   int32_t TailPiece(const PieceFilter& takes);
   // Takes pieces first..last off the tail of a URL source's range as this peer's own run.
   void ClaimRun(TPieceRange& from, int32_t first, int32_t last);
+  // The pieces the task itself wants first (failed ones, those begun and left), oldest first.
+  int32_t FromWantedList(const PieceFilter& free) const;
   // Files from the most wanted priority down, each from a random start (in order without one).
   int32_t ByFilePriority(const PieceFilter& free);
   // Upwards through a range the task gave this peer; leaves it once walked through.
@@ -138,6 +154,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool ForgetCancelled(int64_t block, int32_t length);
   int64_t PieceCount() const;
   int32_t ConnectedPeers() const;
+
+  TPieceChoiceView view_;
 };
 
 }  // namespace bw

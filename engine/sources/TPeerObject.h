@@ -120,6 +120,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   virtual int32_t NextPiece();
   // Another peer completed the piece: its requests not yet sent are dropped.
   virtual void CancelPiece(int64_t piece);
+  // The piece is needed again: it failed its check, or its write was lost.
+  virtual void PieceWantedAgain(int64_t /*piece*/) {}
   // The pieces the remote side has and those not to ask it for (BitTorrent; bits as the
   // task's bitmap).
   virtual std::span<const uint8_t> RemoteHave() const { return {}; }

@@ -353,7 +353,7 @@ void TPieces::ResetPiece(int64_t index) {
   if (!piece || IsPieceComplete(index)) return;
   DropMemory(*piece);
   DropPartialState(*piece);
-  SetSource(*piece, nullptr);
+  ForgetSources(*piece);
   piece->Verified = false;
   CheckCounters();
 }
@@ -363,25 +363,42 @@ const uint8_t* TPieces::ExpectedHash(int64_t index) const {
   return reinterpret_cast<const uint8_t*>(hashes_.data()) + 20 * index;
 }
 
-IPieceSource* TPieces::SourceOf(const TPiece& piece) const {
-  const auto found = sources_.find(piece.Index);
-  return found == sources_.end() ? nullptr : found->second;
-}
-
-void TPieces::SetSource(TPiece& piece, IPieceSource* source) {
-  IPieceSource* old = SourceOf(piece);
-  if (old == source) return;
-  if (old) old->Release();
-  if (source) {
+void TPieces::AddSource(TPiece& piece, IPieceSource* source) {
+  const bool hasData = piece.HashedPrefix > 0 || !piece.Blocks.Empty();
+  auto found = sources_.find(piece.Index);
+  if (found == sources_.end()) {
+    found = sources_.emplace(piece.Index, PieceSources{{}, hasData}).first;
+  } else if (!hasData) {
+    // What it held is gone, and with it who had sent it.
+    for (IPieceSource* old : found->second.list) old->Release();
+    found->second = PieceSources{};
+  }
+  PieceSources& sources = found->second;
+  if (!source) {
+    sources.unknown = true;
+  } else if (std::find(sources.list.begin(), sources.list.end(), source) == sources.list.end()) {
     source->AddRef();
-    sources_[piece.Index] = source;
-  } else {
-    sources_.erase(piece.Index);
+    sources.list.push_back(source);
   }
 }
 
+void TPieces::ForgetSources(const TPiece& piece) {
+  const auto found = sources_.find(piece.Index);
+  if (found == sources_.end()) return;
+  for (IPieceSource* source : found->second.list) source->Release();
+  sources_.erase(found);
+}
+
+IPieceSource* TPieces::SoleSource(const TPiece& piece) const {
+  const auto found = sources_.find(piece.Index);
+  if (found == sources_.end() || found->second.unknown || found->second.list.size() != 1) return nullptr;
+  return found->second.list.front();
+}
+
 void TPieces::ReleaseSources() {
-  for (const auto& [index, source] : sources_) source->Release();
+  for (const auto& [index, sources] : sources_) {
+    for (IPieceSource* source : sources.list) source->Release();
+  }
   sources_.clear();
 }
 
@@ -481,15 +498,19 @@ void TPieces::CancelHashing(TPiece& piece) {
 }
 
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
-  if (IPieceSource* source = SourceOf(piece)) source->ResetFailures();
+  if (const auto found = sources_.find(piece.Index); found != sources_.end()) {
+    for (IPieceSource* source : found->second.list) source->ResetFailures();
+  }
   piece.Dirty = piece.Verified = true;
   // Old enough to be written at the next cache round, young enough to stay as a read cache.
   piece.LastActivity = Now() - kHour / 2 - 5;
   dirtyBytes_ += piece.Blocks.BytesHeld();
 }
 
+// Only a piece whose data one source sent is charged: of several, the honest one that finished
+// it (in the end game, say) would be charged as often as the one that lied.
 void TPieces::ReportFailure(TPiece& piece) {
-  if (IPieceSource* source = SourceOf(piece)) {
+  if (IPieceSource* source = SoleSource(piece)) {
     if (source->Kind() == IPieceSource::kBitTorrent) {
       uint32_t ip = source->Ipv4();
       char text[64];
@@ -504,7 +525,9 @@ void TPieces::ReportFailure(TPiece& piece) {
   }
   DropMemory(piece);
   DropPartialState(piece);
-  SetSource(piece, nullptr);
+  ForgetSources(piece);
+  int32_t index = piece.Index;
+  Send(TPiecesEvent::kPieceFailed, 0, 4, &index);
 }
 
 // ---- receiving ----
@@ -519,8 +542,8 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   const int32_t offset = static_cast<int32_t>(start % pieceLength_);
   if (length <= 0 || length != piece->Blocks.BlockLength(offset)) return -1;
   if (!IsPieceWanted(piece->Index)) return length;
-  SetSource(*piece, source);
   if (offset >= piece->HashedPrefix) {
+    AddSource(*piece, source);
     StoreInMemory(*piece, offset, data, length);
     piece->LastActivity = Now();
     // A failure here only means the whole piece is hashed when it is verified. With a verifier
@@ -564,7 +587,7 @@ bool TPieces::WriteRest(TPiece& piece) {
   }
   dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
   TPieceHasher::ReleaseStates(piece);
-  SetSource(piece, nullptr);
+  ForgetSources(piece);
   return true;
 }
 

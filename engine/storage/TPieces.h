@@ -195,9 +195,16 @@ class TPieces : public TRefObject {
   void Send(int32_t type, int32_t value, int32_t size, const void* data);
   int64_t Now() { return task_.Clock(); }
 
-  // The source of a piece's latest block, held (one reference) while the piece is arriving.
-  IPieceSource* SourceOf(const TPiece& piece) const;
-  void SetSource(TPiece& piece, IPieceSource* source);
+  // The sources whose blocks made a piece's data, each held (one reference) while the piece is
+  // arriving; unknown when some of it came from none that is known (a former run, a former map).
+  struct PieceSources {
+    std::vector<IPieceSource*> list;
+    bool unknown = false;
+  };
+  void AddSource(TPiece& piece, IPieceSource* source);
+  void ForgetSources(const TPiece& piece);
+  // The one source all of a piece's data came from; none when several did or it cannot be told.
+  IPieceSource* SoleSource(const TPiece& piece) const;
   void ReleaseSources();
   void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);
   void DropMemory(TPiece& piece);
@@ -256,7 +263,7 @@ class TPieces : public TRefObject {
   int64_t totalLength_ = 0;
   std::string hashes_;  // 20 bytes a piece, in piece order
   std::vector<TPiece> pieces_;
-  std::unordered_map<int32_t, IPieceSource*> sources_;  // by piece index
+  std::unordered_map<int32_t, PieceSources> sources_;  // by piece index
   std::vector<std::vector<int32_t>> notDurable_;  // per file: pieces written since its last sync
   std::string bitfield_;
   int64_t bytesChecked_ = 0;

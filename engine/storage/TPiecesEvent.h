@@ -3,13 +3,14 @@
 
 namespace bw {
 
-// How the piece map reports a change to its task. For types 1 and 100 data points at the
+// How the piece map reports a change to its task. For types 1, 4 and 100 data points at the
 // 4-byte piece index or count; for 1000 and 1001 at the bytes handed over.
 struct TPiecesEvent {
   enum Type : int32_t {
     kPieceState = 1,
     kWholeBitfield = 2,
     kCheck = 3,
+    kPieceFailed = 4,  // a piece failed its check: it is wanted again
     kPiecesBuilt = 100,
     kFileSelection = 1000,
     kResumeRecord = 1001,

@@ -34,7 +34,7 @@ void TPieceScheduler::Clear() {
     if (r->worker && r->worker->Range() == r.get()) r->worker->SetRange(nullptr);
   }
   ranges_.clear();
-  wanted_.clear();
+  ClearWanted();
   endGame_.clear();
   inEndGame_ = false;
 }
@@ -46,6 +46,7 @@ bool TPieceScheduler::Resplit() {
   }
   for (TPeerObject* worker : workers) worker->ReleaseRange();
   ranges_.clear();
+  ClearWanted();  // its indices name pieces of the former length
   endGame_.clear();
   inEndGame_ = false;
   return CreateInitialRanges();
@@ -284,8 +285,32 @@ TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
   return found;
 }
 
-bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove) {
-  const int64_t occurs = std::count(wanted_.begin(), wanted_.end(), index);
+void TPieceScheduler::AddWanted(int32_t piece, const TPeerObject* by) {
+  wanted_.push_back({piece, by});
+  ++wantedCount_[piece];
+}
+
+template <class Which>
+void TPieceScheduler::DropWanted(Which which) {
+  std::erase_if(wanted_, [&](const TWantedPiece& w) {
+    if (!which(w)) return false;
+    if (--wantedCount_[w.piece] <= 0) wantedCount_.erase(w.piece);
+    return true;
+  });
+}
+
+int64_t TPieceScheduler::Occurrences(int32_t piece) const {
+  const auto found = wantedCount_.find(piece);
+  return found == wantedCount_.end() ? 0 : found->second;
+}
+
+void TPieceScheduler::ClearWanted() {
+  wanted_.clear();
+  wantedCount_.clear();
+}
+
+bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove, const TPeerObject* by) {
+  const int64_t occurs = Occurrences(index);
   if (add) {
     const TPieces* pieces = Pieces();
     const int64_t verified = pieces ? pieces->DonePieces() : 0;
@@ -293,28 +318,66 @@ bool TPieceScheduler::WantPiece(int32_t index, bool add, bool remove) {
     const int64_t c = std::max<int64_t>(static_cast<int64_t>(ActivePeers().size()) / 3, 64);
     const int64_t d = std::max<int64_t>(c + verified - count, 1);
     if (occurs > d) return false;
-    wanted_.push_back(index);
+    AddWanted(index, by);
     return true;
   }
   if (!remove) return occurs > 0;
-  std::erase(wanted_, index);
+  DropWanted([index](const TWantedPiece& w) { return w.piece == index; });
   return occurs > 0;
+}
+
+bool TPieceScheduler::WantPiece(int32_t piece, const TPeerObject& by) {
+  const auto same = [&](const TWantedPiece& w) { return w.piece == piece && w.by == &by; };
+  const bool entered = Occurrences(piece) > 0 && std::any_of(wanted_.begin(), wanted_.end(), same);
+  return entered || WantPiece(piece, true, false, &by);
+}
+
+bool TPieceScheduler::Begun(int32_t piece) {
+  const TPieces* pieces = Pieces();
+  return pieces && pieces->IsPieceWanted(piece) &&
+         (pieces->PieceBytesInMemory(piece) > 0 || pieces->Piece(piece).HashedPrefix > 0);
+}
+
+void TPieceScheduler::ReleaseWanted(const TPeerObject& by) {
+  std::vector<int32_t> left;
+  DropWanted([&](const TWantedPiece& w) {
+    if (w.by != &by) return false;
+    left.push_back(w.piece);
+    return true;
+  });
+  for (int32_t piece : left) {
+    if (Begun(piece) && Occurrences(piece) == 0) AddWanted(piece, nullptr);
+  }
 }
 
 void TPieceScheduler::PruneWanted() {
   const TPieces* pieces = Pieces();
   if (!pieces) return;
-  std::erase_if(wanted_, [pieces](int32_t index) { return !pieces->IsPieceWanted(index); });
+  DropWanted([pieces](const TWantedPiece& w) { return !pieces->IsPieceWanted(w.piece); });
 }
 
 void TPieceScheduler::OnPieceCompleted(int32_t piece) {
-  std::erase(wanted_, piece);
+  WantPiece(piece, false, true);
   const TPieces* pieces = Pieces();
   const int64_t pieceLength = pieces ? pieces->PieceLength() : 0;
   if (pieceLength <= 0) return;
   std::erase_if(endGame_, [&](const TBlockRequest& r) {
     return r.block * kBlockSize / pieceLength == piece;
   });
+}
+
+void TPieceScheduler::OnPieceWantedAgain(int32_t piece) {
+  // Whoever worked on it is done with it.
+  WantPiece(piece, false, true);
+  AddWanted(piece, nullptr);
+  const bool inRange = std::any_of(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
+    return !r->abandoned && r->Contains(piece);
+  });
+  // Without an owner: whichever URL source still serves takes it.
+  if (!inRange && !UrlSources().empty()) ranges_.push_back(std::make_unique<TPieceRange>(nullptr, piece, piece));
+  for (const TRef<TPeerObject>& peer : ActivePeers()) {
+    if (peer) peer->PieceWantedAgain(piece);
+  }
 }
 
 bool TPieceScheduler::TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude,

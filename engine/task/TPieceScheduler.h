@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/sources/IPeerTask.h"
@@ -40,7 +41,12 @@ class TPieceScheduler : public IPeerTask {
   bool InEndGame() override { return inEndGame_; }
 
   TPieceRange* FindRangeToSplit(TPeerObject& peer);
-  bool WantPiece(int32_t index, bool add, bool remove);
+  // add: enters the piece for `by` (none: the task itself) unless enough want it already;
+  // remove: drops every entry of it; neither: whether it is listed.
+  bool WantPiece(int32_t index, bool add, bool remove, const TPeerObject* by = nullptr);
+  const std::vector<TWantedPiece>& WantedList() override { return wanted_; }
+  bool WantPiece(int32_t piece, const TPeerObject& by) override;
+  void ReleaseWanted(const TPeerObject& by) override;
   // Moves end-game entries of one piece the peer has (and the exclusion set does not name) to
   // the peer's list. Bitmaps hold the most significant bit first.
   bool TakeEndGameBlocks(std::span<const uint8_t> peerHas, std::span<const uint8_t> exclude, int32_t max,
@@ -50,13 +56,18 @@ class TPieceScheduler : public IPeerTask {
 
   // A verified piece is neither wanted nor worth a duplicate request any more.
   void OnPieceCompleted(int32_t piece);
+  // A piece failed its check (or its write was lost): the task wants it first, a URL source
+  // finds it in a range even when the range it lay in is gone, and peers whose remote side has
+  // it have something to offer again.
+  void OnPieceWantedAgain(int32_t piece);
   // Drops pieces the piece map no longer needs from the wanted list.
   void PruneWanted();
+  // The task stops: nobody wants anything.
+  void ClearWanted();
   // Workers let their ranges go and all lists are emptied.
   void Clear();
   // After the piece length changed: the workers let go and the split starts over.
   bool Resplit();
-  const std::vector<int32_t>& Wanted() const { return wanted_; }
 
  protected:
   // The usable URL sources of the candidate list, in list order.
@@ -78,9 +89,17 @@ class TPieceScheduler : public IPeerTask {
   int32_t WorkersOn(int32_t piece) const;
   // The piece of a BitTorrent peer's claimed run that it is stuck on; -1 when none is left.
   int32_t StalledPieceOfRun(const TPieceRange& run);
+  // Some of its data is here, so the next peer that can should finish it.
+  bool Begun(int32_t piece);
+  void AddWanted(int32_t piece, const TPeerObject* by);
+  template <class Which>
+  void DropWanted(Which which);
+  int64_t Occurrences(int32_t piece) const;
 
   std::vector<std::unique_ptr<TPieceRange>> ranges_;
-  std::vector<int32_t> wanted_;
+  std::vector<TWantedPiece> wanted_;
+  // Entries of each listed piece: a choice asks for them piece after piece.
+  std::unordered_map<int32_t, int64_t> wantedCount_;
   std::vector<TBlockRequest> endGame_;
   bool inEndGame_ = false;
 };

@@ -122,6 +122,8 @@ void TWorkWithPieces::Reset(int full, int flag) {
     reloadMetadata = false;
   }
   TWorkWithPeers::Reset(full, flag);
+  // After the peers let go: the pieces they began are wanted by nobody once the task stops.
+  scheduler_->ClearWanted();
 }
 
 int64_t TWorkWithPieces::Clock() { return static_cast<int64_t>(EngineClock()); }
@@ -363,7 +365,18 @@ void TWorkWithPieces::OnPiecesEvent(const TPiecesEvent& event) {
       }
       working.verifiedPieces = pieces->DonePieces();
       working.doneBytes = static_cast<uint64_t>(std::max<int64_t>(pieces->BytesComplete(), 0));
-      if (pieces->IsPieceComplete(index)) OnPieceCompleted(index);
+      if (pieces->IsPieceComplete(index)) {
+        OnPieceCompleted(index);
+      } else if (event.value == 0 && pieces->IsReady()) {
+        scheduler_->OnPieceWantedAgain(index);  // its write was lost
+      }
+      break;
+    }
+    case TPiecesEvent::kPieceFailed: {
+      int32_t index = -1;
+      if (event.size != 4 || !event.data) break;
+      std::memcpy(&index, event.data, 4);
+      if (index >= 0) scheduler_->OnPieceWantedAgain(index);
       break;
     }
     case TPiecesEvent::kWholeBitfield:

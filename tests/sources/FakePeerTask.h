@@ -65,6 +65,15 @@ class FakePeerTask : public IPeerTask {
     return false;
   }
   int32_t RandomStartPiece() override { return randomStart; }
+  const std::vector<TWantedPiece>& WantedList() override { return wanted; }
+  bool WantPiece(int32_t piece, const TPeerObject& by) override {
+    if (piece == refusedPiece) return false;
+    wanted.push_back({piece, &by});
+    return true;
+  }
+  void ReleaseWanted(const TPeerObject& by) override {
+    std::erase_if(wanted, [&by](const TWantedPiece& w) { return w.by == &by; });
+  }
   std::vector<TBlockRequest>& EndGameList() override { return endGameList; }
   void ReturnRequests(const std::vector<TBlockRequest>& requests) override {
     returned.insert(returned.end(), requests.begin(), requests.end());
@@ -116,6 +125,8 @@ class FakePeerTask : public IPeerTask {
   bool endGame = false;
   int32_t position = -1;
   int32_t randomStart = -1;
+  std::vector<TWantedPiece> wanted;
+  int32_t refusedPiece = -1;  // enough peers want it already
   int32_t maxConnections = 52;
   std::vector<std::pair<int32_t, int32_t>> initialRanges;
   int initialRangeCalls = 0;

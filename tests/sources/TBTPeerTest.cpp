@@ -339,6 +339,35 @@ TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
   }
 }
 
+// A planning step that claims the tail of a mirror's range as its own run chooses on as a fresh
+// look would: the reading position inside the run is its own now, no longer the mirror's.
+TEST(BTPeerBesideUrlSources, AStepGoesOnFromWhatItsFirstChoiceClaimed) {
+  test::FakePeerTask task{64 * 65536, 65536};
+  TPeerId* owner = test::MakeIdentity(SOURCE_HTTP, 80, "http://mirror/data.bin");
+  TRef<test::TestPeer> worker = MakeRef<test::TestPeer>(2, &task);
+  TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+  task.ranges.push_back(std::make_unique<TPieceRange>(owner, 0, 63));
+  task.ranges.back()->next = 10;
+  worker->SetRange(task.ranges.back().get());
+  worker->counters.downloadRate = 100000;
+  task.position = 20;
+  peer->linkState = TPeerObject::kGreeted;
+  peer->peerChoking = false;
+  peer->remoteHave.assign(8, 0xff);
+  peer->triedPieces.assign(8, 0);
+  peer->haveCount = 64;
+  peer->counters.downloadRate = 6 * 16384;  // a depth of 12 requests: 3 pieces
+  ASSERT_TRUE(peer->PlanRequests());
+  std::vector<int64_t> pieces;
+  for (const TBlockRequest& r : peer->Requests()) {
+    if (pieces.empty() || pieces.back() != r.block / 4) pieces.push_back(r.block / 4);
+  }
+  EXPECT_EQ(pieces, (std::vector<int64_t>{63, 20, 21}));
+  peer->Reset();
+  worker->Reset();
+  owner->Release();
+}
+
 // Four files of 16 pieces (4 blocks each), a remote with every piece and no URL source: the
 // reading position first, then the files from the most wanted priority down, each from the random
 // start (or in order, from the piece the remote announced last).
@@ -352,6 +381,8 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
     int32_t askedElsewhere;  // a piece another peer fetches, -1 for none
     int32_t leftRangeLast;   // a range [0, this] that a BitTorrent peer let go, -1 for none
     int32_t piece;
+    int32_t wanted = -1;   // a piece the task wants first, -1 for none
+    int32_t refused = -1;  // a piece enough peers want already
   };
   const Case cases[] = {
       {"in order from the first file", {0, 0, 0, 0}, -1, -1, -1, -1, -1, 0},
@@ -364,6 +395,10 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
       {"a piece another peer fetches is passed over", {0, 0, 0, 0}, 40, -1, -1, 40, -1, 41},
       {"and so in the files", {0, 0, 0, 0}, -1, 21, -1, 5, -1, 6},
       {"a range a BitTorrent peer let go is free again", {0, 0, 0, 0}, -1, -1, -1, -1, 15, 0},
+      {"the task's wanted list before the files", {2, 0, 0, 0}, -1, -1, -1, -1, -1, 37, 37},
+      {"the reading position before the wanted list", {0, 0, 0, 0}, 40, -1, -1, -1, -1, 40, 37},
+      {"a wanted piece another peer fetches is passed over", {0, 0, 0, 0}, -1, -1, -1, 37, -1, 0, 37},
+      {"a piece enough peers want is passed over", {0, 0, 0, 0}, -1, -1, -1, -1, -1, 1, -1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -382,13 +417,48 @@ TEST(BTPeerPieceChoice, PositionThenFilesByPriorityFromTheStart) {
     peer->remoteHave.assign(8, 0xff);
     peer->triedPieces.assign(8, 0);
     peer->lastHaveIndex = c.lastHave;
+    if (c.wanted >= 0) task.wanted.push_back({c.wanted, nullptr});
+    task.refusedPiece = c.refused;
     EXPECT_EQ(peer->NextPiece(), c.piece);
+    EXPECT_EQ(task.wanted.back().piece, c.piece) << "the choice is entered on the wanted list";
+    EXPECT_EQ(task.wanted.back().by, peer.get());
     task.active.clear();
     peer->Reset();
     other->Reset();
     task.ranges.clear();
     left->Release();
   }
+}
+
+// One planning step queues piece after piece up to the depth: each piece once, none that another
+// peer fetches, each entered on the wanted list once; the peer's entries go when it leaves.
+TEST(BTPeerPieceChoice, APlanningStepAsksForEachPieceOnce) {
+  test::FakePeerTask task{64 * 65536, 65536};
+  TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
+  TRef<test::TestPeer> other = MakeRef<test::TestPeer>(1, &task);
+  task.active.push_back(TRef<TPeerObject>::Share(other.get()));
+  other->Ask(1 * 4 + 2, 16384);
+  peer->linkState = TPeerObject::kGreeted;
+  peer->peerChoking = false;
+  peer->remoteHave.assign(8, 0xff);
+  peer->triedPieces.assign(8, 0);
+  peer->haveCount = 64;
+  peer->counters.downloadRate = 40 * 16384;  // a depth of 80 requests: 20 pieces of 4 blocks
+  ASSERT_TRUE(peer->PlanRequests());
+  std::vector<int64_t> blocks;
+  for (const TBlockRequest& r : peer->Requests()) blocks.push_back(r.block);
+  std::vector<int64_t> expected;
+  for (int64_t piece = 0; piece <= 20; ++piece) {
+    for (int64_t block = piece * 4; block < piece * 4 + 4 && piece != 1; ++block) expected.push_back(block);
+  }
+  EXPECT_EQ(blocks, expected);
+  std::vector<int32_t> wanted;
+  for (const TWantedPiece& w : task.wanted) wanted.push_back(w.piece);
+  EXPECT_EQ(wanted, (std::vector<int32_t>{0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+  peer->Reset();
+  EXPECT_TRUE(task.wanted.empty());
+  task.active.clear();
+  other->Reset();
 }
 
 // A remote whose pieces other sources all hold is not taken for one with nothing to offer: the

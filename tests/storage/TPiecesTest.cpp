@@ -109,37 +109,76 @@ TEST_F(PiecesFixture, BlocksForCompleteOrSkippedPiecesAreTakenButNotStored) {
   EXPECT_EQ(map.ReceiveBlock(2, 100, block, nullptr, &accepted), -1);
 }
 
-TEST_F(PiecesFixture, FailedPieceIsDroppedWholeAndItsSourceReported) {
-  Load(4 * 32768, 32768);
-  test::FakeSource good(IPieceSource::kHttp, 0, 0, "http://mirror/file");
-  test::FakeSource bad(IPieceSource::kBitTorrent, 0x0A000102, 6881, "");
-  std::string corrupt = content;
-  corrupt[3 * kBlock + 5] ^= 1;
-  EXPECT_EQ(Give(2, &good), kBlock);
-  EXPECT_EQ(good.refs, 1);
-  EXPECT_EQ(Give(3, &bad, nullptr, &corrupt), -99);
-  EXPECT_EQ(map.PieceBytesInMemory(1), 0);
-  EXPECT_EQ(map.CacheBytes(), 0);
-  EXPECT_EQ(bad.failures, 1);
-  EXPECT_EQ(bad.refs, 0);
-  EXPECT_EQ(good.refs, 0);
-  ASSERT_EQ(task.reports.size(), 1u);
-  EXPECT_EQ(task.reports[0], "11500102 10.0.1.2 : 6881");
-
+// A failed piece is charged to the source that sent all of it; when several sent it (an honest
+// peer finishing a liar's piece in the end game) or part came from nobody known, to none.
+TEST(PieceFailure, TheSourceThatSentAllOfAFailedPieceIsChargedAndReported) {
+  test::FakeSource honest(IPieceSource::kBitTorrent, 0x0A000101, 6881, "");
+  test::FakeSource liar(IPieceSource::kBitTorrent, 0x0A000102, 6881, "");
   test::FakeSource ftp(IPieceSource::kFtp, 0, 0, "ftp://host/f");
-  corrupt = content;
-  corrupt[2 * 32768] ^= 1;
-  Give(4, &ftp, nullptr, &corrupt);
-  EXPECT_EQ(Give(5, &ftp, nullptr, &corrupt), -99);
-  EXPECT_EQ(task.reports.back(), "11500101 ftp://host/f");
+  struct Case {
+    const char* name;
+    test::FakeSource* first;   // sends block 0 of the piece, corrupt when it is the liar or ftp; null: unknown
+    test::FakeSource* second;  // sends block 1
+    test::FakeSource* charged;
+    const char* report;
+  };
+  const Case cases[] = {
+      {"one liar sends it all", &liar, &liar, &liar, "11500102 10.0.1.2 : 6881"},
+      {"an FTP source sends it all", &ftp, &ftp, &ftp, "11500101 ftp://host/f"},
+      {"an honest peer finishes a liar's piece", &liar, &honest, nullptr, nullptr},
+      {"a liar finishes an honest peer's piece", &honest, &liar, nullptr, nullptr},
+      {"part of it came from nobody known", nullptr, &liar, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::FakeTask task;
+    const std::string content = test::Content(4 * 32768);
+    std::string corrupt = content;
+    for (size_t at = 0; at < corrupt.size(); at += kBlock) corrupt[at + 5] ^= 1;
+    {
+      TPieces map(task);
+      map.SetSaveDirectory(dir.path);
+      ASSERT_TRUE(map.LoadInfo(
+          *test::Parse(test::SingleInfo("data.bin", 4 * 32768, 32768, test::PieceHashes(content, 32768)))));
+      const auto give = [&](int64_t block, test::FakeSource* source) {
+        const bool bad = source == &liar || source == &ftp;
+        const auto* data = reinterpret_cast<const uint8_t*>((bad ? corrupt : content).data() + block * kBlock);
+        bool accepted;
+        return map.ReceiveBlock(block, kBlock, data, source, &accepted);
+      };
+      EXPECT_EQ(give(2, c.first), kBlock);
+      EXPECT_EQ(give(3, c.second), -99);
+      EXPECT_EQ(map.PieceBytesInMemory(1), 0);
+      EXPECT_EQ(map.CacheBytes(), 0);
+      for (test::FakeSource* s : {&honest, &liar, &ftp}) {
+        EXPECT_EQ(s->failures, s == c.charged ? 1 : 0);
+        EXPECT_EQ(s->refs, 0) << "the failed piece lets go of its sources";
+        s->failures = 0;
+      }
+      EXPECT_EQ(task.reports, c.report ? std::vector<std::string>{c.report} : std::vector<std::string>{});
+      const test::FakeTask::Seen* failed = task.Last(TPiecesEvent::kPieceFailed);
+      ASSERT_NE(failed, nullptr) << "the task learns that the piece is wanted again";
+      EXPECT_EQ(failed->bytes, std::string("\x01\0\0\0", 4));
+      EXPECT_TRUE(map.IsPieceWanted(1));
+    }
+  }
+}
 
-  // A good copy afterwards passes and clears the source's failures.
-  Give(4, &ftp);
-  Give(5, &ftp);
+TEST_F(PiecesFixture, AGoodCopyOfAFailedPieceClearsTheFailuresOfAllWhoSentIt) {
+  Load(4 * 32768, 32768);
+  test::FakeSource first(IPieceSource::kHttp, 0, 0, "http://mirror/file");
+  test::FakeSource second(IPieceSource::kBitTorrent, 0x0A000102, 6881, "");
+  first.failures = second.failures = 2;
+  Give(4, &first);
+  Give(5, &second);
   EXPECT_TRUE(map.Piece(2).Verified);
-  EXPECT_EQ(ftp.failures, 0);
-  map.FlushPieces();  // writing the piece lets go of its source
-  EXPECT_EQ(ftp.refs, 0);
+  EXPECT_EQ(first.failures, 0);
+  EXPECT_EQ(second.failures, 0);
+  EXPECT_EQ(first.refs, 1);
+  map.FlushPieces();  // writing the piece lets go of its sources
+  EXPECT_EQ(first.refs, 0);
+  EXPECT_EQ(second.refs, 0);
 }
 
 TEST_F(PiecesFixture, IdlePrefixIsWrittenEarlyAndItsHashStateCarriesOn) {

@@ -476,6 +476,14 @@ TEST_F(SchedulerFixture, EndGameBlocksMoveForOnePieceAndGoWhenItCompletes) {
   EXPECT_EQ(left, (std::vector<int64_t>{0, 1, 2, 3, 6, 7}));
 }
 
+std::vector<int32_t> WantedPieces(TPieceScheduler& s, const TPeerObject* by) {
+  std::vector<int32_t> out;
+  for (const TWantedPiece& w : s.WantedList()) {
+    if (w.by == by) out.push_back(w.piece);
+  }
+  return out;
+}
+
 TEST_F(SchedulerFixture, WantedListCapsRepeatsAndForgetsCompletedPieces) {
   Build(100);
   // With 100 pieces and none verified a piece may be listed once more after its first entry.
@@ -486,9 +494,71 @@ TEST_F(SchedulerFixture, WantedListCapsRepeatsAndForgetsCompletedPieces) {
   sched->WantPiece(8, true, false);
   EXPECT_TRUE(sched->WantPiece(8, false, false));
   sched->OnPieceCompleted(7);
-  EXPECT_EQ(sched->Wanted(), (std::vector<int32_t>{8}));
+  EXPECT_EQ(WantedPieces(*sched, nullptr), (std::vector<int32_t>{8}));
   EXPECT_TRUE(sched->WantPiece(8, false, true));
   EXPECT_FALSE(sched->WantPiece(8, false, false));
+}
+
+// A peer is on the list once for each piece it works on; when it leaves, a piece it began stays
+// wanted by the task for the next peer to finish, the rest goes, and other peers' entries stay.
+TEST_F(SchedulerFixture, APeerLeavingLeavesItsBegunPiecesWantedByTheTask) {
+  Build(100);
+  test::TestPeer* leaving = Peer(SOURCE_BTNODE, 0);
+  test::TestPeer* staying = Peer(SOURCE_BTNODE, 0);
+  for (int32_t piece : {3, 4, 5}) EXPECT_TRUE(sched->WantPiece(piece, *leaving));
+  EXPECT_TRUE(sched->WantPiece(3, *leaving)) << "a second entry of the same peer is not needed";
+  EXPECT_TRUE(sched->WantPiece(5, *staying));
+  bool accepted = false;
+  const int64_t begun = 4 * kPieceLength / kBlockSize;
+  ASSERT_EQ(sched->map.ReceiveBlock(begun, kBlockSize,
+                                    reinterpret_cast<const uint8_t*>(sched->content.data()) + begun * kBlockSize,
+                                    nullptr, &accepted),
+            kBlockSize);
+  EXPECT_EQ(WantedPieces(*sched, leaving), (std::vector<int32_t>{3, 4, 5}));
+  sched->ReleaseWanted(*leaving);
+  EXPECT_EQ(WantedPieces(*sched, leaving), (std::vector<int32_t>{}));
+  EXPECT_EQ(WantedPieces(*sched, nullptr), (std::vector<int32_t>{4}));
+  EXPECT_EQ(WantedPieces(*sched, staying), (std::vector<int32_t>{5}));
+
+  // A piece that failed is nobody's work any more: the task wants it first.
+  sched->OnPieceWantedAgain(5);
+  EXPECT_EQ(WantedPieces(*sched, staying), (std::vector<int32_t>{}));
+  EXPECT_EQ(WantedPieces(*sched, nullptr), (std::vector<int32_t>{4, 5}));
+  sched->ClearWanted();
+  EXPECT_TRUE(sched->WantedList().empty());
+}
+
+// A piece that fails its check after the range it lay in was walked through and removed gets a
+// range of its own when URL sources serve the task (any of them takes it), and one already in a
+// live range is left to that range's rescan.
+TEST_F(SchedulerFixture, AFailedPieceOutsideEveryRangeGetsARangeOfItsOwn) {
+  struct Case {
+    const char* name;
+    bool urlSources;
+    int32_t rangeFirst, rangeLast;  // a live range, -1 for none
+    bool ownRange;
+  };
+  const Case cases[] = {
+      {"outside every range", true, 6, 9, true},
+      {"inside a live range", true, 0, 5, false},
+      {"no URL source to take it", false, -1, -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(10);
+    if (c.urlSources) sched->AddSources(1, 1);
+    if (c.rangeFirst >= 0) sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, c.rangeFirst, c.rangeLast));
+    sched->OnPieceWantedAgain(3);
+    const auto own = std::find_if(sched->Ranges().begin(), sched->Ranges().end(),
+                                  [](const std::unique_ptr<TPieceRange>& r) { return r->first == 3 && r->last == 3; });
+    EXPECT_EQ(own != sched->Ranges().end(), c.ownRange);
+    if (!c.ownRange) continue;
+    test::TestPeer url(SOURCE_HTTP, sched.get());
+    sched->ticks = 1;  // the search for a free range starts at the piece's own
+    ASSERT_TRUE(sched->AssignRange(url));
+    EXPECT_EQ(url.Range()->first, 3);
+    url.Reset();
+  }
 }
 
 TEST_F(SchedulerFixture, RandomStartPieceStaysInsideTheContent) {

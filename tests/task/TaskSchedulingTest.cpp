@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "engine/sources/TBTPeer.h"
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TPieceRange.h"
 #include "engine/task/TPieceScheduler.h"
@@ -33,6 +34,7 @@ class SchedulingTask : public TWorkThread {
   void Reload() { ReloadMetadata(); }
   void Serve() { ServeReadRequests(); }
   TPieceScheduler& Scheduler() { return PieceScheduler(); }
+  TPieces& Map() { return *pieces; }
   bool ReloadMarked() const { return reloadMetadata; }
   using TWorkWithPieces::SourceHasWork;
 
@@ -140,9 +142,11 @@ TEST_F(TaskSchedulingTest, ANewPieceLengthSplitsTheWorkAnew) {
   task->urlSources.push_back(test::MakeIdentity(SOURCE_HTTP, 8080));
   auto* peer = new test::TestPeer(SOURCE_HTTP, &task->PeerTask());
   ASSERT_EQ(peer->NextPiece(), 2);
+  task->Scheduler().WantPiece(2, true, false);
   task->pieceLength = kPiece / 2;
   task->Reload();
   EXPECT_EQ(peer->Range(), nullptr);
+  EXPECT_TRUE(task->Scheduler().WantedList().empty()) << "its indices named pieces of the former length";
   ASSERT_EQ(task->PeerTask().Ranges().size(), 2u);  // a run per five of the seven pieces
   EXPECT_EQ(task->PeerTask().Ranges().front()->first, 0);
   EXPECT_EQ(task->PeerTask().Ranges().back()->last, 6);
@@ -178,6 +182,48 @@ TEST_F(TaskSchedulingTest, AFreeRangeOfARetiredSourceIsWorkForTheOthers) {
   }
   ranges.clear();
   retired->Release();
+}
+
+// Piece 2 fails its check on the hashing thread after its mirror walked past it and the range was
+// removed: the map tells the task, and the piece is work again for a mirror and a remote side that
+// had nothing else to offer.
+TEST_F(TaskSchedulingTest, APieceFailingAfterItsRangeWasRemovedIsWantedAgain) {
+  task->urlSources.push_back(test::MakeIdentity(SOURCE_HTTP, 8080));
+  IPeerTask& peers = task->PeerTask();
+  TPieces& map = task->Map();
+  map.HashInBackground(true);
+  auto* mirror = new test::TestPeer(SOURCE_HTTP, &peers);
+  auto* remote = new TBTPeer(&peers);
+  peers.ActivePeers().push_back(TRef<TPeerObject>::Share(remote));
+  remote->remoteHave = {0x20};  // piece 2 only
+  remote->triedPieces = {0};
+  ASSERT_EQ(mirror->NextPiece(), 2);
+  std::string corrupt = task->content;
+  corrupt[2 * kPiece + 9] ^= 1;
+  for (int64_t block = 2 * kPiece / kBlockSize; block * kBlockSize < static_cast<int64_t>(corrupt.size()); ++block) {
+    const int64_t at = block * kBlockSize;
+    bool accepted = false;
+    map.ReceiveBlock(block, static_cast<int32_t>(std::min<int64_t>(kBlockSize, corrupt.size() - at)),
+                     reinterpret_cast<const uint8_t*>(corrupt.data() + at), mirror, &accepted);
+  }
+  ASSERT_TRUE(map.Piece(2).Hashing);
+  EXPECT_EQ(remote->NextPiece(), -1);
+  EXPECT_TRUE(remote->nothingToOffer) << "its only piece is being hashed";
+  EXPECT_EQ(mirror->NextPiece(), -1);
+  ASSERT_TRUE(peers.Ranges().empty()) << "walked through while its pieces were hashed";
+
+  map.HashInBackground(false);  // the verdicts: piece 2 failed, piece 3 passed
+  ASSERT_TRUE(map.IsPieceWanted(2));
+  EXPECT_FALSE(remote->nothingToOffer);
+  ASSERT_EQ(peers.Ranges().size(), 1u);
+  EXPECT_EQ(peers.Ranges().front()->first, 2);
+  EXPECT_EQ(peers.Ranges().front()->last, 2);
+  EXPECT_EQ(remote->NextPiece(), 2);
+  peers.ActivePeers().clear();
+  for (TPeerObject* peer : {static_cast<TPeerObject*>(mirror), static_cast<TPeerObject*>(remote)}) {
+    peer->Reset();
+    peer->Release();
+  }
 }
 
 }  // namespace
