@@ -19,7 +19,8 @@ namespace {
 
 constexpr int32_t kMisbehaviourBackOff = 300;
 constexpr int64_t kHandshakeRead = 2048;
-constexpr int64_t kMaxHeld = int64_t{8192000};
+// What one step takes in from a remote side that keeps sending: the task loop must come round.
+constexpr int64_t kMaxStepBytes = int64_t{8192000};
 constexpr int32_t kPlanTries = 3;
 // A tail of a URL source's range this long is worth claiming as a run of one's own.
 constexpr int64_t kMinTailRunBlocks = 24;
@@ -182,42 +183,48 @@ bool TBTPeer::ReadInput() {
   }
   if (!handshakeSent && !SendHandshake()) return false;
   const bool greeted = linkState == kGreeted;
-  const int64_t budget = Task()->DownloadBudget();
+  int64_t budget = Task()->DownloadBudget();
   if (greeted && budget <= 0) return true;
   int64_t size = kHandshakeRead;
   if (greeted && !peerChoking && !requests_.empty()) {
     size = kBlockSize + 1024;
-    if (counters.downloadRate > kFastRate) size = 65536 + 1024;
+    if (counters.downloadRate > kFastRate || int64_t{stepBlocks} * kBlockSize >= kReadChunk) size = 65536 + 1024;
     else if (counters.downloadRate > 65535) size = 32768 + 1024;
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
   const uint64_t receivedBefore = socket.BytesReceived();
-  int64_t before = socket.ReceivedSize();
-  int64_t held = socket.Receive(size);
-  if (held < 0) return false;
-  // A read that filled what was asked finds more waiting: keep reading while it does.
-  while (greeted && held - before == size && held < kMaxHeld && size < budget) {
-    size = std::min(size * 2, budget);
-    before = held;
-    held = socket.Receive(size);
+  bool wasChoking = peerChoking;
+  // Read a chunk, take its messages, ask for what they freed, read on: the remote side works on
+  // new requests while we take in the rest, and the buffer holds a chunk, not all that waited.
+  for (;;) {
+    const int64_t before = socket.ReceivedSize();
+    const int64_t held = socket.Receive(size);
     if (held < 0) return false;
-  }
-  if (linkState == kLinked) {
-    if (!CheckHandshake()) return false;
-    if (linkState != kGreeted) return true;
-  }
-  const bool wasChoking = peerChoking;
-  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
-  const bool keepBuffers = counters.downloadRate > kFastRate || socket.BytesReceived() - receivedBefore > 16383;
-  stepBlocks = static_cast<int32_t>(std::min<uint64_t>(socket.BytesReceived() - receivedBefore, kMaxHeld) / kBlockSize);
-  if (!ParseHeld(keepBuffers)) return false;
-  if (wasChoking != peerChoking) {
-    if (peerChoking) {
-      CancelAll();
-    } else {
-      return SendRequests();
+    if (linkState == kLinked) {
+      if (!CheckHandshake()) return false;
+      if (linkState != kGreeted) return true;
+      wasChoking = peerChoking;
     }
+    if (!ParseHeld()) return false;
+    if (wasChoking != peerChoking) {
+      wasChoking = peerChoking;
+      if (peerChoking) CancelAll();
+      else if (!SendRequests()) return false;
+    }
+    const uint64_t stepBytes = socket.BytesReceived() - receivedBefore;
+    budget = Task()->DownloadBudget();
+    // A read that filled what was asked finds more waiting, unless a whole message is left unread.
+    if (!greeted || held - before < size || !IsConnected() || linkState != kGreeted || HasUnreadInput() ||
+        stepBytes >= static_cast<uint64_t>(kMaxStepBytes) || budget <= 0) {
+      break;
+    }
+    if (!PlanRequests() || !SendRequests()) return false;
+    size = std::min({size * 2, kReadChunk, budget});
   }
+  const uint64_t stepBytes = socket.BytesReceived() - receivedBefore;
+  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
+  if (IsConnected() && counters.downloadRate <= kFastRate && stepBytes <= 16383) socket.ConsumeReceived(0);
+  stepBlocks = static_cast<int32_t>(std::min<uint64_t>(stepBytes, kMaxStepBytes) / kBlockSize);
   return true;
 }
 
@@ -228,7 +235,7 @@ bool TBTPeer::HasUnreadInput() const {
   return linkState != kGreeted || held >= 4 + int64_t{btwire::ReadU32(socket->ReceivedData())};
 }
 
-bool TBTPeer::ParseHeld(bool keepBuffers) {
+bool TBTPeer::ParseHeld() {
   QSocket& socket = *Socket();
   const uint32_t maxLength =
       std::max<uint32_t>(btwire::kPieceMessageMax, 1 + static_cast<uint32_t>(remoteHave.size()));
@@ -252,7 +259,7 @@ bool TBTPeer::ParseHeld(bool keepBuffers) {
     at += used;
     if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
   }
-  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), keepBuffers);
+  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), true);
   return ok;
 }
 

@@ -61,6 +61,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;
   // Withdrawn requests remembered for their late answers.
   static constexpr size_t kMaxCancelled = 256;
+  // The largest read of one step; the receive buffer holds about this much and one message.
+  static constexpr int64_t kReadChunk = int64_t{256} * 1024 + 1024;
 
   explicit TBTPeer(IPeerTask* task) : TPeerObject(1, task) {}
 
@@ -123,7 +125,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool RemoteHasWanted() const;
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
-  bool ParseHeld(bool keepBuffers);
+  bool ParseHeld();
   bool OnMessage(int32_t id, const uint8_t* payload, uint32_t size);
   bool OnRequest(const uint8_t* payload, bool cancel);
   // The remote side misbehaved: its identity waits before it is dialled again.
