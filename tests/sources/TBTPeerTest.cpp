@@ -270,6 +270,51 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
   }
 }
 
+// A fast remote side answers a full pipe at once: the steps take it in chunk by chunk, asking
+// for more as room opens, and the receive buffer never holds more than about two chunks, however
+// much waits on the connection.
+TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
+  std::unique_ptr<QSocket> remote = DialGreeting();
+  ASSERT_NE(remote, nullptr);
+  peer->counters.downloadRate = int64_t{100} << 20;
+  const auto onWire = [&] {
+    std::vector<TBlockRequest> sent;
+    std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
+                 [](const TBlockRequest& r) { return r.sent; });
+    return sent;
+  };
+  for (int i = 0; i < 100 && onWire().size() < 250; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    platform::SleepMs(5);
+  }
+  const std::vector<TBlockRequest> asked = onWire();
+  ASSERT_EQ(asked.size(), 250u);
+  std::string answers;
+  for (const TBlockRequest& r : asked) {
+    const auto start = static_cast<size_t>(r.block) * 16384;
+    answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
+               task.content.substr(start, 16384);
+  }
+  task.downloaded = 0;
+  ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
+  int64_t largestBuffer = 0;
+  for (int i = 0; i < 500 && task.downloaded < 250 * 16384; ++i) {
+    ASSERT_GE(remote->Flush(), 0);
+    platform::SleepMs(2);
+    ASSERT_TRUE(peer->DownloadStep());
+    largestBuffer = std::max(largestBuffer, peer->Socket()->ReceiveCapacity());
+  }
+  EXPECT_EQ(task.downloaded, 250 * 16384);
+  EXPECT_LE(largestBuffer, 2 * TBTPeer::kReadChunk);
+  // Every answer freed room for a new request: the pipe is full again, with none of the old ones.
+  const std::vector<TBlockRequest> after = onWire();
+  EXPECT_EQ(after.size(), std::min<size_t>(250, 512 - 250));
+  for (const TBlockRequest& r : after) {
+    EXPECT_TRUE(std::none_of(asked.begin(), asked.end(), [&](const TBlockRequest& a) { return a.block == r.block; }));
+  }
+  peer->Reset();
+}
+
 // 64 pieces of 4 blocks and one range of a URL source over them all; the remote has pieces 0 to
 // remoteLast, and those from excludedFrom on are not to be asked of it.
 TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
