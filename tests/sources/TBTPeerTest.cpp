@@ -18,6 +18,14 @@ std::string Handshake(const std::string& peerId) {
   return std::string("\x13" "BitTorrent protocol") + std::string(8, '\0') + std::string(20, 'H') + peerId;
 }
 
+std::string PieceHeader(uint32_t index, uint32_t begin, uint32_t blockLength) {
+  std::string out;
+  btwire::AppendHeader(out, btwire::kPiece, 8 + blockLength);
+  btwire::AppendU32(out, index);
+  btwire::AppendU32(out, begin);
+  return out;
+}
+
 // A BitTorrent peer on one end of a loopback connection, the test on the other.
 class BTPeerFixture : public ::testing::Test {
  protected:
@@ -60,6 +68,24 @@ class BTPeerFixture : public ::testing::Test {
       if (remote.Receive(4096) < 0) break;
     }
     return std::string(reinterpret_cast<const char*>(remote.ReceivedData()), static_cast<size_t>(remote.ReceivedSize()));
+  }
+
+  std::vector<TBlockRequest> OnWire() const {
+    std::vector<TBlockRequest> sent;
+    std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
+                 [](const TBlockRequest& r) { return r.sent; });
+    return sent;
+  }
+
+  // The piece messages that answer the requests, in their order.
+  std::string Answers(const std::vector<TBlockRequest>& asked) const {
+    std::string answers;
+    for (const TBlockRequest& r : asked) {
+      const auto start = static_cast<size_t>(r.block) * 16384;
+      answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
+                 task.content.substr(start, 16384);
+    }
+    return answers;
   }
 
   test::FakePeerTask task{128 * 65536, 65536};
@@ -137,14 +163,6 @@ TEST_F(BTPeerFixture, AFailedTcpConnectMarksThePeerForUdpAtOnce) {
     peer->Reset();
     if (refused) target->Release();
   }
-}
-
-std::string PieceHeader(uint32_t index, uint32_t begin, uint32_t blockLength) {
-  std::string out;
-  btwire::AppendHeader(out, btwire::kPiece, 8 + blockLength);
-  btwire::AppendU32(out, index);
-  btwire::AppendU32(out, begin);
-  return out;
 }
 
 TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
@@ -230,13 +248,7 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
     SCOPED_TRACE(passed ? "a piece passed" : "no piece passed yet");
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr);
-    const auto onWire = [&] {
-      std::vector<TBlockRequest> sent;
-      std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
-                   [](const TBlockRequest& r) { return r.sent; });
-      return sent;
-    };
-    for (int i = 0; i < 50 && onWire().size() < 2; ++i) {
+    for (int i = 0; i < 50 && OnWire().size() < 2; ++i) {
       ASSERT_TRUE(peer->DownloadStep());
       platform::SleepMs(5);
     }
@@ -246,14 +258,9 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
     // Without a passed piece one round only: its two blocks are half a piece, nothing is checked.
     const int rounds = passed ? 4 : 1;
     for (int round = 0; round < rounds; ++round) {
-      const std::vector<TBlockRequest> asked = onWire();
+      const std::vector<TBlockRequest> asked = OnWire();
       ASSERT_EQ(asked.size(), expected) << "round " << round;
-      std::string answers;
-      for (const TBlockRequest& r : asked) {
-        const auto start = static_cast<size_t>(r.block) * 16384;
-        answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
-                   task.content.substr(start, 16384);
-      }
+      const std::string answers = Answers(asked);
       ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
       for (int i = 0; i < 100 && remote->SendQueued() > 0; ++i) {
         platform::SleepMs(2);
@@ -264,7 +271,7 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
       EXPECT_EQ(peer->counters.downloadRate, 0);
       expected = passed ? 2 * asked.size() + 2 : 2;
     }
-    EXPECT_EQ(onWire().size(), passed ? 62u : 2u);
+    EXPECT_EQ(OnWire().size(), passed ? 62u : 2u);
     EXPECT_EQ(task.downloaded, (passed ? 2 + 6 + 14 + 30 : 2) * 16384);
     peer->Reset();
   }
@@ -277,24 +284,13 @@ TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
   std::unique_ptr<QSocket> remote = DialGreeting();
   ASSERT_NE(remote, nullptr);
   peer->counters.downloadRate = int64_t{100} << 20;
-  const auto onWire = [&] {
-    std::vector<TBlockRequest> sent;
-    std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
-                 [](const TBlockRequest& r) { return r.sent; });
-    return sent;
-  };
-  for (int i = 0; i < 100 && onWire().size() < 250; ++i) {
+  for (int i = 0; i < 100 && OnWire().size() < 250; ++i) {
     ASSERT_TRUE(peer->DownloadStep());
     platform::SleepMs(5);
   }
-  const std::vector<TBlockRequest> asked = onWire();
+  const std::vector<TBlockRequest> asked = OnWire();
   ASSERT_EQ(asked.size(), 250u);
-  std::string answers;
-  for (const TBlockRequest& r : asked) {
-    const auto start = static_cast<size_t>(r.block) * 16384;
-    answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
-               task.content.substr(start, 16384);
-  }
+  const std::string answers = Answers(asked);
   task.downloaded = 0;
   ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
   int64_t largestBuffer = 0;
@@ -307,7 +303,7 @@ TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
   EXPECT_EQ(task.downloaded, 250 * 16384);
   EXPECT_LE(largestBuffer, 2 * TBTPeer::kReadChunk);
   // Every answer freed room for a new request: the pipe is full again, with none of the old ones.
-  const std::vector<TBlockRequest> after = onWire();
+  const std::vector<TBlockRequest> after = OnWire();
   EXPECT_EQ(after.size(), std::min<size_t>(250, 512 - 250));
   for (const TBlockRequest& r : after) {
     EXPECT_TRUE(std::none_of(asked.begin(), asked.end(), [&](const TBlockRequest& a) { return a.block == r.block; }));
