@@ -689,8 +689,9 @@ bool TBTPeer::ServeUploads() {
   QSocket& socket = *Socket();
   TPieces* pieces = Task()->Pieces();
   if (!pieces || !Task()->HasMetadata() || socket.SendQueued() > kMaxSendQueued) return true;
+  const int64_t rate = RecentSendRate();
   int64_t allowance = kBlockSize;
-  if (counters.uploadRate / 65536 > 1) allowance = (counters.uploadRate / 65536) * kBlockSize - kBlockSize;
+  if (rate / 65536 > 1) allowance = (rate / 65536) * kBlockSize - kBlockSize;
   if (Task()->IsComplete()) allowance += kBlockSize;
   // The rate of the last second lags behind a fast remote side: when all that the last step
   // served has left, twice as much may go now.
@@ -731,7 +732,9 @@ bool TBTPeer::ServeUploads() {
 
 bool TBTPeer::FlushOutput() {
   QSocket* socket = Socket();
-  const bool slow = counters.uploadRate < kSlowUpload;
+  // The rate of the last window lags behind a connection that just started to move much.
+  const int64_t rate = RecentSendRate();
+  const bool slow = rate < kSlowUpload;
   // A slow upload is flushed every other step: fewer, fuller segments.
   if (slow && socket && socket->SendQueued() > 1024) {
     flushToggle = !flushToggle;
@@ -741,7 +744,7 @@ bool TBTPeer::FlushOutput() {
   const int64_t half = Task()->UploadBudget() / 2;
   if (half <= 0) return true;
   if (socket->SendQueued() > 256 && !socket->WaitWritable(0)) return true;
-  const bool fast = counters.uploadRate > kFastRate;
+  const bool fast = rate > kFastRate;
   // A fast upload is held back by the budget alone: a chunk a step would cap it at a few MB/s.
   int64_t chunk = fast ? half : slow && ConnectedPeers() < 12 ? kBlockSize / 2 : kBlockSize;
   chunk = std::clamp<int64_t>(half - 512, 0, chunk);

@@ -311,6 +311,48 @@ TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
   peer->Reset();
 }
 
+// What waits to be sent leaves by the rate of the connection: a slow one a half block every other
+// step, a fast one all that the network takes. A connection that moved much since the rate was
+// last measured counts as fast at once, not only when its window closes.
+TEST_F(BTPeerFixture, QueuedOutputLeavesByWhatTheConnectionMovesNow) {
+  struct Case {
+    const char* name;
+    int64_t uploadRate;
+    int64_t windowSent;
+    bool whole;  // two flushes move more than a block
+  };
+  const Case cases[] = {
+      {"a slow connection", 0, 0, false},
+      {"a fast connection", int64_t{10} << 20, 0, true},
+      {"a connection that moved much in the open window", 0, int64_t{30} << 20, true},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<QSocket> remote = DialGreeting();
+    ASSERT_NE(remote, nullptr) << c.name;
+    for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
+      ASSERT_TRUE(peer->DownloadStep()) << c.name;
+      platform::SleepMs(5);
+    }
+    // More than the network takes while the remote side reads nothing.
+    const std::string bulk(int64_t{16} << 20, 'x');
+    QSocket& socket = *peer->Socket();
+    ASSERT_GE(socket.Send(bulk.data(), static_cast<int64_t>(bulk.size())), 0) << c.name;
+    ASSERT_GT(socket.SendQueued(), 2 * 16384) << c.name;
+    const int64_t before = socket.SendQueued();
+    for (int i = 0; i < 200 && remote->Receive(1 << 20) >= 0; ++i) {
+      remote->ConsumeReceived(-1);
+      if (!remote->WaitReadable(0)) break;
+    }
+    peer->counters.uploadRate = c.uploadRate;
+    peer->counters.windowSent = c.windowSent;
+    ASSERT_TRUE(peer->FlushOutput()) << c.name;
+    ASSERT_TRUE(peer->FlushOutput()) << c.name;
+    const int64_t moved = before - socket.SendQueued();
+    EXPECT_EQ(moved > 16384, c.whole) << c.name << ": " << moved;
+    peer->Reset();
+  }
+}
+
 // 64 pieces of 4 blocks and one range of a URL source over them all; the remote has pieces 0 to
 // remoteLast, and those from excludedFrom on are not to be asked of it.
 TEST(BTPeerBesideUrlSources, TakesPiecesFromTheTailOfTheUrlSourcesRange) {
