@@ -218,7 +218,9 @@ bool TBTPeer::ReadInput() {
         stepBytes >= static_cast<uint64_t>(kMaxStepBytes) || budget <= 0) {
       break;
     }
-    if (!PlanRequests() || !SendRequests()) return false;
+    // Not before a piece passed its check: a liar answering at once would take the whole content
+    // within one step.
+    if (stats.passedPieces > 0 && (!PlanRequests() || !SendRequests())) return false;
     size = std::min({size * 2, kReadChunk, budget});
   }
   const uint64_t stepBytes = socket.BytesReceived() - receivedBefore;
