@@ -32,6 +32,8 @@ constexpr int64_t kUselessRate = 18;
 constexpr uint64_t kEndGameAge = 8;
 constexpr int64_t kNearWindow = int64_t{8} << 20;
 constexpr size_t kRequestBatch = 48;
+// Sixteen piece messages of a block each.
+constexpr int64_t kServeBatch = 16 * (kBlockSize + int64_t{btwire::kPieceHeaderSize});
 constexpr int64_t kSlowUpload = 28672;
 // Above this rate in either direction a connection keeps its buffers and moves what it can each
 // step instead of a chunk.
@@ -698,38 +700,45 @@ bool TBTPeer::ServeUploads() {
   // The rate of the last second lags behind a fast remote side: when all that the last step
   // served has left, twice as much may go now.
   if (socket.SendQueued() == 0) allowance = std::max(allowance, 2 * lastServed);
-  std::string out;
-  const auto blocks = std::min<int64_t>(static_cast<int64_t>(uploadRequests_.size()), allowance / kBlockSize + 1);
-  out.reserve(static_cast<size_t>(blocks * (kBlockSize + 13)));
+  // Blocks go out a batch at a time through one pooled buffer: what the network does not take at
+  // once is queued, and the rest of the requests wait for the next step.
+  QBufferPool& pool = QSocket::BufferPool();
+  uint8_t* const batch = pool.Alloc(kServeBatch);
+  if (!batch) return true;
+  size_t used = 0;
   int64_t served = 0;
-  while (!uploadRequests_.empty() && served < allowance) {
+  bool ok = true;
+  while (ok && !uploadRequests_.empty() && served < allowance) {
     const TBlockRequest r = uploadRequests_.front();
+    if (used + btwire::kPieceHeaderSize + static_cast<size_t>(r.length) > static_cast<size_t>(kServeBatch)) {
+      ok = Socket()->Send(batch, static_cast<int64_t>(used)) >= 0;
+      used = 0;
+      if (!ok || socket.SendQueued() > 0) break;
+    }
     uploadRequests_.erase(uploadRequests_.begin());
     const int64_t start = r.block * kBlockSize;
     const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
+    uint8_t* const at = batch + used;
     // The block is read straight behind its message header.
-    const size_t header = out.size();
-    btwire::AppendHeader(out, btwire::kPiece, 8 + static_cast<uint32_t>(r.length));
-    btwire::AppendU32(out, index);
-    btwire::AppendU32(out, static_cast<uint32_t>(start % pieces->PieceLength()));
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(r.length));
-    if (pieces->ReadBlock(r.block, r.length, reinterpret_cast<uint8_t*>(out.data() + at), 0, false) != r.length) {
-      out.resize(header);
+    const size_t header = btwire::WritePieceHeader(at, index, static_cast<uint32_t>(start % pieces->PieceLength()),
+                                                   static_cast<uint32_t>(r.length));
+    if (pieces->ReadBlock(r.block, r.length, at + header, 0, false) != r.length) {
       // The reject notice: a piece message no request of any client matches.
-      btwire::AppendHeader(out, btwire::kPiece, 8 + 5);
-      btwire::AppendU32(out, 0);
-      btwire::AppendU32(out, 2);
-      out.push_back(0x35);
-      btwire::AppendU32(out, index);
+      btwire::WritePieceHeader(at, 0, 2, 5);
+      at[header] = 0x35;
+      btwire::WriteU32(at + header + 1, index);
+      used += header + 5;
       std::erase_if(uploadRequests_, [&](const TBlockRequest& u) { return u.block * kBlockSize / pieces->PieceLength() == index; });
       continue;
     }
+    used += header + static_cast<size_t>(r.length);
     served += r.length;
     Task()->AddUploaded(r.length);
   }
+  if (ok && used > 0) ok = Socket()->Send(batch, static_cast<int64_t>(used)) >= 0;
+  pool.Free(batch);
   lastServed = served;
-  return out.empty() || SendText(out);
+  return ok;
 }
 
 bool TBTPeer::FlushOutput() {

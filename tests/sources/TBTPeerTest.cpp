@@ -311,6 +311,54 @@ TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
   peer->Reset();
 }
 
+// Requests for more blocks than one batch holds are all answered, in their order and byte-exact,
+// over as many steps as the network needs.
+TEST_F(BTPeerFixture, RequestedBlocksAreServedInOrderAcrossBatches) {
+  constexpr int kBlocks = 40;  // pieces 0 to 9, two and a half batches
+  for (int64_t block = 0; block < kBlocks; ++block) {
+    bool accepted = false;
+    task.map.ReceiveBlock(block, 16384, task.Data(block), nullptr, &accepted);
+  }
+  task.map.FlushPieces();
+  ASSERT_TRUE(task.map.IsPieceComplete(9));
+  std::unique_ptr<QSocket> remote = DialGreeting();
+  ASSERT_NE(remote, nullptr);
+  for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    platform::SleepMs(5);
+  }
+  std::string requests;
+  for (int block = 0; block < kBlocks; ++block) {
+    btwire::AppendBlockMessage(requests, btwire::kRequest, static_cast<uint32_t>(block / 4),
+                               static_cast<uint32_t>(block % 4 * 16384), 16384);
+  }
+  ASSERT_GE(remote->Send(requests.data(), static_cast<int64_t>(requests.size())), 0);
+  // Our own messages come first: the handshake, then bitfield, interested, unchoke and requests.
+  std::vector<std::string> served;
+  size_t at = 68;
+  for (int i = 0; i < 500 && served.size() < kBlocks; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    ASSERT_TRUE(peer->UploadStep());
+    remote->WaitReadable(0);
+    ASSERT_GE(remote->Receive(1 << 20), 0);
+    btwire::Message message;
+    size_t used = 0;
+    while (btwire::ParseMessage(remote->ReceivedData() + at, static_cast<size_t>(remote->ReceivedSize()) - at,
+                                1 << 20, &message, &used) == btwire::Parse::kMessage) {
+      at += used;
+      if (message.id == btwire::kPiece) served.emplace_back(reinterpret_cast<const char*>(message.payload), message.size);
+    }
+  }
+  ASSERT_EQ(served.size(), static_cast<size_t>(kBlocks));
+  for (int block = 0; block < kBlocks; ++block) {
+    std::string expected(8, '\0');
+    expected[3] = static_cast<char>(block / 4);
+    expected[6] = static_cast<char>(block % 4 * 0x40);
+    EXPECT_TRUE(served[block] == expected + task.content.substr(static_cast<size_t>(block) * 16384, 16384)) << block;
+  }
+  peer->Reset();
+}
+
 // What waits to be sent leaves by the rate of the connection: a slow one a half block every other
 // step, a fast one all that the network takes. A connection that moved much since the rate was
 // last measured counts as fast at once, not only when its window closes.
