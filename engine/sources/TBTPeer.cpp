@@ -711,7 +711,7 @@ bool TBTPeer::ServeUploads() {
   while (ok && !uploadRequests_.empty() && served < allowance) {
     const TBlockRequest r = uploadRequests_.front();
     if (used + btwire::kPieceHeaderSize + static_cast<size_t>(r.length) > static_cast<size_t>(kServeBatch)) {
-      ok = Socket()->Send(batch, static_cast<int64_t>(used)) >= 0;
+      ok = socket.Send(batch, static_cast<int64_t>(used)) >= 0;
       used = 0;
       if (!ok || socket.SendQueued() > 0) break;
     }
@@ -735,7 +735,7 @@ bool TBTPeer::ServeUploads() {
     served += r.length;
     Task()->AddUploaded(r.length);
   }
-  if (ok && used > 0) ok = Socket()->Send(batch, static_cast<int64_t>(used)) >= 0;
+  if (ok && used > 0) ok = socket.Send(batch, static_cast<int64_t>(used)) >= 0;
   pool.Free(batch);
   lastServed = served;
   return ok;

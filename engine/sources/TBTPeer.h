@@ -61,7 +61,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;
   // Withdrawn requests remembered for their late answers.
   static constexpr size_t kMaxCancelled = 256;
-  // The largest read of one step; the receive buffer holds about this much and one message.
+  // The largest single read: the receive buffer holds about this much and one message.
   static constexpr int64_t kReadChunk = int64_t{256} * 1024 + 1024;
 
   explicit TBTPeer(IPeerTask* task) : TPeerObject(1, task) {}
