@@ -642,13 +642,22 @@ int32_t TBTPeer::NextPiece() {
 // piece of it passed its check: a liar answering at once would otherwise hold the whole content.
 int64_t TBTPeer::AnsweredBlocks() const { return stats.passedPieces > 0 ? stepBlocks : 0; }
 
+// Before that, one piece at a time: the first is checked after one round trip instead of one for
+// every two blocks, and a liar holds no more than that piece.
+int64_t TBTPeer::FirstPieceBlocks() const {
+  const TPieces* pieces = Task()->Pieces();
+  if (stats.passedPieces > 0 || !pieces) return 0;
+  return (pieces->PieceLength() + kBlockSize - 1) / kBlockSize;
+}
+
 int64_t TBTPeer::WireTarget() const {
-  const int64_t wanted = std::max(counters.downloadRate / kBlockSize, 2 * AnsweredBlocks()) + 2;
+  const int64_t wanted = std::max(std::max(counters.downloadRate / kBlockSize, 2 * AnsweredBlocks()) + 2, FirstPieceBlocks());
   return std::clamp<int64_t>(wanted, 6, kMaxRequestsOnWire);
 }
 
 int64_t TBTPeer::RequestDepth() const {
-  const int64_t wanted = std::max(2 * counters.downloadRate / kBlockSize, 2 * AnsweredBlocks() + 2);
+  const int64_t wanted =
+      std::max({2 * counters.downloadRate / kBlockSize, 2 * AnsweredBlocks() + 2, FirstPieceBlocks()});
   return std::clamp<int64_t>(wanted, 2, kMaxRequestsOnWire);
 }
 

@@ -99,6 +99,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   // Requests to keep on the wire.
   int64_t WireTarget() const;
   int64_t AnsweredBlocks() const;
+  int64_t FirstPieceBlocks() const;
   bool HasUnaskedBlocks(int32_t piece) const;
   // Held elsewhere: bits of PiecesHeldElsewhere.
   static constexpr uint8_t kInUrlRange = 1;     // a URL source is to walk it

@@ -183,12 +183,12 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
     task.downloaded = 0;
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr) << c.name;
-    // Our handshake, interested and unchoke, and two block requests.
-    for (int i = 0; i < 100 && peer->Requests().size() < 2; ++i) {
+    // Our handshake, interested and unchoke, and the requests for the four blocks of one piece.
+    for (int i = 0; i < 100 && peer->Requests().size() < 4; ++i) {
       ASSERT_TRUE(peer->DownloadStep()) << c.name;
       platform::SleepMs(5);
     }
-    ASSERT_EQ(ReadAtLeast(*remote, 68 + 10 + 2 * 17).size(), 68u + 10 + 2 * 17) << c.name;
+    ASSERT_EQ(ReadAtLeast(*remote, 68 + 10 + 4 * 17).size(), 68u + 10 + 4 * 17) << c.name;
     const int64_t first = peer->Requests().front().block;
     const auto index = static_cast<uint32_t>(c.asked ? first / 4 : 3);
     const auto begin = static_cast<uint32_t>(c.asked ? (first % 4) * 16384 : 0);
@@ -221,9 +221,9 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
     int64_t downloadRate;
     size_t onWire;
   };
-  // No rate yet: the planning depth of 2; 100,000 B/s: rate / 16,384 + 2; no client queues more
-  // than 250 of a peer's requests.
-  for (const Case c : {Case{0, 2}, Case{100000, 8}, Case{int64_t{100} << 20, 250}}) {
+  // No rate yet and no piece checked: the four blocks of one piece; 100,000 B/s: rate / 16,384 + 2;
+  // no client queues more than 250 of a peer's requests.
+  for (const Case c : {Case{0, 4}, Case{100000, 8}, Case{int64_t{100} << 20, 250}}) {
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr);
     for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
@@ -242,24 +242,26 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
 
 // A remote side that answers everything between two steps, before the rate of a second is known:
 // once a piece of it passed its check, each step puts twice what came back, plus two, on the wire
-// again within that step; before, the depth stays at two.
+// again within that step; before, the pipe holds the blocks of one piece, so that the first piece
+// is checked after one round trip.
 TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
   for (const bool passed : {false, true}) {
     SCOPED_TRACE(passed ? "a piece passed" : "no piece passed yet");
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr);
-    for (int i = 0; i < 50 && OnWire().size() < 2; ++i) {
+    for (int i = 0; i < 50 && OnWire().size() < 4; ++i) {
       ASSERT_TRUE(peer->DownloadStep());
       platform::SleepMs(5);
     }
     peer->stats.passedPieces = passed ? 1 : 0;
     task.downloaded = 0;
-    size_t expected = 2;
-    // Without a passed piece one round only: its two blocks are half a piece, nothing is checked.
+    size_t expected = 4;
+    // Without a passed piece one round, answering half of the piece: nothing is checked.
     const int rounds = passed ? 4 : 1;
     for (int round = 0; round < rounds; ++round) {
-      const std::vector<TBlockRequest> asked = OnWire();
+      std::vector<TBlockRequest> asked = OnWire();
       ASSERT_EQ(asked.size(), expected) << "round " << round;
+      if (!passed) asked.resize(2);
       const std::string answers = Answers(asked);
       ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
       for (int i = 0; i < 100 && remote->SendQueued() > 0; ++i) {
@@ -269,10 +271,10 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
       platform::SleepMs(20);
       ASSERT_TRUE(peer->DownloadStep());
       EXPECT_EQ(peer->counters.downloadRate, 0);
-      expected = passed ? 2 * asked.size() + 2 : 2;
+      expected = passed ? 2 * asked.size() + 2 : 4;
     }
-    EXPECT_EQ(OnWire().size(), passed ? 62u : 2u);
-    EXPECT_EQ(task.downloaded, (passed ? 2 + 6 + 14 + 30 : 2) * 16384);
+    EXPECT_EQ(OnWire().size(), passed ? 94u : 4u);
+    EXPECT_EQ(task.downloaded, (passed ? 4 + 10 + 22 + 46 : 2) * 16384);
     peer->Reset();
   }
 }
