@@ -10,10 +10,25 @@ uint32_t ReadU32(const uint8_t* at) {
   return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | uint32_t{at[3]};
 }
 
+void WriteU32(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 24);
+  at[1] = static_cast<uint8_t>(value >> 16);
+  at[2] = static_cast<uint8_t>(value >> 8);
+  at[3] = static_cast<uint8_t>(value);
+}
+
 void AppendU32(std::string& out, uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  out.append(bytes, 4);
+  uint8_t bytes[4];
+  WriteU32(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), 4);
+}
+
+size_t WritePieceHeader(uint8_t* at, uint32_t index, uint32_t begin, uint32_t length) {
+  WriteU32(at, 9 + length);
+  at[4] = static_cast<uint8_t>(kPiece);
+  WriteU32(at + 5, index);
+  WriteU32(at + 9, begin);
+  return kPieceHeaderSize;
 }
 
 void AppendHeader(std::string& out, MessageId id, uint32_t payloadSize) {

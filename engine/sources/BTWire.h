@@ -24,6 +24,8 @@ constexpr size_t kPeerIdAt = 48;
 constexpr int32_t kBlock = 16384;
 // A piece message carrying one whole block: id, index, begin and the block.
 constexpr uint32_t kPieceMessageMax = 9 + kBlock;
+// Length, id, index and begin.
+constexpr size_t kPieceHeaderSize = 13;
 // How far the search for the end of a disguising HTTP header goes.
 constexpr size_t kDisguiseMax = 1024;
 
@@ -53,7 +55,10 @@ std::string ReplyDisguise(uint64_t clock);
 bool NamesHash(const uint8_t* data, size_t len, const uint8_t* infoHash);
 
 uint32_t ReadU32(const uint8_t* at);
+void WriteU32(uint8_t* at, uint32_t value);
 void AppendU32(std::string& out, uint32_t value);
+// The header of a piece message whose block of `length` bytes follows it; returns its size.
+size_t WritePieceHeader(uint8_t* at, uint32_t index, uint32_t begin, uint32_t length);
 // Length prefix and id of a message with payloadSize bytes after its id.
 void AppendHeader(std::string& out, MessageId id, uint32_t payloadSize);
 // request and cancel: index, begin, length.

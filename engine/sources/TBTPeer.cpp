@@ -19,7 +19,8 @@ namespace {
 
 constexpr int32_t kMisbehaviourBackOff = 300;
 constexpr int64_t kHandshakeRead = 2048;
-constexpr int64_t kMaxHeld = int64_t{8192000};
+// What one step takes in from a remote side that keeps sending: the task loop must come round.
+constexpr int64_t kMaxStepBytes = int64_t{8192000};
 constexpr int32_t kPlanTries = 3;
 // A tail of a URL source's range this long is worth claiming as a run of one's own.
 constexpr int64_t kMinTailRunBlocks = 24;
@@ -31,6 +32,8 @@ constexpr int64_t kUselessRate = 18;
 constexpr uint64_t kEndGameAge = 8;
 constexpr int64_t kNearWindow = int64_t{8} << 20;
 constexpr size_t kRequestBatch = 48;
+// Sixteen piece messages of a block each.
+constexpr int64_t kServeBatch = 16 * (kBlockSize + int64_t{btwire::kPieceHeaderSize});
 constexpr int64_t kSlowUpload = 28672;
 // Above this rate in either direction a connection keeps its buffers and moves what it can each
 // step instead of a chunk.
@@ -182,42 +185,50 @@ bool TBTPeer::ReadInput() {
   }
   if (!handshakeSent && !SendHandshake()) return false;
   const bool greeted = linkState == kGreeted;
-  const int64_t budget = Task()->DownloadBudget();
+  int64_t budget = Task()->DownloadBudget();
   if (greeted && budget <= 0) return true;
   int64_t size = kHandshakeRead;
   if (greeted && !peerChoking && !requests_.empty()) {
     size = kBlockSize + 1024;
-    if (counters.downloadRate > kFastRate) size = 65536 + 1024;
+    if (counters.downloadRate > kFastRate || int64_t{stepBlocks} * kBlockSize >= kReadChunk) size = 65536 + 1024;
     else if (counters.downloadRate > 65535) size = 32768 + 1024;
   }
   size = std::max<int64_t>(std::min(size, budget), 192);
   const uint64_t receivedBefore = socket.BytesReceived();
-  int64_t before = socket.ReceivedSize();
-  int64_t held = socket.Receive(size);
-  if (held < 0) return false;
-  // A read that filled what was asked finds more waiting: keep reading while it does.
-  while (greeted && held - before == size && held < kMaxHeld && size < budget) {
-    size = std::min(size * 2, budget);
-    before = held;
-    held = socket.Receive(size);
+  bool wasChoking = peerChoking;
+  // Read a chunk, take its messages, ask for what they freed, read on: the remote side works on
+  // new requests while we take in the rest, and the buffer holds a chunk, not all that waited.
+  for (;;) {
+    const int64_t before = socket.ReceivedSize();
+    const int64_t held = socket.Receive(size);
     if (held < 0) return false;
-  }
-  if (linkState == kLinked) {
-    if (!CheckHandshake()) return false;
-    if (linkState != kGreeted) return true;
-  }
-  const bool wasChoking = peerChoking;
-  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
-  const bool keepBuffers = counters.downloadRate > kFastRate || socket.BytesReceived() - receivedBefore > 16383;
-  stepBlocks = static_cast<int32_t>(std::min<uint64_t>(socket.BytesReceived() - receivedBefore, kMaxHeld) / kBlockSize);
-  if (!ParseHeld(keepBuffers)) return false;
-  if (wasChoking != peerChoking) {
-    if (peerChoking) {
-      CancelAll();
-    } else {
-      return SendRequests();
+    if (linkState == kLinked) {
+      if (!CheckHandshake()) return false;
+      if (linkState != kGreeted) return true;
+      wasChoking = peerChoking;
     }
+    if (!ParseHeld()) return false;
+    if (wasChoking != peerChoking) {
+      wasChoking = peerChoking;
+      if (peerChoking) CancelAll();
+      else if (!SendRequests()) return false;
+    }
+    const uint64_t stepBytes = socket.BytesReceived() - receivedBefore;
+    budget = Task()->DownloadBudget();
+    // A read that filled what was asked finds more waiting, unless a whole message is left unread.
+    if (!greeted || held - before < size || !IsConnected() || linkState != kGreeted || HasUnreadInput() ||
+        stepBytes >= static_cast<uint64_t>(kMaxStepBytes) || budget <= 0) {
+      break;
+    }
+    // Not before a piece passed its check: a liar answering at once would take the whole content
+    // within one step.
+    if (stats.passedPieces > 0 && (!PlanRequests() || !SendRequests())) return false;
+    size = std::min({size * 2, kReadChunk, budget});
   }
+  const uint64_t stepBytes = socket.BytesReceived() - receivedBefore;
+  // A fast peer, or one that just sent much, refills the buffer at once: it is kept, not shrunk.
+  if (IsConnected() && counters.downloadRate <= kFastRate && stepBytes <= 16383) socket.ConsumeReceived(0);
+  stepBlocks = static_cast<int32_t>(std::min<uint64_t>(stepBytes, kMaxStepBytes) / kBlockSize);
   return true;
 }
 
@@ -228,7 +239,7 @@ bool TBTPeer::HasUnreadInput() const {
   return linkState != kGreeted || held >= 4 + int64_t{btwire::ReadU32(socket->ReceivedData())};
 }
 
-bool TBTPeer::ParseHeld(bool keepBuffers) {
+bool TBTPeer::ParseHeld() {
   QSocket& socket = *Socket();
   const uint32_t maxLength =
       std::max<uint32_t>(btwire::kPieceMessageMax, 1 + static_cast<uint32_t>(remoteHave.size()));
@@ -252,7 +263,7 @@ bool TBTPeer::ParseHeld(bool keepBuffers) {
     at += used;
     if (message.id != btwire::kKeepAlive) ok = OnMessage(message.id, message.payload, message.size);
   }
-  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), keepBuffers);
+  if (IsConnected() && Socket()) socket.ConsumeReceived(static_cast<int64_t>(at), true);
   return ok;
 }
 
@@ -676,13 +687,22 @@ void TBTPeer::PieceWantedAgain(int64_t piece) {
 // piece of it passed its check: a liar answering at once would otherwise hold the whole content.
 int64_t TBTPeer::AnsweredBlocks() const { return stats.passedPieces > 0 ? stepBlocks : 0; }
 
+// Before that, one piece at a time: the first is checked after one round trip instead of one for
+// every two blocks, and a liar holds no more than that piece.
+int64_t TBTPeer::FirstPieceBlocks() const {
+  const TPieces* pieces = Task()->Pieces();
+  if (stats.passedPieces > 0 || !pieces) return 0;
+  return (pieces->PieceLength() + kBlockSize - 1) / kBlockSize;
+}
+
 int64_t TBTPeer::WireTarget() const {
-  const int64_t wanted = std::max(counters.downloadRate / kBlockSize, 2 * AnsweredBlocks()) + 2;
+  const int64_t wanted = std::max(std::max(counters.downloadRate / kBlockSize, 2 * AnsweredBlocks()) + 2, FirstPieceBlocks());
   return std::clamp<int64_t>(wanted, 6, kMaxRequestsOnWire);
 }
 
 int64_t TBTPeer::RequestDepth() const {
-  const int64_t wanted = std::max(2 * counters.downloadRate / kBlockSize, 2 * AnsweredBlocks() + 2);
+  const int64_t wanted =
+      std::max({2 * counters.downloadRate / kBlockSize, 2 * AnsweredBlocks() + 2, FirstPieceBlocks()});
   return std::clamp<int64_t>(wanted, 2, kMaxRequestsOnWire);
 }
 
@@ -727,49 +747,59 @@ bool TBTPeer::ServeUploads() {
   QSocket& socket = *Socket();
   TPieces* pieces = Task()->Pieces();
   if (!pieces || !Task()->HasMetadata() || socket.SendQueued() > kMaxSendQueued) return true;
+  const int64_t rate = RecentSendRate();
   int64_t allowance = kBlockSize;
-  if (counters.uploadRate / 65536 > 1) allowance = (counters.uploadRate / 65536) * kBlockSize - kBlockSize;
+  if (rate / 65536 > 1) allowance = (rate / 65536) * kBlockSize - kBlockSize;
   if (Task()->IsComplete()) allowance += kBlockSize;
   // The rate of the last second lags behind a fast remote side: when all that the last step
   // served has left, twice as much may go now.
   if (socket.SendQueued() == 0) allowance = std::max(allowance, 2 * lastServed);
-  std::string out;
-  const auto blocks = std::min<int64_t>(static_cast<int64_t>(uploadRequests_.size()), allowance / kBlockSize + 1);
-  out.reserve(static_cast<size_t>(blocks * (kBlockSize + 13)));
+  // Blocks go out a batch at a time through one pooled buffer: what the network does not take at
+  // once is queued, and the rest of the requests wait for the next step.
+  QBufferPool& pool = QSocket::BufferPool();
+  uint8_t* const batch = pool.Alloc(kServeBatch);
+  if (!batch) return true;
+  size_t used = 0;
   int64_t served = 0;
-  while (!uploadRequests_.empty() && served < allowance) {
+  bool ok = true;
+  while (ok && !uploadRequests_.empty() && served < allowance) {
     const TBlockRequest r = uploadRequests_.front();
+    if (used + btwire::kPieceHeaderSize + static_cast<size_t>(r.length) > static_cast<size_t>(kServeBatch)) {
+      ok = socket.Send(batch, static_cast<int64_t>(used)) >= 0;
+      used = 0;
+      if (!ok || socket.SendQueued() > 0) break;
+    }
     uploadRequests_.erase(uploadRequests_.begin());
     const int64_t start = r.block * kBlockSize;
     const auto index = static_cast<uint32_t>(start / pieces->PieceLength());
+    uint8_t* const at = batch + used;
     // The block is read straight behind its message header.
-    const size_t header = out.size();
-    btwire::AppendHeader(out, btwire::kPiece, 8 + static_cast<uint32_t>(r.length));
-    btwire::AppendU32(out, index);
-    btwire::AppendU32(out, static_cast<uint32_t>(start % pieces->PieceLength()));
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(r.length));
-    if (pieces->ReadBlock(r.block, r.length, reinterpret_cast<uint8_t*>(out.data() + at), 0, false) != r.length) {
-      out.resize(header);
+    const size_t header = btwire::WritePieceHeader(at, index, static_cast<uint32_t>(start % pieces->PieceLength()),
+                                                   static_cast<uint32_t>(r.length));
+    if (pieces->ReadBlock(r.block, r.length, at + header, 0, false) != r.length) {
       // The reject notice: a piece message no request of any client matches.
-      btwire::AppendHeader(out, btwire::kPiece, 8 + 5);
-      btwire::AppendU32(out, 0);
-      btwire::AppendU32(out, 2);
-      out.push_back(0x35);
-      btwire::AppendU32(out, index);
+      btwire::WritePieceHeader(at, 0, 2, 5);
+      at[header] = 0x35;
+      btwire::WriteU32(at + header + 1, index);
+      used += header + 5;
       std::erase_if(uploadRequests_, [&](const TBlockRequest& u) { return u.block * kBlockSize / pieces->PieceLength() == index; });
       continue;
     }
+    used += header + static_cast<size_t>(r.length);
     served += r.length;
     Task()->AddUploaded(r.length);
   }
+  if (ok && used > 0) ok = socket.Send(batch, static_cast<int64_t>(used)) >= 0;
+  pool.Free(batch);
   lastServed = served;
-  return out.empty() || SendText(out);
+  return ok;
 }
 
 bool TBTPeer::FlushOutput() {
   QSocket* socket = Socket();
-  const bool slow = counters.uploadRate < kSlowUpload;
+  // The rate of the last window lags behind a connection that just started to move much.
+  const int64_t rate = RecentSendRate();
+  const bool slow = rate < kSlowUpload;
   // A slow upload is flushed every other step: fewer, fuller segments.
   if (slow && socket && socket->SendQueued() > 1024) {
     flushToggle = !flushToggle;
@@ -779,7 +809,7 @@ bool TBTPeer::FlushOutput() {
   const int64_t half = Task()->UploadBudget() / 2;
   if (half <= 0) return true;
   if (socket->SendQueued() > 256 && !socket->WaitWritable(0)) return true;
-  const bool fast = counters.uploadRate > kFastRate;
+  const bool fast = rate > kFastRate;
   // A fast upload is held back by the budget alone: a chunk a step would cap it at a few MB/s.
   int64_t chunk = fast ? half : slow && ConnectedPeers() < 12 ? kBlockSize / 2 : kBlockSize;
   chunk = std::clamp<int64_t>(half - 512, 0, chunk);

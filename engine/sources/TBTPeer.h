@@ -72,6 +72,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   static constexpr int64_t kMaxSendQueued = int64_t{256} << 10;
   // Withdrawn requests remembered for their late answers.
   static constexpr size_t kMaxCancelled = 256;
+  // The largest single read: the receive buffer holds about this much and one message.
+  static constexpr int64_t kReadChunk = int64_t{256} * 1024 + 1024;
 
   explicit TBTPeer(IPeerTask* task) : TPeerObject(1, task) {}
 
@@ -109,6 +111,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   // Requests to keep on the wire.
   int64_t WireTarget() const;
   int64_t AnsweredBlocks() const;
+  int64_t FirstPieceBlocks() const;
   bool HasUnaskedBlocks(int32_t piece) const;
   // Held elsewhere: bits of PiecesHeldElsewhere.
   static constexpr uint8_t kInUrlRange = 1;     // a URL source is to walk it
@@ -139,7 +142,7 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool RemoteHasWanted() const;
   bool CheckHandshake();
   // Walks the held messages; false when the connection must end.
-  bool ParseHeld(bool keepBuffers);
+  bool ParseHeld();
   bool OnMessage(int32_t id, const uint8_t* payload, uint32_t size);
   bool OnRequest(const uint8_t* payload, bool cancel);
   // The remote side misbehaved: its identity waits before it is dialled again.

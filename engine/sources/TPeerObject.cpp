@@ -182,6 +182,10 @@ int64_t TPeerObject::RecentRate() const {
   return std::max(counters.downloadRate, counters.windowDelivered / static_cast<int64_t>(TPeerUpkeep::kPeriod));
 }
 
+int64_t TPeerObject::RecentSendRate() const {
+  return std::max(counters.uploadRate, counters.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod));
+}
+
 int64_t TPeerObject::MaxReadSize() const {
   // Many connections to mirrors that hold each to a rate fill the task only together: each then
   // moves little per step, and full-size buffers on all of them would only hold memory.

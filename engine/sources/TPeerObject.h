@@ -138,6 +138,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   // The download rate, or what the open window already shows when that is more: a source that
   // just started is not taken for an idle one.
   int64_t RecentRate() const;
+  // The same for the upload rate.
+  int64_t RecentSendRate() const;
   // The largest read of a URL source: its share of the task's receive memory, within
   // [QSocket::kDefaultReadSize, kMaxReadSize].
   int64_t MaxReadSize() const;

@@ -204,7 +204,9 @@ TWorkThread::Outcome TWorkThread::Loop() {
   const bool p2pOrBt = p2sp || bt;
   const TTaskSettings limits = Settings();
   CopyIPFilter();
-  // The sources are in the pool before the first tick's connection pass.
+  // The sources are in the pool before the first tick's connection pass, and the swarm identity
+  // too: without it that pass dials no BitTorrent peer, and the next comes a second later.
+  PrepareSwarmIdentity();
   HandOutSources();
   PruneCandidates();
   lastHandOut_ = startClock_;

@@ -8,7 +8,6 @@
 #include "engine/net/QSocket.h"
 #include "engine/task/TaskRegistry.h"
 #include "engine/sources/TPeerObject.h"
-#include "engine/sources/TPeerUpkeep.h"
 #include "platform/Clock.h"
 
 namespace bw {
@@ -217,9 +216,7 @@ void TWorkWithTransStatis::Measure(uint64_t now) {
 int64_t TWorkWithTransStatis::OwnRate(const TPeerObject& peer, bool complete) {
   // What a peer moved so far in the open window is a lower bound of its rate: a fast new source
   // is driven as one at once instead of filling its socket and waiting for the window to close.
-  const TPeerObject::Counters& c = peer.counters;
-  return complete ? std::max(c.uploadRate, c.windowSent / static_cast<int64_t>(TPeerUpkeep::kPeriod))
-                  : peer.RecentRate();
+  return complete ? peer.RecentSendRate() : peer.RecentRate();
 }
 
 bool TWorkWithTransStatis::RunsDownload(const TRef<TPeerObject>& peer, bool fullStep, bool complete) const {

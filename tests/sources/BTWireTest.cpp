@@ -99,5 +99,12 @@ TEST(BTWireTest, RequestsAreWrittenAsSeventeenBytes) {
   EXPECT_EQ(out, std::string("\0\0\0\x0d\6\0\0\0\3\0\0\x40\0\0\0\x40\0", 17));
 }
 
+TEST(BTWireTest, PieceHeadersNameTheBlockThatFollowsThem) {
+  uint8_t header[btwire::kPieceHeaderSize + 1] = {};
+  ASSERT_EQ(btwire::WritePieceHeader(header, 0x01020304, 0x4000, 16384), btwire::kPieceHeaderSize);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(header), sizeof header),
+            std::string("\0\0\x40\x09\7\1\2\3\4\0\0\x40\0\0", 14));
+}
+
 }  // namespace
 }  // namespace bw

@@ -18,6 +18,14 @@ std::string Handshake(const std::string& peerId) {
   return std::string("\x13" "BitTorrent protocol") + std::string(8, '\0') + std::string(20, 'H') + peerId;
 }
 
+std::string PieceHeader(uint32_t index, uint32_t begin, uint32_t blockLength) {
+  std::string out;
+  btwire::AppendHeader(out, btwire::kPiece, 8 + blockLength);
+  btwire::AppendU32(out, index);
+  btwire::AppendU32(out, begin);
+  return out;
+}
+
 // A BitTorrent peer on one end of a loopback connection, the test on the other.
 class BTPeerFixture : public ::testing::Test {
  protected:
@@ -60,6 +68,24 @@ class BTPeerFixture : public ::testing::Test {
       if (remote.Receive(4096) < 0) break;
     }
     return std::string(reinterpret_cast<const char*>(remote.ReceivedData()), static_cast<size_t>(remote.ReceivedSize()));
+  }
+
+  std::vector<TBlockRequest> OnWire() const {
+    std::vector<TBlockRequest> sent;
+    std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
+                 [](const TBlockRequest& r) { return r.sent; });
+    return sent;
+  }
+
+  // The piece messages that answer the requests, in their order.
+  std::string Answers(const std::vector<TBlockRequest>& asked) const {
+    std::string answers;
+    for (const TBlockRequest& r : asked) {
+      const auto start = static_cast<size_t>(r.block) * 16384;
+      answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
+                 task.content.substr(start, 16384);
+    }
+    return answers;
   }
 
   test::FakePeerTask task{128 * 65536, 65536};
@@ -139,14 +165,6 @@ TEST_F(BTPeerFixture, AFailedTcpConnectMarksThePeerForUdpAtOnce) {
   }
 }
 
-std::string PieceHeader(uint32_t index, uint32_t begin, uint32_t blockLength) {
-  std::string out;
-  btwire::AppendHeader(out, btwire::kPiece, 8 + blockLength);
-  btwire::AppendU32(out, index);
-  btwire::AppendU32(out, begin);
-  return out;
-}
-
 TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
   struct Case {
     const char* name;
@@ -165,12 +183,12 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
     task.downloaded = 0;
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr) << c.name;
-    // Our handshake, interested and unchoke, and two block requests.
-    for (int i = 0; i < 100 && peer->Requests().size() < 2; ++i) {
+    // Our handshake, interested and unchoke, and the requests for the four blocks of one piece.
+    for (int i = 0; i < 100 && peer->Requests().size() < 4; ++i) {
       ASSERT_TRUE(peer->DownloadStep()) << c.name;
       platform::SleepMs(5);
     }
-    ASSERT_EQ(ReadAtLeast(*remote, 68 + 10 + 2 * 17).size(), 68u + 10 + 2 * 17) << c.name;
+    ASSERT_EQ(ReadAtLeast(*remote, 68 + 10 + 4 * 17).size(), 68u + 10 + 4 * 17) << c.name;
     const int64_t first = peer->Requests().front().block;
     const auto index = static_cast<uint32_t>(c.asked ? first / 4 : 3);
     const auto begin = static_cast<uint32_t>(c.asked ? (first % 4) * 16384 : 0);
@@ -203,9 +221,9 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
     int64_t downloadRate;
     size_t onWire;
   };
-  // No rate yet: the planning depth of 2; 100,000 B/s: rate / 16,384 + 2; no client queues more
-  // than 250 of a peer's requests.
-  for (const Case c : {Case{0, 2}, Case{100000, 8}, Case{int64_t{100} << 20, 250}}) {
+  // No rate yet and no piece checked: the four blocks of one piece; 100,000 B/s: rate / 16,384 + 2;
+  // no client queues more than 250 of a peer's requests.
+  for (const Case c : {Case{0, 4}, Case{100000, 8}, Case{int64_t{100} << 20, 250}}) {
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr);
     for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
@@ -224,36 +242,27 @@ TEST_F(BTPeerFixture, RequestsOnTheWireFollowTheRateUpToWhatClientsQueue) {
 
 // A remote side that answers everything between two steps, before the rate of a second is known:
 // once a piece of it passed its check, each step puts twice what came back, plus two, on the wire
-// again within that step; before, the depth stays at two.
+// again within that step; before, the pipe holds the blocks of one piece, so that the first piece
+// is checked after one round trip.
 TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
   for (const bool passed : {false, true}) {
     SCOPED_TRACE(passed ? "a piece passed" : "no piece passed yet");
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr);
-    const auto onWire = [&] {
-      std::vector<TBlockRequest> sent;
-      std::copy_if(peer->Requests().begin(), peer->Requests().end(), std::back_inserter(sent),
-                   [](const TBlockRequest& r) { return r.sent; });
-      return sent;
-    };
-    for (int i = 0; i < 50 && onWire().size() < 2; ++i) {
+    for (int i = 0; i < 50 && OnWire().size() < 4; ++i) {
       ASSERT_TRUE(peer->DownloadStep());
       platform::SleepMs(5);
     }
     peer->stats.passedPieces = passed ? 1 : 0;
     task.downloaded = 0;
-    size_t expected = 2;
-    // Without a passed piece one round only: its two blocks are half a piece, nothing is checked.
+    size_t expected = 4;
+    // Without a passed piece one round, answering half of the piece: nothing is checked.
     const int rounds = passed ? 4 : 1;
     for (int round = 0; round < rounds; ++round) {
-      const std::vector<TBlockRequest> asked = onWire();
+      std::vector<TBlockRequest> asked = OnWire();
       ASSERT_EQ(asked.size(), expected) << "round " << round;
-      std::string answers;
-      for (const TBlockRequest& r : asked) {
-        const auto start = static_cast<size_t>(r.block) * 16384;
-        answers += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
-                   task.content.substr(start, 16384);
-      }
+      if (!passed) asked.resize(2);
+      const std::string answers = Answers(asked);
       ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
       for (int i = 0; i < 100 && remote->SendQueued() > 0; ++i) {
         platform::SleepMs(2);
@@ -262,10 +271,134 @@ TEST_F(BTPeerFixture, ThePipeGrowsWithWhatEachStepReceivesOnceAPiecePassed) {
       platform::SleepMs(20);
       ASSERT_TRUE(peer->DownloadStep());
       EXPECT_EQ(peer->counters.downloadRate, 0);
-      expected = passed ? 2 * asked.size() + 2 : 2;
+      expected = passed ? 2 * asked.size() + 2 : 4;
     }
-    EXPECT_EQ(onWire().size(), passed ? 62u : 2u);
-    EXPECT_EQ(task.downloaded, (passed ? 2 + 6 + 14 + 30 : 2) * 16384);
+    EXPECT_EQ(OnWire().size(), passed ? 94u : 4u);
+    EXPECT_EQ(task.downloaded, (passed ? 4 + 10 + 22 + 46 : 2) * 16384);
+    peer->Reset();
+  }
+}
+
+// A fast remote side answers a full pipe at once: the steps take it in chunk by chunk, asking
+// for more as room opens, and the receive buffer never holds more than about two chunks, however
+// much waits on the connection.
+TEST_F(BTPeerFixture, AFullPipeIsTakenInChunksThatKeepTheRequestsFlowing) {
+  std::unique_ptr<QSocket> remote = DialGreeting();
+  ASSERT_NE(remote, nullptr);
+  peer->counters.downloadRate = int64_t{100} << 20;
+  for (int i = 0; i < 100 && OnWire().size() < 250; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    platform::SleepMs(5);
+  }
+  const std::vector<TBlockRequest> asked = OnWire();
+  ASSERT_EQ(asked.size(), 250u);
+  const std::string answers = Answers(asked);
+  task.downloaded = 0;
+  ASSERT_GE(remote->Send(answers.data(), static_cast<int64_t>(answers.size())), 0);
+  int64_t largestBuffer = 0;
+  for (int i = 0; i < 500 && task.downloaded < 250 * 16384; ++i) {
+    ASSERT_GE(remote->Flush(), 0);
+    platform::SleepMs(2);
+    ASSERT_TRUE(peer->DownloadStep());
+    largestBuffer = std::max(largestBuffer, peer->Socket()->ReceiveCapacity());
+  }
+  EXPECT_EQ(task.downloaded, 250 * 16384);
+  EXPECT_LE(largestBuffer, 2 * TBTPeer::kReadChunk);
+  // Every answer freed room for a new request: the pipe is full again, with none of the old ones.
+  const std::vector<TBlockRequest> after = OnWire();
+  EXPECT_EQ(after.size(), std::min<size_t>(250, 512 - 250));
+  for (const TBlockRequest& r : after) {
+    EXPECT_TRUE(std::none_of(asked.begin(), asked.end(), [&](const TBlockRequest& a) { return a.block == r.block; }));
+  }
+  peer->Reset();
+}
+
+// Requests for more blocks than one batch holds are all answered, in their order and byte-exact,
+// over as many steps as the network needs.
+TEST_F(BTPeerFixture, RequestedBlocksAreServedInOrderAcrossBatches) {
+  constexpr int kBlocks = 40;  // pieces 0 to 9, two and a half batches
+  for (int64_t block = 0; block < kBlocks; ++block) {
+    bool accepted = false;
+    task.map.ReceiveBlock(block, 16384, task.Data(block), nullptr, &accepted);
+  }
+  task.map.FlushPieces();
+  ASSERT_TRUE(task.map.IsPieceComplete(9));
+  std::unique_ptr<QSocket> remote = DialGreeting();
+  ASSERT_NE(remote, nullptr);
+  for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    platform::SleepMs(5);
+  }
+  std::string requests;
+  for (int block = 0; block < kBlocks; ++block) {
+    btwire::AppendBlockMessage(requests, btwire::kRequest, static_cast<uint32_t>(block / 4),
+                               static_cast<uint32_t>(block % 4 * 16384), 16384);
+  }
+  ASSERT_GE(remote->Send(requests.data(), static_cast<int64_t>(requests.size())), 0);
+  // Our own messages come first: the handshake, then bitfield, interested, unchoke and requests.
+  std::vector<std::string> served;
+  size_t at = 68;
+  for (int i = 0; i < 500 && served.size() < kBlocks; ++i) {
+    ASSERT_TRUE(peer->DownloadStep());
+    ASSERT_TRUE(peer->UploadStep());
+    remote->WaitReadable(0);
+    ASSERT_GE(remote->Receive(1 << 20), 0);
+    btwire::Message message;
+    size_t used = 0;
+    while (btwire::ParseMessage(remote->ReceivedData() + at, static_cast<size_t>(remote->ReceivedSize()) - at,
+                                1 << 20, &message, &used) == btwire::Parse::kMessage) {
+      at += used;
+      if (message.id == btwire::kPiece) served.emplace_back(reinterpret_cast<const char*>(message.payload), message.size);
+    }
+  }
+  ASSERT_EQ(served.size(), static_cast<size_t>(kBlocks));
+  for (int block = 0; block < kBlocks; ++block) {
+    std::string expected(8, '\0');
+    expected[3] = static_cast<char>(block / 4);
+    expected[6] = static_cast<char>(block % 4 * 0x40);
+    EXPECT_TRUE(served[block] == expected + task.content.substr(static_cast<size_t>(block) * 16384, 16384)) << block;
+  }
+  peer->Reset();
+}
+
+// What waits to be sent leaves by the rate of the connection: a slow one a half block every other
+// step, a fast one all that the network takes. A connection that moved much since the rate was
+// last measured counts as fast at once, not only when its window closes.
+TEST_F(BTPeerFixture, QueuedOutputLeavesByWhatTheConnectionMovesNow) {
+  struct Case {
+    const char* name;
+    int64_t uploadRate;
+    int64_t windowSent;
+    bool whole;  // two flushes move more than a block
+  };
+  const Case cases[] = {
+      {"a slow connection", 0, 0, false},
+      {"a fast connection", int64_t{10} << 20, 0, true},
+      {"a connection that moved much in the open window", 0, int64_t{30} << 20, true},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<QSocket> remote = DialGreeting();
+    ASSERT_NE(remote, nullptr) << c.name;
+    for (int i = 0; i < 50 && peer->linkState != TPeerObject::kGreeted; ++i) {
+      ASSERT_TRUE(peer->DownloadStep()) << c.name;
+      platform::SleepMs(5);
+    }
+    // More than the network takes while the remote side reads nothing.
+    const std::string bulk(int64_t{16} << 20, 'x');
+    QSocket& socket = *peer->Socket();
+    ASSERT_GE(socket.Send(bulk.data(), static_cast<int64_t>(bulk.size())), 0) << c.name;
+    ASSERT_GT(socket.SendQueued(), 2 * 16384) << c.name;
+    const int64_t before = socket.SendQueued();
+    for (int i = 0; i < 200 && remote->Receive(1 << 20) >= 0; ++i) {
+      remote->ConsumeReceived(-1);
+      if (!remote->WaitReadable(0)) break;
+    }
+    peer->counters.uploadRate = c.uploadRate;
+    peer->counters.windowSent = c.windowSent;
+    ASSERT_TRUE(peer->FlushOutput()) << c.name;
+    ASSERT_TRUE(peer->FlushOutput()) << c.name;
+    const int64_t moved = before - socket.SendQueued();
+    EXPECT_EQ(moved > 16384, c.whole) << c.name << ": " << moved;
     peer->Reset();
   }
 }
