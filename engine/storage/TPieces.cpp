@@ -165,6 +165,7 @@ void TPieces::Reset() {
   cacheBytes_ = dirtyBytes_ = partialBytes_ = pendingBytes_ = 0;
   readRequests_ = readHits_ = 0;
   resumeSaveDue_ = false;
+  writeDue_ = false;
 }
 
 // ---- start-up ----
@@ -494,6 +495,7 @@ void TPieces::CancelHashing(TPiece& piece) {
 void TPieces::MarkVerifiedInMemory(TPiece& piece) {
   if (IPieceSource* source = SourceOf(piece)) source->ResetFailures();
   piece.Dirty = piece.Verified = true;
+  writeDue_ = true;
   // Old enough to be written at the next cache round, young enough to stay as a read cache.
   piece.LastActivity = Now() - kHour / 2 - 5;
   dirtyBytes_ += piece.Blocks.BytesHeld();
@@ -583,6 +585,7 @@ bool TPieces::SettleRest(TPiece& piece, int64_t written) {
     // Verified data is never given up: it stays in memory to be written (or saved with the
     // pending blocks) once the disk takes it.
     piece.Dirty = piece.Verified = true;
+    writeDue_ = true;
     return false;
   }
   dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);

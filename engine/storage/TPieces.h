@@ -286,6 +286,7 @@ class TPieces : public TRefObject {
   int32_t readHits_ = 0;
   int64_t lastTrim_ = 0;
   bool resumeSaveDue_ = false;
+  bool writeDue_ = false;  // a dirty piece is neither written nor being written
   // Last: it stops reading piece memory before the pieces go.
   std::unique_ptr<TPieceVerifier> verifier_;
   std::vector<TPieceVerifier::Verdict> verdicts_;  // taken while waiting for room, not yet applied

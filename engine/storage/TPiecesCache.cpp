@@ -107,8 +107,11 @@ void TPieces::WriteVerified() {
   if (!IsReady()) return;
   TakeVerdicts();
   TakeWritten(false);
+  // Pieces being written stay dirty meanwhile: they are not looked for again and again.
+  if (!writeDue_) return;
+  writeDue_ = false;
   for (TPiece& piece : pieces_) {
-    if (piece.Dirty && piece.Verified) WriteRest(piece);
+    if (piece.Dirty && piece.Verified && !WriteRest(piece)) writeDue_ = true;
   }
   dirtyBytes_ = CountDirty();
   CheckCounters();
