@@ -185,14 +185,12 @@ bool TPieceStorage::OpenForRange(int32_t index, int64_t end, bool forWriting, bo
 bool TPieceStorage::Prepare(int32_t index, int64_t end, bool forWriting) {
   if (index < 0 || index >= static_cast<int32_t>(files_.size())) return false;
   TPieceFile& file = files_[static_cast<size_t>(index)];
-  {
-    QScopedLock lock(QDiskFile::DiskLock());
-    QDiskFile& handle = file.Handle;
-    if (handle.IsOpen() && (!forWriting || handle.Writable())) {
-      const int64_t size = handle.Size();
-      const int64_t target = forWriting && !file.Deselected() ? file.Length : end;
-      if (end >= 0 && size >= std::max(target, end) && size <= file.Length) return true;
-    }
+  // Only this thread opens, closes or resizes the file: the writer's thread may be writing it.
+  QDiskFile& handle = file.Handle;
+  if (handle.IsOpen() && (!forWriting || handle.Writable())) {
+    const int64_t size = handle.Size();
+    const int64_t target = forWriting && !file.Deselected() ? file.Length : end;
+    if (end >= 0 && size >= std::max(target, end) && size <= file.Length) return true;
   }
   SettleWriter();
   return OpenForRange(index, end, forWriting, false);
@@ -237,9 +235,11 @@ int64_t TPieceStorage::WriteTargets(const std::vector<WriteTarget>& targets, int
     int64_t moved;
     {
       QScopedLock lock(QDiskFile::DiskLock());
-      moved = target.handle->WriteRuns(target.runs, target.position);
+      moved = target.handle->WriteRuns(target.runs, target.position, false);
       if (moved < 0) *error = target.handle->LastError();
     }
+    // The wait for the disk's pace holds no reader back.
+    if (moved > 0) target.handle->WriteBehind(target.position, moved);
     if (moved < 0) LogDiskFailure("write", *target.path, *error);
     if (moved > 0) done += moved;
     if (moved != want) break;

@@ -20,8 +20,8 @@ class IPiecesTask;
 // a range covers, opening with whole-file allocation and waits for disk space, positioned reads and
 // writes under the disk lock, and closing. It knows nothing of pieces; a full disk and a broken
 // file reach the task as events (1002/1003, 1004) and the engine log. Writes may go to disk on a
-// writer's thread: a file the writer may be using is only touched under the disk lock, and only
-// when it is ready as it stands; anything more waits for the writer first.
+// writer's thread: meanwhile a file is only read (under the disk lock) or sized as it stands;
+// opening, closing, resizing or syncing one waits for the writer first.
 class TPieceStorage {
  public:
   static constexpr int64_t kUnknownFreeSpace = 2147483647;
