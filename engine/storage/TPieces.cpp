@@ -573,10 +573,11 @@ bool TPieces::WriteRest(TPiece& piece) {
   if (!storage_.WritesInBackground()) {
     return SettleRest(piece, TransferPiece(piece, HeldRuns(piece, from, rest), from, true));
   }
-  piece.Writing = IsValid() && storage_.QueueWrite(piece.Index, int64_t{piece.Index} * pieceLength_, piece.Size, from,
-                                                   HeldRuns(piece, from, rest));
-  RecordResize();
-  return piece.Writing;
+  const bool queued = IsValid() && storage_.QueueWrite(piece.Index, int64_t{piece.Index} * pieceLength_, piece.Size,
+                                                      from, HeldRuns(piece, from, rest));
+  piece.Writing = queued;
+  RecordResize();  // may settle the write at once
+  return queued;
 }
 
 bool TPieces::SettleRest(TPiece& piece, int64_t written) {

@@ -98,13 +98,36 @@ struct Seen {
   std::vector<int> refs;
   std::string record;
   std::string data;
+  int reportedBeforeWritten = 0;
   bool operator==(const Seen&) const = default;
+};
+
+// Reads a piece back from the disk when the map reports it complete: its bytes must be there.
+class CheckingTask : public test::FakeTask {
+ public:
+  CheckingTask(std::string path, const std::string& content) : path_(std::move(path)), content_(content) {}
+  void OnPiecesEvent(const TPiecesEvent& e) override {
+    FakeTask::OnPiecesEvent(e);
+    if (e.type != TPiecesEvent::kPieceState || e.value != 1) return;
+    int32_t index;
+    std::memcpy(&index, e.data, sizeof index);
+    const size_t at = static_cast<size_t>(index * kPiece);
+    if (test::ReadAll(path_ + ".bwtmp").substr(std::min(at, content_.size()), kPiece) !=
+        content_.substr(at, kPiece)) {
+      ++reportedBeforeWritten;
+    }
+  }
+  int reportedBeforeWritten = 0;
+
+ private:
+  std::string path_;
+  const std::string& content_;
 };
 
 Seen Download(bool background, bool writeBehind = false) {
   test::TempDir dir;
-  test::FakeTask task;
   const std::string content = test::Content(kPieces * kPiece);
+  CheckingTask task(dir.path + "f", content);
   test::FakeSource http(IPieceSource::kHttp, 0, 0, "http://mirror/f");
   test::FakeSource bt(IPieceSource::kBitTorrent, 0x0A000102, 6881, "");
   test::FakeSource ftp(IPieceSource::kFtp, 0, 0, "ftp://host/f");
@@ -148,6 +171,7 @@ Seen Download(bool background, bool writeBehind = false) {
     }
   }
   seen.failures = {http.failures, bt.failures, ftp.failures};
+  seen.reportedBeforeWritten = task.reportedBeforeWritten;
   seen.refs = {http.refs, bt.refs, ftp.refs};
   // From the piece status on: the file facts before it name the folder and the time.
   if (const auto* record = task.Last(TPiecesEvent::kResumeRecord)) {
@@ -170,7 +194,10 @@ TEST(PieceHandOverTest, TheTaskSeesWhatInlineVerificationShows) {
   EXPECT_EQ(handedOver.failures, inline_.failures);
   EXPECT_EQ(handedOver.record, inline_.record);
   // Written beside the task too: a piece counts once its write is done, in the same order.
-  EXPECT_EQ(Download(true, true), inline_);
+  const Seen writtenBeside = Download(true, true);
+  EXPECT_EQ(writtenBeside.reportedBeforeWritten, 0);
+  EXPECT_EQ(writtenBeside.stateEvents, inline_.stateEvents);
+  EXPECT_EQ(writtenBeside, inline_);
 }
 
 // A piece being hashed is no longer wanted; dropping it (deselected, reset, the map gone) cancels
