@@ -15,7 +15,7 @@ QDiskFile& QDiskFile::operator=(QDiskFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     mode_ = std::exchange(other.mode_, kClosed);
     position_ = other.position_;
-    lastError_ = other.lastError_;
+    lastError_ = other.LastError();
     durabilityError_ = std::exchange(other.durabilityError_, 0);
     unsynced_ = std::exchange(other.unsynced_, false);
     behind_ = std::exchange(other.behind_, {});
@@ -90,13 +90,13 @@ int64_t QDiskFile::Write(const void* buffer, int64_t length, int64_t position) {
   return n;
 }
 
-int64_t QDiskFile::WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position) {
+int64_t QDiskFile::WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position, bool behind) {
   if (fd_ < 0 || !Writable() || position < 0) return -1;
   int64_t n = platform::WriteRunsAt(fd_, runs.data(), runs.size(), position);
   if (!Check(n)) return -1;
   if (n > 0) {
     unsynced_ = true;
-    WriteBehind(position, n);
+    if (behind) WriteBehind(position, n);
   }
   position_ = position + n;
   return n;

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,8 +37,12 @@ class QDiskFile {
   // A negative position means the current position. Bytes moved, or -1.
   int64_t Read(void* buffer, int64_t length, int64_t position);
   int64_t Write(const void* buffer, int64_t length, int64_t position);
-  // Writes runs of memory that follow one another in the file with one call.
-  int64_t WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position);
+  // Writes runs of memory that follow one another in the file with one call; without `behind`
+  // the caller does the write-behind itself, once it no longer holds the disk lock.
+  int64_t WriteRuns(const std::vector<platform::ByteRun>& runs, int64_t position, bool behind = true);
+  // Starts the write-back of bytes just written and waits for the oldest range once too much is
+  // under way.
+  void WriteBehind(int64_t position, int64_t length);
 
   int64_t Size();  // -1 on failure
   bool Truncate(int64_t size);
@@ -48,7 +53,7 @@ class QDiskFile {
   bool LastWriteTime(uint64_t* time);
 
   bool Unsynced() const { return unsynced_; }
-  int LastError() const { return lastError_; }
+  int LastError() const { return lastError_.load(std::memory_order_relaxed); }
   // The first failure to make written data durable (sync, write-back, close) since it was last
   // taken, kept across a close: the system reports such a failure only once. 0 when none.
   int TakeDurabilityError() { return std::exchange(durabilityError_, 0); }
@@ -69,13 +74,13 @@ class QDiskFile {
   bool Check(int64_t result);
   // Keeps a failure to make data durable; true when there was none.
   bool CheckDurable(int result);
-  void WriteBehind(int64_t position, int64_t length);
   void FinishWriteBehind();
 
   int fd_ = -1;
   Mode mode_ = kClosed;
   int64_t position_ = 0;
-  int lastError_ = 0;
+  // A writer's thread may fail while the task thread looks at the file's size.
+  std::atomic<int> lastError_ = 0;
   int durabilityError_ = 0;
   bool unsynced_ = false;
   std::vector<Range> behind_;  // oldest first

@@ -22,6 +22,7 @@ struct TPiece {
   bool Verified : 1 = false;  // the whole data passed its hash (or is trusted)
   bool Dirty : 1 = false;     // verified whole data in memory, not yet written
   bool Hashing : 1 = false;   // whole data handed to the verifier, its verdict not yet taken
+  bool Writing : 1 = false;   // dirty data queued to be written, the result not yet taken
 };
 
 }  // namespace bw

@@ -20,12 +20,15 @@ constexpr int64_t kCacheUnit = 256 * 1024;
 
 TPieceStorage::TPieceStorage(IPiecesTask& task) : task_(task) { SetFreeSpaceQuery(nullptr); }
 
+TPieceStorage::~TPieceStorage() { CancelWrites(); }
+
 void TPieceStorage::Assign(std::vector<TPieceFile> files) {
   Clear();
   files_ = std::move(files);
 }
 
 void TPieceStorage::Clear() {
+  CancelWrites();
   files_.clear();
   waitingForDisk_ = resized_ = false;
 }
@@ -179,8 +182,82 @@ bool TPieceStorage::OpenForRange(int32_t index, int64_t end, bool forWriting, bo
   return size >= end;
 }
 
+bool TPieceStorage::Prepare(int32_t index, int64_t end, bool forWriting) {
+  if (index < 0 || index >= static_cast<int32_t>(files_.size())) return false;
+  TPieceFile& file = files_[static_cast<size_t>(index)];
+  // Only this thread opens, closes or resizes the file: the writer's thread may be writing it.
+  QDiskFile& handle = file.Handle;
+  if (handle.IsOpen() && (!forWriting || handle.Writable())) {
+    const int64_t size = handle.Size();
+    const int64_t target = forWriting && !file.Deselected() ? file.Length : end;
+    if (end >= 0 && size >= std::max(target, end) && size <= file.Length) return true;
+  }
+  SettleWriter();
+  return OpenForRange(index, end, forWriting, false);
+}
+
+std::vector<TPieceStorage::WriteTarget> TPieceStorage::PrepareWrite(int64_t start, int64_t size, int64_t offset,
+                                                                    const std::vector<platform::ByteRun>& runs,
+                                                                    int64_t* length) {
+  std::vector<WriteTarget> targets;
+  *length = 0;
+  for (const platform::ByteRun& run : runs) *length += run.length;
+  std::vector<Span> spans;
+  if (!SpansOf(start, size, &spans)) return targets;
+  auto run = runs.begin();
+  int64_t runStart = offset;  // offset of run's first byte
+  int64_t spanStart = 0;
+  for (const Span& span : spans) {
+    const int64_t spanEnd = spanStart + span.length;
+    const int64_t from = std::max(offset, spanStart);
+    const int64_t to = std::min(offset + *length, spanEnd);
+    if (from < to) {
+      if (!Prepare(span.file, span.fileOffset + span.length, true)) break;
+      TPieceFile& file = files_[static_cast<size_t>(span.file)];
+      // The span's share of the runs goes to disk in one call.
+      WriteTarget& target = targets.emplace_back(WriteTarget{&file.Handle, &file.Path, span.fileOffset + (from - spanStart), {}});
+      for (int64_t at = from; at < to; at += target.runs.back().length) {
+        while (runStart + run->length <= at) runStart += (run++)->length;
+        target.runs.push_back({run->data + (at - runStart), std::min(to, runStart + run->length) - at});
+      }
+    }
+    spanStart = spanEnd;
+    if (spanStart >= offset + *length) break;
+  }
+  return targets;
+}
+
+int64_t TPieceStorage::WriteTargets(const std::vector<WriteTarget>& targets, int* error) {
+  int64_t done = 0;
+  for (const WriteTarget& target : targets) {
+    int64_t want = 0;
+    for (const platform::ByteRun& run : target.runs) want += run.length;
+    int64_t moved;
+    {
+      QScopedLock lock(QDiskFile::DiskLock());
+      moved = target.handle->WriteRuns(target.runs, target.position, false);
+      if (moved < 0) *error = target.handle->LastError();
+    }
+    // The wait for the disk's pace holds no reader back.
+    if (moved > 0) target.handle->WriteBehind(target.position, moved);
+    if (moved < 0) LogDiskFailure("write", *target.path, *error);
+    if (moved > 0) done += moved;
+    if (moved != want) break;
+  }
+  return done > 0 ? done : -1;
+}
+
 int64_t TPieceStorage::Transfer(int64_t start, int64_t size, int64_t offset, const std::vector<platform::ByteRun>& runs,
                                 bool write) {
+  if (write) {
+    SettleWriter();
+    int64_t length;
+    const std::vector<WriteTarget> targets = PrepareWrite(start, size, offset, runs, &length);
+    int error = 0;
+    const int64_t written = WriteTargets(targets, &error);
+    if (ClassifyDiskError(error) == DiskFault::kNoSpace) ReportDiskFull();
+    return written > 0 || length == 0 ? std::max<int64_t>(written, 0) : -1;
+  }
   std::vector<Span> spans;
   if (!SpansOf(start, size, &spans)) return -1;
   int64_t length = 0;
@@ -195,37 +272,19 @@ int64_t TPieceStorage::Transfer(int64_t start, int64_t size, int64_t offset, con
     const int64_t to = std::min(offset + length, spanEnd);
     if (from < to) {
       TPieceFile& file = files_[static_cast<size_t>(span.file)];
-      const int64_t needEnd = span.fileOffset + (write ? span.length : to - spanStart);
-      if (!OpenForRange(span.file, needEnd, write, false)) break;
+      if (!Prepare(span.file, span.fileOffset + (to - spanStart), false)) break;
       int64_t moved = 0;
       int64_t want = 0;
-      if (write) {
-        // The span's share of the runs goes to disk in one call.
-        std::vector<platform::ByteRun> gathered;
-        const int64_t position = span.fileOffset + (from - spanStart);
-        for (int64_t at = from; at < to; at += gathered.back().length) {
-          while (runStart + run->length <= at) runStart += (run++)->length;
-          gathered.push_back({run->data + (at - runStart), std::min(to, runStart + run->length) - at});
-        }
-        want = to - from;
-        QScopedLock lock(QDiskFile::DiskLock());
-        moved = file.Handle.WriteRuns(gathered, position);
+      QScopedLock lock(QDiskFile::DiskLock());
+      for (; from < to && moved == want; from += want) {
+        while (runStart + run->length <= from) runStart += (run++)->length;
+        want = std::min(to, runStart + run->length) - from;
+        // Reads land in the caller's buffer, which is writable.
+        uint8_t* data = const_cast<uint8_t*>(run->data) + (from - runStart);
+        moved = file.Handle.Read(data, want, span.fileOffset + (from - spanStart));
         if (moved > 0) done += moved;
-      } else {
-        QScopedLock lock(QDiskFile::DiskLock());
-        for (; from < to && moved == want; from += want) {
-          while (runStart + run->length <= from) runStart += (run++)->length;
-          want = std::min(to, runStart + run->length) - from;
-          // Reads land in the caller's buffer, which is writable.
-          uint8_t* data = const_cast<uint8_t*>(run->data) + (from - runStart);
-          moved = file.Handle.Read(data, want, span.fileOffset + (from - spanStart));
-          if (moved > 0) done += moved;
-        }
       }
-      if (moved < 0) {
-        const DiskFault fault = Failure(write ? "write" : "read", file, file.Handle.LastError());
-        if (write && fault == DiskFault::kNoSpace) ReportDiskFull();
-      }
+      if (moved < 0) Failure("read", file, file.Handle.LastError());
       if (moved != want) break;
     }
     spanStart = spanEnd;
@@ -234,7 +293,59 @@ int64_t TPieceStorage::Transfer(int64_t start, int64_t size, int64_t offset, con
   return done > 0 ? done : (length > 0 ? -1 : 0);
 }
 
+void TPieceStorage::WriteInBackground(bool on) {
+  if (on == (writer_ != nullptr)) return;
+  if (on) {
+    writer_ = std::make_unique<TPieceWriter>(kMaxQueuedWriteBytes);
+  } else {
+    SettleWriter();
+    writer_.reset();
+  }
+}
+
+bool TPieceStorage::QueueWrite(int32_t index, int64_t start, int64_t size, int64_t offset,
+                               const std::vector<platform::ByteRun>& runs) {
+  if (!writer_) return false;
+  // A full writer holds the task thread back, and with it the sources: the disk sets the pace.
+  writer_->WaitForRoom();
+  int64_t length;
+  std::vector<WriteTarget> targets = PrepareWrite(start, size, offset, runs, &length);
+  if (targets.empty()) return false;
+  writer_->Queue(index, length, [targets = std::move(targets)](int* error) { return WriteTargets(targets, error); });
+  return true;
+}
+
+void TPieceStorage::SettleWriter() {
+  if (!writer_ || writer_->Idle()) return;
+  std::vector<TPieceWriter::Done> done = writer_->Settle();
+  settled_.insert(settled_.end(), done.begin(), done.end());
+}
+
+std::vector<TPieceWriter::Done> TPieceStorage::TakeWritten(bool settle) {
+  if (settle) SettleWriter();
+  std::vector<TPieceWriter::Done> done = std::exchange(settled_, {});
+  if (writer_) {
+    std::vector<TPieceWriter::Done> more = writer_->TakeDone();
+    done.insert(done.end(), more.begin(), more.end());
+  }
+  for (const TPieceWriter::Done& write : done) {
+    if (ClassifyDiskError(write.error) == DiskFault::kNoSpace) ReportDiskFull();
+  }
+  return done;
+}
+
+void TPieceStorage::CancelWrite(int32_t index) {
+  if (writer_) writer_->Cancel(index);
+  std::erase_if(settled_, [index](const TPieceWriter::Done& done) { return done.index == index; });
+}
+
+void TPieceStorage::CancelWrites() {
+  if (writer_) writer_->CancelAll();
+  settled_.clear();
+}
+
 bool TPieceStorage::CloseAll() {
+  SettleWriter();
   bool wrote = false;
   for (TPieceFile& file : files_) {
     wrote = wrote || file.Handle.Writable();
@@ -252,11 +363,13 @@ void TPieceStorage::LimitOpen(int64_t pieceLength) {
   const int64_t units = (pieceLength + kCacheUnit - 1) / kCacheUnit;
   const int64_t most = 128 / std::max<int64_t>(units, 1) + 1;
   if (OpenCount() < most) return;
+  SettleWriter();
   for (TPieceFile& file : files_) file.Handle.Close();
 }
 
 bool TPieceStorage::CollectFileFacts(std::vector<TResumeRecord::FileFacts>* facts) {
   facts->clear();
+  SettleWriter();
   for (TPieceFile& file : files_) {
     if (file.Path.empty()) break;
     TResumeRecord::FileFacts fact{file.Path, 0, -1, file.Selection};
@@ -278,6 +391,7 @@ bool TPieceStorage::CollectFileFacts(std::vector<TResumeRecord::FileFacts>* fact
 }
 
 void TPieceStorage::CheckDurability(std::vector<int32_t>* failed, std::vector<int32_t>* durable) {
+  SettleWriter();
   for (TPieceFile& file : files_) {
     if (const int error = file.Handle.TakeDurabilityError()) {
       Report(Failure("make durable the data written to", file, error), error);

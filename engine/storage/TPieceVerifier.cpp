@@ -22,11 +22,23 @@ size_t TPieceVerifier::InFlight() const {
   return waiting_.size() + (hashing_ >= 0 ? 1 : 0) + ready_.size();
 }
 
-bool TPieceVerifier::Full() const { return InFlight() >= kMaxInFlight; }
+int64_t TPieceVerifier::BytesInFlight() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bytes_;
+}
+
+bool TPieceVerifier::Full() const { return BytesInFlight() >= kMaxBytesInFlight; }
+
+int64_t TPieceVerifier::BytesOf(const Job& job) {
+  int64_t bytes = 0;
+  for (const Run& run : job.runs) bytes += run.length;
+  return bytes;
+}
 
 void TPieceVerifier::HandOver(Job job) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    bytes_ += BytesOf(job);
     waiting_.push_back(std::move(job));
   }
   queued_.notify_one();
@@ -34,7 +46,11 @@ void TPieceVerifier::HandOver(Job job) {
 
 std::vector<TPieceVerifier::Verdict> TPieceVerifier::TakeReady() {
   std::lock_guard<std::mutex> guard(mutex_);
-  std::vector<Verdict> verdicts(ready_.begin(), ready_.end());
+  std::vector<Verdict> verdicts;
+  for (const Finished& finished : ready_) {
+    verdicts.push_back(finished.verdict);
+    bytes_ -= finished.bytes;
+  }
   ready_.clear();
   return verdicts;
 }
@@ -43,15 +59,22 @@ bool TPieceVerifier::TakeOldest(Verdict* verdict) {
   std::unique_lock<std::mutex> guard(mutex_);
   finished_.wait(guard, [this] { return !ready_.empty() || (waiting_.empty() && hashing_ < 0); });
   if (ready_.empty()) return false;
-  *verdict = ready_.front();
+  *verdict = ready_.front().verdict;
+  bytes_ -= ready_.front().bytes;
   ready_.pop_front();
   return true;
 }
 
 void TPieceVerifier::Cancel(int32_t index) {
   std::unique_lock<std::mutex> guard(mutex_);
-  std::erase_if(waiting_, [index](const Job& job) { return job.index == index; });
-  std::erase_if(ready_, [index](const Verdict& verdict) { return verdict.index == index; });
+  std::erase_if(waiting_, [this, index](const Job& job) {
+    if (job.index == index) bytes_ -= BytesOf(job);
+    return job.index == index;
+  });
+  std::erase_if(ready_, [this, index](const Finished& finished) {
+    if (finished.verdict.index == index) bytes_ -= finished.bytes;
+    return finished.verdict.index == index;
+  });
   if (hashing_ == index) {
     hashingCancelled_ = true;
     finished_.wait(guard, [this, index] { return hashing_ != index; });
@@ -62,6 +85,7 @@ void TPieceVerifier::CancelAll() {
   std::unique_lock<std::mutex> guard(mutex_);
   waiting_.clear();
   ready_.clear();
+  bytes_ = hashingBytes_;
   if (hashing_ >= 0) {
     hashingCancelled_ = true;
     finished_.wait(guard, [this] { return hashing_ < 0; });
@@ -86,12 +110,18 @@ void TPieceVerifier::WorkLoop() {
     Job job = std::move(waiting_.front());
     waiting_.pop_front();
     hashing_ = job.index;
+    hashingBytes_ = BytesOf(job);
     hashingCancelled_ = false;
     guard.unlock();
     const bool passed = Verify(job);
     guard.lock();
-    if (!hashingCancelled_) ready_.push_back({job.index, passed});
+    if (hashingCancelled_) {
+      bytes_ -= hashingBytes_;
+    } else {
+      ready_.push_back({{job.index, passed}, hashingBytes_});
+    }
     hashing_ = -1;
+    hashingBytes_ = 0;
     finished_.notify_all();
   }
 }

@@ -32,8 +32,9 @@ class TPieceVerifier {
     bool passed;
   };
 
-  // Pieces in flight (queued, hashing or waiting to be taken) before HandOver waits for room.
-  static constexpr size_t kMaxInFlight = 4;
+  // Bytes of the pieces in flight (queued, hashing or waiting to be taken) that make the verifier
+  // full: the task thread only waits for it once this much memory waits for hashing.
+  static constexpr int64_t kMaxBytesInFlight = 16 << 20;
 
   TPieceVerifier();
   ~TPieceVerifier();
@@ -42,6 +43,7 @@ class TPieceVerifier {
 
   bool Full() const;
   size_t InFlight() const;
+  int64_t BytesInFlight() const;
   // Queues a piece; the caller takes a verdict first when Full().
   void HandOver(Job job);
   // The verdicts ready now, in hand-over order.
@@ -60,10 +62,18 @@ class TPieceVerifier {
   mutable std::mutex mutex_;
   std::condition_variable queued_;
   std::condition_variable finished_;
+  struct Finished {
+    Verdict verdict;
+    int64_t bytes;
+  };
+  static int64_t BytesOf(const Job& job);
+
   std::deque<Job> waiting_;
   int32_t hashing_ = -1;          // index of the piece being hashed, -1 when none
+  int64_t hashingBytes_ = 0;
   bool hashingCancelled_ = false;
-  std::deque<Verdict> ready_;
+  std::deque<Finished> ready_;
+  int64_t bytes_ = 0;  // of every piece in flight
   bool quit_ = false;
   std::thread worker_;
 };

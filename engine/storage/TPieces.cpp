@@ -24,6 +24,7 @@ constexpr const char* kTemplateFileName = "001.bwinfo";
 TPieces::TPieces(IPiecesTask& task) : task_(task), storage_(task) {}
 
 TPieces::~TPieces() {
+  storage_.CancelWrites();
   verifier_.reset();
   for (TPiece& piece : pieces_) TPieceHasher::ReleaseStates(piece);
   ReleaseSources();
@@ -138,7 +139,8 @@ void TPieces::Reset() {
   // The pieces go: what is in flight is not worth waiting for.
   if (verifier_) verifier_->CancelAll();
   verdicts_.clear();
-  for (TPiece& piece : pieces_) piece.Hashing = false;
+  storage_.CancelWrites();
+  for (TPiece& piece : pieces_) piece.Hashing = piece.Writing = false;
   if (!storage_.Files().empty()) {
     CloseFiles(false, false);
     ReportFileSelection();
@@ -163,6 +165,7 @@ void TPieces::Reset() {
   cacheBytes_ = dirtyBytes_ = partialBytes_ = pendingBytes_ = 0;
   readRequests_ = readHits_ = 0;
   resumeSaveDue_ = false;
+  writeDue_ = false;
 }
 
 // ---- start-up ----
@@ -410,6 +413,10 @@ void TPieces::StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, 
 
 void TPieces::DropMemory(TPiece& piece) {
   if (piece.Hashing) CancelHashing(piece);
+  if (piece.Writing) {
+    storage_.CancelWrite(piece.Index);
+    piece.Writing = false;
+  }
   int32_t held = piece.Blocks.BytesHeld();
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
   if (piece.Dirty) dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
@@ -438,6 +445,11 @@ void TPieces::HashInBackground(bool on) {
     SettleVerdicts();
     verifier_.reset();
   }
+}
+
+void TPieces::WriteInBackground(bool on) {
+  if (!on) TakeWritten(true);
+  storage_.WriteInBackground(on);
 }
 
 bool TPieces::HandOver(TPiece& piece) {
@@ -502,6 +514,7 @@ void TPieces::MarkVerifiedInMemory(TPiece& piece) {
     for (IPieceSource* source : found->second.list) source->ResetFailures();
   }
   piece.Dirty = piece.Verified = true;
+  writeDue_ = true;
   // Old enough to be written at the next cache round, young enough to stay as a read cache.
   piece.LastActivity = Now() - kHour / 2 - 5;
   dirtyBytes_ += piece.Blocks.BytesHeld();
@@ -576,19 +589,43 @@ int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t 
 // ---- writing out ----
 
 bool TPieces::WriteRest(TPiece& piece) {
-  const int32_t rest = piece.Size - piece.HashedPrefix;
-  if (!piece.Dirty || !piece.Blocks.HasRange(piece.HashedPrefix, rest)) return false;
-  int32_t held = piece.Blocks.BytesHeld();
-  if (WriteHeld(piece, piece.HashedPrefix, rest) != rest) {
+  const int32_t from = piece.HashedPrefix;
+  const int32_t rest = piece.Size - from;
+  if (!piece.Dirty || !piece.Blocks.HasRange(from, rest)) return false;
+  if (piece.Writing) return true;
+  if (!storage_.WritesInBackground()) {
+    return SettleRest(piece, TransferPiece(piece, HeldRuns(piece, from, rest), from, true));
+  }
+  const bool queued = IsValid() && storage_.QueueWrite(piece.Index, int64_t{piece.Index} * pieceLength_, piece.Size,
+                                                      from, HeldRuns(piece, from, rest));
+  piece.Writing = queued;
+  RecordResize();  // may settle the write at once
+  return queued;
+}
+
+bool TPieces::SettleRest(TPiece& piece, int64_t written) {
+  const int32_t held = piece.Blocks.BytesHeld();
+  if (SettleWrite(piece, piece.HashedPrefix, written, true) != piece.Size - piece.HashedPrefix) {
     // Verified data is never given up: it stays in memory to be written (or saved with the
     // pending blocks) once the disk takes it.
     piece.Dirty = piece.Verified = true;
+    writeDue_ = true;
     return false;
   }
   dirtyBytes_ = std::max<int64_t>(dirtyBytes_ - held, 0);
   TPieceHasher::ReleaseStates(piece);
   ForgetSources(piece);
   return true;
+}
+
+void TPieces::TakeWritten(bool settle) {
+  for (const TPieceWriter::Done& done : storage_.TakeWritten(settle)) {
+    TPiece* piece = PieceAt(done.index);
+    if (!piece || !piece->Writing) continue;
+    piece->Writing = false;
+    SettleRest(*piece, done.written);
+  }
+  CheckCounters();
 }
 
 int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {

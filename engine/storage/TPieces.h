@@ -90,6 +90,10 @@ class TPieces : public TRefObject {
   void HashInBackground(bool on);
   // Applies the verdicts that are ready; the caller's loop calls it often.
   void TakeVerdicts();
+  // Verified pieces are written on a thread beside the caller's; a piece counts as complete once
+  // its write's result is taken (WriteVerified, FlushPieces and whatever closes or records the
+  // files). Off: written by the caller.
+  void WriteInBackground(bool on);
   // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
   // failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
@@ -227,8 +231,19 @@ class TPieces : public TRefObject {
   void NoteWritten(const TPiece& piece);
   void SettleDurability();
   int64_t WriteHeld(TPiece& piece, int32_t offset, int32_t length);
-  // Writes a dirty piece from its hashed prefix on; true when all of it was written.
+  // Writes a dirty piece from its hashed prefix on (or queues that write); true when all of it
+  // was written (or queued).
   bool WriteRest(TPiece& piece);
+  // What a write of the rest did: complete when all of it was written, else it stays dirty.
+  bool SettleRest(TPiece& piece, int64_t written);
+  // Applies the results of the queued writes that finished; `settle` waits for all of them.
+  void TakeWritten(bool settle);
+  // The piece's held bytes from offset, as runs to write.
+  std::vector<platform::ByteRun> HeldRuns(const TPiece& piece, int32_t offset, int32_t length) const;
+  // Bytes held by dirty pieces (those being written too).
+  int64_t CountDirty() const;
+  // Hands the task a fresh record once a file changed its size.
+  void RecordResize();
   int64_t WritePrefix(TPiece& piece, int32_t minimum);
   bool PieceTouchesSelected(int64_t index) const;
   bool FileHasMissingPieces(const TPieceFile& file) const;
@@ -281,6 +296,7 @@ class TPieces : public TRefObject {
   int32_t readHits_ = 0;
   int64_t lastTrim_ = 0;
   bool resumeSaveDue_ = false;
+  bool writeDue_ = false;  // a dirty piece is neither written nor being written
   // Last: it stops reading piece memory before the pieces go.
   std::unique_ptr<TPieceVerifier> verifier_;
   std::vector<TPieceVerifier::Verdict> verdicts_;  // taken while waiting for room, not yet applied

@@ -43,11 +43,10 @@ void TPieces::MaintainCache() {
     }
     if (!piece.Verified) continue;
     const int64_t threshold = cacheBytes_ < limit / 2 ? limit / 2 : limit / 5;
-    if (counted < threshold || !WriteRest(piece)) {
-      counted += piece.Blocks.BytesHeld();
-    }
+    if (counted >= threshold) WriteRest(piece);
+    if (piece.Dirty) counted += piece.Blocks.BytesHeld();
   }
-  dirtyBytes_ = counted;
+  dirtyBytes_ = CountDirty();
   pendingBytes_ = partialBytes_ + cacheBytes_;
   CheckCache();
   CheckCounters();
@@ -93,22 +92,30 @@ void TPieces::TrimCache() {
   CheckCounters();
 }
 
+int64_t TPieces::CountDirty() const {
+  int64_t dirty = 0;
+  for (const TPiece& piece : pieces_) dirty += piece.Dirty ? piece.Blocks.BytesHeld() : 0;
+  return dirty;
+}
+
 void TPieces::FlushPieces() {
   if (!IsReady()) return;
   SettleVerdicts();
   WriteVerified();
+  TakeWritten(true);
 }
 
 void TPieces::WriteVerified() {
   if (!IsReady()) return;
   TakeVerdicts();
-  int64_t remaining = 0;
+  TakeWritten(false);
+  // Pieces being written stay dirty meanwhile: they are not looked for again and again.
+  if (!writeDue_) return;
+  writeDue_ = false;
   for (TPiece& piece : pieces_) {
-    if (piece.Dirty && piece.Verified && !WriteRest(piece)) {
-      remaining += piece.Blocks.BytesHeld();
-    }
+    if (piece.Dirty && piece.Verified && !WriteRest(piece)) writeDue_ = true;
   }
-  dirtyBytes_ = remaining;
+  dirtyBytes_ = CountDirty();
   CheckCounters();
 }
 

@@ -42,9 +42,13 @@ int64_t TPieces::TransferPiece(const TPiece& piece, const std::vector<platform::
                                bool write) {
   if (!IsValid()) return -1;
   const int64_t moved = storage_.Transfer(int64_t{piece.Index} * pieceLength_, piece.Size, offset, runs, write);
+  RecordResize();
+  return moved;
+}
+
+void TPieces::RecordResize() {
   // A record taken before a file was allocated no longer fits it: the task gets a fresh one.
   if (storage_.TakeResized() && IsReady()) SaveResumeRecord();
-  return moved;
 }
 
 int64_t TPieces::WritePieceData(int64_t index, const uint8_t* data, int64_t length, int64_t offset, bool trusted) {
@@ -71,15 +75,19 @@ int64_t TPieces::SettleWrite(TPiece& piece, int64_t offset, int64_t written, boo
   return reachedEnd && !sound ? -100 : written;
 }
 
-// Writes held bytes straight from the chunks; they are verified already, or end before the
-// piece does.
-int64_t TPieces::WriteHeld(TPiece& piece, int32_t offset, int32_t length) {
+std::vector<platform::ByteRun> TPieces::HeldRuns(const TPiece& piece, int32_t offset, int32_t length) const {
   std::vector<platform::ByteRun> runs;
   runs.reserve(static_cast<size_t>(length / piece.Blocks.ChunkSize() + 2));
   piece.Blocks.ForEachRun(offset, length, [&runs](const uint8_t* data, int32_t n) {
     runs.push_back(platform::ByteRun{data, n});
   });
-  return SettleWrite(piece, offset, TransferPiece(piece, runs, offset, true), true);
+  return runs;
+}
+
+// Writes held bytes straight from the chunks; they are verified already, or end before the
+// piece does.
+int64_t TPieces::WriteHeld(TPiece& piece, int32_t offset, int32_t length) {
+  return SettleWrite(piece, offset, TransferPiece(piece, HeldRuns(piece, offset, length), offset, true), true);
 }
 
 int64_t TPieces::ReadPieceData(int64_t index, uint8_t* out, int64_t length, int64_t offset, int32_t readAheadHint,
@@ -184,6 +192,8 @@ void TPieces::SettleDurability() {
 }
 
 void TPieces::LimitOpenFiles() {
+  // What was written is known before its durability is.
+  TakeWritten(true);
   storage_.LimitOpen(pieceLength_);
   SettleDurability();
 }
@@ -192,6 +202,7 @@ void TPieces::CloseFiles(bool forceSave, bool finish) {
   SettleVerdicts();
   const bool checked = IsReady();
   if (finish && checked) FlushPieces();
+  TakeWritten(true);
   const bool wrote = storage_.CloseAll();
   SettleDurability();
   const bool complete = IsComplete();
@@ -213,6 +224,7 @@ void TPieces::CloseFiles(bool forceSave, bool finish) {
 // ---- records ----
 
 void TPieces::SaveResumeRecord() {
+  TakeWritten(true);
   Send(TPiecesEvent::kResumeRecord, 1, 0, nullptr);
   std::vector<TResumeRecord::FileFacts> facts;
   if (!storage_.CollectFileFacts(&facts)) return;

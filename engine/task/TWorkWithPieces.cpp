@@ -143,6 +143,7 @@ TPieces& TWorkWithPieces::CreatePieceMap() {
   pieces->SetWrittenLogPath(infoPath.empty() ? std::string() : infoPath + TWrittenLog::kSuffix);
   pieces->SetQuickStart(settings.QuickStart());
   pieces->HashInBackground(true);
+  pieces->WriteInBackground(true);
   return *pieces;
 }
 

@@ -13,8 +13,8 @@ namespace {
 constexpr int64_t kPiece = 256 * 1024;
 constexpr int64_t kLength = 12 * kPiece;  // 3 MiB on a 2 MiB file system
 
-// A small tmpfs of its own, so a full disk is real.
-class DiskFullTest : public ::testing::Test {
+// A small tmpfs of its own, so a full disk is real; the map writes on its own thread or beside it.
+class DiskFullTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     mountPoint = dir.path + "mnt/";
@@ -22,6 +22,7 @@ class DiskFullTest : public ::testing::Test {
     disk = std::make_unique<test::TmpfsMount>(mountPoint, "8m");
     if (!disk->Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     content = test::Content(static_cast<size_t>(kLength));
+    map.WriteInBackground(GetParam());
     map.SetSaveDirectory(mountPoint);
     map.SetPendingPath(dir.path + "task.bwinfodf");
     ASSERT_TRUE(
@@ -44,7 +45,7 @@ class DiskFullTest : public ::testing::Test {
   std::string content;
 };
 
-TEST_F(DiskFullTest, WaitsReportsAndLosesNothingThenContinuesWhenSpaceIsBack) {
+TEST_P(DiskFullTest, WaitsReportsAndLosesNothingThenContinuesWhenSpaceIsBack) {
   GivePiece(0);
   GivePiece(5);
   map.FlushPieces();
@@ -70,7 +71,7 @@ TEST_F(DiskFullTest, WaitsReportsAndLosesNothingThenContinuesWhenSpaceIsBack) {
   EXPECT_EQ(test::ReadAll(mountPoint + "big.bin"), content);
 }
 
-TEST_F(DiskFullTest, NoSpaceAtAllocationAfterTheCheckPassedIsAFullDisk) {
+TEST_P(DiskFullTest, NoSpaceAtAllocationAfterTheCheckPassedIsAFullDisk) {
   map.SetFreeSpaceQuery([](const std::string&) { return int64_t{1} << 40; });
   GivePiece(3);
   map.FlushPieces();
@@ -83,7 +84,7 @@ TEST_F(DiskFullTest, NoSpaceAtAllocationAfterTheCheckPassedIsAFullDisk) {
   EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
 }
 
-TEST_F(DiskFullTest, UnknownFreeSpaceCountsAsTwoGigabytes) {
+TEST_P(DiskFullTest, UnknownFreeSpaceCountsAsTwoGigabytes) {
   int64_t asked = 0;
   map.SetFreeSpaceQuery([&](const std::string&) { return ++asked, int64_t{-1}; });
   EXPECT_TRUE(map.WaitForDiskSpace(mountPoint + "x", TPieces::kUnknownFreeSpace));
@@ -92,6 +93,9 @@ TEST_F(DiskFullTest, UnknownFreeSpaceCountsAsTwoGigabytes) {
   EXPECT_FALSE(map.WaitForDiskSpace(mountPoint + "x", TPieces::kUnknownFreeSpace + 1));
   EXPECT_EQ(task.Count(TPiecesEvent::kWaitingForDisk), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Writes, DiskFullTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Beside" : "Inline"; });
 
 // Free space is asked for a relative save folder too: a file above the 2 GiB assumed when the
 // query fails does not wait for space that is there.

@@ -37,13 +37,14 @@ TPieceVerifier::Job JobFor(int32_t index, const std::string& data, bool good, in
 
 TEST(PieceVerifierTest, VerdictsComeInHandOverOrderAndAFullVerifierMakesTheCallerWait) {
   std::vector<std::string> pieces;
-  for (uint32_t i = 0; i < 24; ++i) pieces.push_back(test::Content(256 * 1024 + i * kBlock, i + 1));
+  // More bytes than the verifier holds: the caller waits for room along the way.
+  for (uint32_t i = 0; i < 24; ++i) pieces.push_back(test::Content((1 << 20) + i * kBlock, i + 1));
   TPieceVerifier verifier;
   std::vector<TPieceVerifier::Verdict> verdicts;
   for (int32_t i = 0; i < static_cast<int32_t>(pieces.size()); ++i) {
     TPieceVerifier::Verdict verdict;
     while (verifier.Full() && verifier.TakeOldest(&verdict)) verdicts.push_back(verdict);
-    ASSERT_LT(verifier.InFlight(), TPieceVerifier::kMaxInFlight);
+    ASSERT_LT(verifier.BytesInFlight(), TPieceVerifier::kMaxBytesInFlight);
     verifier.HandOver(JobFor(i, pieces[static_cast<size_t>(i)], i % 3 != 1, i % 4 == 2 ? 128 * 1024 : 0));
   }
   for (const auto& verdict : verifier.TakeReady()) verdicts.push_back(verdict);
@@ -55,11 +56,14 @@ TEST(PieceVerifierTest, VerdictsComeInHandOverOrderAndAFullVerifierMakesTheCalle
     EXPECT_EQ(verdicts[static_cast<size_t>(i)].passed, i % 3 != 1) << "piece " << i;
   }
   EXPECT_EQ(verifier.InFlight(), 0u);
+  EXPECT_EQ(verifier.BytesInFlight(), 0);
 }
 
 TEST(PieceVerifierTest, CancelledPiecesNeverReportAndAFullVerifierStopsAtOnce) {
   std::vector<std::string> pieces;
-  for (uint32_t i = 0; i < TPieceVerifier::kMaxInFlight; ++i) pieces.push_back(test::Content(4 << 20, i + 1));
+  for (uint32_t i = 0; i < TPieceVerifier::kMaxBytesInFlight / (4 << 20); ++i) {
+    pieces.push_back(test::Content(4 << 20, i + 1));
+  }
   {
     TPieceVerifier verifier;
     for (int32_t i = 0; i < static_cast<int32_t>(pieces.size()); ++i) {
@@ -80,6 +84,7 @@ TEST(PieceVerifierTest, CancelledPiecesNeverReportAndAFullVerifierStopsAtOnce) {
   for (int32_t i = 0; i < 3; ++i) verifier.HandOver(JobFor(i, pieces[3], true));
   verifier.CancelAll();
   EXPECT_EQ(verifier.InFlight(), 0u);
+  EXPECT_EQ(verifier.BytesInFlight(), 0);
 }
 
 constexpr int64_t kPiece = 2 * kBlock;
@@ -93,19 +98,43 @@ struct Seen {
   std::vector<int> refs;
   std::string record;
   std::string data;
+  int reportedBeforeWritten = 0;
   bool operator==(const Seen&) const = default;
 };
 
-Seen Download(bool background) {
+// Reads a piece back from the disk when the map reports it complete: its bytes must be there.
+class CheckingTask : public test::FakeTask {
+ public:
+  CheckingTask(std::string path, const std::string& content) : path_(std::move(path)), content_(content) {}
+  void OnPiecesEvent(const TPiecesEvent& e) override {
+    FakeTask::OnPiecesEvent(e);
+    if (e.type != TPiecesEvent::kPieceState || e.value != 1) return;
+    int32_t index;
+    std::memcpy(&index, e.data, sizeof index);
+    const size_t at = static_cast<size_t>(index * kPiece);
+    if (test::ReadAll(path_ + ".bwtmp").substr(std::min(at, content_.size()), kPiece) !=
+        content_.substr(at, kPiece)) {
+      ++reportedBeforeWritten;
+    }
+  }
+  int reportedBeforeWritten = 0;
+
+ private:
+  std::string path_;
+  const std::string& content_;
+};
+
+Seen Download(bool background, bool writeBehind = false) {
   test::TempDir dir;
-  test::FakeTask task;
   const std::string content = test::Content(kPieces * kPiece);
+  CheckingTask task(dir.path + "f", content);
   test::FakeSource http(IPieceSource::kHttp, 0, 0, "http://mirror/f");
   test::FakeSource bt(IPieceSource::kBitTorrent, 0x0A000102, 6881, "");
   test::FakeSource ftp(IPieceSource::kFtp, 0, 0, "ftp://host/f");
   {
     TPieces map(task);
     map.HashInBackground(background);
+    map.WriteInBackground(writeBehind);
     map.SetSaveDirectory(dir.path);
     if (!map.LoadInfo(*test::Parse(test::SingleInfo("f", kPieces * kPiece, kPiece,
                                                     test::PieceHashes(content, kPiece))))) {
@@ -142,6 +171,7 @@ Seen Download(bool background) {
     }
   }
   seen.failures = {http.failures, bt.failures, ftp.failures};
+  seen.reportedBeforeWritten = task.reportedBeforeWritten;
   seen.refs = {http.refs, bt.refs, ftp.refs};
   // From the piece status on: the file facts before it name the folder and the time.
   if (const auto* record = task.Last(TPiecesEvent::kResumeRecord)) {
@@ -163,17 +193,25 @@ TEST(PieceHandOverTest, TheTaskSeesWhatInlineVerificationShows) {
   EXPECT_EQ(handedOver.stateEvents, inline_.stateEvents);
   EXPECT_EQ(handedOver.failures, inline_.failures);
   EXPECT_EQ(handedOver.record, inline_.record);
+  // Written beside the task too: a piece counts once its write is done, in the same order.
+  const Seen writtenBeside = Download(true, true);
+  EXPECT_EQ(writtenBeside.reportedBeforeWritten, 0);
+  EXPECT_EQ(writtenBeside.stateEvents, inline_.stateEvents);
+  EXPECT_EQ(writtenBeside, inline_);
 }
 
 // A piece being hashed is no longer wanted; dropping it (deselected, reset, the map gone) cancels
 // it, and it is fetched again.
 TEST(PieceHandOverTest, PiecesInFlightAreNotWantedAndDroppingThemCancels) {
+  for (const bool writeBehind : {false, true}) {
+  SCOPED_TRACE(writeBehind ? "written beside" : "written inline");
   test::TempDir dir;
   test::FakeTask task;
   const int64_t piece = 1 << 20;
   const std::string content = test::Content(static_cast<size_t>(6 * piece));
   auto map = std::make_unique<TPieces>(task);
   map->HashInBackground(true);
+  map->WriteInBackground(writeBehind);
   map->SetSaveDirectory(dir.path);
   ASSERT_TRUE(map->LoadInfo(*test::Parse(test::SingleInfo("f", 6 * piece, piece, test::PieceHashes(content, piece)))));
   const auto give = [&](int64_t p) {
@@ -193,6 +231,7 @@ TEST(PieceHandOverTest, PiecesInFlightAreNotWantedAndDroppingThemCancels) {
   give(4);  // a late copy of a piece in flight is taken and dropped
   map.reset();  // with piece 4 in flight
   EXPECT_EQ(task.reports.size(), 0u);
+  }
 }
 
 }  // namespace
