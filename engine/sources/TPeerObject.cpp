@@ -7,6 +7,7 @@
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TPeerUpkeep.h"
 #include "engine/sources/TPieceRange.h"
+#include "engine/sources/TPieceSender.h"
 #include "engine/storage/TPieces.h"
 
 namespace bw {
@@ -33,10 +34,6 @@ TPeerObject::TPeerObject(uint32_t peerType, IPeerTask* task) : peerType(peerType
 
 // The range and the task may already be gone here; the pool resets a peer before letting go.
 TPeerObject::~TPeerObject() { ReleaseIdentity(); }
-
-void TPeerObject::AddRef() { TRefObject::AddRef(); }
-
-void TPeerObject::Release() { TRefObject::Release(); }
 
 bool TPeerObject::FlushOutput() { return true; }
 bool TPeerObject::ServeUploads() { return true; }
@@ -109,6 +106,8 @@ void TPeerObject::HoldIdentity(TPeerId* peerId) {
 void TPeerObject::ReleaseIdentity() {
   if (!peerId_) return;
   if (peerId_->activeConnections > 0) --peerId_->activeConnections;
+  if (sender_) sender_->Detach();
+  sender_.reset();
   peerId_.reset();
 }
 
@@ -201,36 +200,16 @@ int64_t TPeerObject::AverageReceiveRate(uint64_t now) const {
   return socket_ ? PerSecond(socket_->BytesReceived(), socket_->ConnectedAt(), now) : 0;
 }
 
-// ---- identity as the piece map sees it ----
+// ---- pieces judged ----
 
-uint32_t TPeerObject::Ipv4() const {
-  if (!peerId_) return 0;
-  const uint32_t ip = peerId_->ip;
-  const auto* b = reinterpret_cast<const uint8_t*>(&ip);
-  return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-}
-
-uint16_t TPeerObject::Port() const {
-  return peerId_ ? static_cast<uint16_t>(peerId_->port) : 0;
-}
-
-std::string TPeerObject::AddressText() const { return peerId_ ? peerId_->addressText : std::string(); }
-
-void TPeerObject::CountFailure() {
+void TPeerObject::NotePieceFailed() {
   ++stats.failures;
   stats.failedSinceDelivery = true;
-  if (!peerId_ || !task_) return;
-  if (++peerId_->badPieces >= kBadPieceLimit) {
-    task_->RemoveSource(*peerId_);
-  } else {
-    task_->PenalizeSource(*peerId_, kBadPieceBackOff * peerId_->badPieces);
-  }
 }
 
-void TPeerObject::ResetFailures() {
+void TPeerObject::NotePiecePassed() {
   stats.failures = 0;
   ++stats.passedPieces;
-  if (peerId_) peerId_->badPieces = 0;
 }
 
 // ---- requests ----
@@ -511,8 +490,9 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   if (range_) ++range_->blockCounter;
   if (workState == kAwaitingData) workState = kActive;
   bool accepted = false;
-  // A piece that fails its check is counted on this peer through CountFailure.
-  if (pieces->ReceiveBlock(block, length, data, this, &accepted) != length) {
+  // A piece that fails its check is charged through the sender, to this peer while connected.
+  if (!sender_ && peerId_) sender_ = MakeRef<TPieceSender>(*peerId_, Kind(), task_, *this);
+  if (pieces->ReceiveBlock(block, length, data, sender_.get(), &accepted) != length) {
     stats.failedSinceDelivery = false;
     return false;
   }

@@ -11,22 +11,19 @@
 #include "engine/sources/IPeerTask.h"
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TVirtualPeer.h"
-#include "engine/storage/IPieceSource.h"
 
 namespace bw {
 
 class QSocket;
 class TPieceRange;
+class TPieceSender;
 
 // The common part of every source connection: connection bookkeeping, the walk over the
 // task's piece runs, block request planning and the hand-over of received blocks.
-class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource {
+class TPeerObject : public TVirtualPeer, public TRefObject {
  public:
   // Byte and rate figures are ranked in units of this many bytes.
   static constexpr int64_t kRankUnit = 2048;
-  // Back-off per bad piece in a row, and how many in a row retire the source.
-  static constexpr int32_t kBadPieceBackOff = 30;
-  static constexpr int32_t kBadPieceLimit = 3;
   // What one step of a URL source reads at most from a server that keeps the socket full.
   static constexpr int64_t kMaxStepBytes = int64_t{4} << 20;
   // One read's size at most, which also bounds the receive buffer of a URL source.
@@ -78,10 +75,6 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
 
   TPeerObject(uint32_t peerType, IPeerTask* task);
   ~TPeerObject() override;
-
-  // Counted on the embedded reference object; the last Release deletes the whole peer.
-  void AddRef() override;
-  void Release() override;
 
   // Slots after the abstract interface, in the order subclasses override them.
   bool FlushOutput() override;
@@ -151,15 +144,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   void SetRange(TPieceRange* range);
   TPieceRange* Range() const { return range_; }
 
-  // IPieceSource
-  int32_t Kind() const override { return static_cast<int32_t>(peerType); }
-  uint32_t Ipv4() const override;
-  uint16_t Port() const override;
-  std::string AddressText() const override;
-  // A source whose pieces fail their hash waits longer after each; one that fails a few in a row
-  // is retired.
-  void CountFailure() override;
-  void ResetFailures() override;
+  int32_t Kind() const { return static_cast<int32_t>(peerType); }
+  // A piece this connection sent failed its check / passed it.
+  void NotePieceFailed();
+  void NotePiecePassed();
 
   bool IsUrlSource() const { return peerType == 2 || peerType == 4; }
   bool IsBitTorrent() const { return peerType == 1; }
@@ -205,6 +193,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public IPieceSource 
   void ReleaseIdentity();
 
   TRef<TPeerId> peerId_;
+  // Names the identity to the piece map, from the first block delivered until the identity goes.
+  TRef<TPieceSender> sender_;
   TPieceRange* range_ = nullptr;
   std::unique_ptr<QSocket> socket_;
   IPeerTask* task_;

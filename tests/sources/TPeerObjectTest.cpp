@@ -173,7 +173,7 @@ TEST_F(PeerFixture, AttachWithoutASocketLeavesThePeerUnconnected) {
   EXPECT_FALSE(peer->DownloadStep());
 }
 
-TEST_F(PeerFixture, TheLastReleaseDeletesThePeerEvenWhenThePieceMapHeldIt) {
+TEST_F(PeerFixture, TheLastReleaseDeletesThePeerWhileThePieceMapStillNamesItsSource) {
   int destroyed = 0;
   struct Watched : TestPeer {
     Watched(IPeerTask* t, int* d) : TestPeer(SOURCE_HTTP, t), destroyed(d) {}
@@ -185,12 +185,12 @@ TEST_F(PeerFixture, TheLastReleaseDeletesThePeerEvenWhenThePieceMapHeldIt) {
   ASSERT_TRUE(peer->ConnectTo(id));
   peer->Ask(0, kBlock);
   ASSERT_TRUE(Deliver(peer, 0));
-  EXPECT_EQ(peer->RefCount(), 2);  // the piece map names it as the source of piece 0
+  EXPECT_EQ(peer->RefCount(), 1);
   peer->Reset();
   peer->Release();
-  EXPECT_EQ(destroyed, 0);
-  task.map.ResetPiece(0);
   EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(id->RefCount(), 2);  // the piece map names it as the source of piece 0
+  task.map.ResetPiece(0);
   EXPECT_EQ(id->RefCount(), 1);
   id->Release();
 }
@@ -519,6 +519,43 @@ TEST_F(PeerFixture, BadPiecesInARowBackTheSourceOffLongerUntilItIsRetired) {
   deliverPiece(1, false);
   ASSERT_EQ(task.removed.size(), 1u);
   EXPECT_EQ(task.removed[0], id);
+}
+
+// The verdict on a piece can come after the connection that sent it ended (the hash runs off the
+// task thread): the source is still named and charged, and the peer object, reused for another
+// source meanwhile, is not.
+TEST_F(PeerFixture, APieceJudgedAfterItsSenderWasResetIsChargedToTheSource) {
+  for (const uint32_t kind : {uint32_t{SOURCE_BTNODE}, uint32_t{SOURCE_HTTP}}) {
+    SCOPED_TRACE(kind);
+    task.piecesTask.reports.clear();
+    task.penalties.clear();
+    task.map.HashInBackground(true);
+    TestPeer* peer = Peer(kind);
+    TPeerId* liar = peer->PeerId();
+    liar->addressText = "http://mirror.test/data.bin";
+    const std::string junk(kBlock, 'x');
+    for (int64_t b = 4; b < 8; ++b) {
+      peer->Ask(b, kBlock);
+      peer->MarkSent();
+      ASSERT_TRUE(peer->DeliverBlock(b, kBlock, reinterpret_cast<const uint8_t*>(junk.data())));
+    }
+    ASSERT_TRUE(task.map.Piece(1).Hashing);
+    peer->Reset();
+    ids.push_back(test::MakeIdentity(static_cast<int32_t>(kind), 9090));
+    ASSERT_TRUE(peer->ConnectTo(ids.back()));
+    task.map.HashInBackground(false);
+
+    ASSERT_EQ(task.piecesTask.reports.size(), 1u);
+    EXPECT_EQ(task.piecesTask.reports[0], kind == SOURCE_BTNODE ? "11500102 127.0.0.1 : 8080"
+                                                                : "11500101 http://mirror.test/data.bin");
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_EQ(task.penalties[0].first, liar);
+    EXPECT_EQ(liar->badPieces, 1);
+    EXPECT_EQ(peer->stats.failures, 0);
+    peer->Ask(8, kBlock);
+    peer->MarkSent();
+    EXPECT_TRUE(Deliver(peer, 8)) << "the new connection is not ended for the old one's piece";
+  }
 }
 
 TEST_F(PeerFixture, ACompletedPieceLeavesTheEndGameList) {

@@ -204,7 +204,7 @@ TEST_F(TaskSchedulingTest, APieceFailingAfterItsRangeWasRemovedIsWantedAgain) {
     const int64_t at = block * kBlockSize;
     bool accepted = false;
     map.ReceiveBlock(block, static_cast<int32_t>(std::min<int64_t>(kBlockSize, corrupt.size() - at)),
-                     reinterpret_cast<const uint8_t*>(corrupt.data() + at), mirror, &accepted);
+                     reinterpret_cast<const uint8_t*>(corrupt.data() + at), nullptr, &accepted);
   }
   ASSERT_TRUE(map.Piece(2).Hashing);
   EXPECT_EQ(remote->NextPiece(), -1);
