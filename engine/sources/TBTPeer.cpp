@@ -111,6 +111,10 @@ bool TBTPeer::SendHandshake() {
 bool TBTPeer::Fail() {
   if (TPeerId* id = PeerId()) Task()->PenalizeSource(*id, kMisbehaviourBackOff);
   ++stats.failures;
+  return EndLink();
+}
+
+bool TBTPeer::EndLink() {
   Socket()->Close();
   linkState = kNoLink;
   return false;
@@ -131,16 +135,12 @@ bool TBTPeer::CheckHandshake() {
   if (std::memcmp(remoteId, own + btwire::kPeerIdAt, 20) == 0) {
     // Ourselves, reached through another address: never again.
     if (TPeerId* id = PeerId()) Task()->RemoveSource(*id);
-    Socket()->Close();
-    linkState = kNoLink;
-    return false;
+    return EndLink();
   }
   if (!PeerId()) {
     TPeerId* id = Task()->IdentifyIncoming(socket.RemoteAddress(), socket.RemotePort(), remoteId);
     if (!id) {
-      Socket()->Close();
-      linkState = kNoLink;
-      return false;
+      return EndLink();
     }
     HoldIdentity(id);
   }
@@ -319,8 +319,12 @@ bool TBTPeer::OnMessage(int32_t id, const uint8_t* payload, uint32_t size) {
       // The answer to a request withdrawn while it was on its way.
       if (block >= 0 && !Awaits(block, length) && ForgetCancelled(block, length)) return true;
       // Only a block we asked for, of the length asked, is taken; anything else ends the link.
-      if (index >= count || !DeliverPieceBlock(index, begin, length, payload + 8)) return Fail();
-      return true;
+      const bool failedBefore = stats.failedSinceDelivery;
+      const int32_t failures = stats.failures;
+      if (index < count && DeliverPieceBlock(index, begin, length, payload + 8)) return true;
+      // A piece that failed its check has cost the source its bad-piece back-off already, which
+      // grows with each one in a row: a lone seeder that sent one is not gone for minutes.
+      return failedBefore || stats.failures > failures ? EndLink() : Fail();
     }
     default:
       return true;

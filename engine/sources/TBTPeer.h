@@ -147,6 +147,8 @@ class TBTPeer : public TPeerObject, public TBTWireState {
   bool OnRequest(const uint8_t* payload, bool cancel);
   // The remote side misbehaved: its identity waits before it is dialled again.
   bool Fail();
+  // Ends the link without a back-off of its own: the reason was charged already.
+  bool EndLink();
   bool SendText(const std::string& text);
   void CancelAll();
   // A request of ours on the wire, or an end-game entry, names the block.

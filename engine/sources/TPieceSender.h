@@ -13,8 +13,8 @@ class TPeerId;
 class TPeerObject;
 
 // What the piece map holds of one connection that sent blocks: the source's identity, which
-// outlives the connection, so that a piece judged after the connection ended is still reported
-// with the source's address and charged to it.
+// outlives the connection, so that a piece judged after the connection ended, or made over
+// several connections to the source, is still reported with its address and charged to it.
 class TPieceSender : public TRefObject, public IPieceSource {
  public:
   // Back-off per bad piece in a row, and how many in a row retire the source.
@@ -29,6 +29,7 @@ class TPieceSender : public TRefObject, public IPieceSource {
   uint32_t Ipv4() const override;
   uint16_t Port() const override;
   std::string AddressText() const override;
+  const void* Source() const override { return id_.get(); }
   // A source whose pieces fail their hash waits longer after each; one that fails a few in a row
   // is retired.
   void CountFailure() override;

@@ -17,6 +17,8 @@ class IPieceSource {
   virtual uint32_t Ipv4() const = 0;
   virtual uint16_t Port() const = 0;
   virtual std::string AddressText() const = 0;
+  // Alike for every connection to one source: what they made together came from one source.
+  virtual const void* Source() const { return this; }
   // A piece it supplied failed its hash / passed it.
   virtual void CountFailure() = 0;
   virtual void ResetFailures() = 0;

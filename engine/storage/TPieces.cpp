@@ -394,8 +394,14 @@ void TPieces::ForgetSources(const TPiece& piece) {
 
 IPieceSource* TPieces::SoleSource(const TPiece& piece) const {
   const auto found = sources_.find(piece.Index);
-  if (found == sources_.end() || found->second.unknown || found->second.list.size() != 1) return nullptr;
-  return found->second.list.front();
+  if (found == sources_.end() || found->second.unknown || found->second.list.empty()) return nullptr;
+  const std::vector<IPieceSource*>& list = found->second.list;
+  const void* source = list.front()->Source();
+  if (!std::all_of(list.begin(), list.end(), [source](const IPieceSource* s) { return s->Source() == source; })) {
+    return nullptr;
+  }
+  // Its latest connection: the one that may still be sending.
+  return list.back();
 }
 
 void TPieces::ReleaseSources() {

@@ -207,7 +207,8 @@ class TPieces : public TRefObject {
   };
   void AddSource(TPiece& piece, IPieceSource* source);
   void ForgetSources(const TPiece& piece);
-  // The one source all of a piece's data came from; none when several did or it cannot be told.
+  // The one source all of a piece's data came from, over one connection or several; none when
+  // several sources did or it cannot be told.
   IPieceSource* SoleSource(const TPiece& piece) const;
   void ReleaseSources();
   void StoreInMemory(TPiece& piece, int32_t offset, const uint8_t* data, int32_t length);

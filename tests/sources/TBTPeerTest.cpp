@@ -172,15 +172,19 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
     bool asked;       // the answer names our first request, else a piece we never asked for
     size_t dataSent;  // of the block's 16,384 bytes
     bool linkStays;
+    std::vector<int32_t> backOffs;  // what the remote's identity was penalised with
+    bool corrupt = false;           // the answer is the whole piece, with data that fails its check
   };
   const Case cases[] = {
-      {"a partial answer to a request waits for its data", false, true, 100, true},
-      {"a whole answer is delivered", false, true, 16384, true},
-      {"a partial piece nobody asked for ends the link", false, false, 100, false},
-      {"a late answer to a withdrawn request is dropped", true, true, 16384, true},
+      {"a partial answer to a request waits for its data", false, true, 100, true, {}},
+      {"a whole answer is delivered", false, true, 16384, true, {}},
+      {"a partial piece nobody asked for ends the link", false, false, 100, false, {300}},
+      {"a late answer to a withdrawn request is dropped", true, true, 16384, true, {}},
+      {"a piece that fails its check ends the link at the bad-piece back-off", false, true, 16384, false, {30}, true},
   };
   for (const Case& c : cases) {
     task.downloaded = 0;
+    task.penalties.clear();
     std::unique_ptr<QSocket> remote = DialGreeting();
     ASSERT_NE(remote, nullptr) << c.name;
     // Our handshake, interested and unchoke, and the requests for the four blocks of one piece.
@@ -192,7 +196,15 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
     const int64_t first = peer->Requests().front().block;
     const auto index = static_cast<uint32_t>(c.asked ? first / 4 : 3);
     const auto begin = static_cast<uint32_t>(c.asked ? (first % 4) * 16384 : 0);
-    const std::string answer = PieceHeader(index, begin, 16384) + task.content.substr(index * 65536 + begin, c.dataSent);
+    std::string answer = PieceHeader(index, begin, 16384) + task.content.substr(index * 65536 + begin, c.dataSent);
+    if (c.corrupt) {
+      answer.clear();
+      for (const TBlockRequest& r : OnWire()) {
+        const auto start = static_cast<size_t>(r.block) * 16384;
+        answer += PieceHeader(static_cast<uint32_t>(start / 65536), static_cast<uint32_t>(start % 65536), 16384) +
+                  std::string(16384, 'x');
+      }
+    }
     if (c.chokeFirst) {
       const std::string choke = Message(btwire::kChoke, "");
       remote->Send(choke.data(), static_cast<int64_t>(choke.size()));
@@ -211,7 +223,13 @@ TEST_F(BTPeerFixture, PiecesAreJudgedByTheRequestsTheyAnswer) {
     EXPECT_EQ(stays, c.linkStays) << c.name;
     // The rest of a partial message comes when it comes: no quick cycle waits for it.
     EXPECT_EQ(task.cyclesRequested, cyclesBefore) << c.name;
-    EXPECT_EQ(task.downloaded, c.linkStays && !c.chokeFirst && c.dataSent == 16384 ? 16384 : 0) << c.name;
+    if (!c.corrupt) {
+      EXPECT_EQ(task.downloaded, c.linkStays && !c.chokeFirst && c.dataSent == 16384 ? 16384 : 0) << c.name;
+    }
+    std::vector<int32_t> backOffs;
+    for (const auto& [who, seconds] : task.penalties) backOffs.push_back(seconds);
+    EXPECT_EQ(backOffs, c.backOffs) << c.name;
+    id->badPieces = 0;
     peer->Reset();
   }
 }
