@@ -613,27 +613,48 @@ TEST(BTPeerPieceChoice, APlanningStepAsksForEachPieceOnce) {
 }
 
 // A remote whose pieces other sources all hold is not taken for one with nothing to offer: the
-// pieces may come free at any time.
+// pieces may come free at any time, and when they do it takes them at once.
 TEST(BTPeerPieceChoice, NothingToOfferOnlyWhenTheRemoteHasNothingNeeded) {
-  for (const bool remoteHasSome : {true, false}) {
-    SCOPED_TRACE(remoteHasSome ? "held by a mirror" : "nothing needed");
+  enum Holder { kMirror, kOtherPeer, kNone };
+  struct Case {
+    const char* name;
+    Holder holder;  // who works on piece 7 when the remote is asked
+    uint8_t remoteHave;
+  };
+  const Case cases[] = {
+      {"held by a mirror that gives its range up", kMirror, 0xff},
+      {"requested by another peer that leaves", kOtherPeer, 0xff},
+      {"nothing needed", kMirror, 0xfc},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     test::FakePeerTask task{8 * 65536, 65536};
     TPeerId* owner = test::MakeIdentity(SOURCE_HTTP, 80, "http://mirror/data.bin");
-    TRef<test::TestPeer> worker = MakeRef<test::TestPeer>(2, &task);
+    TRef<test::TestPeer> mirror = MakeRef<test::TestPeer>(SOURCE_HTTP, &task);
     task.ranges.push_back(std::make_unique<TPieceRange>(owner, 0, 7));
     task.ranges.back()->next = 7;  // on piece 6, piece 7 left to it
-    worker->SetRange(task.ranges.back().get());
+    mirror->SetRange(task.ranges.back().get());
+    TRef<test::TestPeer> other = MakeRef<test::TestPeer>(SOURCE_BTNODE, &task);
+    if (c.holder == kOtherPeer) {
+      task.ranges.back()->last = 6;
+      for (int64_t block = 28; block < 32; ++block) other->Ask(block, 16384);
+      task.active.push_back(TRef<TPeerObject>::Share(other.get()));
+    }
     for (int64_t block = 0; block < 6 * 4; ++block) {
       bool accepted = false;
       ASSERT_EQ(task.map.ReceiveBlock(block, 16384, task.Data(block), nullptr, &accepted), 16384);
     }
     TRef<TBTPeer> peer = MakeRef<TBTPeer>(&task);
-    peer->remoteHave.assign(1, remoteHasSome ? 0xff : 0xfc);
+    peer->remoteHave.assign(1, c.remoteHave);
     peer->triedPieces.assign(1, 0);
     EXPECT_EQ(peer->NextPiece(), -1);
-    EXPECT_EQ(peer->nothingToOffer, !remoteHasSome);
+    const bool needed = c.remoteHave == 0xff;
+    EXPECT_EQ(peer->nothingToOffer, !needed);
+    (c.holder == kOtherPeer ? other : mirror)->Reset();
+    task.active.clear();
+    EXPECT_EQ(peer->NextPiece(), needed ? 7 : -1) << "the piece that came free";
     peer->Reset();
-    worker->Reset();
+    mirror->Reset();
     owner->Release();
   }
 }
