@@ -492,7 +492,12 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
   bool accepted = false;
   // A piece that fails its check is charged through the sender, to this peer while connected.
   if (!sender_ && peerId_) sender_ = MakeRef<TPieceSender>(*peerId_, Kind(), task_, *this);
-  if (pieces->ReceiveBlock(block, length, data, sender_.get(), &accepted) != length) {
+  const int32_t failures = stats.failures;
+  const int64_t taken = pieces->ReceiveBlock(block, length, data, sender_.get(), &accepted);
+  if (taken != length) {
+    // A piece it had a share in failed: counted on the connection even when the source was not
+    // charged for it (others sent part of it).
+    if (taken == TPieces::kFailedCheck && stats.failures == failures) NotePieceFailed();
     stats.failedSinceDelivery = false;
     return false;
   }

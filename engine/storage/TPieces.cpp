@@ -577,7 +577,7 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
     if (!VerifyHeld(*piece)) {
       ReportFailure(*piece);
       CheckCounters();
-      return -99;
+      return kFailedCheck;
     }
     MarkVerifiedInMemory(*piece);
   }
@@ -640,7 +640,7 @@ int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
   if (piece.HashedPrefix + run >= piece.Size) {
     if (!VerifyHeld(piece)) {
       ReportFailure(piece);
-      return -99;
+      return kFailedCheck;
     }
     MarkVerifiedInMemory(piece);
     return 0;
@@ -657,7 +657,7 @@ int64_t TPieces::WritePrefix(TPiece& piece, int32_t minimum) {
   if (!fed || !piece.Blocks.ReleasePrefix(piece.HashedPrefix + bytes)) {
     DropMemory(piece);
     DropPartialState(piece);
-    return -99;
+    return kFailedCheck;
   }
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - (before - piece.Blocks.BytesHeld()), 0);
   piece.HashedPrefix += bytes;

@@ -94,8 +94,9 @@ class TPieces : public TRefObject {
   // its write's result is taken (WriteVerified, FlushPieces and whatever closes or records the
   // files). Off: written by the caller.
   void WriteInBackground(bool on);
-  // Takes block k; *accepted tells whether it was stored. The length taken, -99 when its piece
-  // failed verification, -1 for a block that is not one of this torrent.
+  static constexpr int64_t kFailedCheck = -99;
+  // Takes block k; *accepted tells whether it was stored. The length taken, kFailedCheck when
+  // its piece failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
   int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState);
   // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:

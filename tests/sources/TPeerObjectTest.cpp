@@ -480,17 +480,27 @@ TEST_F(PeerFixture, DisconnectedOrFinishedCases) {
   EXPECT_EQ(task.downloaded, 0);
 }
 
+// Counted on the connection whether its source alone sent the piece (and is charged) or not.
 TEST_F(PeerFixture, AFailedPieceCountsOnThePeerAndIsWantedAgain) {
-  TestPeer* peer = Peer(SOURCE_HTTP);
-  for (int64_t b = 0; b < 4; ++b) peer->Ask(b, kBlock);
-  const std::string junk(kBlock, 'x');
-  const auto* bad = reinterpret_cast<const uint8_t*>(junk.data());
-  for (int64_t b = 0; b < 3; ++b) ASSERT_TRUE(peer->DeliverBlock(b, kBlock, bad));
-  EXPECT_FALSE(peer->DeliverBlock(3, kBlock, bad));
-  EXPECT_EQ(peer->stats.failures, 1);
-  EXPECT_EQ(peer->counters.windowDelivered, 3 * kBlock);
-  EXPECT_TRUE(task.map.IsPieceWanted(0));
-  EXPECT_EQ(task.map.PieceBytesInMemory(0), 0);
+  for (const bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "another source sent a block" : "the peer sent all of it");
+    task.penalties.clear();
+    TestPeer* peer = Peer(SOURCE_HTTP);
+    const std::string junk(kBlock, 'x');
+    const auto* bad = reinterpret_cast<const uint8_t*>(junk.data());
+    bool accepted = false;
+    if (shared) {
+      ASSERT_EQ(task.map.ReceiveBlock(0, kBlock, bad, nullptr, &accepted), kBlock);
+    }
+    for (int64_t b = shared ? 1 : 0; b < 4; ++b) peer->Ask(b, kBlock);
+    for (int64_t b = shared ? 1 : 0; b < 3; ++b) ASSERT_TRUE(peer->DeliverBlock(b, kBlock, bad));
+    EXPECT_FALSE(peer->DeliverBlock(3, kBlock, bad));
+    EXPECT_EQ(peer->stats.failures, 1);
+    EXPECT_EQ(task.penalties.size(), shared ? 0u : 1u);
+    EXPECT_EQ(peer->counters.windowDelivered, (shared ? 2 : 3) * kBlock);
+    EXPECT_TRUE(task.map.IsPieceWanted(0));
+    EXPECT_EQ(task.map.PieceBytesInMemory(0), 0);
+  }
 }
 
 // Each bad piece in a row backs the source off longer; a good one ends the row; the third bad
