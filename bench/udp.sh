@@ -5,6 +5,7 @@
 # added by netem. Each case runs RUNS times (default 1) back to back; the table gives the mean
 # download rate (from the leecher's start, connection set-up included) and the CPU seconds of
 # both engines. BENCH_MIB changes the size, LOSS the lossy cases (default "0 1", in %).
+# BWGET_BEFORE names another bwget binary (an earlier build) whose UDP cases run beside as "before".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-1}
@@ -27,7 +28,7 @@ if [[ -z ${BW_UDP_BENCH_INSIDE:-} ]]; then
   user_ns=()
   ((EUID == 0)) || user_ns=(--user --map-root-user)
   exec unshare "${user_ns[@]}" --net env BW_UDP_BENCH_INSIDE="$data" RUNS="$runs" BENCH_MIB="$size_mib" \
-    LOSS="$losses" bash "$0"
+    LOSS="$losses" BWGET_BEFORE="${BWGET_BEFORE:-}" bash "$0"
 fi
 
 data=$BW_UDP_BENCH_INSIDE
@@ -62,9 +63,9 @@ start_rendezvous() {
   [[ -n $rendezvous_port ]] || { echo "bwrendezvous did not start" >&2; exit 1; }
 }
 
-# run TRANSPORT LOSS N: one download; prints "seconds-to-first-byte seconds-of-transfer cpu-seconds".
+# run TRANSPORT LOSS N BINARY: one download; prints "seconds-to-first-byte seconds-of-transfer cpu-seconds".
 run() {
-  local transport=$1 loss=$2 n=$3
+  local transport=$1 loss=$2 n=$3 bwget=$4
   start_rendezvous "$n"
   local seed_port=$((20000 + n * 10)) leech_port=$((20001 + n * 10))
   nft flush ruleset
@@ -125,25 +126,30 @@ run() {
   wait "$rendezvous_pid" 2>/dev/null || true
 }
 
-cases=("tcp 0")
-for loss in $losses; do cases+=("udp $loss"); done
+cases=("tcp 0 bwget")
+for loss in $losses; do
+  cases+=("udp $loss bwget")
+  [[ -n $BWGET_BEFORE ]] && cases+=("udp $loss before")
+done
 results=()
 n=0
 for c in "${cases[@]}"; do
-  read -r transport loss <<<"$c"
+  read -r transport loss build <<<"$c"
+  binary=$bwget
+  [[ $build == before ]] && binary=$BWGET_BEFORE
   sums="0 0 0"
   for ((r = 0; r < runs; r++)); do
     n=$((n + 1))
-    sums=$(run "$transport" "$loss" "$n" | awk -v sums="$sums" '{ split(sums, a, " "); print a[1] + $1, a[2] + $2, a[3] + $3 }')
+    sums=$(run "$transport" "$loss" "$n" "$binary" | awk -v sums="$sums" '{ split(sums, a, " "); print a[1] + $1, a[2] + $2, a[3] + $3 }')
   done
-  results+=("$transport $loss $sums")
+  results+=("$transport $loss $build $sums")
 done
 
 echo
 echo "$size_mib MiB, $runs run(s) each; load (1, 5, 15 min) at the start: $load, at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-10s %5s %11s %12s %8s %12s\n' transport loss "set-up s" "transfer s" MB/s "CPU seconds"
+printf '%-10s %5s %-7s %11s %12s %8s %12s\n' transport loss build "set-up s" "transfer s" MB/s "CPU seconds"
 for r in "${results[@]}"; do
-  read -r transport loss setup transfer cpu <<<"$r"
-  awk -v t="$transport" -v l="$loss" -v u="$setup" -v s="$transfer" -v c="$cpu" -v n="$runs" -v mib="$size_mib" \
-    'BEGIN { u /= n; s /= n; c /= n; printf "%-10s %4s%% %11.1f %12.1f %8.1f %12.1f\n", t, l, u, s, (s > 0 ? mib * 1.048576 / s : 0), c }'
+  read -r transport loss build setup transfer cpu <<<"$r"
+  awk -v t="$transport" -v l="$loss" -v b="$build" -v u="$setup" -v s="$transfer" -v c="$cpu" -v n="$runs" -v mib="$size_mib" \
+    'BEGIN { u /= n; s /= n; c /= n; printf "%-10s %4s%% %-7s %11.1f %12.1f %8.1f %12.1f\n", t, l, b, u, s, (s > 0 ? mib * 1.048576 / s : 0), c }'
 done
