@@ -312,6 +312,11 @@ int QUInternalServer::Select(int handle, int what, int timeoutMs) {
   }
 }
 
+int QUInternalServer::WatchReady(int handle, int what, platform::WakeableWait* wait) {
+  QScopedLock guard(lock);
+  return streams_.WatchReady(handle, what, wait);
+}
+
 int QUInternalServer::GetSockName(int handle, platform::SockAddrV4* local) {
   QScopedLock guard(lock);
   return streams_.GetSockName(handle, local);

@@ -6,6 +6,7 @@
 
 #include "engine/common/QBufferPool.h"
 #include "engine/net/UdpIdentity.h"
+#include "platform/WakeableWait.h"
 
 namespace bw {
 
@@ -114,12 +115,15 @@ struct QUdpStream {
   bool closedByPeer = false;  // a FIN, as opposed to a failure
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
+  uint32_t acknowledgedBase = 0;     // the receive base the last acknowledgement told
   uint32_t remoteSendBase = 0;
   uint32_t remoteReceiveBase = 0;
   int peerSlots = kPlainAckSlots;
   uint32_t sentPackets = 0;
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms
+  platform::WakeableWait* waker = nullptr;  // woken once when one of wakeOn becomes ready
+  int wakeOn = 0;
   std::deque<Received> delivery;
   std::vector<uint8_t> outgoing;  // taken by send, not yet cut into packets, from outgoingHead
   size_t outgoingHead = 0;

@@ -22,6 +22,7 @@ constexpr uint32_t kResendStepMs = 800;
 constexpr uint32_t kMissingResendMs = 30;
 constexpr int kLaterPacketsForLoss = 3;
 constexpr uint32_t kAcknowledgementGapMs = 1200;
+constexpr uint32_t kWindowUpdatePackets = QUdpStream::kSlots / 4;
 constexpr uint32_t kIdleAcknowledgementMs = 12000;
 constexpr uint32_t kReintroduceMs = 3000;
 constexpr uint32_t kNewerCookieSpan = 0xFFFFFF;
@@ -89,6 +90,7 @@ void UdpStreamTable::Recycle(uint32_t handle) {
 void UdpStreamTable::Kill(QUdpStream& s) {
   s.state = kStreamDead;
   s.FreeBuffers();
+  Notify(s);
 }
 
 void UdpStreamTable::DropAll() {
@@ -171,6 +173,7 @@ void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
   for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.reorder[i].packet);
   PutAckFlags(p, QUdpStream::kSlots, held);
   SendPacket(s, p, sizeof p, kUdpAck, times);
+  s.acknowledgedBase = s.receiveBase;
 }
 
 bool UdpStreamTable::SendData(QUdpStream& s, QUdpStream::SendSlot& slot) {
@@ -194,6 +197,13 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
   if (type == kUdpSynAck) return OnSynAck(d, ip, port);
   QUdpStream* s = Find(static_cast<int>(Field(d, kOffConnection)));
   if (!s) return;
+  HandleOnStream(*s, d, length, ip, port);
+  Notify(*s);
+}
+
+void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t length, uint32_t ip, int port) {
+  QUdpStream* s = &stream;
+  const uint32_t type = Field(d, kOffType);
   const bool sameEndpoint = s->remoteIp == ip && s->remotePort == port;
   const bool established = s->state == kStreamEstablished;
   const bool sameTarget = s->remoteIp == ip && Field(d, 32) == static_cast<uint32_t>(s->targetPort);
@@ -300,6 +310,7 @@ void UdpStreamTable::OnSynAck(const uint8_t* p, uint32_t ip, int port) {
   s.established = true;
   s.lastActivity = now;
   SendEstablish(s);
+  Notify(s);
 }
 
 void UdpStreamTable::OnEstablish(QUdpStream& s, const uint8_t* p, uint32_t ip, int port) {
@@ -515,7 +526,8 @@ void UdpStreamTable::AcknowledgementPass() {
       s.DropAcknowledgedHead();
       int held = 0;
       for (const QUdpStream::Received& r : s.reorder) held += r.packet ? 1 : 0;
-      if (held == 0 && s.receiveBase == s.remoteSendBase &&
+      // The sender may hold its window on the base it last heard, whatever its own send base.
+      if (held == 0 && s.receiveBase == s.remoteSendBase && s.receiveBase == s.acknowledgedBase &&
           now - s.lastAcknowledgement < kIdleAcknowledgementMs) {
         s.acknowledgementDue = false;
         continue;
@@ -733,7 +745,6 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
   if (s.state == kStreamConnecting) return Fail(platform::kWsaEwouldblock);
   const bool draining = s.state == kStreamDead && s.closedByPeer;
   if (s.state != kStreamEstablished && !draining) return Fail(platform::kWsaEnotconn);
-  const bool wasFull = s.delivery.size() >= QUdpStream::kDeliveryPackets;
   int copied = 0;
   while (copied < length) {
     const bool queued = !s.delivery.empty();
@@ -754,36 +765,63 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
       ++s.receiveBase;
     }
   }
-  // Packets held behind a full delivery queue can move now: the peer learns that its window
-  // opened at once, not at the next idle acknowledgement.
-  if (copied > 0 && wasFull && !draining) s.acknowledgementDue = acknowledgementWanted_ = true;
+  if (copied > 0 && !draining) OpenWindow(s);
   if (copied > 0) return copied;
   if (draining) return 0;
   return Fail(platform::kWsaEwouldblock);
 }
 
+void UdpStreamTable::OpenWindow(QUdpStream& s) {
+  // Packets held behind a full delivery queue move now, and a sender that may be waiting on the
+  // base it last heard learns at once that its window opened, not at the server's next pass.
+  s.Deliver();
+  if (s.receiveBase - s.acknowledgedBase < kWindowUpdatePackets) return;
+  SendAcknowledgement(s, 1);
+  s.lastAcknowledgement = host_.NowMs();
+}
+
 int UdpStreamTable::Readiness(int handle, int what) {
   QUdpStream* s = Find(handle);
   if (!s) return Fail(platform::kWsaEnotsock);
-  if (s->state == kStreamDead) {
-    const bool unread = s->closedByPeer && s->HoldsData();
+  return Ready(*s, what);
+}
+
+int UdpStreamTable::Ready(const QUdpStream& s, int what) const {
+  if (s.state == kStreamDead) {
+    const bool unread = s.closedByPeer && s.HoldsData();
     return (what & (platform::kWaitRead | platform::kWaitWrite)) | (unread ? 0 : platform::kWaitError);
   }
   int ready = 0;
-  if ((what & platform::kWaitRead) && s->state == kStreamListening) {
+  if ((what & platform::kWaitRead) && s.state == kStreamListening) {
     const bool waiting = std::any_of(pending_.begin(), pending_.end(), [&](uint32_t h) {
-      const QUdpStream& p = *streams_[h];
-      return p.state == kStreamEstablished && p.targetPort == s->targetPort;
+      const QUdpStream& p = *streams_.at(h);
+      return p.state == kStreamEstablished && p.targetPort == s.targetPort;
     });
     if (waiting) ready |= platform::kWaitRead;
   }
-  if (s->state == kStreamEstablished) {
-    if ((what & platform::kWaitRead) && s->HoldsData()) ready |= platform::kWaitRead;
-    if ((what & platform::kWaitWrite) && s->Queued() < QUdpStream::kSendQueueBytes) {
+  if (s.state == kStreamEstablished) {
+    if ((what & platform::kWaitRead) && s.HoldsData()) ready |= platform::kWaitRead;
+    // Writable once half the queue is free: a writer woken for a few bytes would only spin.
+    if ((what & platform::kWaitWrite) && s.Queued() <= QUdpStream::kSendQueueBytes / 2) {
       ready |= platform::kWaitWrite;
     }
   }
   return ready;
+}
+
+int UdpStreamTable::WatchReady(int handle, int what, platform::WakeableWait* wait) {
+  QUdpStream* s = Find(handle);
+  if (!s) return Fail(platform::kWsaEnotsock);
+  const int ready = Ready(*s, what);
+  s->waker = ready == 0 ? wait : nullptr;
+  s->wakeOn = what;
+  return ready;
+}
+
+void UdpStreamTable::Notify(QUdpStream& s) {
+  if (!s.waker || Ready(s, s.wakeOn) == 0) return;
+  s.waker->Wake();
+  s.waker = nullptr;
 }
 
 int UdpStreamTable::GetSockName(int handle, platform::SockAddrV4* local) {
