@@ -153,6 +153,7 @@ void QUInternalServer::Run() {
       // Received data is acknowledged as soon as the socket is drained, not at the next pass:
       // the sender's window waits for it.
       if (n >= 0 && n < kBatch && streams_.AcknowledgementWanted()) streams_.AcknowledgementPass();
+      streams_.WakeWaiters();
     }
     if (readError) {
       platform::SleepMs(2);

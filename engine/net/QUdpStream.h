@@ -49,7 +49,7 @@ struct QUdpStream {
   // Packets in flight, and slots a receiver holds ahead of its base. A loopback round trip is
   // far shorter than the time the two server threads take to be scheduled on a busy machine, so
   // the window, not the round trip, sets the rate: 256 packets (330 KiB) a round.
-  static constexpr int kSlots = 256;
+  static constexpr int kSlots = 256;  // a power of two: the reorder ring wraps with it
   // What a peer is taken to hold until its acknowledgement announces its slot count: the flags
   // of an acknowledgement's header.
   static constexpr int kPlainAckSlots = 24;
@@ -84,6 +84,13 @@ struct QUdpStream {
   bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
+  // Reorder slot i counted from the receive base. The slots are a ring: moving the base moves no
+  // packet.
+  Received& Reorder(uint32_t i) { return reorder[(reorderHead + i) % kSlots]; }
+  const Received& Reorder(uint32_t i) const { return reorder[(reorderHead + i) % kSlots]; }
+  // The packet at the receive base is used up or delivered: its slot empties and the base moves on.
+  void AdvanceReceiveBase();
+  int HeldPackets() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
   void Deliver();
   // Acknowledged packets at the head of the send slots go; the send base advances.
@@ -127,7 +134,8 @@ struct QUdpStream {
   std::deque<Received> delivery;
   std::vector<uint8_t> outgoing;  // taken by send, not yet cut into packets, from outgoingHead
   size_t outgoingHead = 0;
-  Received reorder[kSlots];
+  Received reorder[kSlots];  // through Reorder
+  uint32_t reorderHead = 0;
   SendSlot send[kSlots];
   int sendCount = 0;  // slots in use from the send base, acknowledged ones included
 };

@@ -100,6 +100,7 @@ void UdpStreamTable::DropAll() {
   connections_.clear();
   bound_.clear();
   pending_.clear();
+  wakes_.clear();
   pool_.Trim(0);
 }
 
@@ -170,7 +171,7 @@ void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
   StoreBe32(p + 32, s.sendBase);
   StoreBe32(p + 36, s.receiveBase);
   bool held[QUdpStream::kSlots];
-  for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.reorder[i].packet);
+  for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.Reorder(static_cast<uint32_t>(i)).packet);
   PutAckFlags(p, QUdpStream::kSlots, held);
   SendPacket(s, p, sizeof p, kUdpAck, times);
   s.acknowledgedBase = s.receiveBase;
@@ -349,7 +350,7 @@ void UdpStreamTable::OnData(QUdpStream& s, const uint8_t* p, size_t length) {
       return;
     }
   }
-  QUdpStream::Received& r = s.reorder[slot];
+  QUdpStream::Received& r = s.Reorder(slot);
   if (!r.packet) {
     r.packet = PooledPacket(pool_, p, static_cast<int>(length));
     if (!r.packet) return;
@@ -524,8 +525,7 @@ void UdpStreamTable::AcknowledgementPass() {
       if (!s.acknowledgementDue && now - s.lastAcknowledgement < kAcknowledgementGapMs) continue;
       s.Deliver();
       s.DropAcknowledgedHead();
-      int held = 0;
-      for (const QUdpStream::Received& r : s.reorder) held += r.packet ? 1 : 0;
+      const int held = s.HeldPackets();
       // The sender may hold its window on the base it last heard, whatever its own send base.
       if (held == 0 && s.receiveBase == s.remoteSendBase && s.receiveBase == s.acknowledgedBase &&
           now - s.lastAcknowledgement < kIdleAcknowledgementMs) {
@@ -748,7 +748,7 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
   int copied = 0;
   while (copied < length) {
     const bool queued = !s.delivery.empty();
-    QUdpStream::Received* r = queued ? &s.delivery.front() : &s.reorder[0];
+    QUdpStream::Received* r = queued ? &s.delivery.front() : &s.Reorder(0);
     if (!r->packet) break;
     const int payload = static_cast<int>(PayloadLength(r->packet));
     const int n = std::min(length - copied, payload - r->used);
@@ -760,9 +760,7 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
     if (queued) {
       s.delivery.pop_front();
     } else {
-      std::move(s.reorder + 1, s.reorder + QUdpStream::kSlots, s.reorder);
-      s.reorder[QUdpStream::kSlots - 1] = {};
-      ++s.receiveBase;
+      s.AdvanceReceiveBase();
     }
   }
   if (copied > 0 && !draining) OpenWindow(s);
@@ -820,8 +818,13 @@ int UdpStreamTable::WatchReady(int handle, int what, platform::WakeableWait* wai
 
 void UdpStreamTable::Notify(QUdpStream& s) {
   if (!s.waker || Ready(s, s.wakeOn) == 0) return;
-  s.waker->Wake();
+  if (std::find(wakes_.begin(), wakes_.end(), s.waker) == wakes_.end()) wakes_.push_back(s.waker);
   s.waker = nullptr;
+}
+
+void UdpStreamTable::WakeWaiters() {
+  for (platform::WakeableWait* wait : wakes_) wait->Wake();
+  wakes_.clear();
 }
 
 int UdpStreamTable::GetSockName(int handle, platform::SockAddrV4* local) {

@@ -56,8 +56,12 @@ class UdpStreamTable {
   // The platform::kWait* bits of the handle that are ready now; -1 for a handle that is no socket.
   int Readiness(int handle, int what);
   int GetSockName(int handle, platform::SockAddrV4* local);
-  // Readiness now; when none, wait is woken once as soon as some of what is ready.
+  // Readiness now; when none, wait is woken once (by WakeWaiters) as soon as some of what is ready.
   int WatchReady(int handle, int what, platform::WakeableWait* wait);
+  // Wakes those whose wait came to an end. Called before the caller's lock goes: a waiter that
+  // withdraws its request under the lock is never woken afterwards. Once for a run of datagrams,
+  // as the reader could not take them before anyway.
+  void WakeWaiters();
 
   // Any datagram that looks like a stream packet; anything malformed is dropped.
   void HandlePacket(const uint8_t* datagram, size_t length, uint32_t fromIp, int fromPort);
@@ -134,6 +138,7 @@ class UdpStreamTable {
   uint32_t timeoutMs_ = 30000;
   bool disabled_ = false;
   bool acknowledgementWanted_ = false;
+  std::vector<platform::WakeableWait*> wakes_;
 };
 
 }  // namespace bw

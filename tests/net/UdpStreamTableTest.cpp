@@ -77,6 +77,7 @@ class Link {
       for (Datagram& d : batch) {
         if (filter && !filter(d)) continue;
         TableAt(d.to).HandlePacket(d.bytes.data(), d.bytes.size(), kLoopback, d.from);
+        TableAt(d.to).WakeWaiters();
         ++delivered;
       }
     }
