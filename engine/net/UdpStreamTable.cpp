@@ -429,9 +429,11 @@ void UdpStreamTable::HandleIntroduction(uint32_t sequence, const std::vector<Int
   for (uint32_t h : connections_) {
     QUdpStream& s = *streams_[h];
     if (s.state != kStreamIntroducing) continue;
-    const bool unknownTag = IsUnknownUdpTag(s.remoteIdentity.data());
+    // A peer known by address and listen port asked alone: the engine at that address in the
+    // reply to its own request is the one listening there, not one of a neighbour's.
+    const bool byAddress = IsUnknownUdpTag(s.remoteIdentity.data()) && s.introductionSequence == sequence;
     const auto match = std::find_if(peers.begin(), peers.end(), [&](const IntroducedPeer& peer) {
-      return SameTag(peer.tag, s.remoteIdentity.data()) || (unknownTag && peer.ip == s.remoteIp);
+      return SameTag(peer.tag, s.remoteIdentity.data()) || (byAddress && peer.ip == s.remoteIp);
     });
     if (match == peers.end()) {
       if (s.introductionSequence == sequence) Kill(s);

@@ -503,6 +503,34 @@ TEST(UdpStreamTableTest, SynForAPortWithoutListenerIsRejected) {
   EXPECT_EQ(link.a.table->Readiness(client, platform::kWaitWrite), platform::kWaitWrite | platform::kWaitError);
 }
 
+// Peers from a compact list are known by address and listen port only. Each was asked for alone,
+// so a reply about the engine at that address answers only the request it carries the number of.
+TEST(UdpStreamTableTest, PeerKnownByAddressTakesOnlyTheReplyToItsOwnRequest) {
+  Link link;
+  const auto byAddress = [](int listenPort) {
+    platform::SockAddrV4 to;
+    to.ip = kLoopback;
+    to.port = static_cast<uint16_t>(listenPort);
+    std::memcpy(to.spare + 2, &to.ip, 4);
+    to.spare[6] = static_cast<uint8_t>(listenPort >> 8);
+    to.spare[7] = static_cast<uint8_t>(listenPort);
+    return to;
+  };
+  for (const int listenPort : {6881, 6882}) {
+    const int s = link.a.table->Socket();
+    link.a.table->Connect(s, byAddress(listenPort));
+  }
+  ASSERT_EQ(link.a.introductions, 2u);
+  IntroducedPeer found{kLoopback, 2000, {}};
+  std::memcpy(found.tag, link.b.identity.data(), kUdpTagSize);
+  link.a.table->HandleIntroduction(2, {found});
+  std::vector<uint32_t> targets;
+  for (const Datagram& d : link.wire) {
+    if (LoadBe32(d.bytes.data() + kOffType) == kUdpSyn) targets.push_back(LoadBe32(&d.bytes[48]));
+  }
+  EXPECT_EQ(targets, (std::vector<uint32_t>{6882, 6882}));  // a SYN goes twice
+}
+
 TEST(UdpStreamTableTest, IntroductionWithoutAnEntryEndsTheWaitingConnection) {
   Link link;
   const int waiting = link.a.table->Socket();
