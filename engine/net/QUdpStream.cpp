@@ -9,8 +9,10 @@ namespace {
 constexpr uint32_t kStatisticsPeriodMs = 120000;
 }
 
-PooledPacket::PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length)
-    : pool_(&pool), data_(pool.Alloc(length)), length_(data_ ? length : 0) {
+PooledPacket::PooledPacket(QBufferPool& pool, int length)
+    : pool_(&pool), data_(pool.Alloc(length)), length_(data_ ? length : 0) {}
+
+PooledPacket::PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length) : PooledPacket(pool, length) {
   if (data_) std::memcpy(data_, bytes, static_cast<size_t>(length));
 }
 

@@ -15,6 +15,8 @@ class PooledPacket {
  public:
   PooledPacket() = default;
   PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length);
+  // Room for length bytes that the caller fills.
+  PooledPacket(QBufferPool& pool, int length);
   ~PooledPacket() { Release(); }
   PooledPacket(PooledPacket&& other) noexcept { *this = std::move(other); }
   PooledPacket& operator=(PooledPacket&& other) noexcept;
@@ -23,6 +25,7 @@ class PooledPacket {
 
   explicit operator bool() const { return data_ != nullptr; }
   const uint8_t* Data() const { return data_; }
+  uint8_t* Data() { return data_; }
   int Length() const { return length_; }
   void Release();
 

@@ -707,21 +707,21 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
   const uint32_t now = host_.NowMs();
   const int window = s.Window();
   const int limit = s.PayloadLimit();
-  uint8_t packet[kStreamHeaderSize + kStreamMaxPayload];
   while (s.Queued() > 0 && s.sendCount < QUdpStream::kSlots) {
     const int chunk = static_cast<int>(std::min(static_cast<size_t>(limit), s.Queued()));
     const int index = s.sendCount;
+    const auto total = static_cast<uint32_t>(kStreamHeaderSize + chunk);
+    QUdpStream::SendSlot& slot = s.send[index];
+    slot = {};
+    // Built where it stays until acknowledged.
+    slot.packet = PooledPacket(pool_, static_cast<int>(total));
+    if (!slot.packet) break;
+    uint8_t* packet = slot.packet.Data();
     std::memset(packet, 0, kStreamHeaderSize);
     StoreBe32(packet + 32, static_cast<uint32_t>(chunk));
     StoreBe32(packet + 36, s.sendBase + static_cast<uint32_t>(index));
     std::memcpy(packet + kStreamHeaderSize, s.outgoing.data() + s.outgoingHead, static_cast<size_t>(chunk));
-    const auto total = static_cast<uint32_t>(kStreamHeaderSize + chunk);
-    SealStreamPacket(packet, total, s.remoteHandle, ++s.packetCounter, kUdpData,
-                     s.remoteIdentity.data());
-    QUdpStream::SendSlot& slot = s.send[index];
-    slot = {};
-    slot.packet = PooledPacket(pool_, packet, static_cast<int>(total));
-    if (!slot.packet) break;
+    SealStreamPacket(packet, total, s.remoteHandle, ++s.packetCounter, kUdpData, s.remoteIdentity.data());
     ++s.sendCount;
     s.outgoingHead += static_cast<size_t>(chunk);
   }
