@@ -415,9 +415,13 @@ void UdpStreamTable::OnDataAck(QUdpStream& s, const uint8_t* p) {
 void UdpStreamTable::OnFin(QUdpStream& s, const uint8_t* p, uint32_t) {
   const uint32_t sender = Field(p, 36);
   if (Field(p, 40) != s.cookie || (sender != 0 && sender != s.remoteHandle)) return;
-  // What arrived in order before the FIN stays readable, like the rest of a TCP stream.
+  // What arrived in order before the FIN stays readable, like the rest of a TCP stream, also
+  // what waits in the reorder slots behind a full delivery queue; packets past a gap can no
+  // longer be completed.
   s.Deliver();
-  for (QUdpStream::Received& r : s.reorder) r = {};
+  uint32_t inOrder = 0;
+  while (inOrder < QUdpStream::kSlots && s.Reorder(inOrder).packet) ++inOrder;
+  for (uint32_t i = inOrder; i < QUdpStream::kSlots; ++i) s.Reorder(i) = {};
   for (QUdpStream::SendSlot& slot : s.send) slot = {};
   s.sendCount = 0;
   s.state = kStreamDead;
