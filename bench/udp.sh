@@ -3,8 +3,11 @@
 # network namespace of its own: over TCP, then over the UDP stream transport (TCP to the seeder
 # refused by nftables, the engines meeting through bwrendezvous) without loss and with 1 % loss
 # added by netem. Each case runs RUNS times (default 1) back to back; the table gives the mean
-# download rate (from the leecher's start, connection set-up included) and the CPU seconds of
-# both engines. BENCH_MIB changes the size, LOSS the lossy cases (default "0 1", in %).
+# set-up time (from the leecher's start to its first piece on disk), the transfer time and rate
+# (from the first piece on disk to the last, taken from the leecher's own write count every few
+# ms, so neither the tool's polling nor its exit counts) and the CPU seconds of both engines.
+# BENCH_MIB changes the size, LOSS the lossy cases (default "0 1", in %).
+# BWGET_BEFORE names another bwget binary (an earlier build) whose UDP cases run beside as "before".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-1}
@@ -27,7 +30,7 @@ if [[ -z ${BW_UDP_BENCH_INSIDE:-} ]]; then
   user_ns=()
   ((EUID == 0)) || user_ns=(--user --map-root-user)
   exec unshare "${user_ns[@]}" --net env BW_UDP_BENCH_INSIDE="$data" RUNS="$runs" BENCH_MIB="$size_mib" \
-    LOSS="$losses" bash "$0"
+    LOSS="$losses" BWGET_BEFORE="${BWGET_BEFORE:-}" bash "$0"
 fi
 
 data=$BW_UDP_BENCH_INSIDE
@@ -45,8 +48,24 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 ip link set lo up
 
-cpu_seconds() {  # utime + stime of a live process
-  awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$1/stat"
+hz=$(getconf CLK_TCK)
+piece_bytes=$((1 << 18))
+size_bytes=$((size_mib << 20))
+exec {tick}<> <(:)  # never readable: read -t on it sleeps without starting a process
+
+# These two set a variable rather than print: a command substitution forks.
+read_cpu_ticks() {  # ticks: utime + stime of a live process
+  local f
+  read -ra f <"/proc/$1/stat" || return 1
+  ticks=$((f[13] + f[14]))
+}
+
+read_written() {  # written: the bytes a live process has written so far, mostly into the data file
+  local key value
+  while read -r key value; do
+    [[ $key == wchar: ]] && { written=$value; return 0; }
+  done <"/proc/$1/io"
+  return 1
 }
 
 # The rendezvous server of one run: it finds an engine known only by address among those it
@@ -62,9 +81,9 @@ start_rendezvous() {
   [[ -n $rendezvous_port ]] || { echo "bwrendezvous did not start" >&2; exit 1; }
 }
 
-# run TRANSPORT LOSS N: one download; prints "seconds-to-first-byte seconds-of-transfer cpu-seconds".
+# run TRANSPORT LOSS N BINARY: one download; prints "set-up-seconds transfer-seconds MB/s cpu-seconds".
 run() {
-  local transport=$1 loss=$2 n=$3
+  local transport=$1 loss=$2 n=$3 bwget=$4
   start_rendezvous "$n"
   local seed_port=$((20000 + n * 10)) leech_port=$((20001 + n * 10))
   nft flush ruleset
@@ -91,59 +110,71 @@ run() {
     sleep 0.1
   done
   sleep 2
-  local start end
-  start=$(date +%s.%N)
+  local start
+  start=$EPOCHREALTIME
   XDG_CACHE_HOME=$work/cache-leech-$n "$bwget" "${common[@]}" --listen-port "$leech_port" --udp-port $((30001 + n * 10)) \
-    -t "$data/content.torrent" -o "$work/leech-$n/content.bin" --timeout 120 --progress json "btnode://127.0.0.1:$seed_port" \
+    -t "$data/content.torrent" -o "$work/leech-$n/content.bin" --timeout 120 --progress none "btnode://127.0.0.1:$seed_port" \
     >"$work/leech-$n.log" 2>&1 &
   local leecher=$!
-  local leecher_cpu=0 first=
+  # The UDP transport is tried on every third dial: the set-up is timed apart from the transfer,
+  # which runs from the first piece written to the last. Nothing in this loop starts a process, so
+  # the samples stay a few ms apart.
+  local leecher_ticks=0 base= written= ticks= first= first_bytes=0 end= samples=0
   while kill -0 "$leecher" 2>/dev/null; do
-    leecher_cpu=$(cpu_seconds "$leecher" 2>/dev/null || echo "$leecher_cpu")
-    # The UDP transport is tried on every third dial: the set-up is timed apart from the transfer.
-    if [[ -z $first ]] && grep -q '"p2pBytes":[1-9]' "$work/leech-$n.log" 2>/dev/null; then first=$(date +%s.%N); fi
-    sleep 0.2
+    if read_written "$leecher" 2>/dev/null; then
+      local now=$EPOCHREALTIME
+      [[ -n $base ]] || base=$written
+      if [[ -z $first ]] && ((written - base >= piece_bytes)); then first=$now first_bytes=$((written - base)); fi
+      if [[ -z $end ]] && ((written - base >= size_bytes)); then end=$now; fi
+    fi
+    if ((samples++ % 50 == 0)) && read_cpu_ticks "$leecher" 2>/dev/null; then leecher_ticks=$ticks; fi
+    read -t 0.003 -u "$tick" || true
   done
-  end=$(date +%s.%N)
   local status=0
   wait "$leecher" || status=$?
-  local seeder_cpu
-  seeder_cpu=$(cpu_seconds "$seeder")
+  read_cpu_ticks "$seeder"
+  local seeder_ticks=$ticks
   kill "$seeder"
   wait "$seeder" 2>/dev/null || true
   tc qdisc del dev lo root 2>/dev/null || true
-  if ((status != 0)) || ! cmp -s "$data/content.bin" "$work/leech-$n/content.bin"; then
-    echo "$transport with $loss % loss: the download failed (status $status)" >&2
+  if ((status != 0)) || [[ -z $end ]] || ! cmp -s "$data/content.bin" "$work/leech-$n/content.bin"; then
+    echo "$transport with $loss % loss: the download failed (status $status, last piece seen: ${end:-no})" >&2
     tail -5 "$work/leech-$n.log" >&2
-    echo "nan nan nan"
+    echo "nan nan nan nan"
   else
-    awk -v s="$start" -v f="${first:-$start}" -v e="$end" -v a="$leecher_cpu" -v b="$seeder_cpu" \
-      'BEGIN { printf "%.2f %.2f %.2f\n", f - s, e - f, a + b }'
+    awk -v s="$start" -v f="$first" -v e="$end" -v bytes=$((size_bytes - first_bytes)) \
+      -v cpu=$((leecher_ticks + seeder_ticks)) -v hz="$hz" \
+      'BEGIN { printf "%.3f %.3f %.1f %.2f\n", f - s, e - f, bytes / 1e6 / (e - f), cpu / hz }'
   fi
   rm -rf "$work/leech-$n" "$work/cache-seed-$n" "$work/cache-leech-$n"
   kill "$rendezvous_pid"
   wait "$rendezvous_pid" 2>/dev/null || true
 }
 
-cases=("tcp 0")
-for loss in $losses; do cases+=("udp $loss"); done
+cases=("tcp 0 bwget")
+for loss in $losses; do
+  cases+=("udp $loss bwget")
+  [[ -n $BWGET_BEFORE ]] && cases+=("udp $loss before")
+done
 results=()
 n=0
 for c in "${cases[@]}"; do
-  read -r transport loss <<<"$c"
-  sums="0 0 0"
+  read -r transport loss build <<<"$c"
+  binary=$bwget
+  [[ $build == before ]] && binary=$BWGET_BEFORE
+  sums="0 0 0 0"
   for ((r = 0; r < runs; r++)); do
     n=$((n + 1))
-    sums=$(run "$transport" "$loss" "$n" | awk -v sums="$sums" '{ split(sums, a, " "); print a[1] + $1, a[2] + $2, a[3] + $3 }')
+    sums=$(run "$transport" "$loss" "$n" "$binary" | awk -v sums="$sums" '{ split(sums, a, " "); print a[1] + $1, a[2] + $2, a[3] + $3, a[4] + $4 }')
   done
-  results+=("$transport $loss $sums")
+  results+=("$transport $loss $build $sums")
 done
 
 echo
 echo "$size_mib MiB, $runs run(s) each; load (1, 5, 15 min) at the start: $load, at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-10s %5s %11s %12s %8s %12s\n' transport loss "set-up s" "transfer s" MB/s "CPU seconds"
+printf '%-10s %5s %-7s %11s %12s %8s %12s\n' transport loss build "set-up s" "transfer s" MB/s "CPU seconds"
 for r in "${results[@]}"; do
-  read -r transport loss setup transfer cpu <<<"$r"
-  awk -v t="$transport" -v l="$loss" -v u="$setup" -v s="$transfer" -v c="$cpu" -v n="$runs" -v mib="$size_mib" \
-    'BEGIN { u /= n; s /= n; c /= n; printf "%-10s %4s%% %11.1f %12.1f %8.1f %12.1f\n", t, l, u, s, (s > 0 ? mib * 1.048576 / s : 0), c }'
+  read -r transport loss build setup transfer rate cpu <<<"$r"
+  awk -v t="$transport" -v l="$loss" -v b="$build" -v u="$setup" -v s="$transfer" -v r="$rate" -v c="$cpu" -v n="$runs" \
+    'BEGIN { printf "%-10s %4s%% %-7s %11.2f %12.3f %8.1f %12.1f\n", t, l, b, u / n, s / n, r / n, c / n }'
 done

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "platform/Socket.h"
+#include "platform/WakeableWait.h"
 
 namespace bw {
 
@@ -24,6 +25,9 @@ class IStreamTransport {
   // Readiness of one handle as platform::WaitSocket reports it; timeoutMs < 0 waits without limit.
   virtual int Select(int handle, int what, int timeoutMs) = 0;
   virtual int GetSockName(int handle, platform::SockAddrV4* local) = 0;
+  // The ready bits of what for the handle now; when none, wait is woken once as soon as one comes.
+  // A later call replaces the request (wait nullptr: none), so a wait never outlives its waiter.
+  virtual int WatchReady(int handle, int what, platform::WakeableWait* wait) = 0;
 
   // The transport in use (none until the UDP server starts); returns the previous one.
   static IStreamTransport* Current();

@@ -456,9 +456,16 @@ int64_t QSocket::Receive(int64_t size) {
 }
 
 platform::SocketWatch QSocket::Watch() const {
-  if (!HasHandle() || udpMode_ || listening_) return {};
+  if (!HasHandle() || listening_) return {};
   const bool sending = !connected_ || send_.used > 0 || (tls_ && tls_->HasBacklog());
-  return {handle_, platform::kWaitRead | (sending ? platform::kWaitWrite : 0), 0};
+  const int what = platform::kWaitRead | (sending ? platform::kWaitWrite : 0);
+  return {udpMode_ ? platform::kNoSocket : handle_, what, 0};
+}
+
+int QSocket::WatchStream(int what, platform::WakeableWait* wait) const {
+  if (!HasHandle() || !udpMode_) return 0;
+  const int ready = Transport().WatchReady(handle_, what, wait);
+  return ready < 0 ? platform::kWaitError : ready;
 }
 
 void QSocket::ConsumeReceived(int64_t n, bool keep) { Consume(recv_, n, keep || keepBuffers_); }

@@ -97,8 +97,12 @@ class QSocket {
   void SetWritableHint() { writableHint_ = true; }
 
   // What a wait on the system's sockets watches for this connection: its input, and its output
-  // while a connect is under way or bytes wait to leave. No handle in stream-over-UDP mode.
+  // while a connect is under way or bytes wait to leave. No handle in stream-over-UDP mode, where
+  // WatchStream waits instead.
   platform::SocketWatch Watch() const;
+  // Stream-over-UDP mode: the ready bits of what now; when none, wait is woken once as soon as one
+  // comes. A call with wait nullptr ends the request, and must come before the waiter goes.
+  int WatchStream(int what, platform::WakeableWait* wait) const;
   // The last read stopped at its size: the rest of a TLS record, or records read from the network
   // ahead, wait in the session, where no wait on the socket sees them.
   bool MayHoldTlsInput() const { return tlsReadFull_; }

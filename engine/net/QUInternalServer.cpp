@@ -153,6 +153,7 @@ void QUInternalServer::Run() {
       // Received data is acknowledged as soon as the socket is drained, not at the next pass:
       // the sender's window waits for it.
       if (n >= 0 && n < kBatch && streams_.AcknowledgementWanted()) streams_.AcknowledgementPass();
+      streams_.WakeWaiters();
     }
     if (readError) {
       platform::SleepMs(2);
@@ -310,6 +311,11 @@ int QUInternalServer::Select(int handle, int what, int timeoutMs) {
     if (timeoutMs >= 0 && NowMs() - start >= static_cast<uint32_t>(timeoutMs)) return 0;
     platform::SleepMs(kSelectStepMs);
   }
+}
+
+int QUInternalServer::WatchReady(int handle, int what, platform::WakeableWait* wait) {
+  QScopedLock guard(lock);
+  return streams_.WatchReady(handle, what, wait);
 }
 
 int QUInternalServer::GetSockName(int handle, platform::SockAddrV4* local) {

@@ -44,6 +44,7 @@ class QUInternalServer : public QThread, public IStreamTransport, private IUdpSt
   int Recv(int handle, uint8_t* buffer, int len) override;
   int Select(int handle, int what, int timeoutMs) override;
   int GetSockName(int handle, platform::SockAddrV4* local) override;
+  int WatchReady(int handle, int what, platform::WakeableWait* wait) override;
 
   // While disabled the socket is closed, no datagram is handled and connects fail.
   void SetTransportDisabled(bool disabled);

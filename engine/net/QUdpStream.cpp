@@ -9,8 +9,10 @@ namespace {
 constexpr uint32_t kStatisticsPeriodMs = 120000;
 }
 
-PooledPacket::PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length)
-    : pool_(&pool), data_(pool.Alloc(length)), length_(data_ ? length : 0) {
+PooledPacket::PooledPacket(QBufferPool& pool, int length)
+    : pool_(&pool), data_(pool.Alloc(length)), length_(data_ ? length : 0) {}
+
+PooledPacket::PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length) : PooledPacket(pool, length) {
   if (data_) std::memcpy(data_, bytes, static_cast<size_t>(length));
 }
 
@@ -43,6 +45,7 @@ void QUdpStream::FreeBuffers() {
   outgoing.clear();
   outgoingHead = 0;
   for (Received& r : reorder) r = {};
+  reorderHead = 0;
   for (SendSlot& s : send) s = {};
   sendCount = 0;
 }
@@ -69,14 +72,24 @@ bool QUdpStream::PeerTakes(int index) const {
   return sendBase + static_cast<uint32_t>(index) - remoteReceiveBase < static_cast<uint32_t>(peerSlots);
 }
 
-bool QUdpStream::HoldsData() const { return !delivery.empty() || bool(reorder[0].packet); }
+bool QUdpStream::HoldsData() const { return !delivery.empty() || bool(Reorder(0).packet); }
+
+void QUdpStream::AdvanceReceiveBase() {
+  Reorder(0) = {};
+  reorderHead = (reorderHead + 1) % kSlots;
+  ++receiveBase;
+}
+
+int QUdpStream::HeldPackets() const {
+  int held = 0;
+  for (const Received& r : reorder) held += r.packet ? 1 : 0;
+  return held;
+}
 
 void QUdpStream::Deliver() {
-  while (reorder[0].packet && delivery.size() < kDeliveryPackets) {
-    delivery.push_back(std::move(reorder[0]));
-    std::move(reorder + 1, reorder + kSlots, reorder);
-    reorder[kSlots - 1] = {};
-    ++receiveBase;
+  while (Reorder(0).packet && delivery.size() < kDeliveryPackets) {
+    delivery.push_back(std::move(Reorder(0)));
+    AdvanceReceiveBase();
   }
 }
 

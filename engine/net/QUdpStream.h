@@ -6,6 +6,7 @@
 
 #include "engine/common/QBufferPool.h"
 #include "engine/net/UdpIdentity.h"
+#include "platform/WakeableWait.h"
 
 namespace bw {
 
@@ -14,6 +15,8 @@ class PooledPacket {
  public:
   PooledPacket() = default;
   PooledPacket(QBufferPool& pool, const uint8_t* bytes, int length);
+  // Room for length bytes that the caller fills.
+  PooledPacket(QBufferPool& pool, int length);
   ~PooledPacket() { Release(); }
   PooledPacket(PooledPacket&& other) noexcept { *this = std::move(other); }
   PooledPacket& operator=(PooledPacket&& other) noexcept;
@@ -22,6 +25,7 @@ class PooledPacket {
 
   explicit operator bool() const { return data_ != nullptr; }
   const uint8_t* Data() const { return data_; }
+  uint8_t* Data() { return data_; }
   int Length() const { return length_; }
   void Release();
 
@@ -48,7 +52,7 @@ struct QUdpStream {
   // Packets in flight, and slots a receiver holds ahead of its base. A loopback round trip is
   // far shorter than the time the two server threads take to be scheduled on a busy machine, so
   // the window, not the round trip, sets the rate: 256 packets (330 KiB) a round.
-  static constexpr int kSlots = 256;
+  static constexpr int kSlots = 256;  // a power of two: the reorder ring wraps with it
   // What a peer is taken to hold until its acknowledgement announces its slot count: the flags
   // of an acknowledgement's header.
   static constexpr int kPlainAckSlots = 24;
@@ -83,6 +87,13 @@ struct QUdpStream {
   bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
   bool HoldsData() const;
+  // Reorder slot i counted from the receive base. The slots are a ring: moving the base moves no
+  // packet.
+  Received& Reorder(uint32_t i) { return reorder[(reorderHead + i) % kSlots]; }
+  const Received& Reorder(uint32_t i) const { return reorder[(reorderHead + i) % kSlots]; }
+  // The packet at the receive base is used up or delivered: its slot empties and the base moves on.
+  void AdvanceReceiveBase();
+  int HeldPackets() const;
   // In-order packets from the reorder slots to the delivery queue while it has room.
   void Deliver();
   // Acknowledged packets at the head of the send slots go; the send base advances.
@@ -114,16 +125,20 @@ struct QUdpStream {
   bool closedByPeer = false;  // a FIN, as opposed to a failure
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
+  uint32_t acknowledgedBase = 0;     // the receive base the last acknowledgement told
   uint32_t remoteSendBase = 0;
   uint32_t remoteReceiveBase = 0;
   int peerSlots = kPlainAckSlots;
   uint32_t sentPackets = 0;
   uint32_t retransmittedPackets = 0;
   uint32_t statisticsStart = 0;  // ms
+  platform::WakeableWait* waker = nullptr;  // woken once when one of wakeOn becomes ready
+  int wakeOn = 0;
   std::deque<Received> delivery;
   std::vector<uint8_t> outgoing;  // taken by send, not yet cut into packets, from outgoingHead
   size_t outgoingHead = 0;
-  Received reorder[kSlots];
+  Received reorder[kSlots];  // through Reorder
+  uint32_t reorderHead = 0;
   SendSlot send[kSlots];
   int sendCount = 0;  // slots in use from the send base, acknowledged ones included
 };

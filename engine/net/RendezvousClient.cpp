@@ -34,6 +34,11 @@ bool RendezvousClient::SendToServer(const std::vector<uint8_t>& m) {
 }
 
 void RendezvousClient::Introduce(QUdpStream& stream) {
+  // A peer known only by address and listen port goes in a request of its own: the server finds
+  // the engine by both, but the reply names it by its tag and address only, so its message
+  // number alone tells which listen port it answers.
+  const bool alone = IsUnknownUdpTag(stream.remoteIdentity.data());
+  if (alone) FlushIntroductions();
   if (batch_.empty()) {
     batchSequence_ = ++messageCounter_;
     if (outstanding_.size() > kMaxOutstanding) outstanding_.clear();
@@ -44,7 +49,7 @@ void RendezvousClient::Introduce(QUdpStream& stream) {
   std::memcpy(wanted.tag, stream.remoteIdentity.data(), kUdpTagSize);
   batch_.push_back(wanted);
   stream.introductionSequence = batchSequence_;
-  if (batch_.size() >= static_cast<size_t>(kMaxIntroductionEntries)) FlushIntroductions();
+  if (alone || batch_.size() >= static_cast<size_t>(kMaxIntroductionEntries)) FlushIntroductions();
 }
 
 void RendezvousClient::FlushIntroductions() {

@@ -22,6 +22,7 @@ constexpr uint32_t kResendStepMs = 800;
 constexpr uint32_t kMissingResendMs = 30;
 constexpr int kLaterPacketsForLoss = 3;
 constexpr uint32_t kAcknowledgementGapMs = 1200;
+constexpr uint32_t kWindowUpdatePackets = QUdpStream::kSlots / 4;
 constexpr uint32_t kIdleAcknowledgementMs = 12000;
 constexpr uint32_t kReintroduceMs = 3000;
 constexpr uint32_t kNewerCookieSpan = 0xFFFFFF;
@@ -89,6 +90,7 @@ void UdpStreamTable::Recycle(uint32_t handle) {
 void UdpStreamTable::Kill(QUdpStream& s) {
   s.state = kStreamDead;
   s.FreeBuffers();
+  Notify(s);
 }
 
 void UdpStreamTable::DropAll() {
@@ -98,6 +100,7 @@ void UdpStreamTable::DropAll() {
   connections_.clear();
   bound_.clear();
   pending_.clear();
+  wakes_.clear();
   pool_.Trim(0);
 }
 
@@ -168,9 +171,10 @@ void UdpStreamTable::SendAcknowledgement(QUdpStream& s, int times) {
   StoreBe32(p + 32, s.sendBase);
   StoreBe32(p + 36, s.receiveBase);
   bool held[QUdpStream::kSlots];
-  for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.reorder[i].packet);
+  for (int i = 0; i < QUdpStream::kSlots; ++i) held[i] = bool(s.Reorder(static_cast<uint32_t>(i)).packet);
   PutAckFlags(p, QUdpStream::kSlots, held);
   SendPacket(s, p, sizeof p, kUdpAck, times);
+  s.acknowledgedBase = s.receiveBase;
 }
 
 bool UdpStreamTable::SendData(QUdpStream& s, QUdpStream::SendSlot& slot) {
@@ -194,6 +198,13 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
   if (type == kUdpSynAck) return OnSynAck(d, ip, port);
   QUdpStream* s = Find(static_cast<int>(Field(d, kOffConnection)));
   if (!s) return;
+  HandleOnStream(*s, d, length, ip, port);
+  Notify(*s);
+}
+
+void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t length, uint32_t ip, int port) {
+  QUdpStream* s = &stream;
+  const uint32_t type = Field(d, kOffType);
   const bool sameEndpoint = s->remoteIp == ip && s->remotePort == port;
   const bool established = s->state == kStreamEstablished;
   const bool sameTarget = s->remoteIp == ip && Field(d, 32) == static_cast<uint32_t>(s->targetPort);
@@ -300,6 +311,7 @@ void UdpStreamTable::OnSynAck(const uint8_t* p, uint32_t ip, int port) {
   s.established = true;
   s.lastActivity = now;
   SendEstablish(s);
+  Notify(s);
 }
 
 void UdpStreamTable::OnEstablish(QUdpStream& s, const uint8_t* p, uint32_t ip, int port) {
@@ -338,7 +350,7 @@ void UdpStreamTable::OnData(QUdpStream& s, const uint8_t* p, size_t length) {
       return;
     }
   }
-  QUdpStream::Received& r = s.reorder[slot];
+  QUdpStream::Received& r = s.Reorder(slot);
   if (!r.packet) {
     r.packet = PooledPacket(pool_, p, static_cast<int>(length));
     if (!r.packet) return;
@@ -403,9 +415,13 @@ void UdpStreamTable::OnDataAck(QUdpStream& s, const uint8_t* p) {
 void UdpStreamTable::OnFin(QUdpStream& s, const uint8_t* p, uint32_t) {
   const uint32_t sender = Field(p, 36);
   if (Field(p, 40) != s.cookie || (sender != 0 && sender != s.remoteHandle)) return;
-  // What arrived in order before the FIN stays readable, like the rest of a TCP stream.
+  // What arrived in order before the FIN stays readable, like the rest of a TCP stream, also
+  // what waits in the reorder slots behind a full delivery queue; packets past a gap can no
+  // longer be completed.
   s.Deliver();
-  for (QUdpStream::Received& r : s.reorder) r = {};
+  uint32_t inOrder = 0;
+  while (inOrder < QUdpStream::kSlots && s.Reorder(inOrder).packet) ++inOrder;
+  for (uint32_t i = inOrder; i < QUdpStream::kSlots; ++i) s.Reorder(i) = {};
   for (QUdpStream::SendSlot& slot : s.send) slot = {};
   s.sendCount = 0;
   s.state = kStreamDead;
@@ -417,9 +433,11 @@ void UdpStreamTable::HandleIntroduction(uint32_t sequence, const std::vector<Int
   for (uint32_t h : connections_) {
     QUdpStream& s = *streams_[h];
     if (s.state != kStreamIntroducing) continue;
-    const bool unknownTag = IsUnknownUdpTag(s.remoteIdentity.data());
+    // A peer known by address and listen port asked alone: the engine at that address in the
+    // reply to its own request is the one listening there, not one of a neighbour's.
+    const bool byAddress = IsUnknownUdpTag(s.remoteIdentity.data()) && s.introductionSequence == sequence;
     const auto match = std::find_if(peers.begin(), peers.end(), [&](const IntroducedPeer& peer) {
-      return SameTag(peer.tag, s.remoteIdentity.data()) || (unknownTag && peer.ip == s.remoteIp);
+      return SameTag(peer.tag, s.remoteIdentity.data()) || (byAddress && peer.ip == s.remoteIp);
     });
     if (match == peers.end()) {
       if (s.introductionSequence == sequence) Kill(s);
@@ -513,9 +531,9 @@ void UdpStreamTable::AcknowledgementPass() {
       if (!s.acknowledgementDue && now - s.lastAcknowledgement < kAcknowledgementGapMs) continue;
       s.Deliver();
       s.DropAcknowledgedHead();
-      int held = 0;
-      for (const QUdpStream::Received& r : s.reorder) held += r.packet ? 1 : 0;
-      if (held == 0 && s.receiveBase == s.remoteSendBase &&
+      const int held = s.HeldPackets();
+      // The sender may hold its window on the base it last heard, whatever its own send base.
+      if (held == 0 && s.receiveBase == s.remoteSendBase && s.receiveBase == s.acknowledgedBase &&
           now - s.lastAcknowledgement < kIdleAcknowledgementMs) {
         s.acknowledgementDue = false;
         continue;
@@ -693,21 +711,21 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
   const uint32_t now = host_.NowMs();
   const int window = s.Window();
   const int limit = s.PayloadLimit();
-  uint8_t packet[kStreamHeaderSize + kStreamMaxPayload];
   while (s.Queued() > 0 && s.sendCount < QUdpStream::kSlots) {
     const int chunk = static_cast<int>(std::min(static_cast<size_t>(limit), s.Queued()));
     const int index = s.sendCount;
+    const auto total = static_cast<uint32_t>(kStreamHeaderSize + chunk);
+    QUdpStream::SendSlot& slot = s.send[index];
+    slot = {};
+    // Built where it stays until acknowledged.
+    slot.packet = PooledPacket(pool_, static_cast<int>(total));
+    if (!slot.packet) break;
+    uint8_t* packet = slot.packet.Data();
     std::memset(packet, 0, kStreamHeaderSize);
     StoreBe32(packet + 32, static_cast<uint32_t>(chunk));
     StoreBe32(packet + 36, s.sendBase + static_cast<uint32_t>(index));
     std::memcpy(packet + kStreamHeaderSize, s.outgoing.data() + s.outgoingHead, static_cast<size_t>(chunk));
-    const auto total = static_cast<uint32_t>(kStreamHeaderSize + chunk);
-    SealStreamPacket(packet, total, s.remoteHandle, ++s.packetCounter, kUdpData,
-                     s.remoteIdentity.data());
-    QUdpStream::SendSlot& slot = s.send[index];
-    slot = {};
-    slot.packet = PooledPacket(pool_, packet, static_cast<int>(total));
-    if (!slot.packet) break;
+    SealStreamPacket(packet, total, s.remoteHandle, ++s.packetCounter, kUdpData, s.remoteIdentity.data());
     ++s.sendCount;
     s.outgoingHead += static_cast<size_t>(chunk);
   }
@@ -733,11 +751,10 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
   if (s.state == kStreamConnecting) return Fail(platform::kWsaEwouldblock);
   const bool draining = s.state == kStreamDead && s.closedByPeer;
   if (s.state != kStreamEstablished && !draining) return Fail(platform::kWsaEnotconn);
-  const bool wasFull = s.delivery.size() >= QUdpStream::kDeliveryPackets;
   int copied = 0;
   while (copied < length) {
     const bool queued = !s.delivery.empty();
-    QUdpStream::Received* r = queued ? &s.delivery.front() : &s.reorder[0];
+    QUdpStream::Received* r = queued ? &s.delivery.front() : &s.Reorder(0);
     if (!r->packet) break;
     const int payload = static_cast<int>(PayloadLength(r->packet));
     const int n = std::min(length - copied, payload - r->used);
@@ -749,41 +766,71 @@ int UdpStreamTable::Recv(int handle, uint8_t* buffer, int length) {
     if (queued) {
       s.delivery.pop_front();
     } else {
-      std::move(s.reorder + 1, s.reorder + QUdpStream::kSlots, s.reorder);
-      s.reorder[QUdpStream::kSlots - 1] = {};
-      ++s.receiveBase;
+      s.AdvanceReceiveBase();
     }
   }
-  // Packets held behind a full delivery queue can move now: the peer learns that its window
-  // opened at once, not at the next idle acknowledgement.
-  if (copied > 0 && wasFull && !draining) s.acknowledgementDue = acknowledgementWanted_ = true;
+  if (copied > 0 && !draining) OpenWindow(s);
   if (copied > 0) return copied;
   if (draining) return 0;
   return Fail(platform::kWsaEwouldblock);
 }
 
+void UdpStreamTable::OpenWindow(QUdpStream& s) {
+  // Packets held behind a full delivery queue move now, and a sender that may be waiting on the
+  // base it last heard learns at once that its window opened, not at the server's next pass.
+  s.Deliver();
+  if (s.receiveBase - s.acknowledgedBase < kWindowUpdatePackets) return;
+  SendAcknowledgement(s, 1);
+  s.lastAcknowledgement = host_.NowMs();
+}
+
 int UdpStreamTable::Readiness(int handle, int what) {
   QUdpStream* s = Find(handle);
   if (!s) return Fail(platform::kWsaEnotsock);
-  if (s->state == kStreamDead) {
-    const bool unread = s->closedByPeer && s->HoldsData();
+  return Ready(*s, what);
+}
+
+int UdpStreamTable::Ready(const QUdpStream& s, int what) const {
+  if (s.state == kStreamDead) {
+    const bool unread = s.closedByPeer && s.HoldsData();
     return (what & (platform::kWaitRead | platform::kWaitWrite)) | (unread ? 0 : platform::kWaitError);
   }
   int ready = 0;
-  if ((what & platform::kWaitRead) && s->state == kStreamListening) {
+  if ((what & platform::kWaitRead) && s.state == kStreamListening) {
     const bool waiting = std::any_of(pending_.begin(), pending_.end(), [&](uint32_t h) {
-      const QUdpStream& p = *streams_[h];
-      return p.state == kStreamEstablished && p.targetPort == s->targetPort;
+      const QUdpStream& p = *streams_.at(h);
+      return p.state == kStreamEstablished && p.targetPort == s.targetPort;
     });
     if (waiting) ready |= platform::kWaitRead;
   }
-  if (s->state == kStreamEstablished) {
-    if ((what & platform::kWaitRead) && s->HoldsData()) ready |= platform::kWaitRead;
-    if ((what & platform::kWaitWrite) && s->Queued() < QUdpStream::kSendQueueBytes) {
+  if (s.state == kStreamEstablished) {
+    if ((what & platform::kWaitRead) && s.HoldsData()) ready |= platform::kWaitRead;
+    // Writable once half the queue is free: a writer woken for a few bytes would only spin.
+    if ((what & platform::kWaitWrite) && s.Queued() <= QUdpStream::kSendQueueBytes / 2) {
       ready |= platform::kWaitWrite;
     }
   }
   return ready;
+}
+
+int UdpStreamTable::WatchReady(int handle, int what, platform::WakeableWait* wait) {
+  QUdpStream* s = Find(handle);
+  if (!s) return Fail(platform::kWsaEnotsock);
+  const int ready = Ready(*s, what);
+  s->waker = ready == 0 ? wait : nullptr;
+  s->wakeOn = what;
+  return ready;
+}
+
+void UdpStreamTable::Notify(QUdpStream& s) {
+  if (!s.waker || Ready(s, s.wakeOn) == 0) return;
+  if (std::find(wakes_.begin(), wakes_.end(), s.waker) == wakes_.end()) wakes_.push_back(s.waker);
+  s.waker = nullptr;
+}
+
+void UdpStreamTable::WakeWaiters() {
+  for (platform::WakeableWait* wait : wakes_) wait->Wake();
+  wakes_.clear();
 }
 
 int UdpStreamTable::GetSockName(int handle, platform::SockAddrV4* local) {

@@ -56,6 +56,12 @@ class UdpStreamTable {
   // The platform::kWait* bits of the handle that are ready now; -1 for a handle that is no socket.
   int Readiness(int handle, int what);
   int GetSockName(int handle, platform::SockAddrV4* local);
+  // Readiness now; when none, wait is woken once (by WakeWaiters) as soon as some of what is ready.
+  int WatchReady(int handle, int what, platform::WakeableWait* wait);
+  // Wakes those whose wait came to an end. Called before the caller's lock goes: a waiter that
+  // withdraws its request under the lock is never woken afterwards. Once for a run of datagrams,
+  // as the reader could not take them before anyway.
+  void WakeWaiters();
 
   // Any datagram that looks like a stream packet; anything malformed is dropped.
   void HandlePacket(const uint8_t* datagram, size_t length, uint32_t fromIp, int fromPort);
@@ -84,6 +90,9 @@ class UdpStreamTable {
   void Recycle(uint32_t handle);
   static void Remove(std::vector<uint32_t>& list, uint32_t handle);
   void Kill(QUdpStream& s);
+  int Ready(const QUdpStream& s, int what) const;
+  // Wakes the waiter of the stream when what it waits for has come.
+  void Notify(QUdpStream& s);
 
   int Fail(int error);
   bool SendPacket(QUdpStream& s, uint8_t* packet, uint32_t length, uint32_t type, int times = 1);
@@ -96,6 +105,8 @@ class UdpStreamTable {
   void SendAcknowledgement(QUdpStream& s, int times);
   void SendReject(const uint8_t* syn, uint32_t ip, int port);
 
+  // A packet for an existing connection.
+  void HandleOnStream(QUdpStream& s, const uint8_t* d, size_t length, uint32_t ip, int port);
   void OnSyn(const uint8_t* p, uint32_t ip, int port);
   void OnSynAck(const uint8_t* p, uint32_t ip, int port);
   void OnEstablish(QUdpStream& s, const uint8_t* p, uint32_t ip, int port);
@@ -108,6 +119,8 @@ class UdpStreamTable {
   bool Retransmit(QUdpStream& s);
   // Sends the slot again; false when the socket would block.
   bool Resend(QUdpStream& s, QUdpStream::SendSlot& slot, uint32_t now);
+  // After a read: tells the peer when its window opened far enough.
+  void OpenWindow(QUdpStream& s);
   // Cuts queued bytes into the free send slots and sends those inside the window.
   void FillSlots(QUdpStream& s);
 
@@ -125,6 +138,7 @@ class UdpStreamTable {
   uint32_t timeoutMs_ = 30000;
   bool disabled_ = false;
   bool acknowledgementWanted_ = false;
+  std::vector<platform::WakeableWait*> wakes_;
 };
 
 }  // namespace bw

@@ -18,6 +18,8 @@ class TLoopRest {
   // false when the time ran out.
   bool Watch(std::span<platform::SocketWatch> sockets, uint32_t ms);
   void Wake() { wait_.Wake(); }
+  // For those that wake the loop on traffic of their own (the stream transport on UDP).
+  platform::WakeableWait& Waiter() { return wait_; }
 
  private:
   platform::WakeableWait wait_;

@@ -28,6 +28,7 @@ class TrafficWatch {
     const QSocket* socket = nullptr;
     uint64_t moved = 0;  // bytes sent and received so far
     bool holdsInput = false;
+    bool overUdp = false;
   };
 
   std::vector<platform::SocketWatch> watches_;

@@ -24,6 +24,8 @@ class FakeTransport : public IStreamTransport {
   std::string incoming;
   platform::SockAddrV4 connectedTo;
   int closes = 0;
+  platform::WakeableWait* waiter = nullptr;  // the last wait asked for
+  bool wakeAtOnce = false;
 
   int Socket() override { return kHandle; }
   int Close(int) override { return ++closes, 0; }
@@ -60,6 +62,12 @@ class FakeTransport : public IStreamTransport {
     }
     if ((what & platform::kWaitWrite) && connectDone) ready |= platform::kWaitWrite;
     return ready;
+  }
+  int WatchReady(int handle, int what, platform::WakeableWait* wait) override {
+    waiter = wait;
+    // As the server thread does when something comes before the waiter sleeps.
+    if (wait && wakeAtOnce) wait->Wake();
+    return Select(handle, what, 0);
   }
   int GetSockName(int, platform::SockAddrV4* local) override {
     local->ip = 0x0900007F;  // 127.0.0.9

@@ -311,6 +311,42 @@ TEST_F(UdpServerTransportTest, SocketsInStreamOverUdpModeConnectAcceptAndFailLik
   IStreamTransport::Install(previous);
 }
 
+// Peers from a compact list are known by address and listen port only; two engines on one
+// address are each reached on their own listen port.
+TEST_F(UdpServerTransportTest, EnginesOnOneAddressAreReachedByTheirListenPorts) {
+  test::RendezvousProcess rendezvous(dir.Path() + "/rendezvous.log");
+  ASSERT_GT(rendezvous.Port(), 0);
+  auto a = MakeServer(0xA1, rendezvous.Port(), 30);
+  std::unique_ptr<QUInternalServer> listening[2] = {MakeServer(0xB1, rendezvous.Port(), 30),
+                                                    MakeServer(0xB2, rendezvous.Port(), 30)};
+  BW_REQUIRE(WaitRegistered(*a));
+  int listeners[2];
+  for (int i = 0; i < 2; ++i) {
+    BW_REQUIRE(WaitRegistered(*listening[i]));
+    listeners[i] = listening[i]->Socket();
+    platform::SockAddrV4 at;
+    at.port = static_cast<uint16_t>(kListenPort + i);
+    ASSERT_EQ(listening[i]->Bind(listeners[i], at), 0);
+    ASSERT_EQ(listening[i]->Listen(listeners[i], 5), 0);
+  }
+  platform::SleepMs(500);  // both register again, now with their listen ports
+  for (int i = 0; i < 2; ++i) {
+    platform::SockAddrV4 to;
+    to.ip = kLoopback;
+    to.port = static_cast<uint16_t>(kListenPort + i);
+    std::memcpy(to.spare + 2, &to.ip, 4);
+    to.spare[6] = static_cast<uint8_t>(to.port >> 8);
+    to.spare[7] = static_cast<uint8_t>(to.port);
+    EXPECT_EQ(a->Connect(a->Socket(), to), -1);
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(listening[i]->Select(listeners[i], platform::kWaitRead, 10000), platform::kWaitRead) << i;
+    platform::SockAddrV4 peer;
+    EXPECT_GT(listening[i]->Accept(listeners[i], &peer), 0) << i;
+    EXPECT_EQ(std::memcmp(peer.spare, a->Identity().data(), kUdpTagSize), 0);
+  }
+}
+
 TEST_F(UdpServerTransportTest, PeerThatVanishesTimesOut) {
   test::RendezvousProcess rendezvous(dir.Path() + "/rendezvous.log");
   ASSERT_GT(rendezvous.Port(), 0);

@@ -9,6 +9,7 @@
 
 #include "engine/net/BigEndian.h"
 #include "engine/net/UdpStreamWire.h"
+#include "platform/WakeableWait.h"
 
 namespace bw {
 namespace {
@@ -76,6 +77,7 @@ class Link {
       for (Datagram& d : batch) {
         if (filter && !filter(d)) continue;
         TableAt(d.to).HandlePacket(d.bytes.data(), d.bytes.size(), kLoopback, d.from);
+        TableAt(d.to).WakeWaiters();
         ++delivered;
       }
     }
@@ -306,34 +308,41 @@ TEST(UdpStreamTableTest, WindowWidensOnlyForAPeerThatAnnouncesMoreSlots) {
 }
 
 // A reader that stops holds the sender to what the receiver keeps; when it reads again the
-// sender hears of the room at once, not at the next idle acknowledgement.
+// sender hears of the room at once, not at the next idle acknowledgement. Also when the reader
+// sends too (as requests go back): the sender's acknowledgements then tell that it holds nothing
+// unacknowledged, which must not pass for the sender knowing the reader's new base.
 TEST(UdpStreamTableTest, StalledReaderBoundsTheSenderAndReleasesItAtOnce) {
-  Link link;
-  const auto [client, server] = link.Connect();
-  const std::string data = Pattern(4 << 20);
-  size_t sent = 0;
-  const auto sendMore = [&] {
-    const int n = link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()) + sent,
-                                     static_cast<int>(data.size() - sent));
-    if (n > 0) sent += static_cast<size_t>(n);
-  };
-  for (int ms = 0; ms < 5000; ms += 20) {
-    sendMore();
-    link.Passes(20);
+  for (const bool readerSends : {false, true}) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const std::string data = Pattern(4 << 20);
+    size_t sent = 0;
+    std::string back;
+    const auto step = [&] {
+      const int n = link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()) + sent,
+                                       static_cast<int>(data.size() - sent));
+      if (n > 0) sent += static_cast<size_t>(n);
+      if (readerSends) {
+        ASSERT_EQ(link.b.table->Send(server, reinterpret_cast<const uint8_t*>("request"), 7), 7);
+      }
+      link.Passes(20);
+      back += ReadAll(*link.a.table, client);
+    };
+    for (int ms = 0; ms < 5000; ms += 20) step();
+    // Queued and in flight on the sending side, delivered and held on the receiving one.
+    const size_t kept = (QUdpStream::kDeliveryPackets + 2 * QUdpStream::kSlots) * kStreamMaxPayload;
+    EXPECT_LE(sent, QUdpStream::kSendQueueBytes + kept);
+    std::string got = ReadAll(*link.b.table, server);
+    EXPECT_GT(got.size(), 0u);
+    const size_t stalledAt = got.size();
+    for (int ms = 0; ms < 60; ms += 20) {
+      step();
+      got += ReadAll(*link.b.table, server);
+    }
+    EXPECT_GT(got.size(), stalledAt) << readerSends;
+    EXPECT_TRUE(got == data.substr(0, got.size()));
+    EXPECT_EQ(back.size(), readerSends ? 7u * (5000 + 60) / 20 : 0u);
   }
-  // Queued and in flight on the sending side, delivered and held on the receiving one.
-  const size_t kept = (QUdpStream::kDeliveryPackets + 2 * QUdpStream::kSlots) * kStreamMaxPayload;
-  EXPECT_LE(sent, QUdpStream::kSendQueueBytes + kept);
-  std::string got = ReadAll(*link.b.table, server);
-  EXPECT_GT(got.size(), 0u);
-  const size_t stalledAt = got.size();
-  for (int ms = 0; ms < 60; ms += 20) {
-    sendMore();
-    link.Passes(20);
-    got += ReadAll(*link.b.table, server);
-  }
-  EXPECT_GT(got.size(), stalledAt);
-  EXPECT_TRUE(got == data.substr(0, got.size()));
 }
 
 TEST(UdpStreamTableTest, UnacknowledgedPacketIsResentOnlyAfterItsBackOff) {
@@ -400,24 +409,102 @@ TEST(UdpStreamTableTest, DataOutsideTheWindowOrMisSizedIsDropped) {
   EXPECT_EQ(ReadAll(*link.b.table, server), first);
 }
 
-TEST(UdpStreamTableTest, FinLetsThePeerReadTheRestThenReportsTheClose) {
+bool Woken(platform::WakeableWait& wait) { return wait.Wait({}, 0); }
+
+// A task waits on its connections over UDP through the server: woken once when what it waits
+// for comes (input, room to send, the connect done, the close), never for what it did not ask.
+TEST(UdpStreamTableTest, WatcherIsWokenOnceWhenWhatItWaitsForComes) {
   Link link;
-  const auto [client, server] = link.Connect();
-  const std::string data = Pattern(3000);
-  ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), 3000), 3000);
+  platform::WakeableWait wait;
+  // The connect completing makes the socket writable.
+  const int listener = link.b.table->Socket();
+  platform::SockAddrV4 at;
+  at.port = kListenPort;
+  ASSERT_EQ(link.b.table->Bind(listener, at), 0);
+  ASSERT_EQ(link.b.table->Listen(listener, 5), 0);
+  const int client = link.a.table->Socket();
+  link.a.table->Connect(client, Link::To(link.b));
+  EXPECT_EQ(link.a.table->WatchReady(client, platform::kWaitWrite, &wait), 0);
+  IntroducedPeer peer{kLoopback, 2000, {}};
+  std::memcpy(peer.tag, link.b.identity.data(), kUdpTagSize);
+  link.a.table->HandleIntroduction(link.a.introductions, {peer});
   link.Deliver();
-  ASSERT_EQ(link.a.table->Close(client), 0);
+  EXPECT_TRUE(Woken(wait));
+  const int server = link.b.table->Accept(listener, nullptr);
+  ASSERT_GT(server, 0);
+
+  // Input: one wake for a run of packets; none for a watch that asked for output only.
+  EXPECT_EQ(link.b.table->WatchReady(server, platform::kWaitWrite, &wait), platform::kWaitWrite);
+  EXPECT_EQ(link.b.table->WatchReady(server, platform::kWaitRead, &wait), 0);
+  const std::string data = Pattern(5000);
+  ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), 5000), 5000);
   link.Deliver();
-  EXPECT_NE(link.b.table->Readiness(server, platform::kWaitRead) & platform::kWaitRead, 0);
-  EXPECT_EQ(ReadAll(*link.b.table, server), data);
-  uint8_t byte;
-  EXPECT_EQ(link.b.table->Recv(server, &byte, 1), 0);
-  EXPECT_EQ(link.b.table->Readiness(server, platform::kWaitWrite), platform::kWaitWrite | platform::kWaitError);
-  EXPECT_EQ(link.b.table->Send(server, &byte, 1), -1);
-  EXPECT_EQ(platform::LastSocketError(), platform::kWsaEnotconn);
-  EXPECT_EQ(link.b.table->Close(server), 0);
+  EXPECT_TRUE(Woken(wait));
+  EXPECT_EQ(link.b.table->WatchReady(server, platform::kWaitRead, nullptr), platform::kWaitRead);
+  EXPECT_TRUE(ReadAll(*link.b.table, server) == data);
+  EXPECT_EQ(link.b.table->WatchReady(server, platform::kWaitRead, nullptr), 0);
+  ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()), 100), 100);
   link.Deliver();
-  EXPECT_EQ(link.a.table->LiveCount(), 0u);
+  EXPECT_FALSE(Woken(wait));  // the request was withdrawn
+  ReadAll(*link.b.table, server);
+
+  // Output: a full queue wakes its writer once half of it has left.
+  const std::string big = Pattern(QUdpStream::kSendQueueBytes);
+  ASSERT_EQ(link.a.table->Send(client, reinterpret_cast<const uint8_t*>(big.data()), static_cast<int>(big.size())),
+            static_cast<int>(big.size()));
+  EXPECT_EQ(link.a.table->WatchReady(client, platform::kWaitWrite, &wait), 0);
+  bool woken = false;
+  for (int round = 0; round < 100 && !woken; ++round) {
+    link.Deliver();
+    ReadAll(*link.b.table, server);
+    link.now += 20;
+    link.b.table->AcknowledgementPass();
+    woken = Woken(wait);
+  }
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(link.a.table->WatchReady(client, platform::kWaitWrite, nullptr), platform::kWaitWrite);
+
+  // The close.
+  EXPECT_EQ(link.b.table->WatchReady(server, platform::kWaitRead, &wait), 0);
+  link.a.table->Close(client);
+  link.Deliver();
+  EXPECT_TRUE(Woken(wait));
+}
+
+// The reader far behind has a full delivery queue when the FIN comes: the rest of the stream
+// is still in the reorder slots and must stay readable.
+TEST(UdpStreamTableTest, FinLetsThePeerReadTheRestThenReportsTheClose) {
+  // A stalled reader makes the sender see loss and cut smaller packets: what the receiver can
+  // hold however the data is cut, more than the delivery queue holds however it is cut.
+  const size_t farBehind = QUdpStream::kDeliveryPackets * kStreamMaxPayload + QUdpStream::kSlots / 4 * kStreamSmallPayload;
+  for (const size_t size : {size_t{3000}, farBehind}) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const std::string data = Pattern(size);
+    size_t sent = 0;
+    for (int ms = 0; ms < 5000 && sent < data.size(); ms += 20) {
+      const int n = link.a.table->Send(client, reinterpret_cast<const uint8_t*>(data.data()) + sent,
+                                       static_cast<int>(data.size() - sent));
+      if (n > 0) sent += static_cast<size_t>(n);
+      link.Passes(20);
+    }
+    // Every packet acknowledged, so the close itself loses nothing on the sending side.
+    link.Passes(1000);
+    ASSERT_EQ(sent, data.size());
+    ASSERT_EQ(link.a.table->Close(client), 0);
+    link.Deliver();
+    EXPECT_NE(link.b.table->Readiness(server, platform::kWaitRead) & platform::kWaitRead, 0);
+    const std::string got = ReadAll(*link.b.table, server);
+    EXPECT_TRUE(got == data) << size << " sent, " << got.size() << " read";
+    uint8_t byte;
+    EXPECT_EQ(link.b.table->Recv(server, &byte, 1), 0);
+    EXPECT_EQ(link.b.table->Readiness(server, platform::kWaitWrite), platform::kWaitWrite | platform::kWaitError);
+    EXPECT_EQ(link.b.table->Send(server, &byte, 1), -1);
+    EXPECT_EQ(platform::LastSocketError(), platform::kWsaEnotconn);
+    EXPECT_EQ(link.b.table->Close(server), 0);
+    link.Deliver();
+    EXPECT_EQ(link.a.table->LiveCount(), 0u);
+  }
 }
 
 TEST(UdpStreamTableTest, SynForAPortWithoutListenerIsRejected) {
@@ -430,6 +517,34 @@ TEST(UdpStreamTableTest, SynForAPortWithoutListenerIsRejected) {
   EXPECT_EQ(link.a.table->Readiness(client, platform::kWaitWrite), 0);  // connecting
   link.Deliver();
   EXPECT_EQ(link.a.table->Readiness(client, platform::kWaitWrite), platform::kWaitWrite | platform::kWaitError);
+}
+
+// Peers from a compact list are known by address and listen port only. Each was asked for alone,
+// so a reply about the engine at that address answers only the request it carries the number of.
+TEST(UdpStreamTableTest, PeerKnownByAddressTakesOnlyTheReplyToItsOwnRequest) {
+  Link link;
+  const auto byAddress = [](int listenPort) {
+    platform::SockAddrV4 to;
+    to.ip = kLoopback;
+    to.port = static_cast<uint16_t>(listenPort);
+    std::memcpy(to.spare + 2, &to.ip, 4);
+    to.spare[6] = static_cast<uint8_t>(listenPort >> 8);
+    to.spare[7] = static_cast<uint8_t>(listenPort);
+    return to;
+  };
+  for (const int listenPort : {6881, 6882}) {
+    const int s = link.a.table->Socket();
+    link.a.table->Connect(s, byAddress(listenPort));
+  }
+  ASSERT_EQ(link.a.introductions, 2u);
+  IntroducedPeer found{kLoopback, 2000, {}};
+  std::memcpy(found.tag, link.b.identity.data(), kUdpTagSize);
+  link.a.table->HandleIntroduction(2, {found});
+  std::vector<uint32_t> targets;
+  for (const Datagram& d : link.wire) {
+    if (LoadBe32(d.bytes.data() + kOffType) == kUdpSyn) targets.push_back(LoadBe32(&d.bytes[48]));
+  }
+  EXPECT_EQ(targets, (std::vector<uint32_t>{6882, 6882}));  // a SYN goes twice
 }
 
 TEST(UdpStreamTableTest, IntroductionWithoutAnEntryEndsTheWaitingConnection) {

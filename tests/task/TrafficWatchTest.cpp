@@ -5,6 +5,7 @@
 #include <future>
 #include <string>
 
+#include "tests/net/FakeTransport.h"
 #include "tests/net/SocketPump.h"
 
 namespace bw {
@@ -76,6 +77,30 @@ TEST_F(TrafficWatchTest, AWakeEndsAWaitOnQuietSockets) {
   auto waiting = std::async(std::launch::async, [&] { return watch.Wait(rest, kLongWaitMs); });
   rest.Wake();
   EXPECT_TRUE(waiting.get());
+}
+
+// A connection over UDP has no handle of the system: the transport wakes the wait, and the request
+// is withdrawn when the wait ends, so that it never outlives the loop.
+TEST(TrafficWatchOverUdpTest, TheTransportWakesTheWaitAndForgetsItAfter) {
+  test::FakeTransport net;
+  QSocket socket;
+  const uint8_t tag[8] = {'R', 'E', 'M', 'O', 'T', 'E', '0', '1'};
+  ASSERT_TRUE(socket.Connect(0x0700000A, 6881, false, nullptr, 0, tag));
+  TrafficWatch watch;
+  TLoopRest rest;
+  const auto wait = [&](uint32_t ms) {
+    watch.Clear();
+    watch.Add(socket, true);
+    return watch.Wait(rest, ms);
+  };
+  EXPECT_FALSE(wait(kShortWaitMs)) << "connecting and nothing came";
+  EXPECT_EQ(net.waiter, nullptr);
+  net.wakeAtOnce = true;
+  EXPECT_TRUE(wait(kLongWaitMs));
+  EXPECT_EQ(net.waiter, nullptr);
+  net.wakeAtOnce = false;
+  net.incoming = "data";
+  EXPECT_TRUE(wait(kLongWaitMs)) << "input the transport holds ends the wait at once";
 }
 
 }  // namespace
