@@ -36,7 +36,9 @@ void OnFatalSignal(int signal) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
     char head[96];
-    std::snprintf(head, sizeof head, "signal %d (%s) in process %d\nbacktrace:\n", signal, strsignal(signal), getpid());
+    const char* description = sigdescr_np(signal);  // strsignal may translate, and so allocate
+    std::snprintf(head, sizeof head, "signal %d (%s) in process %d\nbacktrace:\n", signal,
+                  description ? description : "?", getpid());
     Write(fd, head);
     void* frames[kMaxFrames];
     backtrace_symbols_fd(frames, backtrace(frames, kMaxFrames), fd);
@@ -56,9 +58,11 @@ std::string CrashReportName(const CrashTime& time, int random) {
 }
 
 void InstallCrashReport() {
-  // The first backtrace loads the unwinder; done here, the handler itself allocates nothing.
+  // The first backtrace loads the unwinder and the first local time reads the time zone; done
+  // here, the handler itself allocates nothing.
   void* frame[1];
   backtrace(frame, 1);
+  tzset();
   struct sigaction action {};
   action.sa_handler = &OnFatalSignal;
   sigemptyset(&action.sa_mask);

@@ -19,5 +19,5 @@ bash scripts/deps.sh
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DBW_SANITIZE="$sanitize" -DBW_WERROR="${BW_WERROR:-OFF}" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" ${sanitize:+-LE slow}

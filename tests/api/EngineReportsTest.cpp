@@ -1,6 +1,7 @@
 // What the engine reports through the statistics upload, and what it takes from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -48,8 +49,12 @@ std::string ShowAndCapture(const char* text) {
   hold.unlock();
   EXPECT_EQ(ShowMessageAsync(nullptr, text, "caption", 0), 1);
   hold.lock();
-  gMessages.shown.wait_for(hold, std::chrono::seconds(10), [] { return !gMessages.texts.empty(); });
-  return gMessages.texts.empty() ? "" : gMessages.texts.front();
+  // A box an earlier test left behind may still arrive: only this text counts.
+  const auto ours = [text](const std::string& shown) { return shown.rfind(text, 0) == 0; };
+  gMessages.shown.wait_for(hold, std::chrono::seconds(10),
+                           [&] { return std::any_of(gMessages.texts.begin(), gMessages.texts.end(), ours); });
+  const auto found = std::find_if(gMessages.texts.begin(), gMessages.texts.end(), ours);
+  return found == gMessages.texts.end() ? "" : *found;
 }
 
 TEST_F(EngineReportsTest, MessageBoxesShowTheIdentifierOfAUsableUpload) {
