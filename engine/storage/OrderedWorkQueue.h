@@ -1,5 +1,4 @@
 #pragma once
-#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,8 +22,8 @@ class OrderedWorkQueue {
   using Job = std::function<Result()>;
 
   // Jobs of at least maxBytes in flight make the queue full.
-  OrderedWorkQueue(int64_t maxBytes, JobBytes held)
-      : maxBytes_(maxBytes), held_(held), worker_([this] { WorkLoop(); }) {}
+  OrderedWorkQueue(int64_t maxBytes, JobBytes jobBytes)
+      : maxBytes_(maxBytes), jobBytes_(jobBytes), worker_([this] { WorkLoop(); }) {}
   // Drops what is queued and waits for the job running.
   ~OrderedWorkQueue() {
     CancelAll();
@@ -137,7 +136,7 @@ class OrderedWorkQueue {
       Result result = job.run();
       job.run = nullptr;  // what it holds goes before a waiting caller frees the memory
       guard.lock();
-      const int64_t held = runningCancelled_ || held_ == JobBytes::kFreedWhenRun ? 0 : job.bytes;
+      const int64_t held = (runningCancelled_ || jobBytes_ == JobBytes::kFreedWhenRun) ? 0 : job.bytes;
       bytes_ -= job.bytes - held;
       if (!runningCancelled_) ready_.push_back({job.index, held, std::move(result)});
       running_ = -1;
@@ -146,7 +145,7 @@ class OrderedWorkQueue {
   }
 
   const int64_t maxBytes_;
-  const JobBytes held_;
+  const JobBytes jobBytes_;
   mutable std::mutex mutex_;
   std::condition_variable queued_;
   std::condition_variable finished_;
