@@ -116,6 +116,7 @@ class TWorkWithPeers : public TBaseWork {
   virtual uint32_t TickMs();
   // The URL and BitTorrent passes and the trim of URL connections; once per clock second.
   void ConnectionPasses(uint64_t now);
+  static constexpr uint32_t kStepCheckMs = 100;
   // Between the passes, every kStepCheckMs: a URL source whose last step has shown its rate opens
   // the next one at once, so that a mirror holding each connection to a rate is filled within
   // about a second instead of one step per pass.
@@ -163,7 +164,6 @@ class TWorkWithPeers : public TBaseWork {
 
  private:
   static constexpr size_t kMaxSparePeers = 8;
-  static constexpr uint32_t kStepCheckMs = 100;
   static constexpr int32_t kExhaustedFailures = 32;
 
   int32_t UrlPass(uint64_t now);

@@ -60,6 +60,7 @@ class PoolTask : public TWorkThread {
  public:
   using TWorkWithPeers::ConnectionPasses;
   using TWorkWithPeers::StepUpUrlSources;
+  using TWorkWithPeers::kStepCheckMs;
   using TWorkWithPeers::CopyIPFilter;
   using TWorkWithPeers::RetirePeer;
   using TWorkWithPeers::ReplaceUrlSources;
@@ -299,7 +300,7 @@ TEST_F(PeerPool, MirrorsOpenConnectionsInStepsWhileEachIsHeldToARateAndTheMirror
 // Between the passes a step follows as soon as the one before has run long enough to show its
 // rate: a held mirror is filled within about a second, not one step a second.
 TEST_F(PeerPool, StepsFollowEachOtherBetweenThePassesAsSoonAsTheRatesShow) {
-  constexpr uint32_t kCheck = 100;
+  constexpr uint32_t kCheck = PoolTask::kStepCheckMs;
   constexpr int32_t kShown = static_cast<int32_t>(kRateSettleMs / kCheck);
   JoinRateMirrors(*task);
   task->ConnectionPasses(100);
