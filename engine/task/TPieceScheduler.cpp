@@ -21,6 +21,16 @@ bool Free(const TPieceRange& r) { return !r.exhausted && !r.abandoned && !r.work
 
 int64_t Left(const TPieceRange& r) { return static_cast<int64_t>(r.last) - r.next + 1; }
 
+// Whether a worker's rest of `bytes` at `rw` is shared with a peer asking for work (of rate `rp`,
+// 0 when unknown). A long rest is shared with any; a shorter one that still outlasts
+// kSplitSeconds is shared with a peer not known to be much slower, whose share then comes in
+// while the worker fetches its own, for the cost of one request. At half the worker's rate
+// the peer would need as long for its half as the worker for the whole.
+bool WorthSplitting(int64_t bytes, int64_t rw, int64_t rp) {
+  if (bytes > static_cast<int64_t>(TPieceScheduler::kStaleSeconds) * rw) return true;
+  return bytes > TPieceScheduler::kSplitSeconds * rw && (rp == 0 || 2 * rp >= rw);
+}
+
 }  // namespace
 
 TPieceScheduler::TPieceScheduler() = default;
@@ -272,7 +282,7 @@ TPieceRange* TPieceScheduler::FindRangeToSplit(TPeerObject& peer) {
       }
       if (rw == 0) return r.get();
       const int64_t t = left * pieceLength / rw;
-      if (t <= static_cast<int64_t>(kStaleSeconds) && !fewLeft) continue;
+      if (!fewLeft && !WorthSplitting(left * pieceLength, rw, rp)) continue;
       if (t > bestTime) {
         bestTime = t;
         best = r.get();

@@ -17,6 +17,8 @@ class TPieceScheduler : public IPeerTask {
  public:
   // A range assigned longer ago than this without progress may be taken from its worker.
   static constexpr uint64_t kStaleSeconds = 10;
+  // An idle URL connection takes over part of a range whose worker needs longer than this.
+  static constexpr int64_t kSplitSeconds = 1;
   static constexpr int32_t kDefaultEndGameTake = 16;
   // In the end game a worker that has received nothing for this long counts as stalled.
   static constexpr uint64_t kStallSeconds = 3;

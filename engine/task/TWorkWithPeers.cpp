@@ -83,6 +83,7 @@ void TWorkWithPeers::Reset(int full, int flag) {
   idleSeconds_ = 0;
   lanAnnounced_ = false;
   lastPass_ = lastTrim_ = 0;
+  lastStepCheckMs_ = 0;
   lastTrimCount_ = -1;
   {
     QScopedLock guard(lock);
@@ -524,6 +525,23 @@ void TWorkWithPeers::ConnectionPasses(uint64_t now) {
   }
   if (mirrorsMoved) TrimUrlConnections(now);
   candidates.Sort();
+}
+
+void TWorkWithPeers::StepUpUrlSources() {
+  const uint32_t ms = TickMs();
+  if (ms - lastStepCheckMs_ < kStepCheckMs) return;
+  lastStepCheckMs_ = ms;
+  const uint64_t now = EngineClock();
+  const bool dataFlowing = working.smoothedRate > 0;
+  int32_t room = MaxSourceConnections() - CountConnected(true);
+  // Only sources already connected: dialling the others, and counting their failures, is the
+  // passes' work.
+  const std::vector<TRef<TPeerId>> walk = candidates.Items();
+  for (const TRef<TPeerId>& id : walk) {
+    if (room <= 0) break;
+    if (!IsUrlKind(id->kind) || id->activeConnections == 0 || !IsReady(*id, dataFlowing, now)) continue;
+    room -= StartConnections(*id, 0, room, now);
+  }
 }
 
 void TWorkWithPeers::MaintainPeers() {

@@ -134,6 +134,7 @@ void TWorkWithTransStatis::StatisticsTick(uint64_t now) {
   RunPeerUpkeep();
   MaintainPieceCache(CacheRound::kTick);
   if (!HasMetadata()) RunConnectionPasses();
+  if (!ContentComplete()) StepUpUrlSources();
   meter_.AdvanceTick();
   // Bytes already waiting are worth the shortest pause, unless the budget holds them back.
   tickPauseMs_ = cycleSoon_ && DownloadBudgetLeft() > 0 ? 1 : meter_.TickPauseMs();

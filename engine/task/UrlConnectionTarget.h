@@ -22,7 +22,7 @@ struct UrlConnectionFacts {
 // A URL connection slower than this is taken to be held to a rate by the mirror or the path.
 constexpr int64_t kHeldConnectionRate = int64_t{8} << 20;
 // A connection's rate counts once it has run this long.
-constexpr uint32_t kRateSettleMs = 800;
+constexpr uint32_t kRateSettleMs = 500;
 // Each step multiplies the connections by this much at most.
 constexpr int32_t kConnectionStep = 4;
 

@@ -250,14 +250,59 @@ TEST_F(SchedulerFixture, StealingAbandonsASlowSourceLeftWithTheSplitPiece) {
   EXPECT_EQ(sched->Ranges().front().get(), fast->Range());
 }
 
-TEST_F(SchedulerFixture, NoRangeIsSplitWhenTheRestIsQuicklyDone) {
-  Build(40);
+// A worker on piece 9 of its range [0, 49] has `left` pieces after it when an idle URL
+// connection asks for work; rates in pieces a second.
+TEST_F(SchedulerFixture, AnIdleConnectionTakesTheTailOfARangeThatStillLastsLong) {
+  struct Case {
+    const char* name;
+    int64_t workerRate;
+    int32_t left;
+    int64_t peerRate;  // 0: not measured yet
+    int32_t taken;     // pieces the idle connection takes from the end; 0: none
+  };
+  constexpr int64_t P = kPieceLength;
+  const Case cases[] = {
+      {"a rest of one second stays whole", 10 * P, 10, 10 * P, 0},
+      {"a rest of two seconds is halved with a peer as fast", 10 * P, 20, 10 * P, 10},
+      {"and with a peer not measured yet", 10 * P, 20, 0, 10},
+      {"and with a peer at half the rate", 10 * P, 20, 5 * P, 10},
+      {"but not with a slower peer, which would end last", 10 * P, 20, 5 * P - 1, 0},
+      {"a much faster peer takes a piece more", 10 * P, 20, 30 * P, 11},
+      {"a rest of minutes is shared even with a slow peer", P / 4, 20, P / 100, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(50);
+    test::TestPeer* worker = Peer(SOURCE_HTTP, c.workerRate);
+    TPieceRange* r = Working(worker, 0, 49);
+    r->next = 50 - c.left;
+    worker->stats.currentPiece = r->next - 1;
+    test::TestPeer* idle = Peer(SOURCE_HTTP, c.peerRate);
+    sched->now += 1;
+    EXPECT_EQ(sched->AssignRange(*idle), c.taken > 0);
+    const TPieceRange* taken = idle->Range();
+    EXPECT_EQ(taken ? taken->first : 50, 50 - c.taken);
+    EXPECT_EQ(taken ? taken->last : 49, 49);
+    EXPECT_EQ(r->last, 49 - c.taken) << "no piece is fetched by both";
+    TearDown();
+    peers.clear();
+  }
+}
+
+// Each split halves the rest: once every rest is short, idle connections stay idle.
+TEST_F(SchedulerFixture, SplittingStopsOnceEveryRestIsShort) {
+  Build(50);
   test::TestPeer* worker = Peer(SOURCE_HTTP, 10 * kPieceLength);
-  Working(worker, 0, 19)->next = 10;  // one second of work left
-  test::TestPeer* peer = Peer(SOURCE_HTTP, 100 * kPieceLength);
-  EXPECT_EQ(sched->FindRangeToSplit(*peer), nullptr);
-  worker->counters.downloadRate = kPieceLength / 4;  // 40 seconds left
-  EXPECT_NE(sched->FindRangeToSplit(*peer), nullptr);
+  Working(worker, 0, 49)->next = 30;  // two seconds left
+  worker->stats.currentPiece = 29;
+  std::vector<test::TestPeer*> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(Peer(SOURCE_HTTP, 10 * kPieceLength));
+  sched->now += 1;
+  ASSERT_TRUE(sched->AssignRange(*idle[0]));
+  idle[0]->Range()->next = idle[0]->Range()->first + 1;  // on its first piece
+  EXPECT_FALSE(sched->AssignRange(*idle[1])) << "both rests last a second";
+  EXPECT_FALSE(sched->AssignRange(*idle[2]));
+  EXPECT_EQ(sched->Ranges().size(), 2u);
 }
 
 // Pieces 0..9 with 0..2 done: the worker is on piece 3 of its range [0, 9] when an idle peer

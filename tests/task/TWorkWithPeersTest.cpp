@@ -59,6 +59,8 @@ uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 class PoolTask : public TWorkThread {
  public:
   using TWorkWithPeers::ConnectionPasses;
+  using TWorkWithPeers::StepUpUrlSources;
+  using TWorkWithPeers::kStepCheckMs;
   using TWorkWithPeers::CopyIPFilter;
   using TWorkWithPeers::RetirePeer;
   using TWorkWithPeers::ReplaceUrlSources;
@@ -245,42 +247,73 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
   for (const std::string& text : slow) EXPECT_GT(task->candidates.FindText(text)->waitTicks, 0);
 }
 
+constexpr int64_t kMiB = int64_t{1} << 20;
+
 // Each connection of a mirror gets what the mirror gives it per connection, within what it gives
-// all of them together; one pass a second.
-TEST_F(PeerPool, MirrorsOpenConnectionsInStepsWhileEachIsHeldToARateAndTheMirrorHasRoom) {
-  constexpr int64_t kMiB = int64_t{1} << 20;
-  struct Mirror {
-    const char* url;
-    int64_t perConnection;
-    int64_t total;
-    std::vector<int32_t> connections;  // after each pass
-  };
-  const Mirror mirrors[] = {
-      {"http://127.0.0.1:9/fast", 300 * kMiB, 300 * kMiB, {1, 1, 1, 1}},
-      {"http://127.0.0.1:9/held", 4 * kMiB, 1000 * kMiB, {1, 4, 12, 12}},
-      {"http://127.0.0.1:9/full", 6 * kMiB, 8 * kMiB, {1, 4, 4, 4}},
-  };
-  task->urlWork = true;
+// all of them together.
+struct RateMirror {
+  const char* url;
+  int64_t perConnection;
+  int64_t total;
+};
+
+const RateMirror kRateMirrors[] = {
+    {"http://127.0.0.1:9/fast", 300 * kMiB, 300 * kMiB},
+    {"http://127.0.0.1:9/held", 4 * kMiB, 1000 * kMiB},
+    {"http://127.0.0.1:9/full", 6 * kMiB, 8 * kMiB},
+};
+
+void JoinRateMirrors(PoolTask& task) {
+  task.urlWork = true;
   std::vector<TaskSource> lines;
-  for (const Mirror& m : mirrors) lines.push_back({m.url, 0});
-  task->SetSources(lines);
-  task->HandOutSources();
-  for (const Mirror& m : mirrors) task->candidates.FindText(m.url)->allowance = 12;
+  for (const RateMirror& m : kRateMirrors) lines.push_back({m.url, 0});
+  task.SetSources(lines);
+  task.HandOutSources();
+  for (const RateMirror& m : kRateMirrors) task.candidates.FindText(m.url)->allowance = 12;
+}
+
+// What each connection delivered since it started, at its mirror's rates.
+void DeliverAtMirrorRates(PoolTask& task) {
+  for (const TRef<TPeerObject>& p : task.activePeers) {
+    const RateMirror& m = *std::find_if(std::begin(kRateMirrors), std::end(kRateMirrors),
+                                        [&p](const RateMirror& m) { return p->PeerId()->addressText == m.url; });
+    const int64_t rate = std::min(m.perConnection, m.total / p->PeerId()->activeConnections);
+    p->counters.deliveredKiB = rate / 1024 * (task.ms - p->stats.startMs) / 1000;
+  }
+}
+
+// One pass a second.
+TEST_F(PeerPool, MirrorsOpenConnectionsInStepsWhileEachIsHeldToARateAndTheMirrorHasRoom) {
+  const std::vector<int32_t> expected[] = {{1, 1, 1, 1}, {1, 4, 12, 12}, {1, 4, 4, 4}};
+  JoinRateMirrors(*task);
   for (size_t pass = 0; pass < 4; ++pass) {
-    // What each connection delivered since it started, at its mirror's rates.
-    for (const TRef<TPeerObject>& p : task->activePeers) {
-      const Mirror& m = *std::find_if(std::begin(mirrors), std::end(mirrors), [&p](const Mirror& m) {
-        return p->PeerId()->addressText == m.url;
-      });
-      const int64_t rate = std::min(m.perConnection, m.total / p->PeerId()->activeConnections);
-      p->counters.deliveredKiB = rate / 1024 * (task->ms - p->stats.startMs) / 1000;
-    }
+    DeliverAtMirrorRates(*task);
     task->ConnectionPasses(100 + pass);
-    for (const Mirror& m : mirrors) {
-      EXPECT_EQ(task->candidates.FindText(m.url)->activeConnections, m.connections[pass])
-          << m.url << " after pass " << pass;
+    for (size_t i = 0; i < std::size(kRateMirrors); ++i) {
+      EXPECT_EQ(task->candidates.FindText(kRateMirrors[i].url)->activeConnections, expected[i][pass])
+          << kRateMirrors[i].url << " after pass " << pass;
     }
     task->ms += 1000;
+  }
+}
+
+// Between the passes a step follows as soon as the one before has run long enough to show its
+// rate: a held mirror is filled within about a second, not one step a second.
+TEST_F(PeerPool, StepsFollowEachOtherBetweenThePassesAsSoonAsTheRatesShow) {
+  constexpr uint32_t kCheck = PoolTask::kStepCheckMs;
+  constexpr int32_t kShown = static_cast<int32_t>(kRateSettleMs / kCheck);
+  JoinRateMirrors(*task);
+  task->ConnectionPasses(100);
+  for (int32_t check = 1; check <= 3 * kShown; ++check) {
+    task->ms += kCheck;
+    DeliverAtMirrorRates(*task);
+    task->StepUpUrlSources();
+    const int32_t held = check < kShown ? 1 : check < 2 * kShown ? 4 : 12;
+    const int32_t expected[] = {1, held, std::min(held, 4)};
+    for (size_t i = 0; i < std::size(kRateMirrors); ++i) {
+      EXPECT_EQ(task->candidates.FindText(kRateMirrors[i].url)->activeConnections, expected[i])
+          << kRateMirrors[i].url << " after " << check * kCheck << " ms";
+    }
   }
 }
 
