@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/task/StallReport.h"
 #include "tests/sources/FakePeerTask.h"
 
 namespace bw {
@@ -559,6 +560,34 @@ TEST_F(SchedulerFixture, AFailedPieceOutsideEveryRangeGetsARangeOfItsOwn) {
     EXPECT_EQ(url.Range()->first, 3);
     url.Reset();
   }
+}
+
+// Pieces 0..6 are done: the stall line names the missing pieces, the ranges that hold them with
+// their workers (one no longer among the task's peers), and the needed piece no range holds.
+TEST_F(SchedulerFixture, StallReportShowsWhereTheMissingPiecesAre) {
+  Build(10);
+  for (int32_t piece = 0; piece < 7; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+  test::TestPeer* worker = Peer(SOURCE_HTTP, 0);
+  sched->active.push_back(TRef<TPeerObject>::Share(worker));
+  Working(worker, 5, 7)->next = 8;
+  worker->stats.currentPiece = 7;
+  Working(Peer(SOURCE_HTTP, 0), 8, 8);
+  sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, 0, 4));  // all done: not shown
+  std::vector<TRef<TPeerId>> sources;
+  sources.push_back(TRef<TPeerId>::Share(test::MakeIdentity(SOURCE_HTTP, 8080, "http://mirror/data")));
+  sources.back()->Release();
+  sources.back()->activeConnections = 1;
+  sources.back()->allowance = 4;
+  sched->now += 7;
+
+  const std::string line = DescribeStall(sched->map, *sched, sources, sched->active, sched->now);
+  for (const char* part : {"3 of 10 pieces missing: 7(0+0) 8(0+0) 9(0+0)", "ranges: [5-7 next 8 #0 owner none age 7]",
+                           "[8-8 next 8 gone owner none age 7]", "unclaimed: 9-9 |", "[http://mirror/data conns 1/4",
+                           "[#0 kind 2 link 0 state 0 piece 7 requests 0 silent", "range 5-7]"}) {
+    EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+  }
+  EXPECT_EQ(line.find("[0-4"), std::string::npos) << line;
+  sched->active.clear();
 }
 
 TEST_F(SchedulerFixture, RandomStartPieceStaysInsideTheContent) {
