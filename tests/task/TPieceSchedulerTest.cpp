@@ -624,7 +624,7 @@ class UrlSimulation {
   }
 
   // Runs `seconds` with mishaps, then as long again without; the longest time in which no piece
-  // completed, and the scheduler's view at its start.
+  // completed (INT32_MAX when the content never did), and the scheduler's view 3 s into it.
   int LongestQuiet(int seconds, std::string* view) {
     int longest = 0;
     int quiet = 0;
@@ -637,7 +637,6 @@ class UrlSimulation {
         continue;
       }
       if (++quiet > longest) longest = quiet;
-      // Shown as the scheduler saw it once the quiet lasted a few seconds.
       if (quiet == 3) quietView_ = DescribeStall(s_.map, s_, {}, s_.active, s_.now);
       if (quiet == longest && quiet >= 3) *view = quietView_;
     }
