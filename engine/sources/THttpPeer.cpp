@@ -358,6 +358,9 @@ bool THttpPeer::DeliverHeld() {
     held -= skipped;
   }
   if (skipBytes > 0) return true;
+  // Another connection completed the run's piece and its requests went: plan again, or the
+  // connection would sit on its range silent until it times out.
+  if (requests_.empty()) runLength_ = 0;
   int64_t used = 0;
   while (runLength_ > 0 && !requests_.empty()) {
     const TBlockRequest first = requests_.front();

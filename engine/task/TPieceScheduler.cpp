@@ -195,11 +195,19 @@ int32_t TPieceScheduler::StalledPieceOfRun(const TPieceRange& run) {
   return highest;
 }
 
-int32_t TPieceScheduler::WorkersOn(int32_t piece) const {
-  return static_cast<int32_t>(
-      std::count_if(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
-        return r->worker && r->Contains(piece);
-      }));
+bool TPieceScheduler::Stalled(const TPeerObject& worker, uint64_t now) {
+  return now >= std::max(worker.stats.lastDataTime, worker.stats.startTime) + kStallSeconds;
+}
+
+bool TPieceScheduler::SharedAlready(int32_t piece, uint64_t now) const {
+  int32_t workers = 0;
+  bool live = false;
+  for (const auto& r : ranges_) {
+    if (!r->worker || !r->Contains(piece)) continue;
+    ++workers;
+    live = live || !Stalled(*r->worker, now);
+  }
+  return workers > 1 && live;
 }
 
 bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {
@@ -219,11 +227,11 @@ bool TPieceScheduler::TakeOverSlowWork(TPeerObject& peer) {
     const bool run = r->abandoned;
     if (run && !worker->IsBitTorrent()) continue;
     const int32_t from = run ? StalledPieceOfRun(*r) : WorkingPiece(*r);
-    // A piece two workers already fetch is not given to a third.
-    if (from < 0 || WorkersOn(from) > 1) continue;
+    // A piece two workers already fetch is not given to a third, unless all of them stalled.
+    if (from < 0 || SharedAlready(from, now)) continue;
     if (peer.IsBitTorrent() && !BitSet(peer.RemoteHave(), from)) continue;
     const int64_t rw = worker->RecentRate();
-    const bool stalled = now >= std::max(worker->stats.lastDataTime, worker->stats.startTime) + kStallSeconds;
+    const bool stalled = Stalled(*worker, now);
     int64_t time = INT64_MAX;
     if (!stalled) {
       const int64_t rest = (run ? 1 : r->last - from + 1) * pieces->PieceLength() - pieces->PieceBytesInMemory(from);
@@ -380,8 +388,10 @@ void TPieceScheduler::OnPieceWantedAgain(int32_t piece) {
   // Whoever worked on it is done with it.
   WantPiece(piece, false, true);
   AddWanted(piece, nullptr);
+  // A range whose walk has passed the piece comes back to it only at its end, which a stalled
+  // worker does not reach.
   const bool inRange = std::any_of(ranges_.begin(), ranges_.end(), [piece](const std::unique_ptr<TPieceRange>& r) {
-    return !r->abandoned && r->Contains(piece);
+    return !r->abandoned && r->Contains(piece) && (r->rescan || piece >= r->next);
   });
   // Without an owner: whichever URL source still serves takes it.
   if (!inRange && !UrlSources().empty()) ranges_.push_back(std::make_unique<TPieceRange>(nullptr, piece, piece));

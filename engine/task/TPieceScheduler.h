@@ -59,8 +59,8 @@ class TPieceScheduler : public IPeerTask {
   // A verified piece is neither wanted nor worth a duplicate request any more.
   void OnPieceCompleted(int32_t piece);
   // A piece failed its check (or its write was lost): the task wants it first, a URL source
-  // finds it in a range even when the range it lay in is gone, and peers whose remote side has
-  // it have something to offer again.
+  // finds it in a range even when the range it lay in is gone or its walk has passed it, and
+  // peers whose remote side has it have something to offer again.
   void OnPieceWantedAgain(int32_t piece);
   // Drops pieces the piece map no longer needs from the wanted list.
   void PruneWanted();
@@ -88,7 +88,10 @@ class TPieceScheduler : public IPeerTask {
   int32_t UnverifiedPieces();
   // The piece of r its worker is on, or the first wanted one after it; -1 when none is left.
   int32_t WorkingPiece(const TPieceRange& r);
-  int32_t WorkersOn(int32_t piece) const;
+  // No data for kStallSeconds since the last or the connect.
+  static bool Stalled(const TPeerObject& worker, uint64_t now);
+  // Two workers or more fetch the piece and one of them still receives.
+  bool SharedAlready(int32_t piece, uint64_t now) const;
   // The piece of a BitTorrent peer's claimed run that it is stuck on; -1 when none is left.
   int32_t StalledPieceOfRun(const TPieceRange& run);
   // Some of its data is here, so the next peer that can should finish it.

@@ -221,6 +221,7 @@ TWorkThread::Outcome TWorkThread::Loop() {
     if (now != lastSizeRefresh_) {
       lastSizeRefresh_ = now;
       RefreshSizeOnDisk();
+      WatchForStall(now);
     }
     const uint64_t ran = now - startClock_;
     FetchTorrentFromSources();

@@ -290,6 +290,14 @@ std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
   return usable;
 }
 
+void TWorkWithPieces::WatchForStall(uint64_t now) {
+  const bool missing = metadataLoaded && pieces && pieces->IsReady() && pieces->DonePieces() < pieces->PieceCount();
+  const bool stuck = missing && (!activePeers.empty() || CandidateCount() > 0);
+  if (!stallWatch_.Due(now, working.downloadedBytes, stuck)) return;
+  LogPrintf(23, 23, "%s: %s", targetFile.c_str(),
+            DescribeStall(*pieces, *scheduler_, candidates.Items(), activePeers, now).c_str());
+}
+
 void TWorkWithPieces::MaintainPieceCache(CacheRound round) {
   if (!pieces || !pieces->IsReady()) return;
   switch (round) {

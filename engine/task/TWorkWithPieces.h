@@ -13,6 +13,7 @@
 #include "engine/storage/ITorrentTask.h"
 #include "engine/storage/TPieces.h"
 #include "engine/storage/TTorrent.h"
+#include "engine/task/StallReport.h"
 #include "engine/task/TWorkWithPeers.h"
 
 namespace bw {
@@ -95,6 +96,9 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   void ReloadMetadata();
   // Serves the queued read requests; called once per loop step on the task thread.
   void ServeReadRequests();
+  // Once a second: a task that has received nothing for a while although pieces are missing and
+  // sources are there logs the scheduler's view once.
+  void WatchForStall(uint64_t now);
   // A new peer object of a kind this build can talk to.
   TRef<TPeerObject> NewPeerObject(int32_t kind) override;
   // A URL source with one connection is worth a second one only while a range of its own, or of
@@ -163,6 +167,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   std::vector<ReadRequest*> reads_;  // the requests live on their callers' stacks
   int32_t currentPosition_ = -1;
   int64_t memoryAfterRound_ = 0;  // piece memory after the last tick round
+  StallWatch stallWatch_;
 };
 
 }  // namespace bw

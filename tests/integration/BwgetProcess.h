@@ -47,6 +47,16 @@ class BwgetProcess {
     return tail;
   }
 
+  // The lines that contain `text`, each ending in a line break.
+  std::string LinesWith(const std::string& text) const {
+    std::string found;
+    std::istringstream all(Output());
+    for (std::string line; std::getline(all, line);) {
+      if (line.find(text) != std::string::npos) found += line + "\n";
+    }
+    return found;
+  }
+
   // Output and error lines interleave in the log: a progress line is a whole line in braces.
   std::vector<ProgressLine> Progress() const {
     std::vector<ProgressLine> lines;

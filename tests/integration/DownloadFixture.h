@@ -96,10 +96,11 @@ class DownloadFixture : public ::testing::Test {
 
   // Every run of a test listens on the same port of its own (a second run at once takes one of
   // the next), and keeps LAN discovery on loopback and a port of the test's own: tests run side
-  // by side, and no datagram leaves the host.
+  // by side, and no datagram leaves the host. The engine's lines go to the log: a run that
+  // stalls says why.
   std::unique_ptr<BwgetProcess> StartBwget(std::vector<std::string> options) {
     options.insert(options.begin(), {"--listen-port", std::to_string(listenPort_), "--lan-interface", "127.0.0.1",
-                                     "--lan-port", std::to_string(lanPort_)});
+                                     "--lan-port", std::to_string(lanPort_), "--engine-log"});
     ++runs_;
     return std::make_unique<BwgetProcess>(options, dir_.Path("bwget" + std::to_string(runs_) + ".log"));
   }
@@ -115,7 +116,7 @@ class DownloadFixture : public ::testing::Test {
       status = bwget->Wait(10000);
       ADD_FAILURE() << "bwget did not end within " << timeoutMs << " ms";
     }
-    EXPECT_EQ(status, expected) << bwget->Tail() << MirrorRequests();
+    EXPECT_EQ(status, expected) << bwget->Tail() << bwget->LinesWith("Stall: ") << MirrorRequests();
     lastOutput_ = bwget->Output();
     lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return status;

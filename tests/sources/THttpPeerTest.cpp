@@ -486,6 +486,52 @@ TEST_F(ScriptedServerTest, AnswerStartingElsewhereThanAskedIsAFailureOfTheSource
   EXPECT_FALSE(task_.map.HasBlock(1, 0, kBlockSize)) << "nothing of the answer was taken";
 }
 
+// Another connection completes the piece this one is receiving (the end game gives a piece to
+// two): it goes on with its next piece at once, or lets go when there is none, instead of
+// holding its range and its source's connection silent until it times out.
+TEST_F(ScriptedServerTest, PieceCompletedElsewhereMidRunMovesTheConnectionOn) {
+  Serve("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-" + std::to_string(kFileLength - 1) + "/" +
+            std::to_string(kFileLength) + "\r\nContent-Length: " + std::to_string(kFileLength) + "\r\n\r\n" +
+            task_.content.substr(0, kBlockSize),
+        false);
+  struct Case {
+    const char* name;
+    int32_t rangeLast;
+    bool goesOn;
+  };
+  for (const Case& c : {Case{"more work in its range", 15, true}, Case{"nothing left in the task", 0, false}}) {
+    SCOPED_TRACE(c.name);
+    task_.map.Reset();
+    task_.Load(kFileLength, kPieceLength, test::PieceHashes(task_.content, kPieceLength));
+    task_.ranges.clear();
+    task_.initialRanges = {{0, c.rangeLast}};
+    for (int64_t piece = c.rangeLast + 1; !c.goesOn && piece < task_.map.PieceCount(); ++piece) {
+      ASSERT_TRUE(task_.map.SetPieceState(piece, true));
+    }
+    ASSERT_TRUE(peer_.ConnectTo(source_->id));
+    for (int i = 0; i < 3000 && !task_.map.HasBlock(0, 0, kBlockSize); ++i) {
+      ASSERT_TRUE(peer_.DownloadStep());
+      platform::SleepMs(1);
+    }
+    ASSERT_TRUE(task_.map.HasBlock(0, 0, kBlockSize));
+    for (int64_t block = 1; block < kPieceLength / kBlockSize; ++block) {
+      bool accepted = false;
+      task_.map.ReceiveBlock(block, kBlockSize, task_.Data(block), nullptr, &accepted);
+    }
+    ASSERT_TRUE(task_.map.Piece(0).Verified);
+    peer_.CancelPiece(0);
+    const bool stepped = peer_.DownloadStep();
+    EXPECT_EQ(stepped, c.goesOn);
+    if (c.goesOn) {
+      ASSERT_FALSE(peer_.Requests().empty());
+      EXPECT_EQ(peer_.Requests().front().block, kPieceLength / kBlockSize) << "the first block of piece 1";
+    } else {
+      EXPECT_EQ(peer_.workState, TPeerObject::kFinished);
+    }
+    peer_.Reset();
+  }
+}
+
 // Once its work is done and the task has none left for it, the source lets its connection go
 // instead of idling on it into a time-out; that is no failure of the source.
 TEST_F(ScriptedServerTest, SourceWithNothingLeftLetsItsConnectionGo) {

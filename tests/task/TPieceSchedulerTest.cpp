@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+#include <thread>
+
+#include "engine/task/StallReport.h"
 #include "tests/sources/FakePeerTask.h"
 
 namespace bw {
@@ -459,6 +464,11 @@ TEST_F(SchedulerFixture, EndGameTakesTheSlowestWorkButNeverAThirdCopyOfAPiece) {
   EXPECT_EQ(second->Range()->first, 10) << "piece 0 has two workers already";
   test::TestPeer* third = Peer(SOURCE_HTTP, 100000);
   EXPECT_FALSE(sched->TakeOverSlowWork(*third));
+
+  // Both workers on piece 0 stall: neither counts any more, or the piece waits for their time-outs.
+  sched->now += TPieceScheduler::kStallSeconds;
+  ASSERT_TRUE(sched->TakeOverSlowWork(*third));
+  EXPECT_EQ(third->Range()->first, 0);
 }
 
 // The peer that completes a piece keeps its own requests; the others drop theirs, except what a
@@ -573,26 +583,34 @@ TEST_F(SchedulerFixture, APeerLeavingLeavesItsBegunPiecesWantedByTheTask) {
   EXPECT_TRUE(sched->WantedList().empty());
 }
 
-// A piece that fails its check after the range it lay in was walked through and removed gets a
-// range of its own when URL sources serve the task (any of them takes it), and one already in a
-// live range is left to that range's rescan.
+// A piece that fails its check after the range it lay in was walked through and removed, or
+// whose range's worker has passed it, gets a range of its own when URL sources serve the task
+// (any of them takes it); one still ahead in a live range, or in one waiting for its rescan, is
+// left to that range.
 TEST_F(SchedulerFixture, AFailedPieceOutsideEveryRangeGetsARangeOfItsOwn) {
   struct Case {
     const char* name;
     bool urlSources;
-    int32_t rangeFirst, rangeLast;  // a live range, -1 for none
+    int32_t rangeFirst, rangeLast, rangeNext;  // a live range, -1 for none
+    bool rescan;
     bool ownRange;
   };
   const Case cases[] = {
-      {"outside every range", true, 6, 9, true},
-      {"inside a live range", true, 0, 5, false},
-      {"no URL source to take it", false, -1, -1, false},
+      {"outside every range", true, 6, 9, 6, false, true},
+      {"ahead in a live range", true, 0, 5, 3, false, false},
+      {"passed in a live range", true, 0, 5, 5, false, true},
+      {"passed in a range waiting for its rescan", true, 0, 5, 6, true, false},
+      {"no URL source to take it", false, -1, -1, -1, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Build(10);
     if (c.urlSources) sched->AddSources(1, 1);
-    if (c.rangeFirst >= 0) sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, c.rangeFirst, c.rangeLast));
+    if (c.rangeFirst >= 0) {
+      sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, c.rangeFirst, c.rangeLast));
+      sched->Ranges().back()->next = c.rangeNext;
+      sched->Ranges().back()->exhausted = sched->Ranges().back()->rescan = c.rescan;
+    }
     sched->OnPieceWantedAgain(3);
     const auto own = std::find_if(sched->Ranges().begin(), sched->Ranges().end(),
                                   [](const std::unique_ptr<TPieceRange>& r) { return r->first == 3 && r->last == 3; });
@@ -603,6 +621,188 @@ TEST_F(SchedulerFixture, AFailedPieceOutsideEveryRangeGetsARangeOfItsOwn) {
     ASSERT_TRUE(sched->AssignRange(url));
     EXPECT_EQ(url.Range()->first, 3);
     url.Reset();
+  }
+}
+
+// Pieces 0..6 are done: the stall line names the missing pieces, the ranges that hold them with
+// their workers (one no longer among the task's peers), and the needed piece no range holds.
+TEST_F(SchedulerFixture, StallReportShowsWhereTheMissingPiecesAre) {
+  Build(10);
+  for (int32_t piece = 0; piece < 7; ++piece) ASSERT_TRUE(sched->map.SetPieceState(piece, true));
+  test::TestPeer* worker = Peer(SOURCE_HTTP, 0);
+  sched->active.push_back(TRef<TPeerObject>::Share(worker));
+  Working(worker, 5, 7)->next = 8;
+  worker->stats.currentPiece = 7;
+  Working(Peer(SOURCE_HTTP, 0), 8, 8);
+  sched->Ranges().push_back(std::make_unique<TPieceRange>(nullptr, 0, 4));  // all done: not shown
+  std::vector<TRef<TPeerId>> sources;
+  sources.push_back(TRef<TPeerId>::Share(test::MakeIdentity(SOURCE_HTTP, 8080, "http://mirror/data")));
+  sources.back()->Release();
+  sources.back()->activeConnections = 1;
+  sources.back()->allowance = 4;
+  sched->now += 7;
+
+  const std::string line = DescribeStall(sched->map, *sched, sources, sched->active, sched->now);
+  for (const char* part : {"3 of 10 pieces missing: 7(0+0) 8(0+0) 9(0+0)", "ranges: [5-7 next 8 #0 owner none age 7]",
+                           "[8-8 next 8 gone owner none age 7]", "unclaimed: 9-9 |", "[http://mirror/data conns 1/4",
+                           "[#0 kind 2 link 0 state 0 piece 7 requests 0 silent", "range 5-7]"}) {
+    EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+  }
+  EXPECT_EQ(line.find("[0-4"), std::string::npos) << line;
+  sched->active.clear();
+}
+
+// URL connections as the task drives them, second by second in four steps: one piece's
+// requests at a time, asked for when the last is in; a connection that finds no work ends; a
+// source without connections dials one every second, one with a single connection only while a
+// range waits for it. Meanwhile connections end, stall (for up to 40 s; 30 s of silence time one
+// out) or send pieces that fail; hashing takes up to a second.
+class UrlSimulation {
+ public:
+  static constexpr uint64_t kTimeOut = 30;
+
+  UrlSimulation(TestScheduler& s, uint32_t seed) : s_(s), random_(seed) { s_.map.HashInBackground(true); }
+  ~UrlSimulation() {
+    s_.map.HashInBackground(false);
+    for (TRef<TPeerObject>& peer : s_.active) peer->Reset();
+    s_.active.clear();
+  }
+
+  // Runs `seconds` with mishaps, then as long again without; the longest time in which no piece
+  // completed (INT32_MAX when the content never did), and the scheduler's view 3 s into it.
+  int LongestQuiet(int seconds, std::string* view) {
+    int longest = 0;
+    int quiet = 0;
+    int64_t missing = Missing();
+    for (int t = 0; t < 2 * seconds && missing > 0; ++t) {
+      Second(t < seconds);
+      if (Missing() != missing) {
+        missing = Missing();
+        quiet = 0;
+        continue;
+      }
+      if (++quiet > longest) longest = quiet;
+      if (quiet == 3) quietView_ = DescribeStall(s_.map, s_, {}, s_.active, s_.now);
+      if (quiet == longest && quiet >= 3) *view = quietView_;
+    }
+    if (missing > 0) longest = INT32_MAX;
+    return longest;
+  }
+
+ private:
+  struct Link {
+    uint32_t speed = 1;  // eighths of a block a step
+    uint64_t stalledUntil = 0;
+    bool liar = false;
+  };
+
+  int64_t Missing() const { return s_.map.PieceCount() - s_.map.DonePieces(); }
+  uint32_t Roll(uint32_t n) { return static_cast<uint32_t>(random_() % n); }
+
+  void Dial(TPeerId* source, bool mishaps) {
+    TRef<TPeerObject> peer = MakeRef<test::TestPeer>(SOURCE_HTTP, &s_);
+    if (!peer->ConnectTo(source)) return;
+    peer->stats.startTime = s_.now;
+    peer->PlanRequests();
+    if (peer->Requests().empty()) {
+      peer->Reset();
+      return;
+    }
+    links_[peer.get()] = {1 + Roll(4), 0, mishaps && Roll(20) == 0};
+    s_.active.push_back(std::move(peer));
+  }
+
+  void End(TPeerObject* peer) {
+    links_.erase(peer);
+    TRef<TPeerObject> held = TRef<TPeerObject>::Share(peer);
+    std::erase(s_.active, held);
+    held->Reset();
+  }
+
+  bool RangeWaits(const TPeerId& id) {
+    return std::any_of(s_.Ranges().begin(), s_.Ranges().end(), [&id](const std::unique_ptr<TPieceRange>& r) {
+      const TPeerId* owner = r->Owner();
+      return !r->worker && !r->exhausted && !r->abandoned &&
+             (owner == &id || !owner || owner->activeConnections >= owner->allowance);
+    });
+  }
+
+  // The verdicts of the background hasher; a piece that failed is wanted again.
+  void TakeVerdicts() {
+    std::vector<int32_t> hashing;
+    for (int32_t piece = 0; piece < s_.map.PieceCount(); ++piece) {
+      if (s_.map.Piece(piece).Hashing) hashing.push_back(piece);
+    }
+    for (int32_t piece : hashing) {
+      while (s_.map.Piece(piece).Hashing) {
+        std::this_thread::yield();
+        s_.map.TakeVerdicts();
+      }
+      if (!s_.map.Piece(piece).Verified) s_.OnPieceWantedAgain(piece);
+    }
+  }
+
+  // False when the connection ends.
+  bool Step(TPeerObject& peer, const Link& link) {
+    if (peer.Requests().empty()) {
+      peer.PlanRequests();
+      if (peer.Requests().empty()) return false;
+    }
+    if (s_.now < link.stalledUntil) return s_.now < std::max(peer.stats.lastDataTime, peer.stats.startTime) + kTimeOut;
+    if (Roll(8) >= link.speed) return true;
+    const TBlockRequest r = peer.Requests().front();
+    std::string data = s_.content.substr(static_cast<size_t>(r.block * kBlockSize), static_cast<size_t>(r.length));
+    if (link.liar) data[0] = static_cast<char>(data[0] ^ 1);
+    return peer.DeliverBlock(r.block, r.length, reinterpret_cast<const uint8_t*>(data.data()));
+  }
+
+  void Second(bool mishaps) {
+    ++s_.now;
+    TakeVerdicts();
+    for (int step = 0; step < 4; ++step) {
+      const std::vector<TRef<TPeerObject>> peers = s_.active;
+      for (const TRef<TPeerObject>& peer : peers) {
+        Link& link = links_[peer.get()];
+        if (mishaps && Roll(100) == 0) link.stalledUntil = s_.now + 1 + Roll(40);
+        if (!Step(*peer, link) || (mishaps && Roll(400) == 0)) End(peer.get());
+      }
+    }
+    for (int32_t piece = 0; piece < s_.map.PieceCount(); ++piece) {
+      if (s_.map.Piece(piece).Verified && !s_.map.IsPieceComplete(piece)) {
+        ASSERT_TRUE(s_.map.SetPieceState(piece, true));
+        s_.OnPieceCompleted(piece);
+      }
+    }
+    for (const TRef<TPeerObject>& peer : s_.active) {
+      peer->counters.downloadRate = peer->counters.windowDelivered;
+      if (peer->counters.downloadRate > 0) peer->PeerId()->lastRate = peer->counters.downloadRate;
+      peer->counters.windowDelivered = 0;
+    }
+    for (TPeerId* source : s_.sources) {
+      if (source->activeConnections == 0 || (source->activeConnections == 1 && RangeWaits(*source))) {
+        Dial(source, mishaps);
+      }
+    }
+  }
+
+  TestScheduler& s_;
+  std::minstd_rand random_;
+  std::map<const TPeerObject*, Link> links_;
+  std::string quietView_;
+};
+
+// Many simulated minutes: a sanitizer's pace makes them long.
+class SchedulerSimulationSlow : public SchedulerFixture {};
+
+// Whatever befell the connections, no piece waits for a time-out: bwget gives up after 20 s.
+TEST_F(SchedulerSimulationSlow, UrlSourcesNeverLeaveTheContentWaitingForATimeOut) {
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    Build(120);
+    sched->AddSources(3, 1);
+    sched->maxUrlConnections = 12;
+    UrlSimulation simulation(*sched, seed);
+    std::string view;
+    EXPECT_LT(simulation.LongestQuiet(60, &view), 15) << "seed " << seed << "\n" << view;
   }
 }
 

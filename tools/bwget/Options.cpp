@@ -68,6 +68,8 @@ constexpr const char* kHelp =
     "                         InputDataKeyWord and SubmitDataKeyWord list (\";\"-separated) names\n"
     "                         that every record and every event must hold. Events go out once a\n"
     "                         second; those still waiting when bwget ends are dropped.\n"
+    "      --engine-log       the engine's diagnostic lines (a download that stalls tells why)\n"
+    "                         on standard error\n"
     "  -h, --help             this text\n"
     "      --version          version\n"
     "\n"
@@ -94,6 +96,7 @@ enum LongOnly {
   kCaFile,
   kProgress,
   kStats,
+  kEngineLog,
   kVersion
 };
 
@@ -118,6 +121,7 @@ constexpr option kLongOptions[] = {
     {"ca-file", required_argument, nullptr, kCaFile},
     {"progress", required_argument, nullptr, kProgress},
     {"stats", required_argument, nullptr, kStats},
+    {"engine-log", no_argument, nullptr, kEngineLog},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -248,6 +252,7 @@ Command ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       case kIpFilter: o.ipFilter = Absolute(arg); break;
       case kCaFile: o.caFile = Absolute(arg); break;
       case kNoP2p: o.p2p = false; break;
+      case kEngineLog: o.engineLog = true; break;
       case kRendezvous: {
         const std::string_view text = arg;
         const size_t colon = text.rfind(':');

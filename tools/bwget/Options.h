@@ -29,6 +29,7 @@ struct Options {
   int seedSeconds = 0;
   int timeoutSeconds = 0;  // 0 = wait for ever
   std::string statsConfig; // absolute; empty: no statistics
+  bool engineLog = false;
   ProgressStyle progress = ProgressStyle::kNone;
 };
 

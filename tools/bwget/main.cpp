@@ -144,6 +144,11 @@ int Download(const Options& options) {
   std::error_code ignored;
   std::filesystem::create_directories(work, ignored);
   MakeFolders(options);
+  if (options.engineLog) {
+    // Every line reaches standard error; the few channels that also keep files keep them here.
+    bw::CreateEngineLog();
+    bw::SetEngineLogBasePath((work / "engine").c_str());
+  }
   if (options.torrent.empty()) {
     std::fprintf(stderr, "bwget: no torrent: pieces are not verified; the file is as good as its sources\n");
   }
