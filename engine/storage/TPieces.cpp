@@ -141,6 +141,7 @@ void TPieces::Reset() {
   verdicts_.clear();
   storage_.CancelWrites();
   for (TPiece& piece : pieces_) piece.Hashing = piece.Writing = false;
+  writesInFlight_ = 0;
   if (!storage_.Files().empty()) {
     CloseFiles(false, false);
     ReportFileSelection();
@@ -312,7 +313,9 @@ void TPieces::CheckCounters() const {
   int64_t complete = 0;
   int64_t held = 0;
   int64_t dirty = 0;
+  int32_t writing = 0;
   for (const TPiece& piece : pieces_) {
+    writing += piece.Writing;
     if (IsPieceComplete(piece.Index)) complete += piece.Size;
     held += piece.Blocks.BytesHeld();
     if (piece.Dirty) {
@@ -323,6 +326,7 @@ void TPieces::CheckCounters() const {
   assert(complete == bytesComplete_ && "complete bytes agree with the bitfield");
   assert(held == cacheBytes_ && "cache bytes agree with the blocks held");
   assert(dirty == dirtyBytes_ && "dirty bytes agree with the dirty pieces");
+  assert(writing == writesInFlight_ && "writes in flight agree with the pieces being written");
   assert(donePieces_ == std::min<int64_t>(CountDoneOrSkipped(), pieceCount_) && "done pieces agree");
 }
 #endif
@@ -422,6 +426,7 @@ void TPieces::DropMemory(TPiece& piece) {
   if (piece.Writing) {
     storage_.CancelWrite(piece.Index);
     piece.Writing = false;
+    --writesInFlight_;
   }
   int32_t held = piece.Blocks.BytesHeld();
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
@@ -478,6 +483,10 @@ bool TPieces::HandOver(TPiece& piece) {
   piece.Hashing = true;
   verifier_->HandOver(std::move(job));
   return true;
+}
+
+bool TPieces::AwaitsResults() const {
+  return writesInFlight_ > 0 || (verifier_ && verifier_->InFlight() > 0);
 }
 
 void TPieces::TakeVerdicts() {
@@ -605,6 +614,7 @@ bool TPieces::WriteRest(TPiece& piece) {
   const bool queued = IsValid() && storage_.QueueWrite(piece.Index, int64_t{piece.Index} * pieceLength_, piece.Size,
                                                       from, HeldRuns(piece, from, rest));
   piece.Writing = queued;
+  writesInFlight_ += queued;
   RecordResize();  // may settle the write at once
   return queued;
 }
@@ -629,6 +639,7 @@ void TPieces::TakeWritten(bool settle) {
     TPiece* piece = PieceAt(done.index);
     if (!piece || !piece->Writing) continue;
     piece->Writing = false;
+    --writesInFlight_;
     SettleRest(*piece, done.written);
   }
   CheckCounters();

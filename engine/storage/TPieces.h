@@ -94,6 +94,9 @@ class TPieces : public TRefObject {
   // its write's result is taken (WriteVerified, FlushPieces and whatever closes or records the
   // files). Off: written by the caller.
   void WriteInBackground(bool on);
+  // Verdicts or writes are on their way: the caller's loop comes back for them soon, as the
+  // verifier and the writer do not wake it.
+  bool AwaitsResults() const;
   static constexpr int64_t kFailedCheck = -99;
   // Takes block k; *accepted tells whether it was stored. The length taken, kFailedCheck when
   // its piece failed verification, -1 for a block that is not one of this torrent.
@@ -292,6 +295,7 @@ class TPieces : public TRefObject {
   int32_t cacheUnits_ = 32;
   int64_t cacheBytes_ = 0;
   int64_t dirtyBytes_ = 0;
+  int32_t writesInFlight_ = 0;  // pieces whose queued write has not reported back
   int64_t partialBytes_ = 0;
   int64_t pendingBytes_ = 0;
   int32_t readRequests_ = 0;
