@@ -595,6 +595,19 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   return length;
 }
 
+std::span<uint8_t> TPieces::BlockSpace(int64_t block, int64_t length) {
+  if (block < 0 || pieceLength_ <= 0 || block > totalLength_ / kBlockSize) return {};
+  const int64_t start = block * kBlockSize;
+  TPiece* piece = PieceAt(start / pieceLength_);
+  const auto offset = static_cast<int32_t>(start % pieceLength_);
+  // Only memory no other thread reads and no hash has passed over yet.
+  if (!piece || !IsPieceWanted(piece->Index) || piece->Verified || piece->Hashing || piece->Writing ||
+      offset < piece->HashedPrefix) {
+    return {};
+  }
+  return piece->Blocks.Space(PiecePool(), offset, static_cast<int32_t>(std::min<int64_t>(length, piece->Size)));
+}
+
 int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState) {
   if (block < 0 || pieceLength_ <= 0) return -1;
   const int64_t start = block * kBlockSize;

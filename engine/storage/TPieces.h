@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -101,6 +102,11 @@ class TPieces : public TRefObject {
   // Takes block k; *accepted tells whether it was stored. The length taken, kFailedCheck when
   // its piece failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
+  // Where block k and the absent blocks after it in the same stretch of memory (up to length bytes)
+  // go, for a source to receive them in place before handing each to ReceiveBlock, which then
+  // copies nothing; empty when the block is not one of a piece still arriving or memory is short.
+  // Valid until the next call that changes the map.
+  std::span<uint8_t> BlockSpace(int64_t block, int64_t length);
   int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState);
   // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:
   // its length, 0 when the block is neither held nor on disk, -1 on failure.
