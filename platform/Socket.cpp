@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +132,17 @@ int64_t Send(SocketHandle s, const void* data, int64_t len) {
 
 int64_t Recv(SocketHandle s, void* buffer, int64_t len) {
   const ssize_t n = ::recv(s, buffer, static_cast<size_t>(len), 0);
+  return n < 0 ? Fail() : n;
+}
+
+int64_t RecvInto(SocketHandle s, std::span<const std::span<uint8_t>> buffers) {
+  iovec vectors[kMaxRecvBuffers];
+  const size_t count = std::min(buffers.size(), kMaxRecvBuffers);
+  for (size_t i = 0; i < count; ++i) vectors[i] = {buffers[i].data(), buffers[i].size()};
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  const ssize_t n = ::recvmsg(s, &message, 0);
   return n < 0 ? Fail() : n;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 
 namespace platform {
 
@@ -72,6 +73,9 @@ SocketHandle Accept(SocketHandle s, SockAddrV4* peer);
 // Never raises SIGPIPE; a peer that went away is an error.
 int64_t Send(SocketHandle s, const void* data, int64_t len);
 int64_t Recv(SocketHandle s, void* buffer, int64_t len);
+// One receive filling the buffers in order; buffers past the first kMaxRecvBuffers stay unfilled.
+constexpr size_t kMaxRecvBuffers = 64;
+int64_t RecvInto(SocketHandle s, std::span<const std::span<uint8_t>> buffers);
 // One datagram each; a datagram longer than len is cut to len.
 int64_t SendTo(SocketHandle s, const void* data, int64_t len, const SockAddrV4& to);
 int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from);

@@ -4,6 +4,11 @@
 #include "platform/Thread.h"
 
 namespace bw {
+namespace {
+
+constexpr int kStopPollMs = 1;
+
+}  // namespace
 
 QThread::~QThread() { Stop(); }
 
@@ -56,7 +61,9 @@ bool QThread::Stop() {
   OnStopRequested();
   while (Running() && ThreadId() == id) {
     lock.Unlock();
-    platform::SleepMs(50);
+    // A thread asked to stop mostly ends within a millisecond or two: a coarser poll would hold
+    // every stop (and the engine's shutdown) back by most of its period.
+    platform::SleepMs(kStopPollMs);
     lock.Lock();
   }
   if (ThreadId() == id) ClearThreadState();

@@ -225,16 +225,34 @@ int64_t QSocket::TlsStall(int64_t result) {
 }
 
 int64_t QSocket::ReceiveTls(int64_t size) {
-  // One read of the session gives at most one record: the call reads on until `size` is held or
-  // the network has nothing more, as one read of a plain socket would.
+  const std::span<uint8_t> place(recv_.data + recv_.used, static_cast<size_t>(size));
+  const int64_t got = ReadTls({&place, 1});
+  if (got < 0) return -1;
+  recv_.used += got;
+  recv_.data[recv_.used] = 0;
+  return recv_.used;
+}
+
+int64_t QSocket::ReadTls(std::span<const std::span<uint8_t>> places) {
+  // One read of the session gives at most one record: the call reads on until the places are
+  // full or the network has nothing more, as one read of a plain socket would.
+  int64_t size = 0;
+  for (const std::span<uint8_t>& place : places) size += static_cast<int64_t>(place.size());
   int64_t got = 0;
+  size_t index = 0;
+  int64_t inPlace = 0;
   for (;;) {
     int64_t r = tls_->Handshake();
     while (r > 0 && got < size) {
-      r = tls_->Read(recv_.data + recv_.used, size - got);
+      const std::span<uint8_t>& place = places[index];
+      r = tls_->Read(place.data() + inPlace, static_cast<int64_t>(place.size()) - inPlace);
       if (r > 0) {
-        recv_.used += r;
         got += r;
+        inPlace += r;
+        if (inPlace == static_cast<int64_t>(place.size())) {
+          ++index;
+          inPlace = 0;
+        }
       }
     }
     if (got > 0) break;
@@ -242,12 +260,11 @@ int64_t QSocket::ReceiveTls(int64_t size) {
     if (!blocking_) break;
     RawWait(tls_->HasBacklog() ? platform::kWaitWrite : platform::kWaitRead, -1);
   }
-  recv_.data[recv_.used] = 0;
   bytesReceived_ += static_cast<uint64_t>(got);
   tlsReadFull_ = got >= size;
   // Requests queued while the handshake ran go out now.
   if (tls_->Established() && send_.used > 0 && WriteQueued(0) < 0) return -1;
-  return recv_.used;
+  return got;
 }
 
 // ---- proxy tunnel ----
@@ -434,25 +451,59 @@ int64_t QSocket::Receive(int64_t size) {
   }
   if (tls_ && ready_) return ReceiveTls(size);
   if (blocking_) WaitReadable(-1);
-  int64_t n = RawRecv(recv_.data + recv_.used, size);
-  if (n == 0) {
-    CloseOnError();
-    return -1;
-  }
-  if (n < 0) {
-    const int err = platform::LastSocketError();
-    if (err != platform::kWsaEwouldblock) {
-      lastError_ = err;
-      CloseOnError();
-      return -1;
-    }
-    n = 0;
-  }
+  const int64_t n = TakeRead(RawRecv(recv_.data + recv_.used, size));
+  if (n < 0) return -1;
   recv_.used += n;
   recv_.data[recv_.used] = 0;
   bytesReceived_ += static_cast<uint64_t>(n);
   if (!ready_) return AdvanceTunnel();
   return recv_.used;
+}
+
+int64_t QSocket::ReceiveInto(std::span<const std::span<uint8_t>> places) {
+  if (!HasHandle() || remoteIp_ == 0) return -1;
+  if (!IsConnected() || !ready_) return HasHandle() ? 0 : -1;
+  places = places.first(std::min(places.size(), platform::kMaxRecvBuffers));
+  if (places.empty()) return 0;
+  if (tls_) return ReadTls(places);
+  if (blocking_) WaitReadable(-1);
+  int64_t n = 0;
+  if (udpMode_) {
+    // The transport reads one buffer at a time.
+    for (const std::span<uint8_t>& place : places) {
+      const int64_t r = RawRecv(place.data(), static_cast<int64_t>(place.size()));
+      if (r > 0) n += r;
+      if (r != static_cast<int64_t>(place.size())) {
+        if (n == 0) n = r;
+        break;
+      }
+    }
+  } else {
+    n = platform::RecvInto(handle_, places);
+  }
+  n = TakeRead(n);
+  if (n > 0) bytesReceived_ += static_cast<uint64_t>(n);
+  return n;
+}
+
+int64_t QSocket::TakeRead(int64_t n) {
+  if (n > 0) return n;
+  if (n < 0) {
+    const int err = platform::LastSocketError();
+    if (err == platform::kWsaEwouldblock) return 0;
+    lastError_ = err;
+  }
+  CloseOnError();  // an orderly close, or an error
+  return -1;
+}
+
+bool QSocket::HoldReceived(const uint8_t* data, int64_t n) {
+  if (n <= 0) return true;
+  if (!Grow(recv_, n, kReceiveSlack)) return false;
+  std::memcpy(recv_.data + recv_.used, data, static_cast<size_t>(n));
+  recv_.used += n;
+  recv_.data[recv_.used] = 0;
+  return true;
 }
 
 platform::SocketWatch QSocket::Watch() const {

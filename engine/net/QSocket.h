@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "engine/common/QBufferPool.h"
@@ -53,6 +54,13 @@ class QSocket {
   // Reads at most size bytes (<= 0: kDefaultReadSize). Returns the bytes held; 0 while the
   // connect or the proxy reply is incomplete; -1 on error, orderly close or no connection.
   int64_t Receive(int64_t size = -1);
+  // Reads as Receive does but into places, in order, instead of the receive buffer: a body is
+  // received where its bytes belong. Only once the connection is ready (after a proxy tunnel), and
+  // at most platform::kMaxRecvBuffers places. Returns the bytes read (0 when none are waiting),
+  // -1 as Receive.
+  int64_t ReceiveInto(std::span<const std::span<uint8_t>> places);
+  // Holds bytes that ReceiveInto read after those held, as if Receive had read them.
+  bool HoldReceived(const uint8_t* data, int64_t n);
   // Drops n bytes (negative: all) from the front of the receive buffer.
   void ConsumeReceived(int64_t n, bool keep = false);
 
@@ -133,9 +141,15 @@ class QSocket {
   int64_t AdvanceTunnel();
 
   int64_t ReceiveTls(int64_t size);
+  // Reads from the session into places until they are full or it has nothing more: the bytes
+  // read, -1 when the session failed or closed.
+  int64_t ReadTls(std::span<const std::span<uint8_t>> places);
   // The outcome of a TLS call that moved no bytes: 0 to try again later, -1 closed.
   int64_t TlsStall(int64_t result);
 
+  // The outcome of a raw read: the bytes read, 0 when none wait, -1 after a close or an error
+  // (the socket closed then).
+  int64_t TakeRead(int64_t n);
   int64_t RawSend(const uint8_t* data, int64_t len);
   int64_t RawRecv(uint8_t* buffer, int64_t len);
   int RawWait(int what, int timeoutMs);

@@ -1,7 +1,10 @@
 #include "engine/sources/THttpPeer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <span>
 
 #include "engine/frame/EngineLog.h"
 #include "engine/net/QProxyInfo.h"
@@ -347,6 +350,23 @@ bool THttpPeer::ReadWholeBody() {
   return TakeBody();
 }
 
+int64_t THttpPeer::DeliverRun(const uint8_t* data, int64_t size) {
+  int64_t used = 0;
+  while (runLength_ > 0 && !requests_.empty()) {
+    const TBlockRequest first = requests_.front();
+    if (first.block * kBlockSize != streamPos) {
+      runLength_ = 0;  // the requests changed under the run: plan again
+      break;
+    }
+    if (size - used < first.length) break;
+    if (!DeliverBlock(first.block, first.length, data + used)) return -1;
+    used += first.length;
+    streamPos += first.length;
+    --runLength_;
+  }
+  return used;
+}
+
 bool THttpPeer::DeliverHeld() {
   QSocket& socket = *Socket();
   int64_t held = socket.ReceivedSize();
@@ -361,23 +381,68 @@ bool THttpPeer::DeliverHeld() {
   // Another connection completed the run's piece and its requests went: plan again, or the
   // connection would sit on its range silent until it times out.
   if (requests_.empty()) runLength_ = 0;
-  int64_t used = 0;
-  while (runLength_ > 0 && !requests_.empty()) {
-    const TBlockRequest first = requests_.front();
-    if (first.block * kBlockSize != streamPos) {
-      runLength_ = 0;  // the requests changed under the run: plan again
-      break;
-    }
-    if (held - used < first.length) break;
-    if (!DeliverBlock(first.block, first.length, socket.ReceivedData() + used)) return false;
-    used += first.length;
-    streamPos += first.length;
-    --runLength_;
-  }
+  const int64_t used = DeliverRun(socket.ReceivedData(), held);
+  if (used < 0) return false;
   // The buffer keeps its size while the body streams in: shrinking it after every run and
   // growing it for the next read would churn large buffers through the pool.
   if (used > 0) socket.ConsumeReceived(used, true);
   return true;
+}
+
+int64_t THttpPeer::ReceiveInPlace(int64_t size) {
+  QSocket& socket = *Socket();
+  TPieces* pieces = Task() ? Task()->Pieces() : nullptr;
+  const int64_t held = socket.ReceivedSize();
+  // What is held starts the run's first block, and is less than it: DeliverHeld ran.
+  if (!pieces || skipBytes > 0 || runLength_ <= 0 || requests_.empty() ||
+      requests_.front().block * kBlockSize != streamPos || held >= requests_.front().length) {
+    return 0;
+  }
+  // Whole blocks where the size allows: a block cut short costs a copy.
+  int64_t limit = (held + size) / kBlockSize * kBlockSize;
+  if (limit <= held) limit = held + size;
+  std::array<std::span<uint8_t>, platform::kMaxRecvBuffers> places;
+  size_t count = 0;
+  int64_t room = 0;
+  for (int64_t i = 0; i < runLength_ && room < limit && count < places.size();) {
+    const std::span<uint8_t> place =
+        pieces->BlockSpace(requests_[static_cast<size_t>(i)].block, std::min(limit - room, (runLength_ - i) * kBlockSize));
+    if (place.empty()) break;
+    places[count++] = place;
+    room += static_cast<int64_t>(place.size());
+    i += (static_cast<int64_t>(place.size()) + kBlockSize - 1) / kBlockSize;
+  }
+  if (room > limit) {
+    std::span<uint8_t>& last = places[count - 1];
+    last = last.first(last.size() - static_cast<size_t>(room - limit));
+    room = limit;
+  }
+  if (room <= held) return 0;
+  const std::span<uint8_t> first = places[0];
+  std::memcpy(first.data(), socket.ReceivedData(), static_cast<size_t>(held));
+  socket.ConsumeReceived(held, true);
+  places[0] = first.subspan(static_cast<size_t>(held));
+  const int64_t got = socket.ReceiveInto({places.data(), count});
+  places[0] = first;
+  if (got < 0) return -1;
+  // Places hold whole blocks but for a last one cut at the size: no block spans two.
+  int64_t left = held + got;
+  size_t index = 0;
+  int64_t used = 0;
+  for (; left > 0; ++index) {
+    const int64_t filled = std::min(left, static_cast<int64_t>(places[index].size()));
+    used = DeliverRun(places[index].data(), filled);
+    if (used < 0) return -1;
+    left -= used;
+    if (used < filled) break;
+  }
+  // The rest goes on from the buffer, as if it had been read there.
+  for (; left > 0; ++index, used = 0) {
+    const int64_t n = std::min(left, static_cast<int64_t>(places[index].size()) - used);
+    if (!socket.HoldReceived(places[index].data() + used, n)) return -1;
+    left -= n;
+  }
+  return room - held;
 }
 
 bool THttpPeer::ReadBlocks() {
@@ -406,12 +471,17 @@ bool THttpPeer::ReadBlocks() {
     if (budget <= 0) break;
     size = std::min(size, budget);
     const uint64_t before = socket.BytesReceived();
-    if (socket.Receive(size) < 0) return false;
+    int64_t asked = ReceiveInPlace(size);
+    if (asked < 0) return false;
+    if (asked == 0) {
+      asked = size;
+      if (socket.Receive(size) < 0) return false;
+    }
     NoteReceived(before);
     const auto got = static_cast<int64_t>(socket.BytesReceived() - before);
     taken += got;
     if (!DeliverHeld()) return false;
-    if (got < size) return true;
+    if (got < asked) return true;
     size = std::min(size * 2, maxRead);
   }
   // Stopped by the step's share, not by an empty socket: more is waiting.

@@ -57,6 +57,14 @@ class THttpPeer : public TPeerObject {
   // Moves the held bytes into the body and marks it complete at its length.
   bool TakeBody();
   bool ReadBlocks();
+  // Reads the run's next bytes, at most size, straight into the piece memory where they belong
+  // (the start of a block already held moved there first) and delivers the whole blocks; the
+  // bytes of a block cut short wait in the receive buffer. The bytes asked for, 0 when the run
+  // cannot be received in place, -1 when the connection failed.
+  int64_t ReceiveInPlace(int64_t size);
+  // Delivers the current run's blocks from data, which holds the stream from streamPos on: the
+  // bytes used, -1 when the piece map refuses a block.
+  int64_t DeliverRun(const uint8_t* data, int64_t size);
   // Delivers the held blocks of the current run; false when the piece map refuses one.
   bool DeliverHeld();
   void NoteReceived(uint64_t before);

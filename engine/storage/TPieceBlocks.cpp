@@ -62,9 +62,7 @@ bool TPieceBlocks::AnyFrom(int32_t offset) const {
                    true) != present.end();
 }
 
-bool TPieceBlocks::Store(QBufferPool& pool, int32_t offset, const uint8_t* data, int32_t length) {
-  if (length <= 0 || BlockLength(offset) != length) return false;
-  if (Has(offset)) return true;
+uint8_t* TPieceBlocks::ChunkFor(QBufferPool& pool, int32_t offset) {
   const int32_t chunkSize = ChunkSize();
   if (!held_) {
     held_ = std::make_unique<Held>();
@@ -73,17 +71,33 @@ bool TPieceBlocks::Store(QBufferPool& pool, int32_t offset, const uint8_t* data,
     held_->present.assign(static_cast<size_t>((pieceSize_ + kBlockSize - 1) / kBlockSize), false);
   }
   uint8_t*& chunk = held_->chunks[static_cast<size_t>(offset / chunkSize)];
-  if (!chunk) {
-    chunk = held_->pool->Alloc(chunkSize);
-    if (!chunk) {
-      if (held_->bytes == 0) held_.reset();
-      return false;
-    }
-  }
-  std::memcpy(chunk + offset % chunkSize, data, static_cast<size_t>(length));
+  if (!chunk) chunk = held_->pool->Alloc(chunkSize);
+  if (chunk) return chunk;
+  if (held_->bytes == 0) Clear();
+  return nullptr;
+}
+
+bool TPieceBlocks::Store(QBufferPool& pool, int32_t offset, const uint8_t* data, int32_t length) {
+  if (length <= 0 || BlockLength(offset) != length) return false;
+  if (Has(offset)) return true;
+  uint8_t* chunk = ChunkFor(pool, offset);
+  if (!chunk) return false;
+  uint8_t* at = chunk + offset % ChunkSize();
+  // Received in place: the data is there already.
+  if (at != data) std::memcpy(at, data, static_cast<size_t>(length));
   held_->present[static_cast<size_t>(offset / kBlockSize)] = true;
   held_->bytes += length;
   return true;
+}
+
+std::span<uint8_t> TPieceBlocks::Space(QBufferPool& pool, int32_t offset, int32_t length) {
+  if (length <= 0 || BlockLength(offset) == 0 || Has(offset)) return {};
+  uint8_t* chunk = ChunkFor(pool, offset);
+  if (!chunk) return {};
+  const int32_t chunkEnd = std::min(pieceSize_, (offset / ChunkSize() + 1) * ChunkSize());
+  int32_t end = offset;
+  while (end < chunkEnd && end < offset + length && !Has(end)) end += BlockLength(end);
+  return {chunk + offset % ChunkSize(), static_cast<size_t>(end - offset)};
 }
 
 void TPieceBlocks::CopyOut(int32_t offset, int32_t length, uint8_t* out) const {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "engine/common/BlockSize.h"
@@ -48,6 +49,11 @@ class TPieceBlocks {
   // blocks are empty again); false when the offset or length is not a block of this piece or
   // memory is short. A block already present is left as it is (true).
   bool Store(QBufferPool& pool, int32_t offset, const uint8_t* data, int32_t length);
+  // The memory of the absent blocks from offset on that start in offset's chunk before
+  // offset + length, for receiving them in place (the chunk taken from `pool` as Store takes it);
+  // Store then finds a block's data where it belongs and copies nothing. Empty when the block at
+  // offset is present or not one of this piece, or memory is short.
+  std::span<uint8_t> Space(QBufferPool& pool, int32_t offset, int32_t length);
   // Copies bytes of present blocks out.
   void CopyOut(int32_t offset, int32_t length, uint8_t* out) const;
   // Calls fn(data, length) for each stretch of [offset, offset + length) that lies in one chunk,
@@ -75,6 +81,8 @@ class TPieceBlocks {
     int32_t bytes = 0;
   };
   bool Present(size_t block) const { return held_ && held_->present[block]; }
+  // The chunk that holds offset, taken from the pool on first use; nullptr when memory is short.
+  uint8_t* ChunkFor(QBufferPool& pool, int32_t offset);
 
   std::unique_ptr<Held> held_;  // only while some data is in memory
   int32_t pieceSize_ = 0;

@@ -141,6 +141,7 @@ void TPieces::Reset() {
   verdicts_.clear();
   storage_.CancelWrites();
   for (TPiece& piece : pieces_) piece.Hashing = piece.Writing = false;
+  writesInFlight_ = 0;
   if (!storage_.Files().empty()) {
     CloseFiles(false, false);
     ReportFileSelection();
@@ -312,7 +313,9 @@ void TPieces::CheckCounters() const {
   int64_t complete = 0;
   int64_t held = 0;
   int64_t dirty = 0;
+  int32_t writing = 0;
   for (const TPiece& piece : pieces_) {
+    writing += piece.Writing;
     if (IsPieceComplete(piece.Index)) complete += piece.Size;
     held += piece.Blocks.BytesHeld();
     if (piece.Dirty) {
@@ -323,6 +326,7 @@ void TPieces::CheckCounters() const {
   assert(complete == bytesComplete_ && "complete bytes agree with the bitfield");
   assert(held == cacheBytes_ && "cache bytes agree with the blocks held");
   assert(dirty == dirtyBytes_ && "dirty bytes agree with the dirty pieces");
+  assert(writing == writesInFlight_ && "writes in flight agree with the pieces being written");
   assert(donePieces_ == std::min<int64_t>(CountDoneOrSkipped(), pieceCount_) && "done pieces agree");
 }
 #endif
@@ -422,6 +426,7 @@ void TPieces::DropMemory(TPiece& piece) {
   if (piece.Writing) {
     storage_.CancelWrite(piece.Index);
     piece.Writing = false;
+    --writesInFlight_;
   }
   int32_t held = piece.Blocks.BytesHeld();
   cacheBytes_ = std::max<int64_t>(cacheBytes_ - held, 0);
@@ -478,6 +483,10 @@ bool TPieces::HandOver(TPiece& piece) {
   piece.Hashing = true;
   verifier_->HandOver(std::move(job));
   return true;
+}
+
+bool TPieces::AwaitsResults() const {
+  return writesInFlight_ > 0 || (verifier_ && verifier_->InFlight() > 0);
 }
 
 void TPieces::TakeVerdicts() {
@@ -586,6 +595,19 @@ int64_t TPieces::ReceiveBlock(int64_t block, int32_t length, const uint8_t* data
   return length;
 }
 
+std::span<uint8_t> TPieces::BlockSpace(int64_t block, int64_t length) {
+  if (block < 0 || pieceLength_ <= 0 || block > totalLength_ / kBlockSize) return {};
+  const int64_t start = block * kBlockSize;
+  TPiece* piece = PieceAt(start / pieceLength_);
+  const auto offset = static_cast<int32_t>(start % pieceLength_);
+  // Only memory no other thread reads and no hash has passed over yet.
+  if (!piece || !IsPieceWanted(piece->Index) || piece->Verified || piece->Hashing || piece->Writing ||
+      offset < piece->HashedPrefix) {
+    return {};
+  }
+  return piece->Blocks.Space(PiecePool(), offset, static_cast<int32_t>(std::min<int64_t>(length, piece->Size)));
+}
+
 int64_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState) {
   if (block < 0 || pieceLength_ <= 0) return -1;
   const int64_t start = block * kBlockSize;
@@ -605,6 +627,7 @@ bool TPieces::WriteRest(TPiece& piece) {
   const bool queued = IsValid() && storage_.QueueWrite(piece.Index, int64_t{piece.Index} * pieceLength_, piece.Size,
                                                       from, HeldRuns(piece, from, rest));
   piece.Writing = queued;
+  writesInFlight_ += queued;
   RecordResize();  // may settle the write at once
   return queued;
 }
@@ -629,6 +652,7 @@ void TPieces::TakeWritten(bool settle) {
     TPiece* piece = PieceAt(done.index);
     if (!piece || !piece->Writing) continue;
     piece->Writing = false;
+    --writesInFlight_;
     SettleRest(*piece, done.written);
   }
   CheckCounters();

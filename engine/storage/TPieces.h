@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -94,10 +95,18 @@ class TPieces : public TRefObject {
   // its write's result is taken (WriteVerified, FlushPieces and whatever closes or records the
   // files). Off: written by the caller.
   void WriteInBackground(bool on);
+  // Verdicts or writes are on their way: the caller's loop comes back for them soon, as the
+  // verifier and the writer do not wake it.
+  bool AwaitsResults() const;
   static constexpr int64_t kFailedCheck = -99;
   // Takes block k; *accepted tells whether it was stored. The length taken, kFailedCheck when
   // its piece failed verification, -1 for a block that is not one of this torrent.
   int64_t ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, IPieceSource* source, bool* accepted);
+  // Where block k and the absent blocks after it in the same stretch of memory (up to length bytes)
+  // go, for a source to receive them in place before handing each to ReceiveBlock, which then
+  // copies nothing; empty when the block is not one of a piece still arriving or memory is short.
+  // Valid until the next call that changes the map.
+  std::span<uint8_t> BlockSpace(int64_t block, int64_t length);
   int64_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t readAheadHint, bool anyState);
   // Copies block k from memory or disk whatever its piece's state, keeping nothing in memory:
   // its length, 0 when the block is neither held nor on disk, -1 on failure.
@@ -292,6 +301,7 @@ class TPieces : public TRefObject {
   int32_t cacheUnits_ = 32;
   int64_t cacheBytes_ = 0;
   int64_t dirtyBytes_ = 0;
+  int32_t writesInFlight_ = 0;  // pieces whose queued write has not reported back
   int64_t partialBytes_ = 0;
   int64_t pendingBytes_ = 0;
   int32_t readRequests_ = 0;

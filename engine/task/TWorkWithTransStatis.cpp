@@ -15,6 +15,9 @@ namespace {
 
 constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kListenerPeriodMs = 400;
+// The longest rest while verdicts or writes are on their way: the last pieces of a download
+// complete when their results are taken.
+constexpr uint32_t kResultsPollMs = 2;
 constexpr int32_t kAllKinds = 0xF;
 constexpr int32_t kUrlKinds = 2 | 4;
 constexpr int32_t kSlowTicksBeforeReplace = 15;
@@ -155,7 +158,8 @@ uint32_t TWorkWithTransStatis::QuietMs() {
   const uint32_t sinceMeasure = ms - lastMeasureMs_;
   const uint32_t sinceListener = ms - lastListenerMs_;
   if (sinceMeasure >= kSecondMs || sinceListener >= kListenerPeriodMs) return 0;
-  return std::min(kSecondMs - sinceMeasure, kListenerPeriodMs - sinceListener);
+  const uint32_t rest = std::min(kSecondMs - sinceMeasure, kListenerPeriodMs - sinceListener);
+  return pieces && pieces->AwaitsResults() ? std::min(rest, kResultsPollMs) : rest;
 }
 
 void TWorkWithTransStatis::SyncFromPieces() {

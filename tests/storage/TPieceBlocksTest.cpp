@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -47,6 +49,44 @@ TEST(TPieceBlocksTest, BlocksComeGoAndComeAgain) {
   EXPECT_FALSE(moved.Has(0));
   moved.Clear();
   EXPECT_TRUE(moved.Empty());
+  EXPECT_EQ(pool.UsedBytes(), 0);
+}
+
+// Memory for receiving blocks where they belong: it reaches over the absent blocks of one chunk
+// and no further than asked, a block stored from it is taken as it stands, and a chunk taken for
+// it that never got a block goes back with the rest.
+TEST(TPieceBlocksTest, SpaceTakesBlocksWhereTheyBelong) {
+  QBufferPool pool;
+  TPieceBlocks blocks;
+  constexpr int32_t kChunk = TPieceBlocks::kChunkSize;
+  blocks.Init(2 * kChunk + 100);
+  std::vector<uint8_t> data(kBlockSize, 7);
+  ASSERT_TRUE(blocks.Store(pool, 3 * kBlockSize, data.data(), kBlockSize));
+  struct Case {
+    int32_t offset;
+    int32_t length;
+    size_t size;
+  };
+  for (const Case c : {Case{kBlockSize, kChunk, 2 * kBlockSize},  // up to the present block
+                       Case{5 * kBlockSize, kChunk, kChunk - 5 * kBlockSize},  // up to the chunk's end
+                       Case{5 * kBlockSize, kBlockSize + 1, 2 * kBlockSize},   // blocks starting inside
+                       Case{2 * kChunk, kChunk, 100},                          // the short last block
+                       Case{3 * kBlockSize, kBlockSize, 0},                    // present
+                       Case{100, kBlockSize, 0},                               // not a block
+                       Case{2 * kChunk + kBlockSize, kBlockSize, 0}}) {        // outside the piece
+    SCOPED_TRACE(testing::Message() << c.offset << " " << c.length);
+    EXPECT_EQ(blocks.Space(pool, c.offset, c.length).size(), c.size);
+  }
+  const std::span<uint8_t> space = blocks.Space(pool, kBlockSize, 2 * kBlockSize);
+  for (size_t i = 0; i < space.size(); ++i) space[i] = static_cast<uint8_t>(i % 251);
+  ASSERT_TRUE(blocks.Store(pool, kBlockSize, space.data(), kBlockSize));
+  ASSERT_TRUE(blocks.Store(pool, 2 * kBlockSize, space.data() + kBlockSize, kBlockSize));
+  EXPECT_EQ(blocks.BytesHeld(), 3 * kBlockSize);
+  EXPECT_EQ(blocks.RunFrom(kBlockSize), 3 * kBlockSize);
+  std::vector<uint8_t> out(2 * kBlockSize);
+  blocks.CopyOut(kBlockSize, 2 * kBlockSize, out.data());
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), space.begin()));
+  blocks.Clear();
   EXPECT_EQ(pool.UsedBytes(), 0);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/storage/TPieces.h"
+#include "platform/Thread.h"
 #include "tests/storage/PiecesTestSupport.h"
 
 namespace bw {
@@ -231,6 +232,37 @@ TEST(PieceHandOverTest, PiecesInFlightAreNotWantedAndDroppingThemCancels) {
   give(4);  // a late copy of a piece in flight is taken and dropped
   map.reset();  // with piece 4 in flight
   EXPECT_EQ(task.reports.size(), 0u);
+  }
+}
+
+// A completed piece keeps the map awaiting results from its hand-over until its write's report is
+// taken (its verdict taken and its write queued in between): the task loop, which nothing wakes
+// for them, rests only briefly meanwhile. The first piece's write allocates the file, which waits
+// for it at once: the second shows the write in flight.
+TEST(PieceHandOverTest, ResultsAreAwaitedUntilTheWriteIsTaken) {
+  test::TempDir dir;
+  test::FakeTask task;
+  const int64_t piece = 1 << 20;
+  const std::string content = test::Content(static_cast<size_t>(2 * piece));
+  TPieces map(task);
+  map.HashInBackground(true);
+  map.WriteInBackground(true);
+  map.SetSaveDirectory(dir.path);
+  ASSERT_TRUE(map.LoadInfo(*test::Parse(test::SingleInfo("f", 2 * piece, piece, test::PieceHashes(content, piece)))));
+  EXPECT_FALSE(map.AwaitsResults());
+  for (int64_t p = 0; p < 2; ++p) {
+    SCOPED_TRACE(p);
+    bool accepted;
+    for (int64_t b = p * piece / kBlock; b < (p + 1) * piece / kBlock; ++b) {
+      map.ReceiveBlock(b, kBlock, reinterpret_cast<const uint8_t*>(content.data() + b * kBlock), nullptr, &accepted);
+    }
+    for (int i = 0; i < 5000 && !map.IsPieceComplete(p); ++i) {
+      ASSERT_TRUE(map.AwaitsResults());
+      map.WriteVerified();
+      platform::SleepMs(1);
+    }
+    EXPECT_TRUE(map.IsPieceComplete(p));
+    EXPECT_FALSE(map.AwaitsResults());
   }
 }
 

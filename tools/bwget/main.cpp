@@ -23,7 +23,9 @@ constexpr int kExitComplete = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
 constexpr int kExitInterrupted = 130;
-constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+// The end of a moving download is seen within this; the bar is drawn at most every kDrawPeriod.
+constexpr auto kPollPeriod = std::chrono::milliseconds(10);
+constexpr auto kDrawPeriod = std::chrono::milliseconds(50);
 // A task where nothing has moved for a while is asked less often: waiting costs next to nothing.
 constexpr auto kQuietPollPeriod = std::chrono::milliseconds(250);
 constexpr auto kQuietAfter = std::chrono::seconds(2);
@@ -86,6 +88,7 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
   const Clock::time_point start = Clock::now();
   Clock::time_point lastArrival = start;
   Clock::time_point completedAt{};
+  Clock::time_point lastDraw{};
   uint64_t lastDone = 0;
   int lastStatus = 0;
   int listenPort = 0;
@@ -95,7 +98,10 @@ int Follow(const Options& options, bw::TaskHandle task, ProgressDisplay& display
     int complete = 0;
     bw::GetTaskProgress(task, &progress);
     bw::IsTaskComplete(task, &complete);
-    display.Update(progress, now);
+    if (now - lastDraw >= kDrawPeriod) {
+      display.Update(progress, now);
+      lastDraw = now;
+    }
     const auto finish = [&](int exitStatus, std::string message, bool resumable = false) {
       bw::StopDownloadTask(task, false);
       display.Close(progress);
