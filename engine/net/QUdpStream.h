@@ -123,6 +123,9 @@ struct QUdpStream {
   bool accepted = false;
   bool established = false;
   bool closedByPeer = false;  // a FIN, as opposed to a failure
+  // Closed by its owner with data not yet acknowledged: it lives on, unreachable by its handle,
+  // until the peer has everything or is gone.
+  bool lingering = false;
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
   uint32_t acknowledgedBase = 0;     // the receive base the last acknowledgement told

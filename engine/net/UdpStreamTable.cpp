@@ -54,7 +54,12 @@ int UdpStreamTable::Fail(int error) {
 }
 
 QUdpStream* UdpStreamTable::Find(int handle) {
-  const auto it = streams_.find(static_cast<uint32_t>(handle));
+  QUdpStream* s = FindConnection(static_cast<uint32_t>(handle));
+  return s && !s->lingering ? s : nullptr;
+}
+
+QUdpStream* UdpStreamTable::FindConnection(uint32_t handle) {
+  const auto it = streams_.find(handle);
   return it == streams_.end() ? nullptr : it->second.get();
 }
 
@@ -196,7 +201,7 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
   const uint32_t type = Field(d, kOffType);
   if (type == kUdpSyn) return OnSyn(d, ip, port);
   if (type == kUdpSynAck) return OnSynAck(d, ip, port);
-  QUdpStream* s = Find(static_cast<int>(Field(d, kOffConnection)));
+  QUdpStream* s = FindConnection(Field(d, kOffConnection));
   if (!s) return;
   HandleOnStream(*s, d, length, ip, port);
   Notify(*s);
@@ -214,7 +219,8 @@ void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t
     case kUdpReject:
       return OnReject(*s, d, ip);
     case kUdpData:
-      if (established && sameEndpoint) OnData(*s, d, length);
+      // Nobody reads a closed connection any more.
+      if (established && sameEndpoint && !s->lingering) OnData(*s, d, length);
       return;
     case kUdpAck:
       if (established && sameEndpoint) OnAck(*s, d, length);
@@ -547,6 +553,7 @@ void UdpStreamTable::AcknowledgementPass() {
 }
 
 void UdpStreamTable::Maintenance() {
+  EndLingering();
   const uint32_t now = host_.NowMs();
   const std::vector<uint32_t> pending = pending_;
   for (uint32_t h : pending) {
@@ -583,6 +590,19 @@ void UdpStreamTable::Maintenance() {
   }
 }
 
+void UdpStreamTable::EndLingering() {
+  const std::vector<uint32_t> connections = connections_;
+  for (uint32_t h : connections) {
+    QUdpStream& s = *streams_[h];
+    if (!s.lingering) continue;
+    const bool live = s.state == kStreamEstablished;
+    if (live && (s.Queued() > 0 || s.InFlight() > 0)) continue;
+    if (live) SendFin(s);
+    Remove(connections_, h);
+    Recycle(h);
+  }
+}
+
 // ---- socket-like calls ----
 
 int UdpStreamTable::Socket() {
@@ -606,9 +626,17 @@ int UdpStreamTable::Close(int handle) {
       }
     }
   } else {
+    const bool live = s->established && s->state != kStreamDead;
+    // What the owner wrote is still delivered: the connection stays for the passes to finish.
+    if (live && (s->Queued() > 0 || s->InFlight() > 0) &&
+        std::find(connections_.begin(), connections_.end(), h) != connections_.end()) {
+      s->lingering = true;
+      s->waker = nullptr;
+      return 0;
+    }
     Remove(connections_, h);
     Remove(pending_, h);
-    if (s->established && s->state != kStreamDead) SendFin(*s);
+    if (live) SendFin(*s);
   }
   Recycle(h);
   return 0;

@@ -85,12 +85,17 @@ class UdpStreamTable {
   int ListeningPort() const;
 
  private:
+  // A socket of the caller's: a lingering connection is no longer one.
   QUdpStream* Find(int handle);
+  QUdpStream* FindConnection(uint32_t handle);
   QUdpStream* NewStream();
   void Recycle(uint32_t handle);
   static void Remove(std::vector<uint32_t>& list, uint32_t handle);
   void Kill(QUdpStream& s);
   int Ready(const QUdpStream& s, int what) const;
+  // A closed connection whose data is all acknowledged says FIN and goes; one whose peer is gone
+  // goes at once.
+  void EndLingering();
   // Wakes the waiter of the stream when what it waits for has come.
   void Notify(QUdpStream& s);
 
