@@ -58,6 +58,7 @@ class QUInternalServer : public QThread, public IStreamTransport, private IUdpSt
 
  private:
   bool SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) override;
+  int SendDatagrams(uint32_t ip, int port, const uint8_t* const* data, const int* lengths, int count) override;
   void RequestIntroduction(QUdpStream& stream) override;
   void ForgetPunch(uint32_t ip, int port) override;
   uint32_t LocalAddress() override;

@@ -761,11 +761,23 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
     s.outgoing.clear();
     s.outgoingHead = 0;
   }
-  // Packets the window now reaches go out at once, those left behind earlier included.
+  // Packets the window now reaches go out at once, those left behind earlier included, as one
+  // run: the system sends it with as few calls as it can.
+  const uint8_t* run[QUdpStream::kSlots];
+  int lengths[QUdpStream::kSlots];
+  int slots[QUdpStream::kSlots];
+  int count = 0;
   for (int i = 0; i < std::min(window, s.sendCount); ++i) {
-    QUdpStream::SendSlot& slot = s.send[i];
+    const QUdpStream::SendSlot& slot = s.send[i];
     if (!slot.packet || slot.sentOnce) continue;
-    if (!s.PeerTakes(i) || !SendData(s, slot)) break;
+    if (!s.PeerTakes(i)) break;
+    run[count] = slot.packet.Data();
+    lengths[count] = slot.packet.Length();
+    slots[count++] = i;
+  }
+  const int sent = count > 0 ? host_.SendDatagrams(s.remoteIp, s.remotePort, run, lengths, count) : 0;
+  for (int k = 0; k < sent; ++k) {
+    QUdpStream::SendSlot& slot = s.send[slots[k]];
     slot.sentOnce = true;
     slot.lastSend = now - 5;
     ++s.sentPackets;

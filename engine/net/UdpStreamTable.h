@@ -19,6 +19,12 @@ class IUdpStreamHost {
   virtual ~IUdpStreamHost() = default;
   // False when the datagram could not go out now.
   virtual bool SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) = 0;
+  // A run of datagrams to one peer: how many went out from the first.
+  virtual int SendDatagrams(uint32_t ip, int port, const uint8_t* const* data, const int* lengths, int count) {
+    int sent = 0;
+    while (sent < count && SendDatagram(ip, port, data[sent], lengths[sent])) ++sent;
+    return sent;
+  }
   // Adds the connection's peer to the next introduction request; sets its introduction number.
   virtual void RequestIntroduction(QUdpStream& stream) = 0;
   // A SYN came from this endpoint: punching towards it can stop.
