@@ -142,21 +142,7 @@ void QUInternalServer::Run() {
         RunTimers();
       } else {
         empties = 0;
-        for (int i = 0; i < n; ++i) {
-          const auto* joined = static_cast<const uint8_t*>(batch[i].buffer);
-          const auto total = static_cast<size_t>(batch[i].length);
-          const size_t step = batch[i].segment > 0 ? static_cast<size_t>(batch[i].segment) : total;
-          size_t at = 0;
-          do {
-            const size_t length = std::min(step, total - at);
-            Dispatch(joined + at, length, batch[i].from.ip, batch[i].from.port);
-            at += length;
-            // A long run of datagrams still lets the timers run; no pause, which would cap the
-            // transport at a run per pause.
-            if (length < 9 || ++streak >= kMaxStreak) RunTimers();
-            if (streak >= kMaxStreak) streak = 0;
-          } while (at < total);
-        }
+        for (int i = 0; i < n; ++i) DispatchRun(batch[i], streak);
       }
       // Received data is acknowledged as soon as the socket is drained, not at the next pass:
       // the sender's window waits for it.
@@ -176,6 +162,22 @@ void QUInternalServer::Run() {
 void QUInternalServer::Idle(int ms) {
   // Waiting on the socket rather than sleeping: an arriving datagram ends the wait at once.
   if (!socket_.WaitReadable(ms)) platform::SleepMs(static_cast<uint32_t>(ms));
+}
+
+void QUInternalServer::DispatchRun(const platform::DatagramSlot& slot, int& streak) {
+  const auto* joined = static_cast<const uint8_t*>(slot.buffer);
+  const auto total = static_cast<size_t>(slot.length);
+  const size_t step = slot.segment > 0 ? static_cast<size_t>(slot.segment) : total;
+  size_t at = 0;
+  do {
+    const size_t length = std::min(step, total - at);
+    Dispatch(joined + at, length, slot.from.ip, slot.from.port);
+    at += length;
+    // A long run of datagrams still lets the timers run; no pause, which would cap the transport
+    // at a run per pause.
+    if (length < 9 || ++streak >= kMaxStreak) RunTimers();
+    if (streak >= kMaxStreak) streak = 0;
+  } while (at < total);
 }
 
 void QUInternalServer::Dispatch(const uint8_t* d, size_t n, uint32_t ip, int port) {

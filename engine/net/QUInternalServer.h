@@ -67,6 +67,9 @@ class QUInternalServer : public QThread, public IStreamTransport, private IUdpSt
   bool BindSocket();
   bool ResolveServer();
   void Dispatch(const uint8_t* d, size_t n, uint32_t ip, int port);
+  // The datagrams of one slot read, joined into one by the system or not; streak counts
+  // datagrams since the timers last ran.
+  void DispatchRun(const platform::DatagramSlot& slot, int& streak);
   void RunTimers();
   void ResetTimers();
   // Sleeps up to ms, ending early when a datagram arrives.
