@@ -86,6 +86,8 @@ struct QUdpStream {
   // The peer takes the packet in send slot index (it lies inside its reorder slots).
   bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
+  // Data taken by send that the peer has not acknowledged yet.
+  bool Undelivered() const { return Queued() > 0 || InFlight() > 0; }
   bool HoldsData() const;
   // Reorder slot i counted from the receive base. The slots are a ring: moving the base moves no
   // packet.

@@ -205,6 +205,9 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
   if (!s) return;
   HandleOnStream(*s, d, length, ip, port);
   Notify(*s);
+  // The FIN follows the last acknowledgement at once: the peer may wait for it before it takes a
+  // new connection from this engine.
+  if (s->lingering) EndLingering(*s);
 }
 
 void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t length, uint32_t ip, int port) {
@@ -594,13 +597,16 @@ void UdpStreamTable::EndLingering() {
   const std::vector<uint32_t> connections = connections_;
   for (uint32_t h : connections) {
     QUdpStream& s = *streams_[h];
-    if (!s.lingering) continue;
-    const bool live = s.state == kStreamEstablished;
-    if (live && (s.Queued() > 0 || s.InFlight() > 0)) continue;
-    if (live) SendFin(s);
-    Remove(connections_, h);
-    Recycle(h);
+    if (s.lingering) EndLingering(s);
   }
+}
+
+void UdpStreamTable::EndLingering(QUdpStream& s) {
+  const bool live = s.state == kStreamEstablished;
+  if (live && s.Undelivered()) return;
+  if (live) SendFin(s);
+  Remove(connections_, s.handle);
+  Recycle(s.handle);
 }
 
 // ---- socket-like calls ----
@@ -628,7 +634,7 @@ int UdpStreamTable::Close(int handle) {
   } else {
     const bool live = s->established && s->state != kStreamDead;
     // What the owner wrote is still delivered: the connection stays for the passes to finish.
-    if (live && (s->Queued() > 0 || s->InFlight() > 0) &&
+    if (live && s->Undelivered() &&
         std::find(connections_.begin(), connections_.end(), h) != connections_.end()) {
       s->lingering = true;
       s->waker = nullptr;

@@ -99,9 +99,11 @@ class UdpStreamTable {
   static void Remove(std::vector<uint32_t>& list, uint32_t handle);
   void Kill(QUdpStream& s);
   int Ready(const QUdpStream& s, int what) const;
-  // A closed connection whose data is all acknowledged says FIN and goes; one whose peer is gone
-  // goes at once.
+  // Closed connections whose data is all acknowledged say FIN and go; those whose peer is gone go
+  // at once.
   void EndLingering();
+  // Ends a lingering connection once nothing holds it any longer.
+  void EndLingering(QUdpStream& s);
   // Wakes the waiter of the stream when what it waits for has come.
   void Notify(QUdpStream& s);
 
