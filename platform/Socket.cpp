@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -159,6 +160,7 @@ int RecvFromBatch(SocketHandle s, DatagramSlot* slots, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   sockaddr_in senders[kMaxBatch];
+  alignas(cmsghdr) char controls[kMaxBatch][CMSG_SPACE(sizeof(int))];
   for (int i = 0; i < count; ++i) {
     parts[i] = {slots[i].buffer, static_cast<size_t>(slots[i].capacity)};
     messages[i] = {};
@@ -166,14 +168,106 @@ int RecvFromBatch(SocketHandle s, DatagramSlot* slots, int count) {
     messages[i].msg_hdr.msg_namelen = sizeof senders[i];
     messages[i].msg_hdr.msg_iov = &parts[i];
     messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_control = controls[i];
+    messages[i].msg_hdr.msg_controllen = sizeof controls[i];
   }
   const int n = ::recvmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
   if (n <= 0) return n < 0 ? Fail() : (SetLastSocketError(kWsaEwouldblock), -1);
   for (int i = 0; i < n; ++i) {
     slots[i].length = messages[i].msg_len;
+    slots[i].segment = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c; c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+      if (c->cmsg_level != SOL_UDP || c->cmsg_type != UDP_GRO) continue;
+      int segment;
+      std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+      if (segment > 0 && segment < slots[i].length) slots[i].segment = segment;
+    }
     FromNative(senders[i], &slots[i].from);
   }
   return n;
+}
+
+bool EnableDatagramJoining(SocketHandle s) {
+  const int one = 1;
+  return ::setsockopt(s, SOL_UDP, UDP_GRO, &one, sizeof one) == 0 || (Fail(), false);
+}
+
+namespace {
+
+constexpr int kMaxRun = 64;
+// The most payload one datagram, and so one segmented buffer, can carry.
+constexpr int kMaxUdpPayload = 65507;
+
+// How many datagrams from the first can go as one segmented buffer: equal lengths, the last
+// possibly shorter.
+int SegmentRun(const int* lengths, int count) {
+  const int size = lengths[0];
+  const int most = std::min({count, kMaxRun, kMaxUdpPayload / std::max(size, 1)});
+  int n = 1;
+  while (n < most && lengths[n] <= size) {
+    if (lengths[n++] < size) break;
+  }
+  return n;
+}
+
+// -1 with errno set, else the count.
+int SendSegmented(SocketHandle s, const uint8_t* const* datagrams, const int* lengths, int count,
+                  const sockaddr_in& to) {
+  iovec parts[kMaxRun];
+  for (int i = 0; i < count; ++i) parts[i] = {const_cast<uint8_t*>(datagrams[i]), static_cast<size_t>(lengths[i])};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr_in*>(&to);
+  message.msg_namelen = sizeof to;
+  message.msg_iov = parts;
+  message.msg_iovlen = static_cast<size_t>(count);
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = SOL_UDP;
+  c->cmsg_type = UDP_SEGMENT;
+  c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  const auto segment = static_cast<uint16_t>(lengths[0]);
+  std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+  return ::sendmsg(s, &message, MSG_NOSIGNAL) < 0 ? -1 : count;
+}
+
+int SendEach(SocketHandle s, const uint8_t* const* datagrams, const int* lengths, int count, const sockaddr_in& to) {
+  count = std::min(count, kMaxRun);
+  mmsghdr messages[kMaxRun];
+  iovec parts[kMaxRun];
+  for (int i = 0; i < count; ++i) {
+    parts[i] = {const_cast<uint8_t*>(datagrams[i]), static_cast<size_t>(lengths[i])};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
+    messages[i].msg_hdr.msg_namelen = sizeof to;
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  return ::sendmmsg(s, messages, static_cast<unsigned>(count), MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+int SendToRun(SocketHandle s, const uint8_t* const* datagrams, const int* lengths, int count,
+              const SockAddrV4& to, bool* segmenting) {
+  const sockaddr_in sa = ToNative(to);
+  int sent = 0;
+  while (sent < count) {
+    const int run = *segmenting ? SegmentRun(lengths + sent, count - sent) : 0;
+    int n = run >= 2 ? SendSegmented(s, datagrams + sent, lengths + sent, run, sa) : -1;
+    // Devices without checksum offload and older systems refuse segmenting: each datagram goes
+    // on its own from then on.
+    if (n < 0 && run >= 2 && (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+      *segmenting = false;
+    }
+    if (n < 0 && (run < 2 || !*segmenting)) {
+      n = SendEach(s, datagrams + sent, lengths + sent, *segmenting ? 1 : count - sent, sa);
+    }
+    if (n <= 0) return sent > 0 ? sent : Fail();
+    sent += n;
+  }
+  return sent;
 }
 
 int64_t RecvFrom(SocketHandle s, void* buffer, int64_t len, SockAddrV4* from) {

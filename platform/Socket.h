@@ -84,11 +84,23 @@ struct DatagramSlot {
   void* buffer = nullptr;
   int64_t capacity = 0;
   int64_t length = 0;
+  // Datagrams the system joined into one (see EnableDatagramJoining): the length of each, the
+  // last possibly shorter; 0 for a single datagram.
+  int64_t segment = 0;
   SockAddrV4 from;
 };
 // Up to count waiting datagrams with one call: how many arrived (at least 1), or -1 (with
 // kWsaEwouldblock when none was waiting).
 int RecvFromBatch(SocketHandle s, DatagramSlot* slots, int count);
+// Lets the system hand over a run of datagrams from one sender as one buffer (see
+// DatagramSlot::segment), which a slot must then have room for: 65,535 bytes. False when it cannot.
+bool EnableDatagramJoining(SocketHandle s);
+// Datagrams to one address with as few calls as the system allows; the wire sees the same
+// datagrams. Where the system segments, a run of equal lengths (the last possibly shorter) goes as
+// one buffer; *segmenting is cleared for good when it cannot. How many went out from the first, or
+// -1 when not even the first did.
+int SendToRun(SocketHandle s, const uint8_t* const* datagrams, const int* lengths, int count,
+              const SockAddrV4& to, bool* segmenting);
 int GetSockName(SocketHandle s, SockAddrV4* local);
 // The pending error of a connect (0 when none), as a mapped code.
 int PendingError(SocketHandle s);

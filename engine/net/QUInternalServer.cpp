@@ -1,5 +1,6 @@
 #include "engine/net/QUInternalServer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/frame/EngineLog.h"
@@ -11,7 +12,6 @@
 namespace bw {
 namespace {
 
-constexpr int kMaxDatagram = 8192;
 constexpr int kBatch = 32;
 // Room for every connection's full window arriving before the thread reads (where the system
 // allows that much).
@@ -106,11 +106,12 @@ void QUInternalServer::Run() {
   }
   ResetTimers();
   // Datagrams are read in batches: one system call and one turn of the lock for a run of them.
-  std::vector<uint8_t> buffers(static_cast<size_t>(kBatch) * kMaxDatagram);
+  constexpr int kSlotBytes = QUdpSocket::kJoinedDatagramBytes;
+  std::vector<uint8_t> buffers(static_cast<size_t>(kBatch) * kSlotBytes);
   platform::DatagramSlot batch[kBatch];
   for (int i = 0; i < kBatch; ++i) {
-    batch[i].buffer = buffers.data() + static_cast<size_t>(i) * kMaxDatagram;
-    batch[i].capacity = kMaxDatagram;
+    batch[i].buffer = buffers.data() + static_cast<size_t>(i) * kSlotBytes;
+    batch[i].capacity = kSlotBytes;
   }
   int empties = 0;
   int streak = 0;
@@ -141,14 +142,7 @@ void QUInternalServer::Run() {
         RunTimers();
       } else {
         empties = 0;
-        for (int i = 0; i < n; ++i) {
-          const auto length = static_cast<size_t>(batch[i].length);
-          Dispatch(static_cast<const uint8_t*>(batch[i].buffer), length, batch[i].from.ip, batch[i].from.port);
-          // A long run of datagrams still lets the timers run; no pause, which would cap the
-          // transport at a run per pause.
-          if (length < 9 || ++streak >= kMaxStreak) RunTimers();
-          if (streak >= kMaxStreak) streak = 0;
-        }
+        for (int i = 0; i < n; ++i) DispatchRun(batch[i], streak);
       }
       // Received data is acknowledged as soon as the socket is drained, not at the next pass:
       // the sender's window waits for it.
@@ -168,6 +162,22 @@ void QUInternalServer::Run() {
 void QUInternalServer::Idle(int ms) {
   // Waiting on the socket rather than sleeping: an arriving datagram ends the wait at once.
   if (!socket_.WaitReadable(ms)) platform::SleepMs(static_cast<uint32_t>(ms));
+}
+
+void QUInternalServer::DispatchRun(const platform::DatagramSlot& slot, int& streak) {
+  const auto* joined = static_cast<const uint8_t*>(slot.buffer);
+  const auto total = static_cast<size_t>(slot.length);
+  const size_t step = slot.segment > 0 ? static_cast<size_t>(slot.segment) : total;
+  size_t at = 0;
+  do {
+    const size_t length = std::min(step, total - at);
+    Dispatch(joined + at, length, slot.from.ip, slot.from.port);
+    at += length;
+    // A long run of datagrams still lets the timers run; no pause, which would cap the transport
+    // at a run per pause.
+    if (length < 9 || ++streak >= kMaxStreak) RunTimers();
+    if (streak >= kMaxStreak) streak = 0;
+  } while (at < total);
 }
 
 void QUInternalServer::Dispatch(const uint8_t* d, size_t n, uint32_t ip, int port) {
@@ -240,6 +250,11 @@ uint32_t QUInternalServer::PublicAddress() {
 
 bool QUInternalServer::SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) {
   return socket_.SendTo(ip, port, data, length);
+}
+
+int QUInternalServer::SendDatagrams(uint32_t ip, int port, const uint8_t* const* data, const int* lengths,
+                                    int count) {
+  return socket_.SendRun(ip, port, data, lengths, count);
 }
 
 void QUInternalServer::RequestIntroduction(QUdpStream& stream) { rendezvous_.Introduce(stream); }

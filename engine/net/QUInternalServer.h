@@ -58,6 +58,7 @@ class QUInternalServer : public QThread, public IStreamTransport, private IUdpSt
 
  private:
   bool SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) override;
+  int SendDatagrams(uint32_t ip, int port, const uint8_t* const* data, const int* lengths, int count) override;
   void RequestIntroduction(QUdpStream& stream) override;
   void ForgetPunch(uint32_t ip, int port) override;
   uint32_t LocalAddress() override;
@@ -66,6 +67,9 @@ class QUInternalServer : public QThread, public IStreamTransport, private IUdpSt
   bool BindSocket();
   bool ResolveServer();
   void Dispatch(const uint8_t* d, size_t n, uint32_t ip, int port);
+  // The datagrams of one slot read, joined into one by the system or not; streak counts
+  // datagrams since the timers last ran.
+  void DispatchRun(const platform::DatagramSlot& slot, int& streak);
   void RunTimers();
   void ResetTimers();
   // Sleeps up to ms, ending early when a datagram arrives.

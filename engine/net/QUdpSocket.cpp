@@ -1,5 +1,7 @@
 #include "engine/net/QUdpSocket.h"
 
+#include <algorithm>
+
 #include "platform/Multicast.h"
 
 namespace bw {
@@ -39,6 +41,8 @@ bool QUdpSocket::OpenBound(int port, uint32_t ip, int bufferBytes) {
   Close();
   if (!Bind(port, ip, false)) return false;
   if (bufferBytes > 0) platform::SetReceiveBufferSize(handle_, bufferBytes);
+  // Without it each datagram of a joined run is read on its own.
+  platform::EnableDatagramJoining(handle_);
   return true;
 }
 
@@ -59,6 +63,14 @@ bool QUdpSocket::SendTo(uint32_t ip, int port, const void* data, int64_t len) {
   to.ip = ip;
   to.port = static_cast<uint16_t>(port);
   return platform::SendTo(handle_, data, len, to) == len;
+}
+
+int QUdpSocket::SendRun(uint32_t ip, int port, const uint8_t* const* datagrams, const int* lengths, int count) {
+  if (!IsOpen() || port < 1 || port > 65535 || count <= 0) return 0;
+  platform::SockAddrV4 to;
+  to.ip = ip;
+  to.port = static_cast<uint16_t>(port);
+  return std::max(platform::SendToRun(handle_, datagrams, lengths, count, to, &segmenting_), 0);
 }
 
 int64_t QUdpSocket::ReceiveFrom(void* buffer, int64_t capacity, uint32_t* ip, int* port) {

@@ -16,8 +16,11 @@ class QUdpSocket {
   // Opens the socket when it is not open yet.
   bool Open();
   // Reopens the socket bound to this port (0: any) and address (0: any), with a receive buffer of
-  // bufferBytes when that is positive.
+  // bufferBytes when that is positive. Datagrams are then read in batches (ReceiveBatch), whose
+  // slots need room for kJoinedDatagramBytes: the system may hand over a run from one sender
+  // joined into one.
   bool OpenBound(int port, uint32_t ip, int bufferBytes);
+  static constexpr int kJoinedDatagramBytes = 65536;
   // Waits up to ms for a datagram; false when the socket is not open or the wait failed.
   bool WaitReadable(int ms);
   // The port Bind gave the socket; 0 when it was not bound.
@@ -34,6 +37,9 @@ class QUdpSocket {
 
   // ip in network order. True when the whole datagram went out.
   bool SendTo(uint32_t ip, int port, const void* data, int64_t len);
+  // Datagrams to one address with as few system calls as it allows: how many went out from the
+  // first (0 when none could go now).
+  int SendRun(uint32_t ip, int port, const uint8_t* const* datagrams, const int* lengths, int count);
   // One datagram into buffer (cut to capacity): its length, 0 when none is waiting, -1 on error.
   int64_t ReceiveFrom(void* buffer, int64_t capacity, uint32_t* ip, int* port);
   // Several waiting datagrams at once into the slots: how many, 0 when none is waiting, -1 on error.
@@ -42,6 +48,7 @@ class QUdpSocket {
  private:
   platform::SocketHandle handle_ = platform::kNoSocket;
   int localPort_ = 0;
+  bool segmenting_ = true;  // until the system refuses it
 };
 
 }  // namespace bw

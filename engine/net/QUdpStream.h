@@ -86,6 +86,8 @@ struct QUdpStream {
   // The peer takes the packet in send slot index (it lies inside its reorder slots).
   bool PeerTakes(int index) const;
   size_t Queued() const { return outgoing.size() - outgoingHead; }
+  // Data taken by send that the peer has not acknowledged yet.
+  bool Undelivered() const { return Queued() > 0 || InFlight() > 0; }
   bool HoldsData() const;
   // Reorder slot i counted from the receive base. The slots are a ring: moving the base moves no
   // packet.
@@ -123,6 +125,9 @@ struct QUdpStream {
   bool accepted = false;
   bool established = false;
   bool closedByPeer = false;  // a FIN, as opposed to a failure
+  // Closed by its owner with data not yet acknowledged: it lives on, unreachable by its handle,
+  // until the peer has everything or is gone.
+  bool lingering = false;
   bool acknowledgementDue = false;
   uint32_t lastAcknowledgement = 0;  // ms
   uint32_t acknowledgedBase = 0;     // the receive base the last acknowledgement told

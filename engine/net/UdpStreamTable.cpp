@@ -54,7 +54,12 @@ int UdpStreamTable::Fail(int error) {
 }
 
 QUdpStream* UdpStreamTable::Find(int handle) {
-  const auto it = streams_.find(static_cast<uint32_t>(handle));
+  QUdpStream* s = FindConnection(static_cast<uint32_t>(handle));
+  return s && !s->lingering ? s : nullptr;
+}
+
+QUdpStream* UdpStreamTable::FindConnection(uint32_t handle) {
+  const auto it = streams_.find(handle);
   return it == streams_.end() ? nullptr : it->second.get();
 }
 
@@ -196,10 +201,13 @@ void UdpStreamTable::HandlePacket(const uint8_t* d, size_t length, uint32_t ip, 
   const uint32_t type = Field(d, kOffType);
   if (type == kUdpSyn) return OnSyn(d, ip, port);
   if (type == kUdpSynAck) return OnSynAck(d, ip, port);
-  QUdpStream* s = Find(static_cast<int>(Field(d, kOffConnection)));
+  QUdpStream* s = FindConnection(Field(d, kOffConnection));
   if (!s) return;
   HandleOnStream(*s, d, length, ip, port);
   Notify(*s);
+  // The FIN follows the last acknowledgement at once: the peer may wait for it before it takes a
+  // new connection from this engine.
+  if (s->lingering) EndLingering(*s);
 }
 
 void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t length, uint32_t ip, int port) {
@@ -214,7 +222,8 @@ void UdpStreamTable::HandleOnStream(QUdpStream& stream, const uint8_t* d, size_t
     case kUdpReject:
       return OnReject(*s, d, ip);
     case kUdpData:
-      if (established && sameEndpoint) OnData(*s, d, length);
+      // Nobody reads a closed connection any more.
+      if (established && sameEndpoint && !s->lingering) OnData(*s, d, length);
       return;
     case kUdpAck:
       if (established && sameEndpoint) OnAck(*s, d, length);
@@ -547,6 +556,7 @@ void UdpStreamTable::AcknowledgementPass() {
 }
 
 void UdpStreamTable::Maintenance() {
+  EndLingering();
   const uint32_t now = host_.NowMs();
   const std::vector<uint32_t> pending = pending_;
   for (uint32_t h : pending) {
@@ -583,6 +593,22 @@ void UdpStreamTable::Maintenance() {
   }
 }
 
+void UdpStreamTable::EndLingering() {
+  const std::vector<uint32_t> connections = connections_;
+  for (uint32_t h : connections) {
+    QUdpStream& s = *streams_[h];
+    if (s.lingering) EndLingering(s);
+  }
+}
+
+void UdpStreamTable::EndLingering(QUdpStream& s) {
+  const bool live = s.state == kStreamEstablished;
+  if (live && s.Undelivered()) return;
+  if (live) SendFin(s);
+  Remove(connections_, s.handle);
+  Recycle(s.handle);
+}
+
 // ---- socket-like calls ----
 
 int UdpStreamTable::Socket() {
@@ -606,9 +632,17 @@ int UdpStreamTable::Close(int handle) {
       }
     }
   } else {
+    const bool live = s->established && s->state != kStreamDead;
+    // What the owner wrote is still delivered: the connection stays for the passes to finish.
+    if (live && s->Undelivered() &&
+        std::find(connections_.begin(), connections_.end(), h) != connections_.end()) {
+      s->lingering = true;
+      s->waker = nullptr;
+      return 0;
+    }
     Remove(connections_, h);
     Remove(pending_, h);
-    if (s->established && s->state != kStreamDead) SendFin(*s);
+    if (live) SendFin(*s);
   }
   Recycle(h);
   return 0;
@@ -733,11 +767,23 @@ void UdpStreamTable::FillSlots(QUdpStream& s) {
     s.outgoing.clear();
     s.outgoingHead = 0;
   }
-  // Packets the window now reaches go out at once, those left behind earlier included.
+  // Packets the window now reaches go out at once, those left behind earlier included, as one
+  // run: the system sends it with as few calls as it can.
+  const uint8_t* run[QUdpStream::kSlots];
+  int lengths[QUdpStream::kSlots];
+  int slots[QUdpStream::kSlots];
+  int count = 0;
   for (int i = 0; i < std::min(window, s.sendCount); ++i) {
-    QUdpStream::SendSlot& slot = s.send[i];
+    const QUdpStream::SendSlot& slot = s.send[i];
     if (!slot.packet || slot.sentOnce) continue;
-    if (!s.PeerTakes(i) || !SendData(s, slot)) break;
+    if (!s.PeerTakes(i)) break;
+    run[count] = slot.packet.Data();
+    lengths[count] = slot.packet.Length();
+    slots[count++] = i;
+  }
+  const int sent = count > 0 ? host_.SendDatagrams(s.remoteIp, s.remotePort, run, lengths, count) : 0;
+  for (int k = 0; k < sent; ++k) {
+    QUdpStream::SendSlot& slot = s.send[slots[k]];
     slot.sentOnce = true;
     slot.lastSend = now - 5;
     ++s.sentPackets;

@@ -19,6 +19,12 @@ class IUdpStreamHost {
   virtual ~IUdpStreamHost() = default;
   // False when the datagram could not go out now.
   virtual bool SendDatagram(uint32_t ip, int port, const uint8_t* data, int length) = 0;
+  // A run of datagrams to one peer: how many went out from the first.
+  virtual int SendDatagrams(uint32_t ip, int port, const uint8_t* const* data, const int* lengths, int count) {
+    int sent = 0;
+    while (sent < count && SendDatagram(ip, port, data[sent], lengths[sent])) ++sent;
+    return sent;
+  }
   // Adds the connection's peer to the next introduction request; sets its introduction number.
   virtual void RequestIntroduction(QUdpStream& stream) = 0;
   // A SYN came from this endpoint: punching towards it can stop.
@@ -85,12 +91,19 @@ class UdpStreamTable {
   int ListeningPort() const;
 
  private:
+  // A socket of the caller's: a lingering connection is no longer one.
   QUdpStream* Find(int handle);
+  QUdpStream* FindConnection(uint32_t handle);
   QUdpStream* NewStream();
   void Recycle(uint32_t handle);
   static void Remove(std::vector<uint32_t>& list, uint32_t handle);
   void Kill(QUdpStream& s);
   int Ready(const QUdpStream& s, int what) const;
+  // Closed connections whose data is all acknowledged say FIN and go; those whose peer is gone go
+  // at once.
+  void EndLingering();
+  // Ends a lingering connection once nothing holds it any longer.
+  void EndLingering(QUdpStream& s);
   // Wakes the waiter of the stream when what it waits for has come.
   void Notify(QUdpStream& s);
 

@@ -507,6 +507,32 @@ TEST(UdpStreamTableTest, FinLetsThePeerReadTheRestThenReportsTheClose) {
   }
 }
 
+// The owner closes at once after a write the send queue took whole: the connection lingers until
+// the peer holds every byte, then says FIN; one whose peer went silent goes after the time-out.
+TEST(UdpStreamTableTest, CloseRightAfterAWriteStillDeliversEveryByte) {
+  for (const bool peerGone : {false, true}) {
+    Link link;
+    const auto [client, server] = link.Connect();
+    const std::string data = Pattern(QUdpStream::kSendQueueBytes);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    ASSERT_EQ(link.a.table->Send(client, bytes, static_cast<int>(data.size())), static_cast<int>(data.size()));
+    ASSERT_EQ(link.a.table->Close(client), 0);
+    EXPECT_EQ(link.a.table->Send(client, bytes, 1), -1);  // the handle is gone for its owner
+    EXPECT_EQ(link.a.table->Close(client), -1);
+    std::string got;
+    for (int ms = 0; ms < 60000 && link.a.table->LiveCount() > 0; ms += 20) {
+      if (peerGone) link.wire.clear();
+      link.Passes(20);
+      got += ReadAll(*link.b.table, server);
+    }
+    EXPECT_EQ(link.a.table->LiveCount(), 0u) << peerGone;
+    if (peerGone) continue;
+    EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " read";
+    uint8_t byte;
+    EXPECT_EQ(link.b.table->Recv(server, &byte, 1), 0);  // the FIN came behind the data
+  }
+}
+
 TEST(UdpStreamTableTest, SynForAPortWithoutListenerIsRejected) {
   Link link;
   const int client = link.a.table->Socket();
