@@ -20,6 +20,7 @@
 #include "engine/task/LanDiscovery.h"
 #include "engine/task/PendingRoute.h"
 #include "engine/task/SwarmListener.h"
+#include "engine/task/TPieceScheduler.h"
 #include "engine/task/TaskRegistry.h"
 
 namespace bw {
@@ -333,7 +334,9 @@ bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id)) {
     return false;
   }
-  const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
+  // The work of a connection that stalled waits for another to take it over.
+  const bool hasWork =
+      IsUrlKind(id.kind) && id.activeConnections == 1 && (ConnectionsStalled(id) || SourceHasWork(id));
   return TCandidateList::IsReady(id, dataFlowing, hasWork, now, trackerInterval_);
 }
 
@@ -385,7 +388,24 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
 }
 
 int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id) {
-  return IsUrlKind(id.kind) ? UrlConnectionTarget(ConnectionFacts(id)) : id.allowance;
+  if (!IsUrlKind(id.kind)) return id.allowance;
+  const int32_t target = UrlConnectionTarget(ConnectionFacts(id));
+  // Stalled connections hold their work back until the body time-out: one more may take it over,
+  // as the end game hands it.
+  if (!ConnectionsStalled(id)) return target;
+  return std::max(target, std::min(id.allowance, id.activeConnections + 1));
+}
+
+bool TWorkWithPeers::ConnectionsStalled(const TPeerId& id) const {
+  // Judged on the clock the peers stamp their data with.
+  const uint64_t now = EngineClock();
+  bool any = false;
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    if (peer->PeerId() != &id) continue;
+    if (!TPieceScheduler::Stalled(*peer, now)) return false;
+    any = true;
+  }
+  return any;
 }
 
 UrlConnectionFacts TWorkWithPeers::ConnectionFacts(const TPeerId& id) {

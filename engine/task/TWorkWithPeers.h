@@ -110,6 +110,8 @@ class TWorkWithPeers : public TBaseWork {
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
   // How many connections the identity may have now (UrlConnectionTarget for a URL source).
   int32_t ConnectionTarget(const TPeerId& id);
+  // Every connection of the source brought nothing for TPieceScheduler::kStallSeconds.
+  bool ConnectionsStalled(const TPeerId& id) const;
   // What the URL source's connections show now.
   UrlConnectionFacts ConnectionFacts(const TPeerId& id);
   // Milliseconds of the system tick count.

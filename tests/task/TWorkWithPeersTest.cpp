@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 
+#include "engine/frame/EngineClock.h"
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
@@ -12,6 +13,7 @@
 #include "engine/net/QUdpSocket.h"
 #include "engine/task/EngineSettings.h"
 #include "engine/task/LanDiscovery.h"
+#include "engine/task/TPieceScheduler.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Thread.h"
 #include "tests/net/LoopbackServer.h"
@@ -38,7 +40,10 @@ class FakePeer : public TPeerObject {
       return false;
     }
     const bool fails = dialsBeforeFailure-- == 0;
-    return TPeerObject::ConnectTo(id) && !fails;
+    if (!TPeerObject::ConnectTo(id)) return false;
+    // Stamped as a real peer is: with no task of its own it would look stalled from the start.
+    stats.startTime = EngineClock();
+    return !fails;
   }
   bool stepOk = true;
   static inline bool nothingToFetch = false;
@@ -236,6 +241,7 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
   fast->counters.downloadRate = 4 * TWorkWithPeers::kSlowSourceRate;
   std::vector<std::string> slow;
   for (const TRef<TPeerObject>& p : task->activePeers) {
+    p->stats.startTime -= TWorkWithPeers::kSlowSourceGrace;
     if (p != fast) slow.push_back(p->PeerId()->addressText);
   }
   task->ReplaceUrlSources();
@@ -496,6 +502,33 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   EXPECT_EQ(task->candidates[0]->activeConnections, 0);
   task->ConnectionPasses(160);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+}
+
+// A mirror whose connections all stalled dials one more to take their work over, within its
+// allowance, though it has no free range and its rate asks no step.
+TEST_F(PeerPool, MirrorWhoseConnectionsAllStalledDialsAnotherToTakeTheWorkOver) {
+  struct Case {
+    int32_t allowance;
+    bool stalled;
+    int32_t expected;
+  };
+  const Case cases[] = {{4, true, 2}, {4, false, 1}, {1, true, 1}};
+  for (const Case& c : cases) {
+    if (&c != cases) {
+      TearDown();
+      SetUp();
+    }
+    task->SetSources({{"http://127.0.0.1:9/one", 0}});
+    task->HandOutSources();
+    TPeerId& mirror = *task->candidates[0];
+    mirror.allowance = c.allowance;
+    task->ConnectionPasses(100);
+    ASSERT_EQ(mirror.activeConnections, 1);
+    if (c.stalled) task->activePeers[0]->stats.startTime -= TPieceScheduler::kStallSeconds;
+    task->ms += PoolTask::kStepCheckMs;
+    task->StepUpUrlSources();
+    EXPECT_EQ(mirror.activeConnections, c.expected) << "allowance " << c.allowance << " stalled " << c.stalled;
+  }
 }
 
 // A source that failed for good: one of the task's own lines is back after its long wait with a
