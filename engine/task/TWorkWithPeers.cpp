@@ -331,12 +331,13 @@ bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
 bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
   if (IsUrlKind(id.kind) && ContentComplete()) return false;
+  // Stalled connections hold their work until the body time-out: another takes it over, as the
+  // end game hands it, whatever the source's allowance and back-off.
+  if (IsUrlKind(id.kind) && ConnectionsStalled(id) && SourceWorksInRanges(id)) return true;
   if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id)) {
     return false;
   }
-  // The work of a connection that stalled waits for another to take it over.
-  const bool hasWork =
-      IsUrlKind(id.kind) && id.activeConnections == 1 && (ConnectionsStalled(id) || SourceHasWork(id));
+  const bool hasWork = IsUrlKind(id.kind) && id.activeConnections == 1 && SourceHasWork(id);
   return TCandidateList::IsReady(id, dataFlowing, hasWork, now, trackerInterval_);
 }
 
@@ -390,10 +391,8 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
 int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id) {
   if (!IsUrlKind(id.kind)) return id.allowance;
   const int32_t target = UrlConnectionTarget(ConnectionFacts(id));
-  // Stalled connections hold their work back until the body time-out: one more may take it over,
-  // as the end game hands it.
-  if (!ConnectionsStalled(id)) return target;
-  return std::max(target, std::min(id.allowance, id.activeConnections + 1));
+  // Connections that all stalled do not count: one more may take their work over.
+  return ConnectionsStalled(id) && SourceWorksInRanges(id) ? std::max(target, id.activeConnections + 1) : target;
 }
 
 bool TWorkWithPeers::ConnectionsStalled(const TPeerId& id) const {

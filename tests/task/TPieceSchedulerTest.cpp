@@ -784,11 +784,12 @@ class UrlSimulation {
       if (peer->counters.downloadRate > 0) peer->PeerId()->lastRate = peer->counters.downloadRate;
       peer->counters.windowDelivered = 0;
     }
-    // As the task dials: a source without connections, one with a connection while a range waits,
-    // and one whose connections all stalled to take their work over.
+    // As the task dials within its limit: a source without connections, one with a connection
+    // while a range waits, and one whose connections all stalled, to take their work over.
     for (TPeerId* source : s_.sources) {
-      const bool stalled = source->activeConnections < source->allowance && ConnectionsStalled(*source);
-      if (source->activeConnections == 0 || (source->activeConnections == 1 && RangeWaits(*source)) || stalled) {
+      if (static_cast<int32_t>(s_.active.size()) >= s_.maxUrlConnections) break;
+      if (source->activeConnections == 0 || (source->activeConnections == 1 && RangeWaits(*source)) ||
+          ConnectionsStalled(*source)) {
         Dial(source, mishaps);
       }
     }

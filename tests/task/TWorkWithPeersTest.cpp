@@ -113,6 +113,7 @@ class PoolTask : public TWorkThread {
 
  protected:
   bool SourceHasWork(TPeerId& id) override { return urlWork || TWorkThread::SourceHasWork(id); }
+  bool SourceWorksInRanges(const TPeerId& id) override { return urlWork || TWorkThread::SourceWorksInRanges(id); }
   uint32_t TickMs() override { return ms; }
   TRef<TPeerObject> NewPeerObject(int32_t kind) override {
     if (realPeers) return TWorkThread::NewPeerObject(kind);
@@ -504,15 +505,21 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
 }
 
-// A mirror whose connections all stalled dials one more to take their work over, within its
-// allowance, though it has no free range and its rate asks no step.
+// A mirror whose connections all stalled dials one more to take their ranges over, though its
+// rate asks no step and its allowance is used up; only the task's limit holds it, and a mirror
+// without ranges (its work the whole body) has nothing another connection could take.
 TEST_F(PeerPool, MirrorWhoseConnectionsAllStalledDialsAnotherToTakeTheWorkOver) {
   struct Case {
     int32_t allowance;
+    int32_t taskLimit;
     bool stalled;
+    bool ranges;
     int32_t expected;
   };
-  const Case cases[] = {{4, true, 2}, {4, false, 1}, {1, true, 1}};
+  const Case cases[] = {
+      {4, 12, true, true, 2}, {4, 12, false, true, 1}, {1, 12, true, true, 2}, {4, 1, true, true, 1},
+      {4, 12, true, false, 1},
+  };
   for (const Case& c : cases) {
     if (&c != cases) {
       TearDown();
@@ -520,6 +527,8 @@ TEST_F(PeerPool, MirrorWhoseConnectionsAllStalledDialsAnotherToTakeTheWorkOver) 
     }
     task->SetSources({{"http://127.0.0.1:9/one", 0}});
     task->HandOutSources();
+    task->SetPeerLimits(c.taskLimit, 0);
+    task->urlWork = c.ranges;
     TPeerId& mirror = *task->candidates[0];
     mirror.allowance = c.allowance;
     task->ConnectionPasses(100);
@@ -527,7 +536,9 @@ TEST_F(PeerPool, MirrorWhoseConnectionsAllStalledDialsAnotherToTakeTheWorkOver) 
     if (c.stalled) task->activePeers[0]->stats.startTime -= TPieceScheduler::kStallSeconds;
     task->ms += PoolTask::kStepCheckMs;
     task->StepUpUrlSources();
-    EXPECT_EQ(mirror.activeConnections, c.expected) << "allowance " << c.allowance << " stalled " << c.stalled;
+    EXPECT_EQ(mirror.activeConnections, c.expected)
+        << "allowance " << c.allowance << " limit " << c.taskLimit << " stalled " << c.stalled << " ranges "
+        << c.ranges;
   }
 }
 
