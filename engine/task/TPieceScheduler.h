@@ -43,6 +43,8 @@ class TPieceScheduler : public IPeerTask {
   bool InEndGame() override { return inEndGame_; }
 
   TPieceRange* FindRangeToSplit(TPeerObject& peer);
+  // No data for kStallSeconds since the last or the connect.
+  static bool Stalled(const TPeerObject& worker, uint64_t now);
   // add: enters the piece for `by` (none: the task itself) unless enough want it already;
   // remove: drops every entry of it; neither: whether it is listed.
   bool WantPiece(int32_t index, bool add, bool remove, const TPeerObject* by = nullptr);
@@ -88,8 +90,6 @@ class TPieceScheduler : public IPeerTask {
   int32_t UnverifiedPieces();
   // The piece of r its worker is on, or the first wanted one after it; -1 when none is left.
   int32_t WorkingPiece(const TPieceRange& r);
-  // No data for kStallSeconds since the last or the connect.
-  static bool Stalled(const TPeerObject& worker, uint64_t now);
   // Two workers or more fetch the piece and one of them still receives.
   bool SharedAlready(int32_t piece, uint64_t now) const;
   // The piece of a BitTorrent peer's claimed run that it is stuck on; -1 when none is left.

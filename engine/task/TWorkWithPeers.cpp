@@ -20,6 +20,7 @@
 #include "engine/task/LanDiscovery.h"
 #include "engine/task/PendingRoute.h"
 #include "engine/task/SwarmListener.h"
+#include "engine/task/TPieceScheduler.h"
 #include "engine/task/TaskRegistry.h"
 
 namespace bw {
@@ -330,6 +331,9 @@ bool TWorkWithPeers::DuplicatesConnected(const TPeerId& id) const {
 bool TWorkWithPeers::IsReady(TPeerId& id, bool dataFlowing, uint64_t now) {
   if (id.kind == SOURCE_BTNODE && DuplicatesConnected(id)) return false;
   if (IsUrlKind(id.kind) && ContentComplete()) return false;
+  // Stalled connections hold their work until the body time-out: another takes it over, as the
+  // end game hands it, whatever the source's allowance and back-off.
+  if (IsUrlKind(id.kind) && ConnectionsStalled(id) && SourceWorksInRanges(id)) return true;
   if (IsUrlKind(id.kind) && id.activeConnections > 0 && id.activeConnections >= ConnectionTarget(id)) {
     return false;
   }
@@ -385,7 +389,22 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
 }
 
 int32_t TWorkWithPeers::ConnectionTarget(const TPeerId& id) {
-  return IsUrlKind(id.kind) ? UrlConnectionTarget(ConnectionFacts(id)) : id.allowance;
+  if (!IsUrlKind(id.kind)) return id.allowance;
+  const int32_t target = UrlConnectionTarget(ConnectionFacts(id));
+  // Connections that all stalled do not count: one more may take their work over.
+  return ConnectionsStalled(id) && SourceWorksInRanges(id) ? std::max(target, id.activeConnections + 1) : target;
+}
+
+bool TWorkWithPeers::ConnectionsStalled(const TPeerId& id) const {
+  // Judged on the clock the peers stamp their data with.
+  const uint64_t now = EngineClock();
+  bool any = false;
+  for (const TRef<TPeerObject>& peer : activePeers) {
+    if (peer->PeerId() != &id) continue;
+    if (!TPieceScheduler::Stalled(*peer, now)) return false;
+    any = true;
+  }
+  return any;
 }
 
 UrlConnectionFacts TWorkWithPeers::ConnectionFacts(const TPeerId& id) {

@@ -100,6 +100,8 @@ class TWorkWithPeers : public TBaseWork {
   virtual TRef<TPeerObject> NewPeerObject(int32_t kind);
   // Whether an HTTP or FTP source that already has a connection has more work for another.
   virtual bool SourceHasWork(TPeerId&) { return false; }
+  // Whether the source's work lies in ranges that another connection can take over.
+  virtual bool SourceWorksInRanges(const TPeerId&) { return false; }
   // The 68-byte handshake prefix (info hash at 28, own peer id at 48); null until it is built.
   virtual const uint8_t* SwarmHandshake() const { return nullptr; }
 
@@ -110,6 +112,8 @@ class TWorkWithPeers : public TBaseWork {
   bool IsReady(TPeerId& id, bool dataFlowing, uint64_t now);
   // How many connections the identity may have now (UrlConnectionTarget for a URL source).
   int32_t ConnectionTarget(const TPeerId& id);
+  // Every connection of the source brought nothing for TPieceScheduler::kStallSeconds.
+  bool ConnectionsStalled(const TPeerId& id) const;
   // What the URL source's connections show now.
   UrlConnectionFacts ConnectionFacts(const TPeerId& id);
   // Milliseconds of the system tick count.

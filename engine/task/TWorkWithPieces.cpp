@@ -277,6 +277,12 @@ bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
   return false;
 }
 
+bool TWorkWithPieces::SourceWorksInRanges(const TPeerId& id) {
+  if (!metadataLoaded || !pieces || !pieces->IsReady()) return false;
+  const std::vector<TPeerId*> usable = UsableUrlSources();
+  return std::find(usable.begin(), usable.end(), &id) != usable.end();
+}
+
 std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
   std::vector<TPeerId*> usable;
   for (const TRef<TPeerId>& id : candidates.Items()) {

@@ -104,6 +104,7 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   // A URL source with one connection is worth a second one only while a range of its own, or of
   // a source that no longer serves, waits.
   bool SourceHasWork(TPeerId& id) override;
+  bool SourceWorksInRanges(const TPeerId& id) override;
   // Parsed HTTP and FTP sources that serve the content (not the torrent file), in list order.
   std::vector<TPeerId*> UsableUrlSources() override;
   // A task without a torrent learns its size from the first source that answers and builds a

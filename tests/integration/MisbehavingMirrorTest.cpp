@@ -1,6 +1,8 @@
 // Mirrors that misbehave beside honest nginx ones: the download ends with the exact bytes at the
 // pace of the good mirrors, and the bad one is asked no more than its failures deserve.
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,26 @@ TEST_F(MisbehavingMirrorTest, MirrorAnsweringAnotherRangeStartIsNotAskedAgainAnd
   RunBwget(options);
   ExpectTargetIsTheContent();
   EXPECT_EQ(late.Requests().size(), 1u);
+}
+
+// The only mirror's first connection sends half of what it was asked and then holds the
+// connection without a further byte (its body time-out is 30 s): another connection to it takes
+// the work over within seconds.
+TEST_F(MisbehavingMirrorTest, OnlyMirrorWhoseConnectionStallsFinishesOverAnotherConnection) {
+  MakeContent(1 << 18);  // one piece: the stalled connection's range is all the work
+  const std::string& content = content_;
+  std::atomic<int> answered{0};
+  ScriptedMirror stalling([&content, &answered](int fd, const ScriptedRequest& request) {
+    if (answered++ > 0) return ScriptedMirror::SendRange(fd, content, request.rangeStart, request.rangeEnd);
+    const int64_t end = request.rangeEnd < 0 ? static_cast<int64_t>(content.size()) - 1 : request.rangeEnd;
+    ScriptedMirror::SendRange(fd, content, request.rangeStart, end, -1, (end - request.rangeStart + 1) / 2);
+    return ScriptedMirror::Silent(fd, request);
+  });
+  std::vector<std::string> options = Options(10);
+  options.push_back(stalling.Url(std::string("/") + kName));
+  RunBwget(options);
+  ExpectTargetIsTheContent();
+  EXPECT_GE(answered.load(), 2) << "no connection stalled: nothing was tested";
 }
 
 // A slow mirror (200 KB/s) beside a fast one: once the fast one runs out of work it takes over the

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -46,15 +47,17 @@ class ScriptedMirror {
   }
 
   // A 206 answer with the bytes of `content` from `start` to `end` (inclusive), its
-  // Content-Range saying `claimedStart` instead of `start` when it is given.
-  static bool SendRange(int fd, const std::string& content, int64_t start, int64_t end, int64_t claimedStart = -1) {
+  // Content-Range saying `claimedStart` instead of `start` when it is given; only the first
+  // `sent` bytes of the body go out when that is given.
+  static bool SendRange(int fd, const std::string& content, int64_t start, int64_t end, int64_t claimedStart = -1,
+                        int64_t sent = -1) {
     if (end < 0 || end >= static_cast<int64_t>(content.size())) end = static_cast<int64_t>(content.size()) - 1;
     const int64_t from = claimedStart >= 0 ? claimedStart : start;
     const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(end - start + 1) +
                              "\r\nContent-Range: bytes " + std::to_string(from) + "-" +
                              std::to_string(from + end - start) + "/" + std::to_string(content.size()) + "\r\n\r\n";
-    return WriteAll(fd, head) &&
-           WriteAll(fd, content.substr(static_cast<size_t>(start), static_cast<size_t>(end - start + 1)));
+    const int64_t body = sent >= 0 ? std::min(sent, end - start + 1) : end - start + 1;
+    return WriteAll(fd, head) && WriteAll(fd, content.substr(static_cast<size_t>(start), static_cast<size_t>(body)));
   }
 
  private:

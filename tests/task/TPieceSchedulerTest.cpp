@@ -727,6 +727,12 @@ class UrlSimulation {
     });
   }
 
+  bool ConnectionsStalled(const TPeerId& id) const {
+    return std::all_of(s_.active.begin(), s_.active.end(), [this, &id](const TRef<TPeerObject>& p) {
+      return p->PeerId() != &id || TPieceScheduler::Stalled(*p, s_.now);
+    });
+  }
+
   // The verdicts of the background hasher; a piece that failed is wanted again.
   void TakeVerdicts() {
     std::vector<int32_t> hashing;
@@ -778,8 +784,12 @@ class UrlSimulation {
       if (peer->counters.downloadRate > 0) peer->PeerId()->lastRate = peer->counters.downloadRate;
       peer->counters.windowDelivered = 0;
     }
+    // As the task dials within its limit: a source without connections, one with a connection
+    // while a range waits, and one whose connections all stalled, to take their work over.
     for (TPeerId* source : s_.sources) {
-      if (source->activeConnections == 0 || (source->activeConnections == 1 && RangeWaits(*source))) {
+      if (static_cast<int32_t>(s_.active.size()) >= s_.maxUrlConnections) break;
+      if (source->activeConnections == 0 || (source->activeConnections == 1 && RangeWaits(*source)) ||
+          ConnectionsStalled(*source)) {
         Dial(source, mishaps);
       }
     }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 
+#include "engine/frame/EngineClock.h"
 #include "engine/net/ConnectionLimits.h"
 #include "engine/net/ProcessIPFilter.h"
 #include "engine/sources/TPeerObject.h"
@@ -12,6 +13,7 @@
 #include "engine/net/QUdpSocket.h"
 #include "engine/task/EngineSettings.h"
 #include "engine/task/LanDiscovery.h"
+#include "engine/task/TPieceScheduler.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Thread.h"
 #include "tests/net/LoopbackServer.h"
@@ -38,7 +40,10 @@ class FakePeer : public TPeerObject {
       return false;
     }
     const bool fails = dialsBeforeFailure-- == 0;
-    return TPeerObject::ConnectTo(id) && !fails;
+    if (!TPeerObject::ConnectTo(id)) return false;
+    // Stamped as a real peer is: with no task of its own it would look stalled from the start.
+    stats.startTime = EngineClock();
+    return !fails;
   }
   bool stepOk = true;
   static inline bool nothingToFetch = false;
@@ -108,6 +113,7 @@ class PoolTask : public TWorkThread {
 
  protected:
   bool SourceHasWork(TPeerId& id) override { return urlWork || TWorkThread::SourceHasWork(id); }
+  bool SourceWorksInRanges(const TPeerId& id) override { return urlWork || TWorkThread::SourceWorksInRanges(id); }
   uint32_t TickMs() override { return ms; }
   TRef<TPeerObject> NewPeerObject(int32_t kind) override {
     if (realPeers) return TWorkThread::NewPeerObject(kind);
@@ -236,6 +242,7 @@ TEST_F(PeerPool, SlowUrlConnectionsMakeWayForUntriedSources) {
   fast->counters.downloadRate = 4 * TWorkWithPeers::kSlowSourceRate;
   std::vector<std::string> slow;
   for (const TRef<TPeerObject>& p : task->activePeers) {
+    p->stats.startTime -= TWorkWithPeers::kSlowSourceGrace;
     if (p != fast) slow.push_back(p->PeerId()->addressText);
   }
   task->ReplaceUrlSources();
@@ -496,6 +503,43 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   EXPECT_EQ(task->candidates[0]->activeConnections, 0);
   task->ConnectionPasses(160);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
+}
+
+// A mirror whose connections all stalled dials one more to take their ranges over, though its
+// rate asks no step and its allowance is used up; only the task's limit holds it, and a mirror
+// without ranges (its work the whole body) has nothing another connection could take.
+TEST_F(PeerPool, MirrorWhoseConnectionsAllStalledDialsAnotherToTakeTheWorkOver) {
+  struct Case {
+    int32_t allowance;
+    int32_t taskLimit;
+    bool stalled;
+    bool ranges;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {4, 12, true, true, 2}, {4, 12, false, true, 1}, {1, 12, true, true, 2}, {4, 1, true, true, 1},
+      {4, 12, true, false, 1},
+  };
+  for (const Case& c : cases) {
+    if (&c != cases) {
+      TearDown();
+      SetUp();
+    }
+    task->SetSources({{"http://127.0.0.1:9/one", 0}});
+    task->HandOutSources();
+    task->SetPeerLimits(c.taskLimit, 0);
+    task->urlWork = c.ranges;
+    TPeerId& mirror = *task->candidates[0];
+    mirror.allowance = c.allowance;
+    task->ConnectionPasses(100);
+    ASSERT_EQ(mirror.activeConnections, 1);
+    if (c.stalled) task->activePeers[0]->stats.startTime -= TPieceScheduler::kStallSeconds;
+    task->ms += PoolTask::kStepCheckMs;
+    task->StepUpUrlSources();
+    EXPECT_EQ(mirror.activeConnections, c.expected)
+        << "allowance " << c.allowance << " limit " << c.taskLimit << " stalled " << c.stalled << " ranges "
+        << c.ranges;
+  }
 }
 
 // A source that failed for good: one of the task's own lines is back after its long wait with a
