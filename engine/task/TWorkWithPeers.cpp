@@ -80,7 +80,6 @@ void TWorkWithPeers::Reset(int full, int flag) {
   handedMirrors_.clear();
   trackerInterval_ = TCandidateList::kTrackerInterval;
   trackersHandedOut_ = false;
-  peerSerial_ = 0;
   idleSeconds_ = 0;
   lanAnnounced_ = false;
   lastPass_ = lastTrim_ = 0;
@@ -374,9 +373,12 @@ int32_t TWorkWithPeers::StartConnections(TPeerId& id, int32_t started, int32_t w
       break;
     }
     ++id.attempts;
-    ++peerSerial_;
     if (!peer->ConnectTo(&id)) {
-      if (noWork && peer->workState == TPeerObject::kFinished) *noWork = true;
+      // Declined for want of work before any dialling: not an attempt on the source.
+      if (peer->workState == TPeerObject::kFinished) {
+        --id.attempts;
+        if (noWork) *noWork = true;
+      }
       peer->Reset();
       break;
     }

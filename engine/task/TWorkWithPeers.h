@@ -197,7 +197,6 @@ class TWorkWithPeers : public TBaseWork {
   // Mirror addresses handed out, with the address text their identity was given.
   std::vector<std::pair<std::string, std::string>> handedMirrors_;
   std::vector<TPeerId*> unservable_;
-  int64_t peerSerial_ = 0;
   int32_t idleSeconds_ = 0;
   uint64_t lastPass_ = 0;
   uint32_t lastStepCheckMs_ = 0;

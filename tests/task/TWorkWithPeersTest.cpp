@@ -491,7 +491,8 @@ TEST_F(PeerPool, FailedDialGivesBackOnlyItsOwnConnectionCount) {
 }
 
 // A healthy source with no work left is asked again every pass and stays, however long the
-// rest of the download takes: it may be needed to take over from a source that stalls.
+// rest of the download takes: it may be needed to take over from a source that stalls. Asking
+// does not count as trying it, which would move it behind untried sources.
 TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   task->SetSources({{"http://127.0.0.1:9/a", 0}});
   task->HandOutSources();
@@ -500,6 +501,7 @@ TEST_F(PeerPool, SourceWithNothingLeftToFetchIsNeitherChargedNorRetired) {
   FakePeer::nothingToFetch = false;
   ASSERT_EQ(task->Candidates(), 1);
   EXPECT_EQ(task->candidates[0]->failures, 0);
+  EXPECT_EQ(task->candidates[0]->attempts, 0) << "a dial declined for want of work is no attempt";
   EXPECT_EQ(task->candidates[0]->activeConnections, 0);
   task->ConnectionPasses(160);
   EXPECT_EQ(task->Connected(SOURCE_HTTP), 1);
