@@ -81,6 +81,8 @@ bool QUInternalServer::ResolveServer() {
 }
 
 void QUInternalServer::ResetTimers() {
+  // A listener may start on another thread meanwhile and mark the registration due.
+  QScopedLock guard(lock);
   const uint32_t now = NowMs();
   lastRetransmission_ = now;
   lastAcknowledgement_ = now;
