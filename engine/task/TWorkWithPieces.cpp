@@ -278,20 +278,21 @@ bool TWorkWithPieces::SourceHasWork(TPeerId& id) {
 }
 
 bool TWorkWithPieces::SourceWorksInRanges(const TPeerId& id) {
-  if (!metadataLoaded || !pieces || !pieces->IsReady()) return false;
-  const std::vector<TPeerId*> usable = UsableUrlSources();
-  return std::find(usable.begin(), usable.end(), &id) != usable.end();
+  return metadataLoaded && pieces && pieces->IsReady() && ServesRanges(id);
+}
+
+bool TWorkWithPieces::ServesRanges(const TPeerId& id) {
+  if ((id.kind != SOURCE_HTTP && id.kind != SOURCE_FTP) || !id.parsed || id.lookupFailed || id.retiredUntil) {
+    return false;
+  }
+  const TUrlInfo* url = id.UrlInfoIfAny();
+  return !url || !url->wholeBody;
 }
 
 std::vector<TPeerId*> TWorkWithPieces::UsableUrlSources() {
   std::vector<TPeerId*> usable;
   for (const TRef<TPeerId>& id : candidates.Items()) {
-    if ((id->kind != SOURCE_HTTP && id->kind != SOURCE_FTP) || !id->parsed || id->lookupFailed || id->retiredUntil) {
-      continue;
-    }
-    const TUrlInfo* url = id->UrlInfoIfAny();
-    if (url && url->wholeBody) continue;
-    usable.push_back(id.get());
+    if (ServesRanges(*id)) usable.push_back(id.get());
   }
   return usable;
 }

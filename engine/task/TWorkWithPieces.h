@@ -107,6 +107,8 @@ class TWorkWithPieces : public TWorkWithPeers, public IPiecesTask, public ITorre
   bool SourceWorksInRanges(const TPeerId& id) override;
   // Parsed HTTP and FTP sources that serve the content (not the torrent file), in list order.
   std::vector<TPeerId*> UsableUrlSources() override;
+  // Whether a candidate is one of them.
+  static bool ServesRanges(const TPeerId& id);
   // A task without a torrent learns its size from the first source that answers and builds a
   // piece map without hashes of one file of that size; false until then.
   bool BuildPieceMapFromSources();
