@@ -1,5 +1,6 @@
 #include "engine/sources/TPieceSender.h"
 
+#include "engine/net/BigEndian.h"
 #include "engine/sources/IPeerTask.h"
 #include "engine/sources/TPeerId.h"
 #include "engine/sources/TPeerObject.h"
@@ -10,9 +11,9 @@ TPieceSender::TPieceSender(TPeerId& id, int32_t kind, IPeerTask* task, TPeerObje
     : id_(TRef<TPeerId>::Share(&id)), kind_(kind), task_(task), connection_(&connection) {}
 
 uint32_t TPieceSender::Ipv4() const {
+  // The identity keeps it in network order.
   const uint32_t ip = id_->ip;
-  const auto* b = reinterpret_cast<const uint8_t*>(&ip);
-  return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  return LoadBe32(reinterpret_cast<const uint8_t*>(&ip));
 }
 
 uint16_t TPieceSender::Port() const { return static_cast<uint16_t>(id_->port); }
